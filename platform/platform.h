@@ -1,0 +1,267 @@
+// platform.h - the one interface between the library (and the stand-in
+// server) and the operating system.
+//
+// Two groups of functions live here:
+//   * the library's own object layer (Shm*, Mtx*, Ev*, Hnd*, Pipe*, SysSleep and
+//     the services the library does not call itself), which folds every outcome
+//     into 0 / -1 and, for waits, 95 (abandoned) and 640 (time-out);
+//   * stand-ins for the Win32 calls the library makes directly, in namespace
+//     `win`, named after the call they stand in for.  They report failures as
+//     Win32 error numbers behind win::GetLastError().
+//
+// One backend per OS implements all of it: platform/posix/ or platform/win32/.
+// Code outside platform/ never includes an OS header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "qnapi.h"
+
+// A kernel handle: pointer-sized, all bits set is the invalid handle (-1), and
+// 0 means "none" where the library keeps an optional handle.
+using Handle = std::uintptr_t;
+inline constexpr Handle kInvalidHandle = ~Handle{0};
+
+// Wait outcomes of MtxWait and EvWait.
+inline constexpr int kWaitOk = 0;
+inline constexpr int kWaitAbandoned = 95;
+inline constexpr int kWaitTimeout = 640;
+inline constexpr int kWaitFailed = -1;
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+// ---- Named kernel objects -------------------------------------------------
+// Names follow the library's convention: "\sharemem\NAME" for mappings,
+// "\sem32\NAME" for mutexes, either for events.  Every create and open
+// upper-cases the caller's name in place; a name without the prefix makes an
+// unnamed object (create) or fails (open).  Out-pointers are written only on
+// success.  All return 0 or -1 unless said otherwise.
+
+// mode 1: read-only; any other mode: read/write.
+int ShmCreate(void** view, char* name, std::uint32_t size, int mode, Handle* mapping);
+int ShmOpen(void** view, char* name, int mode, Handle* mapping);
+int ShmClose(void* view, Handle mapping);
+
+int MtxCreate(char* name, Handle* mutex, int initial_owner);
+int MtxOpen(char* name, Handle* mutex);
+int MtxWait(Handle mutex, std::uint32_t timeout_ms);  // 0, 95, 640 or -1
+int MtxRelease(Handle mutex);
+
+// Events are manual-reset.
+int EvCreate(char* name, Handle* event, int initial_state);
+int EvOpen(char* name, Handle* event);
+int EvSet(Handle event);
+int EvReset(Handle event, std::uint32_t* out);  // writes 0 through out, then resets
+int EvWait(Handle event, std::uint32_t timeout_ms);  // 0, 640 or -1
+
+int HndClose(Handle handle);
+
+// ---- The server link -----------------------------------------------------
+// One read or write on the link, dispatched to the pipe emulation when the
+// emulation flag is set.  A successful call may move fewer bytes than asked.
+int PipeRead(Handle link, void* buffer, std::uint32_t count, std::uint32_t* read);
+int PipeWrite(Handle link, const void* buffer, std::uint32_t count, std::uint32_t* written);
+// The same without the emulation dispatch.
+int PipeReadRaw(Handle link, void* buffer, std::uint32_t count, std::uint32_t* read);
+int PipeWriteRaw(Handle link, const void* buffer, std::uint32_t count, std::uint32_t* written);
+// NpipeRead (exported) is declared in qnapi.h.
+
+// Set by OsProbe on the Windows 95 family: the link goes through the pipe
+// emulation instead of a real pipe.
+extern std::uint32_t g_emulation;
+
+int SysSleep(std::uint32_t ms);
+
+// ---- Services the library itself does not call ----------------------------
+// 11-byte time record: hour, minute, second, low 8 bits of the milliseconds,
+// day, month, u16 year, 2 bytes untouched, day of the week.
+int TimeGet(std::uint8_t* record);
+int TimeSet(const std::uint8_t* record);
+void ProcExit(int whole_process, std::uint32_t exit_code);
+int SysBeep(std::uint32_t frequency, std::uint32_t duration_ms);
+int MemAlloc(void** out, std::size_t size);
+int MemFree(void* block);
+int CsEnter();
+int CsLeave();
+int CsDelete();
+int MsgPost(std::uintptr_t window, std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
+int MsgPostParam(std::uintptr_t window, std::uintptr_t wparam, std::uint16_t message, std::intptr_t lparam);
+// Fills message/wparam/lparam of the first message for the window within
+// [first, last] (0, 0: any); returns 1, or 0 on a quit message, -1 on failure.
+int MsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last, std::uint32_t* message,
+           std::uintptr_t* wparam, std::intptr_t* lparam);
+int TimerStart(std::uint32_t interval_ms, Handle event, Handle* thread_out);
+int TimerStop(Handle thread);
+int HndWait(const Handle* handle, int test_only);
+int Nop();
+
+// ---- Extras for the stand-in server and the tests ------------------------
+std::string PlatformRoot();          // the folder every named thing lives under
+std::uint32_t SysTickMs();           // milliseconds from a monotonic clock
+std::uint32_t SysProcessId();
+std::size_t PlatformOpenHandles();   // handles of this process still open (tests)
+// Server side of a pipe: listen under a Win32 pipe name ("\\.\pipe\NAME" or
+// "\\HOST\pipe\NAME"), then accept clients one at a time.  NpipeAccept
+// returns kInvalidHandle with error 258 (WAIT_TIMEOUT) when no client came.
+Handle NpipeListen(const char* pipe_name);
+Handle NpipeAccept(Handle listener, std::uint32_t timeout_ms);
+// Ends the connection of a pipe handle so that a thread blocked in a read on
+// it wakes up with a failure (DisconnectNamedPipe); the handle stays open.
+int NpipeDisconnect(Handle pipe);
+// Stop requests (SIGINT/SIGTERM, or console control events on Windows).
+void SysInstallStopHandler();
+bool SysStopRequested();
+
+// ---- Win32 stand-ins ------------------------------------------------------
+namespace win {
+
+using DWORD = std::uint32_t;
+using WORD = std::uint16_t;
+using BOOL = int;
+
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_BAD_NETPATH = 53;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_PIPE_BUSY = 231;
+inline constexpr DWORD ERROR_NO_DATA = 232;
+inline constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
+inline constexpr DWORD WAIT_TIMEOUT = 258;
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+inline constexpr DWORD GENERIC_READ = 0x80000000u;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
+inline constexpr DWORD FILE_SHARE_READ = 1;
+inline constexpr DWORD FILE_SHARE_WRITE = 2;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+// Opens the client end of a pipe: "\\.\pipe\NAME" or "\\HOST\pipe\NAME".
+// Returns kInvalidHandle on failure: 2 no such pipe, 53 unknown host, 231 busy.
+Handle CreateFileA(const char* name, DWORD access, DWORD share, void* security,
+                   DWORD disposition, DWORD attributes, Handle template_file);
+// Waits until an instance of the pipe can be connected to; 0: a short default.
+BOOL WaitNamedPipeA(const char* name, DWORD timeout_ms);
+// Bytes waiting on a pipe, without taking them.
+BOOL PeekNamedPipe(Handle pipe, void* buffer, DWORD size, DWORD* read, DWORD* available,
+                   DWORD* left_this_message);
+BOOL ReadFile(Handle file, void* buffer, DWORD count, DWORD* read, void* overlapped);
+BOOL WriteFile(Handle file, const void* buffer, DWORD count, DWORD* written, void* overlapped);
+BOOL CloseHandle(Handle handle);
+
+struct OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;  // must be 148 (or 156 for the extended record)
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;  // 0 Win32s, 1 Windows 95/98, 2 NT
+  char szCSDVersion[128];
+};
+static_assert(sizeof(OSVERSIONINFOA) == 148);
+BOOL GetVersionExA(OSVERSIONINFOA* info);
+// Test seam: a nonzero platform id makes GetVersionExA report it (1: the
+// Windows 95 family); 0 restores the real value.  Not in the public header.
+void SetVersionPlatformSeam(DWORD platform_id);
+
+inline constexpr DWORD STARTF_USESHOWWINDOW = 1;
+inline constexpr WORD SW_HIDE = 0;
+inline constexpr WORD SW_SHOWMINNOACTIVE = 7;
+struct STARTUPINFOA {
+  DWORD cb;
+  DWORD dwFlags;
+  WORD wShowWindow;
+};
+struct PROCESS_INFORMATION {
+  Handle hProcess;
+  Handle hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+};
+// Starts a program.  The command line is split at blanks (no quoting); its
+// first token is the program, resolved against the directory when relative.
+BOOL CreateProcessA(const char* application, char* command_line, void* process_security,
+                    void* thread_security, BOOL inherit_handles, DWORD flags, void* environment,
+                    const char* directory, STARTUPINFOA* startup, PROCESS_INFORMATION* info);
+
+// Files by Win32 path ("X:\dir\file" through the drive mapping).
+int _access(const char* path, int mode);  // 0 when the file exists (mode 0)
+std::FILE* fopen(const char* path, const char* mode);
+inline constexpr int O_RDONLY_ = 0, O_WRONLY_ = 1, O_RDWR_ = 2, O_CREAT_ = 0x100,
+                     O_TRUNC_ = 0x200, O_EXCL_ = 0x400, O_BINARY_ = 0x8000;
+int _open(const char* path, int flags, int permission = 0600);  // flags: the O_*_ above
+int _read(int fd, void* buffer, unsigned count);
+int _write(int fd, const void* buffer, unsigned count);
+long _lseek(int fd, long offset, int origin);  // origin: 0 set, 1 current, 2 end
+int _close(int fd);
+// The host path a Win32 path stands for (for tools and tests).
+std::string HostPath(const char* path);
+
+// Top-level windows in Z order (the topmost first).  The table always holds
+// a permanent topmost "shell" window, as a desktop's task bar is.
+using HWND = std::uintptr_t;
+inline constexpr DWORD GW_HWNDNEXT = 2;
+HWND GetTopWindow(HWND parent);  // parent 0: the topmost top-level window
+HWND GetWindow(HWND window, DWORD command);
+int GetWindowTextA(HWND window, char* text, int max_count);
+// Opens and closes a top-level window of this process (the server's
+// "QUONIX RUN" window, applications under test).  New windows go to the top of
+// the Z order, just below the shell window.
+HWND WindowOpen(const char* title);
+BOOL WindowClose(HWND window);
+BOOL WindowToTop(HWND window);  // SetForegroundWindow
+DWORD WindowProcessId(HWND window);
+
+// Windows Sockets 1.1 over BSD sockets.
+using SOCKET = std::intptr_t;
+inline constexpr SOCKET INVALID_SOCKET = -1;
+inline constexpr int SOCKET_ERROR = -1;
+inline constexpr int AF_INET_ = 2;
+inline constexpr int SOCK_STREAM_ = 1;
+struct WSADATA {
+  WORD wVersion;
+  WORD wHighVersion;
+  char szDescription[257];
+  char szSystemStatus[129];
+};
+struct HOSTENT {
+  char* h_name;
+  char** h_aliases;
+  std::int16_t h_addrtype;
+  std::int16_t h_length;
+  char** h_addr_list;
+};
+struct SOCKADDR_IN {
+  std::int16_t sin_family;
+  std::uint16_t sin_port;     // network byte order
+  std::uint32_t sin_addr;     // network byte order
+  char sin_zero[8];
+};
+static_assert(sizeof(SOCKADDR_IN) == 16);
+int WSAStartup(WORD version, WSADATA* data);
+SOCKET socket(int family, int type, int protocol);
+// IPv4 only; the entry belongs to the calling thread until its next call.
+HOSTENT* gethostbyname(const char* name);
+std::uint16_t htons(std::uint16_t value);
+int connect(SOCKET s, const SOCKADDR_IN* address, int length);
+int send(SOCKET s, const char* buffer, int length, int flags);  // never raises SIGPIPE
+int recv(SOCKET s, char* buffer, int length, int flags);
+int closesocket(SOCKET s);
+// Server side: listen on ADDR:PORT (IPv4), accept with a time-out
+// (INVALID_SOCKET with 258 when none came), shut a socket down to wake a
+// thread blocked on it.
+SOCKET TcpListen(const char* address, std::uint16_t port);
+SOCKET TcpAccept(SOCKET listener, DWORD timeout_ms);
+int TcpShutdown(SOCKET s);
+
+}  // namespace win

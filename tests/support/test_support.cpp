@@ -1,0 +1,154 @@
+#include "support/test_support.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+extern char** environ;
+
+namespace qt {
+
+TempRoot::TempRoot() {
+  char pattern[] = "/tmp/qnapi-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (made == nullptr) std::abort();
+  path_ = made;
+  if (const char* old = std::getenv("QNAPI_ROOT")) {
+    previous_ = old;
+    had_previous_ = true;
+  }
+  setenv("QNAPI_ROOT", path_.c_str(), 1);
+}
+
+TempRoot::~TempRoot() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+  if (had_previous_)
+    setenv("QNAPI_ROOT", previous_.c_str(), 1);
+  else
+    unsetenv("QNAPI_ROOT");
+}
+
+static int StatusOf(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
+
+static int WaitPid(pid_t pid, int& status, std::chrono::milliseconds limit) {
+  if (pid <= 0) return status;
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int raw = 0;
+    const pid_t got = waitpid(pid, &raw, WNOHANG);
+    if (got == pid) {
+      status = StatusOf(raw);
+      return status;
+    }
+    if (got < 0) return status;
+    if (std::chrono::steady_clock::now() >= end) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+Child::Child(const std::function<int()>& body) {
+  pid_ = fork();
+  if (pid_ == 0) {
+    int code = 1;
+    try {
+      code = body();
+    } catch (...) {
+      code = 99;
+    }
+    _exit(code);
+  }
+}
+
+Child::~Child() { Kill(); }
+
+int Child::Wait(std::chrono::milliseconds limit) {
+  const int result = WaitPid(pid_, status_, limit);
+  if (result != -1) pid_ = -1;
+  return result;
+}
+
+void Child::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  WaitPid(pid_, status_, std::chrono::seconds(10));
+  pid_ = -1;
+}
+
+Process::Process(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+}
+
+Process::~Process() { Kill(); }
+
+bool Process::running() {
+  if (pid_ <= 0) return false;
+  if (WaitPid(pid_, status_, std::chrono::milliseconds(0)) != -1) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+int Process::Wait(std::chrono::milliseconds limit) {
+  const int result = WaitPid(pid_, status_, limit);
+  if (result != -1) pid_ = -1;
+  return result;
+}
+
+void Process::Signal(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
+void Process::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  WaitPid(pid_, status_, std::chrono::seconds(10));
+  pid_ = -1;
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+Signal::Signal() {
+  if (pipe(fds_) != 0) std::abort();
+}
+
+Signal::~Signal() {
+  close(fds_[0]);
+  close(fds_[1]);
+}
+
+void Signal::Post(char value) {
+  if (write(fds_[1], &value, 1) != 1) std::abort();
+}
+
+int Signal::Take(std::chrono::milliseconds limit) {
+  pollfd p{fds_[0], POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
+  char value = 0;
+  if (read(fds_[0], &value, 1) != 1) return -1;
+  return static_cast<unsigned char>(value);
+}
+
+}  // namespace qt
