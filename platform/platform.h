@@ -130,6 +130,7 @@ inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_BAD_NETPATH = 53;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
+inline constexpr DWORD ERROR_SEM_TIMEOUT = 121;  // WaitNamedPipeA: the pipe stayed busy
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_PIPE_BUSY = 231;
@@ -204,6 +205,11 @@ int _read(int fd, void* buffer, unsigned count);
 int _write(int fd, const void* buffer, unsigned count);
 long _lseek(int fd, long offset, int origin);  // origin: 0 set, 1 current, 2 end
 int _close(int fd);
+// Folders and removal by Win32 path: 0, or -1 with errno and the Win32 error
+// set (_mkdir of an existing folder: EEXIST, 183).  _mkdir makes one folder;
+// its parent must exist.
+int _mkdir(const char* path);
+int _unlink(const char* path);
 // The host path a Win32 path stands for (for tools and tests).
 std::string HostPath(const char* path);
 
@@ -252,7 +258,8 @@ int WSAStartup(WORD version, WSADATA* data);
 SOCKET socket(int family, int type, int protocol);
 // IPv4 only; the entry belongs to the calling thread until its next call.
 HOSTENT* gethostbyname(const char* name);
-std::uint16_t htons(std::uint16_t value);
+// Parenthesised: the C library may define htons as a macro.
+std::uint16_t (htons)(std::uint16_t value);
 int connect(SOCKET s, const SOCKADDR_IN* address, int length);
 int send(SOCKET s, const char* buffer, int length, int flags);  // never raises SIGPIPE
 int recv(SOCKET s, char* buffer, int length, int flags);
@@ -261,6 +268,8 @@ int closesocket(SOCKET s);
 // (INVALID_SOCKET with 258 when none came), shut a socket down to wake a
 // thread blocked on it.
 SOCKET TcpListen(const char* address, std::uint16_t port);
+// The local port a socket is bound to (the one chosen for port 0); 0 on failure.
+std::uint16_t TcpLocalPort(SOCKET s);
 SOCKET TcpAccept(SOCKET listener, DWORD timeout_ms);
 int TcpShutdown(SOCKET s);
 

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -85,12 +86,19 @@ void Child::Kill() {
   pid_ = -1;
 }
 
-Process::Process(const std::string& program, const std::vector<std::string>& args) {
+Process::Process(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& stderr_path) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!stderr_path.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
 }
 
 Process::~Process() { Kill(); }

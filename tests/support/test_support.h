@@ -48,10 +48,12 @@ class Child {
 };
 
 // A program started with posix_spawn (arguments as given, no shell).  Killed
-// and reaped by the destructor.
+// and reaped by the destructor.  With a stderr path, the program's standard
+// error goes to that file (created or truncated) instead of the test's.
 class Process {
  public:
-  Process(const std::string& program, const std::vector<std::string>& args);
+  Process(const std::string& program, const std::vector<std::string>& args,
+          const std::string& stderr_path = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;

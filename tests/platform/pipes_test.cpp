@@ -1,0 +1,750 @@
+// Pipes of the POSIX backend: names and errors, client and server ends, the
+// read and write guarantees, NpipeRead and the emulation dispatch.
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/handles.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+std::string Local(const std::string& name) { return "\\\\.\\pipe\\" + name; }
+std::string OfHost(const std::string& host, const std::string& name) {
+  return "\\\\" + host + "\\pipe\\" + name;
+}
+
+// Closes a handle at the end of a scope, whatever the test's outcome.
+class Owned {
+ public:
+  Owned() = default;
+  explicit Owned(Handle h) : h_(h) {}
+  ~Owned() { reset(); }
+  Owned(Owned&& other) noexcept : h_(std::exchange(other.h_, kInvalidHandle)) {}
+  Owned& operator=(Owned&& other) noexcept {
+    if (this != &other) {
+      reset();
+      h_ = std::exchange(other.h_, kInvalidHandle);
+    }
+    return *this;
+  }
+  Handle get() const { return h_; }
+  bool valid() const { return h_ != kInvalidHandle; }
+  void reset() {
+    if (h_ != kInvalidHandle) win::CloseHandle(h_);
+    h_ = kInvalidHandle;
+  }
+
+ private:
+  Handle h_ = kInvalidHandle;
+};
+
+Owned Open(const std::string& name) {
+  return Owned(win::CreateFileA(name.c_str(), win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                                win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, 0));
+}
+
+// A listener, a client and the server end of their connection.
+struct Link {
+  Owned listener;
+  Owned client;
+  Owned server;
+};
+
+Link Connect(const std::string& name) {
+  Link link;
+  link.listener = Owned(NpipeListen(name.c_str()));
+  if (!link.listener.valid()) return link;
+  link.client = Open(name);
+  if (link.client.valid()) link.server = Owned(NpipeAccept(link.listener.get(), 10000));
+  return link;
+}
+
+bool Write(Handle h, const std::string& text) {
+  win::DWORD written = 0;
+  return win::WriteFile(h, text.data(), static_cast<win::DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+// A raw listening Unix socket at `path`, bound with the whole of sun_path
+// when the path fills it (no terminating NUL).
+int RawListener(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() > sizeof address.sun_path) return -1;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(fd, 8) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool HasPendingClient(int listener) {
+  pollfd ready{listener, POLLIN, 0};
+  return poll(&ready, 1, 0) == 1;
+}
+
+std::string OwnHostName() {
+  char buffer[256] = {};
+  gethostname(buffer, sizeof buffer - 1);
+  return buffer;
+}
+
+// Whether the kernel reports the queue lengths of listening Unix sockets
+// (socket diagnostics); without them a busy pipe cannot be told from a free one.
+bool KernelReportsListenQueues() {
+  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return false;
+  struct {
+    nlmsghdr header;
+    unix_diag_req request;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.request.sdiag_family = AF_UNIX;
+  message.request.udiag_states = ~0u;
+  message.request.udiag_show = UDIAG_SHOW_RQLEN;
+  alignas(nlmsghdr) char reply[8192];
+  const bool ok = send(fd, &message, sizeof message, 0) > 0 &&
+                  recv(fd, reply, sizeof reply, 0) >= static_cast<ssize_t>(sizeof(nlmsghdr)) &&
+                  reinterpret_cast<nlmsghdr*>(reply)->nlmsg_type != NLMSG_ERROR;
+  close(fd);
+  return ok;
+}
+
+// ---- Names ------------------------------------------------------------------
+
+struct NameCase {
+  const char* what;
+  std::string listen;  // empty: no listener
+  std::string open;
+  win::DWORD error;  // 0: the open reaches the listener
+};
+
+TEST(PipeNames, OpenAndWaitFollowTheNameRules) {
+  qt::TempRoot root;
+  std::string own = OwnHostName();
+  std::transform(own.begin(), own.end(), own.begin(), [](char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  });
+  const NameCase cases[] = {
+      {"local pipe", Local("plain"), Local("plain"), 0},
+      {"names differ in case", Local("MixedCase"), Local("mIXEDcASE"), 0},
+      {"'pipe' in any case", Local("k"), "\\\\.\\PIPE\\K", 0},
+      {"own host name means local", Local("own"), OfHost(own, "own"), 0},
+      {"host pipe, host in any case", OfHost("H1", "x"), OfHost("h1", "X"), 0},
+      {"'/' is a separator as in Win32", Local("a\\b"), Local("A/B"), 0},
+      {"nobody serves it", "", Local("nobody"), win::ERROR_FILE_NOT_FOUND},
+      {"unknown host", "", OfHost("H9", "x"), win::ERROR_BAD_NETPATH},
+      {"other host's pipe", OfHost("H1", "x"), OfHost("H2", "x"), win::ERROR_BAD_NETPATH},
+      {"host pipe is not local", OfHost("H1", "x"), Local("x"), win::ERROR_FILE_NOT_FOUND},
+      {"local pipe is not the host's", Local("x"), OfHost("H1", "x"), win::ERROR_BAD_NETPATH},
+      {"not a pipe path", "", "\\\\.\\share\\x", win::ERROR_PATH_NOT_FOUND},
+      {"no leading backslashes", "", "pipe\\x", win::ERROR_PATH_NOT_FOUND},
+      {"no host", "", "\\\\\\pipe\\x", win::ERROR_PATH_NOT_FOUND},
+      {"empty name", "", Local(""), win::ERROR_PATH_NOT_FOUND},
+      {"dot-dot name", "", Local(".."), win::ERROR_PATH_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    qt::TempRoot row_root;
+    Owned listener;
+    if (!c.listen.empty()) {
+      listener = Owned(NpipeListen(c.listen.c_str()));
+      ASSERT_TRUE(listener.valid()) << win::GetLastError();
+    }
+    win::SetLastError(0);
+    const win::BOOL waited = win::WaitNamedPipeA(c.open.c_str(), 2000);
+    const win::DWORD wait_error = win::GetLastError();
+    Owned client = Open(c.open);
+    if (c.error == 0) {
+      EXPECT_TRUE(waited) << wait_error;
+      ASSERT_TRUE(client.valid()) << win::GetLastError();
+      Owned server(NpipeAccept(listener.get(), 10000));
+      EXPECT_TRUE(server.valid());
+    } else {
+      EXPECT_FALSE(waited);
+      EXPECT_EQ(wait_error, c.error);
+      EXPECT_FALSE(client.valid());
+      EXPECT_EQ(win::GetLastError(), c.error);
+    }
+  }
+}
+
+TEST(PipeNames, NullNameIsAnInvalidParameter) {
+  qt::TempRoot root;
+  EXPECT_EQ(win::CreateFileA(nullptr, 0, 0, nullptr, win::OPEN_EXISTING, 0, 0), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(win::WaitNamedPipeA(nullptr, 0));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(NpipeListen(nullptr), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+}
+
+TEST(PipeNames, NameNeverLeavesThePipeFolder) {
+  qt::TempRoot root;
+  Owned listener(NpipeListen(Local("..\\../escape").c_str()));
+  ASSERT_TRUE(listener.valid()) << win::GetLastError();
+  EXPECT_TRUE(fs::exists(fs::path(root.path()) / "pipe" / "..\\..\\escape"));
+  EXPECT_FALSE(fs::exists(fs::path(root.path()) / "escape"));
+  EXPECT_FALSE(fs::exists(fs::path(root.path()).parent_path() / "escape"));
+  Owned client = Open(Local("..\\..\\ESCAPE"));
+  EXPECT_TRUE(client.valid()) << win::GetLastError();
+}
+
+TEST(PipeNames, TwoRootsNeverSeeEachOthersPipes) {
+  qt::TempRoot root_a;
+  Owned listener_a(NpipeListen(Local("shared").c_str()));
+  ASSERT_TRUE(listener_a.valid());
+  {
+    qt::TempRoot root_b;
+    EXPECT_FALSE(Open(Local("shared")).valid());
+    EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+    // The same name is free in the other root, and serves there.
+    Link b = Connect(Local("shared"));
+    ASSERT_TRUE(b.server.valid());
+    EXPECT_TRUE(Write(b.client.get(), "b"));
+  }
+  Owned client_a = Open(Local("shared"));
+  ASSERT_TRUE(client_a.valid());
+  Owned server_a(NpipeAccept(listener_a.get(), 10000));
+  ASSERT_TRUE(server_a.valid());
+  ASSERT_TRUE(Write(client_a.get(), "a"));
+  char got = 0;
+  win::DWORD n = 0;
+  ASSERT_TRUE(win::ReadFile(server_a.get(), &got, 1, &n, nullptr));
+  EXPECT_EQ(got, 'a');
+}
+
+// A root longer than sun_path still works, and never through a cut-off path:
+// decoy listeners wait at the paths a cut would give.
+TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
+  qt::TempRoot base;
+  const std::string root = base.path() + "/" + std::string(120, 'r');
+  setenv("QNAPI_ROOT", root.c_str(), 1);  // `base` puts the old value back
+  const std::string socket_path = root + "/pipe/long";
+  int decoys[2] = {-1, -1};
+  const std::size_t cuts[2] = {sizeof(sockaddr_un::sun_path) - 1, sizeof(sockaddr_un::sun_path)};
+  for (int i = 0; i < 2; ++i) {
+    decoys[i] = RawListener(socket_path.substr(0, cuts[i]));
+    ASSERT_GE(decoys[i], 0) << "decoy " << cuts[i];
+  }
+
+  Link link = Connect(Local("long"));
+  ASSERT_TRUE(link.listener.valid()) << win::GetLastError();
+  ASSERT_TRUE(link.client.valid()) << win::GetLastError();
+  ASSERT_TRUE(link.server.valid());
+  EXPECT_TRUE(fs::exists(socket_path));
+  EXPECT_TRUE(win::WaitNamedPipeA(Local("long").c_str(), 1000));
+  ASSERT_TRUE(Write(link.client.get(), "ping"));
+  char got[4] = {};
+  std::uint32_t n = 0;
+  ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(link.server.get()), got, 4, &n), 0);
+  EXPECT_EQ(std::string(got, 4), "ping");
+
+  // A name too long even through the folder's descriptor fails cleanly.
+  const std::string too_long = Local(std::string(100, 'n'));
+  EXPECT_EQ(NpipeListen(too_long.c_str()), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_FALSE(Open(too_long).valid());
+  EXPECT_EQ(win::GetLastError(), win::ERROR_FILENAME_EXCED_RANGE);
+
+  for (int fd : decoys) {
+    EXPECT_FALSE(HasPendingClient(fd));
+    close(fd);
+  }
+  link.listener.reset();
+  EXPECT_FALSE(fs::exists(socket_path));  // a closed listener takes its file along
+}
+
+// ---- Servers ----------------------------------------------------------------
+
+TEST(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
+  qt::TempRoot root;
+  const std::size_t handles_before = posix::HandleCount();
+  {
+    Link link = Connect(Local("Echo"));
+    ASSERT_TRUE(link.server.valid()) << win::GetLastError();
+    EXPECT_TRUE(fs::exists(fs::path(root.path()) / "pipe" / "echo"));
+    for (const auto& [from, to] : {std::pair{link.client.get(), link.server.get()},
+                                   std::pair{link.server.get(), link.client.get()}}) {
+      ASSERT_TRUE(Write(from, "hello"));
+      char got[5] = {};
+      win::DWORD n = 0;
+      ASSERT_TRUE(win::ReadFile(to, got, 5, &n, nullptr));
+      ASSERT_GE(n, 1u);
+      std::uint32_t rest = 0;
+      if (n < 5) {
+        ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(to), got + n, 5 - n, &rest), 0);
+      }
+      EXPECT_EQ(std::string(got, 5), "hello");
+    }
+    const Handle listener = link.listener.get();
+    link.listener.reset();
+    EXPECT_FALSE(fs::exists(fs::path(root.path()) / "pipe" / "echo"));
+    EXPECT_FALSE(win::CloseHandle(listener));  // closed once only
+    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+    // The accepted connection outlives its listener.
+    EXPECT_TRUE(Write(link.client.get(), "x"));
+  }
+  EXPECT_EQ(posix::HandleCount(), handles_before);
+}
+
+TEST(PipeServer, SecondListenerOfALiveServerIsRefused) {
+  qt::TempRoot root;
+  Owned first(NpipeListen(Local("one").c_str()));
+  ASSERT_TRUE(first.valid());
+  EXPECT_EQ(NpipeListen(Local("ONE").c_str()), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PIPE_BUSY);
+  qt::Child other([] {
+    const Handle h = NpipeListen(Local("one").c_str());
+    return h == kInvalidHandle ? static_cast<int>(win::GetLastError() & 0xFF) : 0;
+  });
+  EXPECT_EQ(other.Wait(), static_cast<int>(win::ERROR_PIPE_BUSY));
+  EXPECT_TRUE(Open(Local("one")).valid());  // the first one still serves
+  first.reset();
+  Owned again(NpipeListen(Local("one").c_str()));
+  EXPECT_TRUE(again.valid()) << win::GetLastError();
+}
+
+TEST(PipeServer, StaleSocketOfADeadServerIsNoPipeAndIsReplaced) {
+  qt::TempRoot root;
+  qt::Signal listening;
+  qt::Child server([&] {
+    if (NpipeListen(Local("stale").c_str()) == kInvalidHandle) return 1;
+    listening.Post();
+    pause();
+    return 0;
+  });
+  ASSERT_EQ(listening.Take(), 1);
+  EXPECT_TRUE(win::WaitNamedPipeA(Local("stale").c_str(), 1000));
+  server.Kill();  // dies without removing its socket file
+  ASSERT_TRUE(fs::exists(fs::path(root.path()) / "pipe" / "stale"));
+
+  EXPECT_FALSE(Open(Local("stale")).valid());
+  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(win::WaitNamedPipeA(Local("stale").c_str(), 1000));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+
+  Link link = Connect(Local("stale"));
+  EXPECT_TRUE(link.server.valid()) << win::GetLastError();
+}
+
+TEST(PipeServer, ClosingAListenerLeavesAReplacedSocketFileAlone) {
+  qt::TempRoot root;
+  Owned listener(NpipeListen(Local("mine").c_str()));
+  ASSERT_TRUE(listener.valid());
+  const std::string path = root.path() + "/pipe/mine";
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  const int other = RawListener(path);
+  ASSERT_GE(other, 0);
+  listener.reset();
+  EXPECT_TRUE(fs::exists(path));
+  EXPECT_TRUE(Open(Local("mine")).valid());
+  EXPECT_TRUE(HasPendingClient(other));
+  close(other);
+}
+
+TEST(PipeServer, AcceptTimesOutWith258InAboutTheTime) {
+  qt::TempRoot root;
+  Owned listener(NpipeListen(Local("quiet").c_str()));
+  ASSERT_TRUE(listener.valid());
+  const auto start = Clock::now();
+  EXPECT_EQ(NpipeAccept(listener.get(), 200), kInvalidHandle);
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(win::GetLastError(), win::WAIT_TIMEOUT);
+  EXPECT_GE(took, 195ms);
+  EXPECT_LT(took, 3s);
+  EXPECT_EQ(NpipeAccept(listener.get(), 0), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), win::WAIT_TIMEOUT);
+}
+
+TEST(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
+  qt::TempRoot root;
+  Owned listener(NpipeListen(Local("crowded").c_str()));
+  ASSERT_TRUE(listener.valid());
+  std::vector<Owned> clients;
+  win::DWORD error = 0;
+  for (int i = 0; i < 1000 && error == 0; ++i) {
+    Owned c = Open(Local("crowded"));
+    if (c.valid()) {
+      clients.push_back(std::move(c));
+    } else {
+      error = win::GetLastError();
+    }
+  }
+  ASSERT_EQ(error, win::ERROR_PIPE_BUSY) << clients.size() << " clients got in";
+  ASSERT_FALSE(clients.empty());
+
+  if (KernelReportsListenQueues()) {
+    const auto start = Clock::now();
+    EXPECT_FALSE(win::WaitNamedPipeA(Local("crowded").c_str(), 300));
+    EXPECT_EQ(win::GetLastError(), win::ERROR_SEM_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, 290ms);
+  }
+  Owned a(NpipeAccept(listener.get(), 10000));
+  Owned b(NpipeAccept(listener.get(), 10000));
+  ASSERT_TRUE(a.valid() && b.valid());
+  EXPECT_TRUE(win::WaitNamedPipeA(Local("crowded").c_str(), 10000));
+  EXPECT_TRUE(Open(Local("crowded")).valid()) << win::GetLastError();
+}
+
+TEST(PipeServer, DisconnectWakesABlockedReaderAndKeepsTheHandle) {
+  qt::TempRoot root;
+  Link link = Connect(Local("wake"));
+  ASSERT_TRUE(link.server.valid());
+  std::atomic<int> outcome{-2};
+  std::atomic<win::DWORD> error{0};
+  std::thread reader([&] {
+    char byte = 0;
+    win::DWORD n = 0;
+    const win::BOOL ok = win::ReadFile(link.server.get(), &byte, 1, &n, nullptr);
+    error = win::GetLastError();
+    outcome = ok;
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(outcome.load(), -2);  // still blocked
+  EXPECT_EQ(NpipeDisconnect(link.server.get()), 0);
+  const bool woke = qt::WaitFor([&] { return outcome.load() != -2; }, 10s);
+  if (!woke) NpipeDisconnect(link.client.get());  // unblock it so the test can end
+  reader.join();
+  ASSERT_TRUE(woke);
+  EXPECT_EQ(outcome.load(), 0);
+  EXPECT_EQ(error.load(), win::ERROR_BROKEN_PIPE);
+  // The client sees the pipe closed; the server's handle is still open.
+  char byte = 0;
+  win::DWORD n = 0;
+  EXPECT_FALSE(win::ReadFile(link.client.get(), &byte, 1, &n, nullptr));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_BROKEN_PIPE);
+  EXPECT_TRUE(win::CloseHandle(link.server.get()));
+}
+
+// ---- Reads and writes -------------------------------------------------------
+
+TEST(PipeIo, NpipeReadGathersARecordWrittenInSmallPieces) {
+  qt::TempRoot root;
+  Link link = Connect(Local("pieces"));
+  ASSERT_TRUE(link.server.valid());
+  std::string record(1000, '\0');
+  for (std::size_t i = 0; i < record.size(); ++i) record[i] = static_cast<char>(i * 7);
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < record.size(); at += 7) {
+      Write(link.server.get(), record.substr(at, 7));
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  std::string got(record.size(), '\0');
+  std::uint32_t n = 0;
+  const int result = NpipeRead(reinterpret_cast<void*>(link.client.get()), got.data(),
+                               static_cast<std::uint32_t>(got.size()), &n);
+  writer.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(n, record.size());
+  EXPECT_EQ(got, record);
+}
+
+TEST(PipeIo, ClosedPeerFailsWithBrokenPipeNeverAnEmptySuccess) {
+  qt::TempRoot root;
+  Link link = Connect(Local("closed"));
+  ASSERT_TRUE(link.server.valid());
+  ASSERT_TRUE(Write(link.server.get(), "abc"));
+  link.server.reset();
+
+  char buffer[10] = {};
+  std::uint32_t n = 0;
+  const auto start = Clock::now();
+  EXPECT_EQ(NpipeRead(reinterpret_cast<void*>(link.client.get()), buffer, 10, &n), -1);
+  EXPECT_EQ(n, 3u);  // what came before the close stays counted
+  EXPECT_EQ(std::string(buffer, 3), "abc");
+  EXPECT_EQ(win::GetLastError(), win::ERROR_BROKEN_PIPE);
+  for (int i = 0; i < 3; ++i) {
+    n = 99;
+    EXPECT_EQ(PipeRead(link.client.get(), buffer, 10, &n), -1);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(win::GetLastError(), win::ERROR_BROKEN_PIPE);
+  }
+  win::DWORD available = 99;
+  EXPECT_FALSE(win::PeekNamedPipe(link.client.get(), nullptr, 0, nullptr, &available, nullptr));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_BROKEN_PIPE);
+  EXPECT_LT(Clock::now() - start, 5s);
+}
+
+TEST(PipeIo, BlockedNpipeReadEndsWhenThePeerCloses) {
+  qt::TempRoot root;
+  Link link = Connect(Local("late"));
+  ASSERT_TRUE(link.server.valid());
+  std::atomic<int> result{1};
+  std::uint32_t n = 0;
+  char buffer[16] = {};
+  std::thread reader([&] {
+    result = NpipeRead(reinterpret_cast<void*>(link.client.get()), buffer, 16, &n);
+  });
+  ASSERT_TRUE(Write(link.server.get(), "1234"));
+  std::this_thread::sleep_for(50ms);
+  link.server.reset();
+  const bool ended = qt::WaitFor([&] { return result.load() != 1; }, 10s);
+  if (!ended) NpipeDisconnect(link.client.get());
+  reader.join();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(result.load(), -1);
+  EXPECT_EQ(n, 4u);
+}
+
+// SIGPIPE stays at its default here: a write that raised it would kill the
+// child, and its status would show the signal.
+TEST(PipeIo, WriteToAClosedPeerFailsWith232AndRaisesNoSignal) {
+  qt::TempRoot root;
+  qt::Child child([] {
+    signal(SIGPIPE, SIG_DFL);
+    Link link = Connect(Local("gone"));
+    if (!link.server.valid()) return 10;
+    link.client.reset();
+    win::DWORD written = 99;
+    if (win::WriteFile(link.server.get(), "x", 1, &written, nullptr)) return 11;
+    if (win::GetLastError() != win::ERROR_NO_DATA || written != 0) return 12;
+    std::uint32_t n = 0;
+    if (PipeWriteRaw(link.server.get(), "y", 1, &n) != -1) return 13;
+    if (PipeWrite(link.server.get(), "z", 1, &n) != -1) return 14;
+    return 0;
+  });
+  EXPECT_EQ(child.Wait(), 0) << "128 + 13 means SIGPIPE killed it";
+}
+
+TEST(PipeIo, PeekShowsWaitingBytesWithoutTakingThem) {
+  qt::TempRoot root;
+  Link link = Connect(Local("peek"));
+  ASSERT_TRUE(link.server.valid());
+  win::DWORD read = 99, available = 99, left = 99;
+  ASSERT_TRUE(win::PeekNamedPipe(link.server.get(), nullptr, 0, &read, &available, &left));
+  EXPECT_EQ(available, 0u);  // an open, empty pipe
+
+  ASSERT_TRUE(Write(link.client.get(), "12345"));
+  ASSERT_TRUE(qt::WaitFor([&] {
+    return win::PeekNamedPipe(link.server.get(), nullptr, 0, nullptr, &available, nullptr) &&
+           available == 5;
+  }));
+  char peeked[3] = {};
+  ASSERT_TRUE(win::PeekNamedPipe(link.server.get(), peeked, 3, &read, &available, &left));
+  EXPECT_EQ(read, 3u);
+  EXPECT_EQ(available, 5u);
+  EXPECT_EQ(left, 0u);
+  EXPECT_EQ(std::string(peeked, 3), "123");
+
+  // Still all there after the peer has gone.
+  link.client.reset();
+  ASSERT_TRUE(win::PeekNamedPipe(link.server.get(), nullptr, 0, nullptr, &available, nullptr));
+  EXPECT_EQ(available, 5u);
+  char got[5] = {};
+  std::uint32_t n = 0;
+  ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(link.server.get()), got, 5, &n), 0);
+  EXPECT_EQ(std::string(got, 5), "12345");
+}
+
+// A signal without SA_RESTART interrupts the calls: a read goes on waiting,
+// and a write that moved some bytes reports exactly those.
+class PipeSignals : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, &previous_);
+  }
+  void TearDown() override { sigaction(SIGUSR1, &previous_, nullptr); }
+
+  // Signals `thread` every 20 ms until `done` holds or 10 s pass.
+  static bool InterruptUntil(std::thread& thread, const std::atomic<bool>& done) {
+    return qt::WaitFor(
+        [&] {
+          if (done) return true;
+          pthread_kill(thread.native_handle(), SIGUSR1);
+          std::this_thread::sleep_for(20ms);
+          return done.load();
+        },
+        10s);
+  }
+
+ private:
+  struct sigaction previous_ {};
+};
+
+TEST_F(PipeSignals, InterruptedReadKeepsWaitingForData) {
+  qt::TempRoot root;
+  Link link = Connect(Local("eintr"));
+  ASSERT_TRUE(link.server.valid());
+  std::atomic<bool> done{false};
+  win::BOOL ok = 0;
+  char byte = 0;
+  std::thread reader([&] {
+    win::DWORD n = 0;
+    ok = win::ReadFile(link.client.get(), &byte, 1, &n, nullptr);
+    done = true;
+  });
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(20ms);
+    pthread_kill(reader.native_handle(), SIGUSR1);
+  }
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(done.load());  // no interrupted read came back as a failure
+  ASSERT_TRUE(Write(link.server.get(), "k"));
+  const bool ended = qt::WaitFor([&] { return done.load(); }, 10s);
+  if (!ended) NpipeDisconnect(link.client.get());
+  reader.join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(byte, 'k');
+}
+
+TEST_F(PipeSignals, InterruptedWriteReportsTheShortCount) {
+  qt::TempRoot root;
+  Link link = Connect(Local("short"));
+  ASSERT_TRUE(link.server.valid());
+  const std::vector<char> big(64u << 20, 'w');  // far more than a socket holds
+  std::atomic<bool> done{false};
+  win::BOOL ok = 0;
+  win::DWORD written = 0;
+  std::thread writer([&] {
+    ok = win::WriteFile(link.client.get(), big.data(), static_cast<win::DWORD>(big.size()),
+                        &written, nullptr);
+    done = true;
+  });
+  win::DWORD available = 0;
+  qt::WaitFor([&] {
+    return win::PeekNamedPipe(link.server.get(), nullptr, 0, nullptr, &available, nullptr) &&
+           available > 0;
+  });
+  const bool ended = InterruptUntil(writer, done);
+  if (!ended) link.server.reset();  // a write that loops would wait for ever
+  writer.join();
+  ASSERT_TRUE(ended) << "the write did not come back when interrupted";
+  EXPECT_TRUE(ok);
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, big.size());
+}
+
+// ---- Bad arguments ----------------------------------------------------------
+
+TEST(PipeArguments, BadHandlesFailWithError6) {
+  qt::TempRoot root;
+  Link link = Connect(Local("bad"));
+  ASSERT_TRUE(link.server.valid());
+  Owned closed = Open(Local("bad"));
+  const Handle stale = closed.get();
+  closed.reset();
+
+  struct HandleCase {
+    const char* what;
+    Handle h;
+  };
+  const HandleCase handles[] = {{"zero", 0},
+                                {"invalid", kInvalidHandle},
+                                {"closed", stale},
+                                {"never issued", 0x7654321012345678u},
+                                {"a listener", link.listener.get()}};
+  for (const auto& c : handles) {
+    SCOPED_TRACE(c.what);
+    char buffer[4] = {};
+    win::DWORD n = 0;
+    std::uint32_t n32 = 0;
+    win::SetLastError(0);
+    EXPECT_FALSE(win::ReadFile(c.h, buffer, 4, &n, nullptr));
+    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(win::WriteFile(c.h, buffer, 4, &n, nullptr));
+    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(win::PeekNamedPipe(c.h, buffer, 4, &n, &n, &n));
+    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+    EXPECT_EQ(PipeReadRaw(c.h, buffer, 4, &n32), -1);
+    EXPECT_EQ(PipeWriteRaw(c.h, buffer, 4, &n32), -1);
+    EXPECT_EQ(NpipeRead(reinterpret_cast<void*>(c.h), buffer, 4, &n32), -1);
+    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+    EXPECT_EQ(NpipeDisconnect(c.h), -1);
+    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+  }
+  // Accepting works on listeners only; closing twice fails the second time.
+  EXPECT_EQ(NpipeAccept(link.server.get(), 0), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(win::CloseHandle(stale));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(win::CloseHandle(kInvalidHandle));
+  // The pipe itself is untouched by all that.
+  EXPECT_TRUE(Write(link.client.get(), "ok"));
+}
+
+TEST(PipeArguments, NpipeReadRefusesMissingBuffers) {
+  qt::TempRoot root;
+  Link link = Connect(Local("args"));
+  ASSERT_TRUE(link.server.valid());
+  void* pipe = reinterpret_cast<void*>(link.server.get());
+  std::uint32_t n = 99;
+  EXPECT_EQ(NpipeRead(pipe, nullptr, 5, &n), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  char buffer[5];
+  EXPECT_EQ(NpipeRead(pipe, buffer, 5, nullptr), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(NpipeRead(pipe, nullptr, 0, &n), 0);  // nothing asked, nothing read
+  EXPECT_EQ(n, 0u);
+  win::DWORD got = 99;
+  EXPECT_FALSE(win::ReadFile(link.server.get(), nullptr, 5, &got, nullptr));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+}
+
+// With the emulation flag set, the link's reads and writes go to the pipe
+// emulation, never to the real pipe; the raw calls still reach it.
+TEST(PipeDispatch, EmulationFlagSendsReadsAndWritesToTheEmulation) {
+  qt::TempRoot root;
+  Link link = Connect(Local("dispatch"));
+  ASSERT_TRUE(link.server.valid());
+  ASSERT_TRUE(Write(link.client.get(), "data"));
+  struct Restore {
+    ~Restore() { g_emulation = 0; }
+  } restore;
+  g_emulation = 1;
+  char buffer[4] = {};
+  std::uint32_t n = 0;
+  // Each ASSERT stops a read that went to the real pipe before the next one
+  // waits for data that is no longer there.
+  ASSERT_EQ(PipeRead(link.server.get(), buffer, 4, &n), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);  // no emulated pipe of that handle
+  EXPECT_EQ(PipeWrite(link.server.get(), "x", 1, &n), -1);
+  ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(link.server.get()), buffer, 4, &n), -1);
+  EXPECT_EQ(n, 0u);
+  g_emulation = 0;
+  win::DWORD available = 0;
+  ASSERT_TRUE(win::PeekNamedPipe(link.server.get(), nullptr, 0, nullptr, &available, nullptr));
+  ASSERT_EQ(available, 4u);  // nothing was taken from the real pipe
+  ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(link.server.get()), buffer, 4, &n), 0);
+  EXPECT_EQ(std::string(buffer, 4), "data");
+  ASSERT_EQ(PipeWrite(link.server.get(), "back", 4, &n), 0);
+  EXPECT_EQ(n, 4u);
+}
+
+}  // namespace

@@ -1,0 +1,372 @@
+// The services the library does not call itself: time, exit, beep, memory,
+// the critical section, window messages, timers and the plain handle wait.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---- Time ---------------------------------------------------------------------
+
+TEST(TimeGet, FillsTheRecordFromLocalTime) {
+  qt::TempRoot root;
+  std::uint8_t record[11];
+  std::memset(record, 0xAB, sizeof record);
+  const std::time_t before = std::time(nullptr);
+  ASSERT_EQ(TimeGet(record), 0);
+  const std::time_t after = std::time(nullptr);
+
+  std::tm got{};
+  got.tm_hour = record[0];
+  got.tm_min = record[1];
+  got.tm_sec = record[2];
+  got.tm_mday = record[4];
+  got.tm_mon = record[5] - 1;
+  got.tm_year = (record[6] | (record[7] << 8)) - 1900;
+  got.tm_isdst = -1;
+  const std::time_t when = std::mktime(&got);
+  EXPECT_GE(when, before - 1);  // a change of daylight saving can blur one second
+  EXPECT_LE(when, after);
+  std::tm local{};
+  localtime_r(&when, &local);
+  EXPECT_EQ(record[10], local.tm_wday);
+  EXPECT_EQ(record[8], 0xAB);  // untouched
+  EXPECT_EQ(record[9], 0xAB);
+  EXPECT_EQ(TimeGet(nullptr), -1);
+}
+
+TEST(TimeSet, RefusesANullRecord) {
+  qt::TempRoot root;
+  EXPECT_EQ(TimeSet(nullptr), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+}
+
+// ---- Exit, beep, memory, no-op ----------------------------------------------------
+
+TEST(ProcExit, EndsTheProcessWithTheCodeAndFlushesStreams) {
+  qt::TempRoot root;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  qt::Child child([&] {
+    close(fds[0]);
+    std::FILE* out = fdopen(fds[1], "w");
+    std::fputs("buffered", out);  // still in the stream's buffer
+    std::thread([] { for (;;) std::this_thread::sleep_for(1s); }).detach();
+    ProcExit(1, 7);
+    return 1;
+  });
+  close(fds[1]);
+  EXPECT_EQ(child.Wait(30s), 7);
+  char text[16] = {};
+  EXPECT_EQ(read(fds[0], text, sizeof text - 1), 8);
+  EXPECT_STREQ(text, "buffered");
+  close(fds[0]);
+}
+
+TEST(ProcExit, OtherwiseEndsOnlyTheCallingThread) {
+  qt::TempRoot root;
+  qt::Child child([] {
+    static std::atomic<bool> after_exit{false};
+    pthread_t thread;
+    pthread_create(
+        &thread, nullptr,
+        [](void*) -> void* {
+          ProcExit(0, 5);
+          after_exit = true;
+          return nullptr;
+        },
+        nullptr);
+    pthread_join(thread, nullptr);
+    return after_exit ? 1 : 0;
+  });
+  EXPECT_EQ(child.Wait(30s), 0);
+}
+
+TEST(SysBeep, TakesTheToneTimeAndChecksTheFrequency) {
+  qt::TempRoot root;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SysBeep(440, 30), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+  EXPECT_EQ(SysBeep(36, 1), -1);
+  EXPECT_EQ(SysBeep(32768, 1), -1);
+  EXPECT_EQ(SysBeep(37, 0), 0);
+  EXPECT_EQ(SysBeep(32767, 0), 0);
+}
+
+TEST(Memory, AllocatesIntoTheOutPointer) {
+  qt::TempRoot root;
+  void* block = nullptr;
+  ASSERT_EQ(MemAlloc(&block, 64), 0);
+  ASSERT_NE(block, nullptr);
+  std::memset(block, 0x11, 64);
+  EXPECT_EQ(MemFree(block), 0);
+  EXPECT_EQ(MemFree(nullptr), 0);
+  EXPECT_EQ(MemAlloc(nullptr, 64), -1);
+  EXPECT_EQ(Nop(), 0);
+}
+
+// ---- Critical section -----------------------------------------------------------------
+
+TEST(CriticalSection, IsRecursiveForItsOwnerAndExcludesOthers) {
+  qt::TempRoot root;
+  ASSERT_EQ(CsEnter(), 0);
+  ASSERT_EQ(CsEnter(), 0);  // again, by the owner
+  std::atomic<bool> entered{false};
+  std::atomic<int> leave_by_stranger{0};
+  std::thread other([&] {
+    leave_by_stranger = CsLeave();
+    CsEnter();
+    entered = true;
+    CsLeave();
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(entered);
+  EXPECT_EQ(leave_by_stranger, -1);
+  ASSERT_EQ(CsLeave(), 0);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(entered) << "entered while the owner still held it once";
+  EXPECT_EQ(CsDelete(), -1);  // still held
+  ASSERT_EQ(CsLeave(), 0);
+  EXPECT_TRUE(qt::WaitFor([&] { return entered.load(); }, 30s));
+  other.join();
+  EXPECT_EQ(CsLeave(), -1);  // not held any more
+  EXPECT_EQ(CsDelete(), 0);
+  EXPECT_EQ(CsDelete(), 0);
+  EXPECT_EQ(CsEnter(), 0);  // usable again after a delete
+  EXPECT_EQ(CsLeave(), 0);
+}
+
+TEST(CriticalSection, GuardsSharedDataAcrossThreads) {
+  qt::TempRoot root;
+  long counter = 0;  // plain: only the section protects it
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        CsEnter();
+        CsEnter();
+        ++counter;
+        CsLeave();
+        CsLeave();
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 8000);
+}
+
+// ---- Window messages --------------------------------------------------------------------
+
+struct Got {
+  int result;
+  std::uint32_t message;
+  std::uintptr_t wparam;
+  std::intptr_t lparam;
+};
+
+Got Get(win::HWND w, std::uint32_t first = 0, std::uint32_t last = 0) {
+  Got g{};
+  g.result = MsgGet(w, first, last, &g.message, &g.wparam, &g.lparam);
+  return g;
+}
+
+TEST(Messages, RoundTripInOrderAndByRange) {
+  qt::TempRoot root;
+  const win::HWND w = win::WindowOpen("messages");
+  const win::HWND other = win::WindowOpen("other");
+  ASSERT_EQ(MsgPost(w, 0x400, 1, -1), 1);
+  ASSERT_EQ(MsgPostParam(w, 2, 0x401, -2), 1);
+  ASSERT_EQ(MsgPost(other, 0x402, 3, -3), 1);
+  ASSERT_EQ(MsgPost(w, 0x500, 4, -4), 1);
+
+  Got g = Get(w, 0x500, 0x5FF);  // skips the older ones outside the range
+  EXPECT_EQ(g.result, 1);
+  EXPECT_EQ(g.message, 0x500u);
+  EXPECT_EQ(g.wparam, 4u);
+  EXPECT_EQ(g.lparam, -4);
+  g = Get(w);
+  EXPECT_EQ(g.message, 0x400u);
+  EXPECT_EQ(g.wparam, 1u);
+  EXPECT_EQ(g.lparam, -1);
+  g = Get(w);
+  EXPECT_EQ(g.message, 0x401u);  // MsgPostParam's own argument order
+  EXPECT_EQ(g.wparam, 2u);
+  EXPECT_EQ(g.lparam, -2);
+  g = Get(other);
+  EXPECT_EQ(g.message, 0x402u);
+
+  ASSERT_EQ(MsgPost(w, 0x12, 0, 0), 1);  // WM_QUIT passes any filter
+  g = Get(w, 0x600, 0x600);
+  EXPECT_EQ(g.result, 0);
+  EXPECT_EQ(g.message, 0x12u);
+}
+
+TEST(Messages, GetWaitsForAPost) {
+  qt::TempRoot root;
+  const win::HWND w = win::WindowOpen("waiting");
+  Got g{};
+  std::thread reader([&] { g = Get(w); });
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(MsgPost(w, 0x401, 9, 10), 1);
+  reader.join();
+  EXPECT_EQ(g.result, 1);
+  EXPECT_EQ(g.message, 0x401u);
+  EXPECT_EQ(g.wparam, 9u);
+}
+
+TEST(Messages, ClosingTheWindowEndsAWaitAndDropsItsMessages) {
+  qt::TempRoot root;
+  const win::HWND w = win::WindowOpen("closing");
+  std::atomic<int> result{99};
+  std::thread reader([&] { result = Get(w, 0x700, 0x700).result; });
+  ASSERT_EQ(MsgPost(w, 0x401, 0, 0), 1);  // outside the reader's range
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(result, 99);
+  ASSERT_EQ(win::WindowClose(w), 1);
+  reader.join();
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(MsgPost(w, 0x401, 0, 0), 0);
+  EXPECT_EQ(Get(w).result, -1);
+}
+
+TEST(Messages, OnlyThisProcessesWindowsTakeMessages) {
+  qt::TempRoot root;
+  qt::Signal opened;
+  qt::Child child([&] {
+    if (win::WindowOpen("foreign") == 0) return 1;
+    opened.Post();
+    for (;;) pause();
+  });
+  ASSERT_EQ(opened.Take(30s), 1);
+  const win::HWND shell = win::GetTopWindow(0);
+  const win::HWND foreign = win::GetWindow(shell, win::GW_HWNDNEXT);
+  ASSERT_NE(foreign, 0u);
+  EXPECT_EQ(MsgPost(foreign, 0x400, 0, 0), 0);
+  EXPECT_EQ(MsgPost(shell, 0x400, 0, 0), 0);
+  EXPECT_EQ(MsgPost(0x12345600, 0x400, 0, 0), 0);
+  EXPECT_EQ(Get(foreign).result, -1);
+  std::uint32_t message = 0;
+  const win::HWND own = win::WindowOpen("own");
+  EXPECT_EQ(MsgGet(own, 0, 0, nullptr, nullptr, nullptr), -1);
+  ASSERT_EQ(MsgPost(own, 0x400, 0, 0), 1);
+  EXPECT_EQ(MsgGet(own, 0, 0, &message, nullptr, nullptr), 1);
+  EXPECT_EQ(message, 0x400u);
+}
+
+// ---- Timers and the plain wait ----------------------------------------------------------------
+
+struct Event {
+  Handle handle = 0;
+  Event() { EXPECT_EQ(EvCreate(nullptr, &handle, 0), 0); }
+  ~Event() { HndClose(handle); }
+};
+
+TEST(Timers, SignalTheirEventRepeatedlyUntilStopped) {
+  qt::TempRoot root;
+  Event event;
+  Handle thread = 0;
+  ASSERT_EQ(TimerStart(20, event.handle, &thread), 0);
+  ASSERT_NE(thread, 0u);
+  EXPECT_EQ(HndWait(&thread, 1), 0);  // running: the test does not block
+  for (int round = 0; round < 3; ++round) {
+    std::uint32_t zero = 1;
+    ASSERT_EQ(EvWait(event.handle, 10000), kWaitOk) << round;
+    ASSERT_EQ(EvReset(event.handle, &zero), 0);
+  }
+  ASSERT_EQ(TimerStop(thread), 0);
+  std::uint32_t zero = 1;
+  ASSERT_EQ(EvReset(event.handle, &zero), 0);
+  EXPECT_EQ(EvWait(event.handle, 200), kWaitTimeout);  // no set after the stop
+  EXPECT_EQ(HndWait(&thread, 0), 0);                   // the thread has ended
+  EXPECT_EQ(TimerStop(thread), -1);
+  EXPECT_EQ(HndClose(thread), 0);
+}
+
+TEST(Timers, StopIsPromptForLongIntervals) {
+  qt::TempRoot root;
+  Event event;
+  Handle thread = 0;
+  ASSERT_EQ(TimerStart(600000, event.handle, &thread), 0);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(TimerStop(thread), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+  HndClose(thread);
+}
+
+TEST(Timers, ThirtyTwoAtMostEvenWhenStartedAtOnce) {
+  qt::TempRoot root;
+  Event event;
+  std::vector<Handle> threads(32, 0);
+  std::vector<int> results(32, 1);
+  std::vector<std::thread> starters;
+  for (int s = 0; s < 8; ++s)
+    starters.emplace_back([&, s] {
+      for (int i = s * 4; i < s * 4 + 4; ++i)
+        results[static_cast<std::size_t>(i)] =
+            TimerStart(600000, event.handle, &threads[static_cast<std::size_t>(i)]);
+    });
+  for (auto& t : starters) t.join();
+  for (int r : results) EXPECT_EQ(r, 0);
+  EXPECT_EQ(std::set<Handle>(threads.begin(), threads.end()).size(), 32u);
+
+  Handle extra = 123;
+  EXPECT_EQ(TimerStart(600000, event.handle, &extra), -1);
+  EXPECT_EQ(extra, 0u);
+  ASSERT_EQ(TimerStop(threads[5]), 0);
+  HndClose(threads[5]);
+  EXPECT_EQ(TimerStart(600000, event.handle, &threads[5]), 0);  // the freed slot
+  for (Handle t : threads) {
+    EXPECT_EQ(TimerStop(t), 0);
+    HndClose(t);
+  }
+}
+
+TEST(Timers, ABadEventStartsNothing) {
+  qt::TempRoot root;
+  const std::size_t handles = PlatformOpenHandles();
+  Handle thread = 123;
+  EXPECT_EQ(TimerStart(10, 0x7777, &thread), -1);
+  EXPECT_EQ(thread, 0u);
+  EXPECT_EQ(PlatformOpenHandles(), handles);
+  EXPECT_EQ(TimerStart(10, 0x7777, nullptr), -1);
+  EXPECT_EQ(TimerStop(0x7777), -1);
+}
+
+TEST(HndWait, WaitsOnEventsAndMutexesWithoutKeepingThem) {
+  qt::TempRoot root;
+  Event event;
+  ASSERT_EQ(EvSet(event.handle), 0);
+  EXPECT_EQ(HndWait(&event.handle, 0), 0);
+  EXPECT_EQ(HndWait(&event.handle, 1), 0);
+
+  Handle mutex = 0;
+  ASSERT_EQ(MtxCreate(nullptr, &mutex, 0), 0);
+  EXPECT_EQ(HndWait(&mutex, 0), 0);
+  std::atomic<int> other{-2};
+  std::thread([&] {
+    other = MtxWait(mutex, 0);
+    if (other == kWaitOk) MtxRelease(mutex);
+  }).join();
+  EXPECT_EQ(other, kWaitOk) << "HndWait kept the mutex";
+  HndClose(mutex);
+
+  const Handle bogus = 0x4242;
+  EXPECT_EQ(HndWait(&bogus, 0), -1);
+  EXPECT_EQ(HndWait(nullptr, 0), -1);
+}
+
+}  // namespace

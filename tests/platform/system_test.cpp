@@ -1,0 +1,478 @@
+// Process-wide basics: last error, sleep and clocks, stop requests, the
+// version probe, starting programs and files by Win32 path.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text, bool executable = false) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path) << text;
+  if (executable) fs::permissions(path, fs::perms::owner_all);
+}
+
+// ---- Last error, sleep, clocks ------------------------------------------------
+
+TEST(LastError, IsKeptPerThread) {
+  qt::TempRoot root;
+  win::SetLastError(win::ERROR_ACCESS_DENIED);
+  win::DWORD seen_in_thread = 0;
+  win::DWORD initial_in_thread = 1;
+  std::thread other([&] {
+    initial_in_thread = win::GetLastError();
+    win::SetLastError(win::ERROR_INVALID_PARAMETER);
+    seen_in_thread = win::GetLastError();
+  });
+  other.join();
+  EXPECT_EQ(initial_in_thread, 0u);
+  EXPECT_EQ(seen_in_thread, win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_ACCESS_DENIED);
+}
+
+TEST(SysSleep, SleepsTheWholeTimeAndTheTickFollows) {
+  qt::TempRoot root;
+  const std::uint32_t tick0 = SysTickMs();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SysSleep(60), 0);
+  const auto slept = std::chrono::steady_clock::now() - start;
+  const std::uint32_t ticks = SysTickMs() - tick0;
+  EXPECT_GE(slept, 60ms);
+  EXPECT_GE(ticks, 59u);  // the tick counts whole milliseconds
+  EXPECT_LT(ticks, 10000u);
+}
+
+extern "C" void IgnoreSignal(int) {}
+
+TEST(SysSleep, SignalsDoNotCutItShort) {
+  qt::TempRoot root;
+  // Signal handlers are process-wide: install one in a child of its own.
+  qt::Child child([] {
+    struct sigaction action {};
+    action.sa_handler = IgnoreSignal;  // no SA_RESTART: nanosleep sees EINTR
+    sigaction(SIGUSR1, &action, nullptr);
+    const pthread_t sleeper = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread poker([&] {
+      while (!done) {
+        pthread_kill(sleeper, SIGUSR1);
+        std::this_thread::sleep_for(10ms);
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    SysSleep(300);
+    const auto slept = std::chrono::steady_clock::now() - start;
+    done = true;
+    poker.join();
+    return slept >= 300ms ? 0 : 1;
+  });
+  EXPECT_EQ(child.Wait(30s), 0);
+}
+
+TEST(System, IdentityAndRoot) {
+  qt::TempRoot root;
+  EXPECT_EQ(SysProcessId(), static_cast<std::uint32_t>(getpid()));
+  EXPECT_EQ(PlatformRoot(), root.path());
+}
+
+// ---- Stop requests -------------------------------------------------------------
+
+TEST(StopHandler, SignalsSetTheFlag) {
+  qt::TempRoot root;
+  for (const int signal : {SIGTERM, SIGINT}) {
+    qt::Signal ready;
+    qt::Child child([&] {
+      if (SysStopRequested()) return 2;
+      SysInstallStopHandler();
+      ready.Post();
+      // A stop request ends this loop; without one the parent's kill does.
+      while (!SysStopRequested()) std::this_thread::sleep_for(5ms);
+      return 0;
+    });
+    ASSERT_EQ(ready.Take(), 1);
+    kill(child.pid(), signal);
+    EXPECT_EQ(child.Wait(30s), 0) << "signal " << signal;
+  }
+}
+
+// ---- Version probe -----------------------------------------------------------------
+
+struct SeamReset {
+  ~SeamReset() { win::SetVersionPlatformSeam(0); }
+};
+
+TEST(GetVersionExA, ReportsTheKernelAsNt) {
+  qt::TempRoot root;
+  utsname name{};
+  ASSERT_EQ(uname(&name), 0);
+  unsigned major = 0, minor = 0;
+  ASSERT_EQ(std::sscanf(name.release, "%u.%u", &major, &minor), 2);
+
+  win::OSVERSIONINFOA info;
+  std::memset(&info, 0x5A, sizeof info);
+  info.dwOSVersionInfoSize = 148;
+  ASSERT_EQ(win::GetVersionExA(&info), 1);
+  EXPECT_EQ(info.dwPlatformId, 2u);
+  EXPECT_EQ(info.dwMajorVersion, major);
+  EXPECT_EQ(info.dwMinorVersion, minor);
+  EXPECT_EQ(info.szCSDVersion[0], '\0');
+  EXPECT_EQ(info.dwOSVersionInfoSize, 148u);
+}
+
+TEST(GetVersionExA, AcceptsTheExtendedRecord) {
+  qt::TempRoot root;
+  unsigned char record[160];
+  std::memset(record, 0x5A, sizeof record);
+  const win::DWORD size = 156;
+  std::memcpy(record, &size, sizeof size);
+  auto* info = reinterpret_cast<win::OSVERSIONINFOA*>(record);
+  ASSERT_EQ(win::GetVersionExA(info), 1);
+  EXPECT_EQ(info->dwPlatformId, 2u);
+  for (int i = 148; i < 156; ++i) EXPECT_EQ(record[i], 0) << i;  // no service pack
+  for (int i = 156; i < 160; ++i) EXPECT_EQ(record[i], 0x5A) << i;  // beyond the record
+}
+
+TEST(GetVersionExA, RefusesOtherSizes) {
+  qt::TempRoot root;
+  for (const win::DWORD size : {0u, 147u, 149u, 155u, 157u, 284u, 0xFFFFFFFFu}) {
+    win::OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = size;
+    win::SetLastError(0);
+    EXPECT_EQ(win::GetVersionExA(&info), 0) << size;
+    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER) << size;
+  }
+  win::SetLastError(0);
+  EXPECT_EQ(win::GetVersionExA(nullptr), 0);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+}
+
+TEST(GetVersionExA, SeamReportsTheWindows95Family) {
+  qt::TempRoot root;
+  SeamReset reset;
+  win::OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  win::SetVersionPlatformSeam(1);
+  ASSERT_EQ(win::GetVersionExA(&info), 1);
+  EXPECT_EQ(info.dwPlatformId, 1u);
+  win::SetVersionPlatformSeam(0);
+  ASSERT_EQ(win::GetVersionExA(&info), 1);
+  EXPECT_EQ(info.dwPlatformId, 2u);
+}
+
+// ---- Drive paths ---------------------------------------------------------------------
+
+TEST(HostPath, MapsWin32Paths) {
+  qt::TempRoot root;
+  const std::string r = root.path();
+  struct Case {
+    const char* win32;
+    std::string host;  // empty: refused
+  };
+  const Case cases[] = {
+      {"C:\\Quonix\\Usr\\Bob\\smemcmnt.bin", r + "/drive/c/quonix/usr/bob/smemcmnt.bin"},
+      {"c:\\RAVOWLD\\USR\\PLANT\\PLANT.TAG", r + "/drive/c/ravowld/usr/plant/plant.tag"},
+      {"D:/Mixed\\Separators/File.Txt", r + "/drive/d/mixed/separators/file.txt"},
+      {"E:\\a\\\\b\\.\\c\\", r + "/drive/e/a/b/c"},
+      {"C:\\a\\..\\b", r + "/drive/c/b"},
+      {"C:\\a\\b\\..\\..\\c", r + "/drive/c/c"},
+      {"C:", r + "/drive/c"},
+      {"C:\\", r + "/drive/c"},
+      {"Z:file", r + "/drive/z/file"},
+      {"C:\\..", ""},
+      {"C:\\..\\etc\\passwd", ""},
+      {"C:\\a\\..\\..\\x", ""},
+      {"c:/quonix/../../x", ""},
+      {"relative\\Dir\\File.TXT", "relative/Dir/File.TXT"},
+      {"/abs/Path\\Name", "/abs/Path/Name"},
+      {"..\\up", "../up"},
+      {"QUONIX.EXE", "QUONIX.EXE"},
+      {"1:\\x", "1:/x"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(win::HostPath(c.win32), c.host) << c.win32;
+  EXPECT_EQ(win::HostPath(nullptr), "");
+}
+
+// ---- Files by Win32 path -------------------------------------------------------------
+
+TEST(Files, NeedExistingFoldersAndCreateNone) {
+  qt::TempRoot root;
+  win::SetLastError(0);
+  EXPECT_EQ(win::fopen("C:\\NoSuchDir\\f.txt", "wb"), nullptr);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(win::_open("C:\\NoSuchDir\\f.txt", win::O_RDWR_ | win::O_CREAT_), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(root.path() + "/drive/c/nosuchdir"));
+
+  EXPECT_EQ(win::_access("C:\\missing.txt", 0), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(win::_access("C:\\..\\escape", 0), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(win::fopen("C:\\..\\escape", "wb"), nullptr);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(win::_open("C:\\..\\escape", win::O_RDWR_ | win::O_CREAT_), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(root.path() + "/drive/escape"));
+}
+
+TEST(Files, StreamRoundTripIsCaseInsensitive) {
+  qt::TempRoot root;
+  fs::create_directories(root.path() + "/drive/c/ravowld/usr/plant");
+  std::FILE* out = win::fopen("C:\\RAVOWLD\\USR\\PLANT\\PLANT.TAG", "wb");
+  ASSERT_NE(out, nullptr);
+  EXPECT_NE(fcntl(fileno(out), F_GETFD) & FD_CLOEXEC, 0);
+  std::fputs("tags", out);
+  std::fclose(out);
+  EXPECT_EQ(ReadAll(root.path() + "/drive/c/ravowld/usr/plant/plant.tag"), "tags");
+
+  EXPECT_EQ(win::_access("c:\\ravowld\\usr\\plant\\plant.tag", 0), 0);
+  std::FILE* in = win::fopen("c:/RavoWld/Usr/Plant/Plant.Tag", "rb");
+  ASSERT_NE(in, nullptr);
+  char text[8] = {};
+  EXPECT_EQ(std::fread(text, 1, sizeof text, in), 4u);
+  std::fclose(in);
+  EXPECT_STREQ(text, "tags");
+  EXPECT_EQ(win::fopen("C:\\x", "q"), nullptr);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+}
+
+TEST(Files, DescriptorRoundTrip) {
+  qt::TempRoot root;
+  fs::create_directories(root.path() + "/drive/d/quonix/usr/bob");
+  const char* name = "D:\\Quonix\\Usr\\Bob\\smemcmnt.bin";
+  const int flags = win::O_RDWR_ | win::O_CREAT_ | win::O_TRUNC_ | win::O_BINARY_;
+  const int fd = win::_open(name, flags, 0x180);  // _S_IREAD | _S_IWRITE
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(win::_write(fd, "0123456789", 10), 10);
+  EXPECT_EQ(win::_lseek(fd, 0, 1), 10);
+  EXPECT_EQ(win::_lseek(fd, 4, 0), 4);
+  char buffer[8] = {};
+  EXPECT_EQ(win::_read(fd, buffer, 3), 3);
+  EXPECT_STREQ(buffer, "456");
+  EXPECT_EQ(win::_lseek(fd, -2, 2), 8);
+  EXPECT_EQ(win::_read(fd, buffer, 8), 2);
+  EXPECT_EQ(win::_read(fd, buffer, 8), 0);  // end of file
+  EXPECT_EQ(win::_lseek(fd, 0, 3), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(win::_close(fd), 0);
+
+  struct stat st {};
+  ASSERT_EQ(stat((root.path() + "/drive/d/quonix/usr/bob/smemcmnt.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 10);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  EXPECT_EQ(win::_open(name, win::O_RDWR_ | win::O_CREAT_ | win::O_EXCL_), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(win::_open("D:\\quonix\\usr\\bob\\other.bin", win::O_RDWR_), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(win::_open(name, 3), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(win::_read(fd, buffer, 1), -1);  // closed
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+  EXPECT_EQ(win::_close(fd), -1);
+}
+
+TEST(Files, FoldersAreMadeOneAtATimeAndFilesRemoved) {
+  qt::TempRoot root;
+  const std::string base = root.path() + "/drive/c";
+  EXPECT_EQ(win::_mkdir("C:\\Quonix\\Usr"), -1);  // no parent yet
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(win::_mkdir("C:\\Quonix"), 0);
+  EXPECT_EQ(win::_mkdir("C:\\QUONIX\\usr"), 0);
+  EXPECT_TRUE(fs::is_directory(base + "/quonix/usr"));
+  EXPECT_EQ(win::_mkdir("c:/quonix"), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(win::_mkdir("C:\\..\\outside"), -1);
+  EXPECT_FALSE(fs::exists(root.path() + "/drive/outside"));
+
+  WriteFile(base + "/quonix/usr/f.bin", "x");
+  EXPECT_EQ(win::_unlink("C:\\Quonix\\Usr\\F.BIN"), 0);
+  EXPECT_FALSE(fs::exists(base + "/quonix/usr/f.bin"));
+  EXPECT_EQ(win::_unlink("C:\\Quonix\\Usr\\F.BIN"), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(win::_unlink("C:\\..\\x"), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+}
+
+// ---- Starting programs ----------------------------------------------------------------
+
+// Records its working folder and arguments in out.txt of its working folder;
+// written under another name first so the test never reads half a file.
+constexpr const char* kScript =
+    "#!/bin/sh\n"
+    "pwd > out.tmp\n"
+    "echo \"$#:$1:$2\" >> out.tmp\n"
+    "ls /proc/$$/fd >> out.tmp\n"
+    "mv out.tmp out.txt\n";
+
+win::STARTUPINFOA Startup(win::WORD show) {
+  win::STARTUPINFOA startup{};
+  startup.cb = 68;
+  startup.dwFlags = win::STARTF_USESHOWWINDOW;
+  startup.wShowWindow = show;
+  return startup;
+}
+
+bool Gone(win::DWORD pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+
+TEST(CreateProcessA, RunsTheProgramInTheDirectory) {
+  qt::TempRoot root;
+  const std::string work = root.path() + "/work";
+  WriteFile(work + "/prog.sh", kScript, true);
+  char command[] = "prog.sh   alpha  beta";
+  auto startup = Startup(win::SW_SHOWMINNOACTIVE);
+  win::PROCESS_INFORMATION info{};
+  info.hProcess = 77;
+  ASSERT_EQ(win::CreateProcessA(nullptr, command, nullptr, nullptr, 0, 0, nullptr, work.c_str(),
+                                &startup, &info),
+            1);
+  EXPECT_GT(info.dwProcessId, 0u);
+  EXPECT_EQ(info.hProcess, 0u);
+  EXPECT_EQ(info.hThread, 0u);
+  ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(work + "/out.txt"); }, 30s));
+  const std::string out = ReadAll(work + "/out.txt");
+  EXPECT_EQ(out.substr(0, out.find('\n')), work);
+  EXPECT_NE(out.find("\n2:alpha:beta\n"), std::string::npos) << out;
+  // Ended programs are reaped: no zombie keeps the process id alive.
+  EXPECT_TRUE(qt::WaitFor([&] { return Gone(info.dwProcessId); }, 30s));
+}
+
+TEST(CreateProcessA, TakesBackslashPathsAndDrivePaths) {
+  qt::TempRoot root;
+  WriteFile(root.path() + "/bin/prog.sh", kScript, true);
+  WriteFile(root.path() + "/drive/c/tools/prog.sh", kScript, true);
+  fs::create_directories(root.path() + "/drive/c/data");
+  std::string backslashed = root.path() + "\\bin\\prog.sh one";
+  std::string drive = "C:\\Tools\\Prog.sh two";
+  struct Case {
+    std::string* command;
+    const char* directory;
+    std::string out;
+    const char* args;
+  };
+  const std::string work = root.path() + "/work";
+  fs::create_directories(work);
+  const Case cases[] = {
+      {&backslashed, work.c_str(), work + "/out.txt", "1:one:"},
+      {&drive, "C:\\DATA", root.path() + "/drive/c/data/out.txt", "1:two:"},
+  };
+  for (const auto& c : cases) {
+    auto startup = Startup(win::SW_HIDE);
+    win::PROCESS_INFORMATION info{};
+    ASSERT_EQ(win::CreateProcessA(nullptr, c.command->data(), nullptr, nullptr, 0, 0, nullptr,
+                                  c.directory, &startup, &info),
+              1)
+        << *c.command;
+    ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(c.out); }, 30s)) << *c.command;
+    EXPECT_NE(ReadAll(c.out).find(c.args), std::string::npos) << *c.command;
+  }
+}
+
+TEST(CreateProcessA, WithoutDirectoryUsesTheCurrentOne) {
+  qt::TempRoot root;
+  const std::string work = root.path() + "/here";
+  WriteFile(work + "/prog.sh", kScript, true);
+  // The current directory is process-wide: change it in a child only.
+  qt::Child child([&] {
+    if (chdir(work.c_str()) != 0) return 2;
+    char command[] = "prog.sh";
+    win::PROCESS_INFORMATION info{};
+    return win::CreateProcessA(nullptr, command, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr,
+                               &info) == 1
+               ? 0
+               : 1;
+  });
+  ASSERT_EQ(child.Wait(30s), 0);
+  ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(work + "/out.txt"); }, 30s));
+  EXPECT_NE(ReadAll(work + "/out.txt").find("\n0::\n"), std::string::npos);
+}
+
+TEST(CreateProcessA, PassesOnlyTheStandardStreamsUnlessAsked) {
+  qt::TempRoot root;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  // Not close-on-exec, so only the flag decides; far above what the shell
+  // running the script uses for itself.
+  const int high = fcntl(fds[1], F_DUPFD, 60);
+  ASSERT_GE(high, 60);
+  const std::string entry = "\n" + std::to_string(high) + "\n";
+  for (const int inherit : {0, 1}) {
+    const std::string work = root.path() + "/w" + std::to_string(inherit);
+    WriteFile(work + "/prog.sh", kScript, true);
+    char command[] = "prog.sh";
+    win::PROCESS_INFORMATION info{};
+    ASSERT_EQ(win::CreateProcessA(nullptr, command, nullptr, nullptr, inherit, 0, nullptr,
+                                  work.c_str(), nullptr, &info),
+              1);
+    ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(work + "/out.txt"); }, 30s));
+    const bool found = ReadAll(work + "/out.txt").find(entry) != std::string::npos;
+    EXPECT_EQ(found, inherit == 1) << "inherit " << inherit;
+  }
+  close(fds[0]);
+  close(fds[1]);
+  close(high);
+}
+
+TEST(CreateProcessA, ReportsWhatIsMissing) {
+  qt::TempRoot root;
+  const std::string work = root.path() + "/work";
+  WriteFile(work + "/prog.sh", kScript, true);
+  struct Case {
+    const char* command;
+    std::string directory;
+    win::DWORD error;
+  };
+  const Case cases[] = {
+      {"QUONIX.EXE", work, win::ERROR_FILE_NOT_FOUND},
+      {"QUONIX.EXE -v", work, win::ERROR_FILE_NOT_FOUND},
+      {"prog.sh", work + "/nowhere", win::ERROR_PATH_NOT_FOUND},
+      {"prog.sh", "C:\\..\\..", win::ERROR_PATH_NOT_FOUND},
+      {"C:\\..\\prog.sh", work, win::ERROR_PATH_NOT_FOUND},
+      {"work", root.path(), win::ERROR_FILE_NOT_FOUND},  // a folder is no program
+      {"   ", work, win::ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& c : cases) {
+    std::string command = c.command;
+    win::PROCESS_INFORMATION info{};
+    win::SetLastError(0);
+    EXPECT_EQ(win::CreateProcessA(nullptr, command.data(), nullptr, nullptr, 0, 0, nullptr,
+                                  c.directory.c_str(), nullptr, &info),
+              0)
+        << c.command;
+    EXPECT_EQ(win::GetLastError(), c.error) << c.command;
+    EXPECT_EQ(info.dwProcessId, 0u);
+  }
+  EXPECT_FALSE(fs::exists(work + "/out.txt"));
+}
+
+}  // namespace
