@@ -70,6 +70,47 @@ typedef struct QNA_REGREC {
 /* Reads exactly count bytes from the link; 0 or -1. */
 QNA_EXPORT int32_t QNA_API NpipeRead(void *link, void *buffer, uint32_t count, uint32_t *read);
 
+/* ---- Connection to the local server -------------------------------------- */
+/* Maps the data areas, opens the server link and registers: 0, 51 or a registration result. */
+QNA_EXPORT uint32_t QNA_API QNA_Open(const QNA_REGREC *record);
+/* Closes the link (with the close handshake), unmaps the areas, drops the request lock. */
+QNA_EXPORT void QNA_API QNA_Close(void);
+/* Registers the application on the open link and takes the area sizes: 0, 6, 50, 101, 102 or the server's result. */
+QNA_EXPORT uint32_t QNA_API QNA_EntAppName(const QNA_REGREC *record);
+/* Writes the OS version through the non-null pointers: 0, or 9998 without a platform pointer. */
+QNA_EXPORT uint32_t QNA_API QNA_GetOsVersion(uint32_t *major, uint32_t *minor, uint32_t *build, uint32_t *platform);
+/* Sleeps for ms milliseconds; returns 0. */
+QNA_EXPORT uint32_t QNA_API QNA_Sleep(uint32_t ms);
+
+/* ---- Data areas (direct, mutex-guarded access; nothing goes to the server) */
+/* Result 6 covers a count of 0, an area index of 6 or more, a range that
+ * leaves the area (or whose end passes 2^32), a null buffer, and an area that
+ * is not mapped in this process (as after QNA_OpenN to another machine). */
+/* Copies count words of an area from a word offset: 0, 2, 6, 50 or 9999. */
+QNA_EXPORT uint32_t QNA_API QNA_Read(uint32_t area, uint32_t offset, uint32_t count, uint16_t *buffer, uint32_t no_lock);
+/* Reads count bits from a bit number, one byte (0 or 1) per bit: 0, 2, 6, 50 or 9999. */
+QNA_EXPORT uint32_t QNA_API QNA_ReadBit(uint32_t area, uint32_t bit, uint32_t count, uint8_t *buffer, uint32_t no_lock);
+/* Reads n word ranges, packed one after another into buffer: 0 or the first failing range's result. */
+QNA_EXPORT uint32_t QNA_API QNA_ReadMux(uint32_t n, const uint32_t *areas, const uint32_t *offsets, const uint32_t *counts, uint16_t *buffer);
+/* Copies count words into an area: 0, 2, 6, 50 or 9999. */
+QNA_EXPORT uint32_t QNA_API QNA_WriteSmem(uint32_t area, uint32_t offset, uint32_t count, const uint16_t *source, uint32_t no_lock);
+/* Sets (source byte nonzero) or clears count bits of an area: 0, 2, 6, 50 or 9999. */
+QNA_EXPORT uint32_t QNA_API QNA_WriteSmemBit(uint32_t area, uint32_t bit, uint32_t count, const uint8_t *source, uint32_t no_lock);
+
+/* ---- Server-side writes (requests on the link) ---------------------------- */
+/* Has the server write count words, in requests of at most 16384 words: 0, 2, 6, 50, 101, 102 or the server's result. */
+QNA_EXPORT uint32_t QNA_API QNA_Write(uint32_t area, uint32_t offset, uint32_t count, const uint16_t *source, uint32_t options);
+/* Has the server write count bits, one source byte per bit: 0, 2, 6, 50, 101, 102 or the server's result. */
+QNA_EXPORT uint32_t QNA_API QNA_WriteBit(uint32_t area, uint32_t bit, uint32_t count, const uint8_t *source, uint32_t options);
+/* Masked write of a multiple of 16 bits (areas 0, 2) or words: 0, 2, 6, 50, 101, 102 or the server's result. */
+QNA_EXPORT uint32_t QNA_API QNA_WriteWithFlag(uint32_t area, uint32_t offset, uint32_t count, const uint16_t *data, const uint16_t *flags, uint32_t options);
+
+/* ---- Application mailboxes ------------------------------------------------ */
+/* Reads count words of an application's mailbox: 0, 2, 6, 50, 101, 102 or the server's result. */
+QNA_EXPORT uint32_t QNA_API QNA_ReadApp(const char *name, uint32_t index, uint32_t count, uint16_t *buffer);
+/* Writes count words into an application's mailbox (flags bit 0: no reply): 0, 2, 6, 50, 101, 102 or the server's result. */
+QNA_EXPORT uint32_t QNA_API QNA_WriteApp(const char *name, uint32_t index, uint32_t count, const uint16_t *data, uint32_t flags);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,167 @@
+// connection.cpp - the connection to the local server: QNA_Open, QNA_Close,
+// the registration, the operating-system probe and the small services.
+//
+// Lock rules: QNA_Open and QNA_Close take no lock of their own; the
+// application calls them while no other thread uses the library.  The
+// registration runs without the request lock (it precedes the lock's
+// creation); an application that calls QNA_EntAppName itself keeps its other
+// threads off the link meanwhile.
+#include <cstdio>
+#include <cstring>
+
+#include "core/core.h"
+#include "core/exchange.h"
+#include "core/protocol.h"
+#include "core/requests.h"
+#include "platform/platform.h"
+#include "qnapi.h"
+#include "w95pipe/w95pipe.h"
+
+Handle g_link = kInvalidHandle;
+Handle g_request_lock = 0;
+
+Handle LinkRequestLock() { return g_request_lock; }
+
+void OsProbe() {
+  win::OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  g_emulation = (win::GetVersionExA(&info) != 0 && info.dwPlatformId == 1) ? 1u : 0u;
+}
+
+void LinkPipeName(char* out, std::size_t size) {
+  if (QNA_ServerName[0] != '\0') {
+    // The setting is a 32-byte field that the application fills; it is read
+    // no further than its end even when it holds no terminator.
+    const auto length = static_cast<int>(strnlen(QNA_ServerName, sizeof QNA_ServerName));
+    std::snprintf(out, size, "\\\\.\\%.*s\\qoxpipe", length, QNA_ServerName);
+  } else {
+    std::snprintf(out, size, "\\\\.\\pipe\\qoxsmem");
+  }
+  // The emulation knows its pipes without the local-machine prefix.
+  if (g_emulation != 0 && std::strstr(out, "\\\\.") != nullptr) std::memmove(out, out + 3, std::strlen(out + 3) + 1);
+}
+
+namespace {
+
+// Opens the client end of a named pipe; 0 and the handle, or the error.  An
+// open that finds every instance busy waits for one (the server's default
+// time-out) and tries again, five times at most.
+std::uint32_t OpenNamedPipe(const char* name, Handle* out) {
+  constexpr win::DWORD kAccess = win::GENERIC_READ | win::GENERIC_WRITE;
+  constexpr win::DWORD kShare = win::FILE_SHARE_READ | win::FILE_SHARE_WRITE;
+  Handle pipe = win::CreateFileA(name, kAccess, kShare, nullptr, win::OPEN_EXISTING,
+                                 win::FILE_ATTRIBUTE_NORMAL, 0);
+  std::uint32_t error = 0;
+  for (int attempt = 0; pipe == kInvalidHandle && attempt < 5; ++attempt) {
+    error = win::GetLastError();
+    if (error != win::ERROR_PIPE_BUSY) break;
+    if (win::WaitNamedPipeA(name, 0) != 0)
+      pipe = win::CreateFileA(name, kAccess, kShare, nullptr, win::OPEN_EXISTING,
+                              win::FILE_ATTRIBUTE_NORMAL, 0);
+  }
+  if (pipe == kInvalidHandle) return error != 0 ? error : win::ERROR_FILE_NOT_FOUND;
+  *out = pipe;
+  return 0;
+}
+
+// Word 204 of area 3 as a locked one-word read; -1 when the read fails.  The
+// value is taken as a signed 16-bit number: a server sets the top bit when a
+// closing client need not wait.
+std::int32_t HandshakeWord() {
+  std::uint16_t word = 0;
+  if (QNA_Read(proto::kHandshakeArea, proto::kHandshakeWord, 1, &word, 0) != QNA_OK) return -1;
+  return static_cast<std::int16_t>(word);
+}
+
+}  // namespace
+
+extern "C" {
+
+std::uint32_t QNA_API QNA_Open(const QNA_REGREC* record) {
+  SetDetail(0);
+  if (g_link != kInvalidHandle) return QNA_OK;  // connected already: not registered again
+  OsProbe();
+  // The areas come before the link, so a server that is not running shows here.
+  if (AreaOpenAll() != 0) {
+    QNA_Close();
+    SetDetail(-1);
+    return QNA_E_OPEN;
+  }
+  char name[64];
+  LinkPipeName(name, sizeof name);
+  Handle pipe = kInvalidHandle;
+  const std::uint32_t error = g_emulation != 0 ? W95NpipeOpen(name, &pipe) : OpenNamedPipe(name, &pipe);
+  if (error != 0) {
+    QNA_Close();
+    SetDetail(static_cast<std::int32_t>(error));
+    return QNA_E_OPEN;
+  }
+  g_link = pipe;
+  const std::uint32_t registered = QNA_EntAppName(record);
+  if (registered != QNA_OK) {
+    // The handshake read of QNA_Close would overwrite the registration's own
+    // detail code; the application is better served by knowing why it failed.
+    const std::int32_t detail = Detail();
+    QNA_Close();
+    SetDetail(detail);
+    return registered;
+  }
+  // Without a lock the library still works, for one thread at a time.
+  Handle lock = 0;
+  if (MtxCreate(nullptr, &lock, 0) == 0) g_request_lock = lock;
+  AppMailboxWait(record);
+  return QNA_OK;
+}
+
+void QNA_API QNA_Close(void) {
+  if (g_link != kInvalidHandle) {
+    const std::int32_t before = HandshakeWord();
+    if (g_emulation != 0)
+      W95NpipeClose(g_link);
+    else
+      HndClose(g_link);
+    // No unregistration request exists: the server sees the link close and
+    // then changes the handshake word.  Wait for that about one second at
+    // most, and go on in any case.
+    if (before >= 0) {
+      for (int attempt = 0; attempt < 20; ++attempt) {
+        SysSleep(50);
+        if (HandshakeWord() != before) break;
+      }
+    }
+    g_link = kInvalidHandle;
+  }
+  AreaCloseAll();
+  if (g_request_lock != 0) {
+    HndClose(g_request_lock);
+    g_request_lock = 0;
+  }
+}
+
+std::uint32_t QNA_API QNA_EntAppName(const QNA_REGREC* record) {
+  SetDetail(0);
+  if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
+  PipeTransport link{g_link};
+  return RegisterExchange(link, record);
+}
+
+std::uint32_t QNA_API QNA_GetOsVersion(std::uint32_t* major, std::uint32_t* minor,
+                                       std::uint32_t* build, std::uint32_t* platform) {
+  win::OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  if (win::GetVersionExA(&info) == 0) return QNA_OK;
+  if (major != nullptr) *major = info.dwMajorVersion;
+  if (minor != nullptr) *minor = info.dwMinorVersion;
+  if (build != nullptr) *build = info.dwBuildNumber;
+  if (platform == nullptr) return QNA_E_NOPLATFORM;
+  // Platform id 0 Win32s, 1 Windows 95/98, 2 NT become 1, 2, 3; others 0.
+  *platform = info.dwPlatformId <= 2 ? info.dwPlatformId + 1 : 0;
+  return QNA_OK;
+}
+
+std::uint32_t QNA_API QNA_Sleep(std::uint32_t ms) {
+  SysSleep(ms);
+  return QNA_OK;
+}
+
+}  // extern "C"

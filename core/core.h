@@ -1,0 +1,159 @@
+// core.h - internal state and functions shared by the library's families:
+// the link to the local server, its request lock, the data area table and
+// the locking frame of a request.  The exchange itself is in exchange.h.
+//
+// Lock rules:
+//   * The request lock of the link (LinkRequestLock) is held for one whole
+//     exchange: from the first byte written to the last byte of the reply read.
+//   * An area mutex is held only around one copy or one bit walk of one area.
+//   * The two are never held together, and nothing is waited for while either
+//     is held except the I/O of the exchange itself.
+//   * g_link, g_request_lock and the area table are written only by QNA_Open
+//     and QNA_Close (and the remote opens), which the application calls while
+//     no other thread uses the library; every other function only reads them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "qnapi.h"
+
+// ---- Detail values --------------------------------------------------------
+// QNA_InternalErr is one plain variable for the whole process, and calls from
+// several threads overwrite each other's values.  The library writes it
+// atomically so that such overwriting is the only effect.
+inline void SetDetail(std::int32_t value) {
+  std::atomic_ref<std::int32_t>(QNA_InternalErr).store(value, std::memory_order_relaxed);
+}
+inline std::int32_t Detail() {
+  return std::atomic_ref<std::int32_t>(QNA_InternalErr).load(std::memory_order_relaxed);
+}
+
+// ---- The link to the local server ----------------------------------------
+// kInvalidHandle while not open: every data and request function tests it
+// first and returns 50.
+extern Handle g_link;
+// The request lock that serialises exchanges on g_link; 0: none.
+extern Handle g_request_lock;
+// Every exchange on the link takes its lock through here, never through
+// g_request_lock directly: when a remote pipe connection's pipe becomes the
+// link, that connection's lock must be the lock of the link, so that the two
+// never let exchanges on one pipe interleave.
+Handle LinkRequestLock();
+
+// Sets g_emulation: 1 on the Windows 95 family, where the link goes through
+// the pipe emulation, else 0.
+void OsProbe();
+// Writes the name of the local server pipe into `out`: "\\.\pipe\qoxsmem",
+// or "\\.\<QNA_ServerName>\qoxpipe" when a server name is set; with the
+// emulation, without the leading "\\.".
+void LinkPipeName(char* out, std::size_t size);
+
+// ---- Mutex holds ---------------------------------------------------------
+// Holds a mutex for one scope.  A mutex of 0 means "none": nothing is waited
+// for and the hold counts as taken.
+//
+// A wait that reports an abandoned owner (95) has handed the mutex to this
+// thread.  The hold gives it back at once and reports the 95: the caller still
+// fails with result 2, but other clients are not blocked for good by a mutex
+// that nobody would ever release.
+class MutexHold {
+ public:
+  MutexHold(Handle mutex, std::uint32_t timeout_ms) : mutex_(mutex) {
+    if (mutex_ == 0) return;
+    outcome_ = MtxWait(mutex_, timeout_ms);
+    if (outcome_ == kWaitOk) held_ = true;
+    if (outcome_ == kWaitAbandoned) MtxRelease(mutex_);
+  }
+  ~MutexHold() {
+    if (held_) MtxRelease(mutex_);
+  }
+  MutexHold(const MutexHold&) = delete;
+  MutexHold& operator=(const MutexHold&) = delete;
+
+  // kWaitOk when taken (or when there is no mutex), else 640, 95 or -1.
+  int outcome() const { return outcome_; }
+  // Releases now: 0, or -1 when the release failed.
+  int Release() {
+    if (!held_) return 0;
+    held_ = false;
+    return MtxRelease(mutex_);
+  }
+
+ private:
+  Handle mutex_;
+  bool held_ = false;
+  int outcome_ = kWaitOk;
+};
+
+// The frame of every locked request: take the request lock (waited for with
+// QNA_MtxTimeOut, read at each wait), run the exchange, release the lock
+// (its outcome does not matter).  A failed wait stores its outcome in
+// QNA_InternalErr and returns 2; nothing is written then.
+template <typename Body>
+std::uint32_t WithRequestLock(Handle lock, Body&& exchange) {
+  MutexHold hold(lock, QNA_MtxTimeOut);
+  if (hold.outcome() != kWaitOk) {
+    SetDetail(hold.outcome());
+    return QNA_E_MUTEX;
+  }
+  return exchange();
+}
+
+// ---- Data area table -------------------------------------------------------
+inline constexpr std::uint32_t kAreaCount = 6;
+
+struct AreaRow {
+  // Object names in the library's convention.  Writable storage: the
+  // platform upper-cases a name in place at every open.
+  char name[24];
+  std::uint32_t size;  // words; 0 until a registration reports it
+  char mutex_name[24];
+  Handle mutex;    // 0 while not open
+  void* view;      // nullptr while not mapped
+  Handle mapping;
+};
+extern AreaRow g_areas[kAreaCount];
+
+// Opens the areas and mutexes not open yet, in order; stops at the first
+// failure with -1 (what was opened stays open for AreaCloseAll).
+int AreaOpenAll();
+void AreaCloseAll();
+// Sets an area's size; an index of 6 or more is ignored.
+void AreaSetSize(std::uint32_t area, std::uint32_t size);
+// 1 when the index is below 6 and the word offset below the area's size.
+int AreaInRange(std::uint32_t area, std::uint32_t offset);
+
+// The data transfers of QNA_Read, QNA_ReadBit, QNA_WriteSmem and
+// QNA_WriteSmemBit after their link test: count, buffer and range tests (6),
+// the area mutex (2), the copy, the release (9999).  The server-less reads of
+// the remote connections use them as well.  An area whose view is not mapped
+// is refused with 6, like an area of size 0.
+std::uint32_t AreaReadWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
+                            std::uint16_t* buffer, std::uint32_t no_lock);
+std::uint32_t AreaWriteWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
+                             const std::uint16_t* source, std::uint32_t no_lock);
+std::uint32_t AreaReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
+                           std::uint8_t* buffer, std::uint32_t no_lock);
+std::uint32_t AreaWriteBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
+                            const std::uint8_t* source, std::uint32_t no_lock);
+
+// ---- Requests on the link ------------------------------------------------
+// kind 1: words (100101), kind 0: bits (100100).
+std::uint32_t WriteLocked(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
+                          const void* data, std::uint32_t options, std::uint32_t kind);
+// One exchange each, without the request lock.
+std::uint32_t WriteRequest(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
+                           const void* data, std::uint32_t options, std::uint32_t kind);
+std::uint32_t MaskedWriteRequest(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
+                                 const std::uint16_t* data, const std::uint16_t* flags,
+                                 std::uint32_t options);
+std::uint32_t AppMailboxRead(const char* name, std::uint32_t index, std::uint32_t count,
+                             std::uint16_t* buffer);
+std::uint32_t AppMailboxWrite(const char* name, std::uint32_t index, std::uint32_t count,
+                              const std::uint16_t* data, std::uint32_t flags);
+// The wait that ends QNA_Open: polls the application's own mailbox until the
+// server answers (at most 20 times, 50 ms apart).
+void AppMailboxWait(const QNA_REGREC* record);

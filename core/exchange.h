@@ -1,0 +1,236 @@
+// exchange.h - the one request/reply exchange that every family runs, over
+// any transport (the server pipe now, a TCP socket later).
+//
+// A request goes out in one or more pieces, each with one write; the reply is
+// u32 length, u32 first word, u32 result, payload (protocol.h).  The detail
+// codes of a family count up in the order of the steps:
+//
+//   for each written piece      failed, short                  -> result 101
+//   reply length                failed, short, wrong           -> result 102
+//   reply head (word, result)   failed, short                  -> result 102
+//   for each payload part       failed, short                  -> result 102
+//
+// so a family is described by its first code and the number of pieces and
+// payload parts (CodesFrom), and its codes read as one table.
+//
+// Keeping the link in step.  A failed exchange must never hand a later one
+// the tail of its own request or reply:
+//   * a reply refused after its length was read, while that length is sane
+//     (at most kMaxReplyLength), is read to its end and dropped;
+//   * so is the payload of a reply whose result is not 0, and whatever a
+//     reply carries beyond the caller's buffer;
+//   * when the position in the stream is unknown (a write that failed or was
+//     short, a read that failed or was short, a length beyond the bound) the
+//     link is cut: every later exchange on it fails at its first write (101)
+//     until the application opens it again.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/core.h"
+#include "core/protocol.h"
+#include "platform/platform.h"
+
+// Word data travels straight between the caller's buffers and the link, which
+// is the wire's byte order only on a little-endian host.
+static_assert(std::endian::native == std::endian::little, "the wire carries little-endian words");
+
+// A transport moves the bytes of one link:
+//   Write   one write; 0 or -1, and the bytes written (possibly fewer);
+//   ReadAll reads exactly the count asked; 0 or -1, and the bytes that came;
+//   Cut     ends the link so that every later write and read on it fails.
+template <typename T>
+concept Transport = requires(T& t, const std::uint8_t* out, std::uint8_t* in, std::uint32_t n,
+                             std::uint32_t* moved) {
+  { t.Write(out, n, moved) } -> std::same_as<int>;
+  { t.ReadAll(in, n, moved) } -> std::same_as<int>;
+  t.Cut();
+};
+
+// The server pipe (or, with the emulation flag set, the emulated pipe: the
+// platform's PipeWrite and NpipeRead dispatch to it).
+struct PipeTransport {
+  Handle pipe;
+  int Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) const {
+    return PipeWrite(pipe, data, size, written);
+  }
+  int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) const {
+    return NpipeRead(reinterpret_cast<void*>(pipe), data, size, got);
+  }
+  // An emulated pipe handle is not the platform's pipe: until the emulation
+  // offers a way to end a link, NpipeDisconnect refuses it and the link stays.
+  void Cut() const { NpipeDisconnect(pipe); }
+};
+
+inline constexpr std::size_t kMaxPieces = 3;  // masked write: head, data, flags
+inline constexpr std::size_t kMaxParts = 2;   // e.g. a message's header words, then its body
+// The largest reply length the library reads to its end; a length beyond it
+// is taken for a broken link, not for a reply.
+inline constexpr std::uint32_t kMaxReplyLength = 16u << 20;
+
+struct StepCodes {
+  std::int32_t failed = 0;
+  std::int32_t short_read = 0;  // or short write
+};
+
+struct ExchangeCodes {
+  std::array<StepCodes, kMaxPieces> write{};
+  StepCodes length{};
+  std::int32_t length_wrong = 0;
+  StepCodes head{};
+  std::array<StepCodes, kMaxParts> payload{};
+};
+
+// The codes of a family that writes `pieces` pieces and reads `parts`
+// payload parts, counting up from `first`.
+constexpr ExchangeCodes CodesFrom(std::int32_t first, std::size_t pieces, std::size_t parts) {
+  ExchangeCodes codes{};
+  std::int32_t next = first;
+  const auto step = [&next] {
+    const StepCodes s{next, next + 1};
+    next += 2;
+    return s;
+  };
+  for (std::size_t i = 0; i < pieces; ++i) codes.write[i] = step();
+  codes.length = step();
+  codes.length_wrong = next++;
+  codes.head = step();
+  for (std::size_t i = 0; i < parts; ++i) codes.payload[i] = step();
+  return codes;
+}
+
+// One exchange as a family describes it.
+struct Exchange {
+  const ExchangeCodes& codes;
+  // The pieces of the request, written in order; an empty piece is not
+  // written at all (a message without a body).
+  std::span<const std::span<const std::uint8_t>> pieces;
+  // Options bit 0 of a write-type request: the exchange ends after the writes.
+  bool no_reply = false;
+  // The reply length demanded: exactly this value (8 for families without
+  // payload), or, when 0, at least 8 with a payload.
+  std::uint32_t exact_length = 8;
+  // Where the payload of a successful reply lands, part after part; each part
+  // takes at most its size, and what the reply carries beyond them is dropped.
+  std::span<const std::span<std::uint8_t>> payload = {};
+};
+
+struct ExchangeResult {
+  std::uint32_t result = 0;  // 0, 101, 102 or the server's result
+  std::uint32_t payload = 0;  // payload bytes of a successful reply
+  std::array<std::uint32_t, kMaxParts> delivered{};  // bytes that landed in each part
+};
+
+namespace exchange_detail {
+
+// Reads and drops `count` bytes: 0, or the failed (-1) or short (1) read.
+template <Transport T>
+int Drain(T& link, std::uint32_t count) {
+  std::uint8_t sink[4096];
+  while (count > 0) {
+    const std::uint32_t n = std::min<std::uint32_t>(count, sizeof sink);
+    std::uint32_t got = 0;
+    if (link.ReadAll(sink, n, &got) != 0) return -1;
+    if (got != n) return 1;
+    count -= n;
+  }
+  return 0;
+}
+
+inline ExchangeResult Failed(std::uint32_t result, std::int32_t detail) {
+  SetDetail(detail);
+  ExchangeResult failed;
+  failed.result = result;
+  return failed;
+}
+
+}  // namespace exchange_detail
+
+// Runs one exchange.  The family has already set QNA_InternalErr to 0 and
+// made its own tests; on failure this stores the step's code and returns 101
+// or 102, else it returns the server's result with QNA_InternalErr left at 0.
+template <Transport T>
+ExchangeResult RunExchange(T& link, const Exchange& x) {
+  using exchange_detail::Drain;
+  using exchange_detail::Failed;
+  const ExchangeCodes& codes = x.codes;
+  // A family described beyond what its code table can name is a programming
+  // error: refuse it before a byte is written rather than send it.
+  if (x.pieces.size() > kMaxPieces || x.payload.size() > kMaxParts ||
+      (x.exact_length != 0 && x.exact_length < 8))
+    return Failed(QNA_E_INTERNAL, -1);
+
+  for (std::size_t i = 0; i < x.pieces.size(); ++i) {
+    const std::span<const std::uint8_t> piece = x.pieces[i];
+    if (piece.empty()) continue;
+    const auto size = static_cast<std::uint32_t>(piece.size());
+    std::uint32_t written = 0;
+    const int rc = link.Write(piece.data(), size, &written);
+    if (rc != 0 || written != size) {
+      link.Cut();  // part of a request is on the link: nothing may follow it
+      return Failed(QNA_E_WRITE, rc != 0 ? codes.write[i].failed : codes.write[i].short_read);
+    }
+  }
+  if (x.no_reply) return {};
+
+  std::uint8_t word[4];
+  std::uint32_t got = 0;
+  int rc = link.ReadAll(word, sizeof word, &got);
+  if (rc != 0 || got != sizeof word) {
+    link.Cut();
+    return Failed(QNA_E_READ, rc != 0 ? codes.length.failed : codes.length.short_read);
+  }
+  const std::uint32_t length = proto::Get32(word);
+  const bool wanted = x.exact_length != 0 ? length == x.exact_length : length >= 8;
+  if (!wanted || length > kMaxReplyLength) {
+    if (length > kMaxReplyLength || Drain(link, length) != 0) link.Cut();
+    return Failed(QNA_E_READ, codes.length_wrong);
+  }
+
+  std::uint8_t head[8];
+  rc = link.ReadAll(head, sizeof head, &got);
+  if (rc != 0 || got != sizeof head) {
+    link.Cut();
+    return Failed(QNA_E_READ, rc != 0 ? codes.head.failed : codes.head.short_read);
+  }
+  ExchangeResult out;
+  out.result = proto::Get32(head + 4);
+  std::uint32_t rest = length - 8;
+  if (out.result != 0) {
+    // The caller gets no payload with a refusal; it is read all the same so
+    // that the next exchange starts at the next reply.
+    if (Drain(link, rest) != 0) link.Cut();
+    return out;
+  }
+
+  out.payload = rest;
+  StepCodes last = codes.head;
+  for (std::size_t i = 0; i < x.payload.size() && rest > 0; ++i) {
+    const std::span<std::uint8_t> part = x.payload[i];
+    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(rest, part.size()));
+    last = codes.payload[i];
+    if (n == 0) continue;
+    rc = link.ReadAll(part.data(), n, &got);
+    if (rc != 0 || got != n) {
+      link.Cut();
+      return Failed(QNA_E_READ, rc != 0 ? last.failed : last.short_read);
+    }
+    out.delivered[i] = n;
+    rest -= n;
+  }
+  // Bytes beyond the caller's buffer are read and dropped, never written past it.
+  if (rest > 0) {
+    const int drained = Drain(link, rest);
+    if (drained != 0) {
+      link.Cut();
+      return Failed(QNA_E_READ, drained < 0 ? last.failed : last.short_read);
+    }
+  }
+  return out;
+}

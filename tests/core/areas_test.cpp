@@ -1,0 +1,258 @@
+// Direct access to the data areas: ranges, bits, gathered reads, the area
+// mutexes, areas that are not mapped.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "core_peer.h"
+
+namespace {
+
+using namespace ct;
+
+const std::array<std::uint32_t, 6> kWords = {16, 300, 32, 256, 8, 9};
+
+// A client opened against the test's own areas and a scripted server.
+class AreasTest : public CoreTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(objects_.ok());
+    peer_.Serve(Answering(objects_.SizesPayload()));
+    ASSERT_EQ(QNA_Open(&record_), QNA_OK);
+  }
+  ServerObjects objects_{kWords};
+  Peer peer_;
+  QNA_REGREC record_{0, 0, {'A', 'R', 'E', 'A', 'S', 0, 0, 0}};
+};
+
+// Results of the data functions at the edges of the areas; every refusal
+// leaves QNA_InternalErr at 0 and touches nothing.
+TEST_F(AreasTest, RangeTable) {
+  static std::uint16_t words[4];
+  static std::uint8_t bits[4];
+  static const std::uint16_t source[4] = {1, 2, 3, 4};
+  static const std::uint8_t source_bits[4] = {1, 1, 1, 1};
+  struct Case {
+    const char* situation;
+    std::uint32_t (*call)();
+    std::uint32_t result;
+  };
+  const Case cases[] = {
+      {"last word of area 1", [] { return QNA_Read(1, 299, 1, words, 0); }, 0},
+      {"two words from the last", [] { return QNA_Read(1, 299, 2, words, 0); }, 6},
+      {"first word past area 1", [] { return QNA_Read(1, 300, 1, words, 0); }, 6},
+      {"count 0", [] { return QNA_Read(1, 0, 0, words, 0); }, 6},
+      {"no buffer", [] { return QNA_Read(1, 0, 1, nullptr, 0); }, 6},
+      {"area 6", [] { return QNA_Read(6, 0, 1, words, 0); }, 6},
+      {"word range wraps", [] { return QNA_Read(1, 0xFFFFFFFFu, 2, words, 0); }, 6},
+      {"last bit of area 0", [] { return QNA_ReadBit(0, 16 * 16 - 1, 1, bits, 0); }, 0},
+      {"first bit past area 0", [] { return QNA_ReadBit(0, 16 * 16, 1, bits, 0); }, 6},
+      {"bits across the end", [] { return QNA_ReadBit(0, 16 * 16 - 2, 3, bits, 0); }, 6},
+      {"bit count 0", [] { return QNA_ReadBit(0, 0, 0, bits, 0); }, 6},
+      {"bits into no buffer", [] { return QNA_ReadBit(0, 0, 1, nullptr, 0); }, 6},
+      {"bits of area 6", [] { return QNA_ReadBit(6, 0, 1, bits, 0); }, 6},
+      {"write the last word", [] { return QNA_WriteSmem(5, 8, 1, source, 0); }, 0},
+      {"write past the end", [] { return QNA_WriteSmem(5, 8, 2, source, 0); }, 6},
+      {"write 0 words", [] { return QNA_WriteSmem(5, 0, 0, source, 0); }, 6},
+      {"write from no buffer", [] { return QNA_WriteSmem(5, 0, 1, nullptr, 0); }, 6},
+      {"write area 6", [] { return QNA_WriteSmem(6, 0, 1, source, 0); }, 6},
+      {"set the last bit", [] { return QNA_WriteSmemBit(4, 8 * 16 - 1, 1, source_bits, 0); }, 0},
+      {"set bits past the end", [] { return QNA_WriteSmemBit(4, 8 * 16 - 1, 2, source_bits, 0); }, 6},
+      {"set 0 bits", [] { return QNA_WriteSmemBit(4, 0, 0, source_bits, 0); }, 6},
+      {"set bits from no buffer", [] { return QNA_WriteSmemBit(4, 0, 1, nullptr, 0); }, 6},
+      {"set bits of area 6", [] { return QNA_WriteSmemBit(6, 0, 1, source_bits, 0); }, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    SetDetail(77);
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_EQ(QNA_InternalErr, 0);
+  }
+  // Only the two successful writes reached the areas.
+  EXPECT_EQ(objects_.area(5)[7], 0);
+  EXPECT_EQ(objects_.area(5)[8], 1);
+  EXPECT_EQ(objects_.area(4)[7], 0x8000);
+  EXPECT_EQ(objects_.area(4)[6], 0);
+}
+
+TEST_F(AreasTest, WordsGoBothWays) {
+  for (std::uint16_t i = 0; i < 300; ++i) objects_.area(1)[i] = static_cast<std::uint16_t>(i * 3);
+  std::vector<std::uint16_t> buffer(5, 0xEEEE);
+  EXPECT_EQ(QNA_Read(1, 295, 5, buffer.data(), 0), QNA_OK);
+  EXPECT_EQ(buffer, (std::vector<std::uint16_t>{885, 888, 891, 894, 897}));
+  std::fill(buffer.begin(), buffer.end(), 0xEEEE);
+  EXPECT_EQ(QNA_Read(1, 299, 2, buffer.data(), 0), QNA_E_ARG);
+  EXPECT_EQ(buffer[0], 0xEEEE);
+
+  const std::uint16_t source[3] = {0xA1, 0xB2, 0xC3};
+  EXPECT_EQ(QNA_WriteSmem(3, 10, 3, source, 0), QNA_OK);
+  EXPECT_EQ(objects_.area(3)[9], 0);
+  EXPECT_EQ(objects_.area(3)[10], 0xA1);
+  EXPECT_EQ(objects_.area(3)[12], 0xC3);
+  EXPECT_EQ(objects_.area(3)[13], 0);
+}
+
+TEST_F(AreasTest, BitReads) {
+  struct Case {
+    const char* situation;
+    std::uint16_t word0, word1;
+    std::uint32_t bit, count;
+    std::vector<std::uint8_t> expected;
+  };
+  const Case cases[] = {
+      {"bit 15, then bit 0 of the next word", 0x8000, 0x0001, 15, 2, {1, 1}},
+      {"bit 15 set, next word clear", 0x8000, 0x0000, 15, 2, {1, 0}},
+      {"bit 0 is the least significant", 0x0005, 0, 0, 4, {1, 0, 1, 0}},
+      {"a whole word and one more", 0xF0F0, 0xFFFF, 0, 17, {0, 0, 0, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 1, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    objects_.area(0)[0] = c.word0;
+    objects_.area(0)[1] = c.word1;
+    std::vector<std::uint8_t> buffer(c.count + 1, 0xEE);
+    EXPECT_EQ(QNA_ReadBit(0, c.bit, c.count, buffer.data(), 0), QNA_OK);
+    std::vector<std::uint8_t> expected = c.expected;
+    expected.push_back(0xEE);  // nothing past count bytes
+    EXPECT_EQ(buffer, expected);
+  }
+}
+
+TEST_F(AreasTest, BitWrites) {
+  struct Case {
+    const char* situation;
+    std::uint16_t word0, word1;
+    std::uint32_t bit;
+    std::vector<std::uint8_t> source;
+    std::uint16_t after0, after1;
+  };
+  const Case cases[] = {
+      {"0x00, 0x80, 0x01 clear one, set two", 0x0080, 0, 7, {0x00, 0x80, 0x01}, 0x0300, 0},
+      {"across a word boundary", 0x8001, 0x0002, 15, {0, 1, 0}, 0x0001, 0x0001},
+      {"bits already right stay", 0xFFFF, 0x0000, 4, {1, 1}, 0xFFFF, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    objects_.area(2)[0] = c.word0;
+    objects_.area(2)[1] = c.word1;
+    EXPECT_EQ(QNA_WriteSmemBit(2, c.bit, static_cast<std::uint32_t>(c.source.size()), c.source.data(), 0),
+              QNA_OK);
+    EXPECT_EQ(objects_.area(2)[0], c.after0);
+    EXPECT_EQ(objects_.area(2)[1], c.after1);
+  }
+}
+
+TEST_F(AreasTest, GatheredReads) {
+  objects_.area(1)[0] = 11;
+  objects_.area(1)[1] = 12;
+  objects_.area(3)[100] = 31;
+  objects_.area(5)[8] = 58;
+  const std::uint32_t areas[3] = {1, 3, 5};
+  const std::uint32_t offsets[3] = {0, 100, 8};
+  const std::uint32_t counts[3] = {2, 1, 1};
+  std::vector<std::uint16_t> buffer(5, 0xEEEE);
+  EXPECT_EQ(QNA_ReadMux(3, areas, offsets, counts, buffer.data()), QNA_OK);
+  EXPECT_EQ(buffer, (std::vector<std::uint16_t>{11, 12, 31, 58, 0xEEEE}));
+
+  // The second range is out of bounds: 6, with the first range copied.
+  const std::uint32_t bad_offsets[3] = {0, 256, 8};
+  std::fill(buffer.begin(), buffer.end(), 0xEEEE);
+  EXPECT_EQ(QNA_ReadMux(3, areas, bad_offsets, counts, buffer.data()), QNA_E_ARG);
+  EXPECT_EQ(buffer, (std::vector<std::uint16_t>{11, 12, 0xEEEE, 0xEEEE, 0xEEEE}));
+
+  EXPECT_EQ(QNA_ReadMux(0, nullptr, nullptr, nullptr, nullptr), QNA_OK);
+  EXPECT_EQ(QNA_ReadMux(2, areas, nullptr, counts, buffer.data()), QNA_E_ARG);
+}
+
+// A range whose end passes 2^32 is refused even in an area that claims to
+// be that large; computed in 32 bits it would wrap to the area's start.
+TEST_F(AreasTest, RangesNeverWrap) {
+  AreaSetSize(1, 0xFFFFFFFFu);
+  std::uint16_t words[2] = {};
+  std::uint8_t bits[32] = {};
+  EXPECT_EQ(QNA_Read(1, 0xFFFFFFFFu, 2, words, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteSmem(1, 0xFFFFFFFFu, 2, words, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_ReadBit(1, 0xFFFFFFF0u, 32, bits, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteSmemBit(1, 0xFFFFFFF0u, 32, bits, 0), QNA_E_ARG);
+}
+
+// Another process holds area 1's mutex: a no-lock read still works, a locked
+// one times out.  When that process is killed, the next wait finds the mutex
+// abandoned: it reports 2 with 95 and gives the mutex back, so the area is
+// usable again by every thread.
+TEST_F(AreasTest, MutexHeldByAnotherProcess) {
+  objects_.area(1)[7] = 0x7777;
+  qt::Signal held;
+  const Handle mutex = objects_.mutex(1);
+  qt::Child holder([&held, mutex] {
+    if (MtxWait(mutex, kInfinite) != kWaitOk) return 1;
+    held.Post();
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  });
+  ASSERT_EQ(held.Take(), 1);
+
+  std::uint16_t word = 0;
+  EXPECT_EQ(QNA_Read(1, 7, 1, &word, 1), QNA_OK);
+  EXPECT_EQ(word, 0x7777);
+  QNA_TimeOut = 200;
+  word = 0;
+  EXPECT_EQ(QNA_Read(1, 7, 1, &word, 0), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
+  EXPECT_EQ(word, 0);
+  const std::uint16_t source = 1;
+  EXPECT_EQ(QNA_WriteSmem(1, 7, 1, &source, 0), QNA_E_MUTEX);
+  EXPECT_EQ(objects_.area(1)[7], 0x7777);
+
+  holder.Kill();
+  QNA_TimeOut = 5000;
+  EXPECT_EQ(QNA_Read(1, 7, 1, &word, 0), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_ABANDONED);
+  std::uint32_t other = 0;
+  std::thread([&other] {
+    std::uint16_t w = 0;
+    other = QNA_Read(1, 7, 1, &w, 0);
+  }).join();
+  EXPECT_EQ(other, QNA_OK);
+}
+
+// Before any registration every size is 0: once the link is open, every
+// access is refused.
+using AreasBeforeRegistration = CoreTest;
+TEST_F(AreasBeforeRegistration, EverySizeIsZero) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  Peer peer;
+  peer.Serve([](PeerConn& conn) { conn.WaitFinish(); });
+  {
+    LinkSession session;
+    ASSERT_TRUE(session.ok());
+    ASSERT_EQ(AreaOpenAll(), 0);
+    std::uint16_t word = 0;
+    std::uint8_t bit = 0;
+    EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_ARG);
+    EXPECT_EQ(QNA_ReadBit(0, 0, 1, &bit, 0), QNA_E_ARG);
+    EXPECT_EQ(QNA_WriteSmem(1, 0, 1, &word, 0), QNA_E_ARG);
+    EXPECT_EQ(QNA_WriteSmemBit(0, 0, 1, &bit, 0), QNA_E_ARG);
+  }
+  EXPECT_EQ(g_areas[1].view, nullptr);
+}
+
+// The link is open and the sizes are known, but the areas are not mapped (a
+// connection to a server on another machine): no access touches them.
+using AreasNotMapped = CoreTest;
+TEST_F(AreasNotMapped, AreRefused) {
+  Peer peer;
+  peer.Serve([](PeerConn& conn) { conn.WaitFinish(); });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  for (std::uint32_t i = 0; i < 6; ++i) AreaSetSize(i, 100);
+  std::uint16_t word = 0;
+  std::uint8_t bit = 0;
+  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_ReadBit(0, 0, 1, &bit, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteSmem(1, 0, 1, &word, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteSmemBit(0, 0, 1, &bit, 0), QNA_E_ARG);
+}
+
+}  // namespace

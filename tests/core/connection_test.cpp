@@ -1,0 +1,419 @@
+// QNA_Open, QNA_Close, the registration and the small services, against the
+// test's own data areas and a scripted server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/requests.h"
+#include "core_peer.h"
+
+namespace {
+
+using namespace ct;
+using Clock = std::chrono::steady_clock;
+
+using ConnectionTest = CoreTest;
+
+const QNA_REGREC kRecord{1, 0x22, {'T', 'E', 'S', 'T', 'A', 'P', 'P', 0}};
+
+// The registration of kRecord: length 24, command 100000, options 0, then the
+// 16 bytes of the record unchanged.
+const Bytes kRegistration = {0x18, 0x00, 0x00, 0x00, 0xa0, 0x86, 0x01, 0x00, 0x00, 0x00,
+                             0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x22, 0x00, 0x00, 0x00,
+                             'T',  'E',  'S',  'T',  'A',  'P',  'P',  0x00};
+// The mailbox wait's read: the own mailbox, word 0, one word.
+const Bytes kMailboxPoll = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x00, 'T',  'E',  'S',  'T',  'A',  'P',  'P',  0x00,
+                            0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
+
+const Bytes kSizes = Le32({16, 300, 32, 256, 8, 9});
+
+TEST_F(ConnectionTest, RegistrationDetailCodes) {
+  const Family family{kRegistration, [] { return QNA_EntAppName(&kRecord); },
+                      [](FakeLink& link) { return RegisterExchange(link, &kRecord); }};
+  const std::vector<Row> rows = {
+      {"server registers", {.reply = Reply(0, kSizes)}, 0, 0, 28, After::InStep},
+      {"more than six sizes", {.reply = Reply(0, Bytes(40, 1))}, 0, 0, 28, After::InStep},
+      {"server refuses", {.reply = Reply(7)}, 7, 0, 28, After::InStep},
+      {"server refuses, sizes follow", {.reply = Reply(7, kSizes)}, 7, 0, 28, After::InStep},
+      {"server gone before the request", {.close_first = true}, 101, 4000, 0, After::Cut},
+      {"request written short", {.short_write = 0}, 101, 4001, 14, After::Cut},
+      {"link closes before the reply", {.close_after = true}, 102, 4002, 28, After::Cut},
+      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 4003, 28, After::Cut},
+      {"reply length 6", {.reply = Cat({Le32({6}), Bytes(6, 0)})}, 102, 4004, 28, After::InStep},
+      {"reply length 64 MiB", {.reply = Le32({64u << 20})}, 102, 4004, 28, After::Cut},
+      {"link closes before the head", {.reply = Le32({32}), .close_after = true}, 102, 4005, 28,
+       After::Cut},
+      {"head stops short", {.reply = Reply(0, kSizes), .short_read = 1}, 102, 4006, 28, After::Cut},
+      {"link closes before the sizes", {.reply = Le32({32, 0, 0}), .close_after = true}, 102, 4007,
+       28, After::Cut},
+      {"sizes stop short", {.reply = Reply(0, kSizes), .short_read = 2}, 102, 4008, 28, After::Cut},
+  };
+  RunFamily(family, rows);
+}
+
+// What a registration reply leaves in QNA_SizeTb and in the area table: whole
+// values, at most six, and nothing after a refusal.
+TEST_F(ConnectionTest, RegistrationSizes) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::uint32_t result;
+    std::vector<std::uint32_t> sizes;  // QNA_SizeTb afterwards, from all 5s
+  };
+  const std::vector<Case> cases = {
+      {"six sizes", Reply(0, kSizes), 0, {16, 300, 32, 256, 8, 9}},
+      {"eight sizes", Reply(0, Le32({1, 2, 3, 4, 5, 6, 7, 8})), 0, {1, 2, 3, 4, 5, 6}},
+      {"two and a half sizes", Reply(0, Cat({Le32({70, 71}), Bytes{1, 1}})), 0, {70, 71, 5, 5, 5, 5}},
+      {"no sizes", Reply(0), 0, {5, 5, 5, 5, 5, 5}},
+      {"refused", Reply(7, kSizes), 7, {5, 5, 5, 5, 5, 5}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (std::uint32_t i = 0; i < 6; ++i) QNA_SizeTb[i] = 5;
+    FakeLink link({.reply = c.reply});
+    SetDetail(0);
+    EXPECT_EQ(RegisterExchange(link, &kRecord), c.result);
+    EXPECT_EQ(std::vector<std::uint32_t>(QNA_SizeTb, QNA_SizeTb + 6), c.sizes);
+    if (c.result == 0) {
+      for (std::uint32_t i = 0; i < 6; ++i) EXPECT_EQ(g_areas[i].size, c.sizes[i]);
+    }
+    EXPECT_EQ(link.at, c.reply.size());
+  }
+}
+
+TEST_F(ConnectionTest, RegistrationWithoutRecord) {
+  Peer peer;
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  SetDetail(77);
+  EXPECT_EQ(QNA_EntAppName(nullptr), QNA_E_ARG);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(Probe(), QNA_OK);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), kProbeRequest);
+}
+
+TEST_F(ConnectionTest, NoServerRunning) {
+  EXPECT_EQ(QNA_Open(&kRecord), QNA_E_OPEN);
+  EXPECT_EQ(QNA_InternalErr, -1);
+  std::uint16_t word = 0;
+  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_InternalErr, 0);
+}
+
+// The areas exist but nobody listens on the pipe: the operating system's
+// error, and the areas are closed again.
+TEST_F(ConnectionTest, NoServerPipe) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  EXPECT_EQ(QNA_Open(&kRecord), QNA_E_OPEN);
+  EXPECT_EQ(QNA_InternalErr, 2);
+  for (const AreaRow& row : g_areas) {
+    EXPECT_EQ(row.view, nullptr);
+    EXPECT_EQ(row.mutex, 0u);
+  }
+  EXPECT_EQ(g_link, kInvalidHandle);
+}
+
+// Every instance of the pipe stays busy (its listen queue is full and nobody
+// accepts): the open waits for an instance a bounded number of times, then
+// gives up with the error of the last step and closes the areas.
+TEST_F(ConnectionTest, PipeStaysBusy) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  const Handle listener = NpipeListen(kLocalPipe);
+  ASSERT_NE(listener, kInvalidHandle);
+  std::vector<Handle> queued;
+  for (int i = 0; i < 1000; ++i) {
+    const Handle h = win::CreateFileA(kLocalPipe, win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                                      win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, 0);
+    if (h == kInvalidHandle) break;
+    queued.push_back(h);
+  }
+  ASSERT_EQ(win::GetLastError(), win::ERROR_PIPE_BUSY);
+  const auto start = Clock::now();
+  EXPECT_EQ(QNA_Open(&kRecord), QNA_E_OPEN);
+  const auto took = Clock::now() - start;
+  // 231 itself when every wait saw a free instance that the open then lost;
+  // the wait's own time-out (121) when it saw none.
+  EXPECT_TRUE(QNA_InternalErr == 231 || QNA_InternalErr == 121) << QNA_InternalErr;
+  EXPECT_LT(took, 20s);
+  EXPECT_EQ(g_areas[0].view, nullptr);
+  for (Handle h : queued) HndClose(h);
+  HndClose(listener);
+}
+
+// The whole open: areas, pipe, registration, request lock, mailbox wait.
+// A second open sends nothing; the next bytes on the link are the probe's.
+TEST_F(ConnectionTest, OpenRegistersAndWaitsForTheMailbox) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  Peer peer;
+  Bytes registration, poll, after;
+  peer.Serve([&](PeerConn& conn) {
+    registration = conn.ReadRequest();
+    if (!conn.Send(Reply(0, kSizes))) return;
+    poll = conn.ReadRequest();
+    if (!conn.Send(Reply(0, {0, 0}))) return;
+    after = conn.ReadRequest();
+    conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  SetDetail(77);
+  EXPECT_EQ(QNA_Open(&kRecord), QNA_OK);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_NE(g_link, kInvalidHandle);
+  EXPECT_NE(g_request_lock, 0u);
+  EXPECT_EQ(std::vector<std::uint32_t>(QNA_SizeTb, QNA_SizeTb + 6),
+            (std::vector<std::uint32_t>{16, 300, 32, 256, 8, 9}));
+  EXPECT_EQ(g_areas[1].size, 300u);
+  // The platform upper-cased the names in place at the open.
+  EXPECT_STREQ(g_areas[0].name, "\\SHAREMEM\\QOXMEMCB");
+  EXPECT_STREQ(g_areas[5].mutex_name, "\\SEM32\\QOXSTMAN");
+
+  EXPECT_EQ(QNA_Open(&kRecord), QNA_OK);
+  EXPECT_EQ(Probe(), QNA_OK);
+  QNA_Close();
+  peer.Finish();
+  EXPECT_EQ(registration, kRegistration);
+  EXPECT_EQ(poll, kMailboxPoll);
+  EXPECT_EQ(after, kProbeRequest);
+  EXPECT_EQ(g_link, kInvalidHandle);
+  EXPECT_EQ(g_request_lock, 0u);
+  for (const AreaRow& row : g_areas) EXPECT_EQ(row.view, nullptr);
+}
+
+// The mailbox wait stops at result 0, or at 6 when the record's first word
+// is 0; otherwise it polls 20 times, 50 ms apart, and the open succeeds.
+TEST_F(ConnectionTest, MailboxWait) {
+  struct Case {
+    const char* what;
+    std::uint32_t first;
+    std::vector<std::uint32_t> answers;  // results to the polls, the last one repeated
+    int polls;
+  };
+  const Case cases[] = {
+      {"answered at once", 1, {0}, 1},
+      {"answered at the third poll", 1, {9, 6, 0}, 3},
+      {"range refused, first word 0", 0, {6}, 1},
+      {"range refused, first word 1", 1, {6}, 20},
+      {"never answered", 0, {9}, 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ServerObjects objects;
+    ASSERT_TRUE(objects.ok());
+    Peer peer;
+    int polls = 0;
+    const std::vector<std::uint32_t> answers = c.answers;
+    peer.Serve([&polls, answers](PeerConn& conn) {
+      if (conn.ReadRequest().empty() || !conn.Send(Reply(0, kSizes))) return;
+      for (;;) {
+        const Bytes r = conn.ReadRequest();
+        if (r.empty()) return;
+        const std::uint32_t result = answers[std::min(static_cast<std::size_t>(polls), answers.size() - 1)];
+        ++polls;
+        if (!conn.Send(result == 0 ? Reply(0, {0, 0}) : Reply(result))) return;
+      }
+    });
+    QNA_REGREC record = kRecord;
+    record.first = c.first;
+    const auto start = Clock::now();
+    EXPECT_EQ(QNA_Open(&record), QNA_OK);
+    const auto took = Clock::now() - start;
+    QNA_Close();
+    peer.Finish();
+    EXPECT_EQ(polls, c.polls);
+    EXPECT_GE(took, std::chrono::milliseconds(50 * c.polls));
+  }
+}
+
+TEST_F(ConnectionTest, ServerNameFormsThePipeName) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  Peer peer("\\\\.\\pipe\\qoxpipe");
+  ASSERT_TRUE(peer.listening());
+  peer.Serve(Answering(kSizes));
+  std::strcpy(QNA_ServerName, "pipe");
+  EXPECT_EQ(QNA_Open(&kRecord), QNA_OK);
+  QNA_Close();
+  peer.Finish();
+  EXPECT_EQ(Prefix(peer.received(), 28), kRegistration);
+}
+
+TEST_F(ConnectionTest, PipeNames) {
+  struct Case {
+    const char* server_name;
+    std::uint32_t emulation;
+    std::string pipe;
+  };
+  const Case cases[] = {
+      {"", 0, "\\\\.\\pipe\\qoxsmem"},
+      {"pipe", 0, "\\\\.\\pipe\\qoxpipe"},
+      {"", 1, "\\pipe\\qoxsmem"},
+      {"pipe", 1, "\\pipe\\qoxpipe"},
+      // The setting is a 32-byte field: read no further than its end.
+      {"0123456789abcdef0123456789ABCDEF", 0,
+       "\\\\.\\0123456789abcdef0123456789ABCDEF\\qoxpipe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pipe);
+    std::memcpy(QNA_ServerName, c.server_name, std::min<std::size_t>(32, std::strlen(c.server_name) + 1));
+    g_emulation = c.emulation;
+    char name[64];
+    LinkPipeName(name, sizeof name);
+    EXPECT_EQ(std::string(name), c.pipe);
+  }
+}
+
+// On the Windows 95 family the link is the emulated pipe, whose open result
+// becomes the detail; the probe sets the emulation flag.
+TEST_F(ConnectionTest, EmulatedPipeOnWindows95) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  Peer peer;  // a real pipe exists, but the emulation does not use it
+  win::SetVersionPlatformSeam(1);
+  EXPECT_EQ(QNA_Open(&kRecord), QNA_E_OPEN);
+  EXPECT_EQ(QNA_InternalErr, 2);
+  EXPECT_EQ(g_emulation, 1u);
+  EXPECT_EQ(g_link, kInvalidHandle);
+  win::SetVersionPlatformSeam(0);
+  OsProbe();
+  EXPECT_EQ(g_emulation, 0u);
+}
+
+// A refused or broken registration closes everything again and keeps the
+// registration's own detail code (not the one of the close's handshake read).
+TEST_F(ConnectionTest, FailedRegistrationClosesAndKeepsItsDetail) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::uint32_t result;
+    std::int32_t detail;
+  };
+  const Case cases[] = {
+      {"refused", Reply(7), 7, 0},
+      {"reply length 6", Cat({Le32({6}), Bytes(6, 0)}), 102, 4004},
+      {"link closes", {}, 102, 4002},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ServerObjects objects;
+    ASSERT_TRUE(objects.ok());
+    Peer peer;
+    const Bytes reply = c.reply;
+    peer.Serve([reply](PeerConn& conn) {
+      if (conn.ReadRequest().empty()) return;
+      if (reply.empty()) {
+        conn.Close();
+        return;
+      }
+      conn.Send(reply);
+      conn.WaitFinish();
+    });
+    for (std::uint32_t i = 0; i < 6; ++i) QNA_SizeTb[i] = 400;  // as a previous registration left them
+    EXPECT_EQ(QNA_Open(&kRecord), c.result);
+    EXPECT_EQ(QNA_InternalErr, c.detail);
+    EXPECT_EQ(QNA_SizeTb[3], 400u);
+    EXPECT_EQ(g_link, kInvalidHandle);
+    for (const AreaRow& row : g_areas) EXPECT_EQ(row.view, nullptr);
+    std::uint16_t word = 0;
+    EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+    peer.Finish();
+  }
+}
+
+// The close handshake: QNA_Close reads word 204 of area 3, closes the link
+// and waits (20 x 50 ms at most) for the server to change the word.
+TEST_F(ConnectionTest, CloseHandshake) {
+  struct Case {
+    const char* what;
+    std::uint16_t word;
+    bool server_changes_it;
+    std::chrono::milliseconds at_least, at_most;
+  };
+  const Case cases[] = {
+      {"top bit set: no wait", 0xFFFF, false, 0ms, 900ms},
+      {"word never changes: about a second", 5, false, 1000ms, 10000ms},
+      {"server changes the word", 5, true, 0ms, 900ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ServerObjects objects;
+    ASSERT_TRUE(objects.ok());
+    objects.area(3)[204] = c.word;
+    Peer peer;
+    const bool changes = c.server_changes_it;
+    peer.Serve([&objects, changes](PeerConn& conn) {
+      Answering(kSizes)(conn);  // returns when the client has closed the link
+      if (!changes) return;
+      MtxWait(objects.mutex(3), kInfinite);
+      objects.area(3)[204] = 6;
+      MtxRelease(objects.mutex(3));
+    });
+    ASSERT_EQ(QNA_Open(&kRecord), QNA_OK);
+    SetDetail(77);
+    const auto start = Clock::now();
+    QNA_Close();
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LE(took, c.at_most);
+    EXPECT_EQ(g_link, kInvalidHandle);
+    EXPECT_EQ(QNA_InternalErr, 0);  // set by the handshake reads
+    peer.Finish();
+  }
+}
+
+TEST_F(ConnectionTest, CloseWithoutOpen) {
+  SetDetail(77);
+  QNA_Close();
+  QNA_Close();
+  EXPECT_EQ(QNA_InternalErr, 77);
+  EXPECT_EQ(g_link, kInvalidHandle);
+}
+
+TEST_F(ConnectionTest, InitialSettings) {
+  EXPECT_EQ(QNA_TimeOut, 5000u);
+  EXPECT_EQ(QNA_MtxTimeOut, 1000u);
+  EXPECT_EQ(QNA_ServerName[0], '\0');
+  EXPECT_EQ(QNA_InternalErr, 0);
+  for (std::uint32_t size : QNA_SizeTb) EXPECT_EQ(size, 0u);
+}
+
+TEST_F(ConnectionTest, OsVersion) {
+  const std::uint32_t unset = 0xDEADBEEF;
+  std::uint32_t major = unset, minor = unset, build = unset, platform = unset;
+  SetDetail(77);
+  ASSERT_EQ(QNA_GetOsVersion(&major, &minor, &build, &platform), QNA_OK);
+  EXPECT_EQ(platform, 3u);  // the NT family
+  EXPECT_NE(major, unset);
+
+  std::uint32_t major2 = unset, minor2 = unset, build2 = unset;
+  EXPECT_EQ(QNA_GetOsVersion(&major2, &minor2, &build2, nullptr), QNA_E_NOPLATFORM);
+  EXPECT_EQ(major2, major);
+  EXPECT_EQ(minor2, minor);
+  EXPECT_EQ(build2, build);
+  EXPECT_EQ(QNA_GetOsVersion(nullptr, nullptr, nullptr, nullptr), QNA_E_NOPLATFORM);
+  EXPECT_EQ(QNA_GetOsVersion(nullptr, nullptr, nullptr, &platform), QNA_OK);
+
+  win::SetVersionPlatformSeam(1);
+  EXPECT_EQ(QNA_GetOsVersion(nullptr, nullptr, nullptr, &platform), QNA_OK);
+  EXPECT_EQ(platform, 2u);  // the Windows 95 family
+  EXPECT_EQ(QNA_InternalErr, 77);
+}
+
+TEST_F(ConnectionTest, Sleep) {
+  const auto start = Clock::now();
+  EXPECT_EQ(QNA_Sleep(60), QNA_OK);
+  EXPECT_GE(Clock::now() - start, 55ms);
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// Application mailboxes on the local link, against a scripted server.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "apps/mailbox.h"
+#include "core_peer.h"
+
+namespace {
+
+using namespace ct;
+
+using MailboxTest = CoreTest;
+
+// QNA_ReadApp("PUMP", 5, 2, ...): length 24, command 200, options 0, the
+// name zero-padded to 8 bytes, index 5, count 2.
+const Bytes kMailboxRead = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00,
+                            0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+
+TEST_F(MailboxTest, ReadDetailCodes) {
+  static std::uint16_t words[2];
+  const Family family{kMailboxRead, [] { return QNA_ReadApp("PUMP", 5, 2, words); },
+                      [](FakeLink& link) { return MailboxReadExchange(link, "PUMP", 5, 2, words); }};
+  const Bytes two_words = {1, 2, 3, 4};
+  const std::vector<Row> rows = {
+      {"server answers", {.reply = Reply(0, two_words)}, 0, 0, 28, After::InStep},
+      {"server answers without words", {.reply = Reply(0)}, 0, 0, 28, After::InStep},
+      {"more words than asked", {.reply = Reply(0, Bytes(40, 9))}, 0, 0, 28, After::InStep},
+      {"server refuses, words follow", {.reply = Reply(6, two_words)}, 6, 0, 28, After::InStep},
+      {"server gone before the request", {.close_first = true}, 101, 2000, 0, After::Cut},
+      {"request written short", {.short_write = 0}, 101, 2001, 14, After::Cut},
+      {"link closes before the reply", {.close_after = true}, 102, 2002, 28, After::Cut},
+      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 2003, 28, After::Cut},
+      {"reply length 6", {.reply = Cat({Le32({6}), Bytes(6, 0)})}, 102, 2004, 28, After::InStep},
+      {"reply length 64 MiB", {.reply = Le32({64u << 20, 0, 0})}, 102, 2004, 28, After::Cut},
+      {"link closes before the head", {.reply = Le32({12}), .close_after = true}, 102, 2005, 28,
+       After::Cut},
+      {"head stops short", {.reply = Reply(0, two_words), .short_read = 1}, 102, 2006, 28,
+       After::Cut},
+      {"link closes before the words", {.reply = Le32({12, 0, 0}), .close_after = true}, 102, 2007,
+       28, After::Cut},
+      {"link closes in the words", {.reply = Cat({Le32({12, 0, 0}), Bytes{1, 2}}), .close_after = true},
+       102, 2007, 28, After::Cut},
+      {"words stop short", {.reply = Reply(0, two_words), .short_read = 2}, 102, 2008, 28,
+       After::Cut},
+  };
+  RunFamily(family, rows);
+}
+
+// QNA_WriteApp("PUMP", 5, 2, {0x0102, 0x0304}, 0): the 28-byte head (length
+// 28, command 100200), then the 4 data bytes.
+TEST_F(MailboxTest, WriteDetailCodes) {
+  static const std::uint16_t words[2] = {0x0102, 0x0304};
+  const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x68, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
+                         0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
+                         0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x01, 0x04, 0x03};
+  const Family family{request, [] { return QNA_WriteApp("PUMP", 5, 2, words, 0); },
+                      [](FakeLink& link) { return MailboxWriteExchange(link, "PUMP", 5, 2, words, 0); }};
+  const std::vector<Row> rows = {
+      {"server writes", {.reply = Reply(0)}, 0, 0, 32, After::InStep},
+      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 32, After::InStep},
+      {"server result passed on", {.reply = Reply(7)}, 7, 0, 32, After::InStep},
+      {"server gone before the request", {.close_first = true}, 101, 2100, 0, After::Cut},
+      {"head written short", {.short_write = 0}, 101, 2101, 14, After::Cut},
+      {"data write fails", {.fail_write = 1}, 101, 2102, 28, After::Cut},
+      {"data written short", {.short_write = 1}, 101, 2103, 30, After::Cut},
+      {"link closes before the reply", {.close_after = true}, 102, 2104, 32, After::Cut},
+      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 2105, 32, After::Cut},
+      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 2106, 32, After::InStep},
+      {"reply length 64 MiB", {.reply = Le32({64u << 20})}, 102, 2106, 32, After::Cut},
+      {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 2107, 32,
+       After::Cut},
+      {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 2108, 32, After::Cut},
+  };
+  RunFamily(family, rows);
+}
+
+// The caller's buffer holds count words: a reply never writes past them,
+// and only a successful reply with words writes into it at all.
+TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::uint32_t result;
+    std::vector<std::uint16_t> buffer;  // 2 words asked, then a guard word
+  };
+  const std::vector<Case> cases = {
+      {"two words", Reply(0, {0x01, 0x02, 0x03, 0x04}), 0, {0x0201, 0x0403, 0xEEEE}},
+      {"five words", Reply(0, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}), 0, {1, 2, 0xEEEE}},
+      {"one word", Reply(0, {0x34, 0x12}), 0, {0x1234, 0xEEEE, 0xEEEE}},
+      {"no words", Reply(0), 0, {0xEEEE, 0xEEEE, 0xEEEE}},
+      {"refused with words", Reply(6, {1, 0, 2, 0}), 6, {0xEEEE, 0xEEEE, 0xEEEE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Peer peer;
+    const Bytes reply = c.reply;
+    peer.Serve([reply](PeerConn& conn) {
+      if (conn.ReadRequest().empty() || !conn.Send(reply)) return;
+      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+      conn.WaitFinish();
+    });
+    LinkSession session;
+    ASSERT_TRUE(session.ok());
+    std::vector<std::uint16_t> buffer(3, 0xEEEE);
+    EXPECT_EQ(QNA_ReadApp("PUMP", 0, 2, buffer.data()), c.result);
+    EXPECT_EQ(buffer, c.buffer);
+    EXPECT_EQ(Probe(), QNA_OK);  // whatever the reply carried was read to its end
+  }
+}
+
+// The name field holds the first 8 characters, zero-padded, unterminated at 8.
+TEST_F(MailboxTest, NameField) {
+  struct Case {
+    const char* name;
+    Bytes field;
+  };
+  const Case cases[] = {
+      {"", Bytes(8, 0)},
+      {"AB", {'A', 'B', 0, 0, 0, 0, 0, 0}},
+      {"SEVENCH", {'S', 'E', 'V', 'E', 'N', 'C', 'H', 0}},
+      {"EIGHTCHR", {'E', 'I', 'G', 'H', 'T', 'C', 'H', 'R'}},
+      {"LONGERNAMEXYZ", {'L', 'O', 'N', 'G', 'E', 'R', 'N', 'A'}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeLink read_link({.reply = Reply(0, {0, 0})});
+    std::uint16_t word = 0;
+    EXPECT_EQ(MailboxReadExchange(read_link, c.name, 0, 1, &word), QNA_OK);
+    ASSERT_EQ(read_link.written.size(), 28u);
+    EXPECT_EQ(Bytes(read_link.written.begin() + 12, read_link.written.begin() + 20), c.field);
+    FakeLink write_link({.reply = Reply(0)});
+    EXPECT_EQ(MailboxWriteExchange(write_link, c.name, 0, 1, &word, 0), QNA_OK);
+    ASSERT_EQ(write_link.written.size(), 30u);
+    EXPECT_EQ(Bytes(write_link.written.begin() + 12, write_link.written.begin() + 20), c.field);
+  }
+}
+
+TEST_F(MailboxTest, NothingMeaningfulToSend) {
+  Peer peer;
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  std::uint16_t words[2] = {};
+  struct Case {
+    const char* what;
+    std::uint32_t result;
+  };
+  SetDetail(77);
+  const Case cases[] = {
+      {"read of 0 words", QNA_ReadApp("PUMP", 0, 0, words)},
+      {"write of 0 words", QNA_WriteApp("PUMP", 0, 0, words, 0)},
+      {"read into no buffer", QNA_ReadApp("PUMP", 0, 1, nullptr)},
+      {"write from no buffer", QNA_WriteApp("PUMP", 0, 1, nullptr, 0)},
+      {"read without a name", QNA_ReadApp(nullptr, 0, 1, words)},
+      {"write without a name", QNA_WriteApp(nullptr, 0, 1, words, 0)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.result, QNA_E_ARG);
+  }
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(Probe(), QNA_OK);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), kProbeRequest);
+}
+
+}  // namespace

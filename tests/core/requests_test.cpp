@@ -1,0 +1,396 @@
+// Word, bit and masked writes on the local link, against a scripted server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "core/core.h"
+#include "core/requests.h"
+#include "core_peer.h"
+
+namespace {
+
+using namespace ct;
+
+using WriteTest = CoreTest;
+
+// QNA_Write(1, 100, 3, {0x1111, 0x2222, 0x3333}, 0): the 24-byte head
+// (length 26, command 100101, options 0, area 1, offset 100, count 3), then
+// the 6 data bytes.
+const Bytes kWordWrite = kProbeRequest;
+
+TEST_F(WriteTest, WordWriteDetailCodes) {
+  const Family family{
+      kWordWrite, [] { return QNA_Write(1, 100, 3, kProbeWords, 0); },
+      [](FakeLink& link) { return WordWriteExchange(link, 1, 100, 3, kProbeWords, 0, 1); }};
+  const std::vector<Row> rows = {
+      {"server writes", {.reply = Reply(0)}, 0, 0, 30, After::InStep},
+      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 30, After::InStep},
+      {"server result passed on", {.reply = Reply(7, {}, 0xABCD)}, 7, 0, 30, After::InStep},
+      {"server gone before the request", {.close_first = true}, 101, 1101, 0, After::Cut},
+      {"head written short", {.short_write = 0}, 101, 1102, 12, After::Cut},
+      {"data write fails", {.fail_write = 1}, 101, 1103, 24, After::Cut},
+      {"data written short", {.short_write = 1}, 101, 1104, 27, After::Cut},
+      {"link closes before the reply", {.close_after = true}, 102, 1105, 30, After::Cut},
+      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 1106, 30, After::Cut},
+      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 1107, 30, After::InStep},
+      {"reply length 4", {.reply = Le32({4, 0})}, 102, 1107, 30, After::InStep},
+      {"reply length 0", {.reply = Le32({0})}, 102, 1107, 30, After::InStep},
+      {"reply length 64 MiB", {.reply = Le32({64u << 20, 0, 0})}, 102, 1107, 30, After::Cut},
+      {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 1108, 30,
+       After::Cut},
+      {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, 1108, 30,
+       After::Cut},
+      {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 1109, 30, After::Cut},
+  };
+  RunFamily(family, rows);
+}
+
+// QNA_WriteWithFlag(0, 16, 32, ...): on bit area 0 a count of 32 bits is 2
+// data words and 2 flag words: length 28, count field 4.
+TEST_F(WriteTest, MaskedWriteDetailCodes) {
+  static const std::uint16_t data[2] = {0xAAAA, 0x5555};
+  static const std::uint16_t flags[2] = {0xFFFF, 0x00FF};
+  const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x18, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
+                         0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0x00,
+                         0x00, 0x00, 0xaa, 0xaa, 0x55, 0x55, 0xff, 0xff, 0xff, 0x00};
+  const Family family{
+      request, [] { return QNA_WriteWithFlag(0, 16, 32, data, flags, 0); },
+      [](FakeLink& link) { return MaskedWriteExchange(link, 0, 16, 32, data, flags, 0); }};
+  const std::vector<Row> rows = {
+      {"server writes", {.reply = Reply(0)}, 0, 0, 32, After::InStep},
+      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 32, After::InStep},
+      {"server gone before the request", {.close_first = true}, 101, 5000, 0, After::Cut},
+      {"head written short", {.short_write = 0}, 101, 5001, 12, After::Cut},
+      {"data write fails", {.fail_write = 1}, 101, 5002, 24, After::Cut},
+      {"data written short", {.short_write = 1}, 101, 5003, 26, After::Cut},
+      {"flag write fails", {.fail_write = 2}, 101, 5004, 28, After::Cut},
+      {"flags written short", {.short_write = 2}, 101, 5005, 30, After::Cut},
+      {"link closes before the reply", {.close_after = true}, 102, 5006, 32, After::Cut},
+      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 5007, 32, After::Cut},
+      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 5008, 32, After::InStep},
+      {"reply length 64 MiB", {.reply = Le32({64u << 20})}, 102, 5008, 32, After::Cut},
+      {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 5009, 32,
+       After::Cut},
+      {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 5010, 32, After::Cut},
+  };
+  RunFamily(family, rows);
+}
+
+TEST_F(WriteTest, FortyThousandWordsGoInThreeRequests) {
+  std::vector<std::uint16_t> words(40000);
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint16_t>(i * 7 + 1);
+  Peer peer;
+  std::vector<Bytes> requests;
+  peer.Serve([&requests](PeerConn& conn) {
+    for (int i = 0; i < 3; ++i) {
+      requests.push_back(conn.ReadRequest());
+      if (!conn.Send(Reply(0))) return;
+    }
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  EXPECT_EQ(QNA_Write(1, 10, 40000, words.data(), 0), QNA_OK);
+  peer.Finish();
+  ASSERT_EQ(requests.size(), 3u);
+  const std::uint32_t counts[3] = {16384, 16384, 7232};
+  std::size_t word = 0;
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const Bytes& r = requests[static_cast<std::size_t>(i)];
+    ASSERT_EQ(r.size(), 24 + 2 * std::size_t{counts[i]});
+    EXPECT_EQ(At32(r, 0), 20 + 2 * counts[i]);
+    EXPECT_EQ(At32(r, 4), 100101u);
+    EXPECT_EQ(At32(r, 12), 1u);
+    EXPECT_EQ(At32(r, 16), 10u + 16384u * static_cast<std::uint32_t>(i));
+    EXPECT_EQ(At32(r, 20), counts[i]);
+    EXPECT_EQ(r[24] | r[25] << 8, words[word]);
+    EXPECT_EQ(r[r.size() - 2] | r[r.size() - 1] << 8, words[word + counts[i] - 1]);
+    word += counts[i];
+  }
+}
+
+TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
+  std::vector<std::uint16_t> words(40000, 0x4242);
+  Peer peer;
+  Bytes after;
+  peer.Serve([&after](PeerConn& conn) {
+    if (conn.ReadRequest().empty() || !conn.Send(Reply(0))) return;
+    if (conn.ReadRequest().empty() || !conn.Send(Reply(9))) return;
+    after = conn.ReadRequest();  // the next request must be the probe, not a third piece
+    conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  EXPECT_EQ(QNA_Write(1, 0, 40000, words.data(), 0), 9u);
+  EXPECT_EQ(Probe(), QNA_OK);
+  peer.Finish();
+  EXPECT_EQ(after, kProbeRequest);
+}
+
+TEST_F(WriteTest, CountZeroSendsNothing) {
+  SetDetail(77);
+  EXPECT_EQ(QNA_Write(1, 100, 0, kProbeWords, 0), QNA_OK);  // even with the link closed
+  EXPECT_EQ(QNA_WriteBit(0, 0, 0, nullptr, 0), QNA_E_NOTOPEN);
+
+  Peer peer;
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  const std::uint8_t bits[1] = {1};
+  const std::uint16_t sixteen[2] = {};
+  EXPECT_EQ(QNA_Write(1, 100, 0, kProbeWords, 0), QNA_OK);
+  EXPECT_EQ(QNA_WriteBit(0, 0, 0, bits, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteWithFlag(0, 0, 0, sixteen, sixteen, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteWithFlag(0, 0, 24, sixteen, sixteen, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(Probe(), QNA_OK);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), kProbeRequest);
+}
+
+// Arguments with no meaning are refused before anything is sent: null
+// buffers, and ranges whose end passes 2^32 (their pieces would reach the
+// server as writes at the start of the area).
+TEST_F(WriteTest, UnusableArgumentsSendNothing) {
+  Peer peer;
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  static std::vector<std::uint16_t> words(40000);
+  static const std::uint8_t bits[2] = {1, 1};
+  static const std::uint16_t sixteen[1] = {};
+  struct Case {
+    const char* what;
+    std::uint32_t (*call)();
+    std::uint32_t result;
+    std::int32_t detail;
+  };
+  const Case cases[] = {
+      {"null words", [] { return QNA_Write(1, 0, 3, nullptr, 0); }, 6, 0},
+      {"word range wraps", [] { return QNA_Write(1, 0xFFFFC000u, 40000, words.data(), 0); }, 6, 0},
+      {"null bits", [] { return QNA_WriteBit(0, 0, 2, nullptr, 0); }, 6, 0},
+      {"bit range wraps", [] { return QNA_WriteBit(0, 0xFFFFFFFFu, 2, bits, 0); }, 6, 0},
+      {"null flags", [] { return QNA_WriteWithFlag(1, 0, 16, words.data(), nullptr, 0); }, 6, 0},
+      {"null data", [] { return QNA_WriteWithFlag(0, 0, 16, nullptr, sixteen, 0); }, 6, 0},
+      {"unknown kind", [] { return WriteRequest(1, 100, 3, kProbeWords, 0, 2); }, 9999, 1100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetDetail(77);
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_EQ(QNA_InternalErr, c.detail);
+  }
+  EXPECT_EQ(Probe(), QNA_OK);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), kProbeRequest);
+}
+
+TEST_F(WriteTest, BitWriteSendsOneBytePerBit) {
+  Peer peer;
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  const std::uint8_t bits[3] = {1, 0, 7};
+  EXPECT_EQ(QNA_WriteBit(2, 5, 3, bits, 0x40), QNA_OK);
+  peer.Finish();
+  const Bytes expected = {0x17, 0x00, 0x00, 0x00, 0x04, 0x87, 0x01, 0x00, 0x40,
+                          0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x05, 0x00,
+                          0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x07};
+  EXPECT_EQ(peer.received(), expected);
+}
+
+TEST_F(WriteTest, MaskedWriteOnAWordAreaCountsWords) {
+  Peer peer;
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  std::uint16_t data[32];
+  for (std::uint16_t i = 0; i < 32; ++i) data[i] = static_cast<std::uint16_t>(0x0100 + i);
+  const std::uint16_t flags[2] = {0xF00F, 0x0FF0};
+  EXPECT_EQ(QNA_WriteWithFlag(1, 7, 32, data, flags, 0), QNA_OK);
+  peer.Finish();
+  const Bytes& r = peer.received();
+  ASSERT_EQ(r.size(), 92u);
+  EXPECT_EQ(Prefix(r, 24), Le32({88, 100120, 0, 1, 7, 34}));
+  EXPECT_EQ(r[24], 0x00);
+  EXPECT_EQ(r[25], 0x01);
+  EXPECT_EQ(r[86], 31);
+  EXPECT_EQ(r[87], 0x01);
+  EXPECT_EQ(Bytes(r.begin() + 88, r.end()), (Bytes{0x0f, 0xf0, 0xf0, 0x0f}));
+}
+
+// Options bit 0: the request goes out whole and no reply is read (the server
+// sends none; a read would wait for it).
+TEST_F(WriteTest, NoReplyOptionReadsNothing) {
+  static const std::uint16_t words[16] = {};
+  static const std::uint16_t flags[1] = {0xFFFF};
+  static const std::uint8_t bits[2] = {1, 0};
+  struct Case {
+    const char* what;
+    std::uint32_t (*call)();
+    std::size_t bytes;
+  };
+  const Case cases[] = {
+      {"word write", [] { return QNA_Write(1, 0, 16, words, 1); }, 24 + 32},
+      {"bit write", [] { return QNA_WriteBit(0, 0, 2, bits, 3); }, 24 + 2},
+      {"masked write", [] { return QNA_WriteWithFlag(2, 0, 16, words, flags, 1); }, 24 + 4},
+      {"mailbox write", [] { return QNA_WriteApp("A", 0, 16, words, 1); }, 28 + 32},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Peer peer;
+    Bytes request;
+    peer.Serve([&request](PeerConn& conn) {
+      request = conn.ReadRequest();
+      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+      conn.WaitFinish();
+    });
+    LinkSession session;
+    ASSERT_TRUE(session.ok());
+    EXPECT_EQ(c.call(), QNA_OK);
+    EXPECT_EQ(Probe(), QNA_OK);  // the link is in step: the probe's reply is the first one
+    peer.Finish();
+    EXPECT_EQ(request.size(), c.bytes);
+    EXPECT_EQ(At32(request, 8) & 1u, 1u);
+  }
+}
+
+// Another thread holds the request lock longer than QNA_MtxTimeOut: every
+// request gives up with 2 and the wait's 640, and sends nothing.
+TEST_F(WriteTest, RequestLockTimeOut) {
+  Peer peer;
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  qt::Signal held;
+  qt::Signal release;
+  std::thread holder([&] {
+    MtxWait(LinkRequestLock(), kInfinite);
+    held.Post();
+    release.Take(std::chrono::seconds(60));
+    MtxRelease(LinkRequestLock());
+  });
+  ASSERT_EQ(held.Take(), 1);
+  QNA_MtxTimeOut = 100;
+  const std::uint16_t sixteen[1] = {};
+  std::uint16_t word = 0;
+  const std::uint8_t bit = 1;
+  const auto start = std::chrono::steady_clock::now();
+  const std::uint32_t results[] = {
+      QNA_Write(1, 100, 3, kProbeWords, 0),       QNA_WriteBit(0, 0, 1, &bit, 0),
+      QNA_WriteWithFlag(0, 0, 16, sixteen, sixteen, 0), QNA_ReadApp("A", 0, 1, &word),
+      QNA_WriteApp("A", 0, 1, sixteen, 0)};
+  const auto waited = std::chrono::steady_clock::now() - start;
+  for (std::uint32_t r : results) EXPECT_EQ(r, QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
+  EXPECT_GE(waited, std::chrono::milliseconds(5 * 90));
+  release.Post();
+  holder.join();
+  EXPECT_EQ(Probe(), QNA_OK);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), kProbeRequest);
+}
+
+// A thread that ended while holding the request lock abandoned it.  The next
+// request reports 2 with 95 and gives the lock back, so that the other
+// threads of the process can go on.
+TEST_F(WriteTest, AbandonedRequestLockIsGivenBack) {
+  Peer peer;
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  std::thread([] { MtxWait(LinkRequestLock(), kInfinite); }).join();
+  QNA_MtxTimeOut = 2000;
+  EXPECT_EQ(Probe(), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_ABANDONED);
+  std::uint32_t other = 0;
+  std::thread([&other] { other = Probe(); }).join();
+  EXPECT_EQ(other, QNA_OK);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), kProbeRequest);
+}
+
+// Threads sharing the link never interleave their exchanges: every request
+// arrives whole, and every thread gets its own reply.
+TEST_F(WriteTest, ThreadsNeverInterleave) {
+  constexpr int kThreads = 4;
+  constexpr int kWrites = 40;
+  Peer peer;
+  int whole = 0;
+  peer.Serve([&whole](PeerConn& conn) {
+    for (int i = 0; i < kThreads * kWrites; ++i) {
+      const Bytes r = conn.ReadRequest();
+      if (r.size() < 24) return;
+      // The thread's number is in the area field and in every data word.
+      const std::uint32_t count = At32(r, 20);
+      bool ok = At32(r, 0) == 20 + 2 * count && r.size() == 24 + 2 * std::size_t{count};
+      for (std::size_t w = 0; ok && w < count; ++w) ok = r[24 + 2 * w] == At32(r, 12);
+      if (ok) ++whole;
+      if (!conn.Send(Reply(ok ? At32(r, 12) + 10 : 99))) return;
+    }
+    conn.WaitFinish();
+  });
+  LinkSession session;
+  ASSERT_TRUE(session.ok());
+  QNA_MtxTimeOut = 30000;
+  std::vector<std::thread> threads;
+  std::vector<int> right(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &right] {
+      const std::vector<std::uint16_t> words(100 + 300 * static_cast<std::size_t>(t),
+                                             static_cast<std::uint16_t>(t));
+      for (int i = 0; i < kWrites; ++i) {
+        const auto count = static_cast<std::uint32_t>(words.size());
+        if (QNA_Write(static_cast<std::uint32_t>(t), 0, count, words.data(), 0) ==
+            static_cast<std::uint32_t>(t) + 10)
+          ++right[static_cast<std::size_t>(t)];
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  peer.Finish();
+  EXPECT_EQ(whole, kThreads * kWrites);
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(right[static_cast<std::size_t>(t)], kWrites);
+}
+
+TEST_F(WriteTest, ClosedLinkGivesFiftyBeforeAnything) {
+  const std::uint16_t words[16] = {};
+  const std::uint8_t bits[1] = {1};
+  std::uint16_t word = 0;
+  std::uint8_t out_bits[1] = {};
+  const QNA_REGREC record{0, 0, {'A', 0}};
+  SetDetail(77);
+  const std::uint32_t results[] = {
+      QNA_Write(1, 0, 1, words, 0),       QNA_WriteBit(0, 0, 1, bits, 0),
+      QNA_WriteWithFlag(0, 0, 16, words, words, 0), QNA_ReadApp("A", 0, 1, &word),
+      QNA_WriteApp("A", 0, 1, words, 0),  QNA_EntAppName(&record),
+      QNA_Read(1, 0, 1, &word, 0),        QNA_WriteSmem(1, 0, 1, words, 0),
+      QNA_ReadBit(0, 0, 1, out_bits, 0),
+      QNA_WriteSmemBit(0, 0, 1, bits, 0)};
+  for (std::uint32_t r : results) EXPECT_EQ(r, QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_InternalErr, 0);
+}
+
+}  // namespace
