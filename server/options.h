@@ -1,0 +1,34 @@
+// options.h - the command line of quonix.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace quonix {
+
+struct Options {
+  // Sizes of the six data areas in 16-bit words, areas 0 to 5.
+  std::uint32_t area_words[6] = {4096, 32768, 4096, 4096, 8192, 8192};
+  std::uint32_t mailbox_words = 2048;
+  std::uint32_t max_mailboxes = 256;
+  std::uint32_t max_links = 64;
+  std::uint32_t lock_timeout_ms = 5000;
+  char project_drive = 0;    // 0: no tag project
+  std::string project_name;
+  std::string server_name;   // "": the local pipe \\.\pipe\qoxsmem
+  std::string host;          // "": no host pipe
+  bool verbose = false;
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+// Parses argv into `options`.  On Error, `error` says what was wrong.
+ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, std::string& error);
+void PrintUsage(std::FILE* out);
+
+// The pipe names the server listens on, formed as the library forms them.
+std::string LocalPipeName(const Options& options);
+std::string HostPipeName(const Options& options);  // "" without --host
+
+}  // namespace quonix

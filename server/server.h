@@ -1,0 +1,75 @@
+// server.h - what the families of the stand-in server share: a request as it
+// came off a link, the reply it gets, the state of one link, and the result
+// codes the server answers with.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quonix {
+
+// Result codes of the server's replies.  0 and 6 carry the meaning the
+// library gives them; the others are this server's own and reach the
+// application unchanged.
+inline constexpr std::uint32_t kOk = 0;
+inline constexpr std::uint32_t kUnknownCommand = 1;  // command not served
+inline constexpr std::uint32_t kLockTimeout = 2;     // area mutex not had in time
+inline constexpr std::uint32_t kRange = 6;           // range, count or layout refused
+inline constexpr std::uint32_t kUnknownApp = 7;      // no mailbox of that name
+inline constexpr std::uint32_t kNoRoom = 8;          // mailbox table full
+
+// Largest request the server takes: the length word (the bytes after it) may
+// not exceed 1 MiB of data plus a head.  A longer announcement ends the link
+// before anything is allocated.  The library splits word and bit transfers
+// into requests of at most 32 KiB of data; masked and mailbox writes carry
+// what the caller gives, and this cap bounds them.
+inline constexpr std::uint32_t kMaxRequestLength = (1u << 20) + 64;
+// Largest payload of one reply (data reads, mailbox reads).
+inline constexpr std::uint32_t kMaxReplyPayload = 1u << 20;
+
+// One request, whole: the length word has been checked against the cap and
+// exactly that many bytes have been read.
+struct Request {
+  std::uint32_t command = 0;
+  std::uint32_t options = 0;
+  std::span<const std::uint8_t> body;  // what follows the options word
+};
+
+struct Reply {
+  std::uint32_t result = kOk;
+  std::vector<std::uint8_t> payload;
+  bool send = true;  // false: a write with options bit 0, the client reads nothing
+  std::string refusal;  // why the request was refused, for the log; empty when not
+};
+
+// What the server knows about one link.
+struct LinkState {
+  std::uint32_t id = 0;
+  std::string app;  // application name of the last registration, "" before it
+  std::uint64_t requests = 0;
+};
+
+// Builds a refusal: the result and a line for the log.
+Reply Refuse(std::uint32_t result, std::string why);
+
+// The application name of an 8-byte name field: up to the first NUL, at most
+// 8 characters.  Bytes after a terminator are ignored, so a registration
+// record with garbage behind a short name still names the same mailbox.
+std::string NameOf(const std::uint8_t* field);
+
+// Request handlers, one family per file.  Each checks the body against its
+// command's layout and every range before it touches anything.
+Reply HandleRegister(const Request& request, LinkState& link);  // registration.cpp
+Reply HandleMailboxRead(const Request& request);                // mailboxes.cpp
+Reply HandleMailboxWrite(const Request& request);
+Reply HandleWrite(const Request& request);                      // writes.cpp
+Reply HandleMaskedWrite(const Request& request);
+Reply HandleRead(const Request& request);                       // reads.cpp
+
+// Runs one request and gives its reply (requests.cpp).
+Reply Dispatch(const Request& request, LinkState& link);
+
+}  // namespace quonix

@@ -1,0 +1,270 @@
+// Start, stop, the window, the close handshake, pipe names, the command line
+// and the log of quonix.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+#include "server/wire.h"
+#include "support/server.h"
+#include "support/test_support.h"
+
+namespace {
+
+using wire::AreaView;
+using wire::Link;
+
+bool MappingExists(std::uint32_t area) {
+  char name[32];
+  std::strcpy(name, wire::kAreaNames[area]);
+  void* view = nullptr;
+  Handle mapping = 0;
+  if (ShmOpen(&view, name, 3, &mapping) != 0) return false;
+  ShmClose(view, mapping);
+  return true;
+}
+
+bool ServerWindowShown() {
+  // The walk skips the topmost (shell) window, as the library's does.
+  char title[128];
+  for (win::HWND w = win::GetWindow(win::GetTopWindow(0), win::GW_HWNDNEXT); w != 0;
+       w = win::GetWindow(w, win::GW_HWNDNEXT)) {
+    title[0] = '\0';
+    win::GetWindowTextA(w, title, sizeof title);
+    if (std::strncmp(title, "QUONIX RUN", 10) == 0) return true;
+  }
+  return false;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(ServerLifecycle, SigtermEndsItCleanlyAndTheObjectsGoAway) {
+  qt::TempRoot root;
+  qt::Server server;
+  ASSERT_TRUE(server.ready());
+  for (std::uint32_t area = 0; area < 6; ++area) EXPECT_TRUE(MappingExists(area)) << area;
+  // A link that is open at the stop does not hold the server up.
+  Link link;
+  wire::Registered(link, "LATE");
+  EXPECT_EQ(server.Stop(), 0);
+  for (std::uint32_t area = 0; area < 6; ++area) EXPECT_FALSE(MappingExists(area)) << area;
+  EXPECT_TRUE(link.Ended());
+  EXPECT_FALSE(win::WaitNamedPipeA("\\\\.\\pipe\\qoxsmem", 0));
+}
+
+TEST(ServerLifecycle, SigintEndsItCleanlyToo) {
+  qt::TempRoot root;
+  qt::Process server(QUONIX_PATH, {});
+  ASSERT_TRUE(qt::WaitFor([] { return win::WaitNamedPipeA("\\\\.\\pipe\\qoxsmem", 0) != 0; },
+                          std::chrono::seconds(20)));
+  server.Signal(SIGINT);
+  EXPECT_EQ(server.Wait(), 0);
+  EXPECT_FALSE(MappingExists(0));
+}
+
+TEST(ServerLifecycle, SecondServerInTheSameRootRefusesToStart) {
+  qt::TempRoot root;
+  qt::Server first;
+  ASSERT_TRUE(first.ready());
+  const std::string log = root.path() + "/second.log";
+  qt::Process second(QUONIX_PATH, {}, log);
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_NE(ReadFile(log).find("another server runs in this root"), std::string::npos)
+      << ReadFile(log);
+  // The first one is untouched.
+  Link link;
+  wire::Registered(link, "FIRST");
+  EXPECT_TRUE(MappingExists(5));
+}
+
+TEST(ServerLifecycle, RestartsAfterACrash) {
+  qt::TempRoot root;
+  {
+    qt::Server crashed;
+    ASSERT_TRUE(crashed.ready());
+  }  // SIGKILL: no clean-up at all
+  qt::Server again;
+  EXPECT_TRUE(again.ready());
+  Link link;
+  wire::Registered(link, "AGAIN");
+}
+
+TEST(ServerLifecycle, WindowIsShownWhileItRuns) {
+  qt::TempRoot root;
+  EXPECT_FALSE(ServerWindowShown());
+  qt::Server server;
+  ASSERT_TRUE(server.ready());
+  // The window comes last, once the pipe is served.
+  EXPECT_TRUE(qt::WaitFor(ServerWindowShown, std::chrono::seconds(20)));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_FALSE(ServerWindowShown());
+}
+
+// The close handshake: word 204 of area 3 changes after every link close and
+// never has its top bit set, whatever it held before.
+class ServerHandshake : public ::testing::TestWithParam<std::uint16_t> {};
+
+TEST_P(ServerHandshake, WordChangesAfterALinkCloseAndStaysNonNegative) {
+  qt::TempRoot root;
+  qt::Server server;
+  ASSERT_TRUE(server.ready());
+  AreaView sw(3);
+  ASSERT_TRUE(sw.ok());
+  for (int round = 0; round < 3; ++round) {
+    Link link;
+    wire::Registered(link, "CLOSER");
+    sw.Set(204, GetParam());
+    link.Close();
+    ASSERT_TRUE(qt::WaitFor([&] { return sw.Get(204) != GetParam(); }, std::chrono::seconds(20)))
+        << "round " << round;
+    EXPECT_EQ(sw.Get(204) & 0x8000u, 0u) << "round " << round;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StartValues, ServerHandshake,
+                         ::testing::Values(0, 1, 0x7FFE, 0x7FFF, 0x8000, 0xFFFF));
+
+TEST(ServerHandshake, EveryCloseCountsOnce) {
+  qt::TempRoot root;
+  qt::Server server;
+  ASSERT_TRUE(server.ready());
+  AreaView sw(3);
+  ASSERT_TRUE(sw.ok());
+  std::uint16_t last = sw.Get(204);
+  for (int round = 0; round < 5; ++round) {
+    Link link;
+    ASSERT_TRUE(link.ok());
+    wire::Registered(link, "COUNT");
+    link.Close();
+    ASSERT_TRUE(qt::WaitFor([&] { return sw.Get(204) != last; }, std::chrono::seconds(20)));
+    const std::uint16_t now = sw.Get(204);
+    EXPECT_EQ(now, (last + 1) & 0x7FFF);
+    last = now;
+  }
+}
+
+TEST(ServerPipes, ServerNamePipeFormsTheLibrarysName) {
+  qt::TempRoot root;
+  qt::Server server({"--server-name", "pipe"});
+  ASSERT_TRUE(server.ready());
+  EXPECT_EQ(server.pipe_name(), "\\\\.\\pipe\\qoxpipe");
+  Link link(server.pipe_name());
+  wire::Registered(link, "NAMED");
+  Link local;
+  EXPECT_FALSE(local.ok()) << "the default pipe is served too";
+}
+
+TEST(ServerPipes, ServerNameThatFormsNoPipePathRefusesToStart) {
+  qt::TempRoot root;
+  const std::string log = root.path() + "/server.log";
+  qt::Process server(QUONIX_PATH, {"--server-name", "other"}, log);
+  EXPECT_EQ(server.Wait(), 1);
+  EXPECT_NE(ReadFile(log).find("\\\\.\\other\\qoxpipe"), std::string::npos) << ReadFile(log);
+  EXPECT_FALSE(MappingExists(0)) << "objects left behind";
+}
+
+TEST(ServerPipes, HostPipeIsServedBesideTheLocalOne) {
+  qt::TempRoot root;
+  qt::Server server({"--host", "PLANT1"});
+  ASSERT_TRUE(server.ready());
+  Link remote("\\\\plant1\\pipe\\qoxsmem");
+  wire::Registered(remote, "REMOTE");
+  Link local;
+  wire::Registered(local, "LOCAL");
+  auto write = remote.Call(wire::MailboxWrite("LOCAL", 0, {31}));
+  ASSERT_TRUE(write.has_value());
+  EXPECT_EQ(write->result, 0u);
+  auto read = local.Call(wire::MailboxRead("LOCAL", 0, 1));
+  ASSERT_TRUE(read.has_value());
+  EXPECT_EQ(read->word(0), 31u);
+}
+
+struct UsageCase {
+  std::vector<std::string> args;
+  int status;
+};
+
+class ServerCommandLine : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(ServerCommandLine, ExitStatus) {
+  qt::TempRoot root;
+  const std::string log = root.path() + "/usage.log";
+  qt::Process server(QUONIX_PATH, GetParam().args, log);
+  EXPECT_EQ(server.Wait(), GetParam().status) << ReadFile(log);
+  EXPECT_FALSE(MappingExists(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ServerCommandLine,
+    ::testing::Values(UsageCase{{"--help"}, 0}, UsageCase{{"--bogus"}, 2},
+                      UsageCase{{"--cw"}, 2}, UsageCase{{"--cw", "0"}, 2},
+                      UsageCase{{"--cw", "12x"}, 2}, UsageCase{{"--cw", "4294967296"}, 2},
+                      UsageCase{{"--sw", "204"}, 2}, UsageCase{{"--mailbox-words", "575"}, 2},
+                      UsageCase{{"--project", "C:"}, 2}, UsageCase{{"--project", "CC:X"}, 2},
+                      UsageCase{{"--project", "C:..\\X"}, 2},
+                      UsageCase{{"--server-name", "a\\b"}, 2}));
+
+TEST(ServerCommandLine, HelpDocumentsEveryOption) {
+  qt::TempRoot root;
+  // --help writes to stdout; the shell sends it to stderr, which is the log.
+  const std::string log = root.path() + "/help.log";
+  qt::Process help("/bin/sh", {"-c", std::string(QUONIX_PATH) + " --help >&2"}, log);
+  ASSERT_EQ(help.Wait(), 0);
+  const std::string text = ReadFile(log);
+  for (const char* option : {"--cb", "--cw", "--sb", "--sw", "--lgp", "--tman", "--lock-timeout",
+                             "--server-name", "--host", "--max-links", "--mailbox-words",
+                             "--max-mailboxes", "--project", "--verbose", "--help"})
+    EXPECT_NE(text.find(option), std::string::npos) << option;
+}
+
+TEST(ServerLog, LinksAndRefusalsAreLogged) {
+  qt::TempRoot root;
+  const std::string log = root.path() + "/server.log";
+  {
+    qt::Server server({}, log);
+    ASSERT_TRUE(server.ready());
+    Link link;
+    wire::Registered(link, "LOGGED");
+    auto refused = link.Call(wire::WordWrite(1, 0xFFFFFF, {1}));
+    ASSERT_TRUE(refused.has_value());
+    link.Close();
+    Link hostile;
+    hostile.Send(wire::Builder{}.u32(0xFFFFFFFF).bytes);
+    EXPECT_TRUE(hostile.Ended());
+    EXPECT_EQ(server.Stop(), 0);
+  }
+  const std::string text = ReadFile(log);
+  for (const char* expected : {"link 1 open", "link 1 closed (application 'LOGGED', 2 requests)",
+                               "command 100101 refused with 6", "link 2: request refused",
+                               "length word 4294967295", "stopped"})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+  // Without -v, requests that went well are not logged.
+  EXPECT_EQ(text.find("command 100000"), std::string::npos) << text;
+}
+
+TEST(ServerLog, VerboseLogsEveryRequest) {
+  qt::TempRoot root;
+  const std::string log = root.path() + "/server.log";
+  {
+    qt::Server server({"-v"}, log);
+    ASSERT_TRUE(server.ready());
+    Link link;
+    wire::Registered(link, "TALKY");
+    ASSERT_TRUE(link.Send(wire::WordWrite(1, 0, {1}, 1)));
+    auto read = link.Call(wire::DataRead(proto::kReadWords, {{1, 0, 1}}));
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(server.Stop(), 0);
+  }
+  const std::string text = ReadFile(log);
+  for (const char* expected : {"command 100000", "command 100101 options 1", "no reply sent",
+                               "command 101"})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+}
+
+}  // namespace
