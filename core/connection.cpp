@@ -20,12 +20,53 @@
 Handle g_link = kInvalidHandle;
 Handle g_request_lock = 0;
 
-Handle LinkRequestLock() { return g_request_lock; }
+namespace {
+
+// The pipe of the remote connection that QNA_OpenN made the link, and that
+// connection's request lock.  Kept apart from g_link so that the association
+// lapses by itself once the link is anything else.
+Handle g_link_conn_pipe = kInvalidHandle;
+Handle g_link_conn_lock = 0;
+
+bool LinkIsConnectionPipe() { return g_link != kInvalidHandle && g_link == g_link_conn_pipe; }
+
+void LinkForget() {
+  g_link = kInvalidHandle;
+  g_link_conn_pipe = kInvalidHandle;
+  g_link_conn_lock = 0;
+}
+
+}  // namespace
+
+// The local request functions and the connection's own requests then take
+// the same lock, so their exchanges never interleave on the one pipe.
+Handle LinkRequestLock() { return LinkIsConnectionPipe() ? g_link_conn_lock : g_request_lock; }
+
+void LinkTakeOver(Handle pipe, Handle lock) {
+  g_link = pipe;
+  g_link_conn_pipe = pipe;
+  g_link_conn_lock = lock;
+}
+
+void LinkDrop(Handle pipe) {
+  if (g_link == pipe) LinkForget();
+}
+
+LinkState LinkSave() { return {g_link, g_link_conn_pipe, g_link_conn_lock}; }
+
+void LinkRestore(const LinkState& state) {
+  g_link = state.link;
+  g_link_conn_pipe = state.conn_pipe;
+  g_link_conn_lock = state.conn_lock;
+}
 
 void OsProbe() {
   win::OSVERSIONINFOA info{};
   info.dwOSVersionInfoSize = sizeof info;
-  g_emulation = (win::GetVersionExA(&info) != 0 && info.dwPlatformId == 1) ? 1u : 0u;
+  const std::uint32_t emulation = (win::GetVersionExA(&info) != 0 && info.dwPlatformId == 1) ? 1u : 0u;
+  // The remote opens probe again while other threads use their connections,
+  // whose pipe I/O reads the flag: it is written only when it changes.
+  if (g_emulation != emulation) g_emulation = emulation;
 }
 
 void LinkPipeName(char* out, std::size_t size) {
@@ -41,10 +82,7 @@ void LinkPipeName(char* out, std::size_t size) {
   if (g_emulation != 0 && std::strstr(out, "\\\\.") != nullptr) std::memmove(out, out + 3, std::strlen(out + 3) + 1);
 }
 
-namespace {
-
-// Opens the client end of a named pipe; 0 and the handle, or the error.  An
-// open that finds every instance busy waits for one (the server's default
+// An open that finds every instance busy waits for one (the server's default
 // time-out) and tries again, five times at most.
 std::uint32_t OpenNamedPipe(const char* name, Handle* out) {
   constexpr win::DWORD kAccess = win::GENERIC_READ | win::GENERIC_WRITE;
@@ -63,6 +101,8 @@ std::uint32_t OpenNamedPipe(const char* name, Handle* out) {
   *out = pipe;
   return 0;
 }
+
+namespace {
 
 // Word 204 of area 3 as a locked one-word read; -1 when the read fails.  The
 // value is taken as a signed 16-bit number: a server sets the top bit when a
@@ -114,7 +154,12 @@ std::uint32_t QNA_API QNA_Open(const QNA_REGREC* record) {
 }
 
 void QNA_API QNA_Close(void) {
-  if (g_link != kInvalidHandle) {
+  if (LinkIsConnectionPipe()) {
+    // The link is a remote connection's pipe (QNA_OpenN): that connection
+    // still owns it and closes it with QNA_CloseN.  Closing it here would
+    // leave the connection a dead handle, closed a second time later.
+    LinkForget();
+  } else if (g_link != kInvalidHandle) {
     const std::int32_t before = HandshakeWord();
     if (g_emulation != 0)
       W95NpipeClose(g_link);
@@ -129,7 +174,7 @@ void QNA_API QNA_Close(void) {
         if (HandshakeWord() != before) break;
       }
     }
-    g_link = kInvalidHandle;
+    LinkForget();
   }
   AreaCloseAll();
   if (g_request_lock != 0) {

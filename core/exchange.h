@@ -1,5 +1,5 @@
 // exchange.h - the one request/reply exchange that every family runs, over
-// any transport (the server pipe now, a TCP socket later).
+// any transport (a server pipe or a TCP socket).
 //
 // A request goes out in one or more pieces, each with one write; the reply is
 // u32 length, u32 first word, u32 result, payload (protocol.h).  The detail
@@ -66,6 +66,29 @@ struct PipeTransport {
   // An emulated pipe handle is not the platform's pipe: until the emulation
   // offers a way to end a link, NpipeDisconnect refuses it and the link stays.
   void Cut() const { NpipeDisconnect(pipe); }
+};
+
+// The socket primitives of the TCP connections (remote/sock_conn.cpp); 0 or
+// -1, the operating system's socket error is not kept.
+//   SockSend     one send; the bytes sent may be fewer than asked
+//   SockRecv     one recv; a closed peer is a failure, never 0 bytes
+//   SockRecvAll  recv until the length has arrived or a recv fails
+int SockSend(win::SOCKET s, const void* buffer, std::uint32_t length, std::uint32_t* sent);
+int SockRecv(win::SOCKET s, void* buffer, std::uint32_t length, std::uint32_t* received);
+int SockRecvAll(win::SOCKET s, void* buffer, std::uint32_t length, std::uint32_t* received);
+
+// The socket of a TCP connection.  There is no send-all: every piece goes out
+// in one send, and fewer bytes sent count as a short write.
+struct SockTransport {
+  win::SOCKET socket;
+  int Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) const {
+    return SockSend(socket, data, size, written);
+  }
+  int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) const {
+    return SockRecvAll(socket, data, size, got);
+  }
+  // Both directions: later sends fail at once and later receives see the end.
+  void Cut() const { win::TcpShutdown(socket); }
 };
 
 inline constexpr std::size_t kMaxPieces = 3;  // masked write: head, data, flags

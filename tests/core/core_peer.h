@@ -1,7 +1,7 @@
-// core_peer.h - helpers of the core tests: a scripted server on a real
-// platform pipe, a scripted transport for the faults no real pipe makes
-// (short writes and reads), the server's data areas, and the table runner of
-// the request families.
+// core_peer.h - helpers of the core tests: the client end of the link
+// without QNA_Open, a server script that answers everything, and the table
+// runner of the request families.  The scripted peer itself, the server's
+// data areas and the transport with scripted faults are in support/peer.h.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,168 +24,28 @@
 #include "core/exchange.h"
 #include "platform/platform.h"
 #include "qnapi.h"
+#include "support/peer.h"
 #include "support/test_support.h"
 
 namespace ct {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr const char* kLocalPipe = "\\\\.\\pipe\\qoxsmem";
-
-// ---- Bytes -----------------------------------------------------------------
-inline void Add32(Bytes& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-inline Bytes Le32(std::initializer_list<std::uint32_t> values) {
-  Bytes out;
-  for (std::uint32_t v : values) Add32(out, v);
-  return out;
-}
-inline Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-// A whole reply: length 8 + payload, first word, result, payload.
-inline Bytes Reply(std::uint32_t result, const Bytes& payload = {}, std::uint32_t first = 0) {
-  return Cat({Le32({static_cast<std::uint32_t>(8 + payload.size()), first, result}), payload});
-}
-inline Bytes Prefix(const Bytes& bytes, std::size_t n) {
-  return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(n, bytes.size())));
-}
-inline std::uint32_t At32(const Bytes& b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-
-// ---- The server side of one connection -----------------------------------
-class PeerConn {
- public:
-  // Reads exactly n bytes and keeps them in received(); false when the pipe
-  // failed first.
-  bool Read(std::size_t n) {
-    std::uint8_t buffer[4096];
-    while (n > 0) {
-      std::uint32_t got = 0;
-      const auto ask = static_cast<std::uint32_t>(std::min(n, sizeof buffer));
-      if (PipeReadRaw(pipe_.load(), buffer, ask, &got) != 0 || got == 0) return false;
-      received_.insert(received_.end(), buffer, buffer + got);
-      n -= got;
-    }
-    return true;
-  }
-  // Reads one request record (length word and what follows); empty on failure.
-  Bytes ReadRequest() {
-    const std::size_t start = received_.size();
-    if (!Read(4)) return {};
-    if (!Read(At32(received_, start))) return {};
-    return Bytes(received_.begin() + static_cast<std::ptrdiff_t>(start), received_.end());
-  }
-  bool Send(const Bytes& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      std::uint32_t moved = 0;
-      const auto ask = static_cast<std::uint32_t>(bytes.size() - done);
-      if (PipeWriteRaw(pipe_.load(), bytes.data() + done, ask, &moved) != 0 || moved == 0) return false;
-      done += moved;
-    }
-    return true;
-  }
-  // Ends the connection: the client's next read or write fails.
-  void Close() { NpipeDisconnect(pipe_.load()); }
-  // Keeps the connection as it is until the test has finished with it.
-  void WaitFinish() {
-    std::unique_lock lock(mutex_);
-    finished_cv_.wait_for(lock, 60s, [this] { return finishing_; });
-  }
-  const Bytes& received() const { return received_; }
-
- private:
-  friend class Peer;
-  std::atomic<Handle> pipe_{kInvalidHandle};
-  Bytes received_;
-  std::mutex mutex_;
-  std::condition_variable finished_cv_;
-  bool finishing_ = false;
-};
-
-// Plays the server on a real platform pipe: listens under a pipe name and
-// runs a script on the next client in a thread of its own.  A watchdog cuts
-// the connection when the test has not finished within a wide bound, so a
-// client or script that waits for bytes that never come fails the test
-// instead of hanging it.
-class Peer {
- public:
-  explicit Peer(const char* pipe_name = kLocalPipe) : listener_(NpipeListen(pipe_name)) {}
-  ~Peer() {
-    Finish();
-    if (listener_ != kInvalidHandle) HndClose(listener_);
-  }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
-  bool listening() const { return listener_ != kInvalidHandle; }
-
-  void Serve(std::function<void(PeerConn&)> script) {
-    Finish();
-    conn_ = std::make_unique<PeerConn>();
-    done_ = false;
-    PeerConn* conn = conn_.get();
-    script_ = std::thread([this, conn, script = std::move(script)] {
-      const Handle pipe = NpipeAccept(listener_, 30000);
-      conn->pipe_.store(pipe);
-      if (pipe != kInvalidHandle) script(*conn);
-      std::lock_guard guard(conn->mutex_);
-      done_ = true;
-      conn->finished_cv_.notify_all();
-    });
-    watchdog_ = std::thread([conn] {
-      std::unique_lock lock(conn->mutex_);
-      if (!conn->finished_cv_.wait_for(lock, 60s, [conn] { return conn->finishing_; }))
-        NpipeDisconnect(conn->pipe_.load());
-    });
-  }
-
-  // True once the script has returned.
-  bool ScriptDone() {
-    if (!conn_) return true;
-    std::lock_guard guard(conn_->mutex_);
-    return done_;
-  }
-  // Waits (bounded) until the script has returned.
-  bool WaitScript() { return qt::WaitFor([this] { return ScriptDone(); }, 30s); }
-
-  // Tells the script the test is done, waits for it, cuts its connection.
-  // received() may be read afterwards.
-  void Finish() {
-    if (!conn_) return;
-    {
-      std::lock_guard guard(conn_->mutex_);
-      conn_->finishing_ = true;
-      conn_->finished_cv_.notify_all();
-    }
-    watchdog_.join();
-    if (!qt::WaitFor([this] { return ScriptDone(); }, 10s)) NpipeDisconnect(conn_->pipe_.load());
-    script_.join();
-    const Handle pipe = conn_->pipe_.load();
-    if (pipe != kInvalidHandle) {
-      NpipeDisconnect(pipe);
-      HndClose(pipe);
-    }
-    received_ = conn_->received_;
-    conn_.reset();
-  }
-  const Bytes& received() const { return received_; }
-
- private:
-  Handle listener_;
-  std::unique_ptr<PeerConn> conn_;
-  bool done_ = false;  // guarded by conn_->mutex_
-  std::thread script_;
-  std::thread watchdog_;
-  Bytes received_;
-};
+// The scripted peer, the bytes helpers, the data areas and the faulty
+// transport are shared with the other test programs (support/peer.h).
+using qt::Add32;
+using qt::At32;
+using qt::Bytes;
+using qt::Cat;
+using qt::FakeLink;
+using qt::kLocalPipe;
+using qt::Le32;
+using qt::Peer;
+using qt::PeerConn;
+using qt::Prefix;
+using qt::Reply;
+using qt::ServerObjects;
+using Server = qt::Script;
 
 // ---- The client end, without QNA_Open ----------------------------------------
 // Connects g_link to a listening peer and creates the request lock, as
@@ -202,60 +62,6 @@ class LinkSession {
   LinkSession(const LinkSession&) = delete;
   LinkSession& operator=(const LinkSession&) = delete;
   bool ok() const { return g_link != kInvalidHandle && g_request_lock != 0; }
-};
-
-// ---- The server's data areas ----------------------------------------------
-// The six mappings and mutexes a server publishes, under the names the
-// library opens.  Word 204 of area 3 (the close handshake word) starts at
-// 0xFFFF so that a closing client does not wait, unless a test says otherwise.
-class ServerObjects {
- public:
-  explicit ServerObjects(std::array<std::uint32_t, 6> words = {64, 300, 64, 256, 16, 16}) {
-    static constexpr const char* kAreas[6] = {"\\sharemem\\qoxmemcb", "\\sharemem\\qoxmemcw",
-                                              "\\sharemem\\qoxmemsb", "\\sharemem\\qoxmemsw",
-                                              "\\sharemem\\qoxlgp",   "\\sharemem\\qoxtman"};
-    static constexpr const char* kMutexes[6] = {"\\sem32\\qoxsemcb", "\\sem32\\qoxsemcw",
-                                                "\\sem32\\qoxsemsb", "\\sem32\\qoxsemsw",
-                                                "\\sem32\\qoxslgp",  "\\sem32\\qoxstman"};
-    ok_ = true;
-    for (int i = 0; i < 6; ++i) {
-      char area[32];
-      char mutex[32];
-      std::snprintf(area, sizeof area, "%s", kAreas[i]);
-      std::snprintf(mutex, sizeof mutex, "%s", kMutexes[i]);
-      words_[i] = words[static_cast<std::size_t>(i)];
-      if (ShmCreate(&views_[i], area, words_[i] * 2, 3, &mappings_[i]) != 0) ok_ = false;
-      if (MtxCreate(mutex, &mutexes_[i], 0) != 0) ok_ = false;
-      if (views_[i] != nullptr) std::memset(views_[i], 0, words_[i] * 2);
-    }
-    if (ok_ && words_[3] > 204) this->area(3)[204] = 0xFFFF;
-  }
-  ~ServerObjects() {
-    for (int i = 0; i < 6; ++i) {
-      if (views_[i] != nullptr) ShmClose(views_[i], mappings_[i]);
-      if (mutexes_[i] != 0) HndClose(mutexes_[i]);
-    }
-  }
-  ServerObjects(const ServerObjects&) = delete;
-  ServerObjects& operator=(const ServerObjects&) = delete;
-
-  bool ok() const { return ok_; }
-  std::uint16_t* area(int i) { return static_cast<std::uint16_t*>(views_[i]); }
-  Handle mutex(int i) const { return mutexes_[i]; }
-  std::uint32_t words(int i) const { return words_[i]; }
-  // The registration payload that announces these sizes.
-  Bytes SizesPayload() const {
-    Bytes out;
-    for (std::uint32_t w : words_) Add32(out, w);
-    return out;
-  }
-
- private:
-  bool ok_ = false;
-  void* views_[6] = {};
-  Handle mappings_[6] = {};
-  Handle mutexes_[6] = {};
-  std::uint32_t words_[6] = {};
 };
 
 // A server script that registers the client with `sizes`, then answers every
@@ -277,57 +83,6 @@ inline std::function<void(PeerConn&)> Answering(Bytes sizes) {
     }
   };
 }
-
-// ---- A transport with scripted faults -------------------------------------
-// What the server side does in one row of a family table.  The faults after
-// "fake link only" cannot be made on a real pipe: a real pipe never writes
-// short, and its reads either complete or fail.
-struct Server {
-  Bytes reply = {};          // sent once the request has been read
-  bool close_first = false;  // gone before the request: the first write fails
-  bool close_after = false;  // closes after sending `reply`
-  // fake link only:
-  int fail_write = -1;   // this write (0: the first piece) fails
-  int short_write = -1;  // this write moves half its bytes
-  int short_read = -1;   // this read (0 length, 1 head, 2 payload) stops half-way
-  bool PipeCanPlay() const { return fail_write < 0 && short_write < 0 && short_read < 0; }
-};
-
-struct FakeLink {
-  explicit FakeLink(Server s) : server(std::move(s)) {}
-  Server server;
-  Bytes written;
-  std::size_t at = 0;  // reply bytes consumed
-  int writes = 0;
-  int reads = 0;
-  bool cut = false;
-
-  int Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* moved) {
-    const int call = writes++;
-    *moved = 0;
-    if (cut || server.close_first || call == server.fail_write) return -1;
-    const std::uint32_t n = call == server.short_write ? size / 2 : size;
-    written.insert(written.end(), data, data + n);
-    *moved = n;
-    return 0;
-  }
-  // Like NpipeRead: all bytes, or -1 when the reply runs out (the server
-  // closed); a scripted short read "succeeds" with half the bytes.
-  int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* moved) {
-    const int call = reads++;
-    *moved = 0;
-    if (cut) return -1;
-    const bool stop_short = call == server.short_read;
-    const std::size_t want = stop_short ? size / 2 : size;
-    const std::size_t n = std::min(want, server.reply.size() - at);
-    std::copy_n(server.reply.begin() + static_cast<std::ptrdiff_t>(at), n, data);
-    at += n;
-    *moved = static_cast<std::uint32_t>(n);
-    return stop_short || n == size ? 0 : -1;
-  }
-  void Cut() { cut = true; }
-};
-static_assert(Transport<FakeLink>);
 
 // ---- The table runner of a request family ---------------------------------
 // After a failure the link is either still in step (the reply was read to its

@@ -1,0 +1,138 @@
+// remote.h - the connection table shared by the pipe and the TCP
+// connections, and the internal operations of the remote families.
+//
+// Lock rules (the locks are in table.cpp):
+//   * The connection table lock serialises QNA_OpenN, QNA_CloseN, QNA_OpenS
+//     and QNA_CloseS of all threads; each holds it for its whole run.  It
+//     guards the id counter, the open count, the remote area flag, the
+//     records' fields while an open or close works on them, and the link
+//     while a remote open or close changes it.  It is made once and kept for
+//     the life of the process: it is never made twice at once, and never
+//     closed under a thread that waits for it.
+//   * The list guard (a plain mutex inside table.cpp) guards only the links
+//     of the list.  The table operations take it for a moment; nothing is
+//     waited for under it.  So a lookup by id, which takes no other lock, is
+//     safe against opens and closes of other connections.
+//   * A connection's request lock makes one exchange on its pipe or socket
+//     atomic (taken with QNA_MtxTimeOut).  When the connection's pipe is the
+//     link, it is the link's lock as well (LinkRequestLock).
+//   * Order: connection table lock, then a connection's request lock.  An
+//     area mutex is never held together with a request lock.
+//   * The application must not close a connection while another of its
+//     threads still uses that connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "core/core.h"
+#include "platform/platform.h"
+#include "qnapi.h"
+
+enum class ConnKind : std::uint8_t { Pipe, Tcp };
+
+// One open (or half-made) connection.  Zero-filled when added.
+struct ConnRecord {
+  std::uint32_t id;
+  Handle request_lock;  // 0: none (not made yet, or its creation failed)
+  Handle pipe;          // the server pipe of a pipe connection; 0 in a TCP connection
+  win::SOCKET socket;   // the socket of a TCP connection: -1 until connected; 0 in a pipe connection
+  char host[16];        // zero-terminated; empty: the local server (pipe only)
+  ConnRecord* next;
+  // Which close releases the record's pipe or socket, whichever close the
+  // application calls: a record of one kind given to the other kind's close
+  // would otherwise keep its pipe or socket open for good.
+  ConnKind kind;
+  bool pipe_open;  // the pipe field holds an open pipe (an emulated handle may be 0)
+};
+
+// ---- The table (table.cpp) ---------------------------------------------------
+// None of these takes the connection table lock; the opens and closes hold it.
+ConnRecord* ConnAddEntry();  // a new zero-filled record at the tail, or nullptr
+void ConnRemoveEntry(ConnRecord* record);  // unlinks and frees that very record
+ConnRecord* ConnFindEntry(std::uint32_t id);  // the first record with the id, or nullptr
+int ConnHasLocalEntry();  // 1 when a record has an empty host name
+// Closes every event queue opened through the connection.
+void ConnCloseQueues(std::uint32_t id);
+
+// The connection table lock: made when none exists yet (only when `make`),
+// then waited for without time-out.  0 when held; -1 when it could not be
+// made (QNA_InternalErr: the operating system's error), when the wait failed,
+// or when none exists and `make` is 0.
+int ConnTableLock(bool make);
+void ConnTableUnlock();
+
+// The next connection id: 1, 2, ... 4294967295, 1, ... (never 0).
+std::uint32_t ConnNextId();
+// The count of connections whose open succeeded and that are not closed.
+void ConnCountOpened();
+std::uint32_t ConnOpenCount();
+
+// Set when QNA_OpenN opened the data areas for a server-less connection;
+// cleared when a close closes them.  Under the connection table lock.
+extern std::uint16_t g_remote_area_flag;
+
+// The close handshake word (word 204 of area 3) read through the connection
+// with QNA_ReadN, as a signed 16-bit value; -1 when the read fails.  The
+// server changes it once it has seen a client come or go; a negative value
+// means that it will not, and nobody waits.
+std::int32_t ConnHandshakeWord(std::uint32_t id);
+
+// Closes a connection of either kind under the held connection table lock:
+// its queues, its request lock, its pipe (with the close handshake) or its
+// socket, its record, and the data areas when no server-less pipe
+// connection is left.  Does not touch the open count.
+void ConnCloseRecord(ConnRecord* record);
+// Closes the half-made connection of a failed open (the table lock held);
+// QNA_InternalErr stays as the failed step left it.
+void ConnCleanup(ConnRecord* record);
+// QNA_CloseN and QNA_CloseS.
+void ConnClose(std::uint32_t id);
+
+// A heap block for a request, or nullptr when memory is exhausted.
+std::unique_ptr<std::uint8_t[]> ConnAlloc(std::size_t size);
+
+// Test seams, not in the public header: the next allocation of a record or a
+// request fails; the id counter takes a value (the next id is value + 1);
+// the connection table lock as it stands (0: none yet).
+void ConnFailNextAllocSeam();
+void ConnSetIdCounterSeam(std::uint32_t value);
+Handle ConnTableLockSeam();
+
+// ---- Data requests (pipe_data.cpp, sock_data.cpp) ----------------------------
+// kind 0: bits (command 100 and 100100), 1: words (101 and 100101).  The
+// exchanges set QNA_InternalErr to 0 and test the pipe or socket (-1: 50);
+// the others take the request lock around them.
+std::uint32_t PipeDataRead(std::uint32_t n, const std::uint32_t* areas, const std::uint32_t* starts,
+                           const std::uint32_t* counts, void* buffer, std::uint16_t option,
+                           std::uint16_t kind, Handle pipe, Handle request_lock);
+std::uint32_t PipeDataReadExchange(std::uint32_t n, const std::uint32_t* areas,
+                                   const std::uint32_t* starts, const std::uint32_t* counts,
+                                   void* buffer, std::uint16_t option, std::uint16_t kind,
+                                   Handle pipe);
+std::uint32_t PipeDataWrite(std::uint32_t area, std::uint32_t start, std::uint32_t count,
+                            const void* data, std::uint32_t options, std::uint16_t kind,
+                            Handle pipe, Handle request_lock);
+std::uint32_t PipeDataWriteExchange(std::uint32_t area, std::uint32_t start, std::uint32_t count,
+                                    const void* data, std::uint32_t options, std::uint16_t kind,
+                                    Handle pipe);
+
+std::uint32_t SockDataRead(std::uint32_t n, const std::uint32_t* areas, const std::uint32_t* starts,
+                           const std::uint32_t* counts, void* buffer, std::uint16_t option,
+                           std::uint16_t kind, win::SOCKET socket, Handle request_lock);
+std::uint32_t SockDataReadExchange(std::uint32_t n, const std::uint32_t* areas,
+                                   const std::uint32_t* starts, const std::uint32_t* counts,
+                                   void* buffer, std::uint16_t option, std::uint16_t kind,
+                                   win::SOCKET socket);
+std::uint32_t SockDataWrite(std::uint32_t area, std::uint32_t start, std::uint32_t count,
+                            const void* data, std::uint32_t options, std::uint16_t kind,
+                            win::SOCKET socket, Handle request_lock);
+std::uint32_t SockDataWriteExchange(std::uint32_t area, std::uint32_t start, std::uint32_t count,
+                                    const void* data, std::uint32_t options, std::uint16_t kind,
+                                    win::SOCKET socket);
+
+// ---- TCP registration (sock_conn.cpp) ------------------------------------------
+// The registration exchange of QNA_EntAppName over the socket: 0, 101, 102 or
+// the server's result; the sizes go to QNA_SizeTb and the area table.
+std::uint32_t SockRegister(const QNA_CONNPARAM* params, win::SOCKET socket);

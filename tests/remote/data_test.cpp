@@ -1,0 +1,588 @@
+// The data requests of both kinds of connection, from one table per family:
+// every row on a scripted link, on a pipe connection and on a TCP connection.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "core/requests.h"
+#include "remote/data.h"
+#include "remote_peer.h"
+
+namespace {
+
+using namespace rt;
+
+using DataTest = RemoteTest;
+
+const Bytes kWordRead = ReadRequest(101, 1, 100, 3);
+
+// QNA_ReadN / QNA_ReadS (1, 100, 3): the exported functions leave the result
+// itself in QNA_InternalErr; the exchanges (PipeDataRead, SockDataRead)
+// leave the step's code.
+const std::vector<Row> kWordReadRows = {
+    {"server reads", {.reply = Reply(0, Bytes(6, 0x5A))}, 0, 0, 28, After::InStep},
+    {"fewer words than asked", {.reply = Reply(0, Bytes(2, 1))}, 0, 0, 28, After::InStep},
+    {"more words than asked", {.reply = Reply(0, Bytes(20, 1))}, 0, 0, 28, After::InStep},
+    {"server refuses the range", {.reply = Reply(6)}, 6, 0, 28, After::InStep},
+    {"server result 7, data follows", {.reply = Reply(7, Bytes(6, 1))}, 7, 0, 28, After::InStep},
+    {"server gone before the request", {.close_first = true}, 101, 1002, 0, After::Cut},
+    {"request written short", {.short_write = 0}, 101, 1003, 14, After::Cut},
+    {"link closes before the reply", {.close_after = true}, 102, 1004, 28, After::Cut},
+    {"reply length stops short", {.reply = Reply(0, Bytes(6)), .short_read = 0}, 102, 1005, 28,
+     After::Cut},
+    {"reply length 4", {.reply = Le32({4, 0})}, 102, 1006, 28, After::InStep},
+    {"reply length 0", {.reply = Le32({0})}, 102, 1006, 28, After::InStep},
+    {"reply length 0xFFFFFFFF", {.reply = Le32({0xFFFFFFFFu, 0, 0})}, 102, 1006, 28, After::Cut},
+    {"link closes before the head", {.reply = Le32({14}), .close_after = true}, 102, 1007, 28,
+     After::Cut},
+    {"link closes in the head", {.reply = Le32({14, 0}), .close_after = true}, 102, 1007, 28,
+     After::Cut},
+    {"head stops short", {.reply = Reply(0, Bytes(6)), .short_read = 1}, 102, 1008, 28, After::Cut},
+    {"link closes before the data", {.reply = Le32({14, 0, 0}), .close_after = true}, 102, 1009, 28,
+     After::Cut},
+    {"link closes in the data", {.reply = Cat({Le32({14, 0, 0}), Bytes{1, 2}}), .close_after = true},
+     102, 1009, 28, After::Cut},
+    {"link closes in the excess data",
+     {.reply = Cat({Le32({28, 0, 0}), Bytes(10, 1)}), .close_after = true}, 102, 1009, 28, After::Cut},
+    {"data stops short", {.reply = Reply(0, Bytes(6)), .short_read = 2}, 102, 1010, 28, After::Cut},
+};
+
+std::uint32_t WordReadOnFake(FakeLink& link) {
+  std::uint16_t words[3] = {};
+  const std::uint32_t area = 1, start = 100, count = 3;
+  return DataReadExchange(link, 1, &area, &start, &count, words, 0, 1);
+}
+
+TEST_F(DataTest, WordReadDetailCodes) {
+  const Family exported{kWordRead, WordReadOnFake,
+                        [](Wire w, std::uint32_t id) {
+                          std::uint16_t words[3] = {};
+                          return ReadWords(w, 1, 100, 3, words, id);
+                        },
+                        true};
+  RunFamily(exported, kWordReadRows);
+}
+
+TEST_F(DataTest, WordReadExchangeDetailCodes) {
+  const Family exchange{kWordRead, WordReadOnFake, [](Wire w, std::uint32_t id) {
+                          std::uint16_t words[3] = {};
+                          const std::uint32_t area = 1, start = 100, count = 3;
+                          const ConnRecord* c = ConnFindEntry(id);
+                          return w == Wire::Pipe
+                                     ? PipeDataRead(1, &area, &start, &count, words, 0, 1, c->pipe,
+                                                    c->request_lock)
+                                     : SockDataRead(1, &area, &start, &count, words, 0, 1, c->socket,
+                                                    c->request_lock);
+                        }};
+  RunFamily(exchange, kWordReadRows);
+}
+
+// QNA_ReadBitN / QNA_ReadBitS (0, 5, 3): one byte per bit.
+TEST_F(DataTest, BitReadDetailCodes) {
+  const Family family{ReadRequest(100, 0, 5, 3),
+                      [](FakeLink& link) {
+                        std::uint8_t bits[3] = {};
+                        const std::uint32_t area = 0, start = 5, count = 3;
+                        return DataReadExchange(link, 1, &area, &start, &count, bits, 0, 0);
+                      },
+                      [](Wire w, std::uint32_t id) {
+                        std::uint8_t bits[3] = {};
+                        return ReadBits(w, 0, 5, 3, bits, id);
+                      },
+                      true};
+  const std::vector<Row> rows = {
+      {"server reads", {.reply = Reply(0, {1, 0, 1})}, 0, 0, 28, After::InStep},
+      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 28, After::InStep},
+      {"link closes before the reply", {.close_after = true}, 102, 1004, 28, After::Cut},
+      {"reply length 7", {.reply = Cat({Le32({7}), Bytes(7, 0)})}, 102, 1006, 28, After::InStep},
+      {"link closes in the data", {.reply = Cat({Le32({11, 0, 0}), Bytes{1}}), .close_after = true},
+       102, 1009, 28, After::Cut},
+  };
+  RunFamily(family, rows);
+}
+
+// QNA_WriteN / QNA_WriteS (1, 100, 3): the write request of the local link,
+// byte for byte; the exported functions leave the exchange's code.
+TEST_F(DataTest, WordWriteDetailCodes) {
+  const Family family{
+      kProbeRequest,
+      [](FakeLink& link) { return WordWriteExchange(link, 1, 100, 3, kProbeWords, 0, 1); },
+      [](Wire w, std::uint32_t id) { return WriteWords(w, 1, 100, 3, kProbeWords, 0, id); }};
+  const std::vector<Row> rows = {
+      {"server writes", {.reply = Reply(0)}, 0, 0, 30, After::InStep},
+      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 30, After::InStep},
+      {"server result passed on", {.reply = Reply(7, {}, 0xABCD)}, 7, 0, 30, After::InStep},
+      {"server gone before the request", {.close_first = true}, 101, 1101, 0, After::Cut},
+      {"head written short", {.short_write = 0}, 101, 1102, 12, After::Cut},
+      {"data write fails", {.fail_write = 1}, 101, 1103, 24, After::Cut},
+      {"data written short", {.short_write = 1}, 101, 1104, 27, After::Cut},
+      {"link closes before the reply", {.close_after = true}, 102, 1105, 30, After::Cut},
+      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 1106, 30, After::Cut},
+      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 1107, 30, After::InStep},
+      {"reply length 4", {.reply = Le32({4, 0})}, 102, 1107, 30, After::InStep},
+      {"reply length 0xFFFFFFFF", {.reply = Le32({0xFFFFFFFFu, 0, 0})}, 102, 1107, 30, After::Cut},
+      {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 1108, 30,
+       After::Cut},
+      {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, 1108, 30,
+       After::Cut},
+      {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 1109, 30, After::Cut},
+  };
+  RunFamily(family, rows);
+}
+
+// QNA_WriteBitN / QNA_WriteBitS (2, 5, 3, {1, 0, 7}, options 0x40): one
+// byte per bit as the caller gave them, the options passed on.
+TEST_F(DataTest, BitWriteDetailCodes) {
+  static const std::uint8_t bits[3] = {1, 0, 7};
+  const Bytes request = Cat({Le32({23, 100100, 0x40, 2, 5, 3}), Bytes{1, 0, 7}});
+  const Family family{
+      request, [](FakeLink& link) { return WordWriteExchange(link, 2, 5, 3, bits, 0x40, 0); },
+      [](Wire w, std::uint32_t id) { return WriteBits(w, 2, 5, 3, bits, 0x40, id); }};
+  const std::vector<Row> rows = {
+      {"server writes", {.reply = Reply(0)}, 0, 0, 27, After::InStep},
+      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 27, After::InStep},
+      {"data write fails", {.fail_write = 1}, 101, 1103, 24, After::Cut},
+      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 1107, 27, After::InStep},
+      {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, 1108, 27,
+       After::Cut},
+  };
+  RunFamily(family, rows);
+}
+
+// What a read leaves in the caller's buffer: the words of the reply up to
+// the count asked, never a byte beyond.
+TEST_F(DataTest, ReadReplyNeverPassesTheBuffer) {
+  struct Case {
+    const char* what;
+    Bytes payload;
+    std::vector<std::uint16_t> words;  // the buffer of 3 words and a guard word, from 0xEEEE
+  };
+  const std::vector<Case> cases = {
+      {"exactly the words", Bytes{1, 0, 2, 0, 3, 0}, {1, 2, 3, 0xEEEE}},
+      {"one word", Bytes{9, 0}, {9, 0xEEEE, 0xEEEE, 0xEEEE}},
+      {"ten words", Bytes(20, 0x11), {0x1111, 0x1111, 0x1111, 0xEEEE}},
+  };
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << WireName(wire) << ": " << c.what);
+      Peer peer(wire, kHostPipe);
+      const Bytes payload = c.payload;
+      peer.Serve([payload](PeerConn& conn) {
+        if (conn.ReadRequest().empty() || !conn.Send(Reply(0, payload))) return;
+        if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+        conn.WaitFinish();
+      });
+      Session session(peer);
+      ASSERT_TRUE(session.ok());
+      std::vector<std::uint16_t> words(4, 0xEEEE);
+      EXPECT_EQ(ReadWords(wire, 1, 100, 3, words.data(), session.id()), QNA_OK);
+      EXPECT_EQ(words, c.words);
+      EXPECT_EQ(Probe(wire, session.id()), QNA_OK);  // the excess was read away
+    }
+  }
+}
+
+// The internal codes that the exported functions never cause: an unknown
+// kind, no memory for the request, an empty request, a closed pipe or
+// socket.  Nothing reaches the server.
+TEST_F(DataTest, InternalRefusals) {
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    SCOPED_TRACE(WireName(wire));
+    Peer peer(wire, kHostPipe);
+    peer.Serve([](PeerConn& conn) {
+      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+      conn.WaitFinish();
+    });
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    const ConnRecord* c = session.record();
+    const auto read = [&](std::uint32_t n, std::uint32_t count, std::uint16_t kind) {
+      std::uint16_t words[4] = {};
+      const std::uint32_t areas[1] = {1}, starts[1] = {0}, counts[1] = {count};
+      return wire == Wire::Pipe ? PipeDataReadExchange(n, areas, starts, counts, words, 0, kind, c->pipe)
+                                : SockDataReadExchange(n, areas, starts, counts, words, 0, kind, c->socket);
+    };
+    const auto write = [&](std::uint32_t count, std::uint16_t kind) {
+      return wire == Wire::Pipe ? PipeDataWriteExchange(1, 0, count, kProbeWords, 0, kind, c->pipe)
+                                : SockDataWriteExchange(1, 0, count, kProbeWords, 0, kind, c->socket);
+    };
+    struct Case {
+      const char* what;
+      std::function<std::uint32_t()> call;
+      std::uint32_t result;
+      std::int32_t detail;
+    };
+    const std::vector<Case> cases = {
+        {"read of an unknown kind", [&] { return read(1, 3, 2); }, 9999, 1000},
+        {"no memory for the read request",
+         [&] {
+           ConnFailNextAllocSeam();
+           return read(1, 3, 1);
+         },
+         100, 1001},
+        {"read of no ranges", [&] { return read(0, 3, 1); }, 6, 0},
+        {"read of no words", [&] { return read(1, 0, 1); }, 6, 0},
+        {"write of an unknown kind", [&] { return write(3, 2); }, 9999, 1100},
+        {"write of no words", [&] { return write(0, 1); }, 6, 0},
+        {"read on a closed pipe or socket",
+         [&] {
+           std::uint16_t words[1];
+           const std::uint32_t one = 1;
+           return wire == Wire::Pipe
+                      ? PipeDataReadExchange(1, &one, &one, &one, words, 0, 1, kInvalidHandle)
+                      : SockDataReadExchange(1, &one, &one, &one, words, 0, 1, win::INVALID_SOCKET);
+         },
+         50, 0},
+        {"write on a closed pipe or socket",
+         [&] {
+           return wire == Wire::Pipe
+                      ? PipeDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, kInvalidHandle)
+                      : SockDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, win::INVALID_SOCKET);
+         },
+         50, 0},
+    };
+    for (const Case& k : cases) {
+      SCOPED_TRACE(k.what);
+      SetDetail(77);
+      EXPECT_EQ(k.call(), k.result);
+      EXPECT_EQ(QNA_InternalErr, k.detail);
+    }
+    // The exported read reports the failed request by its result.
+    ConnFailNextAllocSeam();
+    std::uint16_t words[3];
+    EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), QNA_E_NOMEM);
+    EXPECT_EQ(QNA_InternalErr, 100);
+    EXPECT_EQ(Probe(wire, session.id()), QNA_OK);
+    peer.Finish();
+    EXPECT_EQ(peer.received(), kProbeRequest);
+  }
+}
+
+// Large transfers: words in requests of 16384 with advancing starts and
+// buffer, bits written 32768 at a time, a bit read in one request.
+TEST_F(DataTest, TransfersAreSplit) {
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    SCOPED_TRACE(WireName(wire));
+    Peer peer(wire, kHostPipe);
+    std::vector<Bytes> requests;
+    peer.Serve([&requests](PeerConn& conn) {
+      for (;;) {
+        const Bytes request = conn.ReadRequest();
+        if (request.empty()) return;
+        requests.push_back(request);
+        if (!conn.Send(*Answer(request))) return;
+      }
+    });
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    const std::uint32_t id = session.id();
+
+    std::vector<std::uint16_t> words(40001, 0xEEEE);
+    EXPECT_EQ(ReadWords(wire, 1, 10, 40000, words.data(), id), QNA_OK);
+    bool all = true;
+    for (std::uint32_t i = 0; i < 40000; ++i) all = all && words[i] == WordAt(10 + i);
+    EXPECT_TRUE(all);
+    EXPECT_EQ(words[40000], 0xEEEE);
+
+    EXPECT_EQ(ReadWords(wire, 1, 0, 16384, words.data(), id), QNA_OK);
+
+    std::vector<std::uint16_t> out(40000);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint16_t>(i * 7 + 3);
+    EXPECT_EQ(WriteWords(wire, 4, 20, 40000, out.data(), 0, id), QNA_OK);
+
+    std::vector<std::uint8_t> bits(32769, 0);
+    bits[0] = 1;
+    bits[32768] = 9;
+    EXPECT_EQ(WriteBits(wire, 0, 7, 32769, bits.data(), 0, id), QNA_OK);
+
+    std::vector<std::uint8_t> read_bits(100000, 0xEE);
+    EXPECT_EQ(ReadBits(wire, 2, 3, 100000, read_bits.data(), id), QNA_OK);
+    all = true;
+    for (std::uint32_t i = 0; i < 100000; ++i) all = all && read_bits[i] == BitAt(3 + i);
+    EXPECT_TRUE(all);
+    peer.Finish();
+
+    ASSERT_EQ(requests.size(), 3u + 1u + 3u + 2u + 1u);
+    const std::uint32_t counts[3] = {16384, 16384, 7232};
+    for (std::size_t i = 0; i < 3; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(requests[i], ReadRequest(101, 1, 10 + 16384 * static_cast<std::uint32_t>(i), counts[i]));
+    }
+    EXPECT_EQ(requests[3], ReadRequest(101, 1, 0, 16384));
+    std::size_t word = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+      SCOPED_TRACE(i);
+      const Bytes& r = requests[4 + i];
+      ASSERT_EQ(r.size(), 24 + 2 * std::size_t{counts[i]});
+      EXPECT_EQ(Prefix(r, 24), Le32({20 + 2 * counts[i], 100101, 0, 4,
+                                     20 + 16384 * static_cast<std::uint32_t>(i), counts[i]}));
+      EXPECT_EQ(r[24] | r[25] << 8, out[word]);
+      EXPECT_EQ(r[r.size() - 2] | r[r.size() - 1] << 8, out[word + counts[i] - 1]);
+      word += counts[i];
+    }
+    const Bytes& first_bits = requests[7];
+    ASSERT_EQ(first_bits.size(), 24u + 32768u);
+    EXPECT_EQ(Prefix(first_bits, 24), Le32({20 + 32768, 100100, 0, 0, 7, 32768}));
+    EXPECT_EQ(first_bits[24], 1);
+    EXPECT_EQ(requests[8], Cat({Le32({21, 100100, 0, 0, 7 + 32768, 1}), Bytes{9}}));
+    EXPECT_EQ(requests[9], ReadRequest(100, 2, 3, 100000));
+  }
+}
+
+// A failed request ends a split transfer: the words before it are in the
+// buffer, the read leaves the result itself, and no further request goes.
+TEST_F(DataTest, FailedRequestEndsASplitRead) {
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    SCOPED_TRACE(WireName(wire));
+    Peer peer(wire, kHostPipe);
+    Bytes after;
+    peer.Serve([&after](PeerConn& conn) {
+      const Bytes first = conn.ReadRequest();
+      if (first.empty() || !conn.Send(*Answer(first))) return;
+      if (conn.ReadRequest().empty() || !conn.Send(Reply(9))) return;
+      after = conn.ReadRequest();  // the probe, not a third piece
+      conn.Send(Reply(0));
+      conn.WaitFinish();
+    });
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    std::vector<std::uint16_t> words(40000, 0xEEEE);
+    EXPECT_EQ(ReadWords(wire, 1, 0, 40000, words.data(), session.id()), 9u);
+    EXPECT_EQ(QNA_InternalErr, 9);
+    EXPECT_EQ(words[16383], WordAt(16383));
+    EXPECT_EQ(words[16384], 0xEEEE);
+    EXPECT_EQ(Probe(wire, session.id()), QNA_OK);
+    peer.Finish();
+    EXPECT_EQ(after, kProbeRequest);
+  }
+}
+
+// Options bit 0: the writes go out whole and no reply is read (the server
+// sends none; a read would wait for it).
+TEST_F(DataTest, NoReplyOptionReadsNothing) {
+  static const std::uint16_t words[2] = {7, 8};
+  static const std::uint8_t bits[2] = {1, 0};
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    for (const bool bit : {false, true}) {
+      SCOPED_TRACE(testing::Message() << WireName(wire) << (bit ? " bits" : " words"));
+      Peer peer(wire, kHostPipe);
+      Bytes request;
+      peer.Serve([&request](PeerConn& conn) {
+        request = conn.ReadRequest();
+        if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+        conn.WaitFinish();
+      });
+      Session session(peer);
+      ASSERT_TRUE(session.ok());
+      SetDetail(77);
+      EXPECT_EQ(bit ? WriteBits(wire, 0, 0, 2, bits, 3, session.id())
+                    : WriteWords(wire, 1, 0, 2, words, 1, session.id()),
+                QNA_OK);
+      EXPECT_EQ(QNA_InternalErr, 0);
+      EXPECT_EQ(Probe(wire, session.id()), QNA_OK);  // its reply is the first one
+      peer.Finish();
+      EXPECT_EQ(request, bit ? Cat({Le32({22, 100100, 3, 0, 0, 2}), Bytes{1, 0}})
+                             : Cat({Le32({24, 100101, 1, 1, 0, 2}), Bytes{7, 0, 8, 0}}));
+    }
+  }
+}
+
+// Counts of 0, unknown ids, null buffers and ranges that wrap past 2^32:
+// answered before anything is sent, each function as its family says.
+TEST_F(DataTest, NothingToSend) {
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    SCOPED_TRACE(WireName(wire));
+    Peer peer(wire, kHostPipe);
+    peer.Serve([](PeerConn& conn) {
+      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+      conn.WaitFinish();
+    });
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    const std::uint32_t id = session.id();
+    const std::uint32_t unknown = id + 100;
+    std::uint16_t words[4] = {};
+    std::uint8_t bits[4] = {};
+    const std::uint32_t areas[2] = {1, 1}, starts[2] = {0, 0}, counts[2] = {1, 1};
+    static std::vector<std::uint16_t> big(40000);
+    struct Case {
+      const char* what;
+      std::function<std::uint32_t()> call;
+      std::uint32_t result;
+      std::int32_t detail;  // from 77
+    };
+    const std::vector<Case> cases = {
+        {"read of 0 words, unknown id", [&] { return ReadWords(wire, 1, 0, 0, words, unknown); }, 6, 77},
+        {"read of 0 words", [&] { return ReadWords(wire, 1, 0, 0, words, id); }, 6, 77},
+        {"read, unknown id", [&] { return ReadWords(wire, 1, 0, 1, words, unknown); }, 50, 77},
+        {"read into no buffer", [&] { return ReadWords(wire, 1, 0, 1, nullptr, id); }, 6, 77},
+        {"read that wraps", [&] { return ReadWords(wire, 1, 0xFFFFFFFFu, 2, words, id); }, 6, 0},
+        {"bit read of 0 bits", [&] { return ReadBits(wire, 0, 0, 0, bits, unknown); }, 6, 0},
+        {"bit read, unknown id", [&] { return ReadBits(wire, 0, 0, 1, bits, unknown); }, 50, 0},
+        {"bit read into no buffer", [&] { return ReadBits(wire, 0, 0, 1, nullptr, id); }, 6, 0},
+        {"bit read that wraps", [&] { return ReadBits(wire, 0, 0xFFFFFFFFu, 2, bits, id); }, 6, 0},
+        {"gathered read of no ranges", [&] { return ReadMux(wire, 0, nullptr, nullptr, nullptr, nullptr, unknown); }, 0, 77},
+        {"gathered read, unknown id", [&] { return ReadMux(wire, 2, areas, starts, counts, words, unknown); }, 50, 77},
+        {"gathered read without arrays", [&] { return ReadMux(wire, 2, nullptr, starts, counts, words, id); }, 6, 0},
+        {"write of 0 words", [&] { return WriteWords(wire, 1, 0, 0, kProbeWords, 0, id); }, 0, 77},
+        {"write of 0 words, unknown id", [&] { return WriteWords(wire, 1, 0, 0, kProbeWords, 0, unknown); }, 50, 77},
+        {"write, unknown id", [&] { return WriteWords(wire, 1, 0, 3, kProbeWords, 0, unknown); }, 50, 77},
+        {"write from no data", [&] { return WriteWords(wire, 1, 0, 3, nullptr, 0, id); }, 6, 0},
+        {"write that wraps", [&] { return WriteWords(wire, 1, 0xFFFFC000u, 40000, big.data(), 0, id); }, 6, 0},
+        {"bit write of 0 bits", [&] { return WriteBits(wire, 0, 0, 0, bits, 0, id); }, 0, 77},
+        {"bit write, unknown id", [&] { return WriteBits(wire, 0, 0, 1, bits, 0, unknown); }, 50, 77},
+        {"bit write that wraps", [&] { return WriteBits(wire, 0, 0xFFFFFFFFu, 2, bits, 0, id); }, 6, 0},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      SetDetail(77);
+      EXPECT_EQ(c.call(), c.result);
+      EXPECT_EQ(QNA_InternalErr, c.detail);
+    }
+    EXPECT_EQ(Probe(wire, id), QNA_OK);
+    peer.Finish();
+    EXPECT_EQ(peer.received(), kProbeRequest);
+  }
+}
+
+// Each range of a gathered read is a request of its own, packed after the
+// words of the ranges before it; a failing range ends it.
+TEST_F(DataTest, GatheredReads) {
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    SCOPED_TRACE(WireName(wire));
+    Peer peer(wire, kHostPipe);
+    std::vector<Bytes> requests;
+    peer.Serve([&requests](PeerConn& conn) {
+      for (;;) {
+        const Bytes request = conn.ReadRequest();
+        if (request.empty()) return;
+        requests.push_back(request);
+        if (!conn.Send(*Answer(request))) return;
+      }
+    });
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    const std::uint32_t areas[3] = {1, 3, 5}, starts[3] = {40, 7, 0}, counts[3] = {10, 2, 5};
+    std::vector<std::uint16_t> words(18, 0xEEEE);
+    EXPECT_EQ(ReadMux(wire, 3, areas, starts, counts, words.data(), session.id()), QNA_OK);
+    EXPECT_EQ(words[0], WordAt(40));
+    EXPECT_EQ(words[9], WordAt(49));
+    EXPECT_EQ(words[10], WordAt(7));
+    EXPECT_EQ(words[12], WordAt(0));
+    EXPECT_EQ(words[16], WordAt(4));
+    EXPECT_EQ(words[17], 0xEEEE);
+
+    // 10, 0 and 5 words: the second range stops it with 6, the first is read.
+    const std::uint32_t stop_counts[3] = {10, 0, 5};
+    std::vector<std::uint16_t> stopped(15, 0xEEEE);
+    EXPECT_EQ(ReadMux(wire, 3, areas, starts, stop_counts, stopped.data(), session.id()), QNA_E_ARG);
+    EXPECT_EQ(stopped[9], WordAt(49));
+    EXPECT_EQ(stopped[10], 0xEEEE);
+    peer.Finish();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0], ReadRequest(101, 1, 40, 10));
+    EXPECT_EQ(requests[1], ReadRequest(101, 3, 7, 2));
+    EXPECT_EQ(requests[2], ReadRequest(101, 5, 0, 5));
+    EXPECT_EQ(requests[3], ReadRequest(101, 1, 40, 10));
+  }
+}
+
+// The fifth argument of the TCP reads has no effect: the same request goes.
+TEST_F(DataTest, TcpReadsIgnoreTheirFifthArgument) {
+  Peer peer(Wire::Tcp);
+  peer.Serve(Answering());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  std::uint16_t words[2] = {};
+  std::uint8_t bits[2] = {};
+  EXPECT_EQ(QNA_ReadS(1, 4, 2, words, 0, session.id()), QNA_OK);
+  EXPECT_EQ(QNA_ReadS(1, 4, 2, words, 1, session.id()), QNA_OK);
+  EXPECT_EQ(QNA_ReadBitS(0, 4, 2, bits, 0, session.id()), QNA_OK);
+  EXPECT_EQ(QNA_ReadBitS(0, 4, 2, bits, 1, session.id()), QNA_OK);
+  peer.Finish();
+  const Bytes w = ReadRequest(101, 1, 4, 2), b = ReadRequest(100, 0, 4, 2);
+  EXPECT_EQ(peer.received(), Cat({w, w, b, b}));
+}
+
+// A server-less pipe connection reads the mapped areas and never its pipe;
+// its writes go over the pipe.
+TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  for (std::uint32_t i = 0; i < 6; ++i) AreaSetSize(i, objects.words(static_cast<int>(i)));
+  ASSERT_EQ(AreaOpenAll(), 0);
+  objects.area(1)[7] = 0x1234;
+  objects.area(1)[8] = 0x5678;
+  objects.area(0)[1] = 0x8001;  // bits 16 and 31
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve([](PeerConn& conn) {
+    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  Session session(peer, "");
+  ASSERT_TRUE(session.ok());
+  std::uint16_t words[2] = {};
+  SetDetail(77);
+  EXPECT_EQ(QNA_ReadN(1, 7, 2, words, 0, session.id()), QNA_OK);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(words[0], 0x1234);
+  EXPECT_EQ(words[1], 0x5678);
+  std::uint8_t bits[17] = {};
+  EXPECT_EQ(QNA_ReadBitN(0, 15, 17, bits, 1, session.id()), QNA_OK);
+  EXPECT_EQ(bits[0], 0);
+  EXPECT_EQ(bits[1], 1);
+  EXPECT_EQ(bits[16], 1);
+  EXPECT_EQ(bits[15], 0);
+  // Outside the area, as the local reads say.
+  EXPECT_EQ(QNA_ReadN(1, objects.words(1) - 1, 2, words, 0, session.id()), QNA_E_ARG);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(QNA_ReadBitN(0, 16 * objects.words(0), 1, bits, 0, session.id()), QNA_E_ARG);
+  // The area's mutex held elsewhere: 2 with the wait's outcome.
+  QNA_TimeOut = 50;
+  qt::Child holder([&] {
+    Handle m = 0;
+    char name[] = "\\sem32\\qoxsemcw";
+    if (MtxOpen(name, &m) != 0 || MtxWait(m, 1000) != 0) return 1;
+    SysSleep(5000);
+    return 0;
+  });
+  SysSleep(300);
+  EXPECT_EQ(QNA_ReadN(1, 7, 1, words, 0, session.id()), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
+  EXPECT_EQ(QNA_ReadN(1, 7, 1, words, 1, session.id()), QNA_OK);  // no lock asked for
+  holder.Kill();
+
+  EXPECT_EQ(QNA_WriteN(1, 100, 3, kProbeWords, 0, session.id()), QNA_OK);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), kProbeRequest);
+  AreaCloseAll();
+}
+
+// The id of the other kind of connection: its data functions reach a pipe
+// or socket field of 0, and fail at the first write with 101.
+TEST_F(DataTest, IdOfTheOtherKind) {
+  Peer pipe_peer(Wire::Pipe, kHostPipe);
+  Peer tcp_peer(Wire::Tcp);
+  pipe_peer.Serve([](PeerConn& conn) { conn.WaitFinish(); });
+  tcp_peer.Serve([](PeerConn& conn) { conn.WaitFinish(); });
+  Session pipe_session(pipe_peer);
+  Session tcp_session(tcp_peer);
+  ASSERT_TRUE(pipe_session.ok());
+  ASSERT_TRUE(tcp_session.ok());
+  std::uint16_t words[3];
+  EXPECT_EQ(QNA_ReadS(1, 100, 3, words, 0, pipe_session.id()), QNA_E_WRITE);
+  EXPECT_EQ(QNA_InternalErr, 101);
+  EXPECT_EQ(QNA_WriteS(1, 100, 3, kProbeWords, 0, pipe_session.id()), QNA_E_WRITE);
+  EXPECT_EQ(QNA_InternalErr, 1101);
+  EXPECT_EQ(QNA_ReadN(1, 100, 3, words, 0, tcp_session.id()), QNA_E_WRITE);
+  EXPECT_EQ(QNA_InternalErr, 101);
+  EXPECT_EQ(QNA_WriteBitN(0, 0, 1, reinterpret_cast<const std::uint8_t*>("\1"), 0, tcp_session.id()),
+            QNA_E_WRITE);
+  EXPECT_EQ(QNA_InternalErr, 1101);
+  pipe_peer.Finish();
+  tcp_peer.Finish();
+  EXPECT_TRUE(pipe_peer.received().empty());
+  EXPECT_TRUE(tcp_peer.received().empty());
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// Servers that break the protocol or die in the middle of a reply: every
+// request returns promptly with its family's code, nothing is written past
+// a buffer, and the other connections go on working.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "remote_peer.h"
+
+namespace {
+
+using namespace rt;
+
+using HostileTest = RemoteTest;
+
+enum class Call { Read, Write };
+
+TEST_F(HostileTest, BrokenRepliesAffectOnlyTheirConnection) {
+  struct Case {
+    const char* what;
+    Call call;
+    Bytes reply;
+    bool close_after;
+    std::uint32_t result;
+    std::int32_t detail;  // as the exported function leaves it
+    std::uint32_t probe_result;  // the next request on the same connection
+    std::int32_t probe_detail;
+  };
+  const Bytes junk(64 * 1024, 0xFF);
+  const std::vector<Case> cases = {
+      {"read: length word 0xFFFFFFFF", Call::Read, Cat({Le32({0xFFFFFFFFu}), junk}), false, 102, 102,
+       101, 1101},
+      {"read: closes in the middle of the reply", Call::Read, Cat({Le32({14, 0, 0}), Bytes{1, 2}}), true,
+       102, 102, 101, 1101},
+      {"read: closes in the middle of the head", Call::Read, Le32({14, 0}), true, 102, 102, 101, 1101},
+      {"read: announces more than asked", Call::Read, Cat({Le32({8 + 4096, 0, 0}), Bytes(4096, 0xAB)}),
+       false, 0, 0, 0, 0},
+      {"read: sends more than it announces", Call::Read, Cat({Reply(0, Bytes(6, 1)), junk}), false, 0, 0,
+       102, 1107},
+      {"write: length word 0xFFFFFFFF", Call::Write, Cat({Le32({0xFFFFFFFFu}), junk}), false, 102, 1107,
+       101, 1101},
+      {"write: closes in the middle of the reply", Call::Write, Le32({8, 0}), true, 102, 1108, 101, 1101},
+      {"write: sends more than it announces", Call::Write, Cat({Reply(0), junk}), false, 0, 0, 102, 1107},
+  };
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << WireName(wire) << ": " << c.what);
+      Peer hostile(wire, kHostPipe);
+      Peer good(Wire::Tcp);
+      const Bytes reply = c.reply;
+      const bool close_after = c.close_after;
+      hostile.Serve([reply, close_after](PeerConn& conn) {
+        if (conn.ReadRequest().empty() || !conn.Send(reply)) return;
+        if (close_after) {
+          conn.Close();
+          return;
+        }
+        const Bytes probe = conn.ReadRequest();  // what the probe's exchange finds
+        if (!probe.empty()) conn.Send(Reply(0));
+        conn.WaitFinish();
+      });
+      good.Serve(Answering());
+      Session bad(hostile);
+      Session fine(good);
+      ASSERT_TRUE(bad.ok());
+      ASSERT_TRUE(fine.ok());
+      std::vector<std::uint16_t> words(4, 0xEEEE);
+      const auto start = Clock::now();
+      const std::uint32_t result = c.call == Call::Read
+                                       ? ReadWords(wire, 1, 100, 3, words.data(), bad.id())
+                                       : WriteWords(wire, 1, 100, 3, kProbeWords, 0, bad.id());
+      EXPECT_LT(Clock::now() - start, 5s);
+      EXPECT_EQ(result, c.result);
+      EXPECT_EQ(QNA_InternalErr, c.detail);
+      EXPECT_EQ(words[3], 0xEEEE);  // never past the buffer
+      EXPECT_EQ(Probe(wire, bad.id()), c.probe_result);
+      EXPECT_EQ(QNA_InternalErr, c.probe_detail);
+
+      std::uint16_t other[2] = {};
+      EXPECT_EQ(QNA_ReadS(1, 8, 2, other, 0, fine.id()), QNA_OK);
+      EXPECT_EQ(other[1], WordAt(9));
+    }
+  }
+}
+
+// A server process that dies in the middle of a reply: the request returns
+// 102 at once, on either kind of connection.
+TEST_F(HostileTest, ServerKilledInTheMiddleOfAReply) {
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    SCOPED_TRACE(WireName(wire));
+    const bool pipe = wire == Wire::Pipe;
+    const Handle pipe_listener = pipe ? NpipeListen(kHostPipe) : kInvalidHandle;
+    const win::SOCKET tcp_listener = pipe ? win::INVALID_SOCKET : win::TcpListen("127.0.0.1", 0);
+    ASSERT_TRUE(pipe ? pipe_listener != kInvalidHandle : tcp_listener != win::INVALID_SOCKET);
+    const std::uint16_t port = pipe ? 0 : win::TcpLocalPort(tcp_listener);
+    qt::Child server([&] {
+      const std::uintptr_t end = pipe ? NpipeAccept(pipe_listener, 20000)
+                                      : static_cast<std::uintptr_t>(win::TcpAccept(tcp_listener, 20000));
+      if (end == qt::kNoEnd) return 1;
+      std::uint8_t request[28];
+      std::size_t have = 0;
+      while (have < sizeof request) {
+        std::uint32_t got = 0;
+        if (qt::EndRead(wire, end, request + have, static_cast<std::uint32_t>(sizeof request - have), &got) != 0)
+          return 2;
+        have += got;
+      }
+      const Bytes half = Le32({8 + 6, 0, 0, 0x1234});
+      std::uint32_t moved = 0;
+      qt::EndWrite(wire, end, half.data(), static_cast<std::uint32_t>(half.size()), &moved);
+      kill(getpid(), SIGKILL);
+      return 3;
+    });
+    Session session(wire, port);
+    ASSERT_TRUE(session.ok());
+    std::uint16_t words[3] = {};
+    const auto start = Clock::now();
+    EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), QNA_E_READ);
+    EXPECT_LT(Clock::now() - start, 10s);
+    EXPECT_EQ(QNA_InternalErr, 102);
+    EXPECT_EQ(server.Wait(10s), 128 + SIGKILL);
+    if (pipe)
+      HndClose(pipe_listener);
+    else
+      win::closesocket(tcp_listener);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,617 @@
+// QNA_OpenN and QNA_CloseN against scripted servers: the handshake reads
+// and waits, the registration, the link they take over, the data areas, and
+// the cleanup after every failing step.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "remote_peer.h"
+
+namespace {
+
+using namespace rt;
+
+using PipeConnTest = RemoteTest;
+
+Bytes Word(std::uint16_t w) { return {static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8)}; }
+
+// A server that answers like Answer() but takes the handshake word of each
+// handshake read from a list (nullopt: the read is refused with 6; the last
+// entry repeats), and keeps every request it received.
+struct HandshakeServer {
+  std::vector<std::optional<std::uint16_t>> words;
+  std::vector<Bytes> requests;
+  std::function<void(PeerConn&)> Script() {
+    return [this](PeerConn& conn) {
+      std::size_t reads = 0;
+      for (;;) {
+        const Bytes request = conn.ReadRequest();
+        if (request.empty()) return;
+        requests.push_back(request);
+        std::optional<Bytes> reply = Answer(request);
+        if (request == kHandshakeRead) {
+          const auto& w = words[std::min(reads++, words.size() - 1)];
+          reply = w ? Reply(0, Word(*w)) : Reply(6);
+        }
+        if (reply && !conn.Send(*reply)) return;
+      }
+    };
+  }
+};
+
+// The open of a connection to another machine reads the handshake word
+// through the connection (a read request before the registration), then
+// polls it until it changes, 50 ms apart and 20 times at most.
+TEST_F(PipeConnTest, OpenHandshakeToAHost) {
+  struct Case {
+    const char* what;
+    std::vector<std::optional<std::uint16_t>> words;
+    std::size_t polls;
+    std::int32_t detail;
+  };
+  const std::vector<Case> cases = {
+      {"word negative: no wait", {0x8000}, 0, 0},
+      {"first read refused: no wait", {std::nullopt}, 0, 0},
+      {"word changes at the third poll", {5, 5, 5, 6}, 3, 0},
+      {"a poll is refused", {5, std::nullopt}, 1, 6},
+      {"word never changes", {5}, 20, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Peer peer(Wire::Pipe, kHostPipe);
+    HandshakeServer server{c.words, {}};
+    peer.Serve(server.Script());
+    QNA_CONNPARAM params = Params(kHostName);
+    std::uint32_t id = 0;
+    const auto start = Clock::now();
+    ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+    const auto took = Clock::now() - start;
+    EXPECT_EQ(QNA_InternalErr, c.detail);
+    peer.Finish();
+    ASSERT_EQ(server.requests.size(), 2 + c.polls);
+    EXPECT_EQ(server.requests[0], kHandshakeRead);
+    EXPECT_EQ(server.requests[1], kRegistration);
+    for (std::size_t i = 2; i < server.requests.size(); ++i) EXPECT_EQ(server.requests[i], kHandshakeRead);
+    EXPECT_GE(took, std::chrono::milliseconds(50 * c.polls));
+    EXPECT_LT(took, std::chrono::milliseconds(3000 + 50 * c.polls));
+    QNA_CloseN(id);
+  }
+}
+
+// The open leaves the registration's sizes, the pipe as the link with the
+// connection's lock as the link's lock, and no data area mapped; the close
+// reads the word once more, closes the pipe and ends the link.
+TEST_F(PipeConnTest, OpenAndCloseToAHost) {
+  ServerObjects objects;  // present, but a connection to a host maps nothing
+  ASSERT_TRUE(objects.ok());
+  Peer peer(Wire::Pipe, kHostPipe);
+  HandshakeServer server{{0x8000, 7}, {}};
+  peer.Serve(server.Script());
+  QNA_CONNPARAM params = Params(kHostName);
+  std::uint32_t id = 0;
+  ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+  EXPECT_EQ(id, 1u);
+  EXPECT_EQ(std::vector<std::uint32_t>(QNA_SizeTb, QNA_SizeTb + 6),
+            (std::vector<std::uint32_t>{64, 300, 64, 256, 16, 16}));
+  const ConnRecord* record = ConnFindEntry(id);
+  ASSERT_NE(record, nullptr);
+  EXPECT_STREQ(record->host, "box");
+  EXPECT_EQ(g_link, record->pipe);
+  EXPECT_NE(record->request_lock, 0u);
+  EXPECT_EQ(LinkRequestLock(), record->request_lock);
+  EXPECT_EQ(g_remote_area_flag, 0);
+  // The local data functions find the link open and the sizes set, but no
+  // area mapped: refused, nothing touched.
+  std::uint16_t word = 0;
+  std::uint8_t bit = 0;
+  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_ReadBit(0, 0, 1, &bit, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteSmem(1, 0, 1, &word, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteSmemBit(0, 0, 1, &bit, 0), QNA_E_ARG);
+  // The local requests go to this server.
+  const std::uint16_t words[3] = {0x1111, 0x2222, 0x3333};
+  EXPECT_EQ(QNA_Write(1, 100, 3, words, 0), QNA_OK);
+
+  const auto start = Clock::now();
+  QNA_CloseN(id);
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, 50ms);  // one poll: the closed pipe ends the wait
+  EXPECT_LT(took, 1000ms);
+  EXPECT_EQ(ConnFindEntry(id), nullptr);
+  EXPECT_EQ(g_link, kInvalidHandle);
+  EXPECT_EQ(LinkRequestLock(), g_request_lock);
+  EXPECT_EQ(QNA_Write(1, 100, 3, words, 0), QNA_E_NOTOPEN);
+  ASSERT_TRUE(peer.WaitScript());  // the server saw the pipe close
+  peer.Finish();
+  ASSERT_EQ(server.requests.size(), 4u);
+  EXPECT_EQ(server.requests[2], kProbeRequest);
+  EXPECT_EQ(server.requests[3], kHandshakeRead);
+}
+
+// A connection to the local server (empty host name) maps the data areas and
+// reads the handshake word from area 3 itself; its close waits until the
+// server has changed the word after seeing the pipe close.
+TEST_F(PipeConnTest, ServerLessOpenAndClose) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  objects.area(3)[204] = 40;
+  Peer peer(Wire::Pipe, qt::kLocalPipe);
+  std::vector<Bytes> requests;
+  peer.Serve([&](PeerConn& conn) {
+    for (;;) {
+      const Bytes request = conn.ReadRequest();
+      if (request.empty()) break;
+      requests.push_back(request);
+      if (!conn.Send(*Answer(request))) break;
+      if (request == kRegistration) {
+        // Set the new client up a little later.
+        SysSleep(200);
+        MtxWait(objects.mutex(3), kInfinite);
+        objects.area(3)[204] = 41;
+        MtxRelease(objects.mutex(3));
+      }
+    }
+    // The client closed its pipe.
+    MtxWait(objects.mutex(3), kInfinite);
+    objects.area(3)[204] = 42;
+    MtxRelease(objects.mutex(3));
+  });
+  // With the sizes known from before, the handshake read finds word 204.
+  for (std::uint32_t i = 0; i < 6; ++i) AreaSetSize(i, objects.words(static_cast<int>(i)));
+  QNA_CONNPARAM params = Params("");
+  std::uint32_t id = 0;
+  auto start = Clock::now();
+  ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+  auto took = Clock::now() - start;
+  EXPECT_GE(took, 200ms);
+  EXPECT_LT(took, 900ms);
+  EXPECT_EQ(g_remote_area_flag, 1);
+  for (const AreaRow& row : g_areas) EXPECT_NE(row.view, nullptr);
+  objects.area(1)[5] = 0xBEEF;
+  std::uint16_t word = 0;
+  EXPECT_EQ(QNA_Read(1, 5, 1, &word, 0), QNA_OK);  // the local functions read the areas too
+  EXPECT_EQ(word, 0xBEEF);
+  EXPECT_EQ(QNA_ReadN(1, 5, 1, &word, 0, id), QNA_OK);
+
+  start = Clock::now();
+  QNA_CloseN(id);
+  took = Clock::now() - start;
+  EXPECT_LT(took, 900ms);
+  EXPECT_EQ(g_remote_area_flag, 0);
+  for (const AreaRow& row : g_areas) EXPECT_EQ(row.view, nullptr);
+  peer.Finish();
+  EXPECT_EQ(objects.area(3)[204], 42);
+  EXPECT_EQ(requests, std::vector<Bytes>{kRegistration});  // the handshake never used the pipe
+}
+
+// The close of a server-less connection waits for the server's change of
+// the word about one second at most, and not at all when it is negative.
+TEST_F(PipeConnTest, ServerLessCloseWaitIsBounded) {
+  struct Case {
+    const char* what;
+    std::uint16_t word;
+    std::chrono::milliseconds at_least, below;
+  };
+  const Case cases[] = {
+      {"word negative", 0x8000, 0ms, 500ms},
+      {"word never changes", 40, 1000ms, 3000ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ServerObjects objects;
+    ASSERT_TRUE(objects.ok());
+    objects.area(3)[204] = 0x8000;  // the open does not wait
+    Peer peer(Wire::Pipe, qt::kLocalPipe);
+    peer.Serve(Answering());
+    QNA_CONNPARAM params = Params("");
+    std::uint32_t id = 0;
+    ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+    objects.area(3)[204] = c.word;
+    const auto start = Clock::now();
+    QNA_CloseN(id);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LT(took, c.below);
+    EXPECT_EQ(ConnFindEntry(id), nullptr);
+  }
+}
+
+// The data areas stay mapped while any server-less connection is open, and
+// close with the last one.
+TEST_F(PipeConnTest, AreasLiveWithTheServerLessConnections) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  Peer local_server(Wire::Pipe, qt::kLocalPipe);
+  local_server.Serve(Answering());
+  QNA_CONNPARAM local = Params("");
+  std::uint32_t first = 0, second = 0, hosted = 0;
+  ASSERT_EQ(QNA_OpenN(&local, &first), QNA_OK);
+  EXPECT_EQ(g_remote_area_flag, 1);
+  local_server.Serve(Answering());  // the next client
+  ASSERT_EQ(QNA_OpenN(&local, &second), QNA_OK);
+  local_server.Finish();
+  Peer box(Wire::Pipe, kHostPipe);
+  box.Serve(Answering());
+  QNA_CONNPARAM host = Params(kHostName);
+  ASSERT_EQ(QNA_OpenN(&host, &hosted), QNA_OK);
+  box.Finish();
+  void* const view = g_areas[1].view;
+  ASSERT_NE(view, nullptr);
+  QNA_CloseN(first);
+  EXPECT_EQ(g_areas[1].view, view);
+  QNA_CloseN(hosted);
+  EXPECT_EQ(g_areas[1].view, view);
+  EXPECT_EQ(g_remote_area_flag, 1);
+  QNA_CloseN(second);
+  EXPECT_EQ(g_areas[1].view, nullptr);
+  EXPECT_EQ(g_remote_area_flag, 0);
+}
+
+// A registration that fails or is refused: that result and the
+// registration's own detail code, and the connection is gone again: no
+// record, no handle, the link ended.
+TEST_F(PipeConnTest, FailedRegistration) {
+  struct Case {
+    const char* what;
+    Bytes reply;  // to the registration
+    bool close_first = false;  // gone at the handshake read, before its reply
+    bool close_after = false;
+    std::uint32_t result;
+    std::int32_t detail;
+  };
+  const std::vector<Case> cases = {
+      {"server refuses", Reply(7, kSizes), false, false, 7, 0},
+      // The failed handshake read ends the link, so the registration finds it gone.
+      {"server gone at the handshake read", {}, true, false, 101, 4000},
+      {"link closes before the reply", {}, false, true, 102, 4002},
+      {"reply length 6", Cat({Le32({6}), Bytes(6, 0)}), false, false, 102, 4004},
+      {"reply length 0xFFFFFFFF", Le32({0xFFFFFFFFu}), false, false, 102, 4004},
+      {"link closes before the head", Le32({32}), false, true, 102, 4005},
+      {"link closes in the sizes", Cat({Le32({32, 0, 0}), Bytes(5, 1)}), false, true, 102, 4007},
+  };
+  const std::uint32_t count = ConnOpenCount();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::size_t handles = PlatformOpenHandles();
+    {
+      Peer peer(Wire::Pipe, kHostPipe);
+      peer.Serve([&c](PeerConn& conn) {
+        if (conn.ReadRequest() != kHandshakeRead) return;
+        if (c.close_first) {
+          conn.Close();
+          return;
+        }
+        if (!conn.Send(Reply(0, Word(0x8000)))) return;
+        if (conn.ReadRequest().empty() || !conn.Send(c.reply)) return;
+        if (c.close_after) {
+          conn.Close();
+          return;
+        }
+        // The cleanup's handshake read, when the link is in step.
+        if (conn.ReadRequest() == kHandshakeRead) conn.Send(Reply(0, Word(0x8000)));
+        conn.WaitFinish();
+      });
+      QNA_CONNPARAM params = Params(kHostName);
+      std::uint32_t id = 0;
+      SetDetail(77);
+      EXPECT_EQ(QNA_OpenN(&params, &id), c.result);
+      EXPECT_EQ(QNA_InternalErr, c.detail);
+      EXPECT_EQ(id, 0u);
+      EXPECT_EQ(TableSize(), 0u);
+      EXPECT_EQ(g_link, kInvalidHandle);
+      EXPECT_EQ(ConnOpenCount(), count);
+    }
+    EXPECT_EQ(PlatformOpenHandles(), handles);
+  }
+}
+
+// An open that fails after taking the link over gives it back: the local
+// connection goes on with its own pipe and lock.
+TEST_F(PipeConnTest, FailedOpenGivesTheLinkBack) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  Peer local(Wire::Pipe, qt::kLocalPipe);
+  Bytes probe;
+  local.Serve([&probe](PeerConn& conn) {
+    for (int i = 0; i < 2; ++i) {  // the registration and the mailbox wait's read
+      const Bytes request = conn.ReadRequest();
+      if (request.empty() || !conn.Send(*Answer(request))) return;
+    }
+    probe = conn.ReadRequest();
+    if (!probe.empty()) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  const QNA_REGREC record{0, 0, {'L', 'O', 'C', 'A', 'L', 0, 0, 0}};
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  const Handle link = g_link;
+  Peer box(Wire::Pipe, kHostPipe);
+  box.Serve([](PeerConn& conn) {
+    if (conn.ReadRequest() != kHandshakeRead || !conn.Send(Reply(0, Word(0x8000)))) return;
+    if (conn.ReadRequest().empty() || !conn.Send(Reply(7))) return;
+    if (conn.ReadRequest() == kHandshakeRead) conn.Send(Reply(0, Word(0x8000)));
+    conn.WaitFinish();
+  });
+  QNA_CONNPARAM params = Params(kHostName);
+  std::uint32_t id = 0;
+  EXPECT_EQ(QNA_OpenN(&params, &id), 7u);
+  EXPECT_EQ(g_link, link);
+  EXPECT_EQ(LinkRequestLock(), g_request_lock);
+  EXPECT_EQ(QNA_Write(1, 100, 3, kProbeWords, 0), QNA_OK);
+  box.Finish();
+  local.Finish();
+  EXPECT_EQ(probe, kProbeRequest);
+}
+
+// Every other failing step of the open: 51 with its detail, no record, no
+// handle left, the link and the areas as they were.
+TEST_F(PipeConnTest, FailedOpenLeavesNothing) {
+  struct Case {
+    const char* what;
+    bool objects;        // the server's data areas exist
+    const char* listen;  // a pipe that a peer listens on, or nullptr
+    const char* host;
+    std::uint32_t platform;  // 1: the Windows 95 family
+    std::int32_t detail;
+  };
+  const Case cases[] = {
+      {"no data areas for a server-less connection", false, qt::kLocalPipe, "", 0, -1},
+      {"no local pipe", true, nullptr, "", 0, 2},
+      {"no pipe on the host", false, "\\\\box\\pipe\\other", kHostName, 0, 2},
+      {"unknown host", false, nullptr, "nowhere", 0, 53},
+      {"host name of 16 characters", false, kHostPipe, "0123456789abcdef", 0, 0},
+      {"emulated pipe", true, qt::kLocalPipe, "", 1, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::size_t handles = PlatformOpenHandles();
+    {
+      std::optional<ServerObjects> objects;
+      if (c.objects) objects.emplace();
+      std::optional<Peer> peer;
+      if (c.listen != nullptr) {
+        peer.emplace(Wire::Pipe, c.listen);
+        peer->Serve([](PeerConn& conn) { conn.WaitFinish(); });
+      }
+      win::SetVersionPlatformSeam(c.platform);
+      QNA_CONNPARAM params = Params(c.host);
+      if (std::strlen(c.host) == 16) std::memcpy(params.host, c.host, 16);  // no terminator
+      std::uint32_t id = 0;
+      SetDetail(77);
+      EXPECT_EQ(QNA_OpenN(&params, &id), QNA_E_OPEN);
+      EXPECT_EQ(QNA_InternalErr, c.detail);
+      EXPECT_EQ(TableSize(), 0u);
+      EXPECT_EQ(g_link, kInvalidHandle);
+      EXPECT_EQ(g_remote_area_flag, 0);
+      for (const AreaRow& row : g_areas) EXPECT_EQ(row.view, nullptr);
+      win::SetVersionPlatformSeam(0);
+      if (peer) {
+        peer->Finish();
+        EXPECT_TRUE(peer->received().empty());
+      }
+    }
+    EXPECT_EQ(PlatformOpenHandles(), handles);
+  }
+  ASSERT_EQ(ConnTableLock(true), 0);
+  EXPECT_EQ(ConnNextId(), 7u);  // each failed open used its id
+  ConnTableUnlock();
+}
+
+// Every instance of the host's pipe stays busy: the open waits for one a
+// bounded number of times, then gives up with the error of the last step.
+TEST_F(PipeConnTest, PipeStaysBusy) {
+  const Handle listener = NpipeListen(kHostPipe);
+  ASSERT_NE(listener, kInvalidHandle);
+  std::vector<Handle> queued;
+  for (int i = 0; i < 1000; ++i) {
+    const Handle h = win::CreateFileA(kHostPipe, win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                                      win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, 0);
+    if (h == kInvalidHandle) break;
+    queued.push_back(h);
+  }
+  ASSERT_EQ(win::GetLastError(), win::ERROR_PIPE_BUSY);
+  QNA_CONNPARAM params = Params(kHostName);
+  std::uint32_t id = 0;
+  const auto start = Clock::now();
+  EXPECT_EQ(QNA_OpenN(&params, &id), QNA_E_OPEN);
+  EXPECT_LT(Clock::now() - start, 20s);
+  // 231 when every wait saw a free instance that the open then lost; the
+  // wait's own time-out (121) when it saw none.
+  EXPECT_TRUE(QNA_InternalErr == 231 || QNA_InternalErr == 121) << QNA_InternalErr;
+  EXPECT_EQ(TableSize(), 0u);
+  for (Handle h : queued) HndClose(h);
+  HndClose(listener);
+}
+
+// After QNA_Open, QNA_OpenN takes the link over: the local requests go to the
+// new server under the connection's lock.  QNA_Close then lets go of the link
+// but leaves the pipe to its connection, which goes on working until
+// QNA_CloseN closes it once.
+TEST_F(PipeConnTest, TheLinkIsTakenOver) {
+  ServerObjects objects;
+  ASSERT_TRUE(objects.ok());
+  Peer local(Wire::Pipe, qt::kLocalPipe);
+  local.Serve(Answering(objects.SizesPayload()));
+  const QNA_REGREC record{0, 0, {'L', 'O', 'C', 'A', 'L', 0, 0, 0}};
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  const Handle local_lock = g_request_lock;
+  EXPECT_EQ(LinkRequestLock(), local_lock);
+
+  Peer box(Wire::Pipe, kHostPipe);
+  std::vector<Bytes> requests;
+  box.Serve([&requests](PeerConn& conn) {
+    for (;;) {
+      const Bytes request = conn.ReadRequest();
+      if (request.empty()) return;
+      requests.push_back(request);
+      const std::optional<Bytes> reply = Answer(request);
+      if (reply && !conn.Send(*reply)) return;
+    }
+  });
+  QNA_CONNPARAM params = Params(kHostName);
+  std::uint32_t id = 0;
+  ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+  const ConnRecord* c = ConnFindEntry(id);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(g_link, c->pipe);
+  EXPECT_EQ(LinkRequestLock(), c->request_lock);
+  EXPECT_EQ(QNA_Write(1, 100, 3, kProbeWords, 0), QNA_OK);  // to the box
+  std::uint16_t word = 0;
+  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_OK);  // QNA_Open's areas are still mapped
+
+  QNA_Close();
+  EXPECT_EQ(g_link, kInvalidHandle);
+  EXPECT_EQ(g_request_lock, 0u);
+  EXPECT_EQ(QNA_WriteN(1, 100, 3, kProbeWords, 0, id), QNA_OK);  // the pipe was not closed
+  QNA_CloseN(id);
+  ASSERT_TRUE(box.WaitScript());
+  box.Finish();
+  local.Finish();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[1], kRegistration);
+  EXPECT_EQ(requests[2], kProbeRequest);
+  EXPECT_EQ(requests[3], kProbeRequest);
+  EXPECT_EQ(requests[4], kHandshakeRead);
+}
+
+// Areas that a close unmapped under QNA_Open's connection are refused by the
+// local data functions from then on (6), however they were closed: by the
+// last close of a pipe connection, or by the cleanup of a failed TCP open.
+TEST_F(PipeConnTest, AreasClosedUnderTheLocalConnection) {
+  for (const bool by_tcp : {false, true}) {
+    SCOPED_TRACE(by_tcp ? "failed TCP open" : "close of a pipe connection");
+    ServerObjects objects;
+    ASSERT_TRUE(objects.ok());
+    Peer local(Wire::Pipe, qt::kLocalPipe);
+    local.Serve(Answering(objects.SizesPayload()));
+    const QNA_REGREC record{0, 0, {'L', 'O', 'C', 'A', 'L', 0, 0, 0}};
+    ASSERT_EQ(QNA_Open(&record), QNA_OK);
+    std::uint16_t word = 0;
+    ASSERT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_OK);
+    std::uint32_t id = 0;
+    Peer box(Wire::Pipe, kHostPipe);
+    box.Serve(Answering());
+    Peer other(Wire::Pipe, "\\\\other\\pipe\\qoxsmem");
+    other.Serve(Answering());
+    if (by_tcp) {
+      QNA_CONNPARAM params = Params("127.0.0.1", 1, 0);
+      EXPECT_EQ(QNA_OpenS(&params, &id), QNA_E_OPEN);
+    } else {
+      QNA_CONNPARAM params = Params(kHostName);
+      ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+      QNA_CONNPARAM other_params = Params("other");
+      std::uint32_t other_id = 0;
+      ASSERT_EQ(QNA_OpenN(&other_params, &other_id), QNA_OK);  // the link is now "other"
+      box.Finish();
+      QNA_CloseN(id);
+    }
+    EXPECT_NE(g_link, kInvalidHandle);
+    EXPECT_EQ(g_areas[1].view, nullptr);
+    EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_ARG);
+    EXPECT_EQ(QNA_WriteSmem(1, 0, 1, &word, 0), QNA_E_ARG);
+    std::uint8_t bit = 0;
+    EXPECT_EQ(QNA_ReadBit(0, 0, 1, &bit, 1), QNA_E_ARG);
+    EXPECT_EQ(QNA_WriteSmemBit(0, 0, 1, &bit, 1), QNA_E_ARG);
+    box.Finish();
+    other.Finish();
+    local.Finish();
+    for (std::uint32_t i = 1; i < 8; ++i) QNA_CloseN(i);
+    QNA_Close();
+  }
+}
+
+// The local requests and the connection's own requests share the one pipe:
+// from many threads, their exchanges never interleave.
+TEST_F(PipeConnTest, LocalAndConnectionRequestsNeverInterleave) {
+  constexpr int kThreads = 4;
+  constexpr int kWrites = 30;
+  Peer peer(Wire::Pipe, kHostPipe);
+  std::atomic<int> whole{0};
+  peer.Serve([&whole](PeerConn& conn) {
+    for (;;) {
+      const Bytes r = conn.ReadRequest();
+      if (r.empty()) return;
+      if (At32(r, 4) != 100101) {
+        if (!conn.Send(*Answer(r))) return;
+        continue;
+      }
+      // The thread's number is in the area field and in every data word.
+      const std::uint32_t count = At32(r, 20);
+      bool ok = At32(r, 0) == 20 + 2 * count && r.size() == 24 + 2 * std::size_t{count};
+      for (std::size_t w = 0; ok && w < count; ++w) ok = r[24 + 2 * w] == At32(r, 12);
+      if (ok) ++whole;
+      if (!conn.Send(Reply(ok ? At32(r, 12) + 10 : 99))) return;
+    }
+  });
+  QNA_CONNPARAM params = Params(kHostName);
+  std::uint32_t id = 0;
+  ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+  QNA_MtxTimeOut = 30000;
+  std::vector<std::thread> threads;
+  std::vector<int> right(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, id, &right] {
+      const std::vector<std::uint16_t> words(100 + 300 * static_cast<std::size_t>(t),
+                                             static_cast<std::uint16_t>(t));
+      const auto count = static_cast<std::uint32_t>(words.size());
+      const auto area = static_cast<std::uint32_t>(t);
+      for (int i = 0; i < kWrites; ++i) {
+        const std::uint32_t r = t % 2 == 0 ? QNA_Write(area, 0, count, words.data(), 0)
+                                           : QNA_WriteN(area, 0, count, words.data(), 0, id);
+        if (r == area + 10) ++right[static_cast<std::size_t>(t)];
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  peer.Finish();
+  EXPECT_EQ(whole.load(), kThreads * kWrites);
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(right[static_cast<std::size_t>(t)], kWrites);
+}
+
+// Either close closes a connection of either kind properly: a pipe with its
+// handshake read, a socket; nothing is left open.
+TEST_F(PipeConnTest, CloseOfTheOtherKind) {
+  const std::size_t handles = PlatformOpenHandles();
+  const std::size_t descriptors = OpenDescriptors();
+  {
+    Peer pipe_peer(Wire::Pipe, kHostPipe);
+    Peer tcp_peer(Wire::Tcp);
+    std::vector<Bytes> requests;
+    pipe_peer.Serve([&requests](PeerConn& conn) {
+      for (;;) {
+        const Bytes request = conn.ReadRequest();
+        if (request.empty()) return;
+        requests.push_back(request);
+        if (!conn.Send(*Answer(request))) return;
+      }
+    });
+    bool tcp_closed = false;
+    tcp_peer.Serve([&tcp_closed](PeerConn& conn) {
+      if (conn.ReadRequest().empty() || !conn.Send(Reply(0, kSizes))) return;
+      tcp_closed = conn.ReadRequest().empty();
+    });
+    std::uint32_t pipe_id = 0, tcp_id = 0;
+    QNA_CONNPARAM box = Params(kHostName);
+    ASSERT_EQ(QNA_OpenN(&box, &pipe_id), QNA_OK);
+    QNA_CONNPARAM tcp = Params("127.0.0.1", tcp_peer.port());
+    ASSERT_EQ(QNA_OpenS(&tcp, &tcp_id), QNA_OK);
+    QNA_CloseS(pipe_id);
+    QNA_CloseN(tcp_id);
+    EXPECT_EQ(TableSize(), 0u);
+    ASSERT_TRUE(pipe_peer.WaitScript());
+    ASSERT_TRUE(tcp_peer.WaitScript());
+    EXPECT_TRUE(tcp_closed);
+    pipe_peer.Finish();
+    tcp_peer.Finish();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[2], kHandshakeRead);
+  }
+  EXPECT_EQ(PlatformOpenHandles(), handles);
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+}  // namespace

@@ -1,0 +1,374 @@
+// remote_peer.h - helpers of the remote connection tests: the fixture, a
+// connection in the table without its open (on a scripted peer's pipe or
+// socket), server scripts that answer like a server, and the table runner
+// that plays each row of a request family on a scripted link, on a pipe and
+// on a TCP socket.
+#pragma once
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/core.h"
+#include "core/exchange.h"
+#include "core/protocol.h"
+#include "platform/platform.h"
+#include "qnapi.h"
+#include "remote/remote.h"
+#include "support/peer.h"
+#include "support/test_support.h"
+
+namespace rt {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using qt::Add32;
+using qt::At16;
+using qt::At32;
+using qt::Bytes;
+using qt::Cat;
+using qt::FakeLink;
+using qt::Le32;
+using qt::Peer;
+using qt::PeerConn;
+using qt::Prefix;
+using qt::Reply;
+using qt::Script;
+using qt::ServerObjects;
+using qt::Wire;
+
+// The pipe of the server on the machine "box".
+inline constexpr const char* kHostPipe = "\\\\box\\pipe\\qoxsmem";
+inline constexpr const char* kHostName = "box";
+
+inline const char* WireName(Wire wire) { return wire == Wire::Pipe ? "pipe" : "tcp"; }
+
+// Descriptors this process has open: sockets are not platform handles, so a
+// socket left behind shows only here.
+inline std::size_t OpenDescriptors() {
+  std::size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++n;
+    closedir(dir);
+  }
+  return n;
+}
+
+inline std::size_t TableSize() {
+  std::size_t n = 0;
+  for (std::uint32_t id = 1; id < 256; ++id) n += ConnFindEntry(id) != nullptr ? 1 : 0;
+  return n;
+}
+
+// The parameters of an open: registration words 1 and 0x22, application
+// "TESTAPP", the host given, port and connect attempts for TCP.
+inline QNA_CONNPARAM Params(const char* host, std::uint16_t port = 0, std::int16_t attempts = 1) {
+  QNA_CONNPARAM p{};
+  p.first = 1;
+  p.second = 0x22;
+  std::memcpy(p.name, "TESTAPP", 8);
+  std::memcpy(p.host, host, std::min<std::size_t>(sizeof p.host, std::strlen(host) + 1));
+  p.port = port;
+  p.attempts = attempts;
+  return p;
+}
+
+// The registration those parameters send: length 24, command 100000,
+// options 0, the first 16 bytes of the parameters.
+inline const Bytes kRegistration = {0x18, 0x00, 0x00, 0x00, 0xa0, 0x86, 0x01, 0x00, 0x00, 0x00,
+                                    0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x22, 0x00, 0x00, 0x00,
+                                    'T',  'E',  'S',  'T',  'A',  'P',  'P',  0x00};
+
+inline const Bytes kSizes = Le32({64, 300, 64, 256, 16, 16});
+
+// A data read request of one range: length 24, command (100 bits, 101
+// words), options 0, one range, option 0, area, start, count.
+inline Bytes ReadRequest(std::uint32_t command, std::uint32_t area, std::uint32_t start,
+                         std::uint32_t count) {
+  return Cat({Le32({24, command, 0}), Bytes{1, 0, 0, 0}, Le32({area, start, count})});
+}
+// The close handshake read: word 204 of area 3.
+inline const Bytes kHandshakeRead = ReadRequest(101, 3, 204, 1);
+
+// The data a server script returns for a read: word i of a range is start +
+// i, bit i is (start + i) & 1.
+inline std::uint16_t WordAt(std::uint32_t n) { return static_cast<std::uint16_t>(n * 3 + 1); }
+inline std::uint8_t BitAt(std::uint32_t n) { return static_cast<std::uint8_t>(n % 3 == 0); }
+inline Bytes ReadData(const Bytes& request) {
+  Bytes out;
+  const std::uint32_t command = At32(request, 4);
+  const std::uint16_t n = At16(request, 12);
+  for (std::uint16_t r = 0; r < n; ++r) {
+    const std::uint32_t start = At32(request, 20 + 12u * r);
+    const std::uint32_t count = At32(request, 24 + 12u * r);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (command == proto::kReadWords) {
+        out.push_back(static_cast<std::uint8_t>(WordAt(start + i)));
+        out.push_back(static_cast<std::uint8_t>(WordAt(start + i) >> 8));
+      } else {
+        out.push_back(BitAt(start + i));
+      }
+    }
+  }
+  return out;
+}
+
+// What a well-behaved server answers: the registration with `sizes`, the
+// handshake read with `handshake` (0x8000 by default: negative, so nobody
+// waits), other reads with ReadData, writes with 0 (no-reply writes not at
+// all), mailbox reads with zero words.
+inline std::optional<Bytes> Answer(const Bytes& request, const Bytes& sizes = kSizes,
+                                   std::uint16_t handshake = 0x8000) {
+  const std::uint32_t command = At32(request, 4);
+  const std::uint32_t options = At32(request, 8);
+  if (command == proto::kRegister) return Reply(0, sizes);
+  if (request == kHandshakeRead)
+    return Reply(0, {static_cast<std::uint8_t>(handshake), static_cast<std::uint8_t>(handshake >> 8)});
+  if (command == proto::kReadWords || command == proto::kReadBytes) return Reply(0, ReadData(request));
+  if (command == proto::kMailboxRead) return Reply(0, Bytes(2 * At32(request, 24), 0));
+  if ((options & proto::kOptNoReply) != 0 && command >= 100000) return std::nullopt;
+  return Reply(0);
+}
+
+// A script that answers every request until the link closes.
+inline std::function<void(PeerConn&)> Answering(Bytes sizes = kSizes, std::uint16_t handshake = 0x8000) {
+  return [sizes = std::move(sizes), handshake](PeerConn& conn) {
+    for (;;) {
+      const Bytes request = conn.ReadRequest();
+      if (request.empty()) return;
+      const std::optional<Bytes> reply = Answer(request, sizes, handshake);
+      if (reply && !conn.Send(*reply)) return;
+    }
+  };
+}
+
+// ---- A connection without its open ----------------------------------------
+// The record that QNA_OpenN (host "box") or QNA_OpenS leaves, on a peer's
+// pipe or socket, with a request lock; no registration and no one-second
+// pause.  The destructor lets the peer finish first (a pipe close reads the
+// handshake word through the connection) and then closes with QNA_CloseN.
+class Session {
+ public:
+  explicit Session(Peer& peer, const char* host = kHostName)
+      : Session(peer.wire(), peer.port(), &peer, host) {}
+  // On a server that the test plays otherwise (kHostPipe, or the port).
+  Session(Wire wire, std::uint16_t port, Peer* peer = nullptr, const char* host = kHostName)
+      : peer_(peer) {
+    Handle pipe = kInvalidHandle;
+    win::SOCKET socket = win::INVALID_SOCKET;
+    if (wire == Wire::Pipe) {
+      pipe = win::CreateFileA(kHostPipe, win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                              win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, 0);
+      if (pipe == kInvalidHandle) return;
+    } else {
+      socket = win::socket(win::AF_INET_, win::SOCK_STREAM_, 0);
+      win::SOCKADDR_IN address{};
+      address.sin_family = win::AF_INET_;
+      address.sin_port = win::htons(port);
+      address.sin_addr = 0x0100007Fu;  // 127.0.0.1 in network order
+      if (socket == win::INVALID_SOCKET || win::connect(socket, &address, sizeof address) != 0) {
+        if (socket != win::INVALID_SOCKET) win::closesocket(socket);
+        return;
+      }
+    }
+    if (ConnTableLock(true) != 0) return;
+    ConnRecord* record = ConnAddEntry();
+    if (record != nullptr) {
+      record->id = ConnNextId();
+      record->kind = wire == Wire::Pipe ? ConnKind::Pipe : ConnKind::Tcp;
+      record->pipe = wire == Wire::Pipe ? pipe : 0;
+      record->pipe_open = wire == Wire::Pipe;
+      record->socket = wire == Wire::Pipe ? 0 : socket;
+      std::snprintf(record->host, sizeof record->host, "%s", host);
+      Handle lock = 0;
+      if (MtxCreate(nullptr, &lock, 0) == 0) record->request_lock = lock;
+      ConnCountOpened();
+      id_ = record->id;
+    }
+    ConnTableUnlock();
+  }
+  ~Session() {
+    if (peer_ != nullptr) peer_->Finish();
+    if (id_ != 0) QNA_CloseN(id_);
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  bool ok() const { return id_ != 0; }
+  std::uint32_t id() const { return id_; }
+  ConnRecord* record() const { return ConnFindEntry(id_); }
+
+ private:
+  Peer* peer_;
+  std::uint32_t id_ = 0;
+};
+
+// The functions of each kind of connection, by wire.
+inline std::uint32_t ReadWords(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
+                               std::uint16_t* buffer, std::uint32_t id) {
+  return w == Wire::Pipe ? QNA_ReadN(area, start, count, buffer, 0, id)
+                         : QNA_ReadS(area, start, count, buffer, 0, id);
+}
+inline std::uint32_t ReadBits(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
+                              std::uint8_t* buffer, std::uint32_t id) {
+  return w == Wire::Pipe ? QNA_ReadBitN(area, start, count, buffer, 0, id)
+                         : QNA_ReadBitS(area, start, count, buffer, 0, id);
+}
+inline std::uint32_t ReadMux(Wire w, std::uint32_t n, const std::uint32_t* areas,
+                             const std::uint32_t* starts, const std::uint32_t* counts,
+                             std::uint16_t* buffer, std::uint32_t id) {
+  return w == Wire::Pipe ? QNA_ReadMuxN(n, areas, starts, counts, buffer, id)
+                         : QNA_ReadMuxS(n, areas, starts, counts, buffer, id);
+}
+inline std::uint32_t WriteWords(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
+                                const std::uint16_t* data, std::uint32_t options, std::uint32_t id) {
+  return w == Wire::Pipe ? QNA_WriteN(area, start, count, data, options, id)
+                         : QNA_WriteS(area, start, count, data, options, id);
+}
+inline std::uint32_t WriteBits(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
+                               const std::uint8_t* data, std::uint32_t options, std::uint32_t id) {
+  return w == Wire::Pipe ? QNA_WriteBitN(area, start, count, data, options, id)
+                         : QNA_WriteBitS(area, start, count, data, options, id);
+}
+
+// The word write that probes a connection after a row: always the same request.
+inline const std::uint16_t kProbeWords[3] = {0x1111, 0x2222, 0x3333};
+inline std::uint32_t Probe(Wire w, std::uint32_t id) { return WriteWords(w, 1, 100, 3, kProbeWords, 0, id); }
+inline const Bytes kProbeRequest = {0x1a, 0x00, 0x00, 0x00, 0x05, 0x87, 0x01, 0x00, 0x00, 0x00,
+                                    0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00,
+                                    0x03, 0x00, 0x00, 0x00, 0x11, 0x11, 0x22, 0x22, 0x33, 0x33};
+
+// ---- The table runner of a request family ---------------------------------
+// After a failure the link is either still in step (the reply was read to its
+// end) or cut (every later exchange fails at its first write).
+enum class After { InStep, Cut };
+
+struct Row {
+  const char* situation;
+  Script server;
+  std::uint32_t result;
+  std::int32_t detail;  // what the exchange leaves
+  std::size_t bytes;    // bytes of the request the server receives
+  After after;
+};
+
+struct Family {
+  Bytes request;  // the exact request
+  // The family's exchange on a scripted link.
+  std::function<std::uint32_t(FakeLink&)> on_fake;
+  // The function under test on a connection of the wire's kind.
+  std::function<std::uint32_t(Wire, std::uint32_t id)> call;
+  // The read functions leave the result itself in QNA_InternalErr after a
+  // failed request, not the exchange's code.
+  bool detail_is_result = false;
+};
+
+inline void RunOnFake(const Family& family, const Row& row) {
+  SCOPED_TRACE(testing::Message() << "fake link: " << row.situation);
+  FakeLink link(row.server);
+  SetDetail(0);
+  EXPECT_EQ(family.on_fake(link), row.result);
+  EXPECT_EQ(Detail(), row.detail);
+  EXPECT_EQ(link.written, Prefix(family.request, row.bytes));
+  EXPECT_EQ(link.cut, row.after == After::Cut);
+  // In step: exactly the whole reply was read, nothing more was asked for.
+  if (row.after == After::InStep) {
+    EXPECT_EQ(link.at, row.server.reply.size());
+  }
+}
+
+// Runs the row on a connection of the wire's kind, then probes it with a
+// word write: in step it must work, cut it must fail at once.
+inline void RunOnWire(const Family& family, const Row& row, Wire wire) {
+  SCOPED_TRACE(testing::Message() << WireName(wire) << ": " << row.situation);
+  Peer peer(wire, kHostPipe);
+  ASSERT_TRUE(peer.listening());
+  const Script server = row.server;
+  const std::size_t request_bytes = row.bytes;
+  const bool in_step = row.after == After::InStep;
+  peer.Serve([=](PeerConn& conn) {
+    if (server.close_first) {
+      conn.Close();
+      return;
+    }
+    if (!conn.Read(request_bytes) || !conn.Send(server.reply)) return;
+    if (server.close_after) {
+      conn.Close();
+      return;
+    }
+    if (in_step && conn.Read(kProbeRequest.size())) conn.Send(Reply(0));
+    conn.WaitFinish();
+  });
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  if (server.close_first) {
+    ASSERT_TRUE(peer.WaitScript());
+  }
+  SetDetail(77);
+  const auto start = Clock::now();
+  EXPECT_EQ(family.call(wire, session.id()), row.result);
+  EXPECT_LT(Clock::now() - start, 10s);
+  const std::int32_t detail =
+      family.detail_is_result && row.result != 0 ? static_cast<std::int32_t>(row.result) : row.detail;
+  EXPECT_EQ(QNA_InternalErr, detail);
+  if (in_step) {
+    EXPECT_EQ(Probe(wire, session.id()), QNA_OK);
+    EXPECT_EQ(QNA_InternalErr, 0);
+  } else {
+    EXPECT_EQ(Probe(wire, session.id()), QNA_E_WRITE);
+    EXPECT_EQ(QNA_InternalErr, 1101);
+  }
+  peer.Finish();
+  const Bytes expected = in_step ? Cat({Prefix(family.request, row.bytes), kProbeRequest})
+                                 : Prefix(family.request, row.bytes);
+  EXPECT_EQ(peer.received(), expected);
+}
+
+inline void RunFamily(const Family& family, const std::vector<Row>& rows) {
+  for (const Row& row : rows) {
+    RunOnFake(family, row);
+    if (row.server.PipeCanPlay()) RunOnWire(family, row, Wire::Pipe);
+    if (row.server.TcpCanPlay()) RunOnWire(family, row, Wire::Tcp);
+  }
+}
+
+// ---- The fixture -------------------------------------------------------------
+// Every test starts from the library's initial state in a private root, with
+// the id counter at 0, and leaves it so: every connection a test left open
+// is closed.  The connection table lock lives as long as the process once
+// made; it is made first, so that the handles a test counts are its own.
+class RemoteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ConnSetIdCounterSeam(0);
+    ASSERT_EQ(ConnTableLock(true), 0);
+    ConnTableUnlock();
+  }
+  void TearDown() override {
+    for (std::uint32_t id = 1; id < 256; ++id) {
+      if (ConnFindEntry(id) != nullptr) QNA_CloseN(id);
+    }
+    QNA_Close();
+    QNA_TimeOut = 5000;
+    QNA_MtxTimeOut = 1000;
+    std::memset(QNA_ServerName, 0, sizeof QNA_ServerName);
+    for (std::uint32_t i = 0; i < 6; ++i) {
+      QNA_SizeTb[i] = 0;
+      AreaSetSize(i, 0);
+    }
+    win::SetVersionPlatformSeam(0);
+    g_emulation = 0;
+    SetDetail(0);
+  }
+  qt::TempRoot root_;
+};
+
+}  // namespace rt

@@ -1,0 +1,306 @@
+// The connection table: its operations, the ids shared by both kinds of
+// connection, the connection table lock, and lookups while other threads
+// open and close connections.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "remote_peer.h"
+
+namespace {
+
+using namespace rt;
+
+using TableTest = RemoteTest;
+
+std::vector<std::uint32_t> Ids() {
+  std::vector<std::uint32_t> ids;
+  for (std::uint32_t id = 1; id < 256; ++id) {
+    if (ConnFindEntry(id) != nullptr) ids.push_back(id);
+  }
+  return ids;
+}
+
+// One request record from a pipe, read without the library (which this
+// test's other threads use): empty when the pipe failed.
+Bytes ReadRecord(Handle pipe) {
+  Bytes record(4);
+  const auto read = [pipe](std::uint8_t* at, std::size_t n) {
+    while (n > 0) {
+      std::uint32_t got = 0;
+      if (PipeReadRaw(pipe, at, static_cast<std::uint32_t>(n), &got) != 0 || got == 0) return false;
+      at += got;
+      n -= got;
+    }
+    return true;
+  };
+  if (!read(record.data(), 4)) return {};
+  const std::uint32_t length = At32(record, 0);
+  if (length > (1u << 20)) return {};
+  record.resize(4 + std::size_t{length});
+  if (!read(record.data() + 4, length)) return {};
+  return record;
+}
+
+bool SendAll(Handle pipe, const Bytes& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    std::uint32_t moved = 0;
+    if (PipeWriteRaw(pipe, bytes.data() + done, static_cast<std::uint32_t>(bytes.size() - done), &moved) != 0 ||
+        moved == 0)
+      return false;
+    done += moved;
+  }
+  return true;
+}
+
+// Records are appended at the tail and removed by identity, whatever their
+// place; a record that is not in the table is left alone.
+TEST_F(TableTest, AddFindRemove) {
+  ASSERT_EQ(ConnTableLock(true), 0);
+  ConnRecord* r[4];
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    r[i] = ConnAddEntry();
+    ASSERT_NE(r[i], nullptr);
+    EXPECT_EQ(r[i]->id, 0u);  // zero-filled
+    EXPECT_EQ(r[i]->request_lock, 0u);
+    EXPECT_EQ(r[i]->next, nullptr);
+    r[i]->id = 10 + i;
+    std::snprintf(r[i]->host, sizeof r[i]->host, "h%u", i);
+  }
+  EXPECT_EQ(r[0]->next, r[1]);
+  EXPECT_EQ(r[2]->next, r[3]);
+  EXPECT_EQ(ConnFindEntry(12), r[2]);
+  EXPECT_EQ(ConnFindEntry(14), nullptr);
+  EXPECT_EQ(ConnHasLocalEntry(), 0);
+  r[3]->host[0] = '\0';
+  EXPECT_EQ(ConnHasLocalEntry(), 1);
+
+  // The same id twice: the first from the head is found.
+  r[2]->id = 11;
+  EXPECT_EQ(ConnFindEntry(11), r[1]);
+  r[2]->id = 12;
+
+  ConnRemoveEntry(r[1]);  // the middle
+  EXPECT_EQ(r[0]->next, r[2]);
+  ConnRecord stranger{};
+  stranger.id = 10;
+  ConnRemoveEntry(&stranger);  // not in the table
+  EXPECT_EQ(ConnFindEntry(10), r[0]);
+  ConnRemoveEntry(r[0]);  // the head
+  EXPECT_EQ(ConnFindEntry(12), r[2]);
+  ConnRemoveEntry(r[3]);  // the tail
+  EXPECT_EQ(ConnHasLocalEntry(), 0);
+  EXPECT_EQ(r[2]->next, nullptr);
+  ConnRemoveEntry(r[2]);
+  EXPECT_EQ(Ids(), std::vector<std::uint32_t>{});
+  ConnTableUnlock();
+}
+
+// Ids count 1, 2, ... for both kinds together; failed opens use theirs up;
+// after 4294967295 comes 1, never 0.
+TEST_F(TableTest, IdsAreSharedAndNeverZero) {
+  Peer pipe_peer(Wire::Pipe, kHostPipe);
+  Peer tcp_peer(Wire::Tcp);
+  pipe_peer.Serve(Answering());
+  tcp_peer.Serve(Answering());
+  std::uint32_t id = 0;
+  QNA_CONNPARAM nowhere = Params("nowhere");
+  EXPECT_EQ(QNA_OpenN(&nowhere, &id), QNA_E_OPEN);  // no such host: id 1 used up
+  QNA_CONNPARAM box = Params(kHostName);
+  ASSERT_EQ(QNA_OpenN(&box, &id), QNA_OK);
+  EXPECT_EQ(id, 2u);
+  QNA_CONNPARAM empty = Params("", tcp_peer.port());
+  EXPECT_EQ(QNA_OpenS(&empty, &id), QNA_E_OPEN);  // id 3
+  EXPECT_EQ(id, 2u);                              // stored only on success
+  QNA_CONNPARAM tcp = Params("127.0.0.1", tcp_peer.port());
+  ASSERT_EQ(QNA_OpenS(&tcp, &id), QNA_OK);
+  EXPECT_EQ(id, 4u);
+  EXPECT_EQ(Ids(), (std::vector<std::uint32_t>{2, 4}));
+  pipe_peer.Finish();
+  tcp_peer.Finish();
+  QNA_CloseN(2);
+  QNA_CloseS(4);
+  EXPECT_EQ(Ids(), std::vector<std::uint32_t>{});
+
+  ConnSetIdCounterSeam(0xFFFFFFFEu);
+  EXPECT_EQ(QNA_OpenN(&nowhere, &id), QNA_E_OPEN);
+  ASSERT_EQ(ConnTableLock(true), 0);
+  EXPECT_EQ(ConnNextId(), 1u);  // 0xFFFFFFFF went to the failed open
+  ConnTableUnlock();
+}
+
+// A failed first open leaves the count at 0; opens and closes move it.  The
+// connection table lock is made once and kept: the same lock after the last
+// close, and the next open uses it.
+TEST_F(TableTest, OpenCountAndTheTableLock) {
+  const std::uint32_t count = ConnOpenCount();
+  std::uint32_t id = 0;
+  QNA_CONNPARAM nowhere = Params("nowhere");
+  EXPECT_EQ(QNA_OpenN(&nowhere, &id), QNA_E_OPEN);
+  EXPECT_EQ(ConnOpenCount(), count);
+  const Handle lock = ConnTableLockSeam();
+  EXPECT_NE(lock, 0u);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    Peer peer(Wire::Pipe, kHostPipe);
+    peer.Serve(Answering());
+    QNA_CONNPARAM box = Params(kHostName);
+    ASSERT_EQ(QNA_OpenN(&box, &id), QNA_OK);
+    EXPECT_EQ(ConnOpenCount(), count + 1);
+    peer.Finish();
+    QNA_CloseN(id);
+    EXPECT_EQ(ConnOpenCount(), count);
+    EXPECT_EQ(ConnTableLockSeam(), lock);
+  }
+  // Closing an id that is not in the table changes nothing.
+  QNA_CloseN(999);
+  QNA_CloseS(999);
+  EXPECT_EQ(ConnOpenCount(), count);
+}
+
+// A second QNA_CloseN of one id finds nothing, and no record is freed twice.
+TEST_F(TableTest, CloseTwice) {
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(Answering());
+  std::uint32_t id = 0;
+  QNA_CONNPARAM box = Params(kHostName);
+  ASSERT_EQ(QNA_OpenN(&box, &id), QNA_OK);
+  peer.Finish();
+  const std::uint32_t count = ConnOpenCount();
+  QNA_CloseN(id);
+  QNA_CloseN(id);
+  QNA_CloseS(id);
+  EXPECT_EQ(ConnOpenCount(), count - 1);
+  EXPECT_EQ(ConnFindEntry(id), nullptr);
+}
+
+// No memory for the record: 51 with detail 0, and no id is used.
+TEST_F(TableTest, NoMemoryForTheRecord) {
+  std::uint32_t id = 0;
+  QNA_CONNPARAM box = Params(kHostName);
+  ConnFailNextAllocSeam();
+  SetDetail(77);
+  EXPECT_EQ(QNA_OpenN(&box, &id), QNA_E_OPEN);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  QNA_CONNPARAM tcp = Params("127.0.0.1", 1);
+  ConnFailNextAllocSeam();
+  EXPECT_EQ(QNA_OpenS(&tcp, &id), QNA_E_OPEN);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(id, 0u);
+  ASSERT_EQ(ConnTableLock(true), 0);
+  EXPECT_EQ(ConnNextId(), 1u);
+  ConnTableUnlock();
+}
+
+// Opens without a place for the id or without parameters are refused before
+// anything: 6, and no id is used.
+TEST_F(TableTest, OpensWithoutArguments) {
+  std::uint32_t id = 0;
+  QNA_CONNPARAM box = Params(kHostName);
+  EXPECT_EQ(QNA_OpenN(nullptr, &id), QNA_E_ARG);
+  EXPECT_EQ(QNA_OpenN(&box, nullptr), QNA_E_ARG);
+  EXPECT_EQ(QNA_OpenS(nullptr, &id), QNA_E_ARG);
+  EXPECT_EQ(QNA_OpenS(&box, nullptr), QNA_E_ARG);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  ASSERT_EQ(ConnTableLock(true), 0);
+  EXPECT_EQ(ConnNextId(), 1u);
+  ConnTableUnlock();
+}
+
+// Threads open and close connections of both kinds at once, while another
+// thread keeps using a connection of its own: every open gets its own id,
+// the lookups never see a freed record (ASan, TSan), the table ends empty
+// and the table lock is the one it was.
+TEST_F(TableTest, OpensAndClosesOfManyThreads) {
+  // A server per thread that takes clients one after another.
+  struct Host {
+    Handle listener = kInvalidHandle;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+  };
+  constexpr int kThreads = 3;
+  constexpr int kRounds = 4;
+  Host hosts[kThreads];
+  for (int t = 0; t < kThreads; ++t) {
+    char name[64];
+    std::snprintf(name, sizeof name, "\\\\h%d\\pipe\\qoxsmem", t);
+    hosts[t].listener = NpipeListen(name);
+    ASSERT_NE(hosts[t].listener, kInvalidHandle);
+    hosts[t].thread = std::thread([&host = hosts[t]] {
+      while (!host.stop.load()) {
+        const Handle pipe = NpipeAccept(host.listener, 100);
+        if (pipe == kInvalidHandle) continue;
+        for (;;) {
+          const Bytes request = ReadRecord(pipe);
+          if (request.empty()) break;
+          const std::optional<Bytes> reply = Answer(request);
+          if (reply && !SendAll(pipe, *reply)) break;
+        }
+        HndClose(pipe);
+      }
+    });
+  }
+  // Connections of their own that other threads keep using meanwhile.
+  Peer mine_tcp(Wire::Tcp);
+  Peer mine_pipe(Wire::Pipe, kHostPipe);
+  mine_tcp.Serve(Answering());
+  mine_pipe.Serve(Answering());
+  Session tcp_session(mine_tcp);
+  Session pipe_session(mine_pipe);
+  ASSERT_TRUE(tcp_session.ok());
+  ASSERT_TRUE(pipe_session.ok());
+  const Handle lock = ConnTableLockSeam();
+  std::atomic<bool> stop_reads{false};
+  std::atomic<int> read_failures{0};
+  std::vector<std::thread> readers;
+  for (const Wire wire : {Wire::Tcp, Wire::Pipe}) {
+    const std::uint32_t id = wire == Wire::Tcp ? tcp_session.id() : pipe_session.id();
+    readers.emplace_back([&, wire, id] {
+      while (!stop_reads.load()) {
+        std::uint16_t words[4] = {};
+        if (ReadWords(wire, 1, 0, 4, words, id) != QNA_OK || words[3] != WordAt(3)) ++read_failures;
+      }
+    });
+  }
+  std::vector<std::thread> threads;
+  std::vector<std::vector<std::uint32_t>> got(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &got] {
+      char host[8];
+      std::snprintf(host, sizeof host, "h%d", t);
+      for (int round = 0; round < kRounds; ++round) {
+        std::uint32_t id = 0;
+        QNA_CONNPARAM params = Params(host);
+        if (QNA_OpenN(&params, &id) != QNA_OK) continue;
+        got[static_cast<std::size_t>(t)].push_back(id);
+        QNA_CloseN(id);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  stop_reads.store(true);
+  for (auto& r : readers) r.join();
+  for (Host& host : hosts) {
+    host.stop.store(true);
+    host.thread.join();
+    HndClose(host.listener);
+  }
+  std::vector<std::uint32_t> all;
+  for (const auto& ids : got) {
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(kRounds));
+    all.insert(all.end(), ids.begin(), ids.end());
+  }
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+  EXPECT_EQ(read_failures.load(), 0);
+  EXPECT_EQ(Ids(), (std::vector<std::uint32_t>{tcp_session.id(), pipe_session.id()}));
+  EXPECT_EQ(ConnTableLockSeam(), lock);
+}
+
+}  // namespace
