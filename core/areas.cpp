@@ -32,6 +32,7 @@ int AreaOpenAll() {
       }
       row.view = view;
       row.mapping = mapping;
+      row.mapped_words = ShmSize(mapping) / 2;
     }
     if (row.mutex == 0) {
       Handle mutex = 0;
@@ -48,12 +49,16 @@ int AreaOpenAll() {
 void AreaCloseAll() {
   for (AreaRow& row : g_areas) {
     if (row.view != nullptr) {
-      // Unmap only while no other client of this area is in the middle of a
-      // locked copy: take the mutex first (however long that takes).
-      const int waited = row.mutex != 0 ? MtxWait(row.mutex, kInfinite) : kWaitFailed;
+      // Unmap only while no locked copy runs: take the mutex first.  Only a
+      // copy of this process can use this view, and such a copy holds the
+      // mutex for moments; another process that keeps it (a hung client)
+      // must not stop this close for good, so the wait is bounded like any
+      // other area wait, and the view goes in any case.
+      const int waited = row.mutex != 0 ? MtxWait(row.mutex, QNA_TimeOut) : kWaitFailed;
       ShmClose(row.view, row.mapping);
       row.view = nullptr;
       row.mapping = 0;
+      row.mapped_words = 0;
       if (waited == kWaitOk || waited == kWaitAbandoned) MtxRelease(row.mutex);
     }
     if (row.mutex != 0) {
@@ -77,11 +82,17 @@ namespace {
 // The view of an area when words first..last all lie inside it, else
 // nullptr.  The words are 64-bit here so that a range whose end passes 2^32
 // is refused instead of wrapping to the start of the area.
+//
+// "Inside" means inside the size the server reported and inside the view.  A
+// server that announces more words than its mapping holds would otherwise
+// make a copy run past the view into whatever this process has mapped next
+// (or fault); such words are refused like any other range outside the area.
 std::uint16_t* AreaRange(std::uint32_t area, std::uint64_t first, std::uint64_t last) {
   if (last > 0xFFFFFFFFu) return nullptr;
   if (AreaInRange(area, static_cast<std::uint32_t>(first)) == 0 ||
       AreaInRange(area, static_cast<std::uint32_t>(last)) == 0)
     return nullptr;
+  if (last >= g_areas[area].mapped_words) return nullptr;  // also: not mapped
   return static_cast<std::uint16_t*>(g_areas[area].view);
 }
 

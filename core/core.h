@@ -9,8 +9,10 @@
 //   * The two are never held together, and nothing is waited for while either
 //     is held except the I/O of the exchange itself.
 //   * g_link, g_request_lock and the area table are written only by QNA_Open
-//     and QNA_Close (and the remote opens), which the application calls while
-//     no other thread uses the library; every other function only reads them.
+//     and QNA_Close (and the remote opens and closes, which make and end the
+//     link to a connection's pipe), which the application calls while no
+//     other thread uses the local functions; every other function only reads
+//     them.
 #pragma once
 
 #include <atomic>
@@ -42,6 +44,27 @@ extern Handle g_request_lock;
 // link, that connection's lock must be the lock of the link, so that the two
 // never let exchanges on one pipe interleave.
 Handle LinkRequestLock();
+// QNA_OpenN makes a remote connection's pipe the link.  From then on that
+// connection's request lock (0: none) is the lock of the link; a link open
+// before is replaced, not closed.  QNA_Close leaves such a pipe to its
+// connection (it only lets go of the link), so that the pipe is closed once,
+// by QNA_CloseN, and never used after that.
+void LinkTakeOver(Handle pipe, Handle lock);
+// The connection that owns `pipe` closes: when the pipe is the link, the link
+// is not open any more, as after QNA_Close.
+void LinkDrop(Handle pipe);
+// The link as it stands, and putting it back: a remote open that fails after
+// taking the link over leaves it as it found it.
+struct LinkState {
+  Handle link;
+  Handle conn_pipe;
+  Handle conn_lock;
+};
+LinkState LinkSave();
+void LinkRestore(const LinkState& state);
+// Opens the client end of a named pipe, waiting for an instance at most five
+// times while all are busy: 0 and the handle, or the operating system's error.
+std::uint32_t OpenNamedPipe(const char* name, Handle* out);
 
 // Sets g_emulation: 1 on the Windows 95 family, where the link goes through
 // the pipe emulation, else 0.
@@ -114,6 +137,10 @@ struct AreaRow {
   Handle mutex;    // 0 while not open
   void* view;      // nullptr while not mapped
   Handle mapping;
+  // Words the view really holds (ShmSize of the mapping); 0 while not
+  // mapped.  The server's announced size may claim more: an access must stay
+  // inside both.
+  std::uint64_t mapped_words = 0;
 };
 extern AreaRow g_areas[kAreaCount];
 
@@ -123,7 +150,8 @@ int AreaOpenAll();
 void AreaCloseAll();
 // Sets an area's size; an index of 6 or more is ignored.
 void AreaSetSize(std::uint32_t area, std::uint32_t size);
-// 1 when the index is below 6 and the word offset below the area's size.
+// 1 when the index is below 6 and the word offset below the area's size as
+// the server reported it.  The accesses also keep inside the mapped view.
 int AreaInRange(std::uint32_t area, std::uint32_t offset);
 
 // The data transfers of QNA_Read, QNA_ReadBit, QNA_WriteSmem and

@@ -43,6 +43,9 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 int ShmCreate(void** view, char* name, std::uint32_t size, int mode, Handle* mapping);
 int ShmOpen(void** view, char* name, int mode, Handle* mapping);
 int ShmClose(void* view, Handle mapping);
+// Bytes of data a mapping really holds (what a view of it may touch); 0 for
+// a handle that is not an open mapping.
+std::uint64_t ShmSize(Handle mapping);
 
 int MtxCreate(char* name, Handle* mutex, int initial_owner);
 int MtxOpen(char* name, Handle* mutex);
@@ -99,6 +102,9 @@ int Nop();
 
 // ---- Extras for the stand-in server and the tests ------------------------
 std::string PlatformRoot();          // the folder every named thing lives under
+// Makes `path` the root of this process and of the programs it starts from
+// now on (a private world for a demo or a test); no effect on Windows.
+void PlatformSetRoot(const std::string& path);
 std::uint32_t SysTickMs();           // milliseconds from a monotonic clock
 std::uint32_t SysProcessId();
 std::size_t PlatformOpenHandles();   // handles of this process still open (tests)
@@ -113,6 +119,10 @@ int NpipeDisconnect(Handle pipe);
 // Stop requests (SIGINT/SIGTERM, or console control events on Windows).
 void SysInstallStopHandler();
 bool SysStopRequested();
+// A program started with win::CreateProcessA, by its process id: whether it
+// still runs, and a request that it stop as on SIGTERM (0, or -1).
+bool SysProcessAlive(std::uint32_t pid);
+int SysProcessStop(std::uint32_t pid);
 
 // ---- Win32 stand-ins ------------------------------------------------------
 namespace win {

@@ -669,6 +669,11 @@ int ShmClose(void* view, Handle mapping) {
   return HndClose(mapping);
 }
 
+std::uint64_t ShmSize(Handle mapping) {
+  const auto object = posix::HandleGet(mapping, Kind::Mapping);
+  return object ? object->size : 0;
+}
+
 // ---- Mutexes -------------------------------------------------------------------
 
 namespace {

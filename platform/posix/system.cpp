@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -64,6 +65,8 @@ std::uint32_t SysProcessId() { return static_cast<std::uint32_t>(getpid()); }
 
 std::string PlatformRoot() { return posix::Root(); }
 
+void PlatformSetRoot(const std::string& path) { setenv("QNAPI_ROOT", path.c_str(), 1); }
+
 // ---- Stop requests -----------------------------------------------------------
 
 namespace {
@@ -87,6 +90,28 @@ void SysInstallStopHandler() {
 }
 
 bool SysStopRequested() { return g_stop_requested.load(std::memory_order_relaxed); }
+
+// A program that ended but is not reaped yet (its waiter thread is about to)
+// counts as gone.
+bool SysProcessAlive(std::uint32_t pid) {
+  if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return false;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  std::FILE* stat_file = std::fopen(path, "re");
+  if (stat_file == nullptr) return true;  // no /proc: trust kill()
+  char line[512] = {};
+  const bool read = std::fgets(line, sizeof line, stat_file) != nullptr;
+  std::fclose(stat_file);
+  const char* close_paren = read ? std::strrchr(line, ')') : nullptr;
+  if (close_paren == nullptr || close_paren[1] == '\0') return true;
+  return close_paren[2] != 'Z' && close_paren[2] != 'X';
+}
+
+int SysProcessStop(std::uint32_t pid) {
+  if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return -1;
+  return kill(static_cast<pid_t>(pid), SIGTERM) == 0 ? 0 : -1;
+}
 
 namespace win {
 

@@ -1,0 +1,287 @@
+// The data areas of a real quonix: direct reads and writes (QNA_Read...,
+// QNA_WriteSmem...) and writes the server performs (QNA_Write, QNA_WriteBit),
+// at the edges of the areas and across processes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <thread>
+
+#include "integration.h"
+#include "platform/platform.h"
+
+namespace {
+
+using namespace it;
+
+using Bits = std::vector<std::uint8_t>;
+constexpr std::uint32_t kCw = kSmallWords[1];  // words of area 1
+constexpr std::uint32_t kCb = kSmallWords[0];  // words of area 0
+
+Words ReadWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count) {
+  Words words(count, 0xEEEE);
+  EXPECT_EQ(QNA_Read(area, offset, count, words.data(), 0), QNA_OK);
+  return words;
+}
+
+Bits ReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count) {
+  Bits bits(count, 0xEE);
+  EXPECT_EQ(QNA_ReadBit(area, bit, count, bits.data(), 0), QNA_OK);
+  return bits;
+}
+
+using DataAreas = OpenClient;
+
+// Results at the edges of the areas, for the direct functions and for the
+// writes the server performs.  Every refusal is 6 with detail 0.
+TEST_F(DataAreas, EdgeTable) {
+  static Words words(4);
+  static Bits bits(4);
+  static const Words source = {0x1111, 0x2222};
+  static const Bits source_bits = {1, 1};
+  static const Words flags = {0xFFFF};
+  static const Words masked(16, 0x5555);
+  static const std::uint32_t mux_areas[1] = {6};
+  static const std::uint32_t mux_offsets[1] = {0};
+  static const std::uint32_t mux_counts[1] = {1};
+  struct Case {
+    const char* situation;
+    std::function<std::uint32_t()> call;
+    std::uint32_t result;
+  };
+  const Case cases[] = {
+      {"read the last word of area 1", [] { return QNA_Read(1, kCw - 1, 1, words.data(), 0); }, 0},
+      {"read two words from the last", [] { return QNA_Read(1, kCw - 1, 2, words.data(), 0); }, 6},
+      {"read the last bit of area 0", [] { return QNA_ReadBit(0, 16 * kCb - 1, 1, bits.data(), 0); }, 0},
+      {"read one bit past area 0", [] { return QNA_ReadBit(0, 16 * kCb, 1, bits.data(), 0); }, 6},
+      {"write the last word directly", [] { return QNA_WriteSmem(1, kCw - 1, 1, source.data(), 0); }, 0},
+      {"write two words from the last directly", [] { return QNA_WriteSmem(1, kCw - 1, 2, source.data(), 0); }, 6},
+      {"set the last bit directly", [] { return QNA_WriteSmemBit(0, 16 * kCb - 1, 1, source_bits.data(), 0); }, 0},
+      {"set one bit past directly", [] { return QNA_WriteSmemBit(0, 16 * kCb, 1, source_bits.data(), 0); }, 6},
+      {"server writes the last word", [] { return QNA_Write(1, kCw - 1, 1, source.data(), 0); }, 0},
+      {"server writes two words from the last", [] { return QNA_Write(1, kCw - 1, 2, source.data(), 0); }, 6},
+      {"server sets the last bit", [] { return QNA_WriteBit(0, 16 * kCb - 1, 1, source_bits.data(), 0); }, 0},
+      {"server sets one bit past", [] { return QNA_WriteBit(0, 16 * kCb, 1, source_bits.data(), 0); }, 6},
+      {"server sets bits across the end", [] { return QNA_WriteBit(0, 16 * kCb - 1, 2, source_bits.data(), 0); }, 6},
+      {"read 0 words", [] { return QNA_Read(1, 0, 0, words.data(), 0); }, 6},
+      {"read 0 bits", [] { return QNA_ReadBit(0, 0, 0, bits.data(), 0); }, 6},
+      {"server writes 0 bits", [] { return QNA_WriteBit(0, 0, 0, source_bits.data(), 0); }, 6},
+      {"read area 6", [] { return QNA_Read(6, 0, 1, words.data(), 0); }, 6},
+      {"read bits of area 6", [] { return QNA_ReadBit(6, 0, 1, bits.data(), 0); }, 6},
+      {"write area 6 directly", [] { return QNA_WriteSmem(6, 0, 1, source.data(), 0); }, 6},
+      {"set bits of area 6 directly", [] { return QNA_WriteSmemBit(6, 0, 1, source_bits.data(), 0); }, 6},
+      {"gather from area 6", [] { return QNA_ReadMux(1, mux_areas, mux_offsets, mux_counts, words.data()); }, 6},
+      {"server writes area 6", [] { return QNA_Write(6, 0, 1, source.data(), 0); }, 6},
+      {"server sets bits of area 6", [] { return QNA_WriteBit(6, 0, 1, source_bits.data(), 0); }, 6},
+      {"server masked write of area 6", [] { return QNA_WriteWithFlag(6, 0, 16, masked.data(), flags.data(), 0); }, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    std::fill(words.begin(), words.end(), 0xEEEE);
+    std::fill(bits.begin(), bits.end(), 0xEE);
+    QNA_InternalErr = 77;
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_EQ(QNA_InternalErr, 0);
+    if (c.result != 0) {
+      // A refused read copies nothing.
+      EXPECT_EQ(words[0], 0xEEEE);
+      EXPECT_EQ(bits[0], 0xEE);
+    }
+  }
+  // Only the accepted writes reached the areas: the last word of area 1
+  // holds the first source word (written twice), the word before it nothing;
+  // the last bit of area 0 is set and no other.
+  EXPECT_EQ(ReadWords(1, kCw - 2, 2), (Words{0, 0x1111}));
+  EXPECT_EQ(ReadWords(0, kCb - 2, 2), (Words{0, 0x8000}));
+}
+
+// Words written one way are read back the other way: direct writes through
+// the server's mapping, server writes in this process's view.
+TEST_F(DataAreas, WordsRoundTrip) {
+  const Words direct = {0x0102, 0x0304, 0xFFFF, 0x8000};
+  ASSERT_EQ(QNA_WriteSmem(1, 20, 4, direct.data(), 0), QNA_OK);
+  EXPECT_EQ(ReadWords(1, 19, 6), (Words{0, 0x0102, 0x0304, 0xFFFF, 0x8000, 0}));
+
+  const Words served = {0xA0A0, 0x0B0B, 0x00C0};
+  ASSERT_EQ(QNA_Write(3, 100, 3, served.data(), 0), QNA_OK);
+  EXPECT_EQ(ReadWords(3, 99, 5), (Words{0, 0xA0A0, 0x0B0B, 0x00C0, 0}));
+
+  // A no-lock read sees the same words.
+  Words unlocked(3, 0);
+  EXPECT_EQ(QNA_Read(3, 100, 3, unlocked.data(), 1), QNA_OK);
+  EXPECT_EQ(unlocked, served);
+}
+
+// Bit 15 with a count of 2 takes bit 15 of one word and bit 0 of the next,
+// both ways; source bytes 0x00, 0x80, 0x01 clear one bit and set two.
+TEST_F(DataAreas, BitsCrossWords) {
+  struct Case {
+    const char* situation;
+    std::uint32_t (*write)(std::uint32_t, std::uint32_t, std::uint32_t, const std::uint8_t*, std::uint32_t);
+  };
+  const Case cases[] = {
+      {"direct", [](std::uint32_t a, std::uint32_t b, std::uint32_t n, const std::uint8_t* s,
+                    std::uint32_t f) { return QNA_WriteSmemBit(a, b, n, s, f); }},
+      {"through the server", [](std::uint32_t a, std::uint32_t b, std::uint32_t n, const std::uint8_t* s,
+                                std::uint32_t f) { return QNA_WriteBit(a, b, n, s, f); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    const Words cleared = {0, 0};
+    ASSERT_EQ(QNA_WriteSmem(2, 0, 2, cleared.data(), 0), QNA_OK);
+
+    const Bits two = {1, 1};
+    ASSERT_EQ(c.write(2, 15, 2, two.data(), 0), QNA_OK);
+    EXPECT_EQ(ReadWords(2, 0, 2), (Words{0x8000, 0x0001}));
+    EXPECT_EQ(ReadBits(2, 14, 4), (Bits{0, 1, 1, 0}));
+
+    const Bits mixed = {0x00, 0x80, 0x01};
+    ASSERT_EQ(c.write(2, 15, 3, mixed.data(), 0), QNA_OK);
+    EXPECT_EQ(ReadWords(2, 0, 2), (Words{0x0000, 0x0003}));
+    EXPECT_EQ(ReadBits(2, 15, 3), (Bits{0, 1, 1}));
+  }
+}
+
+// A word write larger than one request goes out in pieces of 16384 words,
+// each at its own offset: all of it lands.  When a later piece leaves the
+// area, that piece is refused with 6 and the pieces before it stay written.
+TEST_F(IntegrationTest, LargeWritesGoInPieces) {
+  constexpr std::uint32_t kArea = 65536;
+  constexpr std::uint32_t kCount = 40000;  // 16384 + 16384 + 7232
+  ASSERT_TRUE(StartServer({"--cw", std::to_string(kArea)}));
+  const QNA_REGREC record = Record("LARGE");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  Words data(kCount);
+  for (std::uint32_t i = 0; i < kCount; ++i) data[i] = static_cast<std::uint16_t>(i * 7 + 1);
+
+  ASSERT_EQ(QNA_Write(1, 100, kCount, data.data(), 0), QNA_OK);
+  Words back(kCount + 2, 0xEEEE);
+  ASSERT_EQ(QNA_Read(1, 99, kCount + 2, back.data(), 0), QNA_OK);
+  EXPECT_EQ(back.front(), 0);
+  EXPECT_EQ(back.back(), 0);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + 1));
+
+  // The third piece would end one word past the area.
+  const std::uint32_t offset = kArea - kCount + 1;
+  ASSERT_EQ(QNA_WriteSmem(1, 0, kCount, Words(kCount, 0).data(), 0), QNA_OK);
+  ASSERT_EQ(QNA_WriteSmem(1, kCount, kArea - kCount, Words(kArea - kCount, 0).data(), 0), QNA_OK);
+  EXPECT_EQ(QNA_Write(1, offset, kCount, data.data(), 0), QNA_E_ARG);
+  Words all(kArea, 0xEEEE);
+  ASSERT_EQ(QNA_Read(1, 0, kArea, all.data(), 0), QNA_OK);
+  EXPECT_TRUE(std::equal(data.begin(), data.begin() + 2 * 16384, all.begin() + offset));
+  EXPECT_TRUE(std::all_of(all.begin() + offset + 2 * 16384, all.end(), [](std::uint16_t w) { return w == 0; }));
+  EXPECT_EQ(all[offset - 1], 0);
+}
+
+// The second range is out of bounds: 6, with the first range copied and
+// nothing after it.
+TEST_F(DataAreas, GatheredReadStopsAtABadRange) {
+  const Words first = {0x0A01, 0x0A02};
+  const Words third = {0x0C01};
+  ASSERT_EQ(QNA_Write(1, 4, 2, first.data(), 0), QNA_OK);
+  ASSERT_EQ(QNA_Write(5, 0, 1, third.data(), 0), QNA_OK);
+  const std::uint32_t areas[3] = {1, 3, 5};
+  const std::uint32_t counts[3] = {2, 2, 1};
+  Words buffer(5, 0xEEEE);
+  const std::uint32_t good[3] = {4, 0, 0};
+  EXPECT_EQ(QNA_ReadMux(3, areas, good, counts, buffer.data()), QNA_OK);
+  EXPECT_EQ(buffer, (Words{0x0A01, 0x0A02, 0, 0, 0x0C01}));
+
+  std::fill(buffer.begin(), buffer.end(), 0xEEEE);
+  const std::uint32_t bad[3] = {4, kSmallWords[3] - 1, 0};
+  QNA_InternalErr = 77;
+  EXPECT_EQ(QNA_ReadMux(3, areas, bad, counts, buffer.data()), QNA_E_ARG);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(buffer, (Words{0x0A01, 0x0A02, 0xEEEE, 0xEEEE, 0xEEEE}));
+}
+
+// Direct writes of one client reach another client's view and the server's
+// writes of the other client reach this one: everyone shares one area.
+TEST_F(IntegrationTest, AreasAreSharedBetweenProcesses) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  ChildReport report;
+  qt::Signal ready, go, done;
+  const Words mine = {0x1001, 0x1002, 0x1003};
+  const Words theirs = {0x2001, 0x2002};
+  qt::Child other([&] {
+    const QNA_REGREC record = Record("OTHER");
+    if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+    ready.Post();
+    if (go.Take(60s) != 1) return report.Fail("no go");
+    Words seen(3, 0);
+    if (const auto r = QNA_Read(1, 30, 3, seen.data(), 0); r != QNA_OK)
+      return report.Fail(Got("QNA_Read", r));
+    if (seen != mine) return report.Fail("the direct write did not arrive");
+    std::uint8_t bit = 0;
+    if (QNA_ReadBit(0, 16 * 3 + 2, 1, &bit, 0) != QNA_OK || bit != 1)
+      return report.Fail("the direct bit did not arrive");
+    if (const auto r = QNA_Write(1, 40, 2, theirs.data(), 0); r != QNA_OK)
+      return report.Fail(Got("QNA_Write", r));
+    const std::uint8_t set = 1;
+    if (const auto r = QNA_WriteBit(2, 17, 1, &set, 0); r != QNA_OK)
+      return report.Fail(Got("QNA_WriteBit", r));
+    done.Post();
+    QNA_Close();
+    return 0;
+  });
+  ASSERT_EQ(ready.Take(30s), 1) << report.Text();
+
+  const QNA_REGREC record = Record("MINE");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  ASSERT_EQ(QNA_WriteSmem(1, 30, 3, mine.data(), 0), QNA_OK);
+  const std::uint8_t set = 1;
+  ASSERT_EQ(QNA_WriteSmemBit(0, 16 * 3 + 2, 1, &set, 0), QNA_OK);
+  go.Post();
+  ASSERT_EQ(done.Take(30s), 1) << report.Text();
+  EXPECT_EQ(ReadWords(1, 40, 2), theirs);
+  EXPECT_EQ(ReadWords(2, 1, 1), (Words{0x0002}));
+  EXPECT_EQ(other.Wait(30s), 0) << report.Text();
+}
+
+// Another process holds area 1's mutex: a no-lock read (and write) goes
+// ahead, a locked one waits QNA_TimeOut and gives 2 with 640; once the holder
+// lets go, locked accesses work again without any abandoned wait.
+TEST_F(IntegrationTest, NoLockAccessWhileAnotherProcessHoldsTheMutex) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  ChildReport report;
+  qt::Signal held, release;
+  qt::Child holder([&] {
+    char name[] = "\\sem32\\qoxsemcw";
+    Handle mutex = 0;
+    if (MtxOpen(name, &mutex) != 0) return report.Fail("MtxOpen failed");
+    if (MtxWait(mutex, kInfinite) != kWaitOk) return report.Fail("MtxWait failed");
+    held.Post();
+    if (release.Take(60s) != 1) return report.Fail("no release");
+    if (MtxRelease(mutex) != 0) return report.Fail("MtxRelease failed");
+    HndClose(mutex);
+    return 0;
+  });
+  ASSERT_EQ(held.Take(30s), 1) << report.Text();
+
+  const QNA_REGREC record = Record("NOLOCK");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  const Words value = {0x7777};
+  EXPECT_EQ(QNA_WriteSmem(1, 7, 1, value.data(), 1), QNA_OK);
+  Words word(1, 0);
+  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 1), QNA_OK);
+  EXPECT_EQ(word, value);
+
+  QNA_TimeOut = 300;
+  word = {0};
+  const auto start = Clock::now();
+  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 0), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
+  EXPECT_GE(MsSince(start), 250);
+  EXPECT_EQ(word, (Words{0}));
+  // Other areas are not held.
+  EXPECT_EQ(QNA_Read(3, 7, 1, word.data(), 0), QNA_OK);
+
+  release.Post();
+  EXPECT_EQ(holder.Wait(30s), 0) << report.Text();
+  QNA_TimeOut = 5000;
+  word = {0};
+  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 0), QNA_OK);
+  EXPECT_EQ(word, value);
+}
+
+}  // namespace

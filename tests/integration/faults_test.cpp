@@ -1,0 +1,303 @@
+// Faults around a real quonix: a client killed while it holds an area mutex,
+// a server killed in the middle of exchanges, a server restarted after a
+// crash.  Nothing hangs, and what can go on does.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "integration.h"
+#include "platform/platform.h"
+
+namespace {
+
+using namespace it;
+
+// Accesses of area 1 after its mutex was abandoned: every result is 0 except
+// at most one 2 with detail 95 (the wait that found the owner dead), which
+// must come before any success.  Returns the number of abandoned waits seen,
+// or -1 (with `why`) when the rule was broken.
+int AccessAfterAbandon(int rounds, std::string& why) {
+  int abandoned = 0;
+  bool succeeded = false;
+  for (int i = 0; i < rounds; ++i) {
+    std::uint16_t word = 0;
+    const std::uint16_t value = static_cast<std::uint16_t>(i);
+    const std::uint32_t r = i % 2 == 0 ? QNA_Read(1, 7, 1, &word, 0) : QNA_WriteSmem(1, 9, 1, &value, 0);
+    const std::int32_t detail = QNA_InternalErr;
+    if (r == QNA_E_MUTEX && detail == QNA_WAIT_ABANDONED && abandoned == 0 && !succeeded) {
+      ++abandoned;
+      continue;
+    }
+    if (r != QNA_OK) {
+      why = Got(i % 2 == 0 ? "QNA_Read" : "QNA_WriteSmem", r) + " in round " + std::to_string(i);
+      return -1;
+    }
+    succeeded = true;
+  }
+  return abandoned;
+}
+
+enum class FirstAccess { ThisProcess, Server, TwoClientsRace };
+struct HolderCase {
+  const char* name;
+  FirstAccess first;
+};
+
+class KilledMutexHolder : public IntegrationTest, public ::testing::WithParamInterface<HolderCase> {};
+
+// A process takes area 1's mutex (MtxOpen and MtxWait, as the library does)
+// and is killed holding it.  Exactly one access after that finds the mutex
+// abandoned: this process's read, the server's write, or one of two racing
+// clients.  Everyone else, and everything afterwards, works.
+TEST_P(KilledMutexHolder, DoesNotStopOtherClients) {
+  const FirstAccess first = GetParam().first;
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  ChildReport report;
+  qt::Signal held, ready, go, seen;
+  qt::Child holder([&] {
+    char name[] = "\\sem32\\qoxsemcw";
+    Handle mutex = 0;
+    if (MtxOpen(name, &mutex) != 0) return report.Fail("MtxOpen failed");
+    if (MtxWait(mutex, kInfinite) != kWaitOk) return report.Fail("MtxWait failed");
+    held.Post();
+    for (;;) std::this_thread::sleep_for(1s);
+  });
+  ASSERT_EQ(held.Take(30s), 1) << report.Text();
+  qt::Child bystander([&] {
+    const QNA_REGREC record = Record("BYSTAND");
+    if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+    ready.Post();
+    if (go.Take(60s) != 1) return report.Fail("no go");
+    std::string why;
+    const int abandoned = AccessAfterAbandon(40, why);
+    if (abandoned < 0) return report.Fail("bystander: " + why);
+    const std::uint16_t value = 0x0B0B;
+    if (const auto r = QNA_Write(1, 11, 1, &value, 0); r != QNA_OK)
+      return report.Fail(Got("bystander QNA_Write", r));
+    seen.Post(static_cast<char>(abandoned));
+    QNA_Close();
+    return 0;
+  });
+  ASSERT_EQ(ready.Take(30s), 1) << report.Text();
+
+  const QNA_REGREC record = Record("SURVIVOR");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  holder.Kill();
+
+  int mine = 0;
+  if (first == FirstAccess::ThisProcess) {
+    // Nobody touched the mutex since its owner died.
+    std::uint16_t word = 0;
+    EXPECT_EQ(QNA_Read(1, 7, 1, &word, 0), QNA_E_MUTEX);
+    EXPECT_EQ(QNA_InternalErr, QNA_WAIT_ABANDONED);
+    mine = 1;
+  } else if (first == FirstAccess::Server) {
+    const std::uint16_t value = 0x5E5E;
+    EXPECT_EQ(QNA_Write(1, 7, 1, &value, 0), QNA_OK);
+    EXPECT_TRUE(qt::WaitFor([this] { return ServerLog().find("abandoned") != std::string::npos; }, 10s))
+        << ServerLog();
+  }
+  go.Post();
+  std::string why;
+  const int racing = AccessAfterAbandon(40, why);
+  EXPECT_GE(racing, 0) << why;
+  const int theirs = seen.Take(30s);
+  EXPECT_EQ(bystander.Wait(30s), 0) << report.Text();
+  // Exactly one client wait found the owner dead, unless the server's did.
+  EXPECT_EQ(mine + racing + theirs, first == FirstAccess::Server ? 0 : 1)
+      << "this process saw " << mine + racing << ", the other client " << theirs;
+  // The server still writes area 1, and this process sees both clients' words.
+  const std::uint16_t value = 0x5A5A;
+  EXPECT_EQ(QNA_Write(1, 12, 1, &value, 0), QNA_OK);
+  Words words(2, 0);
+  EXPECT_EQ(QNA_Read(1, 11, 2, words.data(), 0), QNA_OK);
+  EXPECT_EQ(words, (Words{0x0B0B, 0x5A5A}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstAccess, KilledMutexHolder,
+    ::testing::Values(HolderCase{"ThisProcessFirst", FirstAccess::ThisProcess},
+                      HolderCase{"ServerFirst", FirstAccess::Server},
+                      HolderCase{"TwoClientsRace", FirstAccess::TwoClientsRace}),
+    RowName());
+
+// A live process keeps area 1's mutex and never lets go.  Another client's
+// close does not wait for it without end: it gives the area up after
+// QNA_TimeOut and returns (the client runs in a process of its own, so that a
+// hang fails the test instead of stopping it).
+TEST_F(IntegrationTest, CloseDoesNotWaitForeverForAHeldArea) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  ChildReport report;
+  qt::Signal held, ready, go;
+  qt::Child holder([&] {
+    char name[] = "\\sem32\\qoxsemcw";
+    Handle mutex = 0;
+    if (MtxOpen(name, &mutex) != 0) return report.Fail("MtxOpen failed");
+    if (MtxWait(mutex, kInfinite) != kWaitOk) return report.Fail("MtxWait failed");
+    held.Post();
+    for (;;) std::this_thread::sleep_for(1s);
+  });
+  ASSERT_EQ(held.Take(30s), 1) << report.Text();
+  qt::Child closer([&] {
+    const QNA_REGREC record = Record("CLOSER");
+    if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+    QNA_TimeOut = 300;
+    const auto start = Clock::now();
+    QNA_Close();
+    if (const auto ms = MsSince(start); ms > 2500)
+      return report.Fail("QNA_Close took " + std::to_string(ms) + " ms");
+    // Closed all the same: a new open works and registers.
+    if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open again", r));
+    std::uint16_t word = 0;
+    if (const auto r = QNA_Read(3, 0, 1, &word, 0); r != QNA_OK) return report.Fail(Got("QNA_Read", r));
+    QNA_Close();
+    return 0;
+  });
+  EXPECT_EQ(closer.Wait(30s), 0) << report.Text();
+}
+
+// A client reading and writing area 1 in a loop is killed at a random
+// moment, inside or outside the mutex; a client that comes afterwards sees at
+// most one abandoned wait and then works, and so does the server.
+TEST_F(IntegrationTest, ClientKilledAtARandomMomentDoesNotStopOthers) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> delay_ms(5, 150);
+  int abandoned_rounds = 0;
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    ChildReport report;
+    qt::Signal ready;
+    qt::Child busy([&] {
+      const QNA_REGREC record = Record("BUSY");
+      if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+      Words words(kSmallWords[1], 0);
+      ready.Post();
+      for (std::uint16_t n = 0;; ++n) {
+        QNA_Read(1, 0, kSmallWords[1], words.data(), 0);
+        words[0] = n;
+        QNA_WriteSmem(1, 0, kSmallWords[1], words.data(), 0);
+      }
+    });
+    ASSERT_EQ(ready.Take(30s), 1) << report.Text();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
+    busy.Kill();
+
+    const QNA_REGREC record = Record("AFTER");
+    ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
+    std::string why;
+    const int abandoned = AccessAfterAbandon(6, why);
+    EXPECT_GE(abandoned, 0) << why;
+    if (abandoned > 0) ++abandoned_rounds;
+    const std::uint16_t value = static_cast<std::uint16_t>(round);
+    EXPECT_EQ(QNA_Write(1, 3, 1, &value, 0), QNA_OK);
+    QNA_Close();  // no link while the next client is forked
+  }
+  RecordProperty("rounds_with_an_abandoned_mutex", abandoned_rounds);
+}
+
+// The server is killed while a client (in a process of its own, so a hang
+// cannot stop the test) exchanges requests in a loop: the exchange in flight
+// fails with 101 or 102 within a few seconds, later requests fail at once,
+// the close is prompt, and a new open reports the missing server.
+TEST_F(IntegrationTest, ServerKilledDuringExchanges) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  ChildReport report;
+  qt::Signal ready, failed;
+  qt::Child victim([&] {
+    const QNA_REGREC record = Record("VICTIM");
+    if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+    Words out(64, 0x6464);
+    Words in(64, 0);
+    ready.Post();
+    std::uint32_t r = QNA_OK;
+    for (std::uint32_t i = 0; r == QNA_OK; ++i)
+      r = i % 2 == 0 ? QNA_Write(1, 0, 64, out.data(), 0) : QNA_ReadApp("VICTIM", 0, 64, in.data());
+    failed.Post(static_cast<char>(r));
+    if (r != QNA_E_WRITE && r != QNA_E_READ) return report.Fail(Got("the exchange in flight", r));
+
+    // The link was cut with the failure: every later request fails at its
+    // first write, with its family's first code.
+    const auto later = Clock::now();
+    std::uint16_t word = 0;
+    const std::uint8_t bit = 1;
+    const std::uint16_t flags = 0xFFFF;
+    struct Later {
+      const char* call;
+      std::function<std::uint32_t()> run;
+      std::int32_t detail;
+    };
+    const Later calls[] = {
+        {"QNA_Write", [&] { return QNA_Write(1, 0, 1, &word, 0); }, 1101},
+        {"QNA_WriteBit", [&] { return QNA_WriteBit(0, 0, 1, &bit, 0); }, 1101},
+        {"QNA_WriteWithFlag", [&] { return QNA_WriteWithFlag(1, 0, 16, out.data(), &flags, 0); }, 5000},
+        {"QNA_ReadApp", [&] { return QNA_ReadApp("VICTIM", 0, 1, &word); }, 2000},
+        {"QNA_WriteApp", [&] { return QNA_WriteApp("VICTIM", 0, 1, &word, 0); }, 2100},
+    };
+    for (const Later& c : calls) {
+      const std::uint32_t got = c.run();
+      if (got != QNA_E_WRITE || QNA_InternalErr != c.detail)
+        return report.Fail(Got(c.call, got) + " after the server died");
+    }
+    if (const auto ms = MsSince(later); ms > 5000)
+      return report.Fail("later calls took " + std::to_string(ms) + " ms");
+
+    const auto closing = Clock::now();
+    QNA_Close();
+    if (const auto ms = MsSince(closing); ms > 2500)
+      return report.Fail("QNA_Close took " + std::to_string(ms) + " ms");
+    if (const auto r2 = QNA_Open(&record); r2 != QNA_E_OPEN || QNA_InternalErr != -1)
+      return report.Fail(Got("QNA_Open without a server", r2));
+    return 0;
+  });
+  ASSERT_EQ(ready.Take(30s), 1) << report.Text();
+  std::this_thread::sleep_for(300ms);  // let exchanges run
+
+  const auto killed = Clock::now();
+  KillServer();
+  const int result = failed.Take(30s);
+  const auto ms = MsSince(killed);
+  EXPECT_TRUE(result == QNA_E_WRITE || result == QNA_E_READ) << "result " << result << "\n"
+                                                              << report.Text();
+  EXPECT_LT(ms, 5000);
+  EXPECT_EQ(victim.Wait(30s), 0) << report.Text();
+}
+
+// A server killed under an open client: the client's next request fails
+// promptly, its close returns, and a new server started in the same root
+// (with other sizes) accepts it again.
+TEST_F(IntegrationTest, ServerRestartedAfterAKill) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  const QNA_REGREC record = Record("PHOENIX");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  const std::uint16_t value = 0x0F0F;
+  ASSERT_EQ(QNA_Write(1, 5, 1, &value, 0), QNA_OK);
+
+  KillServer();
+  auto start = Clock::now();
+  const std::uint32_t r = QNA_Write(1, 5, 1, &value, 0);
+  EXPECT_TRUE(r == QNA_E_WRITE || r == QNA_E_READ) << r;
+  EXPECT_LT(MsSince(start), 5000);
+  start = Clock::now();
+  QNA_Close();
+  EXPECT_LT(MsSince(start), 2500);
+
+  const std::array<std::uint32_t, 6> other = {128, 512, 128, 300, 64, 64};
+  ASSERT_TRUE(StartServer(SizeArgs(other))) << ServerLog();
+  ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
+  for (std::uint32_t i = 0; i < 6; ++i) EXPECT_EQ(QNA_SizeTb[i], other[i]) << i;
+  std::uint16_t word = 0xEEEE;
+  EXPECT_EQ(QNA_Read(1, 5, 1, &word, 0), QNA_OK);
+  EXPECT_EQ(word, 0);  // a new server's areas start cleared
+  EXPECT_EQ(QNA_Write(1, 511, 1, &value, 0), QNA_OK);
+  EXPECT_EQ(QNA_Read(1, 511, 1, &word, 0), QNA_OK);
+  EXPECT_EQ(word, value);
+  EXPECT_EQ(QNA_WriteApp("PHOENIX", 0, 1, &value, 0), QNA_OK);
+  EXPECT_EQ(QNA_ReadApp("PHOENIX", 0, 1, &word), QNA_OK);
+}
+
+}  // namespace

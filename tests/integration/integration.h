@@ -1,0 +1,227 @@
+// integration.h - helpers of the integration tests: the library against a
+// real quonix in the test's own platform root.
+//
+// QNA_Open and QNA_Close act on process-wide state, and a forked child
+// inherits that state.  A client in another process is therefore always
+// forked while this process holds no link (before its own QNA_Open, or after
+// its QNA_Close), and opens its own link in the child.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qnapi.h"
+#include "support/server.h"
+#include "support/test_support.h"
+
+namespace it {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Words = std::vector<std::uint16_t>;
+
+// The area sizes quonix serves without size options.
+inline constexpr std::array<std::uint32_t, 6> kDefaultWords = {4096, 32768, 4096, 4096, 8192, 8192};
+// Small areas, so that the tests reach their ends.  Area 3 keeps word 204,
+// the close handshake word.
+inline constexpr std::array<std::uint32_t, 6> kSmallWords = {64, 256, 64, 256, 32, 48};
+inline std::vector<std::string> SizeArgs(const std::array<std::uint32_t, 6>& words) {
+  static constexpr const char* kOptions[6] = {"--cb", "--cw", "--sb", "--sw", "--lgp", "--tman"};
+  std::vector<std::string> args;
+  for (std::size_t i = 0; i < 6; ++i) {
+    args.emplace_back(kOptions[i]);
+    args.push_back(std::to_string(words[i]));
+  }
+  return args;
+}
+
+inline QNA_REGREC Record(const char* name, std::uint32_t first = 0) {
+  QNA_REGREC record{first, 0, {}};
+  std::strncpy(record.name, name, sizeof record.name);  // unterminated at 8
+  return record;
+}
+
+// Names the instances of a parameterised test after their row's `name`.
+struct RowName {
+  template <typename Info>
+  std::string operator()(const Info& row) const {
+    return row.param.name;
+  }
+};
+
+inline std::int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// What a forked client reports when one of its checks fails: the text goes
+// through a pipe to the parent, which shows it with the child's status.
+class ChildReport {
+ public:
+  ChildReport() {
+    if (pipe(fds_) != 0) std::abort();
+    fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+  }
+  ~ChildReport() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  ChildReport(const ChildReport&) = delete;
+  ChildReport& operator=(const ChildReport&) = delete;
+
+  // In the child: records why it fails and gives the exit status to return.
+  int Fail(const std::string& why) {
+    const std::string line = why + "\n";
+    if (write(fds_[1], line.data(), line.size()) < 0) return 2;
+    return 1;
+  }
+  // In the parent: everything the child reported so far.
+  std::string Text() {
+    std::string text;
+    char buffer[512];
+    for (;;) {
+      const ssize_t n = read(fds_[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+inline std::string Got(const char* call, std::uint32_t result) {
+  return std::string(call) + " gave " + std::to_string(result) + " (detail " +
+         std::to_string(QNA_InternalErr) + ")";
+}
+
+// Holds a process still (SIGSTOP) until Resume or the end of the scope, so
+// that a test can make a server late.  The constructor returns once every
+// thread of the process has stopped (a stop is delivered asynchronously).  A
+// watchdog resumes the process after `limit` in any case, so a call that
+// blocks on it fails its test instead of hanging it.
+class Paused {
+ public:
+  explicit Paused(pid_t pid, std::chrono::milliseconds limit = 20s) : pid_(pid) {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGSTOP);
+    stopped_ = qt::WaitFor([this] { return AllStopped(); }, 10s);
+    watchdog_ = std::thread([this, limit] {
+      std::unique_lock lock(mutex_);
+      if (!resumed_cv_.wait_for(lock, limit, [this] { return resumed_; })) kill(pid_, SIGCONT);
+    });
+  }
+  ~Paused() { Resume(); }
+  Paused(const Paused&) = delete;
+  Paused& operator=(const Paused&) = delete;
+
+  // False when the process did not stop in time (the test cannot rely on it).
+  bool stopped() const { return stopped_; }
+  void Resume() {
+    if (pid_ <= 0) return;
+    {
+      std::lock_guard guard(mutex_);
+      resumed_ = true;
+    }
+    resumed_cv_.notify_all();
+    watchdog_.join();
+    kill(pid_, SIGCONT);
+    pid_ = -1;
+  }
+
+ private:
+  // Every task of the process in state T (stopped).
+  bool AllStopped() const {
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    std::error_code error;
+    bool any = false;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+      std::ifstream stat(task.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      const std::size_t close = line.rfind(')');
+      if (close == std::string::npos || close + 2 >= line.size()) return false;
+      if (line[close + 2] != 'T' && line[close + 2] != 't') return false;
+      any = true;
+    }
+    return any && !error;
+  }
+
+  pid_t pid_;
+  bool stopped_ = false;
+  std::mutex mutex_;
+  std::condition_variable resumed_cv_;
+  bool resumed_ = false;
+  std::thread watchdog_;
+};
+
+// Every test runs in a root of its own, leaves the library as it found it
+// (closed, settings at their initial values) and stops what it started.
+class IntegrationTest : public ::testing::Test {
+ protected:
+  // Runs before the members go, so a link is closed while its server lives.
+  void TearDown() override {
+    QNA_Close();
+    QNA_TimeOut = 5000;
+    QNA_MtxTimeOut = 1000;
+    std::memset(QNA_ServerName, 0, sizeof QNA_ServerName);
+    for (std::uint32_t& size : QNA_SizeTb) size = 0;
+    QNA_InternalErr = 0;
+  }
+
+  // Starts quonix in this test's root and waits until it serves.
+  bool StartServer(const std::vector<std::string>& args = {}) {
+    server_ = std::make_unique<qt::Server>(args, root_.path() + "/quonix.log");
+    return server_->ready();
+  }
+  // SIGKILL, as a crash: nothing of the server runs its exit path.
+  void KillServer() {
+    if (!server_) return;
+    kill(server_->pid(), SIGKILL);
+    EXPECT_TRUE(qt::WaitFor([this] { return !server_->running(); }, 20s));
+  }
+  // The server's log so far (for failure messages).
+  std::string ServerLog() const;
+
+  qt::TempRoot root_;
+  std::unique_ptr<qt::Server> server_;
+};
+
+inline std::string IntegrationTest::ServerLog() const {
+  std::string text;
+  if (FILE* f = std::fopen((root_.path() + "/quonix.log").c_str(), "r")) {
+    char buffer[512];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+// A test with quonix serving the small areas, and this process open on it.
+class OpenClient : public IntegrationTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+    ASSERT_EQ(QNA_Open(&record_), QNA_OK) << ServerLog();
+  }
+  QNA_REGREC record_ = Record("ITEST");
+};
+
+}  // namespace it

@@ -1,0 +1,125 @@
+// Masked writes (QNA_WriteWithFlag) performed by a real quonix: on the bit
+// areas 0 and 2 the count counts bits and each flag bit selects one data
+// bit; on the other areas the count counts words and each flag bit selects
+// one data word.  Only flagged bits or words change.
+#include <gtest/gtest.h>
+
+#include "integration.h"
+
+namespace {
+
+using namespace it;
+
+struct MaskedCase {
+  const char* situation;
+  std::uint32_t area;
+  std::uint32_t offset;  // bit number on areas 0 and 2, else word offset
+  std::uint32_t count;
+  Words data;
+  Words flags;
+  std::uint32_t at;  // first word compared
+  Words before;      // words from `at`, written directly first
+  Words after;       // the same words after the masked write
+};
+
+Words Sequence(std::uint16_t base, std::size_t n) {
+  Words out(n);
+  for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<std::uint16_t>(base + j);
+  return out;
+}
+
+Words Concat(std::initializer_list<Words> parts) {
+  Words out;
+  for (const Words& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+using MaskedWrites = OpenClient;
+
+TEST_F(MaskedWrites, OnlyFlaggedBitsOrWordsChange) {
+  const MaskedCase cases[] = {
+      // Bits 8..39: data bits 0..7 (clear) flagged, 8..23 not, 24..31 (set)
+      // flagged: bits 8..15 clear, bits 32..39 set, the rest stays.
+      {"bit area 0, 32 bits from bit 8", 0, 8, 32, {0x0000, 0xFFFF}, {0x00FF, 0xFF00},
+       0, {0xFFFF, 0x0000, 0xF0F0, 0x0000}, {0x00FF, 0x0000, 0xF0FF, 0x0000}},
+      // Flags 0x0F0F take data nibbles 0 and 2.
+      {"bit area 2, 16 bits from bit 0", 2, 0, 16, {0x5555}, {0x0F0F},
+       0, {0xAAAA, 0x1234}, {0xA5A5, 0x1234}},
+      // Bits 24..39 straddle two words.
+      {"bit area 2, across a word", 2, 24, 16, {0xFFFF}, {0x8001},
+       1, {0x0000, 0x0000, 0x0000}, {0x0100, 0x0080, 0x0000}},
+      // No flag set: nothing changes.
+      {"bit area 0, no flag", 0, 0, 16, {0xFFFF}, {0x0000}, 0, {0x1234}, {0x1234}},
+      // Words 10..25; flags 0x8001 select data words 0 and 15.
+      {"word area 1, 16 words", 1, 10, 16, Sequence(0xD000, 16), {0x8001},
+       9, Concat({{0x0009}, Sequence(0x1000, 16), {0x0026}}),
+       Concat({{0x0009, 0xD000}, Sequence(0x1001, 14), {0xD00F, 0x0026}})},
+      // 32 words, two flag words: only the second group is written.
+      {"word area 3, 32 words", 3, 50, 32, Sequence(0xE000, 32), {0x0000, 0xFFFF},
+       50, Words(32, 0), Concat({Words(16, 0), Sequence(0xE010, 16)})},
+      {"word area 5, every word flagged", 5, 0, 16, Sequence(0x5000, 16), {0xFFFF},
+       0, Words(17, 0x0101), Concat({Sequence(0x5000, 16), {0x0101}})},
+  };
+  for (const MaskedCase& c : cases) {
+    SCOPED_TRACE(c.situation);
+    ASSERT_EQ(QNA_WriteSmem(c.area, c.at, static_cast<std::uint32_t>(c.before.size()),
+                            c.before.data(), 0),
+              QNA_OK);
+    QNA_InternalErr = 77;
+    EXPECT_EQ(QNA_WriteWithFlag(c.area, c.offset, c.count, c.data.data(), c.flags.data(), 0), QNA_OK);
+    EXPECT_EQ(QNA_InternalErr, 0);
+    Words now(c.after.size(), 0xEEEE);
+    ASSERT_EQ(QNA_Read(c.area, c.at, static_cast<std::uint32_t>(now.size()), now.data(), 0), QNA_OK);
+    EXPECT_EQ(now, c.after);
+  }
+}
+
+// Refusals, by the library (a count that is not a nonzero multiple of 16)
+// or by the server (a range outside the area): 6, the area unchanged, the
+// link still in step.
+TEST_F(MaskedWrites, RefusalsChangeNothing) {
+  const Words data(32, 0xFFFF);
+  const Words flags(2, 0xFFFF);
+  struct Case {
+    const char* situation;
+    std::uint32_t area, offset, count;
+  };
+  const Case cases[] = {
+      {"count 24", 1, 0, 24},
+      {"count 0", 1, 0, 0},
+      {"words past the end of area 1", 1, kSmallWords[1] - 8, 16},
+      {"bits past the end of area 0", 0, 16 * kSmallWords[0] - 8, 16},
+      {"bit offset past area 2", 2, 16 * kSmallWords[2], 16},
+      {"offset that wraps", 1, 0xFFFFFFF8u, 16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    QNA_InternalErr = 77;
+    EXPECT_EQ(QNA_WriteWithFlag(c.area, c.offset, c.count, data.data(), flags.data(), 0), QNA_E_ARG);
+    EXPECT_EQ(QNA_InternalErr, 0);
+  }
+  for (std::uint32_t area : {0u, 1u, 2u}) {
+    Words all(kSmallWords[area], 0xEEEE);
+    ASSERT_EQ(QNA_Read(area, 0, kSmallWords[area], all.data(), 0), QNA_OK);
+    EXPECT_EQ(all, Words(kSmallWords[area], 0)) << "area " << area;
+  }
+  const Words one = {0x0042};
+  EXPECT_EQ(QNA_Write(1, 0, 1, one.data(), 0), QNA_OK);
+}
+
+// With options bit 0 the call returns without a reply; the server still
+// performs the write, and the next exchange gets its own reply.
+TEST_F(MaskedWrites, NoReplyWriteStillLands) {
+  const Words data = Sequence(0x7000, 16);
+  const Words flags = {0x0003};
+  ASSERT_EQ(QNA_WriteWithFlag(1, 100, 16, data.data(), flags.data(), 1), QNA_OK);
+  // A refused no-reply write is not answered either.
+  ASSERT_EQ(QNA_WriteWithFlag(1, kSmallWords[1], 16, data.data(), flags.data(), 1), QNA_OK);
+  std::uint16_t word = 0;
+  EXPECT_EQ(QNA_ReadApp("ITEST", 0, 1, &word), QNA_OK);  // answered after both writes
+  Words now(3, 0xEEEE);
+  ASSERT_EQ(QNA_Read(1, 100, 3, now.data(), 0), QNA_OK);
+  EXPECT_EQ(now, (Words{0x7000, 0x7001, 0}));
+}
+
+}  // namespace

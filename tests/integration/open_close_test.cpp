@@ -1,0 +1,331 @@
+// Opening and closing the connection to a real quonix: an absent server, the
+// sizes learnt at registration, the close handshake, reopening.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "integration.h"
+#include "platform/platform.h"
+
+namespace {
+
+using namespace it;
+
+std::size_t CountOf(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++count;
+  return count;
+}
+
+std::uint16_t HandshakeWord() {
+  std::uint16_t word = 0;
+  EXPECT_EQ(QNA_Read(3, 204, 1, &word, 0), QNA_OK);
+  return word;
+}
+
+// ---- No server ---------------------------------------------------------------
+
+enum class Absence { NeverStarted, Stopped, Killed };
+struct AbsentCase {
+  const char* name;
+  Absence how;
+};
+
+class ServerAbsent : public IntegrationTest, public ::testing::WithParamInterface<AbsentCase> {};
+
+// Whatever way the server is missing, its areas are gone: the open fails with
+// 51 and detail -1, leaves nothing open, and the link stays closed.
+TEST_P(ServerAbsent, OpenGives51AndTheLinkStaysClosed) {
+  QNA_Close();  // harmless without an open
+  if (GetParam().how != Absence::NeverStarted) {
+    ASSERT_TRUE(StartServer());
+    if (GetParam().how == Absence::Stopped)
+      ASSERT_EQ(server_->Stop(), 0);
+    else
+      KillServer();
+  }
+  const std::size_t handles = PlatformOpenHandles();
+  const QNA_REGREC record = Record("NOSERVER");
+  QNA_InternalErr = 77;
+  EXPECT_EQ(QNA_Open(&record), QNA_E_OPEN);
+  EXPECT_EQ(QNA_InternalErr, -1);
+  EXPECT_EQ(PlatformOpenHandles(), handles);
+
+  std::uint16_t word = 0xEEEE;
+  QNA_InternalErr = 77;
+  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(word, 0xEEEE);
+  EXPECT_EQ(QNA_Write(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_ReadApp("NOSERVER", 0, 1, &word), QNA_E_NOTOPEN);
+  // A later server is found by the next open.
+  ASSERT_TRUE(StartServer());
+  EXPECT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ServerAbsent,
+                         ::testing::Values(AbsentCase{"NeverStarted", Absence::NeverStarted},
+                                           AbsentCase{"Stopped", Absence::Stopped},
+                                           AbsentCase{"Killed", Absence::Killed}),
+                         RowName());
+
+// ---- Sizes ---------------------------------------------------------------------
+
+struct SizesCase {
+  const char* name;
+  bool options;  // start with size options, else the defaults
+  std::array<std::uint32_t, 6> words;
+};
+
+class RegisteredSizes : public IntegrationTest, public ::testing::WithParamInterface<SizesCase> {};
+
+// QNA_SizeTb holds what the server serves, and the data functions work to
+// exactly the end of each area.
+TEST_P(RegisteredSizes, AreTheServersAndBoundTheAccesses) {
+  const SizesCase& c = GetParam();
+  ASSERT_TRUE(StartServer(c.options ? SizeArgs(c.words) : std::vector<std::string>{}));
+  const QNA_REGREC record = Record("SIZES");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    SCOPED_TRACE(testing::Message() << "area " << i);
+    EXPECT_EQ(QNA_SizeTb[i], c.words[i]);
+    std::uint16_t word = 0xEEEE;
+    EXPECT_EQ(QNA_Read(i, c.words[i] - 1, 1, &word, 0), QNA_OK);
+    EXPECT_EQ(word, 0);  // areas start cleared
+    EXPECT_EQ(QNA_Read(i, c.words[i], 1, &word, 0), QNA_E_ARG);
+    EXPECT_EQ(QNA_Write(i, c.words[i] - 1, 1, &word, 0), QNA_OK);
+    EXPECT_EQ(QNA_Write(i, c.words[i], 1, &word, 0), QNA_E_ARG);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, RegisteredSizes,
+    ::testing::Values(SizesCase{"Defaults", false, kDefaultWords},
+                      SizesCase{"Small", true, kSmallWords},
+                      SizesCase{"Uneven", true, {1, 70001, 17, 205, 1000, 3}}),
+    RowName());
+
+// ---- Open twice ----------------------------------------------------------------
+
+// A second open on an open connection registers nothing and opens no link.
+TEST_F(IntegrationTest, SecondOpenKeepsTheLink) {
+  ASSERT_TRUE(StartServer());
+  const QNA_REGREC record = Record("TWICE");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  ASSERT_TRUE(qt::WaitFor([this] { return CountOf(ServerLog(), " open on ") == 1; }, 10s))
+      << ServerLog();
+  const QNA_REGREC other = Record("OTHER");
+  EXPECT_EQ(QNA_Open(&other), QNA_OK);
+  std::uint16_t word = 0;
+  // OTHER never registered, so it has no mailbox.
+  EXPECT_EQ(QNA_ReadApp("OTHER", 0, 1, &word), 7u);
+  EXPECT_EQ(QNA_ReadApp("TWICE", 0, 1, &word), QNA_OK);
+  EXPECT_EQ(CountOf(ServerLog(), " open on "), 1u) << ServerLog();
+}
+
+// ---- The server's pipe --------------------------------------------------------------
+
+struct PipeCase {
+  const char* name;
+  bool server_named;        // quonix --server-name pipe: \\.\pipe\qoxpipe
+  const char* server_name;  // QNA_ServerName
+  std::uint32_t result;
+  std::int32_t detail;
+};
+
+class ServerPipe : public IntegrationTest, public ::testing::WithParamInterface<PipeCase> {};
+
+// QNA_ServerName chooses the pipe; a pipe that is not there fails the open
+// with 51 and the operating system's error (2), though the areas exist.
+TEST_P(ServerPipe, NameChoosesThePipe) {
+  const PipeCase& c = GetParam();
+  ASSERT_TRUE(StartServer(c.server_named ? std::vector<std::string>{"--server-name", "pipe"}
+                                         : std::vector<std::string>{}));
+  std::snprintf(QNA_ServerName, sizeof QNA_ServerName, "%s", c.server_name);
+  const std::size_t handles = PlatformOpenHandles();
+  const QNA_REGREC record = Record("PIPES");
+  EXPECT_EQ(QNA_Open(&record), c.result);
+  EXPECT_EQ(QNA_InternalErr, c.detail);
+  std::uint16_t word = 0;
+  if (c.result == QNA_OK) {
+    EXPECT_EQ(QNA_ReadApp("PIPES", 0, 1, &word), QNA_OK);
+  } else {
+    EXPECT_EQ(PlatformOpenHandles(), handles);  // the areas were closed again
+    EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ServerPipe,
+    ::testing::Values(PipeCase{"LocalPipe", false, "", 0, 0},
+                      PipeCase{"NamedPipe", true, "pipe", 0, 0},
+                      PipeCase{"NamedServerLocalClient", true, "", 51, 2},
+                      PipeCase{"LocalServerNamedClient", false, "pipe", 51, 2}),
+    RowName());
+
+// ---- Refused registration -----------------------------------------------------------
+
+// The server refuses a new name when its mailbox table is full (8): the open
+// returns the server's result, leaves the link closed and the sizes as they
+// were, and the server sees the link go.
+TEST_F(IntegrationTest, RefusedRegistrationClosesTheLink) {
+  // The one mailbox is RAVOWLD's.
+  ASSERT_TRUE(StartServer({"--max-mailboxes", "1"}));
+  const QNA_REGREC refused = Record("NOROOM");
+  QNA_InternalErr = 77;
+  EXPECT_EQ(QNA_Open(&refused), 8u);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  for (std::uint32_t size : QNA_SizeTb) EXPECT_EQ(size, 0u);
+  std::uint16_t word = 0;
+  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+  EXPECT_TRUE(qt::WaitFor([this] { return ServerLog().find(" closed ") != std::string::npos; }, 10s))
+      << ServerLog();
+  // The server's own mailbox is there to register under.
+  const QNA_REGREC ravo = Record("RAVOWLD");
+  EXPECT_EQ(QNA_Open(&ravo), QNA_OK);
+  EXPECT_EQ(QNA_SizeTb[1], kDefaultWords[1]);
+}
+
+// ---- Close -----------------------------------------------------------------------
+
+// The close waits for word 204 of area 3 to change for about a second, and
+// not at all when the word has its top bit set.  The server is held still
+// throughout, so the word never changes.
+TEST_F(IntegrationTest, CloseWaitsAboutASecondAtMost) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  const QNA_REGREC record = Record("SECOND");
+  struct Case {
+    const char* situation;
+    std::uint16_t word;  // written into word 204 before the close; 0: as it is
+    std::int64_t at_least_ms, below_ms;
+  };
+  const Case cases[] = {
+      {"word never changes", 0, 900, 2500},
+      {"top bit set", 0xFFFF, 0, 500},
+      {"top bit set, low bits clear", 0x8000, 0, 500},
+  };
+  std::size_t closes = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    // The server has changed the word for the close before (it logs the
+    // close after that), so it will not change it under this row.
+    ASSERT_TRUE(qt::WaitFor([&] { return CountOf(ServerLog(), " closed (") == closes; }, 10s))
+        << ServerLog();
+    ASSERT_EQ(QNA_Open(&record), QNA_OK);
+    if (c.word != 0) {
+      ASSERT_EQ(QNA_WriteSmem(3, 204, 1, &c.word, 0), QNA_OK);
+    }
+    std::int64_t ms = 0;
+    {
+      Paused still(server_->pid());
+      ASSERT_TRUE(still.stopped());
+      const auto start = Clock::now();
+      QNA_Close();
+      ms = MsSince(start);
+    }
+    ++closes;
+    EXPECT_GE(ms, c.at_least_ms);
+    EXPECT_LT(ms, c.below_ms);
+  }
+  // Once running again, the server has seen every close: the word it leaves
+  // never has the top bit set.
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  EXPECT_TRUE(qt::WaitFor([] { return (HandshakeWord() & 0x8000) == 0; }, 10s));
+}
+
+
+// A client in another process closes while the server is held still for a
+// moment (SIGSTOP), so that its change of word 204 of area 3 comes late: the
+// close returns promptly all the same (a loose bound here), yet only after
+// that change, which the closing process checks in a view of its own that
+// outlives the library's.  Another client sees the change too.
+TEST_F(IntegrationTest, CloseWaitsForTheServerToSeeIt) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  ChildReport report;
+  qt::Signal ready, go;
+  qt::Child closer([&] {
+    const QNA_REGREC record = Record("CLOSER");
+    if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+    char area_name[] = "\\sharemem\\qoxmemsw";
+    char mutex_name[] = "\\sem32\\qoxsemsw";
+    void* view = nullptr;
+    Handle mapping = 0;
+    Handle mutex = 0;
+    if (ShmOpen(&view, area_name, 3, &mapping) != 0 || MtxOpen(mutex_name, &mutex) != 0)
+      return report.Fail("own view of area 3 not opened");
+    const auto handshake = [&] {
+      MtxWait(mutex, kInfinite);
+      const std::uint16_t word = static_cast<volatile std::uint16_t*>(view)[204];
+      MtxRelease(mutex);
+      return word;
+    };
+    ready.Post();
+    if (go.Take(60s) != 1) return report.Fail("no go");
+    const std::uint16_t before = handshake();
+    const auto start = Clock::now();
+    QNA_Close();
+    const std::uint16_t after = handshake();
+    if (const auto ms = MsSince(start); ms > 2500)
+      return report.Fail("QNA_Close took " + std::to_string(ms) + " ms");
+    if (after == before) return report.Fail("QNA_Close returned before the server changed word 204");
+    return 0;
+  });
+  ASSERT_EQ(ready.Take(30s), 1) << report.Text();
+
+  const QNA_REGREC record = Record("WATCHER");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  const std::uint16_t before = HandshakeWord();
+  {
+    Paused late(server_->pid());
+    EXPECT_TRUE(late.stopped());
+    go.Post();
+    std::this_thread::sleep_for(250ms);  // well inside the close's second of waiting
+  }
+  ASSERT_EQ(closer.Wait(30s), 0) << report.Text();
+  const std::uint16_t after = HandshakeWord();
+  EXPECT_NE(after, before);
+  EXPECT_EQ(after & 0x8000, 0);
+
+  // This process's own close is as prompt.
+  const auto start = Clock::now();
+  QNA_Close();
+  EXPECT_LT(MsSince(start), 2500);
+}
+
+// After a close every function reports the closed link; a reopen registers
+// again (the sizes come back) and finds the server's state as it was left.
+TEST_F(IntegrationTest, ReopenRegistersAgain) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  const QNA_REGREC record = Record("REOPEN");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  const Words mail = {0xAB01, 0xCD02};
+  ASSERT_EQ(QNA_WriteApp("REOPEN", 5, 2, mail.data(), 0), QNA_OK);
+  const std::uint16_t value = 0x1234;
+  ASSERT_EQ(QNA_Write(1, 10, 1, &value, 0), QNA_OK);
+  const std::uint16_t before = HandshakeWord();
+
+  const auto start = Clock::now();
+  QNA_Close();
+  EXPECT_LT(MsSince(start), 2500);
+  std::uint16_t word = 0;
+  EXPECT_EQ(QNA_Read(1, 10, 1, &word, 0), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_ReadApp("REOPEN", 5, 1, &word), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_Write(1, 10, 1, &value, 0), QNA_E_NOTOPEN);
+
+  for (std::uint32_t& size : QNA_SizeTb) size = 0;
+  ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
+  for (std::uint32_t i = 0; i < 6; ++i) EXPECT_EQ(QNA_SizeTb[i], kSmallWords[i]) << i;
+  EXPECT_NE(HandshakeWord(), before);
+  EXPECT_EQ(QNA_Read(1, 10, 1, &word, 0), QNA_OK);
+  EXPECT_EQ(word, 0x1234);
+  Words back(2, 0);
+  EXPECT_EQ(QNA_ReadApp("REOPEN", 5, 2, back.data()), QNA_OK);
+  EXPECT_EQ(back, mail);
+  EXPECT_EQ(CountOf(ServerLog(), " open on "), 2u) << ServerLog();
+}
+
+}  // namespace
