@@ -1,0 +1,443 @@
+// The comment file: create, open, read and write comments in real files
+// under the test's drive folders, and the results 300 to 305.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "qnapi.h"
+#include "support/server.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes ReadFile(const std::string& path) {
+  Bytes data;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return data;
+  std::uint8_t chunk[65536];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) data.insert(data.end(), chunk, chunk + got);
+  std::fclose(file);
+  return data;
+}
+
+bool WriteFile(const std::string& path, const Bytes& data) {
+  std::error_code ignored;
+  fs::create_directories(fs::path(path).parent_path(), ignored);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+  return std::fclose(file) == 0 && ok;
+}
+
+std::uint32_t Get32(const Bytes& b, std::size_t at) {
+  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
+         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+
+std::string Host(const std::string& win_path) { return win::HostPath(win_path.c_str()); }
+std::string CommentPath(char drive, const std::string& user) {
+  return Host(std::string(1, drive) + ":\\quonix\\usr\\" + user + "\\smemcmnt.bin");
+}
+std::string SystemPath(char drive) { return Host(std::string(1, drive) + ":\\quonix\\sys\\sbswcmnt.bin"); }
+
+// A system comment file whose every byte says where it is: 32 bytes of 'H',
+// then the 512 comments, byte j of comment i = (7 i + j) mod 251, then
+// `extra` bytes more.
+Bytes SystemFile(std::size_t extra = 0) {
+  Bytes file(32, 'H');
+  for (std::size_t i = 0; i < 512; ++i)
+    for (std::size_t j = 0; j < 32; ++j) file.push_back(static_cast<std::uint8_t>((7 * i + j) % 251));
+  file.insert(file.end(), extra, 'T');
+  return file;
+}
+
+Bytes Comments(std::size_t count, std::uint8_t first) {
+  Bytes out(32 * count);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(first + i);
+  return out;
+}
+
+// A comment text as the server writes it: blank-padded to 32 bytes.
+std::string Padded(const std::string& text) { return text + std::string(32 - text.size(), ' '); }
+
+class CommentTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(WriteFile(SystemPath('C'), SystemFile())); }
+  void TearDown() override { QNA_CloseCmnt(); }
+  qt::TempRoot root_;
+};
+
+TEST_F(CommentTest, NewFileLayout) {
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0), QNA_OK);
+  const Bytes file = ReadFile(CommentPath('C', "bob"));
+  ASSERT_EQ(file.size(), 17936u);
+  EXPECT_EQ(Get32(file, 0), 16u);
+  EXPECT_EQ(Get32(file, 4), 32u);
+  EXPECT_EQ(Get32(file, 8), 256u);
+  EXPECT_EQ(Get32(file, 12), 256u);
+  EXPECT_EQ(Bytes(file.begin() + 16, file.begin() + 1552), Bytes(1536, ' '));
+  const Bytes system = SystemFile();
+  EXPECT_EQ(Bytes(file.begin() + 1552, file.end()), Bytes(system.begin() + 32, system.begin() + 16416));
+
+  // The new file is open: comments can be read straight away.
+  std::uint8_t system_comment[32];
+  ASSERT_EQ(QNA_GetCmnt(3, 255, 1, system_comment), QNA_OK);
+  EXPECT_EQ(Bytes(system_comment, system_comment + 32),
+            Bytes(system.begin() + 32 + 32 * 511, system.begin() + 32 + 32 * 512));
+}
+
+// A system comment file with more than 16416 bytes gives its first 512
+// comments after byte 32; the rest is not copied.
+TEST_F(CommentTest, LongerSystemFile) {
+  ASSERT_TRUE(WriteFile(SystemPath('D'), SystemFile(100)));
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 0, 0, 'D', 0), QNA_OK);
+  const Bytes file = ReadFile(CommentPath('C', "bob"));
+  ASSERT_EQ(file.size(), 16400u);
+  const Bytes system = SystemFile();
+  EXPECT_EQ(Bytes(file.begin() + 16, file.end()), Bytes(system.begin() + 32, system.end()));
+}
+
+TEST_F(CommentTest, Counts) {
+  struct Case {
+    std::int32_t words;
+    std::int32_t bits;
+    std::uint32_t result;
+  };
+  const Case cases[] = {
+      {17, 0, 305},     {32784, 0, 305}, {-16, 0, 305},       {0, -16, 305},
+      {0, 8, 305},      {0, 524304, 305}, {INT32_MIN, 0, 305}, {0, 0, 0},
+      {16, 32, 0},      {32768, 0, 0},   {0, 524288, 0},      {32768, 524288, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "W " << c.words << " B " << c.bits);
+    const std::string path = CommentPath('C', "bob");
+    fs::remove(path);
+    EXPECT_EQ(QNA_CreateCmnt('C', "bob", c.words, c.bits, 'C', 0), c.result);
+    if (c.result == 0) {
+      EXPECT_EQ(fs::file_size(path), 16u + 32u * static_cast<std::uint64_t>(c.words + c.bits + 512));
+      std::uint8_t last[32];
+      EXPECT_EQ(QNA_GetCmnt(3, 255, 1, last), QNA_OK);
+    } else {
+      EXPECT_FALSE(fs::exists(path));
+      std::uint8_t any[32];
+      EXPECT_EQ(QNA_GetCmnt(0, 0, 0, any), QNA_E_CMNT_NOTOPEN);
+    }
+  }
+}
+
+// An existing file stays as it is without overwrite; the file that was open
+// before is closed all the same.  With overwrite it is made new.
+TEST_F(CommentTest, ExistingFile) {
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 16, 'C', 0), QNA_OK);
+  const Bytes words = Comments(2, 'a');
+  ASSERT_EQ(QNA_PutCmnt(0, 3, 2, words.data()), QNA_OK);
+  const Bytes before = ReadFile(CommentPath('C', "bob"));
+
+  ASSERT_EQ(QNA_CreateCmnt('C', "ann", 0, 0, 'C', 0), QNA_OK);  // now ann's is open
+  EXPECT_EQ(QNA_CreateCmnt('C', "bob", 32, 32, 'C', 0), QNA_E_CMNT_EXISTS);
+  EXPECT_EQ(ReadFile(CommentPath('C', "bob")), before);
+  std::uint8_t buffer[64];
+  EXPECT_EQ(QNA_GetCmnt(2, 0, 1, buffer), QNA_E_CMNT_NOTOPEN);
+
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 32, 0, 'C', 1), QNA_OK);
+  const Bytes after = ReadFile(CommentPath('C', "bob"));
+  ASSERT_EQ(after.size(), 16u + 32 * (32 + 512));
+  EXPECT_EQ(Get32(after, 0), 32u);
+  ASSERT_EQ(QNA_GetCmnt(0, 3, 2, buffer), QNA_OK);
+  EXPECT_EQ(Bytes(buffer, buffer + 64), Bytes(64, ' '));
+}
+
+// The system comment file decides before anything is made.
+TEST_F(CommentTest, SystemFileMissingOrShort) {
+  const std::string system = SystemPath('C');
+  Bytes short_by_one = SystemFile();
+  short_by_one.pop_back();
+  struct Case {
+    const char* situation;
+    std::function<void()> prepare;
+    char system_drive;
+    std::uint32_t result;
+  };
+  const std::vector<Case> cases = {
+      {"missing", [&] { fs::remove(system); }, 'C', 300},
+      {"on another drive", [] {}, 'E', 300},
+      {"system drive not a letter", [] {}, '3', 300},
+      {"16415 bytes", [&] { WriteFile(system, short_by_one); }, 'C', 303},
+      {"only the 32 skipped bytes", [&] { WriteFile(system, Bytes(32, 'H')); }, 'C', 303},
+      {"shorter than the skipped bytes", [&] { WriteFile(system, Bytes(10, 'H')); }, 'C', 303},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    fs::remove_all(Host("C:\\quonix\\usr"));
+    ASSERT_TRUE(WriteFile(system, SystemFile()));
+    c.prepare();
+    EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, c.system_drive, 1), c.result);
+    EXPECT_FALSE(fs::exists(CommentPath('C', "bob")));
+    if (c.result == 300) {
+      EXPECT_FALSE(fs::exists(Host("C:\\quonix\\usr")));  // not even the folders
+    }
+  }
+}
+
+// A short system file does not cost an existing comment file that was to be
+// overwritten.
+TEST_F(CommentTest, ShortSystemFileKeepsTheOldFile) {
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 0, 'C', 0), QNA_OK);
+  const Bytes words = Comments(1, 'k');
+  ASSERT_EQ(QNA_PutCmnt(0, 0, 1, words.data()), QNA_OK);
+  QNA_CloseCmnt();
+  const Bytes before = ReadFile(CommentPath('C', "bob"));
+  ASSERT_TRUE(WriteFile(SystemPath('C'), Bytes(1000, 'S')));
+  EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
+  EXPECT_EQ(ReadFile(CommentPath('C', "bob")), before);
+}
+
+// The comment file cannot be made: a file in the way of the user's folder,
+// or of the file itself.
+TEST_F(CommentTest, CannotCreate) {
+  ASSERT_TRUE(WriteFile(Host("C:\\quonix\\usr\\bob"), Bytes{'x'}));
+  EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
+  EXPECT_EQ(ReadFile(Host("C:\\quonix\\usr\\bob")), Bytes{'x'});
+  fs::create_directories(CommentPath('C', "ann"));  // a folder where the file goes
+  EXPECT_EQ(QNA_CreateCmnt('C', "ann", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
+  EXPECT_TRUE(fs::is_directory(CommentPath('C', "ann")));
+  std::uint8_t any[32];
+  EXPECT_EQ(QNA_GetCmnt(0, 0, 1, any), QNA_E_CMNT_NOTOPEN);
+}
+
+// A full disk, as a file size limit in a child: every stage of the create
+// that fails leaves no comment file behind.
+TEST_F(CommentTest, DiskFull) {
+  // 17936 bytes in all: header 16, spaces to 1552, system comments after.
+  const rlim_t limits[] = {0, 10, 16, 1000, 1552, 10000, 17935};
+  const std::string path = CommentPath('C', "bob");
+  for (const rlim_t limit : limits) {
+    SCOPED_TRACE(testing::Message() << "limit " << limit);
+    fs::remove(path);
+    qt::Child child([limit, path] {
+      signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+      const rlimit size{limit, limit};
+      if (setrlimit(RLIMIT_FSIZE, &size) != 0) return 10;
+      const std::uint32_t result = QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0);
+      std::uint8_t any[32];
+      const bool closed = QNA_GetCmnt(0, 0, 1, any) == QNA_E_CMNT_NOTOPEN;
+      return result == QNA_E_CMNT_CREATE && closed ? 0 : 11;
+    });
+    EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 0);
+    EXPECT_FALSE(fs::exists(path));
+  }
+  // The same create with room enough.
+  qt::Child roomy([] {
+    const rlimit size{17936, 17936};
+    if (setrlimit(RLIMIT_FSIZE, &size) != 0) return 10;
+    return QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0) == QNA_OK ? 0 : 11;
+  });
+  EXPECT_EQ(roomy.Wait(std::chrono::seconds(60)), 0);
+  EXPECT_EQ(ReadFile(path).size(), 17936u);
+}
+
+// Names that would reach outside the user's own folder form no path at all:
+// nothing is created, opened or deleted elsewhere.
+TEST_F(CommentTest, UserAndDriveRefused) {
+  // What escaping names would reach: a file that must stay as it is.
+  const Bytes decoy = ReadFile(SystemPath('C'));
+  ASSERT_EQ(QNA_CreateCmnt('C', "eve", 0, 0, 'C', 0), QNA_OK);
+  QNA_CloseCmnt();
+  const Bytes good = ReadFile(CommentPath('C', "eve"));
+  ASSERT_TRUE(WriteFile(Host("C:\\quonix\\sys\\smemcmnt.bin"), good));
+  ASSERT_TRUE(WriteFile(Host("C:\\quonix\\smemcmnt.bin"), good));
+  struct Case {
+    char drive;
+    const char* user;
+  };
+  const Case cases[] = {
+      {'C', ".."},        {'C', "..\\sys"}, {'C', "../sys"}, {'C', "eve\\..\\..\\sys"},
+      {'C', "a/b"},       {'C', "a\\b"},    {'C', ""},       {'C', nullptr},
+      {'C', "x:y"},       {'C', "eve."},    {'C', "eve "},   {'C', "a..b"},
+      {'1', "eve"},       {'\0', "eve"},    {'\\', "eve"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "drive " << static_cast<int>(c.drive) << " user "
+                                    << (c.user != nullptr ? c.user : "(null)"));
+    EXPECT_EQ(QNA_CreateCmnt(c.drive, c.user, 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
+    std::uint32_t header[4] = {};
+    EXPECT_EQ(QNA_OpenCmnt(c.drive, c.user, header), QNA_E_CMNT_OPEN);
+    std::uint8_t any[32];
+    EXPECT_EQ(QNA_GetCmnt(0, 0, 0, any), QNA_E_CMNT_NOTOPEN);
+  }
+  EXPECT_EQ(ReadFile(Host("C:\\quonix\\sys\\smemcmnt.bin")), good);
+  EXPECT_EQ(ReadFile(Host("C:\\quonix\\smemcmnt.bin")), good);
+  EXPECT_EQ(ReadFile(SystemPath('C')), decoy);
+  // Only eve's folder was made under usr.
+  std::vector<std::string> folders;
+  for (const auto& entry : fs::directory_iterator(Host("C:\\quonix\\usr"))) folders.push_back(entry.path().filename().string());
+  EXPECT_EQ(folders, std::vector<std::string>{"eve"});
+}
+
+TEST_F(CommentTest, Open) {
+  std::uint32_t header[4] = {9, 9, 9, 9};
+  EXPECT_EQ(QNA_OpenCmnt('C', "bob", header), QNA_E_CMNT_OPEN);
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 48, 16, 'C', 0), QNA_OK);
+  QNA_CloseCmnt();
+  EXPECT_EQ(QNA_OpenCmnt('c', "BOB", header), QNA_OK);  // drive paths ignore case
+  EXPECT_EQ(header[0], 48u);
+  EXPECT_EQ(header[1], 16u);
+  EXPECT_EQ(header[2], 256u);
+  EXPECT_EQ(header[3], 256u);
+  EXPECT_EQ(QNA_OpenCmnt('C', "bob", nullptr), QNA_OK);
+
+  // A header cut short: 301, and nothing stays open.
+  ASSERT_TRUE(WriteFile(CommentPath('C', "cut"), Bytes(15, 0)));
+  EXPECT_EQ(QNA_OpenCmnt('C', "cut", header), QNA_E_CMNT_IO);
+  std::uint8_t any[32];
+  EXPECT_EQ(QNA_GetCmnt(0, 0, 1, any), QNA_E_CMNT_NOTOPEN);
+
+  // A header that promises more than the file holds: reads fail with 301.
+  Bytes lying(16 + 32, ' ');
+  lying[0] = 16;
+  ASSERT_TRUE(WriteFile(CommentPath('C', "liar"), lying));
+  ASSERT_EQ(QNA_OpenCmnt('C', "liar", header), QNA_OK);
+  EXPECT_EQ(QNA_GetCmnt(0, 0, 1, any), QNA_OK);
+  EXPECT_EQ(QNA_GetCmnt(0, 1, 1, any), QNA_E_CMNT_IO);
+  EXPECT_EQ(QNA_GetCmnt(0, 15, 1, any), QNA_E_CMNT_IO);
+
+  QNA_CloseCmnt();
+  EXPECT_EQ(QNA_GetCmnt(0, 0, 1, any), QNA_E_CMNT_NOTOPEN);
+  QNA_CloseCmnt();  // nothing open: nothing happens
+  EXPECT_EQ(QNA_PutCmnt(0, 0, 1, any), QNA_E_CMNT_NOTOPEN);
+}
+
+// Comments go to and come from exactly their place in the file, raw.
+TEST_F(CommentTest, GetAndPutPlaces) {
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0), QNA_OK);
+  struct Case {
+    std::uint32_t kind;
+    std::uint32_t first;
+    std::uint32_t count;
+    std::size_t offset;  // where in the file
+  };
+  const Case cases[] = {
+      {0, 0, 1, 16},
+      {0, 14, 2, 16 + 32 * 14},
+      {1, 0, 2, 16 + 32 * 16},
+      {1, 31, 1, 16 + 32 * (16 + 31)},
+      {2, 0, 3, 16 + 32 * 48},
+      {2, 255, 1, 16 + 32 * (48 + 255)},
+      {3, 0, 1, 16 + 32 * (48 + 256)},
+      {3, 250, 6, 16 + 32 * (48 + 256 + 250)},
+  };
+  std::uint8_t seed = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "kind " << c.kind << " first " << c.first << " count " << c.count);
+    Bytes text = Comments(c.count, seed);
+    text[0] = 0;  // no terminator is added or looked for: bytes are bytes
+    seed = static_cast<std::uint8_t>(seed + 40);
+    ASSERT_EQ(QNA_PutCmnt(c.kind, c.first, c.count, text.data()), QNA_OK);
+    const Bytes file = ReadFile(CommentPath('C', "bob"));
+    ASSERT_EQ(file.size(), 17936u);
+    EXPECT_EQ(Bytes(file.begin() + static_cast<long>(c.offset),
+                    file.begin() + static_cast<long>(c.offset + text.size())),
+              text);
+    Bytes back(text.size() + 1, 0xEE);
+    ASSERT_EQ(QNA_GetCmnt(c.kind, c.first, c.count, back.data()), QNA_OK);
+    EXPECT_EQ(Bytes(back.begin(), back.end() - 1), text);
+    EXPECT_EQ(back.back(), 0xEE);
+  }
+  // Kind 1, first 0, count 2 reads the 64 bytes at 16 + 32 W.
+  std::uint8_t two[64];
+  ASSERT_EQ(QNA_GetCmnt(1, 0, 2, two), QNA_OK);
+  const Bytes file = ReadFile(CommentPath('C', "bob"));
+  EXPECT_EQ(Bytes(two, two + 64), Bytes(file.begin() + 16 + 32 * 16, file.begin() + 16 + 32 * 16 + 64));
+}
+
+TEST_F(CommentTest, Ranges) {
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0), QNA_OK);
+  const Bytes before = ReadFile(CommentPath('C', "bob"));
+  struct Case {
+    const char* situation;
+    std::uint32_t kind;
+    std::uint32_t first;
+    std::uint32_t count;
+    bool buffer;
+    std::uint32_t result;
+  };
+  const Case cases[] = {
+      {"words up to the end", 0, 0, 16, true, 0},
+      {"last word", 0, 15, 1, true, 0},
+      {"one word past", 0, 15, 2, true, 305},
+      {"first past the end", 0, 16, 1, true, 305},
+      {"last bit", 1, 31, 1, true, 0},
+      {"one bit past", 1, 31, 2, true, 305},
+      {"last system comment", 3, 255, 1, true, 0},
+      {"system block 2 whole", 2, 0, 256, true, 0},
+      {"one system comment past", 2, 1, 256, true, 305},
+      {"kind 4", 4, 0, 1, true, 305},
+      {"kind 0xFFFFFFFF", 0xFFFFFFFFu, 0, 1, true, 305},
+      {"count 0 at the end", 1, 32, 0, true, 0},
+      {"count 0 without a buffer", 0, 0, 0, false, 0},
+      {"count 0 past the end", 1, 33, 0, true, 305},
+      {"range wraps", 0, 0xFFFFFFFFu, 2, true, 305},
+      {"count wraps", 0, 1, 0xFFFFFFFFu, true, 305},
+      {"no buffer", 0, 0, 1, false, 305},
+  };
+  std::vector<std::uint8_t> buffer(32 * 256, 'z');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    void* get = c.buffer ? buffer.data() : nullptr;
+    EXPECT_EQ(QNA_GetCmnt(c.kind, c.first, c.count, get), c.result);
+    std::fill(buffer.begin(), buffer.end(), 'z');
+    const void* put = c.buffer ? buffer.data() : nullptr;
+    EXPECT_EQ(QNA_PutCmnt(c.kind, c.first, c.count, put), c.result);
+    if (c.result != 0 || c.count == 0) {
+      EXPECT_EQ(ReadFile(CommentPath('C', "bob")), before);  // nothing moved
+    }
+    WriteFile(CommentPath('C', "bob"), before);
+  }
+}
+
+// The server lays out a system comment file with its own texts when there is
+// none, and leaves one that is there alone.
+TEST(CommentInstallTest, ServerWritesTheSystemFile) {
+  qt::TempRoot root;
+  {
+    qt::Server server;
+    ASSERT_TRUE(server.ready());
+    EXPECT_EQ(server.Stop(), 0);
+  }
+  const Bytes system = ReadFile(SystemPath('C'));
+  ASSERT_EQ(system.size(), 32u + 32 * 512);
+  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 0, 0, 'C', 0), QNA_OK);
+  char text[33] = {};
+  ASSERT_EQ(QNA_GetCmnt(3, 204, 1, text), QNA_OK);
+  EXPECT_EQ(std::string(text), Padded("SW0204 link close handshake"));
+  ASSERT_EQ(QNA_GetCmnt(2, 7, 1, text), QNA_OK);
+  EXPECT_EQ(std::string(text), Padded("SB0007 reserved"));
+  ASSERT_EQ(QNA_GetCmnt(3, 205, 1, text), QNA_OK);
+  EXPECT_EQ(std::string(text), Padded("SW0205 reserved"));
+  QNA_CloseCmnt();
+  EXPECT_FALSE(fs::exists(Host("C:\\quonix\\sys\\sbswcmnt.new")));
+
+  // An installation someone edited is kept.
+  const Bytes edited = SystemFile(7);
+  ASSERT_TRUE(WriteFile(SystemPath('C'), edited));
+  {
+    qt::Server server;
+    ASSERT_TRUE(server.ready());
+    EXPECT_EQ(server.Stop(), 0);
+  }
+  EXPECT_EQ(ReadFile(SystemPath('C')), edited);
+}
+
+}  // namespace
