@@ -1,0 +1,82 @@
+// info_server_test.cpp - the information blocks of a real quonix: its own
+// status, and the two client processes registered with it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <string>
+
+#include "integration/integration.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::uint32_t Get32(const std::uint8_t* at) {
+  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+class InfoServerTest : public it::IntegrationTest {};
+
+TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
+  ASSERT_TRUE(StartServer(it::SizeArgs(it::kSmallWords)));
+  // Two clients that stay registered until told to go.
+  it::ChildReport report;
+  qt::Signal ready, go;
+  const auto client = [&](const char* name) {
+    return [&, name] {
+      QNA_REGREC record = it::Record(name);
+      if (QNA_Open(&record) != 0) return report.Fail(std::string(name) + ": open failed");
+      ready.Post();
+      go.Take(30s);
+      QNA_Close();
+      return 0;
+    };
+  };
+  qt::Child one(client("APPONE"));
+  qt::Child two(client("APPTWO"));
+  ASSERT_EQ(ready.Take(20s), 1) << report.Text();
+  ASSERT_EQ(ready.Take(20s), 1) << report.Text();
+
+  QNA_REGREC record = it::Record("READER");
+  ASSERT_EQ(QNA_Open(&record), 0u);
+  std::uint8_t cm[448];
+  ASSERT_EQ(QNA_ReadCmInfo(cm), 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(cm)), "QUONIX");
+  EXPECT_EQ(Get32(cm + 8), 1u);                                    // layout
+  EXPECT_EQ(Get32(cm + 16), static_cast<std::uint32_t>(server_->pid()));
+  const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+  EXPECT_LE(Get32(cm + 20), now);                                  // start time
+  EXPECT_GE(Get32(cm + 20) + 60, now);
+  EXPECT_EQ(Get32(cm + 28), 3u);                                   // registered links
+  for (std::uint32_t i = 0; i < 6; ++i) EXPECT_EQ(Get32(cm + 36 + 4 * i), it::kSmallWords[i]);
+
+  std::uint8_t apps[512];
+  ASSERT_EQ(QNA_ReadAppInfo(apps), 0u);
+  ASSERT_EQ(Get32(apps), 3u);
+  ASSERT_EQ(Get32(apps + 4), 3u);
+  std::set<std::string> names;
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    const std::uint8_t* entry = apps + 8 + 32 * i;
+    names.insert(std::string(reinterpret_cast<const char*>(entry), strnlen(reinterpret_cast<const char*>(entry), 8)));
+    EXPECT_EQ(Get32(entry + 8), 1u);  // registered on a link
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"APPONE", "APPTWO", "READER"}));
+
+  // The server counts the messages it holds.
+  const char body[] = "kept";
+  ASSERT_EQ(QNA_SendMsg(44, 0, 0, 0, 4, body, 0), 0u);
+  ASSERT_EQ(QNA_ReadCmInfo(cm), 0u);
+  EXPECT_EQ(Get32(cm + 60), 1u);  // channels
+  EXPECT_EQ(Get32(cm + 64), 1u);  // messages
+  EXPECT_EQ(Get32(cm + 68), 4u);  // bytes
+
+  go.Post();
+  go.Post();
+  EXPECT_EQ(one.Wait(30s), 0) << report.Text();
+  EXPECT_EQ(two.Wait(30s), 0) << report.Text();
+}
+
+}  // namespace

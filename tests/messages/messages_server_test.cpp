@@ -1,0 +1,266 @@
+// messages_server_test.cpp - messages through a real quonix: two client
+// processes over the local link, over the host pipe (QNA_OpenN) and from a
+// TCP connection to a pipe, and the channel behaviours the server documents.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <atomic>
+#include <thread>
+
+#include "integration/integration.h"
+#include "remote/remote.h"
+#include "server/tcp_wire.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kChannelEmpty = 20;
+constexpr std::uint32_t kChannelFull = 21;
+constexpr std::uint32_t kMessageTooLarge = 22;
+constexpr std::uint32_t kMessageTooLong = 23;
+
+class MessagesServerTest : public it::IntegrationTest {
+ protected:
+  void TearDown() override {
+    for (std::uint32_t id = 1; id < 64; ++id)
+      if (ConnFindEntry(id) != nullptr) QNA_CloseN(id);
+    IntegrationTest::TearDown();
+  }
+};
+
+QNA_CONNPARAM Params(const char* name, const char* host, std::uint16_t port = 0) {
+  QNA_CONNPARAM p{};
+  std::strncpy(p.name, name, 8);
+  std::strncpy(p.host, host, 15);
+  p.port = port;
+  p.attempts = 5;
+  return p;
+}
+
+struct Got {
+  std::uint32_t result;
+  std::uint32_t w1 = 0, w2 = 0;
+  std::string body;
+};
+
+// A receive on the local link, or through a connection when id is not 0.
+Got Receive(std::uint32_t channel, std::uint32_t wait_ms, std::uint32_t capacity = 256,
+            std::uint32_t id = 0) {
+  std::vector<std::uint8_t> buffer(capacity + 1);
+  Got got{};
+  std::uint32_t length = capacity;
+  got.result = id == 0 ? QNA_RecvMsg(channel, &got.w1, &got.w2, &length, buffer.data(), wait_ms)
+                       : QNA_RecvMsgN(channel, &got.w1, &got.w2, &length, buffer.data(), wait_ms, id);
+  if (got.result == 0) got.body.assign(reinterpret_cast<const char*>(buffer.data()), length);
+  return got;
+}
+
+std::uint32_t Send(std::uint32_t channel, const std::string& body, std::uint32_t w1 = 1,
+                   std::uint32_t w2 = 2, std::uint32_t w3 = 0) {
+  return QNA_SendMsg(channel, w1, w2, w3, static_cast<std::uint32_t>(body.size()), body.data(), 0);
+}
+
+TEST_F(MessagesServerTest, TwoProcessesOverTheLocalLink) {
+  ASSERT_TRUE(StartServer());
+  it::ChildReport report;
+  qt::Child receiver([&] {
+    QNA_REGREC record = it::Record("RECVAPP");
+    if (QNA_Open(&record) != 0) return report.Fail("open failed");
+    const Got got = Receive(5, 15000);
+    QNA_Close();
+    if (got.result != 0) return report.Fail(it::Got("QNA_RecvMsg", got.result));
+    if (got.w1 != 0x1234 || got.w2 != 0x5678 || got.body != "ping from sender")
+      return report.Fail("received " + got.body);
+    return 0;
+  });
+  qt::Child sender([&] {
+    QNA_REGREC record = it::Record("SENDAPP");
+    if (QNA_Open(&record) != 0) return report.Fail("open failed");
+    SysSleep(200);  // the receiver is likely waiting already
+    const std::uint32_t result = Send(5, "ping from sender", 0x1234, 0x5678);
+    QNA_Close();
+    return result == 0 ? 0 : report.Fail(it::Got("QNA_SendMsg", result));
+  });
+  EXPECT_EQ(sender.Wait(30s), 0) << report.Text() << ServerLog();
+  EXPECT_EQ(receiver.Wait(30s), 0) << report.Text() << ServerLog();
+}
+
+TEST_F(MessagesServerTest, TwoProcessesOverTheHostPipe) {
+  ASSERT_TRUE(StartServer({"--host", "plant"}));
+  it::ChildReport report;
+  qt::Child sender([&] {
+    const QNA_CONNPARAM params = Params("SENDN", "plant");
+    std::uint32_t id = 0;
+    if (QNA_OpenN(&params, &id) != 0) return report.Fail(it::Got("QNA_OpenN", 51));
+    const char body[] = "over the host pipe";
+    const std::uint32_t result = QNA_SendMsgN(9, 3, 4, 0, sizeof body, body, 0, id);
+    QNA_CloseN(id);
+    return result == 0 ? 0 : report.Fail(it::Got("QNA_SendMsgN", result));
+  });
+  ASSERT_EQ(sender.Wait(30s), 0) << report.Text() << ServerLog();
+  const QNA_CONNPARAM params = Params("RECVN", "plant");
+  std::uint32_t id = 0;
+  ASSERT_EQ(QNA_OpenN(&params, &id), 0u) << ServerLog();
+  const Got got = Receive(9, 5000, 256, id);
+  EXPECT_EQ(got.result, 0u);
+  EXPECT_EQ(got.w1, 3u);
+  EXPECT_EQ(got.w2, 4u);
+  EXPECT_EQ(got.body, std::string("over the host pipe", sizeof "over the host pipe"));
+}
+
+// Sent over TCP, received over the local pipe.
+TEST_F(MessagesServerTest, FromTcpToAPipe) {
+  ASSERT_TRUE(StartServer({"--tcp", "127.0.0.1:0"}));
+  const auto listening = wire::ListeningOn(root_.path() + "/quonix.log");
+  ASSERT_TRUE(listening) << ServerLog();
+  it::ChildReport report;
+  qt::Child sender([&] {
+    QNA_CONNPARAM params = Params("SENDS", "127.0.0.1", listening->port);
+    std::uint32_t id = 0;
+    const std::uint32_t opened = QNA_OpenS(&params, &id);
+    if (opened != 0) return report.Fail(it::Got("QNA_OpenS", opened));
+    std::uint32_t result = 0;
+    for (std::uint32_t i = 0; i < 3 && result == 0; ++i) {
+      const std::string body = "tcp message " + std::to_string(i);
+      result = QNA_SendMsgS(11, i, 100 + i, 0, static_cast<std::uint32_t>(body.size()), body.data(), 0, id);
+    }
+    QNA_CloseS(id);
+    return result == 0 ? 0 : report.Fail(it::Got("QNA_SendMsgS", result));
+  });
+  QNA_REGREC record = it::Record("RECVP");
+  ASSERT_EQ(QNA_Open(&record), 0u);
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    const Got got = Receive(11, 15000);
+    ASSERT_EQ(got.result, 0u) << report.Text() << ServerLog();
+    EXPECT_EQ(got.w1, i);
+    EXPECT_EQ(got.w2, 100 + i);
+    EXPECT_EQ(got.body, "tcp message " + std::to_string(i));
+  }
+  EXPECT_EQ(sender.Wait(30s), 0) << report.Text();
+}
+
+// A receive that waits is answered when a message arrives from another
+// process, well before its wait runs out.
+TEST_F(MessagesServerTest, ReceiveWaitsForAMessage) {
+  ASSERT_TRUE(StartServer());
+  it::ChildReport report;
+  qt::Child sender([&] {
+    QNA_REGREC record = it::Record("LATE");
+    if (QNA_Open(&record) != 0) return report.Fail("open failed");
+    SysSleep(500);
+    const std::uint32_t result = Send(3, "late");
+    QNA_Close();
+    return result == 0 ? 0 : report.Fail(it::Got("QNA_SendMsg", result));
+  });
+  QNA_REGREC record = it::Record("WAITER");
+  ASSERT_EQ(QNA_Open(&record), 0u);
+  const auto start = it::Clock::now();
+  const Got got = Receive(3, 20000);
+  EXPECT_EQ(got.result, 0u) << report.Text();
+  EXPECT_EQ(got.body, "late");
+  EXPECT_LT(it::MsSince(start), 15000);
+  EXPECT_EQ(sender.Wait(30s), 0) << report.Text();
+}
+
+class ChannelTest : public it::OpenClient {};
+
+TEST_F(ChannelTest, EmptyChannelGives20AfterTheWait) {
+  EXPECT_EQ(Receive(1, 0).result, kChannelEmpty);
+  const auto start = it::Clock::now();
+  EXPECT_EQ(Receive(1, 300).result, kChannelEmpty);
+  EXPECT_GE(it::MsSince(start), 250);
+}
+
+TEST_F(ChannelTest, FifoOrderWithUrgentMessagesFirst) {
+  ASSERT_EQ(Send(2, "a"), 0u);
+  ASSERT_EQ(Send(2, "b"), 0u);
+  ASSERT_EQ(Send(2, "urgent 1", 1, 2, 1), 0u);
+  ASSERT_EQ(Send(2, "urgent 2", 1, 2, 7), 0u);
+  ASSERT_EQ(Send(2, ""), 0u);  // a message without a body
+  for (const char* expected : {"urgent 1", "urgent 2", "a", "b", ""}) {
+    const Got got = Receive(2, 0);
+    EXPECT_EQ(got.result, 0u);
+    EXPECT_EQ(got.body, expected);
+  }
+  EXPECT_EQ(Receive(2, 0).result, kChannelEmpty);
+}
+
+TEST_F(ChannelTest, FullChannelGives21AndKeepsWhatItHolds) {
+  for (std::uint32_t i = 0; i < 64; ++i) ASSERT_EQ(Send(4, std::to_string(i)), 0u) << i;
+  EXPECT_EQ(Send(4, "one too many"), kChannelFull);
+  EXPECT_EQ(Send(5, "another channel"), 0u);
+  for (std::uint32_t i = 0; i < 64; ++i) EXPECT_EQ(Receive(4, 0).body, std::to_string(i));
+  EXPECT_EQ(Receive(4, 0).result, kChannelEmpty);
+}
+
+TEST_F(ChannelTest, TooLargeMessageGives22AndTheChannelKeepsItsMessages) {
+  ASSERT_EQ(Send(6, "before"), 0u);
+  EXPECT_EQ(Send(6, std::string(65537, 'x')), kMessageTooLarge);
+  EXPECT_EQ(Send(6, std::string(65536, 'y')), 0u);
+  EXPECT_EQ(Receive(6, 0).body, "before");
+  EXPECT_EQ(Receive(6, 0, 65536).body, std::string(65536, 'y'));
+}
+
+// The message stays at the head until a receiver has room for it.
+TEST_F(ChannelTest, TooLittleRoomGives23AndTheMessageStays) {
+  ASSERT_EQ(Send(8, "twelve bytes"), 0u);
+  EXPECT_EQ(Receive(8, 0, 11).result, kMessageTooLong);
+  EXPECT_EQ(Receive(8, 0, 12).body, "twelve bytes");
+}
+
+TEST_F(ChannelTest, ChannelThatWrapsIsRefusedAndNoDataAreaChanges) {
+  std::uint16_t before[4] = {};
+  ASSERT_EQ(QNA_Read(0, 0, 4, before, 0), 0u);
+  const std::uint8_t ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+  // Channel 2^32 - 100 would be area 0.
+  EXPECT_EQ(QNA_SendMsg(0xFFFFFF9Cu, 0xFFFF, 0xFFFF, 0xFFFF, 8, ones, 0), QNA_E_ARG);
+  std::uint16_t after[4] = {};
+  ASSERT_EQ(QNA_Read(0, 0, 4, after, 0), 0u);
+  EXPECT_EQ(std::memcmp(before, after, sizeof before), 0);
+  // The information blocks are not channels: a send there is refused.
+  EXPECT_EQ(Send(900, "x"), 6u);
+  EXPECT_EQ(Send(0xFFFFFF9Bu, "last"), 0u);
+  EXPECT_EQ(Receive(0xFFFFFF9Bu, 0).body, "last");
+}
+
+TEST_F(ChannelTest, SendWithoutReplyStillArrives) {
+  const char body[] = "quiet";
+  EXPECT_EQ(QNA_SendMsg(12, 1, 2, 0, 5, body, QNA_MSG_NOREPLY), 0u);
+  EXPECT_EQ(Receive(12, 2000).body, "quiet");
+}
+
+}  // namespace
+
+namespace {
+
+// After QNA_OpenN the local functions use the connection's pipe: local and
+// connection exchanges from two threads share that pipe and never
+// interleave (each thread gets exactly its own messages back).
+TEST_F(MessagesServerTest, LocalAndConnectionExchangesShareOnePipeInStep) {
+  ASSERT_TRUE(StartServer());
+  const QNA_CONNPARAM params = Params("SHARED", "");
+  std::uint32_t id = 0;
+  ASSERT_EQ(QNA_OpenN(&params, &id), 0u) << ServerLog();
+  std::atomic<int> failures{0};
+  const auto loop = [&](std::uint32_t channel, bool local) {
+    for (std::uint32_t i = 0; i < 200; ++i) {
+      const std::string body = std::to_string(channel) + ":" + std::to_string(i);
+      const auto size = static_cast<std::uint32_t>(body.size());
+      const std::uint32_t sent = local ? QNA_SendMsg(channel, i, 0, 0, size, body.data(), 0)
+                                       : QNA_SendMsgN(channel, i, 0, 0, size, body.data(), 0, id);
+      const Got got = Receive(channel, 0, 64, local ? 0 : id);
+      if (sent != 0 || got.result != 0 || got.w1 != i || got.body != body) ++failures;
+    }
+  };
+  QNA_MtxTimeOut = 20000;
+  std::thread a(loop, 21, true);
+  std::thread b(loop, 22, false);
+  a.join();
+  b.join();
+  EXPECT_EQ(failures.load(), 0) << ServerLog();
+}
+
+}  // namespace

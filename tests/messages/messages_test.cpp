@@ -1,0 +1,328 @@
+// messages_test.cpp - the message family against a scripted server: the
+// detail codes of the send (3000 to 3008) on the local link, a pipe
+// connection and a TCP connection, of the receive (3100 to 3110) on the
+// local link and a pipe connection, the exact request bytes, and what a
+// receive stores.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "apps/messages.h"
+#include "core/core_peer.h"
+#include "remote/remote_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qt::Bytes;
+using qt::Cat;
+using qt::FakeLink;
+using qt::Le32;
+using qt::Reply;
+using qt::Script;
+using qt::Wire;
+
+constexpr std::uint32_t kChannel = 7;
+const Bytes kBody = {'h', 'e', 'l', 'l', 'o'};
+
+// One row, played by the local and the remote runners alike.
+struct Row {
+  const char* situation;
+  Script server;
+  std::uint32_t result;
+  std::int32_t detail;
+  std::size_t bytes;  // of the request, received by the server
+  bool in_step;
+};
+
+std::vector<ct::Row> LocalRows(const std::vector<Row>& rows) {
+  std::vector<ct::Row> out;
+  for (const Row& r : rows)
+    out.push_back({r.situation, r.server, r.result, r.detail, r.bytes,
+                   r.in_step ? ct::After::InStep : ct::After::Cut});
+  return out;
+}
+std::vector<rt::Row> RemoteRows(const std::vector<Row>& rows) {
+  std::vector<rt::Row> out;
+  for (const Row& r : rows)
+    out.push_back({r.situation, r.server, r.result, r.detail, r.bytes,
+                   r.in_step ? rt::After::InStep : rt::After::Cut});
+  return out;
+}
+
+// ---- Send ------------------------------------------------------------------------
+// Channel 7 (area 107), words 0x11, 0x22, 0x33, "hello", flags 0x40 (passed on
+// unchanged): the 36-byte head, then the body.
+const Bytes kSendRequest =
+    Cat({Le32({5 + 32, 100100, 0x40, 107, 0, 5 + 12, 0x11, 0x22, 0x33}), kBody});
+
+const std::vector<Row> kSendRows = {
+    {"done", {Reply(0)}, 0, 0, 41, true},
+    {"server result returned", {Reply(21)}, 21, 0, 41, true},
+    {"head write failed", {.close_first = true}, 101, 3000, 0, false},
+    {"head written short", {.short_write = 0}, 101, 3001, 18, false},
+    {"body write failed", {.fail_write = 1}, 101, 3002, 36, false},
+    {"body written short", {.short_write = 1}, 101, 3003, 38, false},
+    {"reply length not read", {.close_after = true}, 102, 3004, 41, false},
+    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 3005, 41, false},
+    {"reply length 12", {Le32({12, 0, 0, 0})}, 102, 3006, 41, true},
+    {"reply length 4", {Le32({4, 0})}, 102, 3006, 41, true},
+    {"head not read", {.reply = Le32({8}), .close_after = true}, 102, 3007, 41, false},
+    {"head short", {.reply = Reply(0), .short_read = 1}, 102, 3008, 41, false},
+};
+
+std::uint32_t SendOnFake(FakeLink& link) {
+  return MsgSendExchange(link, kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40);
+}
+
+// ---- Receive ----------------------------------------------------------------------
+// Channel 7, capacity 16 (count 24), receive option 0x12345 of which the low
+// 16 bits travel.
+constexpr std::uint32_t kCapacity = 16;
+constexpr std::uint32_t kOption = 0x12345;
+const Bytes kRecvRequest = Cat({Le32({24, 100, 0}), Bytes{1, 0, 0x45, 0x23}, Le32({107, 0, 24})});
+const Bytes kMessage = Cat({Le32({0xA1, 0xB2}), kBody});
+
+const std::vector<Row> kRecvRows = {
+    {"message", {Reply(0, kMessage)}, 0, 0, 28, true},
+    {"server result returned", {Reply(20)}, 20, 0, 28, true},
+    {"refusal with a payload", {Reply(23, Le32({1, 2, 3}))}, 23, 0, 28, true},
+    {"no message words (4 payload bytes)", {Reply(0, Le32({9}))}, 0, 0, 28, true},
+    {"body beyond the capacity", {Reply(0, Cat({Le32({1, 2}), Bytes(40, 'x')}))}, 0, 0, 28, true},
+    {"request write failed", {.close_first = true}, 101, 3100, 0, false},
+    {"request written short", {.short_write = 0}, 101, 3101, 14, false},
+    {"reply length not read", {.close_after = true}, 102, 3102, 28, false},
+    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 3103, 28, false},
+    {"reply length 4", {Le32({4, 0})}, 102, 3104, 28, true},
+    {"head not read", {.reply = Le32({20}), .close_after = true}, 102, 3105, 28, false},
+    {"head short", {.reply = Reply(0, kMessage), .short_read = 1}, 102, 3106, 28, false},
+    {"words not read", {.reply = Le32({16, 0, 0}), .close_after = true}, 102, 3107, 28, false},
+    {"words short", {.reply = Reply(0, kMessage), .short_read = 2}, 102, 3108, 28, false},
+    {"body not read", {.reply = Le32({21, 0, 0, 1, 2}), .close_after = true}, 102, 3109, 28, false},
+    {"body short", {.reply = Reply(0, kMessage), .short_read = 3}, 102, 3110, 28, false},
+};
+
+std::uint32_t RecvOnFake(FakeLink& link) {
+  std::uint32_t w1 = 0, w2 = 0, length = kCapacity;
+  std::uint8_t buffer[kCapacity];
+  return MsgRecvExchange(link, kChannel, &w1, &w2, &length, buffer, kOption);
+}
+
+std::uint32_t RecvLocal() {
+  std::uint32_t w1 = 0, w2 = 0, length = kCapacity;
+  std::uint8_t buffer[kCapacity];
+  return QNA_RecvMsg(kChannel, &w1, &w2, &length, buffer, kOption);
+}
+
+class MessagesTest : public ct::CoreTest {};
+// The exchanges on a scripted link alone; a private root all the same.
+class MessagesExchange : public ::testing::Test {
+ protected:
+  qt::TempRoot root_;
+};
+class MessagesRemoteTest : public rt::RemoteTest {};
+
+TEST_F(MessagesTest, SendCodesOnTheLocalLink) {
+  ct::RunFamily({kSendRequest,
+                 [] { return QNA_SendMsg(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40); },
+                 SendOnFake},
+                LocalRows(kSendRows));
+}
+
+TEST_F(MessagesRemoteTest, SendCodesOnPipeAndTcpConnections) {
+  rt::RunFamily({kSendRequest, SendOnFake,
+                 [](Wire wire, std::uint32_t id) {
+                   return wire == Wire::Pipe
+                              ? QNA_SendMsgN(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id)
+                              : QNA_SendMsgS(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id);
+                 }},
+                RemoteRows(kSendRows));
+}
+
+TEST_F(MessagesTest, ReceiveCodesOnTheLocalLink) {
+  ct::RunFamily({kRecvRequest, RecvLocal, RecvOnFake}, LocalRows(kRecvRows));
+}
+
+// There is no receive over TCP: the pipe connection only.
+TEST_F(MessagesRemoteTest, ReceiveCodesOnAPipeConnection) {
+  const rt::Family family{kRecvRequest, RecvOnFake, [](Wire, std::uint32_t id) {
+                            std::uint32_t w1 = 0, w2 = 0, length = kCapacity;
+                            std::uint8_t buffer[kCapacity];
+                            return QNA_RecvMsgN(kChannel, &w1, &w2, &length, buffer, kOption, id);
+                          }};
+  for (const rt::Row& row : RemoteRows(kRecvRows)) {
+    rt::RunOnFake(family, row);
+    if (row.server.PipeCanPlay()) rt::RunOnWire(family, row, Wire::Pipe);
+  }
+}
+
+// ---- What the exchanges send and store ----------------------------------------
+struct Received {
+  std::uint32_t result;
+  std::uint32_t w1 = 0xDEAD, w2 = 0xBEEF, length;
+  std::uint8_t buffer[24];
+};
+
+Received RecvFrom(const Bytes& reply, std::uint32_t capacity = kCapacity) {
+  FakeLink link(Script{reply});
+  Received r{};
+  r.w1 = 0xDEAD;
+  r.w2 = 0xBEEF;
+  r.length = capacity;
+  std::memset(r.buffer, 0xEE, sizeof r.buffer);
+  SetDetail(0);
+  r.result = MsgRecvExchange(link, kChannel, &r.w1, &r.w2, &r.length, r.buffer, 0);
+  EXPECT_EQ(link.at, reply.size()) << "the whole reply is read";
+  return r;
+}
+
+TEST_F(MessagesExchange, ReceiveStoresWordsAndBody) {
+  const Received r = RecvFrom(Reply(0, kMessage));
+  EXPECT_EQ(r.result, 0u);
+  EXPECT_EQ(r.w1, 0xA1u);
+  EXPECT_EQ(r.w2, 0xB2u);
+  EXPECT_EQ(r.length, 5u);
+  EXPECT_EQ(Bytes(r.buffer, r.buffer + 5), kBody);
+  EXPECT_EQ(r.buffer[5], 0xEE);
+}
+
+TEST_F(MessagesExchange, ReceiveOfFewerThanEightPayloadBytesLeavesTheWords) {
+  const Received r = RecvFrom(Reply(0, Bytes{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(r.result, 0u);
+  EXPECT_EQ(r.length, 0u);
+  EXPECT_EQ(r.w1, 0xDEADu);
+  EXPECT_EQ(r.w2, 0xBEEFu);
+}
+
+TEST_F(MessagesExchange, ReceiveOfTheWordsAloneSetsThemWithNoBody) {
+  const Received r = RecvFrom(Reply(0, Le32({5, 6})));
+  EXPECT_EQ(r.result, 0u);
+  EXPECT_EQ(r.length, 0u);
+  EXPECT_EQ(r.w1, 5u);
+  EXPECT_EQ(r.w2, 6u);
+  EXPECT_EQ(r.buffer[0], 0xEE);
+}
+
+TEST_F(MessagesExchange, RefusedReceiveStoresNothing) {
+  const Received r = RecvFrom(Reply(20, kMessage));
+  EXPECT_EQ(r.result, 20u);
+  EXPECT_EQ(Detail(), 0);
+  EXPECT_EQ(r.length, kCapacity);
+  EXPECT_EQ(r.w1, 0xDEADu);
+  EXPECT_EQ(r.buffer[0], 0xEE);
+}
+
+// A body longer than the capacity fills the buffer and not a byte more; the
+// rest is read and dropped, so the link stays in step.
+TEST_F(MessagesExchange, BodyBeyondTheCapacityIsNeverWrittenPastIt) {
+  const Received r = RecvFrom(Reply(0, Cat({Le32({1, 2}), Bytes(20, 'x')})), 4);
+  EXPECT_EQ(r.result, 0u);
+  EXPECT_EQ(r.length, 4u);
+  EXPECT_EQ(Bytes(r.buffer, r.buffer + 6), (Bytes{'x', 'x', 'x', 'x', 0xEE, 0xEE}));
+}
+
+TEST_F(MessagesExchange, ZeroCapacityAsksForTheWordsOnly) {
+  FakeLink link(Script{Reply(0, Le32({1, 2}))});
+  std::uint32_t w1 = 0, w2 = 0, length = 0;
+  EXPECT_EQ(MsgRecvExchange(link, 0, &w1, &w2, &length, nullptr, 0), 0u);
+  EXPECT_EQ(link.written, Cat({Le32({24, 100, 0}), Bytes{1, 0, 0, 0}, Le32({100, 0, 8})}));
+  EXPECT_EQ(w1, 1u);
+  EXPECT_EQ(length, 0u);
+}
+
+TEST_F(MessagesExchange, EmptyBodyIsSentAsTheHeadAlone) {
+  FakeLink link(Script{Reply(0)});
+  EXPECT_EQ(MsgSendExchange(link, 0, 1, 2, 3, 0, nullptr, 0), 0u);
+  EXPECT_EQ(link.written, Le32({32, 100100, 0, 100, 0, 12, 1, 2, 3}));
+  EXPECT_EQ(link.writes, 1);
+}
+
+TEST_F(MessagesExchange, SendWithoutReplyReadsNothing) {
+  FakeLink link(Script{});
+  EXPECT_EQ(MsgSendExchange(link, 3, 1, 2, 3, 5, kBody.data(), 0x41), 0u);
+  EXPECT_EQ(link.reads, 0);
+  EXPECT_EQ(link.written, Cat({Le32({37, 100100, 0x41, 103, 0, 17, 1, 2, 3}), kBody}));
+}
+
+// channel + 100 past 2^32 would wrap round to a data area: a send there
+// would be a bit write into area 0 to 5.  Refused before anything goes out.
+TEST_F(MessagesExchange, ChannelsThatWrapAreRefused) {
+  for (const std::uint32_t channel : {0xFFFFFFFFu, 0xFFFFFF9Cu, 0xFFFFFFA0u}) {
+    FakeLink send(Script{Reply(0)});
+    EXPECT_EQ(MsgSendExchange(send, channel, 1, 2, 3, 5, kBody.data(), 0), QNA_E_ARG);
+    EXPECT_TRUE(send.written.empty());
+    FakeLink recv(Script{Reply(0)});
+    std::uint32_t w1 = 0, w2 = 0, length = 4;
+    std::uint8_t buffer[4];
+    EXPECT_EQ(MsgRecvExchange(recv, channel, &w1, &w2, &length, buffer, 0), QNA_E_ARG);
+    EXPECT_TRUE(recv.written.empty());
+  }
+  FakeLink last(Script{Reply(0)});
+  EXPECT_EQ(MsgSendExchange(last, 0xFFFFFF9Bu, 1, 2, 3, 0, nullptr, 0), 0u);
+  EXPECT_EQ(qt::At32(last.written, 12), 0xFFFFFFFFu);
+}
+
+TEST_F(MessagesExchange, MissingPointersAndOversizedCountsAreRefused) {
+  FakeLink link(Script{Reply(0)});
+  std::uint32_t w = 0, length = 4;
+  std::uint8_t buffer[4];
+  EXPECT_EQ(MsgSendExchange(link, 1, 1, 2, 3, 5, nullptr, 0), QNA_E_ARG);
+  EXPECT_EQ(MsgSendExchange(link, 1, 1, 2, 3, 0xFFFFFFF0u, kBody.data(), 0), QNA_E_ARG);
+  EXPECT_EQ(MsgRecvExchange(link, 1, nullptr, &w, &length, buffer, 0), QNA_E_ARG);
+  EXPECT_EQ(MsgRecvExchange(link, 1, &w, nullptr, &length, buffer, 0), QNA_E_ARG);
+  EXPECT_EQ(MsgRecvExchange(link, 1, &w, &w, nullptr, buffer, 0), QNA_E_ARG);
+  EXPECT_EQ(MsgRecvExchange(link, 1, &w, &w, &length, nullptr, 0), QNA_E_ARG);
+  length = 0xFFFFFFF8u;  // capacity + 8 would wrap the count
+  EXPECT_EQ(MsgRecvExchange(link, 1, &w, &w, &length, buffer, 0), QNA_E_ARG);
+  EXPECT_TRUE(link.written.empty());
+}
+
+// ---- The locking frames -----------------------------------------------------------
+TEST_F(MessagesTest, LocalFunctionsBeforeOpenGive50) {
+  SetDetail(77);
+  EXPECT_EQ(QNA_SendMsg(1, 1, 2, 3, 5, kBody.data(), 0), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  SetDetail(77);
+  EXPECT_EQ(RecvLocal(), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_InternalErr, 0);
+}
+
+TEST_F(MessagesRemoteTest, UnknownConnectionGives50AndLeavesTheDetail) {
+  std::uint32_t w = 0, length = 4;
+  std::uint8_t buffer[4];
+  SetDetail(1234);
+  EXPECT_EQ(QNA_SendMsgN(1, 1, 2, 3, 5, kBody.data(), 0, 99), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_RecvMsgN(1, &w, &w, &length, buffer, 0, 99), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_SendMsgS(1, 1, 2, 3, 5, kBody.data(), 0, 99), QNA_E_NOTOPEN);
+  EXPECT_EQ(QNA_InternalErr, 1234);
+}
+
+// Another thread holds the link's request lock past QNA_MtxTimeOut.
+TEST_F(MessagesTest, BusyRequestLockGives2With640) {
+  qt::Peer peer;
+  ASSERT_TRUE(peer.listening());
+  peer.Serve([](qt::PeerConn& conn) { conn.WaitFinish(); });
+  ct::LinkSession session;
+  ASSERT_TRUE(session.ok());
+  qt::Signal held;
+  qt::Signal release;
+  std::thread holder([&] {
+    MtxWait(g_request_lock, 0xFFFFFFFFu);
+    held.Post();
+    release.Take(20s);
+    MtxRelease(g_request_lock);
+  });
+  ASSERT_EQ(held.Take(), 1);
+  QNA_MtxTimeOut = 50;
+  EXPECT_EQ(QNA_SendMsg(1, 1, 2, 3, 5, kBody.data(), 0), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
+  EXPECT_EQ(RecvLocal(), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
+  release.Post();
+  holder.join();
+  peer.Finish();
+  EXPECT_TRUE(peer.received().empty());
+}
+
+}  // namespace
