@@ -1,0 +1,404 @@
+// queue.cpp - the event queue operations: QNA_OpenEvQueue, QNA_CloseEvQueue,
+// QNA_ReadEvQueue and QNA_WriteEvQueue, and the three requests they send.
+//
+// Lock rules: those of evqueue.h.  Open and close hold the table lock for
+// their whole run and take the connection's request lock inside it for each
+// request.  A read holds the table lock only to find the entry and take a
+// reference to it, then the entry's own lock, alone, for the pipe read.  A
+// write takes only the connection's request lock.
+#include <cstdio>
+#include <cstring>
+
+#include "evqueue/evqueue.h"
+#include "platform/platform.h"
+#include "w95pipe/w95pipe.h"
+
+// ---- The requests ------------------------------------------------------------------
+
+std::uint32_t EvQueueRequestOpen(const ConnRecord& connection, std::uint32_t queue,
+                                 const std::uint8_t (&name)[12], std::uint32_t option,
+                                 std::uint8_t (&reply)[kEvOpenReply]) {
+  return EvQueueOnConnection(connection, [&](auto& link) {
+    return EvQueueOpenExchange(link, queue, name, option, reply);
+  });
+}
+
+std::uint32_t EvQueueRequestClose(const ConnRecord& connection, std::uint32_t queue) {
+  return EvQueueOnConnection(connection,
+                             [&](auto& link) { return EvQueueCloseExchange(link, queue); });
+}
+
+std::uint32_t EvQueueRequestPost(const ConnRecord& connection, std::uint32_t queue,
+                                 std::uint32_t value, std::uint32_t length, const void* data) {
+  return EvQueueOnConnection(connection, [&](auto& link) {
+    return EvQueuePostExchange(link, queue, value, length, data);
+  });
+}
+
+void EvQueuePipeName(const char* host, const std::uint8_t* reply_name, bool emulation, char* out,
+                     std::size_t size) {
+  // The reply's 32 bytes end at their first zero, or hold 32 characters.
+  char pipe[33] = {};
+  std::memcpy(pipe, reply_name, 32);
+  if (host != nullptr && host[0] != '\0')
+    std::snprintf(out, size, "\\\\%s\\pipe\\%s", host, pipe);
+  else
+    std::snprintf(out, size, "\\\\.\\pipe\\%s", pipe);
+  if (emulation && std::strstr(out, "\\\\.") != nullptr)
+    std::memmove(out, out + 3, std::strlen(out + 3) + 1);
+}
+
+namespace {
+
+constexpr win::DWORD kErrorInvalidName = 123;  // ERROR_INVALID_NAME
+
+// Waits for the table lock: 0 when held, else 406 or 499 (with the error).
+std::uint32_t TakeTable(bool opening) {
+  const int waited = EvQueueTableWait(kEvTableTimeoutMs, opening);
+  if (waited == kWaitOk) return QNA_OK;
+  if (waited == kWaitTimeout) return QNA_E_EVQ_BUSY;
+  SetDetail(static_cast<std::int32_t>(win::GetLastError()));
+  return QNA_E_EVQ_LOCK;
+}
+
+// Releases the table lock at the end of a scope that holds it.
+struct TableHold {
+  TableHold() = default;
+  TableHold(const TableHold&) = delete;
+  TableHold& operator=(const TableHold&) = delete;
+  ~TableHold() { EvQueueTableRelease(); }
+};
+
+// Keeps one reference to an entry for a scope.
+struct EntryRef {
+  explicit EntryRef(EvQueueEntry* e) : entry(e) {}
+  EntryRef(const EntryRef&) = delete;
+  EntryRef& operator=(const EntryRef&) = delete;
+  ~EntryRef() { EvQueueRelease(entry); }
+  EvQueueEntry* entry;
+};
+
+win::DWORD LastError() {
+  const win::DWORD error = win::GetLastError();
+  return error != 0 ? error : win::ERROR_INVALID_HANDLE;  // a failure never reads as success
+}
+
+// A pipe name from a server goes between backslashes: it must be one plain
+// component, or the name formed from it would lead to another host or folder.
+bool PlainPipeName(const std::uint8_t* name) {
+  if (name[0] == 0) return false;
+  for (int i = 0; i < 32 && name[i] != 0; ++i)
+    if (name[i] == '\\' || name[i] == '/' || name[i] < ' ') return false;
+  return true;
+}
+
+// One attempt to connect the per-queue pipe: 0, or the error.
+std::uint32_t Connect(const char* name, bool emulated, Handle* pipe) {
+  if (emulated) return W95NpipeOpen(name, pipe);
+  if (win::WaitNamedPipeA(name, 0) == 0) return LastError();
+  const Handle opened = win::CreateFileA(name, win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                                         win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, 0);
+  if (opened == kInvalidHandle) return LastError();
+  *pipe = opened;
+  return 0;
+}
+
+void ClosePipe(Handle pipe, bool emulated) {
+  if (emulated)
+    W95NpipeClose(pipe);
+  else
+    HndClose(pipe);
+}
+
+// Wakes a read blocked on an entry's pipe.  An emulated pipe has no such
+// end yet; it is left as it is.
+void WakePipe(const EvQueueEntry& entry) {
+  if (!entry.emulated) NpipeDisconnect(entry.pipe);
+}
+
+// A read that lost its place in the pipe (a record that cannot be one, or
+// one cut off) ends the queue's pipe: later reads fail with 109 instead of
+// taking bytes from the middle of a record for a length word.  Under the
+// entry's lock.
+void CutPipe(EvQueueEntry& entry) {
+  entry.broken = true;
+  WakePipe(entry);
+}
+
+enum class PipeRead { Ok, Failed, Short };
+
+// Reads exactly `count` bytes from an entry's pipe.  Failed: nothing came
+// before the pipe failed (`error` says why; an emulated pipe that reports 0
+// bytes has been closed by the server: 109).  Short: the pipe ended after
+// part of the bytes.
+PipeRead ReadAll(const EvQueueEntry& entry, std::uint8_t* at, std::uint32_t count,
+                 std::int32_t* error) {
+  std::uint32_t done = 0;
+  while (done < count) {
+    std::uint32_t got = 0;
+    std::uint32_t failure = 0;
+    if (entry.emulated) {
+      const std::uint32_t rc = W95NpipeRead(entry.pipe, at + done, count - done, &got);
+      if (rc > 1)
+        failure = rc;
+      else if (got == 0)
+        failure = win::ERROR_BROKEN_PIPE;
+    } else {
+      win::DWORD n = 0;
+      if (win::ReadFile(entry.pipe, at + done, count - done, &n, nullptr) == 0 || n == 0)
+        failure = LastError();
+      got = n;
+    }
+    if (failure != 0) {
+      *error = static_cast<std::int32_t>(failure);
+      return done == 0 ? PipeRead::Failed : PipeRead::Short;
+    }
+    done += std::min(got, count - done);
+  }
+  return PipeRead::Ok;
+}
+
+// 0, or the result of a failed read with its detail set.
+std::uint32_t ReadFailed(PipeRead how, std::int32_t error) {
+  SetDetail(how == PipeRead::Short ? kEvRecordShort : error);
+  return QNA_E_EVQ_READ;
+}
+
+// Reads and drops `count` bytes of a record's data.
+PipeRead Drop(const EvQueueEntry& entry, std::uint32_t count, std::int32_t* error) {
+  std::uint8_t sink[4096];
+  bool started = false;
+  while (count > 0) {
+    const std::uint32_t n = std::min<std::uint32_t>(count, sizeof sink);
+    const PipeRead r = ReadAll(entry, sink, n, error);
+    if (r != PipeRead::Ok) return started || r == PipeRead::Short ? PipeRead::Short : r;
+    started = true;
+    count -= n;
+  }
+  return PipeRead::Ok;
+}
+
+// Takes one record from the pipe of an entry whose lock is held.  Nothing is
+// allocated: the 44 bytes before the data land on the stack and the data go
+// straight into the caller's buffer (or are read and dropped when they do not
+// fit), so a record length is never a size to allocate.
+std::uint32_t ReadRecord(EvQueueEntry& entry, std::uint16_t* kind, char* name,
+                         QNA_EVENT& event, std::uint32_t flags) {
+  if (entry.broken) {
+    SetDetail(static_cast<std::int32_t>(win::ERROR_BROKEN_PIPE));
+    return QNA_E_EVQ_READ;
+  }
+  if (!entry.emulated && (flags & QNA_EVQ_NOWAIT) != 0) {
+    win::DWORD available = 0;
+    if (win::PeekNamedPipe(entry.pipe, nullptr, 0, nullptr, &available, nullptr) == 0) {
+      SetDetail(static_cast<std::int32_t>(LastError()));
+      return QNA_E_EVQ_READ;
+    }
+    if (available == 0) {
+      if (kind != nullptr) *kind = 0;
+      return QNA_E_EVQ_EMPTY;
+    }
+  }
+  std::int32_t error = 0;
+  std::uint8_t word[4];
+  PipeRead r = ReadAll(entry, word, sizeof word, &error);
+  if (r != PipeRead::Ok) {
+    // A length word cut off is no length: it is never used.
+    if (r == PipeRead::Short) CutPipe(entry);
+    return ReadFailed(r, error);
+  }
+  const std::uint32_t length = proto::Get32(word);
+  if (length < kEvRecordHead || length - kEvRecordHead > kEvMaxData) {
+    // Not a record: what follows cannot be found, so the pipe ends here and
+    // later reads fail instead of taking data for a length word.
+    CutPipe(entry);
+    SetDetail(length < kEvRecordHead ? kEvRecordSmall : kEvRecordLarge);
+    return QNA_E_EVQ_READ;
+  }
+  std::uint8_t head[kEvRecordHead];
+  r = ReadAll(entry, head, sizeof head, &error);
+  if (r != PipeRead::Ok) {
+    CutPipe(entry);
+    return ReadFailed(r, error);
+  }
+  const std::uint32_t data = length - kEvRecordHead;
+  if (data != 0) {
+    if (event.length < data || event.data == nullptr) {
+      // The event is lost; the record is read to its end, so the next read
+      // starts at the next record.
+      r = Drop(entry, data, &error);
+      if (r != PipeRead::Ok) {
+        CutPipe(entry);
+        return ReadFailed(PipeRead::Short, error);
+      }
+      return event.length < data ? QNA_E_EVQ_SMALL : QNA_E_EVQ_NOBUFFER;
+    }
+    r = ReadAll(entry, static_cast<std::uint8_t*>(event.data), data, &error);
+    if (r != PipeRead::Ok) {
+      CutPipe(entry);
+      return ReadFailed(PipeRead::Short, error);
+    }
+    event.length = data;
+  }
+  event.value = proto::Get32(head + 40);
+  if (name != nullptr) {
+    // At most 31 characters and the zero: the name out has room for 32
+    // bytes, and a record's name need not end within its field.
+    std::size_t n = 0;
+    while (n < 31 && head[8 + n] != 0) ++n;
+    std::memcpy(name, head + 8, n);
+    name[n] = '\0';
+  }
+  if (kind != nullptr) *kind = proto::Get16(head);
+  return QNA_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+std::uint32_t QNA_API QNA_OpenEvQueue(std::uint32_t id, std::uint32_t queue,
+                                      std::uint32_t* queue_out, const char* name,
+                                      std::uint32_t* handle, std::uint32_t option) {
+  SetDetail(0);
+  std::uint8_t field[12];
+  if (handle == nullptr || !EvQueuePutName12(field, name)) return QNA_E_ARG;
+  if (EvQueueTableMake() != 0) {
+    SetDetail(static_cast<std::int32_t>(LastError()));
+    return QNA_E_EVQ_CREATE;
+  }
+  if (const std::uint32_t taken = TakeTable(true); taken != QNA_OK) return taken;
+  TableHold table;
+
+  const ConnRecord* connection = ConnFindEntry(id);
+  if (connection == nullptr) return QNA_E_NOCONN;
+  if (queue != kEvOpenAny) {
+    if (const EvQueueEntry* open = EvQueueFindNumber(id, queue)) {
+      *handle = open->handle;
+      if (queue_out != nullptr) *queue_out = open->queue;
+      return QNA_E_EVQ_OPEN;
+    }
+  }
+  std::uint8_t reply[kEvOpenReply];
+  if (const std::uint32_t opened = EvQueueRequestOpen(*connection, queue, field, option, reply);
+      opened != QNA_OK)
+    return opened;
+  const std::uint32_t assigned = proto::Get32(reply);
+
+  OsProbe();
+  const bool emulated = g_emulation != 0;
+  char pipe_name[96];
+  EvQueuePipeName(connection->host, reply + 4, emulated, pipe_name, sizeof pipe_name);
+  Handle pipe = kInvalidHandle;
+  std::uint32_t error = kErrorInvalidName;
+  if (PlainPipeName(reply + 4)) {
+    for (int attempt = 0; attempt < kEvAttempts; ++attempt) {
+      if (attempt > 0) SysSleep(kEvAttemptPauseMs);
+      error = Connect(pipe_name, emulated, &pipe);
+      if (error == 0) break;
+    }
+  }
+  if (error != 0) {
+    // The server must not keep a queue that no entry stands for.
+    SetDetail(static_cast<std::int32_t>(EvQueueRequestClose(*connection, assigned)));
+    return error;
+  }
+
+  EvQueueEntry entry{};
+  entry.connection = id;
+  entry.pipe = pipe;
+  entry.emulated = emulated;
+  entry.queue = assigned;
+  std::memcpy(entry.name, field, sizeof entry.name);
+  entry.option = option;
+  Handle lock = 0;
+  bool made = false;
+  if (EvQueueFails(EvQueueFault::EntryLock))
+    win::SetLastError(win::ERROR_NOT_ENOUGH_MEMORY);
+  else
+    made = MtxCreate(nullptr, &lock, 0) == 0;
+  if (!made) {
+    const auto os_error = static_cast<std::int32_t>(LastError());
+    EvQueueRequestClose(*connection, assigned);
+    ClosePipe(pipe, emulated);
+    SetDetail(os_error);
+    return QNA_E_EVQ_CREATE;
+  }
+  entry.lock = lock;
+  entry.handle = EvQueueNextHandle();
+  if (EvQueueAddEntry(entry) == nullptr) {
+    EvQueueRequestClose(*connection, assigned);
+    HndClose(lock);
+    ClosePipe(pipe, emulated);
+    SetDetail(0);
+    return QNA_E_EVQ_CREATE;
+  }
+  *handle = entry.handle;
+  if (queue_out != nullptr) *queue_out = assigned;
+  EvQueueCountUp();
+  return QNA_OK;
+}
+
+std::uint32_t QNA_API QNA_CloseEvQueue(std::uint32_t handle, std::uint32_t) {
+  SetDetail(0);
+  if (!EvQueueTableExists()) return QNA_E_EVQ_HANDLE;
+  if (const std::uint32_t taken = TakeTable(false); taken != QNA_OK) return taken;
+  TableHold table;
+
+  const EvQueueEntry* entry = EvQueueFindHandle(handle);
+  if (entry == nullptr) return QNA_E_EVQ_HANDLE;
+  const ConnRecord* connection = ConnFindEntry(entry->connection);
+  if (connection == nullptr) return QNA_E_NOTOPEN;  // the entry stays
+  std::uint32_t result = QNA_OK;
+  for (int attempt = 0; attempt < kEvAttempts; ++attempt) {
+    if (attempt > 0) SysSleep(kEvAttemptPauseMs);
+    SetDetail(0);
+    result = EvQueueRequestClose(*connection, entry->queue);
+    if (result == QNA_OK) break;
+  }
+  // Whatever the server said, the local end goes.  A read still blocked on
+  // the pipe wakes up now; its reference keeps the handles until it ends.
+  WakePipe(*entry);
+  EvQueueRemoveEntry(handle);
+  EvQueueCountDown();
+  return result;
+}
+
+std::uint32_t QNA_API QNA_ReadEvQueue(std::uint32_t handle, std::uint16_t* kind, char* name,
+                                      QNA_EVENT* event, std::uint32_t flags) {
+  SetDetail(0);
+  if (event == nullptr) return QNA_E_ARG;
+  if (const std::uint32_t taken = TakeTable(false); taken != QNA_OK) return taken;
+  EvQueueEntry* entry = EvQueueAcquire(handle);
+  EvQueueTableRelease();
+  if (entry == nullptr) return QNA_E_EVQ_HANDLE;
+  EntryRef ref(entry);
+
+  MutexHold hold(entry->lock, kEvQueueLockTimeoutMs);
+  switch (hold.outcome()) {
+    case kWaitOk:
+      break;
+    case kWaitTimeout:
+      return QNA_E_EVQ_BUSY;
+    case kWaitAbandoned:
+      // A reader ended inside a record: where the next one starts is not
+      // known.  The hold has given the lock back; this read fails.
+      SetDetail(kWaitAbandoned);
+      return QNA_E_EVQ_LOCK;
+    default:
+      SetDetail(static_cast<std::int32_t>(LastError()));
+      return QNA_E_EVQ_LOCK;
+  }
+  return ReadRecord(*entry, kind, name, *event, flags);
+}
+
+std::uint32_t QNA_API QNA_WriteEvQueue(std::uint32_t id, std::uint32_t queue,
+                                       const QNA_EVENT* event) {
+  SetDetail(0);
+  const ConnRecord* connection = ConnFindEntry(id);
+  if (connection == nullptr) return QNA_E_NOCONN;
+  if (event == nullptr || (event->length != 0 && event->data == nullptr)) return QNA_E_ARG;
+  return EvQueueRequestPost(*connection, queue, event->value, event->length, event->data);
+}
+
+}  // extern "C"

@@ -1,0 +1,411 @@
+// evqueues.cpp - event queues: opens with a pipe each, posted events
+// delivered to every open of the queue, the information requests, and the
+// close of a link's opens when the link ends.
+//
+// Delivery.  Every open has a backlog and a thread of its own that accepts
+// the opener on the open's pipe and writes the backlog's records to it.  A
+// post only puts the record into the backlogs of the queue's opens, so a
+// reader that does not read blocks nothing but its own delivery thread, and
+// its backlog is bounded (events and bytes): the oldest events go first,
+// and the reader is told how many went by a record of kind 2 before the
+// next one it gets.
+//
+// Lock rules: g_lock guards the queues, the opens and every open's backlog,
+// counters, pipe and closing flag.  A delivery thread holds it only to take
+// the next record or to learn that it is closing; pipe writes, accepts and
+// joins happen with it released.  Only the log's lock is taken under it.
+#include "server/evqueues.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "core/protocol.h"
+#include "platform/platform.h"
+#include "server/log.h"
+
+namespace quonix {
+namespace {
+
+using Record = std::vector<std::uint8_t>;
+
+constexpr std::uint16_t kKindPosted = 1;   // an event a client posted
+constexpr std::uint16_t kKindDropped = 2;  // value: events dropped before the next one
+constexpr std::uint32_t kAcceptSliceMs = 100;
+constexpr std::size_t kRecordHead = 48;  // length word and the 44 bytes before the data
+
+struct Open {
+  std::uint32_t link = 0;
+  std::uint32_t queue = 0;
+  std::string pipe_name;  // the name component, as in the open's reply
+  Handle listeners[2] = {kInvalidHandle, kInvalidHandle};  // local pipe, host pipe
+  std::thread thread;
+  // Under g_lock:
+  Handle pipe = kInvalidHandle;  // the opener's end, once accepted
+  std::deque<std::shared_ptr<const Record>> backlog;
+  std::size_t bytes = 0;
+  std::uint64_t dropped_pending = 0;  // not reported to the reader yet
+  std::uint64_t dropped = 0;
+  std::uint64_t delivered = 0;
+  bool closing = false;
+  bool gone = false;  // the reader's pipe broke: nothing more is queued for it
+  std::condition_variable wake;
+};
+
+struct Queue {
+  std::string name;           // "" when none; dropped with the queue's last open
+  std::vector<Open*> opens;   // in order of opening
+};
+
+std::mutex g_lock;
+std::vector<Queue> g_queues;  // queue number n at index n - 1
+std::list<std::unique_ptr<Open>> g_opens;
+std::uint32_t g_backlog = 256;
+std::string g_host;
+std::uint64_t g_serial = 0;
+
+Queue* QueueOf(std::uint32_t number) {
+  if (number == 0 || number > g_queues.size()) return nullptr;
+  return &g_queues[number - 1];
+}
+
+// A name field of `size` bytes: up to its zero; false when there is none.
+bool NameField(const std::uint8_t* field, std::size_t size, std::string& out) {
+  const auto* end = std::find(field, field + size, std::uint8_t{0});
+  if (end == field + size) return false;
+  out.assign(reinterpret_cast<const char*>(field), static_cast<std::size_t>(end - field));
+  return true;
+}
+
+std::shared_ptr<const Record> MakeRecord(std::uint16_t kind, const std::string& name,
+                                         std::uint32_t value, const std::uint8_t* data,
+                                         std::uint32_t length) {
+  auto record = std::make_shared<Record>(kRecordHead + length, std::uint8_t{0});
+  std::uint8_t* at = record->data();
+  proto::Put32(at, 44 + length);
+  proto::Put16(at + 4, kind);
+  std::memcpy(at + 12, name.data(), std::min<std::size_t>(name.size(), 31));
+  proto::Put32(at + 44, value);
+  if (length != 0) std::memcpy(at + kRecordHead, data, length);
+  return record;
+}
+
+bool WriteAll(Handle pipe, const Record& record) {
+  const std::uint8_t* at = record.data();
+  std::size_t left = record.size();
+  while (left > 0) {
+    std::uint32_t put = 0;
+    if (PipeWriteRaw(pipe, at, static_cast<std::uint32_t>(left), &put) != 0 || put == 0) return false;
+    at += put;
+    left -= put;
+  }
+  return true;
+}
+
+// Accepts the opener on one of the open's pipes; kInvalidHandle when the
+// open closed first.
+Handle AcceptOpener(Open* open) {
+  for (;;) {
+    for (Handle listener : open->listeners) {
+      if (listener == kInvalidHandle) continue;
+      {
+        std::lock_guard guard(g_lock);
+        if (open->closing) return kInvalidHandle;
+      }
+      const Handle pipe = NpipeAccept(listener, kAcceptSliceMs);
+      if (pipe != kInvalidHandle) return pipe;
+      if (win::GetLastError() != win::WAIT_TIMEOUT) SysSleep(kAcceptSliceMs);
+    }
+  }
+}
+
+void Deliver(Open* open) {
+  const Handle pipe = AcceptOpener(open);
+  if (pipe == kInvalidHandle) return;
+  {
+    std::lock_guard guard(g_lock);
+    if (open->closing) {
+      HndClose(pipe);
+      return;
+    }
+    open->pipe = pipe;
+  }
+  // One reader per open: nobody else may connect to its pipe.
+  for (Handle& listener : open->listeners) {
+    if (listener != kInvalidHandle) HndClose(listener);
+    listener = kInvalidHandle;
+  }
+  for (;;) {
+    std::shared_ptr<const Record> next;
+    {
+      std::unique_lock lock(g_lock);
+      open->wake.wait(lock, [open] {
+        return open->closing || open->dropped_pending != 0 || !open->backlog.empty();
+      });
+      if (open->closing) return;
+      if (open->dropped_pending != 0) {
+        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(open->dropped_pending, 0xFFFFFFFFu));
+        open->dropped_pending = 0;
+        next = MakeRecord(kKindDropped, "", count, nullptr, 0);
+      } else {
+        next = open->backlog.front();
+        open->backlog.pop_front();
+        open->bytes -= next->size();
+        ++open->delivered;
+      }
+    }
+    if (!WriteAll(pipe, *next)) {
+      std::lock_guard guard(g_lock);
+      open->gone = true;
+      open->backlog.clear();
+      open->bytes = 0;
+      return;
+    }
+  }
+}
+
+// Takes an open out of its queue and the table (under g_lock); the caller
+// then ends it with Finish, without the lock.
+std::unique_ptr<Open> Detach(Open* open) {
+  Queue* queue = QueueOf(open->queue);
+  if (queue != nullptr) {
+    std::erase(queue->opens, open);
+    if (queue->opens.empty()) queue->name.clear();
+  }
+  open->closing = true;
+  open->wake.notify_all();
+  // Wakes a delivery blocked in a write to a reader that does not read.
+  if (open->pipe != kInvalidHandle) NpipeDisconnect(open->pipe);
+  for (auto it = g_opens.begin(); it != g_opens.end(); ++it) {
+    if (it->get() == open) {
+      std::unique_ptr<Open> owned = std::move(*it);
+      g_opens.erase(it);
+      return owned;
+    }
+  }
+  return nullptr;
+}
+
+void Finish(std::unique_ptr<Open> open) {
+  if (!open) return;
+  if (open->thread.joinable()) open->thread.join();
+  for (Handle listener : open->listeners)
+    if (listener != kInvalidHandle) HndClose(listener);
+  if (open->pipe != kInvalidHandle) HndClose(open->pipe);
+  Log("evqueue %u: closed for link %u (%llu delivered, %llu dropped)", open->queue, open->link,
+      static_cast<unsigned long long>(open->delivered),
+      static_cast<unsigned long long>(open->dropped));
+}
+
+Open* OpenOf(std::uint32_t link, std::uint32_t queue) {
+  for (const auto& open : g_opens)
+    if (open->link == link && open->queue == queue) return open.get();
+  return nullptr;
+}
+
+// The queue an open of any queue gets: with a name, the first queue that
+// bears it; else (or when none does) the first queue that nobody has open.
+Queue* AnyQueue(const std::string& name) {
+  if (!name.empty())
+    for (Queue& q : g_queues)
+      if (q.name == name) return &q;
+  for (Queue& q : g_queues)
+    if (q.opens.empty()) return &q;
+  return nullptr;
+}
+
+std::uint32_t NumberOf(const Queue* queue) {
+  return static_cast<std::uint32_t>(queue - g_queues.data()) + 1;
+}
+
+}  // namespace
+
+void EvQueuesInit(std::uint32_t count, std::uint32_t backlog, const std::string& host) {
+  std::lock_guard guard(g_lock);
+  g_queues.assign(count, Queue{});
+  g_backlog = backlog;
+  g_host = host;
+}
+
+void EvQueuesStop() {
+  std::vector<std::unique_ptr<Open>> all;
+  {
+    std::lock_guard guard(g_lock);
+    while (!g_opens.empty()) all.push_back(Detach(g_opens.front().get()));
+  }
+  for (auto& open : all) Finish(std::move(open));
+}
+
+void EvQueuesCloseLink(std::uint32_t link) {
+  std::vector<std::unique_ptr<Open>> ended;
+  {
+    std::lock_guard guard(g_lock);
+    std::vector<Open*> mine;
+    for (const auto& open : g_opens)
+      if (open->link == link) mine.push_back(open.get());
+    for (Open* open : mine) ended.push_back(Detach(open));
+  }
+  for (auto& open : ended) Finish(std::move(open));
+}
+
+Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
+  if (request.body.size() != 20) return Refuse(kRange, "evqueue open: layout");
+  const std::uint32_t number = proto::Get32(request.body.data());
+  std::string name;
+  if (!NameField(request.body.data() + 4, 12, name))
+    return Refuse(kRange, "evqueue open: name without its zero");
+
+  std::lock_guard guard(g_lock);
+  Queue* queue = number == kAnyQueue ? AnyQueue(name) : QueueOf(number);
+  if (queue == nullptr)
+    return number == kAnyQueue ? Refuse(kNoFreeQueue, "evqueue open: no queue free")
+                               : Refuse(kNoSuchQueue, "evqueue open: no queue " + std::to_string(number));
+  const std::uint32_t assigned = NumberOf(queue);
+  if (OpenOf(link.id, assigned) != nullptr)
+    return Refuse(kOpenOnLink, "evqueue open: queue " + std::to_string(assigned) + " already open on this link");
+  if (!name.empty() && !queue->name.empty() && queue->name != name)
+    return Refuse(kOtherName, "evqueue open: queue " + std::to_string(assigned) + " is named '" +
+                                  queue->name + "', not '" + name + "'");
+  if (queue->opens.size() >= kMaxOpensPerQueue || g_opens.size() >= kMaxOpens)
+    return Refuse(kTooManyOpens, "evqueue open: no room for another open of queue " + std::to_string(assigned));
+
+  auto open = std::make_unique<Open>();
+  open->link = link.id;
+  open->queue = assigned;
+  // Unique in the root: this server's process id and a serial number.
+  open->pipe_name = "qoxevq." + std::to_string(SysProcessId()) + "." + std::to_string(++g_serial);
+  const std::string local = "\\\\.\\pipe\\" + open->pipe_name;
+  open->listeners[0] = NpipeListen(local.c_str());
+  if (!g_host.empty()) {
+    const std::string hosted = "\\\\" + g_host + "\\pipe\\" + open->pipe_name;
+    open->listeners[1] = NpipeListen(hosted.c_str());
+  }
+  if (open->listeners[0] == kInvalidHandle || (!g_host.empty() && open->listeners[1] == kInvalidHandle)) {
+    const auto error = win::GetLastError();
+    for (Handle listener : open->listeners)
+      if (listener != kInvalidHandle) HndClose(listener);
+    return Refuse(kNoQueuePipe, "evqueue open: cannot listen on " + local + " (error " + std::to_string(error) + ")");
+  }
+  Open* added = open.get();
+  try {
+    added->thread = std::thread(Deliver, added);
+  } catch (const std::system_error& e) {
+    for (Handle listener : added->listeners) HndClose(listener);
+    return Refuse(kNoQueuePipe, std::string("evqueue open: no thread for it (") + e.what() + ")");
+  }
+  g_opens.push_back(std::move(open));
+  queue->opens.push_back(added);
+  if (queue->name.empty()) queue->name = name;
+  Log("evqueue %u: open for link %u on \\\\.\\pipe\\%s%s%s", assigned, link.id,
+      added->pipe_name.c_str(), queue->name.empty() ? "" : ", name ", queue->name.c_str());
+
+  Reply reply;
+  reply.payload.assign(36, 0);
+  proto::Put32(reply.payload.data(), assigned);
+  std::memcpy(reply.payload.data() + 4, added->pipe_name.data(), std::min<std::size_t>(added->pipe_name.size(), 31));
+  return reply;
+}
+
+Reply HandleEvQueueClose(const Request& request, const LinkState& link) {
+  if (request.body.size() != 8) return Refuse(kRange, "evqueue close: layout");
+  const std::uint32_t number = proto::Get32(request.body.data());
+  std::unique_ptr<Open> ended;
+  {
+    std::lock_guard guard(g_lock);
+    Open* open = OpenOf(link.id, number);
+    if (open == nullptr)
+      return Refuse(kNotOpenOnLink, "evqueue close: queue " + std::to_string(number) + " not open on this link");
+    ended = Detach(open);
+  }
+  Finish(std::move(ended));
+  return Reply{};
+}
+
+Reply HandleEvQueuePost(const Request& request, const LinkState& link) {
+  if (request.body.size() < 12) return Refuse(kRange, "evqueue post: layout");
+  const std::uint32_t number = proto::Get32(request.body.data());
+  const std::uint32_t value = proto::Get32(request.body.data() + 4);
+  const std::uint32_t length = proto::Get32(request.body.data() + 8);
+  if (request.body.size() != 12 + std::uint64_t{length} || length > kMaxEventData)
+    return Refuse(kRange, "evqueue post: data length " + std::to_string(length) + " does not fit");
+  // The record carries the poster's application name.
+  const auto record = MakeRecord(kKindPosted, link.app, value, request.body.data() + 12, length);
+  std::lock_guard guard(g_lock);
+  Queue* queue = QueueOf(number);
+  if (queue == nullptr) return Refuse(kNoSuchQueue, "evqueue post: no queue " + std::to_string(number));
+  for (Open* open : queue->opens) {
+    if (open->gone) continue;
+    open->backlog.push_back(record);
+    open->bytes += record->size();
+    while (open->backlog.size() > g_backlog || open->bytes > kMaxBacklogBytes) {
+      open->bytes -= open->backlog.front()->size();
+      open->backlog.pop_front();
+      ++open->dropped_pending;
+      if (open->dropped++ == 0)
+        Log("evqueue %u: the reader of link %u does not keep up; oldest events dropped", number, open->link);
+    }
+    open->wake.notify_all();
+  }
+  return Reply{};
+}
+
+Reply HandleEvQueueCount(const Request& request) {
+  const bool named = request.command == proto::kEvQueueInfoFirst;
+  if (request.body.size() != (named ? 16u : 4u)) return Refuse(kRange, "evqueue count: layout");
+  std::string name;
+  if (named && !NameField(request.body.data(), 12, name))
+    return Refuse(kRange, "evqueue count: name without its zero");
+  const std::uint32_t list_word = proto::Get32(request.body.data() + (named ? 12 : 0));
+  std::vector<std::uint32_t> numbers;
+  {
+    std::lock_guard guard(g_lock);
+    for (const Queue& q : g_queues) {
+      bool counted = false;
+      if (named)
+        counted = name.empty() ? !q.name.empty() : q.name == name;
+      else if (request.command == proto::kEvQueueInfoFirst + 1)
+        counted = q.opens.empty();
+      else
+        counted = !q.opens.empty();
+      if (counted) numbers.push_back(NumberOf(&q));
+    }
+  }
+  // The list word is the most entries the caller's list holds.
+  const auto count = static_cast<std::uint32_t>(numbers.size());
+  const std::uint32_t listed = std::min(count, list_word);
+  Reply reply;
+  reply.payload.resize(8 + 4 * std::size_t{listed});
+  proto::Put32(reply.payload.data(), count);
+  proto::Put32(reply.payload.data() + 4, listed);
+  for (std::uint32_t i = 0; i < listed; ++i) proto::Put32(reply.payload.data() + 8 + 4 * std::size_t{i}, numbers[i]);
+  return reply;
+}
+
+Reply HandleEvQueueName(const Request& request) {
+  if (request.body.size() != 4) return Refuse(kRange, "evqueue name: layout");
+  const std::uint32_t number = proto::Get32(request.body.data());
+  std::lock_guard guard(g_lock);
+  const Queue* queue = QueueOf(number);
+  if (queue == nullptr) return Refuse(kNoSuchQueue, "evqueue name: no queue " + std::to_string(number));
+  Reply reply;
+  reply.payload.assign(9, 0);  // at most 8 characters and the zero
+  std::memcpy(reply.payload.data(), queue->name.data(), std::min<std::size_t>(queue->name.size(), 8));
+  return reply;
+}
+
+Reply HandleEvQueueMax(const Request& request) {
+  if (!request.body.empty()) return Refuse(kRange, "evqueue maximum: layout");
+  std::lock_guard guard(g_lock);
+  Reply reply;
+  reply.payload.resize(4);
+  proto::Put32(reply.payload.data(), static_cast<std::uint32_t>(g_queues.size()));
+  return reply;
+}
+
+}  // namespace quonix

@@ -1,0 +1,203 @@
+// evqueue_peer.h - helpers of the event queue tests on a scripted peer: the
+// fixture, the common rows of every family table, a server script that
+// answers the queue requests, and the server end of a per-queue pipe.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "evqueue/evqueue.h"
+#include "remote/remote_peer.h"
+
+namespace et {
+
+using namespace rt;
+using namespace std::chrono_literals;
+
+// The common rows of a family whose request of `bytes` bytes is one piece,
+// with its codes from `first`; `good` is a whole payload of a success.
+inline std::vector<Row> CommonRows(std::int32_t first, std::size_t bytes, const Bytes& good) {
+  return {
+      {"server gone before the request", {.close_first = true}, 101, first, 0, After::Cut},
+      {"request written short", {.short_write = 0}, 101, first + 1, bytes / 2, After::Cut},
+      {"link closes before the reply", {.close_after = true}, 102, first + 2, bytes, After::Cut},
+      {"reply length stops short", {.reply = Reply(0, good), .short_read = 0}, 102, first + 3, bytes,
+       After::Cut},
+      {"reply length 4", {.reply = Le32({4, 0})}, 102, first + 4, bytes, After::InStep},
+      {"reply length 0xFFFFFFFF", {.reply = Le32({0xFFFFFFFFu, 0, 0})}, 102, first + 4, bytes,
+       After::Cut},
+      {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, first + 5,
+       bytes, After::Cut},
+      {"head stops short", {.reply = Reply(0, good), .short_read = 1}, 102, first + 6, bytes,
+       After::Cut},
+      {"server refuses, payload follows", {.reply = Reply(10, Bytes(5, 1))}, 10, 0, bytes,
+       After::InStep},
+  };
+}
+
+inline std::vector<Row> Rows(std::vector<Row> common, const std::vector<Row>& more) {
+  common.insert(common.end(), more.begin(), more.end());
+  return common;
+}
+
+// The 12-byte name field.
+inline Bytes Name12(const char* name) {
+  Bytes field(12, 0);
+  std::memcpy(field.data(), name, std::strlen(name));
+  return field;
+}
+
+// The open reply: queue number and the 32-byte pipe name field.
+inline Bytes OpenPayload(std::uint32_t queue, const std::string& pipe) {
+  Bytes out = Le32({queue});
+  Bytes name(32, 0);
+  std::memcpy(name.data(), pipe.data(), std::min<std::size_t>(pipe.size(), 32));
+  out.insert(out.end(), name.begin(), name.end());
+  return out;
+}
+
+inline Bytes OpenRequest(std::uint32_t queue, const char* name, std::uint32_t option) {
+  return Cat({Le32({28, proto::kEvQueueOpen, 0, queue}), Name12(name), Le32({option})});
+}
+inline Bytes CloseRequest(std::uint32_t queue) { return Le32({16, proto::kEvQueueClose, 0, queue, 0}); }
+
+// An event record as a server writes it into a per-queue pipe.
+inline Bytes EventRecord(std::uint16_t kind, const std::string& name, std::uint32_t value,
+                         const Bytes& data, std::uint32_t length_word = 0) {
+  Bytes out = Le32({length_word != 0 ? length_word : static_cast<std::uint32_t>(44 + data.size())});
+  out.push_back(static_cast<std::uint8_t>(kind));
+  out.push_back(static_cast<std::uint8_t>(kind >> 8));
+  out.insert(out.end(), 6, 0xCC);
+  Bytes field(32, 0);
+  std::memcpy(field.data(), name.data(), std::min<std::size_t>(name.size(), 32));
+  out.insert(out.end(), field.begin(), field.end());
+  Add32(out, value);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+// The server end of a per-queue pipe: listens under "\\box\pipe\NAME"
+// before the open, takes the client once it has connected.
+class QueuePipe {
+ public:
+  explicit QueuePipe(const std::string& name) {
+    const std::string full = std::string("\\\\box\\pipe\\") + name;
+    listener_ = NpipeListen(full.c_str());
+  }
+  ~QueuePipe() {
+    if (end_ != kInvalidHandle) HndClose(end_);
+    if (listener_ != kInvalidHandle) HndClose(listener_);
+  }
+  QueuePipe(const QueuePipe&) = delete;
+  QueuePipe& operator=(const QueuePipe&) = delete;
+  bool listening() const { return listener_ != kInvalidHandle; }
+  bool Accept() {
+    end_ = NpipeAccept(listener_, 10000);
+    return end_ != kInvalidHandle;
+  }
+  bool Send(const Bytes& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      std::uint32_t moved = 0;
+      if (PipeWriteRaw(end_, bytes.data() + done, static_cast<std::uint32_t>(bytes.size() - done), &moved) != 0)
+        return false;
+      done += moved;
+    }
+    return true;
+  }
+  // The client end sees the pipe closed.
+  void Close() { NpipeDisconnect(end_); }
+
+ private:
+  Handle listener_ = kInvalidHandle;
+  Handle end_ = kInvalidHandle;
+};
+
+// A server script for the queue requests: opens get queue numbers 7, 8, ...
+// (or the number asked for, below 100000) and the pipe "evqN"; closes and
+// posts 0 (closes `close_result`); every other request as Answering does.
+// The requests it saw are in the peer's received().
+inline std::function<void(PeerConn&)> QueueServer(std::uint32_t close_result = 0) {
+  return [close_result](PeerConn& conn) {
+    std::uint32_t next = 7;
+    for (;;) {
+      const Bytes request = conn.ReadRequest();
+      if (request.empty()) return;
+      const std::uint32_t command = At32(request, 4);
+      Bytes reply;
+      if (command == proto::kEvQueueOpen) {
+        std::uint32_t queue = At32(request, 12);
+        if (queue == QNA_EVQ_ANY) queue = next++;
+        reply = Reply(0, OpenPayload(queue, "evq" + std::to_string(queue)));
+      } else if (command == proto::kEvQueueClose) {
+        reply = Reply(close_result);
+      } else if (command == proto::kEvQueuePost) {
+        reply = Reply(0);
+      } else if (command == proto::kEvQueueInfoLast) {
+        reply = Reply(0, Le32({16}));
+      } else {
+        reply = *Answer(request);
+      }
+      if (!conn.Send(reply)) return;
+    }
+  };
+}
+
+// The requests of one command among what a peer received.
+inline std::vector<Bytes> RequestsOf(const Bytes& received, std::uint32_t command) {
+  std::vector<Bytes> out;
+  for (std::size_t at = 0; at + 8 <= received.size();) {
+    const std::size_t size = 4 + std::size_t{At32(received, at)};
+    if (at + size > received.size()) break;
+    if (At32(received, at + 4) == command)
+      out.emplace_back(received.begin() + static_cast<std::ptrdiff_t>(at),
+                       received.begin() + static_cast<std::ptrdiff_t>(at + size));
+    at += size;
+  }
+  return out;
+}
+
+// Holds a platform mutex on a thread of its own for `hold`; with `release`
+// false the thread ends holding it, which abandons it.
+class Holder {
+ public:
+  Holder(Handle mutex, std::chrono::milliseconds hold, bool release = true) {
+    thread_ = std::thread([this, mutex, hold, release] {
+      taken_ = MtxWait(mutex, 5000) == kWaitOk;
+      held_ = true;
+      std::this_thread::sleep_for(hold);
+      if (release) MtxRelease(mutex);
+    });
+    qt::WaitFor([this] { return held_.load(); });
+  }
+  ~Holder() { Join(); }
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool taken() const { return taken_; }
+
+ private:
+  std::atomic<bool> taken_{false};
+  std::atomic<bool> held_{false};
+  std::thread thread_;
+};
+
+// Every test starts with no queue open and leaves none: the queues are
+// closed with their connections.
+class EvQueueTest : public RemoteTest {
+ protected:
+  void TearDown() override {
+    RemoteTest::TearDown();
+    EvQueueFailNextSeam(EvQueueFault::None);
+  }
+};
+
+}  // namespace et

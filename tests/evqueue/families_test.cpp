@@ -1,0 +1,265 @@
+// The event queue requests, one table per family: every row on a scripted
+// link, on a pipe connection and on a TCP connection, with the exact request
+// bytes; then what lands in the caller's outputs.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "evqueue_peer.h"
+
+namespace {
+
+using namespace et;
+
+using FamilyTest = EvQueueTest;
+
+const std::uint8_t kNoName[12] = {};
+
+// QNA_OpenEvQueue (id, 5, "ALARMS", option 0x99): 7000 to 7008.
+TEST_F(FamilyTest, OpenDetailCodes) {
+  const Bytes good = OpenPayload(5, "evq5");
+  const Family family{OpenRequest(5, "ALARMS", 0x99),
+                      [](FakeLink& link) {
+                        std::uint8_t name[12];
+                        EvQueuePutName12(name, "ALARMS");
+                        std::uint8_t reply[36];
+                        return EvQueueOpenExchange(link, 5, name, 0x99, reply);
+                      },
+                      [](Wire, std::uint32_t id) {
+                        std::uint32_t handle = 0, queue = 0;
+                        return QNA_OpenEvQueue(id, 5, &queue, "ALARMS", &handle, 0x99);
+                      }};
+  RunFamily(family, Rows(CommonRows(7000, 32, good),
+                         {
+                             {"link closes before the payload", {.reply = Le32({44, 0, 0}), .close_after = true},
+                              102, 7007, 32, After::Cut},
+                             {"payload stops short", {.reply = Reply(0, good), .short_read = 2}, 102, 7008, 32,
+                              After::Cut},
+                             {"payload of 10 bytes", {.reply = Reply(0, Bytes(10, 1))}, 102, 7008, 32,
+                              After::InStep},
+                         }));
+}
+
+// The close request (queue 5): 7000 to 7006; a payload is read and dropped.
+TEST_F(FamilyTest, CloseDetailCodes) {
+  const Family family{CloseRequest(5), [](FakeLink& link) { return EvQueueCloseExchange(link, 5); },
+                      [](Wire, std::uint32_t id) {
+                        SetDetail(0);
+                        return EvQueueRequestClose(*ConnFindEntry(id), 5);
+                      }};
+  RunFamily(family, Rows(CommonRows(7000, 20, {}),
+                         {
+                             {"server closes", {.reply = Reply(0)}, 0, 0, 20, After::InStep},
+                             {"reply with a payload", {.reply = Reply(0, Bytes(6, 2))}, 0, 0, 20,
+                              After::InStep},
+                         }));
+}
+
+const std::uint8_t kAbc[3] = {'a', 'b', 'c'};
+
+// QNA_WriteEvQueue (id, 5, value 0x11223344, "abc"): one piece, 9000 to 9006.
+TEST_F(FamilyTest, PostDetailCodes) {
+  const Family family{Cat({Le32({23, proto::kEvQueuePost, 0, 5, 0x11223344, 3}), Bytes{'a', 'b', 'c'}}),
+                      [](FakeLink& link) { return EvQueuePostExchange(link, 5, 0x11223344, 3, kAbc); },
+                      [](Wire, std::uint32_t id) {
+                        QNA_EVENT event{0x11223344, 3, const_cast<std::uint8_t*>(kAbc)};
+                        return QNA_WriteEvQueue(id, 5, &event);
+                      }};
+  RunFamily(family, Rows(CommonRows(9000, 27, {}),
+                         {{"server posts", {.reply = Reply(0)}, 0, 0, 27, After::InStep}}));
+}
+
+// QNA_GetUsableEvQueueNum (id, list word 4): 10000 to 10010.
+TEST_F(FamilyTest, CountDetailCodes) {
+  const Bytes good = Le32({7, 2, 3, 9});
+  const Family family{Le32({12, proto::kEvQueueInfoFirst + 1, 0, 4}),
+                      [](FakeLink& link) {
+                        std::uint32_t count = 0, list[4] = {};
+                        std::uint8_t name[12] = {};
+                        return EvQueueCountExchange(link, 1, name, &count, list, 4);
+                      },
+                      [](Wire, std::uint32_t id) {
+                        std::uint32_t count = 0, list[4] = {};
+                        return QNA_GetUsableEvQueueNum(id, &count, list, 4);
+                      }};
+  RunFamily(family,
+            Rows(CommonRows(10000, 16, good),
+                 {
+                     {"server counts", {.reply = Reply(0, good)}, 0, 0, 16, After::InStep},
+                     {"link closes before the count", {.reply = Le32({24, 0, 0}), .close_after = true}, 102,
+                      10007, 16, After::Cut},
+                     {"count stops short", {.reply = Reply(0, good), .short_read = 2}, 102, 10008, 16,
+                      After::Cut},
+                     {"payload of 4 bytes", {.reply = Reply(0, Le32({7}))}, 102, 10008, 16, After::InStep},
+                     {"link closes in the entries", {.reply = Le32({24, 0, 0, 7, 2}), .close_after = true}, 102,
+                      10009, 16, After::Cut},
+                     {"entries stop short", {.reply = Reply(0, good), .short_read = 3}, 102, 10010, 16,
+                      After::Cut},
+                     {"fewer entries than n", {.reply = Reply(0, Le32({7, 2, 3}))}, 102, 10010, 16,
+                      After::InStep},
+                     {"more entries than the list word", {.reply = Reply(0, Le32({9, 6, 1, 2, 3, 4, 5, 6}))}, 0,
+                      0, 16, After::InStep},
+                 }));
+}
+
+// QNA_GetEvQueueName (id, queue 3): 10100 to 10108.
+TEST_F(FamilyTest, NameDetailCodes) {
+  const Bytes good = {'P', 'U', 'M', 'P', 'S', 0, 0, 0, 0};
+  const Family family{Le32({12, proto::kEvQueueInfoFirst + 3, 0, 3}),
+                      [](FakeLink& link) {
+                        char name[9];
+                        return EvQueueNameExchange(link, 3, name);
+                      },
+                      [](Wire, std::uint32_t id) {
+                        char name[9];
+                        return QNA_GetEvQueueName(id, 3, name);
+                      }};
+  RunFamily(family, Rows(CommonRows(10100, 16, good),
+                         {
+                             {"server names", {.reply = Reply(0, good)}, 0, 0, 16, After::InStep},
+                             {"link closes before the name", {.reply = Le32({17, 0, 0}), .close_after = true},
+                              102, 10107, 16, After::Cut},
+                             {"name stops short", {.reply = Reply(0, good), .short_read = 2}, 102, 10108, 16,
+                              After::Cut},
+                             {"name of 5 bytes", {.reply = Reply(0, Bytes(5, 'A'))}, 102, 10108, 16,
+                              After::InStep},
+                         }));
+}
+
+// QNA_GetMaxEvQueueNum (id): a request of 12 bytes, 10200 to 10208.
+TEST_F(FamilyTest, MaxDetailCodes) {
+  const Bytes good = Le32({16});
+  const Family family{Le32({8, proto::kEvQueueInfoLast, 0}),
+                      [](FakeLink& link) {
+                        std::uint32_t max = 0;
+                        return EvQueueMaxExchange(link, &max);
+                      },
+                      [](Wire, std::uint32_t id) {
+                        std::uint32_t max = 0;
+                        return QNA_GetMaxEvQueueNum(id, &max);
+                      }};
+  RunFamily(family, Rows(CommonRows(10200, 12, good),
+                         {
+                             {"server says", {.reply = Reply(0, good)}, 0, 0, 12, After::InStep},
+                             {"link closes before the maximum", {.reply = Le32({12, 0, 0}), .close_after = true},
+                              102, 10207, 12, After::Cut},
+                             {"maximum stops short", {.reply = Reply(0, good), .short_read = 2}, 102, 10208, 12,
+                              After::Cut},
+                             {"maximum of 2 bytes", {.reply = Reply(0, Bytes{1, 2})}, 102, 10208, 12,
+                              After::InStep},
+                         }));
+}
+
+// ---- Outputs and request bytes -------------------------------------------------
+
+TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
+  std::uint32_t list[6];
+  std::uint32_t count = 0;
+  // Six entries announced and sent, list word 2: two stored, the rest dropped.
+  std::fill(std::begin(list), std::end(list), 0xEEEEEEEEu);
+  FakeLink many({.reply = Reply(0, Le32({6, 6, 1, 2, 3, 4, 5, 6}))});
+  EXPECT_EQ(EvQueueCountExchange(many, 1, kNoName, &count, list, 2), QNA_OK);
+  EXPECT_EQ(count, 6u);
+  EXPECT_EQ(list[0], 1u);
+  EXPECT_EQ(list[1], 2u);
+  EXPECT_EQ(list[2], 0xEEEEEEEEu);
+  EXPECT_EQ(many.at, many.server.reply.size());  // read to its end
+  // n = 0: the list is not touched; the count is stored.
+  std::fill(std::begin(list), std::end(list), 0xEEEEEEEEu);
+  FakeLink none({.reply = Reply(0, Le32({3, 0}))});
+  EXPECT_EQ(EvQueueCountExchange(none, 2, kNoName, &count, list, 6), QNA_OK);
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(list[0], 0xEEEEEEEEu);
+  // A refusal stores nothing.
+  count = 55;
+  FakeLink refused({.reply = Reply(10, Le32({3, 1, 9}))});
+  EXPECT_EQ(EvQueueCountExchange(refused, 2, kNoName, &count, list, 6), 10u);
+  EXPECT_EQ(count, 55u);
+  EXPECT_EQ(list[0], 0xEEEEEEEEu);
+  // n announced far beyond what came: a short read, nothing allocated for it.
+  FakeLink huge({.reply = Reply(0, Le32({1, 0xFFFFFFFFu, 5}))});
+  EXPECT_EQ(EvQueueCountExchange(huge, 1, kNoName, &count, list, 6), QNA_E_READ);
+  EXPECT_EQ(Detail(), 10010);
+}
+
+TEST_F(FamilyTest, NamedCountRequests) {
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(Answering());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  std::uint32_t count = 0;
+  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), "ALARMS", &count, nullptr, 5), QNA_E_READ);
+  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), nullptr, nullptr, nullptr, 0), QNA_E_READ);
+  EXPECT_EQ(QNA_GetUsedEvQueueNum(session.id(), nullptr, nullptr, 9), QNA_E_READ);
+  // A name of 12 characters does not fit its field: refused, nothing sent.
+  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), "ABCDEFGHIJKL", &count, nullptr, 5), QNA_E_ARG);
+  EXPECT_EQ(QNA_GetNamedEvQueueNum(99, "A", &count, nullptr, 5), QNA_E_NOCONN);
+  peer.Finish();
+  // The answering peer replies 0 without payload: 10008 each time, in step.
+  EXPECT_EQ(peer.received(), Cat({Le32({24, 200105, 0}), Name12("ALARMS"), Le32({5}),
+                                  Le32({24, 200105, 0}), Name12(""), Le32({0}),
+                                  Le32({12, 200107, 0, 9})}));
+}
+
+TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
+  char name[9];
+  std::memset(name, 'x', sizeof name);
+  FakeLink full({.reply = Reply(0, Bytes(9, 'Q'))});  // no zero among the 9
+  EXPECT_EQ(EvQueueNameExchange(full, 3, name), QNA_OK);
+  EXPECT_STREQ(name, "QQQQQQQQ");
+  FakeLink empty({.reply = Reply(0, Bytes(9, 0))});
+  EXPECT_EQ(EvQueueNameExchange(empty, 3, name), QNA_OK);
+  EXPECT_STREQ(name, "");
+  std::uint32_t max = 0;
+  FakeLink refused({.reply = Reply(10)});
+  EXPECT_EQ(EvQueueMaxExchange(refused, &max), 10u);
+  EXPECT_EQ(max, 0u);
+}
+
+// A post without data is 24 bytes; no memory for the request gives 8; a
+// descriptor that is missing or points at no data is refused before
+// anything is sent.
+TEST_F(FamilyTest, PostRequests) {
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  QNA_EVENT empty{42, 0, nullptr};
+  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &empty), QNA_OK);
+  ConnFailNextAllocSeam();
+  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &empty), 8u);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  QNA_EVENT nodata{1, 5, nullptr};
+  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &nodata), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, nullptr), QNA_E_ARG);
+  EXPECT_EQ(QNA_WriteEvQueue(session.id() + 1, 9, &empty), QNA_E_NOCONN);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), Le32({20, 200102, 0, 9, 42, 0}));
+}
+
+// The request lock of the connection: held past QNA_MtxTimeOut gives 2
+// (detail unchanged); abandoned by a thread that ended gives 499 with 95,
+// and the lock is usable again.
+TEST_F(FamilyTest, RequestLock) {
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  QNA_MtxTimeOut = 100;
+  std::uint32_t max = 0;
+  {
+    Holder holder(session.record()->request_lock, 1000ms);
+    EXPECT_EQ(QNA_GetMaxEvQueueNum(session.id(), &max), QNA_E_MUTEX);
+    EXPECT_EQ(QNA_InternalErr, 0);
+  }
+  {
+    Holder holder(session.record()->request_lock, 0ms, false);
+    holder.Join();
+    EXPECT_EQ(QNA_GetMaxEvQueueNum(session.id(), &max), QNA_E_EVQ_LOCK);
+    EXPECT_EQ(QNA_InternalErr, 95);
+  }
+  EXPECT_EQ(QNA_GetMaxEvQueueNum(session.id(), &max), QNA_OK);
+  EXPECT_EQ(max, 16u);
+}
+
+}  // namespace

@@ -1,0 +1,424 @@
+// The event queue table and the queue operations on a scripted server: the
+// table's operations, opens, closes and reads with every result they give,
+// the close of a connection's queues, and a close while a read is waiting.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "evqueue_peer.h"
+
+namespace {
+
+using namespace et;
+using Clock = std::chrono::steady_clock;
+
+using TableTest = EvQueueTest;
+using QueueTest = EvQueueTest;
+
+EvQueueEntry Entry(std::uint32_t connection, std::uint32_t queue) {
+  EvQueueEntry e{};
+  e.handle = EvQueueNextHandle();
+  e.connection = connection;
+  e.pipe = kInvalidHandle;
+  e.queue = queue;
+  return e;
+}
+
+std::vector<std::uint32_t> Handles() {
+  std::vector<std::uint32_t> out;
+  for (std::uint32_t h = 1; h < 64; ++h)
+    if (EvQueueFindHandle(h) != nullptr) out.push_back(h);
+  return out;
+}
+
+TEST_F(TableTest, EntriesHandlesAndLookups) {
+  EvQueueSetHandleCounterSeam(0);
+  ASSERT_NE(EvQueueAddEntry(Entry(1, 10)), nullptr);  // handle 1
+  ASSERT_NE(EvQueueAddEntry(Entry(2, 20)), nullptr);  // 2
+  ASSERT_NE(EvQueueAddEntry(Entry(1, 11)), nullptr);  // 3
+  ASSERT_NE(EvQueueAddEntry(Entry(1, 10)), nullptr);  // 4: the same number again
+  EXPECT_EQ(Handles(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+  EXPECT_EQ(EvQueueFirstOfConnection(1), 1u);
+  EXPECT_EQ(EvQueueFirstOfConnection(2), 2u);
+  EXPECT_EQ(EvQueueFirstOfConnection(3), 0u);
+  EXPECT_EQ(EvQueueFindNumber(1, 10)->handle, 1u);  // the first from the head
+  EXPECT_EQ(EvQueueFindNumber(2, 10), nullptr);
+  EXPECT_EQ(EvQueueRemoveEntry(9), 0);  // not there: nothing changes
+  EXPECT_EQ(EvQueueRemoveEntry(3), 1);  // the middle
+  EXPECT_EQ(EvQueueRemoveEntry(1), 1);  // the head
+  EXPECT_EQ(EvQueueFirstOfConnection(1), 4u);
+  EXPECT_EQ(EvQueueRemoveEntry(4), 1);  // the tail
+  EXPECT_EQ(EvQueueRemoveEntry(4), 0);
+  EXPECT_EQ(Handles(), (std::vector<std::uint32_t>{2}));
+  EXPECT_EQ(EvQueueRemoveEntry(2), 1);
+  // Handles are not reused, and after the largest comes 1, never 0.
+  EXPECT_EQ(EvQueueNextHandle(), 5u);
+  EvQueueSetHandleCounterSeam(0xFFFFFFFEu);
+  EXPECT_EQ(EvQueueNextHandle(), 0xFFFFFFFFu);
+  EXPECT_EQ(EvQueueNextHandle(), 1u);
+}
+
+// An open on a connection to the scripted server, with its per-queue pipe.
+struct Opened {
+  std::uint32_t result = 0;
+  std::uint32_t handle = 0;
+  std::uint32_t queue = 0;
+};
+Opened Open(std::uint32_t id, std::uint32_t queue, const char* name = nullptr, std::uint32_t option = 0) {
+  Opened o;
+  o.result = QNA_OpenEvQueue(id, queue, &o.queue, name, &o.handle, option);
+  return o;
+}
+
+TEST_F(QueueTest, OpenReadClose) {
+  EvQueueSetHandleCounterSeam(0);
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  QueuePipe pipe5("evq5"), pipe7("evq7"), pipe8("evq8");
+  ASSERT_TRUE(pipe5.listening());
+
+  const Opened first = Open(session.id(), 5, "ALARMS", 0x1234);
+  ASSERT_EQ(first.result, QNA_OK);
+  EXPECT_EQ(first.handle, 1u);
+  EXPECT_EQ(first.queue, 5u);
+  ASSERT_TRUE(pipe5.Accept());
+  // The same number again: the open entry, nothing sent.
+  const Opened again = Open(session.id(), 5);
+  EXPECT_EQ(again.result, QNA_E_EVQ_OPEN);
+  EXPECT_EQ(again.handle, 1u);
+  EXPECT_EQ(again.queue, 5u);
+  // Any queue, twice: two requests, two entries.
+  const Opened any1 = Open(session.id(), QNA_EVQ_ANY);
+  const Opened any2 = Open(session.id(), QNA_EVQ_ANY);
+  EXPECT_EQ(any1.result, QNA_OK);
+  EXPECT_EQ(any2.result, QNA_OK);
+  EXPECT_EQ(any1.queue, 7u);
+  EXPECT_EQ(any2.queue, 8u);
+  EXPECT_EQ(any2.handle, 3u);
+
+  // An event with data, name and kind.
+  ASSERT_TRUE(pipe5.Send(EventRecord(3, "POSTER", 0xABCD, {1, 2, 3, 4, 5})));
+  std::uint8_t data[8] = {};
+  QNA_EVENT event{0, sizeof data, data};
+  std::uint16_t kind = 0;
+  char name[32] = "old";
+  EXPECT_EQ(QNA_ReadEvQueue(first.handle, &kind, name, &event, 0), QNA_OK);
+  EXPECT_EQ(kind, 3u);
+  EXPECT_STREQ(name, "POSTER");
+  EXPECT_EQ(event.value, 0xABCDu);
+  EXPECT_EQ(event.length, 5u);
+  EXPECT_EQ(data[4], 5);
+
+  EXPECT_EQ(QNA_CloseEvQueue(first.handle, 0), QNA_OK);
+  EXPECT_EQ(QNA_CloseEvQueue(first.handle, 0), QNA_E_EVQ_HANDLE);  // twice
+  EXPECT_EQ(QNA_CloseEvQueue(any1.handle, 0), QNA_OK);
+  EXPECT_EQ(QNA_CloseEvQueue(any2.handle, 0), QNA_OK);
+  // No queue open: no table lock.  A read finds none; a close answers 401.
+  EXPECT_EQ(QNA_ReadEvQueue(any2.handle, nullptr, nullptr, &event, 0), QNA_E_EVQ_LOCK);
+  EXPECT_EQ(QNA_InternalErr, 6);
+  EXPECT_EQ(QNA_CloseEvQueue(any2.handle, 0), QNA_E_EVQ_HANDLE);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), Cat({OpenRequest(5, "ALARMS", 0x1234), OpenRequest(QNA_EVQ_ANY, "", 0),
+                                  OpenRequest(QNA_EVQ_ANY, "", 0), CloseRequest(5), CloseRequest(7),
+                                  CloseRequest(8)}));
+}
+
+// Every read result from a live queue.
+TEST_F(QueueTest, ReadResults) {
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  QueuePipe pipe("evq4");
+  const Opened q = Open(session.id(), 4);
+  ASSERT_EQ(q.result, QNA_OK);
+  ASSERT_TRUE(pipe.Accept());
+  std::uint8_t data[4] = {9, 9, 9, 9};
+  std::uint16_t kind = 77;
+  char name[32];
+
+  // Empty, not waiting: 450 at once, kind 0.
+  QNA_EVENT event{0, sizeof data, data};
+  const auto start = Clock::now();
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, QNA_EVQ_NOWAIT), QNA_E_EVQ_EMPTY);
+  EXPECT_EQ(kind, 0u);
+  EXPECT_LT(Clock::now() - start, 400ms);
+  // 44 bytes: no data, no buffer needed, the length as the caller left it.
+  ASSERT_TRUE(pipe.Send(EventRecord(1, "", 5, {})));
+  QNA_EVENT bare{0, 1234, nullptr};
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &bare, QNA_EVQ_NOWAIT), QNA_OK);
+  EXPECT_EQ(bare.length, 1234u);
+  EXPECT_EQ(bare.value, 5u);
+  EXPECT_STREQ(name, "");
+  // Data beyond the capacity: 451 and the event is gone; the next one comes.
+  ASSERT_TRUE(pipe.Send(Cat({EventRecord(1, "A", 6, Bytes(5, 1)), EventRecord(1, "B", 7, Bytes(4, 2))})));
+  event = {0, 4, data};
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, 0), QNA_E_EVQ_SMALL);
+  EXPECT_EQ(event.value, 0u);  // nothing stored
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, 0), QNA_OK);
+  EXPECT_EQ(event.value, 7u);
+  EXPECT_EQ(data[0], 2);
+  // Data and no buffer: 452, the event is gone.
+  ASSERT_TRUE(pipe.Send(Cat({EventRecord(1, "C", 8, Bytes(2, 3)), EventRecord(1, "D", 9, {})})));
+  QNA_EVENT nobuffer{0, 100, nullptr};
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &nobuffer, 0), QNA_E_EVQ_NOBUFFER);
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &nobuffer, 0), QNA_OK);
+  EXPECT_EQ(nobuffer.value, 9u);
+  // A name that fills its 32 bytes: 31 characters and the zero.
+  ASSERT_TRUE(pipe.Send(EventRecord(1, std::string(32, 'N'), 10, {})));
+  std::memset(name, 'x', sizeof name);
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &bare, 0), QNA_OK);
+  EXPECT_EQ(std::string(name), std::string(31, 'N'));
+  // No such handle; no descriptor.
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle + 100, &kind, name, &event, 0), QNA_E_EVQ_HANDLE);
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, nullptr, 0), QNA_E_ARG);
+  // A record length of 43: 408 with 8001; the pipe then ends (109).
+  ASSERT_TRUE(pipe.Send(EventRecord(1, "", 1, {}, 43)));
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, 0), QNA_E_EVQ_READ);
+  EXPECT_EQ(QNA_InternalErr, 8001);
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, 0), QNA_E_EVQ_READ);
+  EXPECT_EQ(QNA_InternalErr, 109);
+}
+
+TEST_F(QueueTest, BrokenRecords) {
+  struct Case {
+    const char* situation;
+    Bytes sent;
+    std::int32_t detail;
+  };
+  const std::vector<Case> cases = {
+      {"length word 0xFFFFFFFF", EventRecord(1, "", 1, {}, 0xFFFFFFFFu), 8003},
+      {"length word beyond 44 + 1 MiB", EventRecord(1, "", 1, {}, 44 + (1u << 20) + 1), 8003},
+      {"length word 0", Le32({0}), 8001},
+      {"two bytes of a length word, then the end", Bytes{0x30, 0}, 8002},
+      {"a record cut in its head", Prefix(EventRecord(1, "X", 1, {}), 20), 8002},
+      {"a record cut in its data", Prefix(EventRecord(1, "X", 1, Bytes(3, 1)), 49), 8002},
+      {"the pipe closed", {}, 109},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    Peer peer(Wire::Pipe, kHostPipe);
+    peer.Serve(QueueServer());
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    QueuePipe pipe("evq4");
+    const Opened q = Open(session.id(), 4);
+    ASSERT_EQ(q.result, QNA_OK);
+    ASSERT_TRUE(pipe.Accept());
+    ASSERT_TRUE(pipe.Send(c.sent));
+    pipe.Close();
+    std::uint8_t data[8];
+    QNA_EVENT event{0, sizeof data, data};
+    EXPECT_EQ(QNA_ReadEvQueue(q.handle, nullptr, nullptr, &event, 0), QNA_E_EVQ_READ);
+    EXPECT_EQ(QNA_InternalErr, c.detail);
+  }
+}
+
+// Open failures: each result from the situation that makes it, and the
+// close request that follows every failure after the server's open.
+TEST_F(QueueTest, OpenFailures) {
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  std::uint32_t handle = 0;
+  EXPECT_EQ(QNA_OpenEvQueue(session.id() + 1, 3, nullptr, nullptr, &handle, 0), QNA_E_NOCONN);
+  EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, "ABCDEFGHIJKL", &handle, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, nullptr, 0), QNA_E_ARG);
+  // Nobody serves "evq3": ten attempts, then the close request; its result
+  // is the detail and the pipe's error the result.
+  EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, "ABCDEFGHIJK", &handle, 0), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  // The entry's lock, or the entry itself, cannot be made: 400.
+  {
+    QueuePipe pipe("evq3");
+    EvQueueFailNextSeam(EvQueueFault::EntryLock);
+    EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, &handle, 0), QNA_E_EVQ_CREATE);
+    EXPECT_EQ(QNA_InternalErr, 8);
+    EvQueueFailNextSeam(EvQueueFault::AddEntry);
+    EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, &handle, 0), QNA_E_EVQ_CREATE);
+    EXPECT_EQ(QNA_InternalErr, 0);
+  }
+  EXPECT_EQ(EvQueueFirstOfConnection(session.id()), 0u);
+  peer.Finish();
+  EXPECT_EQ(peer.received(), Cat({OpenRequest(3, "ABCDEFGHIJK", 0), CloseRequest(3), OpenRequest(3, "", 0),
+                                  CloseRequest(3), OpenRequest(3, "", 0), CloseRequest(3)}));
+}
+
+// The table lock: none can be made (400); held past 1000 ms (406 for open,
+// close and read).
+TEST_F(QueueTest, TableLock) {
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  std::uint32_t handle = 0;
+  // Once the last open queue is closed no table lock exists, and the next
+  // open makes one.
+  {
+    QueuePipe pipe("evq3");
+    const Opened q = Open(session.id(), 3);
+    ASSERT_EQ(q.result, QNA_OK);
+    ASSERT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
+  }
+  EvQueueFailNextSeam(EvQueueFault::TableLock);
+  EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, &handle, 0), QNA_E_EVQ_CREATE);
+  EXPECT_EQ(QNA_InternalErr, 8);
+  QueuePipe pipe("evq3");
+  const Opened q = Open(session.id(), 3);
+  ASSERT_EQ(q.result, QNA_OK);
+  {
+    Holder holder(EvQueueTableLockSeam(), 4000ms);
+    ASSERT_TRUE(holder.taken());
+    std::uint8_t data[4];
+    QNA_EVENT event{0, 4, data};
+    auto start = Clock::now();
+    EXPECT_EQ(QNA_ReadEvQueue(q.handle, nullptr, nullptr, &event, QNA_EVQ_NOWAIT), QNA_E_EVQ_BUSY);
+    EXPECT_GE(Clock::now() - start, 900ms);
+    EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_E_EVQ_BUSY);  // the entry stays
+    EXPECT_EQ(Open(session.id(), 4).result, QNA_E_EVQ_BUSY);
+  }
+  EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
+}
+
+// Close: the server refuses ten times, the handle goes all the same; the
+// connection is gone: 50 and the entry stays.
+TEST_F(QueueTest, CloseResults) {
+  {
+    Peer peer(Wire::Pipe, kHostPipe);
+    peer.Serve(QueueServer(10));
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    QueuePipe pipe("evq3");
+    const Opened q = Open(session.id(), 3);
+    ASSERT_EQ(q.result, QNA_OK);
+    EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), 10u);
+    EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_E_EVQ_HANDLE);
+    peer.Finish();
+    EXPECT_EQ(RequestsOf(peer.received(), proto::kEvQueueClose).size(), 10u);
+  }
+  EvQueueEntry orphan = Entry(999, 3);
+  ASSERT_NE(EvQueueAddEntry(orphan), nullptr);
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  QueuePipe pipe("evq3");
+  ASSERT_EQ(Open(session.id(), 3).result, QNA_OK);  // the table lock exists
+  EXPECT_EQ(QNA_CloseEvQueue(orphan.handle, 0), QNA_E_NOTOPEN);
+  EXPECT_NE(EvQueueFindHandle(orphan.handle), nullptr);
+  EXPECT_EQ(EvQueueRemoveEntry(orphan.handle), 1);
+}
+
+// A read waiting for an event holds the queue's lock: a second reader gets
+// 406 after 500 ms.  A close on another thread ends the waiting read (408)
+// without pulling the entry from under it.
+TEST_F(QueueTest, CloseWhileReading) {
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  ASSERT_TRUE(session.ok());
+  QueuePipe pipe("evq6");
+  const Opened q = Open(session.id(), 6);
+  ASSERT_EQ(q.result, QNA_OK);
+  ASSERT_TRUE(pipe.Accept());
+  std::atomic<std::uint32_t> waited{0};
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    std::uint8_t data[16];
+    QNA_EVENT event{0, sizeof data, data};
+    waited = QNA_ReadEvQueue(q.handle, nullptr, nullptr, &event, 0);
+    done = true;
+  });
+  std::this_thread::sleep_for(100ms);
+  std::uint8_t data[4];
+  QNA_EVENT event{0, 4, data};
+  const auto start = Clock::now();
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, nullptr, nullptr, &event, QNA_EVQ_NOWAIT), QNA_E_EVQ_BUSY);
+  EXPECT_GE(Clock::now() - start, 450ms);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
+  EXPECT_TRUE(qt::WaitFor([&] { return done.load(); }, 10s));
+  reader.join();
+  EXPECT_EQ(waited, QNA_E_EVQ_READ);
+  EXPECT_EQ(EvQueueFindHandle(q.handle), nullptr);
+}
+
+// Closing a connection closes its queues, oldest first; a walk that cannot
+// take the table lock gives up instead of trying for ever.
+TEST_F(QueueTest, ConnectionCloseClosesQueues) {
+  {
+    Peer peer(Wire::Pipe, kHostPipe);
+    peer.Serve(QueueServer());
+    Session session(peer);
+    QueuePipe p2("evq2"), p9("evq9");
+    ASSERT_EQ(Open(session.id(), 9).result, QNA_OK);
+    ASSERT_EQ(Open(session.id(), 2).result, QNA_OK);
+    ConnTableLock(false);
+    ConnCloseQueues(session.id());
+    ConnTableUnlock();
+    EXPECT_EQ(EvQueueFirstOfConnection(session.id()), 0u);
+    peer.Finish();
+    EXPECT_EQ(RequestsOf(peer.received(), proto::kEvQueueClose),
+              (std::vector<Bytes>{CloseRequest(9), CloseRequest(2)}));
+  }
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer);
+  QueuePipe p5("evq5");
+  const Opened q = Open(session.id(), 5);
+  ASSERT_EQ(q.result, QNA_OK);
+  {
+    Holder holder(EvQueueTableLockSeam(), 5000ms);
+    const auto start = Clock::now();
+    ConnCloseQueues(session.id());
+    EXPECT_LT(Clock::now() - start, 4500ms);
+  }
+  EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
+}
+
+// The per-queue pipe name, and the open on the Windows 95 family through
+// the emulated pipe.
+TEST_F(QueueTest, PipeNamesAndEmulation) {
+  char out[96];
+  const Bytes name = OpenPayload(0, "evq1");
+  EvQueuePipeName("box", name.data() + 4, false, out, sizeof out);
+  EXPECT_STREQ(out, "\\\\box\\pipe\\evq1");
+  EvQueuePipeName("", name.data() + 4, false, out, sizeof out);
+  EXPECT_STREQ(out, "\\\\.\\pipe\\evq1");
+  EvQueuePipeName("", name.data() + 4, true, out, sizeof out);
+  EXPECT_STREQ(out, "\\pipe\\evq1");
+  EvQueuePipeName("box", name.data() + 4, true, out, sizeof out);
+  EXPECT_STREQ(out, "\\\\box\\pipe\\evq1");
+  const Bytes full = OpenPayload(0, std::string(32, 'p'));  // no zero in the field
+  EvQueuePipeName("", full.data() + 4, false, out, sizeof out);
+  EXPECT_EQ(std::string(out), "\\\\.\\pipe\\" + std::string(32, 'p'));
+
+  Peer peer(Wire::Pipe, kHostPipe);
+  peer.Serve(QueueServer());
+  Session session(peer, "");
+  ASSERT_TRUE(session.ok());
+  win::SetVersionPlatformSeam(1);
+  std::uint32_t handle = 0;
+  // The emulated pipe cannot be opened (2); the close request then goes
+  // through the emulation as well, which fails to write (101).
+  EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, &handle, 0), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(QNA_InternalErr, 101);
+  // A read of an emulated pipe goes through the emulation's read.
+  EvQueueEntry e = Entry(session.id(), 3);
+  e.emulated = true;
+  ASSERT_NE(EvQueueAddEntry(e), nullptr);
+  EvQueueFindHandle(e.handle)->lock = 0;
+  std::uint8_t data[4];
+  QNA_EVENT event{0, 4, data};
+  g_emulation = 0;
+  win::SetVersionPlatformSeam(0);
+  EXPECT_EQ(QNA_ReadEvQueue(e.handle, nullptr, nullptr, &event, QNA_EVQ_NOWAIT), QNA_E_EVQ_READ);
+  EXPECT_EQ(QNA_InternalErr, static_cast<std::int32_t>(win::ERROR_INVALID_HANDLE));
+  EvQueueRemoveEntry(e.handle);
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+// Event queues against quonix: posts and reads across connections, the
+// non-waiting read, the close of a connection's queues, the information
+// requests, and a reader that does not keep up.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "evqueue/evqueue.h"
+#include "evqueue_peer.h"
+#include "qnapi.h"
+#include "remote/remote_peer.h"
+#include "server/wire.h"
+#include "support/server.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class EvQueueServerTest : public rt::RemoteTest {
+ protected:
+  // A connection to the local quonix under an application name.
+  std::uint32_t Connect(const char* app) {
+    QNA_CONNPARAM params = rt::Params("");
+    std::memset(params.name, 0, sizeof params.name);
+    std::strncpy(params.name, app, 8);
+    std::uint32_t id = 0;
+    EXPECT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+    return id;
+  }
+};
+
+std::vector<std::uint8_t> DataOf(std::uint32_t i) {
+  std::vector<std::uint8_t> data(i * 7 % 50);
+  for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<std::uint8_t>(i + k);
+  return data;
+}
+
+std::uint32_t Post(std::uint32_t id, std::uint32_t queue, std::uint32_t value,
+                   std::vector<std::uint8_t> data) {
+  QNA_EVENT event{value, static_cast<std::uint32_t>(data.size()), data.empty() ? nullptr : data.data()};
+  return QNA_WriteEvQueue(id, queue, &event);
+}
+
+struct Got {
+  std::uint32_t result;
+  std::uint16_t kind;
+  std::string name;
+  std::uint32_t value;
+  std::vector<std::uint8_t> data;
+};
+
+Got Read(std::uint32_t handle, std::uint32_t flags = 0, std::uint32_t capacity = 1u << 17) {
+  std::vector<std::uint8_t> buffer(capacity);
+  QNA_EVENT event{0, capacity, buffer.data()};
+  std::uint16_t kind = 99;
+  char name[32] = "unset";
+  Got got{};
+  got.result = QNA_ReadEvQueue(handle, &kind, name, &event, flags);
+  got.kind = kind;
+  got.name = name;
+  got.value = event.value;
+  // An event without data leaves the length as the caller set it.
+  if (got.result == QNA_OK && event.length < capacity)
+    got.data.assign(buffer.begin(), buffer.begin() + event.length);
+  return got;
+}
+
+// One client posts; two others have the same queue open and each reads
+// every event, whole, in order, with its data and the poster's name.
+TEST_F(EvQueueServerTest, TwoReadersGetEveryEventInOrder) {
+  qt::Server server;
+  ASSERT_TRUE(server.ready());
+  const std::uint32_t poster = Connect("POSTER");
+  const std::uint32_t a = Connect("READERA");
+  const std::uint32_t b = Connect("READERB");
+  ASSERT_NE(b, 0u);
+  std::uint32_t ha = 0, hb = 0, qa = 0, qb = 0;
+  ASSERT_EQ(QNA_OpenEvQueue(a, 3, &qa, "ALARMS", &ha, 0), QNA_OK);
+  ASSERT_EQ(QNA_OpenEvQueue(b, 3, &qb, "ALARMS", &hb, 0), QNA_OK);
+  EXPECT_EQ(qa, 3u);
+  EXPECT_EQ(qb, 3u);
+  EXPECT_NE(ha, hb);
+  constexpr std::uint32_t kEvents = 40;
+  for (std::uint32_t i = 0; i < kEvents; ++i) ASSERT_EQ(Post(poster, 3, 1000 + i, DataOf(i)), QNA_OK);
+  for (std::uint32_t handle : {ha, hb}) {
+    for (std::uint32_t i = 0; i < kEvents; ++i) {
+      const Got got = Read(handle);
+      ASSERT_EQ(got.result, QNA_OK) << "event " << i << " detail " << QNA_InternalErr;
+      EXPECT_EQ(got.kind, 1u);
+      EXPECT_EQ(got.name, "POSTER");
+      EXPECT_EQ(got.value, 1000 + i);
+      EXPECT_EQ(got.data, DataOf(i));
+    }
+  }
+  EXPECT_EQ(QNA_CloseEvQueue(ha, 0), QNA_OK);
+  EXPECT_EQ(QNA_CloseEvQueue(hb, 0), QNA_OK);
+}
+
+// A non-waiting read on an empty queue answers 450 at once; once an event
+// has been posted it is there to take.
+TEST_F(EvQueueServerTest, NonWaitingRead) {
+  qt::Server server;
+  ASSERT_TRUE(server.ready());
+  const std::uint32_t id = Connect("SOLO");
+  std::uint32_t handle = 0, queue = 0;
+  ASSERT_EQ(QNA_OpenEvQueue(id, QNA_EVQ_ANY, &queue, nullptr, &handle, 0), QNA_OK);
+  EXPECT_EQ(queue, 1u);  // the first queue nobody has open
+  const auto start = Clock::now();
+  Got got = Read(handle, QNA_EVQ_NOWAIT);
+  EXPECT_EQ(got.result, QNA_E_EVQ_EMPTY);
+  EXPECT_EQ(got.kind, 0u);
+  EXPECT_LT(Clock::now() - start, 1s);
+  ASSERT_EQ(Post(id, queue, 77, {}), QNA_OK);
+  ASSERT_TRUE(qt::WaitFor([&] {
+    got = Read(handle, QNA_EVQ_NOWAIT);
+    return got.result != QNA_E_EVQ_EMPTY;
+  }));
+  EXPECT_EQ(got.result, QNA_OK);
+  EXPECT_EQ(got.value, 77u);
+  EXPECT_EQ(got.name, "SOLO");
+}
+
+std::vector<std::uint32_t> List(std::uint32_t (*fn)(std::uint32_t, std::uint32_t*, std::uint32_t*, std::uint32_t),
+                                std::uint32_t id, std::uint32_t* count) {
+  std::vector<std::uint32_t> list(64, 0xEEEEEEEE);
+  EXPECT_EQ(fn(id, count, list.data(), 64), QNA_OK);
+  list.erase(std::find(list.begin(), list.end(), 0xEEEEEEEEu), list.end());
+  return list;
+}
+
+// Closing a connection closes its queues on the server: another connection
+// sees them usable again.
+TEST_F(EvQueueServerTest, ClosingAConnectionClosesItsQueues) {
+  qt::Server server;
+  ASSERT_TRUE(server.ready());
+  const std::uint32_t watcher = Connect("WATCHER");
+  const std::uint32_t reader = Connect("READER");
+  std::uint32_t h1 = 0, h2 = 0;
+  ASSERT_EQ(QNA_OpenEvQueue(reader, 2, nullptr, nullptr, &h1, 0), QNA_OK);
+  ASSERT_EQ(QNA_OpenEvQueue(reader, 5, nullptr, nullptr, &h2, 0), QNA_OK);
+  std::uint32_t count = 0;
+  EXPECT_EQ(List(QNA_GetUsedEvQueueNum, watcher, &count), (std::vector<std::uint32_t>{2, 5}));
+  EXPECT_EQ(count, 2u);
+  QNA_CloseN(reader);
+  EXPECT_EQ(QNA_CloseEvQueue(h1, 0), QNA_E_EVQ_HANDLE);  // gone with the connection
+  EXPECT_TRUE(qt::WaitFor([&] {
+    return List(QNA_GetUsedEvQueueNum, watcher, &count).empty() && count == 0;
+  }));
+  // And a link that simply ends (its process gone) loses them as well.
+  const std::uint32_t child_result = [&] {
+    qt::Child child([] {
+      QNA_CONNPARAM params = rt::Params("");
+      std::uint32_t id = 0, handle = 0;
+      if (QNA_OpenN(&params, &id) != QNA_OK) return 1;
+      if (QNA_OpenEvQueue(id, 7, nullptr, nullptr, &handle, 0) != QNA_OK) return 2;
+      std::_Exit(0);  // no close of any kind
+    });
+    return static_cast<std::uint32_t>(child.Wait());
+  }();
+  EXPECT_EQ(child_result, 0u);
+  EXPECT_TRUE(qt::WaitFor([&] { return List(QNA_GetUsedEvQueueNum, watcher, &count).empty(); }));
+}
+
+// The information functions tell what the server has.
+TEST_F(EvQueueServerTest, InformationMatchesTheServer) {
+  qt::Server server({"--evqueues", "6"});
+  ASSERT_TRUE(server.ready());
+  const std::uint32_t id = Connect("INFO");
+  const std::uint32_t other = Connect("OTHER");
+  std::uint32_t max = 0;
+  EXPECT_EQ(QNA_GetMaxEvQueueNum(id, &max), QNA_OK);
+  EXPECT_EQ(max, 6u);
+  std::uint32_t h = 0, q = 0;
+  ASSERT_EQ(QNA_OpenEvQueue(id, 4, &q, "PUMPS", &h, 0), QNA_OK);
+  ASSERT_EQ(QNA_OpenEvQueue(other, QNA_EVQ_ANY, &q, "PUMPS", &h, 0), QNA_OK);
+  EXPECT_EQ(q, 4u);  // the queue bearing the name
+  ASSERT_EQ(QNA_OpenEvQueue(other, 2, &q, nullptr, &h, 0), QNA_OK);
+  ASSERT_EQ(QNA_OpenEvQueue(id, 2, &q, "VALVES", &h, 0), QNA_OK);  // names the unnamed queue
+  const std::uint32_t third = Connect("THIRD");
+  EXPECT_EQ(QNA_OpenEvQueue(third, 4, &q, "VALVES", &h, 0), 12u);  // it bears another name
+  std::uint32_t count = 0;
+  EXPECT_EQ(List(QNA_GetUsedEvQueueNum, id, &count), (std::vector<std::uint32_t>{2, 4}));
+  EXPECT_EQ(List(QNA_GetUsableEvQueueNum, id, &count), (std::vector<std::uint32_t>{1, 3, 5, 6}));
+  EXPECT_EQ(count, 4u);
+  std::uint32_t list[2] = {0xEEEEEEEE, 0xEEEEEEEE};
+  EXPECT_EQ(QNA_GetUsableEvQueueNum(id, &count, list, 1), QNA_OK);  // the list word bounds the list
+  EXPECT_EQ(count, 4u);
+  EXPECT_EQ(list[0], 1u);
+  EXPECT_EQ(list[1], 0xEEEEEEEEu);
+  std::vector<std::uint32_t> named(8, 0xEEEEEEEE);
+  EXPECT_EQ(QNA_GetNamedEvQueueNum(id, "PUMPS", &count, named.data(), 8), QNA_OK);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(named[0], 4u);
+  EXPECT_EQ(QNA_GetNamedEvQueueNum(id, "", &count, named.data(), 8), QNA_OK);  // any name
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(named[0], 2u);
+  EXPECT_EQ(named[1], 4u);
+  EXPECT_EQ(QNA_GetNamedEvQueueNum(id, "NOBODY", &count, named.data(), 8), QNA_OK);
+  EXPECT_EQ(count, 0u);
+  char name[9] = "xxxxxxxx";
+  EXPECT_EQ(QNA_GetEvQueueName(id, 4, name), QNA_OK);
+  EXPECT_STREQ(name, "PUMPS");
+  EXPECT_EQ(QNA_GetEvQueueName(id, 1, name), QNA_OK);
+  EXPECT_STREQ(name, "");
+  EXPECT_EQ(QNA_GetEvQueueName(id, 7, name), 10u);  // no such queue
+  EXPECT_EQ(QNA_OpenEvQueue(id, 9, &q, nullptr, &h, 0), 10u);
+}
+
+// A reader that does not read blocks neither the server nor other clients,
+// and the server keeps a bounded backlog for it: the oldest events go, and
+// a record of kind 2 says how many before the ones that are left.
+TEST_F(EvQueueServerTest, SlowReaderLosesOldestEventsOnly) {
+  qt::Server server({"--evqueue-backlog", "4"});
+  ASSERT_TRUE(server.ready());
+  const std::uint32_t poster = Connect("POSTER");
+  const std::uint32_t reader = Connect("SLOW");
+  std::uint32_t handle = 0;
+  ASSERT_EQ(QNA_OpenEvQueue(reader, 1, nullptr, nullptr, &handle, 0), QNA_OK);
+  constexpr std::uint32_t kEvents = 200;
+  const std::vector<std::uint8_t> big(60000, 0x5A);
+  const auto start = Clock::now();
+  for (std::uint32_t i = 0; i < kEvents; ++i) ASSERT_EQ(Post(poster, 1, i, big), QNA_OK);
+  std::uint32_t max = 0;
+  EXPECT_EQ(QNA_GetMaxEvQueueNum(poster, &max), QNA_OK);
+  EXPECT_LT(Clock::now() - start, 20s);
+  std::uint64_t delivered = 0, dropped = 0;
+  std::int64_t last = -1;
+  while (delivered + dropped < kEvents) {
+    const Got got = Read(handle, 0, 65536);
+    ASSERT_EQ(got.result, QNA_OK);
+    if (got.kind == 2) {
+      EXPECT_GT(got.value, 0u);
+      dropped += got.value;
+      continue;
+    }
+    ASSERT_EQ(got.kind, 1u);
+    EXPECT_GT(static_cast<std::int64_t>(got.value), last);  // in order, never twice
+    last = got.value;
+    EXPECT_EQ(got.data, big);
+    ++delivered;
+  }
+  EXPECT_EQ(delivered + dropped, kEvents);
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(last, static_cast<std::int64_t>(kEvents - 1));  // the newest is kept
+}
+
+// The server's answers to requests that do not fit, on a raw link: each is
+// refused with its result and the link goes on.
+TEST_F(EvQueueServerTest, RefusalsOnARawLink) {
+  qt::Server server({"--evqueues", "2"});
+  ASSERT_TRUE(server.ready());
+  wire::Link link;
+  ASSERT_TRUE(link.ok());
+  const auto result = [&](const wire::Bytes& request) -> std::uint32_t {
+    const auto reply = link.Call(request);
+    return reply ? reply->result : 0xDEADu;
+  };
+  const auto open = [](std::uint32_t queue, const et::Bytes& name) {
+    return et::Cat({et::Le32({28, 200100, 0, queue}), name, et::Le32({0})});
+  };
+  const et::Bytes unterminated(12, 'N');
+  EXPECT_EQ(result(open(0, et::Name12(""))), 10u);
+  EXPECT_EQ(result(open(3, et::Name12(""))), 10u);
+  EXPECT_EQ(result(open(1, unterminated)), 6u);
+  EXPECT_EQ(result(et::Le32({24, 200100, 0, 1, 0, 0, 0})), 6u);  // a body of 16 bytes
+  EXPECT_EQ(result(open(1, et::Name12("A"))), 0u);
+  EXPECT_EQ(result(open(1, et::Name12("A"))), 14u);
+  EXPECT_EQ(result(open(100000, et::Name12("B"))), 0u);  // queue 2, now named B
+  EXPECT_EQ(result(open(100000, et::Name12("C"))), 11u);
+  EXPECT_EQ(result(et::Le32({16, 200101, 0, 2, 0})), 0u);
+  EXPECT_EQ(result(et::Le32({16, 200101, 0, 2, 0})), 15u);
+  EXPECT_EQ(result(et::Le32({20, 200102, 0, 1, 5, 3})), 6u);     // 3 data bytes announced, none sent
+  EXPECT_EQ(result(et::Le32({20, 200102, 0, 9, 5, 0})), 10u);
+  EXPECT_EQ(result(et::Cat({et::Le32({24, 200105, 0}), unterminated, et::Le32({4})})), 6u);
+  EXPECT_EQ(result(et::Le32({12, 200109, 0, 1})), 6u);
+  const auto max = link.Call(et::Le32({8, 200109, 0}));
+  ASSERT_TRUE(max);
+  EXPECT_EQ(max->u32(0), 2u);
+}
+
+}  // namespace
