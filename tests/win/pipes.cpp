@@ -1,0 +1,264 @@
+// Named pipes over the real Win32 calls: the server side (listen, accept with
+// a time-out, disconnect), the client calls of the library, and the pipe
+// semantics the library relies on.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string PipeName(const char* what) { return "\\\\.\\pipe\\" + wt::Unique(what); }
+
+Handle Connect(const std::string& name) {
+  return win::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, 0);
+}
+
+// A listener with one connected client.
+struct Connected {
+  Handle listener = kInvalidHandle;
+  Handle server = kInvalidHandle;
+  Handle client = kInvalidHandle;
+
+  explicit Connected(const std::string& name) {
+    listener = NpipeListen(name.c_str());
+    if (listener == kInvalidHandle) return;
+    client = Connect(name);
+    server = NpipeAccept(listener, 5000);
+  }
+  ~Connected() {
+    for (Handle h : {client, server, listener})
+      if (h != kInvalidHandle) HndClose(h);
+  }
+  bool ok() const {
+    return listener != kInvalidHandle && server != kInvalidHandle && client != kInvalidHandle;
+  }
+};
+
+TEST(Pipe, CarriesBytesBothWaysAndNpipeReadGathersShortReads) {
+  const std::size_t before = PlatformOpenHandles();
+  {
+    Connected pipe(PipeName("both"));
+    ASSERT_TRUE(pipe.ok());
+    std::uint32_t moved = 0;
+    ASSERT_EQ(PipeWriteRaw(pipe.client, "request", 7, &moved), 0);
+    EXPECT_EQ(moved, 7u);
+    char got[16] = {};
+    ASSERT_EQ(PipeReadRaw(pipe.server, got, sizeof got, &moved), 0);
+    EXPECT_EQ(std::string(got, moved), "request");
+
+    // A record in three pieces is read whole by NpipeRead.
+    std::thread writer([&] {
+      std::uint32_t put = 0;
+      for (const char* piece : {"ab", "cde", "fghij"}) {
+        PipeWriteRaw(pipe.server, piece, static_cast<std::uint32_t>(std::strlen(piece)), &put);
+        std::this_thread::sleep_for(20ms);
+      }
+    });
+    char record[10] = {};
+    std::uint32_t read = 0;
+    EXPECT_EQ(NpipeRead(reinterpret_cast<void*>(pipe.client), record, 10, &read), 0);
+    EXPECT_EQ(read, 10u);
+    EXPECT_EQ(std::string(record, 10), "abcdefghij");
+    writer.join();
+  }
+  EXPECT_EQ(PlatformOpenHandles(), before);
+}
+
+TEST(Pipe, AReadReturnsAtLeastOneByte) {
+  Connected pipe(PipeName("zero"));
+  ASSERT_TRUE(pipe.ok());
+  std::uint32_t moved = 0;
+  // A zero-length write completes a waiting read with nothing; the read
+  // waits on for real bytes.
+  std::thread writer([&] {
+    std::this_thread::sleep_for(50ms);
+    std::uint32_t put = 0;
+    PipeWriteRaw(pipe.client, "", 0, &put);
+    std::this_thread::sleep_for(50ms);
+    PipeWriteRaw(pipe.client, "xyz", 3, &put);
+  });
+  char got[8] = {};
+  ASSERT_EQ(PipeReadRaw(pipe.server, got, sizeof got, &moved), 0);
+  EXPECT_EQ(std::string(got, moved), "xyz");
+  writer.join();
+}
+
+TEST(Pipe, AClosedPeerGives109OnReadAnd232OnWrite) {
+  Connected pipe(PipeName("closed"));
+  ASSERT_TRUE(pipe.ok());
+  std::uint32_t moved = 0;
+  ASSERT_EQ(PipeWriteRaw(pipe.server, "last", 4, &moved), 0);
+  ASSERT_EQ(HndClose(pipe.server), 0);
+  pipe.server = kInvalidHandle;
+  char got[8] = {};
+  // What was written before the close still arrives; then the pipe is broken.
+  ASSERT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), 0);
+  EXPECT_EQ(std::string(got, moved), "last");
+  EXPECT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), -1);
+  EXPECT_EQ(win::GetLastError(), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(moved, 0u);
+
+  Connected other(PipeName("closed2"));
+  ASSERT_TRUE(other.ok());
+  ASSERT_EQ(HndClose(other.client), 0);
+  other.client = kInvalidHandle;
+  EXPECT_EQ(PipeWriteRaw(other.server, "late", 4, &moved), -1);
+  EXPECT_EQ(win::GetLastError(), ERROR_NO_DATA);
+  EXPECT_EQ(PipeReadRaw(other.server, got, sizeof got, &moved), -1);
+  EXPECT_EQ(win::GetLastError(), ERROR_BROKEN_PIPE);
+}
+
+TEST(PipeServer, AcceptTimesOutWith258AndKeepsTheNextClient) {
+  const std::string name = PipeName("timeout");
+  const Handle listener = NpipeListen(name.c_str());
+  ASSERT_NE(listener, kInvalidHandle);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(NpipeAccept(listener, 100), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), WAIT_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
+
+  // Clients that come between accepts are connected by the next ones.
+  const Handle first = Connect(name);
+  ASSERT_NE(first, kInvalidHandle);
+  const Handle second = Connect(name);
+  ASSERT_NE(second, kInvalidHandle);
+  const Handle one = NpipeAccept(listener, 0);
+  const Handle two = NpipeAccept(listener, 1000);
+  ASSERT_NE(one, kInvalidHandle);
+  ASSERT_NE(two, kInvalidHandle);
+  std::uint32_t moved = 0;
+  char got[4] = {};
+  ASSERT_EQ(PipeWriteRaw(second, "2", 1, &moved), 0);
+  ASSERT_EQ(PipeReadRaw(two, got, 1, &moved), 0);
+  EXPECT_EQ(got[0], '2');
+  for (Handle h : {first, second, one, two, listener}) EXPECT_EQ(HndClose(h), 0);
+}
+
+TEST(PipeServer, ClosingTheListenerWakesAnAcceptAndFreesTheName) {
+  const std::string name = PipeName("wake");
+  const Handle listener = NpipeListen(name.c_str());
+  ASSERT_NE(listener, kInvalidHandle);
+  std::atomic<bool> returned{false};
+  std::thread acceptor([&] {
+    EXPECT_EQ(NpipeAccept(listener, kInfinite), kInvalidHandle);
+    returned = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(HndClose(listener), 0);
+  EXPECT_TRUE(wt::WaitFor([&] { return returned.load(); }, 5s));
+  acceptor.join();
+  const Handle again = NpipeListen(name.c_str());
+  EXPECT_NE(again, kInvalidHandle);
+  if (again != kInvalidHandle) HndClose(again);
+}
+
+TEST(PipeServer, ASecondServerOfTheNameGets231AndOtherHostsCannotBeServed) {
+  const std::string name = PipeName("owned");
+  const Handle listener = NpipeListen(name.c_str());
+  ASSERT_NE(listener, kInvalidHandle);
+  EXPECT_EQ(NpipeListen(name.c_str()), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), ERROR_PIPE_BUSY);
+  EXPECT_EQ(HndClose(listener), 0);
+
+  EXPECT_EQ(NpipeListen(("\\\\qna-no-such-host\\pipe\\" + wt::Unique("x")).c_str()), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), ERROR_BAD_NETPATH);
+  EXPECT_EQ(NpipeListen("pipe-without-host"), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  // This machine under its own name is served as the local pipe.
+  char own[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof own;
+  ASSERT_TRUE(GetComputerNameA(own, &size));
+  const std::string local = wt::Unique("own");
+  const Handle served = NpipeListen(("\\\\" + std::string(own) + "\\pipe\\" + local).c_str());
+  ASSERT_NE(served, kInvalidHandle);
+  const Handle client = Connect("\\\\.\\pipe\\" + local);
+  EXPECT_NE(client, kInvalidHandle);
+  if (client != kInvalidHandle) HndClose(client);
+  HndClose(served);
+}
+
+TEST(PipeClient, NoSuchPipeIs2AndWaitNamedPipeSeesAFreeInstance) {
+  const std::string missing = PipeName("missing");
+  EXPECT_EQ(Connect(missing), kInvalidHandle);
+  EXPECT_EQ(win::GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(win::WaitNamedPipeA(missing.c_str(), 0), 0);
+  EXPECT_EQ(win::GetLastError(), ERROR_FILE_NOT_FOUND);
+
+  const std::string name = PipeName("wait");
+  const Handle listener = NpipeListen(name.c_str());
+  ASSERT_NE(listener, kInvalidHandle);
+  EXPECT_EQ(win::WaitNamedPipeA(name.c_str(), 0), 1);
+  EXPECT_EQ(HndClose(listener), 0);
+}
+
+TEST(PipeClient, PeekShowsWaitingBytesWithoutTakingThem) {
+  Connected pipe(PipeName("peek"));
+  ASSERT_TRUE(pipe.ok());
+  win::DWORD read = 9, available = 9, left = 9;
+  EXPECT_EQ(win::PeekNamedPipe(pipe.client, nullptr, 0, &read, &available, &left), 1);
+  EXPECT_EQ(available, 0u);
+  std::uint32_t moved = 0;
+  ASSERT_EQ(PipeWriteRaw(pipe.server, "12345", 5, &moved), 0);
+  EXPECT_TRUE(wt::WaitFor([&] {
+    return win::PeekNamedPipe(pipe.client, nullptr, 0, &read, &available, &left) == 1 &&
+           available == 5;
+  }));
+  char peeked[3] = {};
+  EXPECT_EQ(win::PeekNamedPipe(pipe.client, peeked, 3, &read, &available, &left), 1);
+  EXPECT_EQ(read, 3u);
+  EXPECT_EQ(std::string(peeked, 3), "123");
+  char got[8] = {};
+  ASSERT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), 0);
+  EXPECT_EQ(std::string(got, moved), "12345");
+}
+
+TEST(PipeDisconnect, WakesABlockedReaderAndEndsTheLink) {
+  Connected pipe(PipeName("cut"));
+  ASSERT_TRUE(pipe.ok());
+  std::atomic<int> result{1};
+  std::thread reader([&] {
+    char got[4];
+    std::uint32_t moved = 0;
+    result = PipeReadRaw(pipe.server, got, sizeof got, &moved);
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(result.load(), 1);  // still blocked
+  EXPECT_EQ(NpipeDisconnect(pipe.server), 0);
+  EXPECT_TRUE(wt::WaitFor([&] { return result.load() != 1; }, 5s));
+  reader.join();
+  EXPECT_EQ(result.load(), -1);
+  std::uint32_t moved = 0;
+  char got[4];
+  EXPECT_EQ(PipeReadRaw(pipe.server, got, sizeof got, &moved), -1);
+  EXPECT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), -1);  // the client sees it too
+  EXPECT_EQ(PipeWriteRaw(pipe.client, "x", 1, &moved), -1);
+}
+
+TEST(PipeDisconnect, EndsAClientEndForLaterTransfersAndRefusesOtherHandles) {
+  Connected pipe(PipeName("cutclient"));
+  ASSERT_TRUE(pipe.ok());
+  EXPECT_EQ(NpipeDisconnect(pipe.client), 0);
+  std::uint32_t moved = 0;
+  char got[4];
+  EXPECT_EQ(PipeWriteRaw(pipe.client, "x", 1, &moved), -1);
+  EXPECT_EQ(win::GetLastError(), ERROR_PIPE_NOT_CONNECTED);
+  EXPECT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), -1);
+
+  Handle event = 0;
+  ASSERT_EQ(EvCreate(nullptr, &event, 0), 0);
+  EXPECT_EQ(NpipeDisconnect(event), -1);
+  EXPECT_EQ(NpipeDisconnect(kInvalidHandle), -1);
+  EXPECT_EQ(HndClose(event), 0);
+}
+
+}  // namespace

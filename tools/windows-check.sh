@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The whole Windows check: builds qnapi.dll, the stand-in server, the qna
+# command and the Windows tests with MinGW-w64 for x86_64 and i686, checks the
+# export table of both DLLs against the public header, and runs the x86_64
+# tests, the server and `qna demo` under wine64.  Exits non-zero on the first
+# failure.
+#
+# Usage: tools/windows-check.sh
+# Needs the Debian packages mingw-w64 and wine64 (tools/bootstrap.sh does not
+# install them).  The 32-bit programs are built and checked but not run: that
+# needs a 32-bit Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+start=$(date +%s)
+
+step() { echo "== $*"; }
+fail() {
+  echo "windows-check: FAILED: $*" >&2
+  exit 1
+}
+
+for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix \
+            x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump i686-w64-mingw32-nm; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install mingw-w64)"
+done
+wine=$(command -v wine64 || true)
+[ -n "$wine" ] || wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || fail "wine64 is missing (apt-get install wine64)"
+wineserver=$(command -v wineserver || true)
+[ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
+
+# ---- Build -------------------------------------------------------------------
+for preset in mingw64 mingw32; do
+  step "build $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j 2
+done
+
+# ---- Exports -----------------------------------------------------------------
+# The export table of each DLL must hold exactly the names of exports.txt,
+# which the build makes from include/qnapi.h: every exported function and
+# variable under its plain name, but on i686 QNA_EntAppName only as
+# _QNA_EntAppName@4.
+export_table() {  # objdump, dll
+  "$1" -p "$2" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort
+}
+check_exports() {  # preset, triple
+  local dir=build/$1 triple=$2
+  [ -f "$dir/qnapi.dll" ] || fail "$dir/qnapi.dll was not built"
+  [ -f "$dir/libqnapi.dll.a" ] || fail "$dir/libqnapi.dll.a (import library) was not built"
+  if ! diff <(export_table "$triple-objdump" "$dir/qnapi.dll") <(sort "$dir/exports.txt") \
+       > "$dir/exports.diff"; then
+    echo "export table of $dir/qnapi.dll ('<' in the DLL only, '>' missing from it):"
+    cat "$dir/exports.diff"
+    fail "the exports of $dir/qnapi.dll are not the public API"
+  fi
+  # Only the system's DLLs beside it: the run-time libraries are linked in.
+  local foreign
+  foreign=$("$triple-objdump" -p "$dir/qnapi.dll" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+            grep -viE '^(kernel32|user32|ws2_32|msvcrt|advapi32|api-ms-win-.*)\.dll$' || true)
+  [ -z "$foreign" ] || fail "$dir/qnapi.dll needs DLLs that are not the system's: $foreign"
+  echo "$dir/qnapi.dll exports $(grep -c . "$dir/exports.txt") names, as exports.txt says"
+}
+step "exports"
+check_exports mingw64 x86_64-w64-mingw32
+check_exports mingw32 i686-w64-mingw32
+grep -qx '_QNA_EntAppName@4' build/mingw32/exports.txt || fail "i686: _QNA_EntAppName@4 is not in the list"
+grep -qx 'QNA_EntAppName' build/mingw64/exports.txt || fail "x86_64: QNA_EntAppName is not in the list"
+# A __stdcall caller links against the decorated import symbols, and the
+# 32-bit test program, linked like an application, imports the decorated name.
+# (Outputs are taken whole before grep looks at them: a grep -q that stops
+# early would fail the pipe under pipefail.)
+import_symbols=$(i686-w64-mingw32-nm build/mingw32/libqnapi.dll.a)
+for symbol in __imp__QNA_Open@4 __imp__QNA_EntAppName@4 __imp__NpipeRead@16 __imp__QNA_InternalErr; do
+  grep -q " I $symbol\$" <<<"$import_symbols" || fail "i686: the import library lacks $symbol"
+done
+if [ -f build/mingw32/tests/win/test_win_dll.exe ]; then
+  imports=$(i686-w64-mingw32-objdump -p build/mingw32/tests/win/test_win_dll.exe)
+  grep -q '_QNA_EntAppName@4' <<<"$imports" ||
+    fail "i686: an application does not import QNA_EntAppName as _QNA_EntAppName@4"
+  grep -qE '[[:space:]]QNA_Open$' <<<"$imports" ||
+    fail "i686: an application does not import QNA_Open by its plain name"
+fi
+
+# ---- Under Wine ------------------------------------------------------------------
+# A private Wine prefix in the build folder, with the null display driver:
+# windows exist (the window lookup needs them) without any display.
+export WINEPREFIX=$root/build/wine
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+if [ ! -f "$WINEPREFIX/.qnapi-prefix" ]; then
+  step "wine prefix $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  "$wine" wineboot --init >/dev/null 2>&1 || fail "wine64 cannot start (wineboot)"
+  "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
+    fail "wine64: the display driver could not be set"
+  "$wineserver" -w
+  touch "$WINEPREFIX/.qnapi-prefix"
+fi
+# No program of an earlier run (a server left behind) stays in the way.
+"$wineserver" -k >/dev/null 2>&1 || true
+
+step "tests under wine64"
+ctest --preset mingw64 || fail "the Windows tests under wine64"
+
+step "qna demo under wine64"
+demo_log=build/mingw64/qna-demo.log
+if ! (cd build/mingw64/tools && timeout 120 "$wine" ./qna.exe demo) >"$demo_log" 2>&1 ||
+   ! grep -q 'all good' "$demo_log"; then
+  cat "$demo_log"
+  fail "qna demo under wine64"
+fi
+grep 'steps passed' "$demo_log"
+
+echo "windows-check: all good ($(($(date +%s) - start)) s)"
