@@ -3,12 +3,15 @@
 // Every link thread reads a request, runs it and writes the reply, until its
 // client closes the link or sends something that ends it.  A link's trouble
 // stays on that link: the threads share only the areas (under their mutexes)
-// and the mailboxes (under their lock).
+// and the mailboxes (under their lock).  Pipe and TCP links are served by the
+// same loop, written once over the transport (transports.h): a request means
+// the same whichever way it came in.
 //
-// Lock rules: g_lock guards g_links and each link's `pipe` field.  A link
-// thread closes its pipe under g_lock, so LinksStop never wakes a handle
-// that is already closed.  Only the log's lock is taken under g_lock (it
-// takes nothing itself), and threads are joined only after g_lock has been
+// Lock rules: g_lock guards g_links and each link's `open` field.  A link
+// thread closes its transport under g_lock, so LinksStop never wakes a link
+// that is already closed (whose handle or socket number may have been given
+// to someone else).  Only the log's lock is taken under g_lock (it takes
+// nothing itself), and threads are joined only after g_lock has been
 // released.
 #include "server/links.h"
 
@@ -18,32 +21,36 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <variant>
 #include <vector>
 
-#include "platform/platform.h"
 #include "server/areas.h"
+#include "server/evqueues.h"
+#include "server/info.h"
 #include "server/log.h"
 #include "server/requests.h"
+#include "server/transports.h"
 
 namespace quonix {
 namespace {
 
 // How long one accept waits, so the accepting threads see a stop promptly.
 constexpr std::uint32_t kAcceptSliceMs = 200;
-// A request buffer larger than this is given back after its request, so an
-// idle link does not keep the memory of one big write.
-constexpr std::size_t kKeepBufferBytes = 64 * 1024;
+
+using AnyLink = std::variant<PipeLink, SocketLink>;
+using AnyListener = std::variant<PipeListener, TcpListener>;
 
 struct Link {
   LinkState state;
-  Handle pipe = kInvalidHandle;  // kInvalidHandle once the link thread closed it
+  AnyLink transport;
+  bool open = true;  // false once the link thread closed the transport
   std::thread thread;
   std::atomic<bool> done{false};
 };
 
 struct Listener {
-  std::string name;
-  Handle handle = kInvalidHandle;
+  std::string name;  // for the log: the pipe name, or "tcp ADDRESS:PORT"
+  AnyListener source;
   std::thread thread;
 };
 
@@ -55,45 +62,52 @@ std::atomic<bool> g_stopping{false};
 std::vector<std::unique_ptr<Listener>> g_listeners;  // main thread only
 
 // Reads, runs and answers requests until the link ends.
-void ServeRequests(LinkState& state, Handle pipe) {
-  std::vector<std::uint8_t> buffer;
+template <Transport Endpoint>
+void ServeRequests(LinkState& state, const Endpoint& transport) {
+  RequestReader reader(transport);
   Request request;
   std::string why;
   for (;;) {
-    const ReadOutcome outcome = ReadRequest(pipe, buffer, request, why);
+    const ReadOutcome outcome = reader.Next(request, why);
     if (outcome == ReadOutcome::Closed) return;
     if (outcome == ReadOutcome::Refused) {
       Log("link %u: request refused, link ended: %s", state.id, why.c_str());
       return;
     }
     ++state.requests;
-    const Reply reply = Dispatch(request, state);
+    Reply reply = Dispatch(request, state);
     if (!reply.refusal.empty())
       Log("link %u: command %u refused with %u: %s", state.id, request.command, reply.result,
           reply.refusal.c_str());
     else if (LogVerbose())
       Log("link %u: command %u options %u, %u bytes -> %u, %u bytes%s", state.id,
           request.command, request.options, static_cast<unsigned>(request.body.size()),
-          reply.result, static_cast<unsigned>(reply.payload.size()),
+          reply.result, static_cast<unsigned>(reply.Payload().size()),
           reply.send ? "" : ", no reply sent");
-    if (reply.send && !WriteReply(pipe, request.command, reply)) return;
-    if (buffer.capacity() > kKeepBufferBytes) std::vector<std::uint8_t>().swap(buffer);
+    if (reply.send && !WriteReply(transport, request.command, reply)) return;
+    GiveBackReplyBuffer(std::move(reply.payload));
+    reader.Trim();
   }
 }
 
-void Serve(Link* link, Handle pipe) {
+template <Transport Endpoint>
+void Serve(Link* link, Endpoint transport) {
   LinkState& state = link->state;
   try {
-    ServeRequests(state, pipe);
+    ServeRequests(state, transport);
   } catch (const std::exception& e) {
     // Memory ran out for a (bounded) buffer: that link ends, the server and
     // the other links go on.
     Log("link %u: ended: %s", state.id, e.what());
   }
+  // The link's event queue opens go with it, before the handshake word
+  // tells its client that the link is closed.
+  EvQueuesCloseLink(state.id);
+  InfoLinkClosed(state.id);
   {
     std::lock_guard guard(g_lock);
-    HndClose(pipe);
-    link->pipe = kInvalidHandle;
+    transport.Close();
+    link->open = false;
   }
   // After the close, so that a client waiting for the word sees the change
   // only once the server has let go of its link.
@@ -103,11 +117,12 @@ void Serve(Link* link, Handle pipe) {
   link->done = true;
 }
 
-void Accept(Listener* listener) {
+template <class Source>
+void Accept(Listener* listener, const Source& source) {
   bool reported = false;
   while (!g_stopping && !SysStopRequested()) {
-    const Handle pipe = NpipeAccept(listener->handle, kAcceptSliceMs);
-    if (pipe == kInvalidHandle) {
+    typename Source::Link transport;
+    if (!source.Accept(kAcceptSliceMs, transport)) {
       const auto error = win::GetLastError();
       if (error != win::WAIT_TIMEOUT) {
         // Keep serving the links we have; do not flood the log or spin.
@@ -125,12 +140,12 @@ void Accept(Listener* listener) {
       if (!g_stopping && g_links.size() < g_max_links) {
         auto link = std::make_unique<Link>();
         link->state.id = g_next_id++;
-        link->pipe = pipe;
+        link->transport = transport;
         Log("link %u open on %s", link->state.id, listener->name.c_str());
         g_links.push_back(std::move(link));
         Link* added = g_links.back().get();
         try {
-          added->thread = std::thread(Serve, added, pipe);
+          added->thread = std::thread(Serve<typename Source::Link>, added, transport);
           taken = true;
         } catch (const std::system_error& e) {
           Log("link %u closed: no thread for it (%s)", added->state.id, e.what());
@@ -141,7 +156,7 @@ void Accept(Listener* listener) {
       }
     }
     if (taken) continue;
-    HndClose(pipe);
+    transport.Close();
     if (g_stopping) break;
     // A refused link is a link close too: its client may be waiting for the
     // handshake word.
@@ -149,28 +164,82 @@ void Accept(Listener* listener) {
   }
 }
 
+std::string EndpointText(const std::string& address, std::uint16_t port) {
+  return address + ":" + std::to_string(port);
+}
+
+// Listens on the pipe `name`; false (with `error`) when it cannot.
+bool ListenPipe(const std::string& name, std::string& error) {
+  auto listener = std::make_unique<Listener>();
+  listener->name = name;
+  win::SetLastError(0);
+  const Handle handle = NpipeListen(name.c_str());
+  if (handle == kInvalidHandle) {
+    error = "cannot listen on the pipe " + name + " (error " +
+            std::to_string(win::GetLastError()) + ")";
+    return false;
+  }
+  listener->source = PipeListener{handle};
+  g_listeners.push_back(std::move(listener));
+  return true;
+}
+
+bool ListenTcp(const TcpEndpoint& where, std::string& error) {
+  win::SetLastError(0);
+  const win::SOCKET socket = win::TcpListen(where.address.c_str(), where.port);
+  if (socket == win::INVALID_SOCKET) {
+    error = "cannot listen on tcp " + EndpointText(where.address, where.port) + " (error " +
+            std::to_string(win::GetLastError()) + ")";
+    return false;
+  }
+  // With port 0 the system picked one; clients (and the tests) learn which
+  // from this line.
+  const std::uint16_t port = win::TcpLocalPort(socket);
+  if (port == 0) {
+    error = "cannot learn the port of tcp " + EndpointText(where.address, where.port) +
+            " (error " + std::to_string(win::GetLastError()) + ")";
+    win::closesocket(socket);
+    return false;
+  }
+  auto listener = std::make_unique<Listener>();
+  listener->name = "tcp " + EndpointText(where.address, port);
+  listener->source = TcpListener{socket};
+  Log("tcp listening on %s%s", EndpointText(where.address, port).c_str(),
+      IsLoopback(where.address)
+          ? ""
+          : " (not loopback: any host that reaches this port can read and write the areas)");
+  g_listeners.push_back(std::move(listener));
+  return true;
+}
+
 }  // namespace
 
 bool LinksStart(const Options& options, std::string& error) {
   g_max_links = options.max_links;
   g_stopping = false;
-  std::vector<std::string> names{LocalPipeName(options)};
-  if (!options.host.empty()) names.push_back(HostPipeName(options));
-  for (const std::string& name : names) {
-    auto listener = std::make_unique<Listener>();
-    listener->name = name;
-    win::SetLastError(0);
-    listener->handle = NpipeListen(name.c_str());
-    if (listener->handle == kInvalidHandle) {
-      error = "cannot listen on the pipe " + name + " (error " +
-              std::to_string(win::GetLastError()) + ")";
-      LinksStop();
-      return false;
-    }
-    g_listeners.push_back(std::move(listener));
+  bool ok = ListenPipe(LocalPipeName(options), error);
+  if (ok && !options.host.empty()) ok = ListenPipe(HostPipeName(options), error);
+  if (ok && options.tcp) ok = ListenTcp({options.tcp_address, options.tcp_port}, error);
+  if (!ok) {
+    LinksStop();
+    return false;
   }
-  for (auto& listener : g_listeners) listener->thread = std::thread(Accept, listener.get());
+  for (auto& listener : g_listeners) {
+    Listener* l = listener.get();
+    std::visit(
+        [l](const auto& source) { l->thread = std::thread([l, source] { Accept(l, source); }); },
+        l->source);
+  }
   return true;
+}
+
+std::string LinksServed() {
+  std::string text;
+  for (const auto& listener : g_listeners) {
+    if (!text.empty()) text += " and ";
+    text += listener->name;
+  }
+  return text;
 }
 
 void LinksReap() {
@@ -193,14 +262,15 @@ void LinksStop() {
   g_stopping = true;
   for (auto& listener : g_listeners)
     if (listener->thread.joinable()) listener->thread.join();
-  for (auto& listener : g_listeners) HndClose(listener->handle);
+  for (auto& listener : g_listeners)
+    std::visit([](const auto& source) { source.Close(); }, listener->source);
   g_listeners.clear();
 
   std::list<std::unique_ptr<Link>> all;
   {
     std::lock_guard guard(g_lock);
     for (auto& link : g_links)
-      if (link->pipe != kInvalidHandle) NpipeDisconnect(link->pipe);
+      if (link->open) std::visit([](const auto& transport) { transport.Wake(); }, link->transport);
     all.swap(g_links);
   }
   for (auto& link : all) link->thread.join();

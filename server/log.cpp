@@ -12,17 +12,20 @@
 namespace quonix {
 namespace {
 std::atomic<bool> g_verbose{false};
+std::atomic<bool> g_quiet{false};
 std::mutex g_log_lock;
 std::atomic<std::uint32_t> g_start_ms{0};
 }  // namespace
 
-void LogInit(bool verbose) {
-  g_verbose = verbose;
+void LogInit(bool verbose, bool quiet) {
+  g_verbose = verbose && !quiet;
+  g_quiet = quiet;
   g_start_ms = SysTickMs();
 }
 bool LogVerbose() { return g_verbose; }
 
 void Log(const char* format, ...) {
+  if (g_quiet) return;
   char text[512];
   va_list args;
   va_start(args, format);

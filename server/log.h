@@ -5,7 +5,7 @@
 namespace quonix {
 
 // Call once at start: the log's clock starts here.
-void LogInit(bool verbose);
+void LogInit(bool verbose, bool quiet = false);
 bool LogVerbose();
 // printf-style; the line end is added.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 #include "server/areas.h"
+#include "server/evqueues.h"
+#include "server/install.h"
 #include "server/links.h"
 #include "server/log.h"
 #include "server/mailboxes.h"
@@ -20,7 +22,7 @@ constexpr std::uint32_t kIdleSliceMs = 100;
 
 int Run(const quonix::Options& options) {
   using namespace quonix;
-  LogInit(options.verbose);
+  LogInit(options.verbose, options.quiet);
   // Before anything is created, so a stop during start-up still ends cleanly.
   SysInstallStopHandler();
 
@@ -31,8 +33,11 @@ int Run(const quonix::Options& options) {
                  PlatformRoot().c_str());
     return 1;
   }
+  EvQueuesInit(options.evqueues, options.evqueue_backlog, options.host);
   MailboxesInit(options.mailbox_words, options.max_mailboxes, options.project_drive,
                 options.project_name);
+  // The installation's files on drive C, before any client can come.
+  InstallSystemFiles();
   if (!LinksStart(options, error)) {
     std::fprintf(stderr, "quonix: cannot start: %s (root %s)\n", error.c_str(),
                  PlatformRoot().c_str());
@@ -44,9 +49,8 @@ int Run(const quonix::Options& options) {
   const win::HWND window = win::WindowOpen(kWindowTitle);
   if (window == 0) Log("the window \"%s\" could not be opened", kWindowTitle);
 
-  Log("serving %s%s%s in %s; areas CB %u CW %u SB %u SW %u LGP %u TMAN %u words; pid %u",
-      LocalPipeName(options).c_str(), options.host.empty() ? "" : " and ",
-      HostPipeName(options).c_str(), PlatformRoot().c_str(), AreaSize(0), AreaSize(1),
+  Log("serving %s in %s; areas CB %u CW %u SB %u SW %u LGP %u TMAN %u words; pid %u",
+      LinksServed().c_str(), PlatformRoot().c_str(), AreaSize(0), AreaSize(1),
       AreaSize(2), AreaSize(3), AreaSize(4), AreaSize(5), SysProcessId());
   while (!SysStopRequested()) {
     SysSleep(kIdleSliceMs);
@@ -55,6 +59,7 @@ int Run(const quonix::Options& options) {
 
   Log("stop requested, closing");
   LinksStop();
+  EvQueuesStop();
   if (window != 0) win::WindowClose(window);
   MailboxesClear();
   AreasClose();

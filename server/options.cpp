@@ -25,6 +25,8 @@ constexpr NumberOption kAreaOptions[6] = {
 constexpr NumberOption kMailboxWords{"--mailbox-words", 576, 1u << 18};
 constexpr NumberOption kMaxMailboxes{"--max-mailboxes", 1, 4096};
 constexpr NumberOption kMaxLinks{"--max-links", 1, 1024};
+constexpr NumberOption kEvQueues{"--evqueues", 1, 1024};
+constexpr NumberOption kEvQueueBacklog{"--evqueue-backlog", 1, 65536};
 constexpr NumberOption kLockTimeout{"--lock-timeout", 1, 600000};
 
 bool ParseNumber(std::string_view text, const NumberOption& option, std::uint32_t& out,
@@ -76,6 +78,43 @@ bool ParseName(std::string_view text, std::string_view option, std::size_t max_l
   return true;
 }
 
+// The address a TCP listener takes when none is given: loopback, so that a
+// server is not reachable from other machines unless it is told to be.
+constexpr const char* kLoopback = "127.0.0.1";
+constexpr const char* kAnyAddress = "0.0.0.0";
+
+bool ParsePort(std::string_view text, std::string_view option, std::uint16_t& out,
+               std::string& error) {
+  std::uint32_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value > 65535) {
+    error = std::string(option) + ": expected a port from 0 to 65535 (0: the system picks one), "
+            "got '" + std::string(text) + "'";
+    return false;
+  }
+  out = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+// --tcp ADDR:PORT, :PORT or PORT.  ADDR is an IPv4 address or a host name
+// (letters, digits, '.', '-'); without it the listener is on loopback.
+bool ParseTcp(std::string_view text, Options& options, std::string& error) {
+  const auto colon = text.rfind(':');
+  std::string_view address = colon == std::string_view::npos ? "" : text.substr(0, colon);
+  const std::string_view port = colon == std::string_view::npos ? text : text.substr(colon + 1);
+  bool ok = address.size() <= 253;
+  for (char c : address) ok = ok && (IsLetter(c) || IsDigit(c) || c == '.' || c == '-');
+  if (!ok) {
+    error = "--tcp: expected [ADDRESS:]PORT with an IPv4 address or host name, got '" +
+            std::string(text) + "'";
+    return false;
+  }
+  if (!ParsePort(port, "--tcp", options.tcp_port, error)) return false;
+  options.tcp_address = address.empty() ? kLoopback : std::string(address);
+  return true;
+}
+
 }  // namespace
 
 ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, std::string& error) {
@@ -84,6 +123,10 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
     if (arg == "-h" || arg == "--help") return ParseOutcome::Help;
     if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
+      continue;
+    }
+    if (arg == "-q" || arg == "--quiet") {
+      options.quiet = true;
       continue;
     }
     // Every other option takes a value, as "--opt VALUE" or "--opt=VALUE".
@@ -121,6 +164,8 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
         {kMailboxWords, options.mailbox_words},
         {kMaxMailboxes, options.max_mailboxes},
         {kMaxLinks, options.max_links},
+        {kEvQueues, options.evqueues},
+        {kEvQueueBacklog, options.evqueue_backlog},
         {kLockTimeout, options.lock_timeout_ms},
     };
     for (const auto& n : numbers) {
@@ -140,6 +185,20 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
     } else if (name == "--host") {
       if (!take_value() || !ParseName(value, name, 63, options.host, error))
         return ParseOutcome::Error;
+    } else if (name == "--tcp" || name == "--tcp-any") {
+      // One TCP listener; a second option would silently replace the first.
+      if (options.tcp) {
+        error = std::string(name) + ": only one of --tcp and --tcp-any, once";
+        return ParseOutcome::Error;
+      }
+      if (!take_value()) return ParseOutcome::Error;
+      if (name == "--tcp") {
+        if (!ParseTcp(value, options, error)) return ParseOutcome::Error;
+      } else {
+        if (!ParsePort(value, name, options.tcp_port, error)) return ParseOutcome::Error;
+        options.tcp_address = kAnyAddress;
+      }
+      options.tcp = true;
     } else {
       error = "unknown option '" + std::string(arg) + "' (see --help)";
       return ParseOutcome::Error;
@@ -166,7 +225,8 @@ void PrintUsage(std::FILE* out) {
       "usage: quonix [options]\n"
       "\n"
       "The stand-in QUONIX server: publishes the six data areas, serves the\n"
-      "server pipe and keeps the application mailboxes, in the platform root\n"
+      "server pipe (and a host pipe and TCP when asked) and keeps the\n"
+      "application mailboxes, in the platform root\n"
       "($QNAPI_ROOT, else /dev/shm/qnapi-<uid>).  Runs until SIGINT or SIGTERM.\n"
       "\n"
       "Data areas (sizes in 16-bit words, 1 to 1048576):\n"
@@ -185,8 +245,17 @@ void PrintUsage(std::FILE* out) {
       "                     the pipe the library forms from QNA_ServerName; only\n"
       "                     NAME 'pipe' gives a local pipe (\\\\.\\pipe\\qoxpipe)\n"
       "  --host H           also listen on \\\\H\\pipe\\qoxsmem, as host H\n"
-      "  --max-links N      links served at once (default 64, 1 to 1024); a link\n"
-      "                     beyond that is closed at once\n"
+      "  --tcp [ADDR:]PORT  also listen on TCP, for the library's TCP connections;\n"
+      "                     the same requests as on the pipe.  Without ADDR (PORT\n"
+      "                     or :PORT) on loopback 127.0.0.1 only; ADDR is an IPv4\n"
+      "                     address or host name, 0.0.0.0 every interface.  PORT 0\n"
+      "                     lets the system pick one; the log says which:\n"
+      "                     \"tcp listening on 127.0.0.1:PORT\"\n"
+      "  --tcp-any PORT     the same on every interface (0.0.0.0:PORT).  The\n"
+      "                     protocol has no authentication: any host that\n"
+      "                     reaches the port can read and write the areas\n"
+      "  --max-links N      links served at once, pipe and TCP together (default\n"
+      "                     64, 1 to 1024); a link beyond that is closed at once\n"
       "\n"
       "Mailboxes:\n"
       "  --mailbox-words N  words per application mailbox (default 2048, 576 to 262144)\n"
@@ -198,15 +267,37 @@ void PrintUsage(std::FILE* out) {
       "                     (NAME: 1 to 64 letters, digits, '_', '-'); without it\n"
       "                     the mailbox is all zeros\n"
       "\n"
+      "Event queues (numbered 1 to N; docs/server.md has the whole story):\n"
+      "  --evqueues N       queues the server keeps (default 16, 1 to 1024).  An\n"
+      "                     open by number 100000 takes the first queue bearing\n"
+      "                     its name, else the first queue nobody has open; a\n"
+      "                     name given at open names an unnamed queue until its\n"
+      "                     last open closes (the name request gives at most 8\n"
+      "                     characters).  At most 16 opens per queue, 256 in all\n"
+      "  --evqueue-backlog N  events waiting for one open's reader (default 256,\n"
+      "                     1 to 65536; also at most 4 MiB).  A posted event goes\n"
+      "                     to every open of the queue, each through its own\n"
+      "                     pipe; when a reader lags, its oldest events are\n"
+      "                     dropped and it gets a record of kind 2 whose value\n"
+      "                     counts them.  Posted events are kind 1 and carry the\n"
+      "                     poster's application name; a queue nobody has open\n"
+      "                     drops what is posted to it.  The count requests list\n"
+      "                     at most list-word queue numbers\n"
+      "\n"
       "Other:\n"
       "  -v, --verbose      log every request, not only link opens, closes and\n"
       "                     refused requests\n"
+      "  -q, --quiet        no log at all (a failure to start is still reported)\n"
       "  -h, --help         this text\n"
       "\n"
       "Results the server answers with: 0 done; 1 unknown command; 2 an area\n"
       "mutex was not had within --lock-timeout; 6 a range, count or request\n"
       "layout that does not fit; 7 mailbox of an unknown application; 8 no room\n"
-      "for another mailbox.  A request whose length word is below 8 or above\n"
+      "for another mailbox; event queues: 10 no such queue, 11 no queue free,\n"
+      "12 the queue bears another name, 13 no room for another open, 14 the\n"
+      "queue is open on this link already, 15 close of a queue not open on this\n"
+      "link, 16 the open's pipe could not be made.\n"
+      "A request whose length word is below 8 or above\n"
       "1 MiB + 64 ends its link.  A write (100100, 100101, 100120, 100200) with\n"
       "options bit 0 set gets no reply, also when it is refused.\n"
       "\n"
@@ -215,6 +306,25 @@ void PrintUsage(std::FILE* out) {
       "selects data bit i; on other areas the offset is a word offset and flag\n"
       "bit j selects data word j.  Total words: 2 x count/16 on areas 0 and 2,\n"
       "17 x count/16 on the others, count a nonzero multiple of 16.\n"
+      "\n"
+      "Message channels (area = channel + 100; 100100 sends, 100 receives):\n"
+      "FIFO queues made by their first message.  Sent header words 1 and 2 are\n"
+      "received unchanged; word 3 nonzero makes a message urgent (ahead of the\n"
+      "normal ones).  The receive option is a wait in ms (0: none).  Results:\n"
+      "20 channel empty after the wait; 21 full (64 messages a channel, 256\n"
+      "channels, 16 MiB of bodies); 22 body above 65536 bytes; 23 the next\n"
+      "message is longer than the receiver's room (it stays).  Channels 900 and\n"
+      "901 are the information blocks 1000 (server, 448 bytes) and 1001\n"
+      "(applications, 512 bytes), which are read only.\n"
+      "\n"
+      "Application control (300100 start, 300101 close, 300102 raise, 300103\n"
+      "status, 300104 cancel): start runs text 1 (program) with text 2\n"
+      "(arguments) in text 3 (directory) as application text 4; close and raise\n"
+      "name the application in text 4 (a program started under that name, else\n"
+      "a window whose title begins with it); value 2 is a delay in ms (at most\n"
+      "600000) while the request is pending.  Status: 1 pending, 2 running,\n"
+      "3 done, 4 failed, 5 cancelled.  Results: 7 no such application, 8 too\n"
+      "many requests under way, 30 unknown request id, 31 not pending.\n"
       "\n"
       "Exit status: 0 after a clean stop, 1 when the server cannot start (for\n"
       "example another server already runs in this root), 2 on a usage error.\n"

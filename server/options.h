@@ -13,12 +13,21 @@ struct Options {
   std::uint32_t mailbox_words = 2048;
   std::uint32_t max_mailboxes = 256;
   std::uint32_t max_links = 64;
+  // Event queues: how many, and how many events wait for one open's reader.
+  std::uint32_t evqueues = 16;
+  std::uint32_t evqueue_backlog = 256;
   std::uint32_t lock_timeout_ms = 5000;
   char project_drive = 0;    // 0: no tag project
   std::string project_name;
   std::string server_name;   // "": the local pipe \\.\pipe\qoxsmem
   std::string host;          // "": no host pipe
+  // TCP listener (--tcp, --tcp-any): address and port; port 0 lets the
+  // system pick one, which the server logs.
+  bool tcp = false;
+  std::string tcp_address;
+  std::uint16_t tcp_port = 0;
   bool verbose = false;
+  bool quiet = false;  // no log lines; start-up failures are still reported
 };
 
 enum class ParseOutcome { Run, Help, Error };

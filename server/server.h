@@ -40,10 +40,21 @@ struct Request {
 
 struct Reply {
   std::uint32_t result = kOk;
+  // The payload, after `head_room` bytes that a handler may keep free at the
+  // front for the reply's head (data reads do): the reply writer then puts
+  // the head there and sends the record in one write, without copying a
+  // large payload behind it.  Read the payload through Payload().
   std::vector<std::uint8_t> payload;
+  std::uint32_t head_room = 0;  // 0, or kReplyHeadRoom
   bool send = true;  // false: a write with options bit 0, the client reads nothing
   std::string refusal;  // why the request was refused, for the log; empty when not
+
+  std::span<const std::uint8_t> Payload() const {
+    return std::span<const std::uint8_t>(payload).subspan(head_room);
+  }
 };
+// The head of a reply record: length, first word, result.
+inline constexpr std::uint32_t kReplyHeadRoom = 12;
 
 // What the server knows about one link.
 struct LinkState {
@@ -59,6 +70,14 @@ Reply Refuse(std::uint32_t result, std::string why);
 // 8 characters.  Bytes after a terminator are ignored, so a registration
 // record with garbage behind a short name still names the same mailbox.
 std::string NameOf(const std::uint8_t* field);
+
+// A payload buffer of `size` bytes for a large reply, and its return once the
+// reply is written (requests.cpp).  Each link thread keeps the buffer of its
+// last reply, so a stream of large reads (16384 words each) reuses one
+// buffer instead of allocating and zero-filling a new one for every reply.
+// The contents of a taken buffer are unspecified.
+std::vector<std::uint8_t> TakeReplyBuffer(std::size_t size);
+void GiveBackReplyBuffer(std::vector<std::uint8_t>&& buffer);
 
 // Request handlers, one family per file.  Each checks the body against its
 // command's layout and every range before it touches anything.

@@ -25,7 +25,7 @@ class PrivateServer {
     fs::create_directories(root_, ignored);
     PlatformSetRoot(root_.string());
     std::string command = (fs::path(dir) / "quonix").string() + " --project C:DEMO";
-    if (verbose) command += " -v";
+    command += verbose ? " -v" : " --quiet";
     win::STARTUPINFOA startup{sizeof(win::STARTUPINFOA), win::STARTF_USESHOWWINDOW, win::SW_HIDE};
     win::PROCESS_INFORMATION info{};
     if (!win::CreateProcessA(nullptr, command.data(), nullptr, nullptr, 0, 0, nullptr, nullptr,

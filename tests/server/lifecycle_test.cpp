@@ -218,7 +218,7 @@ TEST(ServerCommandLine, HelpDocumentsEveryOption) {
   ASSERT_EQ(help.Wait(), 0);
   const std::string text = ReadFile(log);
   for (const char* option : {"--cb", "--cw", "--sb", "--sw", "--lgp", "--tman", "--lock-timeout",
-                             "--server-name", "--host", "--max-links", "--mailbox-words",
+                             "--server-name", "--host", "--tcp", "--tcp-any", "--max-links", "--mailbox-words",
                              "--max-mailboxes", "--project", "--verbose", "--help"})
     EXPECT_NE(text.find(option), std::string::npos) << option;
 }
