@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs the benchmarks and prints each figure beside its limit measured in the
+# same run, as a ratio of medians over several repetitions, and the Modbus TCP
+# figures for comparison.  Exit status 1 when a figure misses its goal.
+# Usage: bench/run.sh [build-dir]   (default build/release; REPS=7 repetitions)
+# CPU=N runs every program, its server and its peers on CPU N alone (taskset):
+# on a small virtual machine a wake-up across CPUs costs tens of microseconds
+# or not, by chance, which swamps the figures that cross a process boundary;
+# on one CPU each figure and its limit pay the same switches.
+set -euo pipefail
+build=${1:-build/release}
+reps=${REPS:-7}
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+# Repetitions run in random order across a program's benchmarks, so that a
+# figure and its limit see the same spells of load on a shared machine.
+pin=()
+if [[ -n "${CPU:-}" ]]; then pin=(taskset -c "$CPU"); fi
+for program in local_bench remote_bench evqueue_bench; do
+  "${pin[@]}" "$build/bench/$program" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true \
+    --benchmark_format=json --benchmark_out="$out/$program.json" --benchmark_out_format=json >/dev/null
+done
+python3 - "$out"/*.json <<'PY'
+import json, sys
+median = {}
+for path in sys.argv[1:]:
+    for b in json.load(open(path))["benchmarks"]:
+        if b.get("aggregate_name") == "median" and not b.get("error_occurred"):
+            median[b["run_name"]] = b["real_time"] if b["run_name"].endswith("/real_time") else b["cpu_time"]
+def find(name):
+    for k, v in median.items():
+        if k.split("/")[0] == name:
+            return v
+    return None
+# (label, ours, limit, goal): time ratio ours / limit, at most goal.
+times = [
+    ("one-word locked QNA_Read", "ReadWordLocked", "MutexWordCopy", 1.3),
+    ("whole-area locked QNA_Read", "ReadAreaLocked", "MutexAreaMemcpy", 1.1),
+    ("one-word QNA_Write round trip", "WriteWordServer", "RawPingPong", 1.5),
+    ("one-word QNA_WriteS round trip", "WriteWordS", "TcpRawPingPong", 1.5),
+    ("one-word QNA_ReadS round trip", "ReadWordS", "TcpRawReadPingPong", 1.5),
+    ("one-word QNA_WriteN round trip", "WriteWordN", "PipeRawPingPong", 1.5),
+    ("one-word QNA_ReadN round trip", "ReadWordN", "PipeRawReadPingPong", 1.5),
+    ("event post to read via server", "EvQueueEvent", "EvQueueRawRecord", 30),
+]
+# (label, ours, limit, goal): throughput ratio (limit time / our time), at least goal.
+rates = [
+    ("QNA_ReadS 1,048,576 words", "ReadS1M", "TcpRawStream", 0.7),
+    ("QNA_ReadN 1,048,576 words", "ReadN1M", "PipeRawStream", 0.7),
+]
+# (label, ours, theirs): the same work done with Modbus TCP (libmodbus).
+compare = [
+    ("QNA_WriteS / modbus_write_register", "WriteWordS", "ModbusWriteRegister"),
+    ("QNA_ReadS / modbus_read_registers, 1 Mi words", "ReadS1M", "ModbusRead1M"),
+]
+bad = 0
+print(f"{'figure':34} {'ours ns':>12} {'limit ns':>12} {'ratio':>7} {'goal':>7}")
+def row(label, ours, limit, ratio, goal, ok):
+    mark = "" if ok else "  missed"
+    print(f"{label:34} {ours:12.1f} {limit:12.1f} {ratio:7.2f} {goal:>7}{mark}")
+for label, ours, limit, goal in times:
+    a, b = find(ours), find(limit)
+    if a is None or b is None:
+        print(f"{label:34} missing"); bad += 1; continue
+    r = a / b
+    bad += r > goal
+    row(label, a, b, r, f"<={goal:.2f}", r <= goal)
+for label, ours, limit, goal in rates:
+    a, b = find(ours), find(limit)
+    if a is None or b is None:
+        print(f"{label:34} missing"); bad += 1; continue
+    r = b / a  # our throughput as a share of the limit's
+    bad += r < goal
+    row(label + " (rate)", a, b, r, f">={goal:.2f}", r >= goal)
+print()
+print("for comparison (not goals): our time for the same work / Modbus TCP's")
+print(f"{'figure':46} {'ours ns':>12} {'Modbus ns':>12} {'ratio':>7}")
+for label, ours, theirs in compare:
+    a, b = find(ours), find(theirs)
+    if a is None or b is None:
+        print(f"{label:46} missing"); continue
+    print(f"{label:46} {a:12.1f} {b:12.1f} {a / b:7.3f}")
+sys.exit(1 if bad else 0)
+PY
