@@ -729,23 +729,37 @@ int MtxCreate(char* name, Handle* mutex, int initial_owner) {
   }
 }
 
-int MtxOpen(char* name, Handle* mutex) {
+namespace {
+
+// The steps every open of a named mutex or event shares; `bind` points the
+// new object at its state inside the file's header.
+template <typename Bind>
+int OpenNamed(char* name, Family family, Kind kind, Handle* out, Bind bind) {
   try {
-    if (mutex == nullptr) {
+    if (out == nullptr) {
       win::SetLastError(win::ERROR_INVALID_PARAMETER);
       return -1;
     }
     ObjectName translated;
-    if (!TranslateOpenName(name, Family::Mutex, translated)) return -1;
-    auto file = AcquireFile(translated.text, FileRequest{Kind::Mutex, false});
+    if (!TranslateOpenName(name, family, translated)) return -1;
+    auto file = AcquireFile(translated.text, FileRequest{kind, false});
     if (!file) return -1;
-    auto object = NewObject(Kind::Mutex, translated.text);
-    object->state = std::shared_ptr<void>(file, &file->header->mutex);
-    *mutex = posix::HandleAdd(object);
+    auto object = NewObject(kind, translated.text);
+    bind(*object, file);
+    *out = posix::HandleAdd(object);
     return 0;
   } catch (...) {
     return OutOfMemory();
   }
+}
+
+}  // namespace
+
+int MtxOpen(char* name, Handle* mutex) {
+  return OpenNamed(name, Family::Mutex, Kind::Mutex, mutex,
+                   [](Object& object, const std::shared_ptr<NamedFile>& file) {
+                     object.state = std::shared_ptr<void>(file, &file->header->mutex);
+                   });
 }
 
 int MtxWait(Handle mutex, std::uint32_t timeout_ms) {
@@ -824,23 +838,11 @@ int EvCreate(char* name, Handle* event, int initial_state) {
 }
 
 int EvOpen(char* name, Handle* event) {
-  try {
-    if (event == nullptr) {
-      win::SetLastError(win::ERROR_INVALID_PARAMETER);
-      return -1;
-    }
-    ObjectName translated;
-    if (!TranslateOpenName(name, Family::Event, translated)) return -1;
-    auto file = AcquireFile(translated.text, FileRequest{Kind::Event, false});
-    if (!file) return -1;
-    auto object = NewObject(Kind::Event, translated.text);
-    object->state = std::shared_ptr<void>(file, &file->header->event);
-    object->extra = 1;  // shared futex
-    *event = posix::HandleAdd(object);
-    return 0;
-  } catch (...) {
-    return OutOfMemory();
-  }
+  return OpenNamed(name, Family::Event, Kind::Event, event,
+                   [](Object& object, const std::shared_ptr<NamedFile>& file) {
+                     object.state = std::shared_ptr<void>(file, &file->header->event);
+                     object.extra = 1;  // shared futex
+                   });
 }
 
 int EvSet(Handle event) {

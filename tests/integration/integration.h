@@ -12,8 +12,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -21,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -53,7 +56,8 @@ inline std::vector<std::string> SizeArgs(const std::array<std::uint32_t, 6>& wor
 
 inline QNA_REGREC Record(const char* name, std::uint32_t first = 0) {
   QNA_REGREC record{first, 0, {}};
-  std::strncpy(record.name, name, sizeof record.name);  // unterminated at 8
+  // The field holds at most 8 characters, unterminated at 8.
+  std::memcpy(record.name, name, std::min(std::strlen(name), sizeof record.name));
   return record;
 }
 
