@@ -116,7 +116,8 @@ Handle NpipeAccept(Handle listener, std::uint32_t timeout_ms);
 // Ends the connection of a pipe handle so that a thread blocked in a read on
 // it wakes up with a failure (DisconnectNamedPipe); the handle stays open.
 int NpipeDisconnect(Handle pipe);
-// Stop requests (SIGINT/SIGTERM, or console control events on Windows).
+// Stop requests (SIGINT/SIGTERM, or console control events on Windows).  Call
+// it from the main thread before starting others, which inherit its signal mask.
 void SysInstallStopHandler();
 bool SysStopRequested();
 // A program started with win::CreateProcessA, by its process id: whether it

@@ -8,6 +8,7 @@
 // its arguments only.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -87,6 +88,13 @@ void SysInstallStopHandler() {
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A parent (a shell script, a CI runner, a service manager) may have started
+  // us with these signals blocked; a stop request must still get through.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 bool SysStopRequested() { return g_stop_requested.load(std::memory_order_relaxed); }
