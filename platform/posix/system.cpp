@@ -461,8 +461,7 @@ BOOL CreateProcessA(const char* application, char* command_line, void* /*process
   }
   if (args.empty()) args.push_back(program);
 
-  // The working folder of the program: absolute, so that a relative program
-  // name resolved against it stays right after the child changes into it.
+  // The working folder of the program, absolute: the child changes into it.
   std::string cwd;
   if (directory != nullptr && directory[0] != '\0') {
     cwd = HostPath(directory);
@@ -484,7 +483,9 @@ BOOL CreateProcessA(const char* application, char* command_line, void* /*process
     SetLastError(ERROR_PATH_NOT_FOUND);
     return 0;
   }
-  if (program[0] != '/') program = cwd + "/" + program;
+  // A relative program name is found from the caller's current directory, as
+  // Windows does, not from the folder the program is going to run in.
+  if (program[0] != '/') program = CurrentDirectory() + "/" + program;
   struct stat st {};
   if (stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     SetLastError(ERROR_FILE_NOT_FOUND);

@@ -349,11 +349,11 @@ TEST(CreateProcessA, RunsTheProgramInTheDirectory) {
   qt::TempRoot root;
   const std::string work = root.path() + "/work";
   WriteFile(work + "/prog.sh", kScript, true);
-  char command[] = "prog.sh   alpha  beta";
+  std::string command = work + "/prog.sh   alpha  beta";
   auto startup = Startup(win::SW_SHOWMINNOACTIVE);
   win::PROCESS_INFORMATION info{};
   info.hProcess = 77;
-  ASSERT_EQ(win::CreateProcessA(nullptr, command, nullptr, nullptr, 0, 0, nullptr, work.c_str(),
+  ASSERT_EQ(win::CreateProcessA(nullptr, command.data(), nullptr, nullptr, 0, 0, nullptr, work.c_str(),
                                 &startup, &info),
             1);
   EXPECT_GT(info.dwProcessId, 0u);
@@ -398,23 +398,46 @@ TEST(CreateProcessA, TakesBackslashPathsAndDrivePaths) {
   }
 }
 
-TEST(CreateProcessA, WithoutDirectoryUsesTheCurrentOne) {
+// Relative program names and folders are taken from the caller's current
+// directory, not from the folder the program runs in.
+TEST(CreateProcessA, RelativeNamesStartFromTheCurrentDirectory) {
   qt::TempRoot root;
-  const std::string work = root.path() + "/here";
-  WriteFile(work + "/prog.sh", kScript, true);
-  // The current directory is process-wide: change it in a child only.
-  qt::Child child([&] {
-    if (chdir(work.c_str()) != 0) return 2;
-    char command[] = "prog.sh";
-    win::PROCESS_INFORMATION info{};
-    return win::CreateProcessA(nullptr, command, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr,
-                               &info) == 1
-               ? 0
-               : 1;
-  });
-  ASSERT_EQ(child.Wait(30s), 0);
-  ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(work + "/out.txt"); }, 30s));
-  EXPECT_NE(ReadAll(work + "/out.txt").find("\n0::\n"), std::string::npos);
+  const std::string here = root.path() + "/here";
+  WriteFile(here + "/prog.sh", kScript, true);
+  WriteFile(here + "/bin/prog.sh", kScript, true);
+  WriteFile(here + "/work/other.sh", kScript, true);
+  struct Case {
+    const char* command;
+    const char* directory;
+    const char* out;  // where the program leaves its output; null: refused
+  };
+  const Case cases[] = {
+      {"prog.sh", nullptr, "out.txt"},
+      {"bin/prog.sh x", "work", "work/out.txt"},
+      {"bin\\prog.sh", "work", "work/out.txt"},
+      {"other.sh", "work", nullptr},  // in the program's folder only
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    fs::remove(here + "/out.txt");
+    fs::remove(here + "/work/out.txt");
+    // The current directory is process-wide: change it in a child only.
+    qt::Child child([&] {
+      if (chdir(here.c_str()) != 0) return 2;
+      std::string command = c.command;
+      win::PROCESS_INFORMATION info{};
+      const auto started = win::CreateProcessA(nullptr, command.data(), nullptr, nullptr, 0, 0,
+                                               nullptr, c.directory, nullptr, &info);
+      if (c.out == nullptr) return started == 0 && win::GetLastError() == win::ERROR_FILE_NOT_FOUND ? 0 : 3;
+      return started == 1 ? 0 : 1;
+    });
+    ASSERT_EQ(child.Wait(30s), 0);
+    if (c.out == nullptr) continue;
+    const std::string out = here + "/" + c.out;
+    ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(out); }, 30s));
+    const std::string text = ReadAll(out);
+    EXPECT_EQ(text.substr(0, text.find('\n')), fs::path(out).parent_path().string());
+  }
 }
 
 TEST(CreateProcessA, PassesOnlyTheStandardStreamsUnlessAsked) {
@@ -429,9 +452,9 @@ TEST(CreateProcessA, PassesOnlyTheStandardStreamsUnlessAsked) {
   for (const int inherit : {0, 1}) {
     const std::string work = root.path() + "/w" + std::to_string(inherit);
     WriteFile(work + "/prog.sh", kScript, true);
-    char command[] = "prog.sh";
+    std::string command = work + "/prog.sh";
     win::PROCESS_INFORMATION info{};
-    ASSERT_EQ(win::CreateProcessA(nullptr, command, nullptr, nullptr, inherit, 0, nullptr,
+    ASSERT_EQ(win::CreateProcessA(nullptr, command.data(), nullptr, nullptr, inherit, 0, nullptr,
                                   work.c_str(), nullptr, &info),
               1);
     ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(work + "/out.txt"); }, 30s));
