@@ -1,0 +1,162 @@
+"""Closed connections, a server that died, no server, and bad arguments: each
+raises qnapi.Error with the right codes and never takes the interpreter
+down."""
+
+import ctypes
+import threading
+import unittest
+
+import qnapi
+from qnapi import lowlevel
+from . import support
+
+HOST = "127.0.0.1"
+
+# Calls a closed connection of any kind refuses, by the binding's own check
+# (50) before anything reaches the library: its id may be given out again,
+# and the library's link may belong to another connection by now.
+CLOSED_CALLS = [
+    ("read", lambda c: c.read(1, 0, 1)),
+    ("read_bits", lambda c: c.read_bits(0, 0, 1)),
+    ("read_mux", lambda c: c.read_mux([(1, 0, 1)])),
+    ("write", lambda c: c.write(1, 0, [1])),
+    ("write_bits", lambda c: c.write_bits(0, 0, [1])),
+    ("send_message", lambda c: c.send_message(1, b"x")),
+    ("open_queue", lambda c: c.open_queue()),
+    ("post_event", lambda c: c.post_event(1, 1)),
+    ("read_mailbox", lambda c: c.read_mailbox("PY", 0, 1)),
+]
+
+# A failed write exchange: (result, the step codes it may leave).
+WRITE_FAILED = {qnapi.E_WRITE: set(range(1101, 1105)), qnapi.E_READ: set(range(1105, 1110))}
+
+
+class ClosedTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = support.Server(host=HOST, tcp=True)
+        cls.addClassCleanup(cls.server.stop)
+
+    def check_closed(self, connection):
+        connection.close()
+        connection.close()  # again: nothing happens
+        self.assertTrue(connection.closed)
+        for name, call in CLOSED_CALLS:
+            with self.subTest(kind=connection.kind, call=name):
+                with self.assertRaises(qnapi.Error) as caught:
+                    call(connection)
+                support.assert_error(self, caught.exception, qnapi.E_NOTOPEN, {0})
+
+    def test_closed_connections(self):
+        self.check_closed(qnapi.Connection.local("PYCLOSE"))
+        pipe = qnapi.Connection.pipe("PYCLOSE", HOST)
+        tcp = qnapi.Connection.tcp(HOST, self.server.port, "PYCLOSE")
+        queue = tcp.open_queue()
+        stale = (pipe.id, tcp.id, queue.handle)
+        self.check_closed(pipe)
+        self.check_closed(tcp)
+        # The connection's close closed its queue too.
+        self.assertTrue(queue.closed)
+        with self.assertRaises(qnapi.Error) as caught:
+            queue.read(wait=False)
+        support.assert_error(self, caught.exception, qnapi.E_EVQ_HANDLE, {0})
+        queue.close()  # closing again does nothing
+
+        # What the library itself answers for the ids that are gone.
+        word = ctypes.c_uint16()
+        status = ctypes.c_uint32()
+        for conn_id in stale[:2]:
+            with self.subTest(stale_id=conn_id):
+                self.assertEqual(lowlevel.QNA_ReadN(1, 0, 1, ctypes.byref(word), 0, conn_id),
+                                 qnapi.E_NOTOPEN)
+                self.assertEqual(lowlevel.QNA_WriteS(1, 0, 1, ctypes.byref(word), 0, conn_id),
+                                 qnapi.E_NOTOPEN)
+                self.assertEqual(lowlevel.QNA_GetReqStatus(conn_id, 1, ctypes.byref(status)),
+                                 qnapi.E_NOCONN)
+        self.assertIn(lowlevel.QNA_CloseEvQueue(stale[2], 0),
+                      (qnapi.E_EVQ_HANDLE, qnapi.E_EVQ_LOCK))
+
+
+class NoServerTest(unittest.TestCase):
+    def test_opens_without_a_server(self):
+        with support.Server(host="plant1", tcp=True) as server:
+            port = server.port
+            # A host the platform does not know: the system's error 53.
+            with self.assertRaises(qnapi.Error) as caught:
+                qnapi.Connection.pipe("PY", "nosuchhost")
+            support.assert_error(self, caught.exception, qnapi.E_OPEN, {53})
+            with qnapi.connect("PY", host="plant1") as c:  # the host by its name
+                c.write(1, 0, [1])
+            server.stop()
+            # The server is gone: its data areas, its pipe and its port with it.
+            cases = [("local", lambda: qnapi.Connection.local("PY"), {-1}),
+                     ("pipe", lambda: qnapi.Connection.pipe("PY", "plant1"), {2, 53}),
+                     ("tcp", lambda: qnapi.Connection.tcp(HOST, port, "PY", attempts=3), {0})]
+            for kind, opener, details in cases:
+                with self.subTest(kind=kind):
+                    with self.assertRaises(qnapi.Error) as caught:
+                        opener()
+                    support.assert_error(self, caught.exception, qnapi.E_OPEN, details)
+
+
+class ServerDiedTest(unittest.TestCase):
+    """The server is killed under open connections: each next request fails
+    with 101 or 102 and the failing step's detail, promptly."""
+
+    def check_dead(self, connection):
+        with self.assertRaises(qnapi.Error) as caught:
+            connection.write(1, 0, [1, 2, 3])
+        error = caught.exception
+        self.assertIn(error.result, WRITE_FAILED, str(error))
+        self.assertIn(error.detail, WRITE_FAILED[error.result], str(error))
+        # And the next request too: nothing is sent on a link that broke.
+        with self.assertRaises(qnapi.Error) as caught:
+            connection.write(1, 0, [4])
+        self.assertIn(caught.exception.result, (qnapi.E_WRITE, qnapi.E_READ))
+
+    def test_local_link(self):
+        with support.Server() as server:
+            with qnapi.Connection.local("PYDEAD") as c:
+                c.write(1, 0, [7])
+                server.kill()
+                self.check_dead(c)
+                with self.assertRaises(qnapi.Error) as caught:
+                    c.read_mailbox("PYDEAD", 0, 1)
+                self.assertIn(caught.exception.result, (qnapi.E_WRITE, qnapi.E_READ))
+                # The areas stay mapped until the close: what was written is there.
+                self.assertEqual(c.read_word(1, 0), 7)
+
+    def test_pipe_and_tcp(self):
+        with support.Server(host=HOST, tcp=True) as server:
+            pipe = qnapi.Connection.pipe("PYDEAD", HOST)
+            self.addCleanup(pipe.close)
+            tcp = qnapi.Connection.tcp(HOST, server.port, "PYDEAD")
+            self.addCleanup(tcp.close)
+            queue = pipe.open_queue()
+            # A reader waiting on its queue when the server dies gets an error.
+            outcome = []
+
+            def reader():
+                try:
+                    outcome.append(queue.read(wait=True))
+                except qnapi.Error as e:
+                    outcome.append(e)
+            thread = threading.Thread(target=reader, daemon=True)
+            thread.start()
+            server.kill()
+            thread.join(support.STOP_LIMIT)
+            self.assertFalse(thread.is_alive(), "the queue's read did not end")
+            support.assert_error(self, outcome[0], qnapi.E_EVQ_READ, {109})  # broken pipe
+            for c in (pipe, tcp):
+                with self.subTest(kind=c.kind):
+                    self.check_dead(c)
+                    with self.assertRaises(qnapi.Error) as caught:
+                        c.read(1, 0, 1)
+                    self.assertIn(caught.exception.result, (qnapi.E_WRITE, qnapi.E_READ))
+            with self.assertRaises(qnapi.Error) as caught:
+                pipe.request_status(1)
+            self.assertIn(caught.exception.result, (qnapi.E_WRITE, qnapi.E_READ))
+
+
+if __name__ == "__main__":
+    unittest.main()

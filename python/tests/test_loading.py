@@ -1,0 +1,74 @@
+"""Where the package finds the library: QNAPI_LIBRARY, a copy next to the
+package, the system's library path; and a clear ImportError otherwise."""
+
+import ctypes.util
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import qnapi
+from qnapi import lowlevel
+
+PACKAGE = os.path.dirname(os.path.abspath(qnapi.__file__))
+SHOW_PATH = "import qnapi; print(qnapi.lowlevel.library_path)"
+
+
+def python(code, cwd, **env_changes):
+    env = {k: v for k, v in os.environ.items() if k != "QNAPI_LIBRARY"}
+    env.update(env_changes)
+    return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=60)
+
+
+class LoadingTest(unittest.TestCase):
+    def setUp(self):
+        # A copy of the package with the library beside it.
+        self.folder = tempfile.mkdtemp(prefix="qnapi-py-load-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.package = os.path.join(self.folder, "qnapi")
+        shutil.copytree(PACKAGE, self.package, ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copy(os.path.realpath(lowlevel.library_path),
+                    os.path.join(self.package, "libqnapi.so"))
+
+    def test_next_to_the_package(self):
+        done = python(SHOW_PATH, self.folder)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.strip(), os.path.join(self.package, "libqnapi.so"))
+
+    def test_the_variable_comes_first(self):
+        done = python(SHOW_PATH, self.folder, QNAPI_LIBRARY=lowlevel.library_path)
+        self.assertEqual(done.stdout.strip(), lowlevel.library_path)
+
+    def test_a_wrong_variable_is_an_import_error(self):
+        # Named explicitly, no other copy stands in for it.
+        done = python(SHOW_PATH, self.folder, QNAPI_LIBRARY="/nonexistent/libqnapi.so")
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("ImportError", done.stderr)
+        self.assertIn("/nonexistent/libqnapi.so", done.stderr)
+        self.assertNotIn("Segmentation", done.stderr)
+
+    def test_nothing_found_is_an_import_error(self):
+        os.remove(os.path.join(self.package, "libqnapi.so"))
+        code = ("import ctypes.util; ctypes.util.find_library = lambda name: None\n" + SHOW_PATH)
+        done = python(code, self.folder)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("QNAPI_LIBRARY", done.stderr)
+
+    def test_the_system_path_last(self):
+        saved_env = os.environ.pop("QNAPI_LIBRARY", None)
+        saved_find, saved_file = ctypes.util.find_library, lowlevel.__file__
+        ctypes.util.find_library = lambda name: "libqnapi.so.0" if name == "qnapi" else None
+        lowlevel.__file__ = os.path.join(self.folder, "lowlevel.py")  # no library beside it
+        try:
+            self.assertEqual(lowlevel._candidates(), ["libqnapi.so.0"])
+        finally:
+            ctypes.util.find_library, lowlevel.__file__ = saved_find, saved_file
+            if saved_env is not None:
+                os.environ["QNAPI_LIBRARY"] = saved_env
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,200 @@
+"""The low-level module against the library it loaded: every exported
+symbol is bound, every prototype matches the header, and the result texts."""
+
+import ctypes
+import glob
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+import qnapi
+from qnapi import errors, lowlevel
+
+PACKAGE = os.path.dirname(os.path.abspath(qnapi.__file__))
+# Functions that the friendly layer does not wrap, and why.
+LOWLEVEL_ONLY = {
+    "NpipeRead": "reads from a raw link handle, which the package never hands out",
+}
+
+
+def header_paths():
+    folder = os.environ.get("QNAPI_INCLUDE") or os.path.join(PACKAGE, "..", "..", "include")
+    return sorted(glob.glob(os.path.join(folder, "qnapi*.h")))
+
+
+def exported_symbols():
+    """(functions, variables) that libqnapi exports, from nm -D."""
+    nm = shutil.which("nm")
+    if nm is None:
+        return None
+    out = subprocess.run([nm, "-D", "--defined-only", lowlevel.library_path],
+                         capture_output=True, text=True, check=True).stdout
+    functions, variables = set(), set()
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) < 3 or parts[2].startswith(("_Z", "__")):
+            continue  # C++ instantiations and sanitizer markers are no part of the API
+        if parts[1] == "T":
+            functions.add(parts[2])
+        elif parts[1] in "BDRG":
+            variables.add(parts[2])
+    return functions, variables
+
+
+SCALARS = {"uint32_t": ctypes.c_uint32, "int32_t": ctypes.c_int32, "char": ctypes.c_char,
+           "int16_t": ctypes.c_int16, "uint16_t": ctypes.c_uint16, "uint8_t": ctypes.c_uint8}
+STRUCTS = {"QNA_REGREC": lowlevel.QNA_REGREC, "QNA_CONNPARAM": lowlevel.QNA_CONNPARAM,
+           "QNA_EVENT": lowlevel.QNA_EVENT}
+
+
+def expected_types(parameter):
+    """The ctypes types a C parameter may be bound as."""
+    parameter = re.sub(r"\bconst\b", "", parameter).strip()
+    pointer = "*" in parameter or "[" in parameter
+    base = parameter.split("*")[0].split("[")[0].split()[0]
+    if not pointer:
+        return {SCALARS[base]}
+    if base == "void":
+        return {ctypes.c_void_p}
+    if base == "char":
+        return {ctypes.c_char_p, ctypes.c_void_p}
+    return {ctypes.POINTER(SCALARS.get(base) or STRUCTS[base])}
+
+
+def header_prototypes():
+    """name: (result type, [parameter texts]) of every QNA_EXPORT function."""
+    found = {}
+    for path in header_paths():
+        with open(path) as f:
+            source = re.sub(r"/\*.*?\*/", "", f.read(), flags=re.S)
+        pattern = r"QNA_EXPORT\s+([\w\s]+?)\s+(?:QNA_API\s+)?(\w+)\s*\(([^)]*)\)\s*;"
+        for result, name, parameters in re.findall(pattern, source):
+            parameters = " ".join(parameters.split())
+            found[name] = (result.strip(),
+                           [] if parameters in ("", "void") else parameters.split(","))
+    return found
+
+
+class ExportsTest(unittest.TestCase):
+    def test_every_exported_symbol_is_bound(self):
+        symbols = exported_symbols()
+        if symbols is None:
+            self.skipTest("no nm on this machine")
+        functions, variables = symbols
+        self.assertGreaterEqual(len(functions), 60)
+        declared = set(lowlevel.PROTOTYPES) | set(lowlevel.OPTIONAL_PROTOTYPES)
+        for name in sorted(functions):
+            with self.subTest(function=name):
+                self.assertIn(name, declared)
+                function = getattr(lowlevel, name)
+                self.assertIsNotNone(function)
+                self.assertIsNotNone(function.argtypes)
+        self.assertEqual(variables, set(lowlevel.VARIABLES))
+        for name in variables:
+            self.assertIsInstance(getattr(lowlevel, name), lowlevel.VARIABLES[name])
+
+    def test_every_function_is_reached_by_the_package(self):
+        sources = ""
+        for module in ("connection.py", "local.py", "errors.py"):
+            with open(os.path.join(PACKAGE, module)) as f:
+                sources += f.read()
+        for name in sorted(lowlevel.PROTOTYPES):
+            with self.subTest(function=name):
+                if name in LOWLEVEL_ONLY:
+                    self.assertTrue(hasattr(lowlevel, name))
+                else:
+                    self.assertRegex(sources, r"\b%s\b" % name)
+
+    def test_prototypes_match_the_header(self):
+        prototypes = header_prototypes()
+        if not prototypes:
+            self.skipTest("no qnapi.h beside the package (set QNAPI_INCLUDE)")
+        everything = dict(lowlevel.PROTOTYPES, **lowlevel.OPTIONAL_PROTOTYPES)
+        self.assertEqual(set(lowlevel.PROTOTYPES) - set(prototypes), set())
+        for name, (result, parameters) in sorted(prototypes.items()):
+            with self.subTest(function=name):
+                self.assertIn(name, everything)
+                restype, argtypes = everything[name]
+                self.assertIs(restype, None if result == "void" else SCALARS[result])
+                self.assertEqual(len(argtypes), len(parameters))
+                for i, (bound, parameter) in enumerate(zip(argtypes, parameters)):
+                    self.assertIn(bound, expected_types(parameter),
+                                  "argument %d (%s)" % (i + 1, parameter.strip()))
+
+    def test_structures_match_the_c_layout(self):
+        # Sizes as a C compiler lays them out (natural alignment).
+        self.assertEqual(ctypes.sizeof(lowlevel.QNA_REGREC), 16)
+        self.assertEqual(lowlevel.QNA_CONNPARAM.host.offset, 17)
+        self.assertEqual(lowlevel.QNA_CONNPARAM.port.offset, 36)
+        self.assertEqual(ctypes.sizeof(lowlevel.QNA_CONNPARAM), 44)
+        self.assertEqual(lowlevel.QNA_EVENT.data.offset, 8)
+
+
+class SystemTest(unittest.TestCase):
+    def test_os_version_and_sleep(self):
+        major, minor, build, platform = qnapi.os_version()
+        self.assertEqual(platform, 3)  # the NT family, as the library numbers it
+        if hasattr(os, "uname"):
+            release = re.findall(r"\d+", os.uname().release)
+            self.assertEqual((major, minor), (int(release[0]), int(release[1])))
+        qnapi.sleep(0)
+
+
+class ResultTextTest(unittest.TestCase):
+    def setUp(self):
+        if lowlevel.QNA_ResultText is None:
+            self.skipTest("this libqnapi has no QNA_ResultText (an older build): "
+                          "the package gives the plain 'result R, detail D' texts")
+
+    def test_texts_are_single_lines_that_tell_codes_apart(self):
+        codes = [(0, 0), (6, 0), (50, 0), (102, 1107), (2, 640), (450, 0)]
+        texts = [qnapi.result_text(r, d) for r, d in codes]
+        for (r, d), t in zip(codes, texts):
+            with self.subTest(result=r, detail=d):
+                self.assertTrue(t.strip())
+                self.assertNotIn("\n", t)
+        self.assertEqual(len(set(texts)), len(texts), texts)
+
+    def test_length_is_the_whole_text_like_snprintf(self):
+        whole = qnapi.result_text(102, 1107).encode()
+        room = ctypes.create_string_buffer(b"\xff" * 8, 8)
+        length = lowlevel.QNA_ResultText(102, 1107, room, 5)
+        self.assertEqual(length, len(whole))
+        self.assertEqual(room.raw[:5], whole[:4] + b"\0")
+        self.assertEqual(room.raw[5:], b"\xff" * 3)  # nothing past the size given
+
+    def test_a_long_text_is_asked_for_again_with_room(self):
+        whole = qnapi.result_text(102, 1107)
+        saved = errors._TEXT_ROOM
+        errors._TEXT_ROOM = 4
+        try:
+            self.assertEqual(qnapi.result_text(102, 1107), whole)
+        finally:
+            errors._TEXT_ROOM = saved
+
+    def test_errors_carry_the_text(self):
+        error = qnapi.Error(102, 1107, "QNA_WriteS")
+        self.assertEqual(error.text, qnapi.result_text(102, 1107))
+        self.assertIn(error.text, str(error))
+
+
+class FallbackTextTest(unittest.TestCase):
+    """A library without QNA_ResultText: the plain text."""
+
+    def test_plain_text_without_the_function(self):
+        saved = lowlevel.QNA_ResultText
+        lowlevel.QNA_ResultText = None
+        try:
+            self.assertEqual(qnapi.result_text(102, 1107), "result 102, detail 1107")
+            self.assertEqual(qnapi.result_text(2, -1), "result 2, detail -1")
+            error = qnapi.Error(51, 53, "QNA_OpenN", "no such host")
+            self.assertEqual((error.result, error.detail), (51, 53))
+            self.assertEqual(str(error), "QNA_OpenN: no such host (result 51, detail 53)")
+        finally:
+            lowlevel.QNA_ResultText = saved
+
+
+if __name__ == "__main__":
+    unittest.main()

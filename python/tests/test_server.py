@@ -1,0 +1,484 @@
+"""The package against a stand-in server over the local link, a host pipe and
+TCP: data, messages, event queues, and what only the link or a pipe
+connection offers."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import unittest
+from array import array
+
+import qnapi
+from . import support
+
+HOST = "127.0.0.1"  # the server's host pipe; TCP connections find their queues' pipes there
+KINDS = ("local", "pipe", "tcp")
+
+
+class TransportCases:
+    """Cases that run over each connection of `self.connections` (kind:
+    connection), which the classes below open once for all their cases.
+    Every case leaves the areas as it found them."""
+
+    def test_words_and_bits_round_trip(self):
+        for i, (kind, c) in enumerate(self.connections.items()):
+            with self.subTest(kind=kind):
+                base = 1000 + 100 * i
+                words = [base + k for k in range(10)] + [0xFFFF]
+                c.write(qnapi.CW, base, words)
+                self.assertEqual(c.read(qnapi.CW, base, len(words)), array("H", words))
+                self.assertEqual(c.read_word(qnapi.CW, base + 10), 0xFFFF)
+                c.write(qnapi.CW, base + 20, 77, no_reply=True)
+                self.assertTrue(support.wait_for(lambda: c.read_word(qnapi.CW, base + 20) == 77,
+                                                 10))
+
+                bits = [1, 0, 1, 1, 0, 0, 0, 1, 1]
+                c.write_bits(qnapi.CB, 16 * base + 3, bits)
+                self.assertEqual(c.read_bits(qnapi.CB, 16 * base + 3, len(bits)), bytes(bits))
+                c.write_bits(qnapi.CB, 16 * base + 3, b"\x00\x07")  # any nonzero byte sets
+                self.assertEqual(c.read_bits(qnapi.CB, 16 * base + 3, 2), b"\x00\x01")
+                self.assertEqual(c.read_bit(qnapi.CB, 16 * base + 4), 1)
+                # Bit b is bit b % 16 of word b / 16.
+                packed = sum(1 << (3 + k) for k, bit in enumerate([0, 1, 1, 1, 0, 0, 0, 1, 1])
+                             if bit)
+                self.assertEqual(c.read_mux([(qnapi.CW, base, 2), (qnapi.CW, base + 10, 1),
+                                             (qnapi.CB, base, 1)]),
+                                 array("H", [base, base + 1, 0xFFFF, packed]))
+
+    def test_transfers_longer_than_one_request(self):
+        # 20000 words go in two requests each way.
+        words = [(7 * k) & 0xFFFF for k in range(20000)]
+        for kind, c in self.connections.items():
+            with self.subTest(kind=kind):
+                c.write(qnapi.CW, 5000, words)
+                self.assertEqual(c.read(qnapi.CW, 5000, 20000), array("H", words))
+                c.write(qnapi.CW, 5000, [0] * 20000)
+                self.assertEqual(c.read(qnapi.CW, 5000, 20000).count(0), 20000)
+
+    def test_what_one_connection_writes_the_others_read(self):
+        kinds = list(self.connections)
+        for i, kind in enumerate(kinds):
+            self.connections[kind].write(qnapi.SW, 300 + i, [4000 + i])
+        expected = array("H", [4000 + i for i in range(len(kinds))])
+        for kind, c in self.connections.items():
+            with self.subTest(kind=kind):
+                self.assertEqual(c.read(qnapi.SW, 300, len(kinds)), expected)
+
+    def test_refusals_reach_the_caller_with_the_library_codes(self):
+        # Area sizes are the defaults: CW 32768 words.
+        cases = [
+            ("read of area 9", lambda c: c.read(9, 0, 1)),
+            ("read past the area", lambda c: c.read(qnapi.CW, 32760, 100)),
+            ("read of no words", lambda c: c.read(qnapi.CW, 0, 0)),
+            ("bit read of no bits", lambda c: c.read_bits(qnapi.CB, 0, 0)),
+            ("write past the area", lambda c: c.write(qnapi.CW, 32767, [1, 2])),
+            ("bit write to area 7", lambda c: c.write_bits(7, 0, [1])),
+            ("range of a mux read", lambda c: c.read_mux([(1, 0, 1), (1, 40000, 1)])),
+        ]
+        for kind, c in self.connections.items():
+            for name, call in cases:
+                with self.subTest(kind=kind, case=name):
+                    with self.assertRaises(qnapi.Error) as caught:
+                        call(c)
+                    self.assertNotIsInstance(caught.exception, qnapi.ArgumentError)
+                    support.assert_error(self, caught.exception, qnapi.E_ARG)
+            # The connection goes on after each refusal.
+            c.write(qnapi.CW, 10, [123])
+            self.assertEqual(c.read_word(qnapi.CW, 10), 123)
+
+    def test_messages(self):
+        # The library receives on the link or a pipe connection.
+        receiver = self.connections.get("local") or self.connections["pipe"]
+        for channel, (kind, sender) in enumerate(self.connections.items(), 40):
+            with self.subTest(sender=kind):
+                sender.send_message(channel, b"first", word1=1, word2=channel)
+                sender.send_message(channel, b"", word1=2)
+                sender.send_message(channel, b"x" * 5000, word1=3, word3=1)  # urgent: first
+                sender.send_message(channel, b"late", word1=4, no_reply=True)
+                got = [receiver.receive_message(channel, wait_ms=5000) for _ in range(4)]
+                self.assertEqual([m.word1 for m in got], [3, 1, 2, 4])
+                self.assertEqual(got[0].body, b"x" * 5000)
+                self.assertEqual(got[1], qnapi.Message(1, channel, b"first"))
+                self.assertEqual(got[2].body, b"")
+                self.assertEqual(got[3].body, b"late")
+
+    def test_receive_with_too_little_room_leaves_the_message(self):
+        c = self.connections.get("local") or self.connections["pipe"]
+        c.send_message(60, b"y" * 100)
+        with self.assertRaises(qnapi.Error) as caught:
+            c.receive_message(60, capacity=10)
+        self.assertNotEqual(caught.exception.result, 0)
+        self.assertEqual(c.receive_message(60, capacity=100).body, b"y" * 100)
+        with self.assertRaises(qnapi.Error) as caught:
+            c.receive_message(60, wait_ms=0)  # empty now
+        self.assertNotIn(caught.exception.result, (0, qnapi.E_ARG))
+
+
+class LocalTransportTest(TransportCases, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = support.Server()
+        cls.addClassCleanup(cls.server.stop)
+        local = qnapi.Connection.local("PYLOCAL")
+        cls.addClassCleanup(local.close)
+        cls.connections = {"local": local}
+
+
+class RemoteTransportTest(TransportCases, unittest.TestCase):
+    """A host pipe and TCP; the pipe and TCP opens each take about a second
+    (the registration's handshake wait, the pause after the connect)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = support.Server(host=HOST, tcp=True)
+        cls.addClassCleanup(cls.server.stop)
+        pipe = qnapi.Connection.pipe("PYPIPE", HOST)
+        cls.addClassCleanup(pipe.close)
+        tcp = qnapi.Connection.tcp(HOST, cls.server.port, "PYTCP")
+        cls.addClassCleanup(tcp.close)
+        cls.connections = {"pipe": pipe, "tcp": tcp}
+
+    def test_event_queues(self):
+        for kind, c in self.connections.items():
+            with self.subTest(kind=kind), c.open_queue(name="ALARMS") as queue:
+                self.assertIn(queue.number, c.used_queues())
+                self.assertNotIn(queue.number, c.usable_queues())
+                self.assertEqual(c.named_queues("ALARMS"), [queue.number])
+                self.assertEqual(c.queue_name(queue.number), "ALARMS")
+                self.assertEqual(c.max_queues(), 16)
+
+                big = bytes(range(256)) * 4096  # 1 MiB: the most an event carries
+                c.post_event(queue.number, 1, b"abc")
+                c.post_event(queue.number, 2)
+                c.post_event(queue.number, 3, big)
+                self.assertEqual(queue.read(), qnapi.Event(1, c.name, 1, b"abc"))
+                rest = []
+                support.wait_for(lambda: rest.extend(queue) or len(rest) >= 2, 10)
+                self.assertEqual([(e.value, len(e.data)) for e in rest], [(2, 0), (3, len(big))])
+                self.assertEqual(rest[1].data, big)
+                self.assertIsNone(queue.read(wait=False))
+                self.assertEqual(list(queue), [])
+                queue.close()
+                self.assertEqual(c.named_queues("ALARMS"), [])
+
+    def test_threads_share_a_connection(self):
+        # Exchanges of several threads on one connection never mix.
+        failures = []
+
+        def worker(c, offset):
+            try:
+                for round_ in range(40):
+                    words = [(offset + round_ + k) & 0xFFFF for k in range(50)]
+                    c.write(qnapi.LGP, offset, words)
+                    if c.read(qnapi.LGP, offset, 50) != array("H", words):
+                        failures.append((c.kind, offset, round_))
+            except qnapi.Error as e:
+                failures.append(e)
+        threads = [threading.Thread(target=worker, args=(c, 1000 * i + 100 * j))
+                   for i, c in enumerate(self.connections.values()) for j in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        self.assertFalse(any(t.is_alive() for t in threads))
+        self.assertEqual(failures, [])
+
+    def test_events_reach_every_open_in_order(self):
+        pipe, tcp = self.connections["pipe"], self.connections["tcp"]
+        with pipe.open_queue(3) as a, tcp.open_queue(3) as b:
+            self.assertEqual((a.number, b.number), (3, 3))
+            for value in range(200):
+                tcp.post_event(3, value, value.to_bytes(2, "little"))
+            for queue in (a, b):
+                values = []
+                for event in queue.events(wait=True):
+                    values.append(event.value)
+                    self.assertEqual(event.data, event.value.to_bytes(2, "little"))
+                    self.assertEqual(event.name, "PYTCP")
+                    if len(values) == 200:
+                        break
+                self.assertEqual(values, list(range(200)))
+
+
+TAGS = [("PUMP_SPEED", "CW10", False), ("LEVEL", "SW20", True), ("ALARM", "SB35", False),
+        ("SETPOINT", "CW11", False)]
+
+
+class LinkTest(unittest.TestCase):
+    """What goes over the library's link: mailboxes, information blocks,
+    tags, masked and direct writes, registration."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = support.Server(
+            project="C:PLANT", files={"drive/c/ravowld/usr/plant/plant.tag": support.tag_file(TAGS)})
+        cls.addClassCleanup(cls.server.stop)
+
+    def setUp(self):
+        self.c = qnapi.Connection.local("PYLINK")
+        self.addCleanup(self.c.close)
+
+    def test_mailboxes(self):
+        c = self.c
+        c.write_mailbox("PYLINK", 5, [1, 2, 3])
+        self.assertEqual(c.read_mailbox("PYLINK", 4, 5), array("H", [0, 1, 2, 3, 0]))
+        # The project mailbox: drive letter, NUL, the name.
+        head = c.read_mailbox("RAVOWLD", 0, 4).tobytes()
+        self.assertEqual(head[:8], b"C\0PLANT\0")
+        with self.assertRaises(qnapi.Error) as caught:
+            c.read_mailbox("NOBODY", 0, 1)
+        self.assertNotIn(caught.exception.result, (0, qnapi.E_ARG))  # quonix: 7
+
+    def test_information_blocks(self):
+        info = self.c.server_info()
+        self.assertEqual(len(info), qnapi.CMINFO_SIZE)
+        self.assertEqual(info[:8], b"QUONIX\0\0")
+        self.assertEqual(int.from_bytes(info[16:20], "little"), self.server.process.pid)
+        apps = self.c.applications_info()
+        self.assertEqual(len(apps), qnapi.APPINFO_SIZE)
+        self.assertIn(b"PYLINK", apps)
+
+    def test_tags(self):
+        c = self.c
+        with self.assertRaises(qnapi.Error) as caught:
+            c.read_tag("PUMP_SPEED")
+        support.assert_error(self, caught.exception, qnapi.E_TAG_NOTLOADED, {6010})
+        c.load_tags()
+        c.write(qnapi.CW, 10, [0xFFFE])                    # -2 as a signed word
+        self.assertEqual(c.read_tag("pump_speed"), -2)     # any case
+        c.write_tag("LEVEL", 0x12345678)
+        self.assertEqual(c.read(qnapi.SW, 20, 2), array("H", [0x5678, 0x1234]))
+        self.assertEqual(c.read_tag("LEVEL"), 0x12345678)
+        c.write_tag("Alarm", 1)
+        self.assertEqual(c.read_bit(qnapi.SB, 35), 1)
+        name = "setpoint"
+        c.write_tag(name, 7)
+        self.assertEqual(name, "setpoint")  # the caller's string is left alone
+        self.assertEqual(c.read_word(qnapi.CW, 11), 7)
+        for tag, result, detail in (("NOSUCHTAG", qnapi.E_TAG_NOTFOUND, 6012),
+                                    ("#ERRNUM", qnapi.E_TAG_UNUSABLE, 6011)):
+            with self.subTest(tag=tag):
+                with self.assertRaises(qnapi.Error) as caught:
+                    c.read_tag(tag)
+                support.assert_error(self, caught.exception, result, {detail})
+        c.unload_tags()
+        with self.assertRaises(qnapi.Error) as caught:
+            c.write_tag("LEVEL", 1)
+        self.assertEqual(caught.exception.result, qnapi.E_TAG_NOTLOADED)
+
+    def test_masked_and_direct_writes(self):
+        c = self.c
+        c.write_direct(qnapi.CW, 100, list(range(16)))
+        self.assertEqual(c.read(qnapi.CW, 100, 16), array("H", range(16)))
+        # Word area: mask bit j picks data word j.
+        c.write_masked(qnapi.CW, 100, [1000 + j for j in range(16)], [0b1010])
+        expected = list(range(16))
+        expected[1], expected[3] = 1001, 1003
+        self.assertEqual(c.read(qnapi.CW, 100, 16), array("H", expected))
+        # Bit area: bit i of the data goes to bit offset + i where the mask has it.
+        c.write_direct_bits(qnapi.CB, 32, [1] * 16)
+        c.write_masked(qnapi.CB, 32, [0x0000], [0x00F0])
+        self.assertEqual(c.read(qnapi.CB, 2, 1)[0], 0xFF0F)
+
+    def test_register_again_and_settings(self):
+        self.c.register("PYOTHER")
+        self.assertIn(b"PYOTHER", self.c.applications_info())
+        self.assertEqual(qnapi.settings.area_sizes, (4096, 32768, 4096, 4096, 8192, 8192))
+        saved = qnapi.settings.request_timeout
+        try:
+            qnapi.settings.request_timeout = 2500
+            self.assertEqual(qnapi.lowlevel.QNA_MtxTimeOut.value, 2500)
+        finally:
+            qnapi.settings.request_timeout = saved
+
+    def test_one_link_at_a_time(self):
+        # A second local link, or a pipe connection that would take the link
+        # over, is refused; the open link goes on.
+        for opener in (lambda: qnapi.Connection.local("AGAIN"),
+                       lambda: qnapi.Connection.pipe("AGAIN")):
+            with self.assertRaises(qnapi.Error) as caught:
+                opener()
+            self.assertEqual(caught.exception.result, qnapi.E_OPEN)
+        self.c.write_mailbox("PYLINK", 0, [9])
+        self.assertEqual(self.c.read_mailbox("PYLINK", 0, 1)[0], 9)
+
+    def test_link_functions_follow_the_latest_pipe_connection(self):
+        self.c.close()
+        with qnapi.Connection.pipe("FIRST") as first, qnapi.Connection.pipe("SECOND") as second:
+            second.write_mailbox("SECOND", 0, [5])
+            with self.assertRaises(qnapi.Error) as caught:
+                first.read_mailbox("SECOND", 0, 1)
+            self.assertEqual(caught.exception.result, qnapi.E_NOTOPEN)
+            # Its own requests go on.
+            first.write(qnapi.CW, 0, [3])
+            self.assertEqual(second.read_word(qnapi.CW, 0), 3)
+
+
+class ApplicationControlTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = support.Server(tcp=True)
+        cls.addClassCleanup(cls.server.stop)
+
+    def test_start_status_close_cancel(self):
+        with qnapi.Connection.pipe("PYCTL") as c:
+            request = c.start_app("/bin/sleep", "60", name="SLEEPER")
+            self.assertGreater(request, 0)
+            self.assertTrue(support.wait_for(lambda: c.request_status(request) == 2, 20))
+            closing = c.close_app("SLEEPER")
+            self.assertTrue(support.wait_for(lambda: c.request_status(closing) == 3, 20))
+            self.assertEqual(c.request_status(request), 3)
+
+            later = c.start_app("/bin/sleep", "60", delay_ms=600000)
+            self.assertEqual(c.request_status(later), 1)
+            c.cancel_request(later)
+            self.assertEqual(c.request_status(later), 5)
+            with self.assertRaises(qnapi.Error) as caught:
+                c.cancel_request(later)     # no longer pending
+            self.assertNotIn(caught.exception.result, (0, qnapi.E_ARG))
+            with self.assertRaises(qnapi.Error) as caught:
+                c.request_status(0)
+            support.assert_error(self, caught.exception, qnapi.E_REQUEST_ID)
+            with self.assertRaises(qnapi.Error) as caught:
+                c.raise_app("NOSUCHAPP")
+            self.assertNotEqual(caught.exception.result, 0)
+
+    def test_needs_a_pipe_connection(self):
+        with qnapi.Connection.tcp(HOST, self.server.port, "PYCTL") as c:
+            with self.assertRaises(qnapi.Error) as caught:
+                c.start_app("/bin/true")
+            support.assert_error(self, caught.exception, qnapi.E_NOCONN)
+        with qnapi.Connection.local("PYCTL") as c:
+            with self.assertRaises(qnapi.Error) as caught:
+                c.request_status(1)
+            support.assert_error(self, caught.exception, qnapi.E_NOCONN)
+
+
+class CommentFileTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # quonix writes the installation's system comment file when it starts.
+        cls.server = support.Server()
+        cls.addClassCleanup(cls.server.stop)
+
+    def test_create_write_read_reopen(self):
+        with qnapi.CommentFile.create("operator", 64, 128, overwrite=True) as f:
+            self.assertEqual(f.header, (64, 128, 256, 256))
+            self.assertEqual(f.get("word", 0), [b" " * 32])
+            f.put("word", 10, ["Pump speed setpoint", b"x" * 32])
+            f.put("bit", 127, "last bit")
+            self.assertTrue(f.text("system2", 204).startswith("SW0204"))
+        with self.assertRaises(qnapi.Error) as caught:
+            qnapi.CommentFile.create("operator", 64, 128)
+        support.assert_error(self, caught.exception, qnapi.E_CMNT_EXISTS, {0})
+        with qnapi.CommentFile.open("operator") as f:
+            self.assertEqual(f.header, (64, 128, 256, 256))
+            self.assertEqual(f.get("word", 10, 2), [b"Pump speed setpoint".ljust(32), b"x" * 32])
+            self.assertEqual(f.text("bit", 127), "last bit")
+            for call in (lambda: f.get("bit", 120, 9), lambda: f.put("word", 64, "past"),
+                         lambda: f.get(4, 0), lambda: f.put("word", 0, "y" * 33)):
+                with self.assertRaises(qnapi.ArgumentError) as caught:
+                    call()
+                support.assert_error(self, caught.exception, qnapi.E_CMNT_ARG)
+        with self.assertRaises(qnapi.Error) as caught:
+            f.get("word", 0)
+        support.assert_error(self, caught.exception, qnapi.E_CMNT_NOTOPEN)
+
+    def test_opening_another_closes_the_first(self):
+        first = qnapi.CommentFile.create("one", 16, 16, overwrite=True)
+        second = qnapi.CommentFile.create("two", 32, 16, overwrite=True)
+        self.addCleanup(second.close)
+        self.assertTrue(first.closed)
+        with self.assertRaises(qnapi.Error) as caught:
+            first.put("word", 0, "to the wrong file")
+        self.assertEqual(caught.exception.result, qnapi.E_CMNT_NOTOPEN)
+        second.put("word", 31, "two")
+        self.assertEqual(second.text("word", 31), "two")
+
+    def test_refusals_of_the_library(self):
+        for call, result in ((lambda: qnapi.CommentFile.open("nobody"), qnapi.E_CMNT_OPEN),
+                             (lambda: qnapi.CommentFile.open("../etc"), qnapi.E_CMNT_OPEN),
+                             (lambda: qnapi.CommentFile.create("x", 17, 16), qnapi.E_CMNT_ARG),
+                             (lambda: qnapi.CommentFile.create("y", 16, 16, system_drive="Q"),
+                              qnapi.E_CMNT_OPEN)):
+            with self.assertRaises(qnapi.Error) as caught:
+                call()
+            support.assert_error(self, caught.exception, result, {0})
+
+
+class LauncherTest(unittest.TestCase):
+    def test_windows_and_starting_the_server(self):
+        program = support.quonix_path()
+        with support.Server() as server:
+            self.assertTrue(qnapi.find_window("QUONIX RUN"))
+            self.assertTrue(qnapi.find_window("stand-in server", match="suffix"))
+            self.assertTrue(qnapi.find_window("quonix run", ignore_case=True))
+            self.assertFalse(qnapi.find_window("quonix run"))
+            self.assertFalse(qnapi.find_window("no such window", match="substring"))
+            # A server runs in this root: nothing is started.
+            self.assertFalse(qnapi.start_server(os.path.dirname(program)))
+            server.stop()
+            with self.assertRaises(qnapi.Error) as caught:
+                qnapi.start_server(server.folder + "/none")
+            support.assert_error(self, caught.exception, qnapi.E_START_NOFILE, {0})
+            root = server.folder + "-started"
+            os.makedirs(root)
+            self.addCleanup(lambda: __import__("shutil").rmtree(root, ignore_errors=True))
+            os.environ["QNAPI_ROOT"] = root
+            try:
+                self.assertTrue(qnapi.start_server(os.path.dirname(program), "-q"))
+                try:
+                    self.assertTrue(support.wait_for(lambda: qnapi.find_window("QUONIX RUN"),
+                                                     support.START_LIMIT))
+                    with qnapi.connect("PYSTART") as c:
+                        pid = int.from_bytes(c.server_info()[16:20], "little")
+                finally:
+                    stop_servers_in(root)
+                self.assertTrue(support.wait_for(lambda: not process_runs(pid), 30))
+                self.assertFalse(qnapi.find_window("QUONIX RUN"))
+            finally:
+                os.environ.pop("QNAPI_ROOT", None)
+
+
+class ExampleTest(unittest.TestCase):
+    def test_plant_example_runs(self):
+        here = os.path.dirname(os.path.abspath(__file__))
+        script = os.path.join(here, "..", "..", "examples", "python", "plant.py")
+        if not os.path.exists(script):
+            self.skipTest("no examples/python/plant.py beside the package")
+        with support.Server():
+            env = dict(os.environ, PYTHONPATH=os.path.join(here, ".."))
+            done = subprocess.run([sys.executable, script], env=env, capture_output=True,
+                                  text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("message: shift report: level", done.stdout)
+        self.assertIn("alarm from PLANTPY: 10 (level low)", done.stdout)
+
+
+def process_runs(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(")")[-1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def stop_servers_in(root):
+    """SIGTERM to every process whose QNAPI_ROOT is `root` (the server that
+    start_server started; the launcher does not give its id)."""
+    wanted = ("QNAPI_ROOT=" + root).encode()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    os.kill(int(entry), signal.SIGTERM)
+        except OSError:
+            pass
+
+
+if __name__ == "__main__":
+    unittest.main()
