@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the debug, ASan+UBSan and TSan builds of the
-# POSIX tests, then the Windows build checked and tested under wine64.
+# POSIX tests (and the Python package's tests against the debug build), then the
+# Windows build checked and tested under wine64.
 # Usage: tools/test.sh [preset ...]   (default: debug asan tsan windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,4 +16,6 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"
+  # The Python package against the debug library and server.
+  if [ "$preset" = debug ]; then python/run_tests.sh build/debug; fi
 done
