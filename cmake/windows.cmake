@@ -16,11 +16,20 @@ target_link_libraries(qnapi_objects PUBLIC ws2_32)
 target_link_libraries(qnapi PRIVATE ws2_32)
 
 # ---- The exports ------------------------------------------------------------------
-# The header is the one list of the public API.  A change of it configures
-# again, so that the module-definition file follows.
-set(QNAPI_HEADER ${PROJECT_SOURCE_DIR}/include/qnapi.h)
-set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QNAPI_HEADER})
-qnapi_read_exports(${QNAPI_HEADER} QNAPI_EXPORTED_FUNCTIONS QNAPI_EXPORTED_VARIABLES)
+# The public headers are the one list of the public API: qnapi.h and the
+# result texts of qnapi_text.h.  A change of them configures again, so that
+# the module-definition file follows.
+set(QNAPI_HEADERS ${PROJECT_SOURCE_DIR}/include/qnapi.h ${PROJECT_SOURCE_DIR}/include/qnapi_text.h)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QNAPI_HEADERS})
+set(QNAPI_EXPORTED_FUNCTIONS "")
+set(QNAPI_EXPORTED_VARIABLES "")
+foreach(header IN LISTS QNAPI_HEADERS)
+  qnapi_read_exports(${header} functions variables)
+  list(APPEND QNAPI_EXPORTED_FUNCTIONS ${functions})
+  list(APPEND QNAPI_EXPORTED_VARIABLES ${variables})
+endforeach()
+list(SORT QNAPI_EXPORTED_FUNCTIONS)
+list(SORT QNAPI_EXPORTED_VARIABLES)
 
 # ---- The module-definition file ---------------------------------------------------
 # qnapi.def, and beside it exports.txt: the names the export table of
@@ -38,7 +47,7 @@ add_custom_command(
           "-DOUTPUT=${QNAPI_DEF}"
           "-DLIST=${CMAKE_BINARY_DIR}/exports.txt"
           -P ${CMAKE_CURRENT_LIST_DIR}/qnapi-def.cmake
-  DEPENDS qnapi_objects $<TARGET_OBJECTS:qnapi_objects> ${QNAPI_HEADER}
+  DEPENDS qnapi_objects $<TARGET_OBJECTS:qnapi_objects> ${QNAPI_HEADERS}
           ${CMAKE_CURRENT_LIST_DIR}/qnapi-def.cmake
   COMMENT "Writing the module-definition file qnapi.def"
   VERBATIM)

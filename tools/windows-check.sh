@@ -39,9 +39,9 @@ done
 
 # ---- Exports -----------------------------------------------------------------
 # The export table of each DLL must hold exactly the names of exports.txt,
-# which the build makes from include/qnapi.h: every exported function and
-# variable under its plain name, but on i686 QNA_EntAppName only as
-# _QNA_EntAppName@4.
+# which the build makes from include/qnapi.h and include/qnapi_text.h: every
+# exported function and variable under its plain name, but on i686
+# QNA_EntAppName only as _QNA_EntAppName@4.
 export_table() {  # objdump, dll
   "$1" -p "$2" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort

@@ -1,0 +1,170 @@
+// result_text_test.cpp - QNA_ResultText: every code of the library has a text,
+// families that share numbers are told apart, and the text is cut safely.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qnapi_text.h"
+
+namespace {
+
+std::string Text(std::uint32_t result, std::int32_t detail) {
+  const std::uint32_t n = QNA_ResultText(result, detail, nullptr, 0);
+  std::string text(n + 1, '\0');
+  EXPECT_EQ(QNA_ResultText(result, detail, text.data(), n + 1), n);
+  text.resize(n);
+  return text;
+}
+
+// The text without its "(result R, detail D)" ending.
+std::string Words(std::uint32_t result, std::int32_t detail) {
+  const std::string text = Text(result, detail);
+  return text.substr(0, text.rfind(" (result "));
+}
+
+bool NamesResult(std::uint32_t result) {
+  return Words(result, 0).find("server's own result") == std::string::npos;
+}
+
+// A detail has a text when it adds to what the result alone says.
+bool NamesDetail(std::uint32_t result, std::int32_t detail) {
+  return Words(result, detail) != Words(result, 0);
+}
+
+struct Define {
+  std::string name;
+  long long value;
+};
+
+// The #define'd codes of a public header: QNA_E_* are results; QNA_TAG_*,
+// QNA_WAIT_* and QNA_EVQ_RECORD_* are detail values.
+std::vector<Define> Defines(const std::string& header, const std::string& prefix) {
+  std::ifstream in(std::string(QNAPI_SOURCE_DIR) + "/include/" + header);
+  EXPECT_TRUE(in.good()) << header;
+  std::stringstream all;
+  all << in.rdbuf();
+  const std::string text = all.str();
+  const std::regex line("#define[ \\t]+(" + prefix + "[A-Z0-9_]*)[ \\t]+\\(?(-?[0-9]+)u?\\)?");
+  std::vector<Define> found;
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+    found.push_back({(*it)[1], std::stoll((*it)[2])});
+  return found;
+}
+
+TEST(ResultText, EveryResultDefinedInTheHeaderHasAText) {
+  const auto results = Defines("qnapi.h", "QNA_E_");
+  ASSERT_GE(results.size(), 30u);  // the header's result codes were found
+  for (const auto& d : results)
+    EXPECT_TRUE(NamesResult(static_cast<std::uint32_t>(d.value))) << d.name << " " << Text(static_cast<std::uint32_t>(d.value), 0);
+}
+
+TEST(ResultText, EveryDetailDefinedInTheHeaderHasAText) {
+  std::vector<Define> details;
+  for (const char* prefix : {"QNA_TAG_", "QNA_WAIT_", "QNA_EVQ_RECORD_"})
+    for (const auto& d : Defines("qnapi.h", prefix)) details.push_back(d);
+  ASSERT_GE(details.size(), 15u);
+  for (const auto& d : details) {
+    // Wait outcomes come with result 2, the others with their family's results.
+    const std::uint32_t result = d.name.starts_with("QNA_WAIT_") ? QNA_E_MUTEX : QNA_E_READ;
+    EXPECT_TRUE(NamesDetail(result, static_cast<std::int32_t>(d.value))) << d.name;
+  }
+}
+
+// The detail blocks of every family, with a result each comes with.
+struct Block {
+  std::int32_t first, last;
+  std::uint32_t result;
+};
+constexpr Block kBlocks[] = {
+    {1000, 1010, QNA_E_READ},       {1100, 1109, QNA_E_WRITE},   {2000, 2008, QNA_E_READ},
+    {2100, 2108, QNA_E_READ},       {3000, 3008, QNA_E_WRITE},   {3100, 3110, QNA_E_READ},
+    {4000, 4008, QNA_E_READ},       {5000, 5010, QNA_E_WRITE},   {6000, 6005, QNA_E_TAG_FILE},
+    {6010, 6016, QNA_E_TAG_UNUSABLE}, {7000, 7008, QNA_E_READ},  {8001, 8003, QNA_E_EVQ_READ},
+    {9000, 9006, QNA_E_WRITE},      {10000, 10010, QNA_E_READ},  {10100, 10108, QNA_E_READ},
+    {10200, 10208, QNA_E_READ},
+};
+
+TEST(ResultText, EveryFamilyDetailCodeHasAText) {
+  for (const auto& block : kBlocks)
+    for (std::int32_t d = block.first; d <= block.last; ++d)
+      EXPECT_TRUE(NamesDetail(block.result, d)) << "detail " << d;
+  // The system's error numbers that reach QNA_InternalErr with a failed open
+  // or lock, and the wait outcomes.
+  for (std::int32_t error : {2, 3, 5, 6, 8, 53, 87, 109, 121, 123, 183, 206, 231, 232, 233})
+    EXPECT_TRUE(NamesDetail(QNA_E_EVQ_READ, error)) << "system error " << error;
+  for (std::int32_t outcome : {QNA_WAIT_ABANDONED, QNA_WAIT_TIMEOUT, QNA_WAIT_FAILED})
+    EXPECT_TRUE(NamesDetail(QNA_E_MUTEX, outcome)) << "wait outcome " << outcome;
+  // The library's other results.
+  for (std::uint32_t r : {8u, 807u}) EXPECT_TRUE(NamesResult(r)) << r;
+}
+
+TEST(ResultText, SharedNumbersAreToldApartByTheDetail) {
+  struct Row {
+    std::uint32_t result;
+    std::int32_t detail;
+    bool tag, launcher;
+  };
+  const Row rows[] = {
+      {200, 6000, true, false}, {201, 6001, true, false}, {201, 6004, true, false},
+      {202, 6010, true, false}, {200, 0, true, true},     {201, 0, true, true},
+      {202, 0, true, true},     {203, 6011, true, false},
+  };
+  for (const auto& row : rows) {
+    const std::string text = Words(row.result, row.detail);
+    EXPECT_EQ(text.find("tag") != std::string::npos, row.tag) << text;
+    EXPECT_EQ(text.find("launcher") != std::string::npos, row.launcher) << text;
+  }
+}
+
+TEST(ResultText, ReadsAsOneLineWithBothNumbers) {
+  EXPECT_EQ(Text(2, 640), "a mutex wait timed out (result 2, detail 640)");
+  EXPECT_EQ(Text(0, 0), "success (result 0, detail 0)");
+  const std::string unknown = Text(4000000000u, -2147483647 - 1);
+  EXPECT_NE(unknown.find("server's own result"), std::string::npos);
+  EXPECT_NE(unknown.find("(result 4000000000, detail -2147483648)"), std::string::npos);
+  for (std::uint32_t r : {0u, 2u, 51u, 102u, 204u, 453u, 9999u, 77u})
+    for (std::int32_t d : {0, -1, 640, 1107, 6012, 10208, 99999})
+      EXPECT_EQ(Text(r, d).find('\n'), std::string::npos);
+}
+
+TEST(ResultText, CutsSafelyAndCountsTheWholeText) {
+  const std::string full = Text(102, 1107);
+  const auto n = static_cast<std::uint32_t>(full.size());
+  for (std::uint32_t size : {0u, 1u, 2u, 10u, n - 1, n, n + 1, n + 50}) {
+    std::vector<char> buffer(size + 8, '#');
+    EXPECT_EQ(QNA_ResultText(102, 1107, buffer.data(), size), n) << size;
+    if (size > 0) {
+      const std::size_t kept = std::min<std::size_t>(size - 1, n);
+      EXPECT_EQ(std::string(buffer.data(), kept), full.substr(0, kept));
+      EXPECT_EQ(buffer[kept], '\0');
+    }
+    // Nothing is written past the size given.
+    for (std::size_t i = size; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], '#') << size;
+  }
+  EXPECT_EQ(QNA_ResultText(102, 1107, nullptr, 0), n);
+}
+
+TEST(ResultText, ManyThreadsGetTheSameTexts) {
+  const std::string a = Text(2, 640), b = Text(204, 6012);
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      char buffer[160];
+      for (int i = 0; i < 2000; ++i) {
+        const bool even = (i + t) % 2 == 0;
+        QNA_ResultText(even ? 2 : 204, even ? 640 : 6012, buffer, sizeof buffer);
+        if ((even ? a : b) != buffer) ++wrong[static_cast<std::size_t>(t)];
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  for (int w : wrong) EXPECT_EQ(w, 0);
+}
+
+}  // namespace
