@@ -16,7 +16,7 @@ trap 'rm -rf "$out"' EXIT
 # figure and its limit see the same spells of load on a shared machine.
 pin=()
 if [[ -n "${CPU:-}" ]]; then pin=(taskset -c "$CPU"); fi
-for program in local_bench remote_bench evqueue_bench; do
+for program in local_bench remote_bench evqueue_bench w95pipe_bench; do
   "${pin[@]}" "$build/bench/$program" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
     --benchmark_enable_random_interleaving=true \
     --benchmark_format=json --benchmark_out="$out/$program.json" --benchmark_out_format=json >/dev/null
@@ -43,6 +43,7 @@ times = [
     ("one-word QNA_WriteN round trip", "WriteWordN", "PipeRawPingPong", 1.5),
     ("one-word QNA_ReadN round trip", "ReadWordN", "PipeRawReadPingPong", 1.5),
     ("event post to read via server", "EvQueueEvent", "EvQueueRawRecord", 30),
+    ("QNA_Write over the emulated pipe", "WriteWordEmulated", "WriteWordPipe", 1.5),
 ]
 # (label, ours, limit, goal): throughput ratio (limit time / our time), at least goal.
 rates = [

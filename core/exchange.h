@@ -36,6 +36,7 @@
 #include "core/core.h"
 #include "core/protocol.h"
 #include "platform/platform.h"
+#include "w95pipe/w95pipe.h"
 
 // Word data travels straight between the caller's buffers and the link, which
 // is the wire's byte order only on a little-endian host.
@@ -63,9 +64,14 @@ struct PipeTransport {
   int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) const {
     return NpipeRead(reinterpret_cast<void*>(pipe), data, size, got);
   }
-  // An emulated pipe handle is not the platform's pipe: until the emulation
-  // offers a way to end a link, NpipeDisconnect refuses it and the link stays.
-  void Cut() const { NpipeDisconnect(pipe); }
+  // An emulated pipe handle is not the platform's pipe: the emulation ends
+  // its instance itself (the server sees the closed mark).
+  void Cut() const {
+    if (g_emulation != 0)
+      W95NpipeCut(pipe);
+    else
+      NpipeDisconnect(pipe);
+  }
 };
 
 // The socket primitives of the TCP connections (remote/sock_conn.cpp); 0 or

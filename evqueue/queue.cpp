@@ -110,10 +110,12 @@ void ClosePipe(Handle pipe, bool emulated) {
     HndClose(pipe);
 }
 
-// Wakes a read blocked on an entry's pipe.  An emulated pipe has no such
-// end yet; it is left as it is.
+// Wakes a read blocked on an entry's pipe.
 void WakePipe(const EvQueueEntry& entry) {
-  if (!entry.emulated) NpipeDisconnect(entry.pipe);
+  if (entry.emulated)
+    W95NpipeCut(entry.pipe);
+  else
+    NpipeDisconnect(entry.pipe);
 }
 
 // A read that lost its place in the pipe (a record that cannot be one, or

@@ -29,6 +29,8 @@
 #include "core/protocol.h"
 #include "platform/platform.h"
 #include "server/log.h"
+#include "server/w95link.h"
+#include "w95pipe/w95pipe.h"
 
 namespace quonix {
 namespace {
@@ -45,6 +47,9 @@ struct Open {
   std::uint32_t queue = 0;
   std::string pipe_name;  // the name component, as in the open's reply
   Handle listeners[2] = {kInvalidHandle, kInvalidHandle};  // local pipe, host pipe
+  // For a link over the emulated pipe: the open's emulated pipe instead of
+  // the listeners, made with the open and closed by Finish.
+  Handle w95 = kInvalidHandle;
   std::thread thread;
   // Under g_lock:
   Handle pipe = kInvalidHandle;  // the opener's end, once accepted
@@ -125,10 +130,27 @@ Handle AcceptOpener(Open* open) {
   }
 }
 
+// Writes a record through the emulated pipe, waiting while it is full;
+// false once the reader has gone or the open was cut.
+bool W95WriteAll(Handle pipe, const Record& record) {
+  const W95Link link{pipe};
+  const std::uint8_t* at = record.data();
+  std::size_t left = record.size();
+  while (left > 0) {
+    std::uint32_t put = 0;
+    if (!link.Write(at, static_cast<std::uint32_t>(left), put)) return false;
+    at += put;
+    left -= put;
+  }
+  return true;
+}
+
 void Deliver(Open* open) {
-  const Handle pipe = AcceptOpener(open);
+  const bool emulated = open->w95 != kInvalidHandle;
+  const Handle pipe = emulated ? (W95QueueAccept(open->w95) ? open->w95 : kInvalidHandle)
+                               : AcceptOpener(open);
   if (pipe == kInvalidHandle) return;
-  {
+  if (!emulated) {
     std::lock_guard guard(g_lock);
     if (open->closing) {
       HndClose(pipe);
@@ -160,7 +182,7 @@ void Deliver(Open* open) {
         ++open->delivered;
       }
     }
-    if (!WriteAll(pipe, *next)) {
+    if (!(emulated ? W95WriteAll(pipe, *next) : WriteAll(pipe, *next))) {
       std::lock_guard guard(g_lock);
       open->gone = true;
       open->backlog.clear();
@@ -182,6 +204,7 @@ std::unique_ptr<Open> Detach(Open* open) {
   open->wake.notify_all();
   // Wakes a delivery blocked in a write to a reader that does not read.
   if (open->pipe != kInvalidHandle) NpipeDisconnect(open->pipe);
+  if (open->w95 != kInvalidHandle) W95NpipeCut(open->w95);
   for (auto it = g_opens.begin(); it != g_opens.end(); ++it) {
     if (it->get() == open) {
       std::unique_ptr<Open> owned = std::move(*it);
@@ -198,6 +221,7 @@ void Finish(std::unique_ptr<Open> open) {
   for (Handle listener : open->listeners)
     if (listener != kInvalidHandle) HndClose(listener);
   if (open->pipe != kInvalidHandle) HndClose(open->pipe);
+  if (open->w95 != kInvalidHandle) W95NpipeClose(open->w95);
   Log("evqueue %u: closed for link %u (%llu delivered, %llu dropped)", open->queue, open->link,
       static_cast<unsigned long long>(open->delivered),
       static_cast<unsigned long long>(open->dropped));
@@ -281,12 +305,22 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
   // Unique in the root: this server's process id and a serial number.
   open->pipe_name = "qoxevq." + std::to_string(SysProcessId()) + "." + std::to_string(++g_serial);
   const std::string local = "\\\\.\\pipe\\" + open->pipe_name;
-  open->listeners[0] = NpipeListen(local.c_str());
-  if (!g_host.empty()) {
+  if (link.emulated) {
+    // The client is on the Windows 95 family and opens the pipe through
+    // the emulation, always on this machine.
+    open->w95 = W95QueuePipeCreate(local);
+    if (open->w95 == kInvalidHandle)
+      return Refuse(kNoQueuePipe, "evqueue open: cannot create the emulated pipe " + local +
+                                      " (error " + std::to_string(win::GetLastError()) + ")");
+  } else {
+    open->listeners[0] = NpipeListen(local.c_str());
+  }
+  if (!link.emulated && !g_host.empty()) {
     const std::string hosted = "\\\\" + g_host + "\\pipe\\" + open->pipe_name;
     open->listeners[1] = NpipeListen(hosted.c_str());
   }
-  if (open->listeners[0] == kInvalidHandle || (!g_host.empty() && open->listeners[1] == kInvalidHandle)) {
+  if (!link.emulated &&
+      (open->listeners[0] == kInvalidHandle || (!g_host.empty() && open->listeners[1] == kInvalidHandle))) {
     const auto error = win::GetLastError();
     for (Handle listener : open->listeners)
       if (listener != kInvalidHandle) HndClose(listener);
@@ -296,7 +330,9 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
   try {
     added->thread = std::thread(Deliver, added);
   } catch (const std::system_error& e) {
-    for (Handle listener : added->listeners) HndClose(listener);
+    for (Handle listener : added->listeners)
+      if (listener != kInvalidHandle) HndClose(listener);
+    if (added->w95 != kInvalidHandle) W95NpipeClose(added->w95);
     return Refuse(kNoQueuePipe, std::string("evqueue open: no thread for it (") + e.what() + ")");
   }
   g_opens.push_back(std::move(open));

@@ -16,11 +16,13 @@
 #include "server/links.h"
 
 #include <atomic>
+#include <cctype>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -30,6 +32,7 @@
 #include "server/log.h"
 #include "server/requests.h"
 #include "server/transports.h"
+#include "server/w95link.h"
 
 namespace quonix {
 namespace {
@@ -37,8 +40,8 @@ namespace {
 // How long one accept waits, so the accepting threads see a stop promptly.
 constexpr std::uint32_t kAcceptSliceMs = 200;
 
-using AnyLink = std::variant<PipeLink, SocketLink>;
-using AnyListener = std::variant<PipeListener, TcpListener>;
+using AnyLink = std::variant<PipeLink, SocketLink, W95Link>;
+using AnyListener = std::variant<PipeListener, TcpListener, W95Listener>;
 
 struct Link {
   LinkState state;
@@ -93,6 +96,8 @@ void ServeRequests(LinkState& state, const Endpoint& transport) {
 template <Transport Endpoint>
 void Serve(Link* link, Endpoint transport) {
   LinkState& state = link->state;
+  // Its event queues then get emulated pipes as well.
+  state.emulated = std::is_same_v<Endpoint, W95Link>;
   try {
     ServeRequests(state, transport);
   } catch (const std::exception& e) {
@@ -184,6 +189,19 @@ bool ListenPipe(const std::string& name, std::string& error) {
   return true;
 }
 
+// Offers the emulated pipe of the local pipe's name (QOXSMEM).
+bool ListenW95(const std::string& pipe_name, std::uint32_t instances, std::string& error) {
+  W95Listener source;
+  if (!W95ListenerMake(pipe_name, instances, source, error)) return false;
+  auto listener = std::make_unique<Listener>();
+  std::string short_name = pipe_name.substr(pipe_name.rfind('\\') + 1);
+  for (char& c : short_name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  listener->name = "emulated pipe " + short_name;
+  listener->source = source;
+  g_listeners.push_back(std::move(listener));
+  return true;
+}
+
 bool ListenTcp(const TcpEndpoint& where, std::string& error) {
   win::SetLastError(0);
   const win::SOCKET socket = win::TcpListen(where.address.c_str(), where.port);
@@ -220,6 +238,8 @@ bool LinksStart(const Options& options, std::string& error) {
   bool ok = ListenPipe(LocalPipeName(options), error);
   if (ok && !options.host.empty()) ok = ListenPipe(HostPipeName(options), error);
   if (ok && options.tcp) ok = ListenTcp({options.tcp_address, options.tcp_port}, error);
+  if (ok && options.w95_instances != 0)
+    ok = ListenW95(LocalPipeName(options), options.w95_instances, error);
   if (!ok) {
     LinksStop();
     return false;
@@ -260,6 +280,9 @@ void LinksReap() {
 
 void LinksStop() {
   g_stopping = true;
+  // The emulated pipe's accept waits in a connect without a time-out.
+  for (auto& listener : g_listeners)
+    if (const auto* w95 = std::get_if<W95Listener>(&listener->source)) w95->Wake();
   for (auto& listener : g_listeners)
     if (listener->thread.joinable()) listener->thread.join();
   for (auto& listener : g_listeners)

@@ -28,6 +28,7 @@ constexpr NumberOption kMaxLinks{"--max-links", 1, 1024};
 constexpr NumberOption kEvQueues{"--evqueues", 1, 1024};
 constexpr NumberOption kEvQueueBacklog{"--evqueue-backlog", 1, 65536};
 constexpr NumberOption kLockTimeout{"--lock-timeout", 1, 600000};
+constexpr NumberOption kW95Instances{"--w95-instances", 0, 255};
 
 bool ParseNumber(std::string_view text, const NumberOption& option, std::uint32_t& out,
                  std::string& error) {
@@ -167,6 +168,7 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
         {kEvQueues, options.evqueues},
         {kEvQueueBacklog, options.evqueue_backlog},
         {kLockTimeout, options.lock_timeout_ms},
+        {kW95Instances, options.w95_instances},
     };
     for (const auto& n : numbers) {
       if (name != n.option.name) continue;
@@ -256,6 +258,12 @@ void PrintUsage(std::FILE* out) {
       "                     reaches the port can read and write the areas\n"
       "  --max-links N      links served at once, pipe and TCP together (default\n"
       "                     64, 1 to 1024); a link beyond that is closed at once\n"
+      "  --w95-instances N  clients of the Windows 95 family served at once over\n"
+      "                     the emulated pipe QOXSMEM (the local pipe's name),\n"
+      "                     which the server offers beside the real pipe (default\n"
+      "                     8, 0 to 255; 0: not offered).  Their event queues get\n"
+      "                     emulated pipes too.  Buffers: 1 MiB + 128 bytes to\n"
+      "                     the server, 64 KiB to the client\n"
       "\n"
       "Mailboxes:\n"
       "  --mailbox-words N  words per application mailbox (default 2048, 576 to 262144)\n"

@@ -26,6 +26,9 @@ struct Options {
   bool tcp = false;
   std::string tcp_address;
   std::uint16_t tcp_port = 0;
+  // Instances of the emulated pipe (Windows 95 family clients) served at
+  // once; 0: the emulated pipe is not offered.
+  std::uint32_t w95_instances = 8;
   bool verbose = false;
   bool quiet = false;  // no log lines; start-up failures are still reported
 };

@@ -147,6 +147,8 @@ template class RequestReader<PipeLink>;
 template class RequestReader<SocketLink>;
 template bool WriteReply(const PipeLink&, std::uint32_t, Reply&);
 template bool WriteReply(const SocketLink&, std::uint32_t, Reply&);
+template class RequestReader<W95Link>;
+template bool WriteReply(const W95Link&, std::uint32_t, Reply&);
 
 Reply Dispatch(const Request& request, LinkState& link) {
   Reply reply;

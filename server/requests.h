@@ -8,6 +8,7 @@
 
 #include "server/server.h"
 #include "server/transports.h"
+#include "server/w95link.h"
 
 namespace quonix {
 
@@ -55,10 +56,12 @@ class RequestReader {
 template <Transport Link>
 bool WriteReply(const Link& link, std::uint32_t command, Reply& reply);
 
-// Instantiated in requests.cpp for PipeLink and SocketLink.
+// Instantiated in requests.cpp for PipeLink, SocketLink and W95Link.
 extern template class RequestReader<PipeLink>;
 extern template class RequestReader<SocketLink>;
 extern template bool WriteReply(const PipeLink&, std::uint32_t, Reply&);
 extern template bool WriteReply(const SocketLink&, std::uint32_t, Reply&);
+extern template class RequestReader<W95Link>;
+extern template bool WriteReply(const W95Link&, std::uint32_t, Reply&);
 
 }  // namespace quonix

@@ -61,6 +61,7 @@ struct LinkState {
   std::uint32_t id = 0;
   std::string app;  // application name of the last registration, "" before it
   std::uint64_t requests = 0;
+  bool emulated = false;  // came over the emulated pipe (Windows 95 family)
 };
 
 // Builds a refusal: the result and a line for the log.

@@ -1,0 +1,199 @@
+// The whole client over the pipe emulation against quonix: with the
+// platform made to report the Windows 95 family, QNA_Open, data, write
+// requests, mailboxes, a remote pipe connection with its event queues and
+// the closes all run over emulated pipes; QNA_OpenS is refused.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "qnapi.h"
+#include "support/server.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The platform reports the Windows 95 family for the test's duration.
+struct Windows95 {
+  Windows95() { win::SetVersionPlatformSeam(1); }
+  ~Windows95() {
+    QNA_Close();
+    win::SetVersionPlatformSeam(0);
+  }
+};
+
+QNA_REGREC Record(const char* name) {
+  QNA_REGREC record{0, 0, {}};
+  std::memcpy(record.name, name, std::min(std::strlen(name), sizeof record.name));
+  return record;
+}
+
+QNA_CONNPARAM Local(const char* name) {
+  QNA_CONNPARAM params{};
+  std::strncpy(params.name, name, 8);
+  return params;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class W95Client : public ::testing::Test {
+ protected:
+  qt::TempRoot root;
+  std::string log = root.path() + "/quonix.log";
+  qt::Server server{{"-v"}, log};
+  Windows95 w95;
+};
+
+TEST_F(W95Client, LocalConnectionDataWritesAndMailboxes) {
+  ASSERT_TRUE(server.ready());
+  QNA_REGREC record = Record("W95APP");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK) << QNA_InternalErr;
+
+  // A server-side write, then the same words through the mapped area.
+  const std::vector<std::uint16_t> words = {11, 22, 33, 44, 55};
+  ASSERT_EQ(QNA_Write(1, 100, 5, words.data(), 0), QNA_OK) << QNA_InternalErr;
+  std::vector<std::uint16_t> back(5);
+  ASSERT_EQ(QNA_Read(1, 100, 5, back.data(), 0), QNA_OK);
+  EXPECT_EQ(back, words);
+  // A large write crosses the server-to-client buffer in several pieces of
+  // the reply stream and fills a good part of the request buffer.
+  std::vector<std::uint16_t> big(16000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint16_t>(i * 7);
+  ASSERT_EQ(QNA_Write(1, 1000, static_cast<std::uint32_t>(big.size()), big.data(), 0), QNA_OK);
+  std::vector<std::uint16_t> big_back(big.size());
+  ASSERT_EQ(QNA_Read(1, 1000, static_cast<std::uint32_t>(big.size()), big_back.data(), 0), QNA_OK);
+  EXPECT_EQ(big_back, big);
+
+  // Writes without reply, then one with: all arrive in order.
+  for (std::uint16_t i = 0; i < 50; ++i) ASSERT_EQ(QNA_Write(1, 2000 + i, 1, &i, 1), QNA_OK);
+  const std::uint16_t last = 999;
+  ASSERT_EQ(QNA_Write(1, 2050, 1, &last, 0), QNA_OK);
+  std::vector<std::uint16_t> seq(51);
+  ASSERT_EQ(QNA_Read(1, 2000, 51, seq.data(), 0), QNA_OK);
+  for (std::uint16_t i = 0; i < 50; ++i) EXPECT_EQ(seq[i], i);
+  EXPECT_EQ(seq[50], last);
+
+  // The application's own mailbox, written and read back through the server.
+  const std::vector<std::uint16_t> mail = {7, 8, 9};
+  ASSERT_EQ(QNA_WriteApp("W95APP", 3, 3, mail.data(), 0), QNA_OK) << QNA_InternalErr;
+  std::vector<std::uint16_t> mail_back(3);
+  ASSERT_EQ(QNA_ReadApp("W95APP", 3, 3, mail_back.data()), QNA_OK) << QNA_InternalErr;
+  EXPECT_EQ(mail_back, mail);
+
+  // TCP connections are not offered on the Windows 95 family.
+  QNA_CONNPARAM tcp = Local("W95TCP");
+  std::strcpy(tcp.host, "127.0.0.1");
+  tcp.port = 1;
+  tcp.attempts = 1;
+  std::uint32_t tcp_id = 0;
+  EXPECT_EQ(QNA_OpenS(&tcp, &tcp_id), QNA_E_OPEN);
+
+  QNA_Close();
+  EXPECT_EQ(QNA_Read(1, 100, 1, back.data(), 0), QNA_E_NOTOPEN);
+  // The link came over the emulated pipe and was closed.
+  ASSERT_TRUE(qt::WaitFor([&] { return Slurp(log).find("closed (application 'W95APP'") != std::string::npos; }));
+  EXPECT_NE(Slurp(log).find("open on emulated pipe QOXSMEM"), std::string::npos);
+}
+
+TEST_F(W95Client, RemoteConnectionWithEventQueues) {
+  ASSERT_TRUE(server.ready());
+  const QNA_CONNPARAM params = Local("W95REM");
+  std::uint32_t id = 0;
+  ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK) << QNA_InternalErr;
+  const std::uint16_t word = 4321;
+  ASSERT_EQ(QNA_WriteN(1, 300, 1, &word, 0, id), QNA_OK) << QNA_InternalErr;
+  std::uint16_t back = 0;
+  ASSERT_EQ(QNA_ReadN(1, 300, 1, &back, 0, id), QNA_OK);
+  EXPECT_EQ(back, word);
+
+  // Two queues on emulated per-queue pipes; events with and without data.
+  std::uint32_t handles[2] = {};
+  std::uint32_t numbers[2] = {};
+  ASSERT_EQ(QNA_OpenEvQueue(id, 2, &numbers[0], "ALPHA", &handles[0], 0), QNA_OK) << QNA_InternalErr;
+  ASSERT_EQ(QNA_OpenEvQueue(id, 3, &numbers[1], nullptr, &handles[1], 0), QNA_OK) << QNA_InternalErr;
+  EXPECT_EQ(numbers[0], 2u);
+  EXPECT_EQ(numbers[1], 3u);
+  std::vector<std::uint8_t> payload(3000);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 13);
+  for (std::uint32_t v = 0; v < 40; ++v) {
+    QNA_EVENT event{v, v % 2 == 0 ? static_cast<std::uint32_t>(payload.size()) : 0u,
+                    v % 2 == 0 ? payload.data() : nullptr};
+    ASSERT_EQ(QNA_WriteEvQueue(id, 2 + v % 2, &event), QNA_OK);
+  }
+  for (std::uint32_t v = 0; v < 40; ++v) {
+    std::vector<std::uint8_t> data(payload.size());
+    QNA_EVENT event{0, static_cast<std::uint32_t>(data.size()), data.data()};
+    std::uint16_t kind = 0;
+    char name[32] = {};
+    ASSERT_EQ(QNA_ReadEvQueue(handles[v % 2], &kind, name, &event, 0), QNA_OK) << QNA_InternalErr;
+    EXPECT_EQ(event.value, v);
+    EXPECT_EQ(kind, 1);
+    if (v % 2 == 0) {
+      EXPECT_EQ(data, payload);
+    }
+  }
+  EXPECT_EQ(QNA_CloseEvQueue(handles[0], 0), QNA_OK);
+  // The other queue goes with its connection.
+  QNA_CloseN(id);
+  EXPECT_EQ(QNA_ReadN(1, 300, 1, &back, 0, id), QNA_E_NOTOPEN);
+  QNA_EVENT none{0, 0, nullptr};
+  EXPECT_EQ(QNA_ReadEvQueue(handles[1], nullptr, nullptr, &none, 0), QNA_E_EVQ_LOCK);
+}
+
+// A server that stops while clients of the emulation are connected and one
+// of them waits for an event: the server ends cleanly, and the waiting read
+// and the next request fail instead of hanging.
+TEST_F(W95Client, ServerStopsUnderConnectedClients) {
+  ASSERT_TRUE(server.ready());
+  // (No QNA_Open first: QNA_OpenN would replace that link without closing
+  // it, and its instance would outlive the test.)
+  const QNA_CONNPARAM params = Local("W95STOPN");
+  std::uint32_t id = 0;
+  ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK) << QNA_InternalErr;
+  std::uint32_t handle = 0;
+  ASSERT_EQ(QNA_OpenEvQueue(id, 1, nullptr, nullptr, &handle, 0), QNA_OK) << QNA_InternalErr;
+  std::uint32_t read_result = 0;
+  std::thread reader([&] {
+    QNA_EVENT event{0, 0, nullptr};
+    read_result = QNA_ReadEvQueue(handle, nullptr, nullptr, &event, 0);
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(server.Stop(), 0);
+  reader.join();
+  EXPECT_EQ(read_result, QNA_E_EVQ_READ);
+  const std::uint16_t word = 1;
+  EXPECT_NE(QNA_WriteN(1, 0, 1, &word, 0, id), QNA_OK);
+  QNA_CloseN(id);
+}
+
+// Links opened and closed one after another: each close frees the served
+// instance while the server keeps the next one ready, so every open finds
+// an offer and is served.
+TEST_F(W95Client, RepeatedOpensAndCloses) {
+  ASSERT_TRUE(server.ready());
+  QNA_REGREC record = Record("W95AGAIN");
+  for (std::uint16_t round = 0; round < 10; ++round) {
+    ASSERT_EQ(QNA_Open(&record), QNA_OK) << "round " << round << ": " << QNA_InternalErr;
+    ASSERT_EQ(QNA_Write(1, 50, 1, &round, 0), QNA_OK) << "round " << round;
+    QNA_Close();
+  }
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  std::uint16_t last = 0;
+  EXPECT_EQ(QNA_Read(1, 50, 1, &last, 0), QNA_OK);
+  EXPECT_EQ(last, 9);
+}
+
+}  // namespace
