@@ -28,6 +28,7 @@
 
 #include "core/protocol.h"
 #include "platform/platform.h"
+#include "server/faults.h"
 #include "server/log.h"
 #include "server/w95link.h"
 #include "w95pipe/w95pipe.h"
@@ -167,8 +168,11 @@ void Deliver(Open* open) {
     std::shared_ptr<const Record> next;
     {
       std::unique_lock lock(g_lock);
+      // With --fault-stall-evqueues nothing is delivered: the events wait
+      // (and the oldest are dropped) as for a reader that does not read.
       open->wake.wait(lock, [open] {
-        return open->closing || open->dropped_pending != 0 || !open->backlog.empty();
+        return open->closing || (!FaultEvQueuesStalled() &&
+                                 (open->dropped_pending != 0 || !open->backlog.empty()));
       });
       if (open->closing) return;
       if (open->dropped_pending != 0) {

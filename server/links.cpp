@@ -28,6 +28,7 @@
 
 #include "server/areas.h"
 #include "server/evqueues.h"
+#include "server/faults.h"
 #include "server/info.h"
 #include "server/log.h"
 #include "server/requests.h"
@@ -78,7 +79,12 @@ void ServeRequests(LinkState& state, const Endpoint& transport) {
       return;
     }
     ++state.requests;
-    Reply reply = Dispatch(request, state);
+    if (FaultCloseLink(state.requests)) {
+      Log("link %u: ended by --fault-close-after", state.id);
+      return;
+    }
+    Reply reply;
+    if (!FaultRefuse(request, reply)) reply = Dispatch(request, state);
     if (!reply.refusal.empty())
       Log("link %u: command %u refused with %u: %s", state.id, request.command, reply.result,
           reply.refusal.c_str());
@@ -87,7 +93,8 @@ void ServeRequests(LinkState& state, const Endpoint& transport) {
           request.command, request.options, static_cast<unsigned>(request.body.size()),
           reply.result, static_cast<unsigned>(reply.Payload().size()),
           reply.send ? "" : ", no reply sent");
-    if (reply.send && !WriteReply(transport, request.command, reply)) return;
+    if (reply.send) FaultDelay();
+    if (reply.send && !FaultWriteReply(transport, request.command, reply)) return;
     GiveBackReplyBuffer(std::move(reply.payload));
     reader.Trim();
   }

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "server/areas.h"
 #include "server/evqueues.h"
+#include "server/faults.h"
 #include "server/install.h"
 #include "server/links.h"
 #include "server/log.h"
@@ -33,6 +34,8 @@ int Run(const quonix::Options& options) {
                  PlatformRoot().c_str());
     return 1;
   }
+  FaultsInit(options.faults);
+  if (FaultsActive()) Log("fault knobs are on: this server misbehaves on purpose");
   EvQueuesInit(options.evqueues, options.evqueue_backlog, options.host);
   MailboxesInit(options.mailbox_words, options.max_mailboxes, options.project_drive,
                 options.project_name);

@@ -29,6 +29,13 @@ constexpr NumberOption kEvQueues{"--evqueues", 1, 1024};
 constexpr NumberOption kEvQueueBacklog{"--evqueue-backlog", 1, 65536};
 constexpr NumberOption kLockTimeout{"--lock-timeout", 1, 600000};
 constexpr NumberOption kW95Instances{"--w95-instances", 0, 255};
+// Fault knobs: 0 is off for each.
+constexpr NumberOption kFaultDelay{"--fault-delay", 0, 600000};
+constexpr NumberOption kFaultCloseAfter{"--fault-close-after", 0, 0xFFFFFFFFu};
+constexpr NumberOption kFaultWrongLength{"--fault-wrong-length", 0, 0xFFFFFFFFu};
+constexpr NumberOption kFaultRefuse{"--fault-refuse", 0, 0xFFFFFFFFu};
+constexpr NumberOption kFaultRefuseResult{"--fault-refuse-result", 1, 0xFFFFFFFFu};
+constexpr NumberOption kFaultDieAfter{"--fault-die-after", 0, 0xFFFFFFFFu};
 
 bool ParseNumber(std::string_view text, const NumberOption& option, std::uint32_t& out,
                  std::string& error) {
@@ -130,6 +137,10 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
       options.quiet = true;
       continue;
     }
+    if (arg == "--fault-stall-evqueues") {
+      options.faults.stall_evqueues = true;
+      continue;
+    }
     // Every other option takes a value, as "--opt VALUE" or "--opt=VALUE".
     std::string_view name = arg;
     std::string_view value;
@@ -169,6 +180,12 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
         {kEvQueueBacklog, options.evqueue_backlog},
         {kLockTimeout, options.lock_timeout_ms},
         {kW95Instances, options.w95_instances},
+        {kFaultDelay, options.faults.delay_ms},
+        {kFaultCloseAfter, options.faults.close_after},
+        {kFaultWrongLength, options.faults.wrong_length},
+        {kFaultRefuse, options.faults.refuse},
+        {kFaultRefuseResult, options.faults.refuse_result},
+        {kFaultDieAfter, options.faults.die_after},
     };
     for (const auto& n : numbers) {
       if (name != n.option.name) continue;
@@ -291,6 +308,20 @@ void PrintUsage(std::FILE* out) {
       "                     poster's application name; a queue nobody has open\n"
       "                     drops what is posted to it.  The count requests list\n"
       "                     at most list-word queue numbers\n"
+      "\n"
+      "Fault knobs (all off by default; docs/server.md, \"Fault knobs\"):\n"
+      "  --fault-delay MS   wait MS before every reply\n"
+      "  --fault-close-after N  end each link when its request N arrives,\n"
+      "                     without acting on it or answering\n"
+      "  --fault-wrong-length N  every Nth reply carries 2 bytes more than its\n"
+      "                     request asks for, and its length word says so\n"
+      "  --fault-refuse N   every Nth request is answered with the result of\n"
+      "                     --fault-refuse-result R (default 99) and not acted on\n"
+      "  --fault-die-after N  write half of reply N (counted over all links) and\n"
+      "                     end at once, as a crash (exit status 137, nothing\n"
+      "                     of the exit path runs)\n"
+      "  --fault-stall-evqueues  never write the per-queue pipes: events wait\n"
+      "                     in the backlog as for a reader that does not read\n"
       "\n"
       "Other:\n"
       "  -v, --verbose      log every request, not only link opens, closes and\n"

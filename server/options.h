@@ -7,6 +7,17 @@
 
 namespace quonix {
 
+// The fault knobs (server/faults.h): a server that misbehaves on purpose.
+struct FaultOptions {
+  std::uint32_t delay_ms = 0;        // --fault-delay MS: before every reply
+  std::uint32_t close_after = 0;     // --fault-close-after N: a link ends at its request N
+  std::uint32_t wrong_length = 0;    // --fault-wrong-length N: every Nth reply 2 bytes longer
+  std::uint32_t refuse = 0;          // --fault-refuse N: every Nth request refused unread
+  std::uint32_t refuse_result = 99;  // --fault-refuse-result R: the result it gets
+  std::uint32_t die_after = 0;       // --fault-die-after N: crash inside reply N
+  bool stall_evqueues = false;       // --fault-stall-evqueues: no event is delivered
+};
+
 struct Options {
   // Sizes of the six data areas in 16-bit words, areas 0 to 5.
   std::uint32_t area_words[6] = {4096, 32768, 4096, 4096, 8192, 8192};
@@ -31,6 +42,7 @@ struct Options {
   std::uint32_t w95_instances = 8;
   bool verbose = false;
   bool quiet = false;  // no log lines; start-up failures are still reported
+  FaultOptions faults;  // all off
 };
 
 enum class ParseOutcome { Run, Help, Error };

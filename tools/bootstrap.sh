@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only when some are missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libmodbus-dev valgrind mingw-w64 wine64 python3)
+# libclang-rt-14-dev: clang's sanitizer and libFuzzer runtimes (the fuzz
+# preset); clang only recommends it, and recommends may be off.
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libmodbus-dev valgrind mingw-w64 wine64 python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

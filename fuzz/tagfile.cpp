@@ -1,0 +1,94 @@
+// tagfile.cpp - fuzz target: the tag file reader.
+//
+// The fuzzer's bytes are the project's tag file.  QNA_InitRavo finds the
+// project through the RAVOWLD mailbox, which a peer thread answers with
+// project C:FUZZ; then names are resolved against whatever loaded: fixed
+// names, system names, and names taken from the file's own record slots so
+// that the index search reaches real records.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/core.h"
+#include "core/tags.h"
+#include "fuzz/fuzz_support.h"
+#include "platform/posix/handles.h"
+#include "qnapi.h"
+
+namespace {
+
+std::string g_tag_path;
+std::vector<std::uint8_t> g_mailbox_reply;
+
+// The reply to the 576-word mailbox read: drive C, project FUZZ.
+std::vector<std::uint8_t> MailboxReply() {
+  constexpr std::uint32_t kBytes = 2 * 576;
+  std::vector<std::uint8_t> reply(12 + kBytes, 0);
+  const std::uint32_t head[3] = {8 + kBytes, 200, 0};
+  std::memcpy(reply.data(), head, sizeof head);
+  std::memcpy(reply.data() + 12, "C\0FUZZ", 7);
+  return reply;
+}
+
+void Resolve(const char* text) {
+  char name[64] = {};
+  std::strncpy(name, text, sizeof name - 1);
+  std::uint32_t offset = 0;
+  std::uint16_t size = 0, area = 0;
+  TagResolve(name, &offset, &size, &area);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fz::MakePrivateRoot("tagfile");
+  const std::string root = PlatformRoot();
+  for (const char* dir : {"/drive", "/drive/c", "/drive/c/ravowld", "/drive/c/ravowld/usr",
+                          "/drive/c/ravowld/usr/fuzz"})
+    mkdir((root + dir).c_str(), 0700);
+  g_tag_path = root + "/drive/c/ravowld/usr/fuzz/fuzz.tag";
+  g_mailbox_reply = MailboxReply();
+  Handle lock = 0;
+  if (MtxCreate(nullptr, &lock, 0) != 0) std::abort();
+  g_request_lock = lock;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fz::WriteFile(g_tag_path, std::span<const std::uint8_t>(data, size));
+  {
+    fz::SocketPair pair;
+    auto object = std::make_shared<posix::Object>(posix::Kind::Pipe);
+    object->fd = pair.near;
+    g_link = posix::HandleAdd(std::move(object));
+    std::thread peer(fz::PlayPeer, pair.far, std::span<const std::uint8_t>(g_mailbox_reply));
+    const std::uint32_t loaded = QNA_InitRavo();
+    HndClose(g_link);
+    g_link = kInvalidHandle;
+    peer.join();
+    if (loaded != QNA_OK) return 0;
+  }
+  for (const char* name : {"A", "TAG", "ZZZZZZZZZZZZZZ", "#ERRNUM", "#LBUTTON", "", "0",
+                           "AAAAAAAAAAAAAAAAAAAA"})
+    Resolve(name);
+  // Names as the file's records would hold them (a 76-byte record begins
+  // with its name), wherever records might start.
+  for (std::size_t at = 28; at + 14 <= size && at < 28 + 16 * 76; at += 38) {
+    char name[15] = {};
+    std::memcpy(name, data + at, 14);
+    Resolve(name);
+  }
+  for (std::int16_t k : {std::int16_t{-1}, std::int16_t{0}, std::int16_t{1}, std::int16_t{2},
+                         std::int16_t{32767}})
+    TagReadRecord(k);
+  char name[16] = "TAG";
+  std::int32_t value = 0;
+  QNA_ReadTag(name, &value, 1);
+  QNA_EndRavo();
+  return 0;
+}

@@ -1,0 +1,114 @@
+// The comment file on a full disk and in a read-only folder: every failure
+// is a result code, a create that cannot finish leaves no half-written file,
+// and what was written before stays readable.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "integration/integration.h"
+#include "platform/platform.h"
+
+namespace {
+
+using namespace it;
+namespace fs = std::filesystem;
+
+// The installation's system comment file, which a create copies from.
+bool MakeSystemFile() {
+  const std::string path = win::HostPath("C:\\quonix\\sys\\sbswcmnt.bin");
+  std::error_code ignored;
+  fs::create_directories(fs::path(path).parent_path(), ignored);
+  std::vector<std::uint8_t> bytes(32 + 512 * 32, 'S');
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+std::string CommentFile(const char* user) {
+  return win::HostPath((std::string("C:\\quonix\\usr\\") + user + "\\smemcmnt.bin").c_str());
+}
+
+// A full disk, as a file size limit: writes past it fail (SIGXFSZ ignored,
+// as the library never raises it).
+TEST(CommentFaults, FullDisk) {
+  qt::TempRoot root;
+  ASSERT_TRUE(MakeSystemFile());
+  it::ChildReport report;
+  qt::Child child([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64 * 1024, 64 * 1024};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return report.Fail("setrlimit");
+    // About 1 MiB: cannot be written whole.
+    if (const auto r = QNA_CreateCmnt('C', "full", 32768, 0, 'C', 1); r != QNA_E_CMNT_CREATE)
+      return report.Fail("large create gave " + std::to_string(r));
+    if (fs::exists(CommentFile("full"))) return report.Fail("a half-written comment file was left");
+    // About 17 KiB: fits.
+    if (const auto r = QNA_CreateCmnt('C', "full", 16, 16, 'C', 1); r != QNA_OK)
+      return report.Fail("small create gave " + std::to_string(r));
+    std::uint32_t header[4] = {};
+    if (const auto r = QNA_OpenCmnt('C', "full", header); r != QNA_OK) return report.Fail("open " + std::to_string(r));
+    char text[32] = "kept";
+    if (QNA_PutCmnt(0, 3, 1, text) != QNA_OK) return report.Fail("put within the limit");
+    // Now the disk is full right behind the word comments.
+    const rlimit full{16 + 32 * 16, 16 + 32 * 16};
+    if (setrlimit(RLIMIT_FSIZE, &full) != 0) return report.Fail("setrlimit");
+    char other[32] = "lost";
+    if (const auto r = QNA_PutCmnt(3, 255, 1, other); r != QNA_E_CMNT_IO)
+      return report.Fail("put past the limit gave " + std::to_string(r));
+    char got[32] = {};
+    if (QNA_GetCmnt(0, 3, 1, got) != QNA_OK || std::string(got) != "kept")
+      return report.Fail("the comment written before is gone");
+    QNA_CloseCmnt();
+    return 0;
+  });
+  EXPECT_EQ(child.Wait(60s), 0) << report.Text();
+}
+
+// A folder nobody may write: the create fails with 303 and leaves nothing;
+// a comment file without write permission does not open for writing.  Run
+// as an unprivileged user (the test drops to nobody when it runs as root,
+// whom permissions do not stop).
+TEST(CommentFaults, ReadOnlyFolder) {
+  char dir[] = "/tmp/qnapi-ro-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(dir, 65534, 65534), 0);
+  }
+  it::ChildReport report;
+  qt::Child child([&] {
+    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) return report.Fail("cannot drop to nobody");
+    PlatformSetRoot(dir);
+    if (!MakeSystemFile()) return report.Fail("system file");
+    const fs::path user = fs::path(CommentFile("ro")).parent_path();
+    std::error_code error;
+    fs::create_directories(user, error);
+    if (error || chmod(user.c_str(), 0555) != 0) return report.Fail("read-only folder");
+    if (const auto r = QNA_CreateCmnt('C', "ro", 16, 16, 'C', 1); r != QNA_E_CMNT_CREATE)
+      return report.Fail("create in a read-only folder gave " + std::to_string(r));
+    if (fs::exists(CommentFile("ro"))) return report.Fail("a file was left");
+    // A file made while the folder was writable, then made read-only.
+    chmod(user.c_str(), 0755);
+    if (QNA_CreateCmnt('C', "ro", 16, 16, 'C', 1) != QNA_OK) return report.Fail("create");
+    chmod(CommentFile("ro").c_str(), 0444);
+    std::uint32_t header[4] = {};
+    const auto r = QNA_OpenCmnt('C', "ro", header);
+    if (r != QNA_E_CMNT_OPEN) return report.Fail("open of a read-only file gave " + std::to_string(r));
+    char text[32] = "x";
+    if (QNA_PutCmnt(0, 0, 1, text) != QNA_E_CMNT_NOTOPEN) return report.Fail("put without an open file");
+    return 0;
+  });
+  EXPECT_EQ(child.Wait(60s), 0) << report.Text();
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+}
+
+}  // namespace

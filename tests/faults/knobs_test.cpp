@@ -1,0 +1,186 @@
+// The server's fault knobs, each seen from a client: what the knob does is
+// what the library reports, the link stays in step where the stream allows
+// it, and nothing hangs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "integration/integration.h"
+
+namespace {
+
+using namespace it;
+
+// The integration fixture, with the server's state open to the checks.
+class FaultTest : public IntegrationTest {
+ public:
+  bool ServerRunning() { return server_ && server_->running(); }
+};
+
+struct KnobCase {
+  const char* name;
+  std::vector<std::string> args;
+  bool knob;  // a knob is on: the server says so in its log
+  // Runs with the client open on the local link.
+  std::function<void(FaultTest&)> check;
+};
+
+// Every Nth request is refused unread: the refused writes did not happen,
+// the others did, and the refusals come exactly N apart.
+void CheckRefuse(FaultTest&) {
+  std::vector<int> refused;
+  for (std::uint16_t i = 0; i < 12; ++i) {
+    const std::uint16_t value = static_cast<std::uint16_t>(0x100 + i);
+    const std::uint32_t r = QNA_Write(1, i, 1, &value, 0);
+    ASSERT_TRUE(r == QNA_OK || r == 77) << "write " << i << ": " << r;
+    std::uint16_t word = 0xFFFF;
+    ASSERT_EQ(QNA_Read(1, i, 1, &word, 0), QNA_OK);
+    EXPECT_EQ(word, r == QNA_OK ? value : 0) << "word " << i;
+    if (r == 77) refused.push_back(i);
+  }
+  ASSERT_EQ(refused.size(), 3u);
+  EXPECT_EQ(refused[1] - refused[0], 4);
+  EXPECT_EQ(refused[2] - refused[1], 4);
+}
+
+// Every Nth reply is 2 bytes longer than asked, and says so.  A write's
+// reply must be exactly 8 bytes: 102 with 2106, and the next exchange is in
+// step.  A read takes its words and drops the rest: 0 and the right data.
+void CheckWrongLength(FaultTest&) {
+  int wrong = 0;
+  for (std::uint16_t i = 0; i < 12; ++i) {
+    const std::uint16_t value = static_cast<std::uint16_t>(0x200 + i);
+    const std::uint32_t w = QNA_WriteApp("KNOB", i, 1, &value, 0);
+    if (w == QNA_E_READ) {
+      EXPECT_EQ(QNA_InternalErr, 2106);
+      ++wrong;
+    } else {
+      EXPECT_EQ(w, QNA_OK) << "write " << i;
+    }
+    std::uint16_t word = 0;
+    ASSERT_EQ(QNA_ReadApp("KNOB", i, 1, &word), QNA_OK) << "read " << i;
+    EXPECT_EQ(word, value) << "read " << i;
+  }
+  EXPECT_GE(wrong, 3);
+  Words all(12, 0);
+  ASSERT_EQ(QNA_ReadApp("KNOB", 0, 12, all.data()), QNA_OK);
+  for (std::uint16_t i = 0; i < 12; ++i) EXPECT_EQ(all[i], 0x200 + i);
+}
+
+// The link ends at its request N: that exchange fails reading the reply,
+// the later ones at their first write, promptly; a new open works.
+void CheckCloseAfter(FaultTest&) {
+  const std::uint16_t value = 1;
+  std::uint32_t r = QNA_OK;
+  int calls = 0;
+  const auto start = Clock::now();
+  while (r == QNA_OK && calls < 10) {
+    r = QNA_Write(1, 0, 1, &value, 0);
+    ++calls;
+  }
+  EXPECT_EQ(r, QNA_E_READ);
+  EXPECT_EQ(QNA_InternalErr, 1105);
+  EXPECT_EQ(QNA_Write(1, 0, 1, &value, 0), QNA_E_WRITE);
+  EXPECT_EQ(QNA_InternalErr, 1101);
+  EXPECT_LT(MsSince(start), 10000);
+  QNA_Close();
+  const QNA_REGREC record = Record("KNOB");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  EXPECT_EQ(QNA_Write(1, 0, 1, &value, 0), QNA_OK);
+}
+
+// A slow server: a second thread's request waits for the request lock and
+// gets 2 after QNA_MtxTimeOut, while the first exchange completes.
+void CheckDelay(FaultTest&) {
+  const std::uint16_t value = 3;
+  std::atomic<std::uint32_t> first{999};
+  // Set before the threads: the library reads its settings without a lock.
+  QNA_MtxTimeOut = 200;
+  std::thread slow([&] { first = QNA_Write(1, 1, 1, &value, 0); });
+  std::this_thread::sleep_for(300ms);
+  const std::uint32_t second = QNA_Write(1, 2, 1, &value, 0);
+  slow.join();
+  EXPECT_EQ(second, QNA_E_MUTEX);
+  EXPECT_EQ(first.load(), QNA_OK);
+}
+
+// The server kills itself inside a reply: the exchange fails reading
+// (102), the server is gone, later calls fail at once, the close is prompt
+// and a new open finds no server.
+void CheckDie(FaultTest& test) {
+  const std::uint16_t value = 4;
+  std::uint32_t r = QNA_OK;
+  for (int i = 0; i < 20 && r == QNA_OK; ++i) r = QNA_Write(1, 3, 1, &value, 0);
+  EXPECT_EQ(r, QNA_E_READ);
+  EXPECT_TRUE(QNA_InternalErr >= 1105 && QNA_InternalErr <= 1109) << QNA_InternalErr;
+  EXPECT_TRUE(qt::WaitFor([&] { return !test.ServerRunning(); }, 20s));
+  EXPECT_EQ(QNA_Write(1, 3, 1, &value, 0), QNA_E_WRITE);
+  const auto start = Clock::now();
+  QNA_Close();
+  EXPECT_LT(MsSince(start), 2500);
+  const QNA_REGREC record = Record("KNOB");
+  EXPECT_EQ(QNA_Open(&record), QNA_E_OPEN);
+}
+
+// With event delivery stalled an event posted to an open queue never
+// reaches its reader; without the knob it does.
+void CheckEvQueue(bool stalled) {
+  QNA_Close();  // the connection's pipe becomes the link
+  QNA_CONNPARAM params{};
+  std::memcpy(params.name, "KNOBQ", 5);
+  std::uint32_t id = 0;
+  ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
+  std::uint32_t queue = 0, handle = 0;
+  ASSERT_EQ(QNA_OpenEvQueue(id, QNA_EVQ_ANY, &queue, "KNOBQ", &handle, 0), QNA_OK);
+  QNA_EVENT event{42, 0, nullptr};
+  ASSERT_EQ(QNA_WriteEvQueue(id, queue, &event), QNA_OK);
+  std::uint16_t kind = 0;
+  char name[33] = {};
+  QNA_EVENT got{0, 0, nullptr};
+  std::uint32_t r = QNA_E_EVQ_EMPTY;
+  // Delivery is asynchronous: poll for a while before calling it stalled.
+  for (int i = 0; i < 40 && r == QNA_E_EVQ_EMPTY; ++i) {
+    std::this_thread::sleep_for(25ms);
+    r = QNA_ReadEvQueue(handle, &kind, name, &got, QNA_EVQ_NOWAIT);
+  }
+  if (stalled) {
+    EXPECT_EQ(r, QNA_E_EVQ_EMPTY);
+  } else {
+    EXPECT_EQ(r, QNA_OK);
+    EXPECT_EQ(got.value, 42u);
+  }
+  EXPECT_EQ(QNA_CloseEvQueue(handle, 0), QNA_OK);
+  QNA_CloseN(id);
+}
+
+class Knob : public FaultTest, public ::testing::WithParamInterface<KnobCase> {};
+
+TEST_P(Knob, ShowsAsTheClientExpects) {
+  std::vector<std::string> args = SizeArgs(kSmallWords);
+  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+  ASSERT_TRUE(StartServer(args)) << ServerLog();
+  EXPECT_EQ(ServerLog().find("fault knobs are on") != std::string::npos, GetParam().knob)
+      << ServerLog();
+  const QNA_REGREC record = Record("KNOB");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
+  GetParam().check(*this);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Knob,
+    ::testing::Values(
+        KnobCase{"Refuse", {"--fault-refuse", "4", "--fault-refuse-result", "77"}, true, CheckRefuse},
+        KnobCase{"WrongLength", {"--fault-wrong-length", "3"}, true, CheckWrongLength},
+        KnobCase{"CloseAfter", {"--fault-close-after", "6"}, true, CheckCloseAfter},
+        KnobCase{"Delay", {"--fault-delay", "900"}, true, CheckDelay},
+        KnobCase{"Die", {"--fault-die-after", "8"}, true, CheckDie},
+        KnobCase{"EvQueueStalled", {"--fault-stall-evqueues"}, true, [](FaultTest&) { CheckEvQueue(true); }},
+        // The same steps without the knob: the stall above is the knob's doing.
+        KnobCase{"EvQueueDelivered", {"--fault-delay", "0", "--fault-refuse", "0"}, false,
+                 [](FaultTest&) { CheckEvQueue(false); }}),
+    RowName());
+
+}  // namespace
