@@ -539,14 +539,16 @@ TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
   EXPECT_EQ(QNA_ReadBitN(0, 16 * objects.words(0), 1, bits, 0, session.id()), QNA_E_ARG);
   // The area's mutex held elsewhere: 2 with the wait's outcome.
   QNA_TimeOut = 50;
+  qt::Signal holding;
   qt::Child holder([&] {
     Handle m = 0;
     char name[] = "\\sem32\\qoxsemcw";
     if (MtxOpen(name, &m) != 0 || MtxWait(m, 1000) != 0) return 1;
-    SysSleep(5000);
+    holding.Post();
+    SysSleep(30000);
     return 0;
   });
-  SysSleep(300);
+  ASSERT_EQ(holding.Take(std::chrono::seconds(30)), 1);
   EXPECT_EQ(QNA_ReadN(1, 7, 1, words, 0, session.id()), QNA_E_MUTEX);
   EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
   EXPECT_EQ(QNA_ReadN(1, 7, 1, words, 1, session.id()), QNA_OK);  // no lock asked for
