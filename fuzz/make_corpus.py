@@ -3,7 +3,8 @@
 
 The seeds are well-formed inputs (and a few broken ones) that take each
 target past its first checks: whole replies of every family, requests of
-every command, a small tag file, comment files.  The fuzzer mutates them.
+every command, a small tag file, comment files, emulated pipe
+segments with good and hostile layouts.  The fuzzer mutates them.
 Run it again after changing it; the files are committed.
 """
 import os
@@ -124,7 +125,51 @@ def comment():
     write('comment', 'short-header', u32(1, 2))
 
 
+def w95pipe():
+    # Input: flags, offered instance (255: a u32 follows), in-use word, mode
+    # word, in and out capacity, u16 segment size, out and in count, four
+    # (kind, size) operations, then the segment's bytes.
+    def pipe(flags=0x08, offered=0, mode=0x8000, in_cap=64, out_cap=64, segment=None,
+             out_count=5, in_count=0, ops=((0, 8), (1, 6), (0, 4), (1, 100)), wide=None):
+        if segment is None:
+            segment = out_cap + in_cap + 8
+        head = bytes([flags, offered]) + (u32(wide) if offered == 255 else b'')
+        body = u32(1, mode, in_cap, out_cap) + u16(segment) + u32(out_count & 0xFFFFFFFF, in_count & 0xFFFFFFFF)
+        body += b''.join(bytes([kind]) + u32(size) for kind, size in ops)
+        return head + body + bytes(range(256)) * ((segment + 255) // 256)
+    seeds = {
+        'valid-nowait': pipe(),
+        'valid-normal': pipe(mode=0, flags=0x10),
+        'valid-peer-closed': pipe(flags=0x10),
+        'valid-cut': pipe(flags=0x00),
+        'odd-capacity': pipe(out_cap=13, in_cap=7, out_count=13),
+        'in-only': pipe(out_cap=0, in_cap=32, out_count=0),
+        'out-only': pipe(out_cap=32, in_cap=0, out_count=32),
+        'full-in': pipe(in_count=64),
+        'huge-sizes': pipe(ops=((2, 5), (3, 5), (0, 0xFFFF), (1, 0xFFFF))),
+        'capacity-wraps': pipe(out_cap=0xFFFFFFF8, in_cap=0x10, segment=64),
+        'capacity-too-big': pipe(out_cap=4096, in_cap=4096, segment=64),
+        'no-buffers': pipe(out_cap=0, in_cap=0, segment=64),
+        'segment-larger': pipe(segment=1000),
+        'out-count-minus2': pipe(out_count=-2),
+        'out-count-minus1': pipe(out_count=-1),
+        'out-count-high': pipe(out_count=65),
+        'in-count-minus2': pipe(in_count=-2),
+        'in-count-minus1': pipe(in_count=-1),
+        'in-count-high': pipe(in_count=1000),
+        'instance-254': pipe(offered=254),
+        'instance-255': pipe(offered=255, wide=255),
+        'instance-300': pipe(offered=255, wide=300),
+        'instance-max': pipe(offered=255, wide=0x7FFFFFFF),
+        'wrong-segment': pipe(flags=0x0C),
+        'no-locks': pipe(flags=0x0A),
+        'normal-no-events': pipe(mode=0, flags=0x08),
+    }
+    for label, data in seeds.items():
+        write('w95pipe', label, data)
+
+
 if __name__ == '__main__':
-    for make in (replies, requests, tagfile, comment):
+    for make in (replies, requests, tagfile, comment, w95pipe):
         make()
     sys.exit(0)

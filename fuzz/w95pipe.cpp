@@ -1,0 +1,222 @@
+// w95pipe.cpp - fuzz target: the Windows 95 pipe emulation's opening side
+// against a hostile creating side.
+//
+// Per input the harness makes the creating side's objects by hand, as a
+// peer that does not keep to the protocol would: the pipe header (4096
+// bytes) with an offer and its record, the pipe lock, the connect event, and
+// one instance segment whose size, capacities, counts and contents all come
+// from the input.  Then the library opens the pipe, reads and writes a few
+// times and closes it.  Nothing may block: the header always offers an
+// instance (a negative word would make the open poll for five seconds), and
+// in normal mode a read never asks for more than the peer's data hold.
+//
+// Input layout (little-endian; past the end everything is zero):
+//   byte    flags: bit 0 events even in no-wait mode, bit 1 no direction
+//           locks, bit 2 segment under the wrong instance number, bits 3-4
+//           how the peer ends (0 cut, 1 drains the in buffer, 2 closes its
+//           out buffer)
+//   byte    offered instance; 255: a u32 follows (its top bit cleared)
+//   u32 x4  in-use word, mode word (0x8000: no-wait), in capacity, out capacity
+//   u16     segment size (0 taken as 1)
+//   u32 x2  out count, in count
+//   4 x (byte kind, u32 size): bit 0 of kind write, else read; the size's
+//           low 16 bits count, and bit 1 of a read's kind sets its top bit
+//   rest    the segment's bytes (before the counts are put in)
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "w95pipe/w95pipe.h"
+
+namespace {
+
+constexpr const char* kPath = "\\pipe\\fuzz";
+constexpr int kOps = 4;
+
+// The creating side's objects of one input; all closed on destruction.
+struct Peer {
+  std::vector<Handle> handles;
+  struct View {
+    void* at;
+    Handle mapping;
+  };
+  std::vector<View> views;
+  ~Peer() {
+    for (const View& v : views) ShmClose(v.at, v.mapping);
+    for (Handle h : handles) HndClose(h);
+  }
+  bool Mutex(std::string name) {
+    Handle h = 0;
+    if (MtxCreate(name.data(), &h, 0) != 0) return false;
+    handles.push_back(h);
+    return true;
+  }
+  bool Event(std::string name) {
+    Handle h = 0;
+    if (EvCreate(name.data(), &h, 0) != 0) return false;
+    handles.push_back(h);
+    return true;
+  }
+  std::uint8_t* Mapping(std::string name, std::uint32_t size) {
+    void* at = nullptr;
+    Handle h = 0;
+    if (ShmCreate(&at, name.data(), size, 2, &h) != 0) return nullptr;
+    views.push_back({at, h});
+    return static_cast<std::uint8_t*>(at);
+  }
+};
+
+void Put(std::uint8_t* at, std::uint32_t value) { std::memcpy(at, &value, 4); }
+std::int32_t Get(const std::uint8_t* at) {
+  std::int32_t value = 0;
+  std::memcpy(&value, at, 4);
+  return value;
+}
+
+// Where the segment holds a count word, or nullptr: the buffers lie as the
+// record's capacities say, when the segment is large enough for them.
+struct Layout {
+  std::uint8_t* out = nullptr;  // count word of creating -> opening
+  std::uint8_t* in = nullptr;   // count word of opening -> creating
+};
+Layout Locate(std::uint8_t* segment, std::uint32_t size, std::uint32_t out_capacity,
+              std::uint32_t in_capacity) {
+  Layout l;
+  if (std::uint64_t{out_capacity} + in_capacity + 8 > size) return l;
+  if (out_capacity != 0) l.out = segment;
+  if (in_capacity != 0) l.in = segment + (out_capacity != 0 ? std::size_t{out_capacity} + 4 : 0);
+  return l;
+}
+
+// The opening side's tables hold nothing once every handle is closed.
+bool TablesEmpty() {
+  for (const W95PipeEntry& entry : g_w95_opened)
+    if (entry.name[0] != '\0' || entry.instances != nullptr) return false;
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Every input creates and removes some ten object files: on a memory file
+  // system, where there is one, so that a busy disk does not slow each
+  // execution down many times over.
+  char shm_root[] = "/dev/shm/qnapi-fuzz-w95pipe-XXXXXX";
+  if (mkdtemp(shm_root) != nullptr)
+    PlatformSetRoot(shm_root);
+  else
+    fz::MakePrivateRoot("w95pipe");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fz::Input in(data, size);
+  const std::uint8_t flags = in.Byte();
+  std::uint32_t offered = in.Byte();
+  if (offered == 0xFF) offered = in.Word() & 0x7FFFFFFFu;
+  const std::uint32_t in_use = in.Word();
+  const std::uint32_t mode = in.Word();
+  const std::uint32_t in_capacity = in.Word();
+  const std::uint32_t out_capacity = in.Word();
+  std::uint32_t segment_size = in.Byte();
+  segment_size |= std::uint32_t{in.Byte()} << 8;
+  if (segment_size == 0) segment_size = 1;
+  const std::uint32_t out_count = in.Word();
+  const std::uint32_t in_count = in.Word();
+  struct Op {
+    bool write;
+    std::uint32_t size;
+  } ops[kOps];
+  for (Op& op : ops) {
+    const std::uint8_t kind = in.Byte();
+    op.write = (kind & 1) != 0;
+    // A write takes as many bytes as it is given: only a read gets a size
+    // with the top bit (which asks for nothing).
+    op.size = in.Word() & 0xFFFFu;
+    if (!op.write && (kind & 2) != 0) op.size |= 0x80000000u;
+  }
+  const std::span<const std::uint8_t> contents = in.Rest();
+  const bool no_wait = (mode & kW95NoWait) != 0;
+
+  const std::size_t handles_before = PlatformOpenHandles();
+  {
+    Peer peer;
+    const std::string name = "FUZZ";
+    // A segment under another number than the offered one: the open finds none.
+    const std::uint32_t n = (flags & 4) != 0 ? offered + 1 : offered;
+    const std::string number = std::to_string(n);
+    if (!peer.Event("\\sem32\\w95npipe_ev_" + name) ||
+        !peer.Mutex("\\sem32\\w95npipe_mtx_" + name))
+      std::abort();
+    if ((flags & 2) == 0) {
+      if (!peer.Mutex("\\sem32\\w95npipe_mtx_" + name + "out" + number) ||
+          !peer.Mutex("\\sem32\\w95npipe_mtx_" + name + "in" + number))
+        std::abort();
+    }
+    if (!no_wait || (flags & 1) != 0) {
+      if (!peer.Event("\\sem32\\w95npipe_ev_" + name + "out" + number) ||
+          !peer.Event("\\sem32\\w95npipe_ev_" + name + "in" + number))
+        std::abort();
+    }
+    std::uint8_t* header = peer.Mapping("\\sharemem\\w95npipe_" + name, kW95HeaderSize);
+    if (header == nullptr) std::abort();
+    Put(header, offered);
+    Put(header + 4, in_use);
+    Put(header + 8, mode);
+    Put(header + 12, in_capacity);
+    Put(header + 32, out_capacity);
+    std::uint8_t* segment = peer.Mapping("\\sharemem\\w95npipe_" + name + number, segment_size);
+    if (segment == nullptr) std::abort();
+    if (!contents.empty())
+      std::memcpy(segment, contents.data(), std::min<std::size_t>(contents.size(), segment_size));
+    const Layout counts = Locate(segment, segment_size, out_capacity, in_capacity);
+    if (counts.out != nullptr) Put(counts.out, out_count);
+    if (counts.in != nullptr) Put(counts.in, in_count);
+
+    Handle pipe = 0;
+    const std::uint32_t opened = W95NpipeOpen(kPath, &pipe);
+    if (opened == 0) {
+      for (const Op& op : ops) {
+        std::uint32_t done = 0;
+        // A buffer of exactly the size asked for (a size with the top bit
+        // asks for nothing: one byte), so that any byte past it is a finding.
+        const std::size_t room = (op.size & 0x80000000u) != 0 ? 1 : op.size;
+        if (op.write) {
+          std::vector<std::uint8_t> bytes(room, 0x5A);
+          W95NpipeWrite(pipe, bytes.data(), op.size, &done);
+          continue;
+        }
+        std::uint32_t wanted = op.size;
+        // In normal mode a read waits while it lacks bytes: it asks for no
+        // more than a true count offers.  A false count or the closed mark
+        // ends it at once.
+        if (!no_wait && counts.out != nullptr && wanted < 0x80000000u) {
+          const std::int32_t c = Get(counts.out);
+          if (c >= 0 && static_cast<std::uint32_t>(c) <= out_capacity) {
+            if (c == 0) continue;
+            wanted = std::min(wanted, static_cast<std::uint32_t>(c));
+          }
+        }
+        std::vector<std::uint8_t> buffer(std::max<std::size_t>(room, 1));
+        W95NpipeRead(pipe, buffer.data(), wanted, &done);
+        if (done > wanted) std::abort();
+      }
+      // The peer ends its side so that the close need not wait for a reader
+      // of what the library wrote.
+      const unsigned end = (flags >> 3) & 3;
+      if (end == 2 && counts.out != nullptr) {
+        Put(counts.out, 0xFFFFFFFFu);
+      } else if (end != 0 && counts.in != nullptr) {
+        Put(counts.in, 0);
+      } else {
+        W95NpipeCut(pipe);
+      }
+      if (W95NpipeClose(pipe) != 0) std::abort();
+    }
+  }
+  // Every object of the input is closed again, the library's and the peer's.
+  if (!TablesEmpty() || PlatformOpenHandles() != handles_before) std::abort();
+  return 0;
+}
