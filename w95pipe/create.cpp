@@ -46,15 +46,7 @@ std::uint32_t MakeInstance(const W95PipeEntry& entry, std::uint32_t n, std::uint
     CloseRecord(made);
     return kW95WaitFailed;
   }
-  made.out.buffer = nullptr;
-  made.out.mapping = 0;
-  LayOut(made, static_cast<std::uint8_t*>(segment), mapping, true);
-  record.no_wait = made.no_wait;
-  record.unused = 0;
-  record.in = made.in;
-  record.out = made.out;
-  record.cut.store(false);
-  record.in_use = 1;
+  Install(record, made, static_cast<std::uint8_t*>(segment), mapping, true);
   return 0;
 }
 

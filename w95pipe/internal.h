@@ -56,6 +56,10 @@ std::uint32_t Lookup(std::uint32_t side, Handle handle, W95PipeEntry** entry,
 // Lays the two buffers out in a mapped segment (create step 6) and stores
 // them in the record; with `zero_counts` the counts are set to 0.
 void LayOut(W95Instance& record, std::uint8_t* segment, Handle mapping, bool zero_counts);
+// Lays the segment out in `made` (whose handles are all in place) and makes
+// it the live record of its instance; the creating side zeroes the counts.
+void Install(W95Instance& record, W95Instance& made, std::uint8_t* segment, Handle mapping,
+             bool zero_counts);
 // Bytes of the segment of an instance with these capacities.
 inline std::uint64_t SegmentSize(std::uint32_t out_capacity, std::uint32_t in_capacity) {
   return std::uint64_t{out_capacity} + in_capacity + 8;

@@ -73,6 +73,19 @@ void LayOut(W95Instance& record, std::uint8_t* segment, Handle mapping, bool zer
   }
 }
 
+void Install(W95Instance& record, W95Instance& made, std::uint8_t* segment, Handle mapping,
+             bool zero_counts) {
+  made.out.buffer = nullptr;
+  made.out.mapping = 0;
+  LayOut(made, segment, mapping, zero_counts);
+  record.no_wait = made.no_wait;
+  record.unused = 0;
+  record.in = made.in;
+  record.out = made.out;
+  record.cut.store(false);
+  record.in_use = 1;
+}
+
 void CloseRecord(W95Instance& record) {
   for (W95Direction* d : {&record.in, &record.out}) {
     if (d->lock != 0) HndClose(d->lock);

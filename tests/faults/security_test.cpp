@@ -26,13 +26,7 @@ namespace {
 using namespace it;
 namespace fs = std::filesystem;
 
-long RssKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
+using qt::RssKiB;
 
 // A raw TCP client: the test sends whatever bytes it likes.
 class RawClient {

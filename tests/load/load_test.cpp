@@ -34,14 +34,7 @@ int Seconds() {
   return n > 0 ? n : 2;
 }
 
-// Resident memory of a process, in KiB (0 when unknown).
-long RssKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
+using qt::RssKiB;
 
 // What a client reports at the end, in one pipe write.
 struct Tally {

@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 
 extern char** environ;
@@ -157,6 +159,14 @@ int Signal::Take(std::chrono::milliseconds limit) {
   char value = 0;
   if (read(fds_[0], &value, 1) != 1) return -1;
   return static_cast<unsigned char>(value);
+}
+
+long RssKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
 }
 
 }  // namespace qt

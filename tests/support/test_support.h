@@ -68,6 +68,9 @@ class Process {
   int status_ = -1;
 };
 
+// Resident memory of a process, in KiB (0 when unknown).
+long RssKiB(pid_t pid);
+
 // Polls `condition` every few milliseconds until it holds or `limit` passes.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds limit = std::chrono::seconds(10));
