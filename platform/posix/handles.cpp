@@ -100,4 +100,7 @@ std::size_t HandleCount() {
   return n;
 }
 
+void HandleTableLockForFork() { g_table_lock.lock(); }
+void HandleTableUnlockAfterFork() { g_table_lock.unlock(); }
+
 }  // namespace posix

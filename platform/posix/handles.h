@@ -49,5 +49,9 @@ std::shared_ptr<Object> HandleGet(Handle handle, Kind kind);
 // Removes the handle; the object dies with its last user.  false: not open.
 bool HandleRemove(Handle handle);
 std::size_t HandleCount();
+// Holds and frees the table's lock around fork(), so that a child forked
+// while another thread was inside the table does not find it locked for ever.
+void HandleTableLockForFork();
+void HandleTableUnlockAfterFork();
 
 }  // namespace posix

@@ -29,6 +29,10 @@
 //   * A file's guard byte is held only for the few steps above, never while
 //     waiting for anything but another guard of the same file.
 //   * KeepForever's lock guards only its list.
+//   * fork() takes all four (files, views, kept, then the handle table, an
+//     order no thread can hold them in the other way round) and frees them in
+//     parent and child, so a child forked while another thread was opening,
+//     mapping or looking up a handle can go on using objects.
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -185,10 +189,14 @@ bool OwnedHere(pthread_mutex_t* mutex) {
 // write to when the thread locks, unlocks or exits.  Freeing or unmapping it
 // would let them write into whatever takes its place, so it stays (and, for a
 // named mutex, stays held, as an owned Win32 mutex does) until the process ends.
-void KeepForever(const void* block) {
+std::mutex& KeptLock() {
   static auto* lock = new std::mutex;
+  return *lock;
+}
+
+void KeepForever(const void* block) {
   static auto* kept = new std::vector<const void*>;
-  std::lock_guard guard(*lock);
+  std::lock_guard guard(KeptLock());
   try {
     kept->push_back(block);
   } catch (...) {
@@ -509,6 +517,22 @@ struct View {
 
 std::mutex g_views_lock;
 std::map<void*, View> g_views;
+
+void LockForFork() {
+  g_files_lock.lock();
+  g_views_lock.lock();
+  KeptLock().lock();
+  posix::HandleTableLockForFork();
+}
+
+void UnlockAfterFork() {
+  posix::HandleTableUnlockAfterFork();
+  KeptLock().unlock();
+  g_views_lock.unlock();
+  g_files_lock.unlock();
+}
+
+[[maybe_unused]] const bool g_fork_handlers = pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork) == 0;
 
 // Maps `length` bytes of a mapping (anonymous when `file` is null) and
 // records the view.  nullptr with the error set on failure.

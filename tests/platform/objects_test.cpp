@@ -1176,4 +1176,52 @@ TEST(ObjectsHandles, CloseTakesAnyKindOnce) {
   EXPECT_TRUE(ObjectFiles(root).empty());
 }
 
+// A child forked while other threads open, map and look up objects finds the
+// process's tables unlocked and can use objects itself.
+TEST(ObjectsHandles, ChildForkedWhileThreadsUseObjectsCanUseThem) {
+  qt::TempRoot root;
+  std::string mutex_name = "\\sem32\\forked";
+  std::string map_name = "\\sharemem\\forked";
+  Handle mutex = 0;
+  ASSERT_EQ(MtxCreate(mutex_name.data(), &mutex, 0), 0);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  busy.emplace_back([&] {  // handle lookups
+    while (!stop) {
+      if (MtxWait(mutex, 0) == kWaitOk) MtxRelease(mutex);
+    }
+  });
+  busy.emplace_back([&] {  // opens, views and closes
+    while (!stop) {
+      std::string name = map_name;
+      void* view = nullptr;
+      Handle mapping = 0;
+      if (ShmCreate(&view, name.data(), 4096, 2, &mapping) == 0) ShmClose(view, mapping);
+      name = mutex_name;
+      Handle other = 0;
+      if (MtxOpen(name.data(), &other) == 0) HndClose(other);
+    }
+  });
+  int failed = -1, status = 0;
+  for (int i = 0; i < 200 && status == 0; ++i) {
+    qt::Child child([&] {
+      std::string name = mutex_name;
+      Handle own = 0;
+      if (MtxOpen(name.data(), &own) != 0) return 2;
+      std::string map = "\\sharemem\\child";
+      void* view = nullptr;
+      Handle mapping = 0;
+      if (ShmCreate(&view, map.data(), 4096, 2, &mapping) != 0) return 3;
+      ShmClose(view, mapping);
+      return HndClose(own) == 0 ? 0 : 4;
+    });
+    status = child.Wait(20s);
+    if (status != 0) failed = i;
+  }
+  stop = true;
+  for (auto& thread : busy) thread.join();
+  EXPECT_EQ(status, 0) << "child " << failed << " (-1: hung on a lock)";
+  EXPECT_EQ(HndClose(mutex), 0);
+}
+
 }  // namespace

@@ -38,7 +38,7 @@ QNA_REGREC Record(const char* name) {
 
 QNA_CONNPARAM Local(const char* name) {
   QNA_CONNPARAM params{};
-  std::strncpy(params.name, name, 8);
+  std::memcpy(params.name, name, std::min(std::strlen(name), std::size_t{8}));
   return params;
 }
 
