@@ -52,13 +52,6 @@ class InFolder {
   fs::path previous_;
 };
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A program named `name` in `folder` that records how it was started into
 // `record`: its program path, its current folder and each argument in [].
 void PutRecorder(const std::string& folder, const std::string& name, const std::string& record) {
@@ -171,7 +164,7 @@ class LauncherTest : public ::testing::Test {
   // What the recorder wrote, waited for; empty when it never ran.
   std::string Recorded(std::chrono::milliseconds limit) {
     if (!qt::WaitFor([&] { return fs::exists(Record()); }, limit)) return {};
-    const std::string text = ReadText(Record());
+    const std::string text = qt::ReadText(Record());
     fs::remove(Record());
     return text;
   }

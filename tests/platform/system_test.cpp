@@ -27,13 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 void WriteFile(const std::string& path, const std::string& text, bool executable = false) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path) << text;
@@ -251,7 +244,7 @@ TEST(Files, StreamRoundTripIsCaseInsensitive) {
   EXPECT_NE(fcntl(fileno(out), F_GETFD) & FD_CLOEXEC, 0);
   std::fputs("tags", out);
   std::fclose(out);
-  EXPECT_EQ(ReadAll(root.path() + "/drive/c/ravowld/usr/plant/plant.tag"), "tags");
+  EXPECT_EQ(qt::ReadText(root.path() + "/drive/c/ravowld/usr/plant/plant.tag"), "tags");
 
   EXPECT_EQ(win::_access("c:\\ravowld\\usr\\plant\\plant.tag", 0), 0);
   std::FILE* in = win::fopen("c:/RavoWld/Usr/Plant/Plant.Tag", "rb");
@@ -360,7 +353,7 @@ TEST(CreateProcessA, RunsTheProgramInTheDirectory) {
   EXPECT_EQ(info.hProcess, 0u);
   EXPECT_EQ(info.hThread, 0u);
   ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(work + "/out.txt"); }, 30s));
-  const std::string out = ReadAll(work + "/out.txt");
+  const std::string out = qt::ReadText(work + "/out.txt");
   EXPECT_EQ(out.substr(0, out.find('\n')), work);
   EXPECT_NE(out.find("\n2:alpha:beta\n"), std::string::npos) << out;
   // Ended programs are reaped: no zombie keeps the process id alive.
@@ -394,7 +387,7 @@ TEST(CreateProcessA, TakesBackslashPathsAndDrivePaths) {
               1)
         << *c.command;
     ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(c.out); }, 30s)) << *c.command;
-    EXPECT_NE(ReadAll(c.out).find(c.args), std::string::npos) << *c.command;
+    EXPECT_NE(qt::ReadText(c.out).find(c.args), std::string::npos) << *c.command;
   }
 }
 
@@ -435,7 +428,7 @@ TEST(CreateProcessA, RelativeNamesStartFromTheCurrentDirectory) {
     if (c.out == nullptr) continue;
     const std::string out = here + "/" + c.out;
     ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(out); }, 30s));
-    const std::string text = ReadAll(out);
+    const std::string text = qt::ReadText(out);
     EXPECT_EQ(text.substr(0, text.find('\n')), fs::path(out).parent_path().string());
   }
 }
@@ -458,7 +451,7 @@ TEST(CreateProcessA, PassesOnlyTheStandardStreamsUnlessAsked) {
                                   work.c_str(), nullptr, &info),
               1);
     ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(work + "/out.txt"); }, 30s));
-    const bool found = ReadAll(work + "/out.txt").find(entry) != std::string::npos;
+    const bool found = qt::ReadText(work + "/out.txt").find(entry) != std::string::npos;
     EXPECT_EQ(found, inherit == 1) << "inherit " << inherit;
   }
   close(fds[0]);

@@ -37,13 +37,6 @@ bool ServerWindowShown() {
   return false;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(ServerLifecycle, SigtermEndsItCleanlyAndTheObjectsGoAway) {
   qt::TempRoot root;
   qt::Server server;
@@ -75,8 +68,8 @@ TEST(ServerLifecycle, SecondServerInTheSameRootRefusesToStart) {
   const std::string log = root.path() + "/second.log";
   qt::Process second(QUONIX_PATH, {}, log);
   EXPECT_EQ(second.Wait(), 1);
-  EXPECT_NE(ReadFile(log).find("another server runs in this root"), std::string::npos)
-      << ReadFile(log);
+  EXPECT_NE(qt::ReadText(log).find("another server runs in this root"), std::string::npos)
+      << qt::ReadText(log);
   // The first one is untouched.
   Link link;
   wire::Registered(link, "FIRST");
@@ -165,7 +158,7 @@ TEST(ServerPipes, ServerNameThatFormsNoPipePathRefusesToStart) {
   const std::string log = root.path() + "/server.log";
   qt::Process server(QUONIX_PATH, {"--server-name", "other"}, log);
   EXPECT_EQ(server.Wait(), 1);
-  EXPECT_NE(ReadFile(log).find("\\\\.\\other\\qoxpipe"), std::string::npos) << ReadFile(log);
+  EXPECT_NE(qt::ReadText(log).find("\\\\.\\other\\qoxpipe"), std::string::npos) << qt::ReadText(log);
   EXPECT_FALSE(MappingExists(0)) << "objects left behind";
 }
 
@@ -196,7 +189,7 @@ TEST_P(ServerCommandLine, ExitStatus) {
   qt::TempRoot root;
   const std::string log = root.path() + "/usage.log";
   qt::Process server(QUONIX_PATH, GetParam().args, log);
-  EXPECT_EQ(server.Wait(), GetParam().status) << ReadFile(log);
+  EXPECT_EQ(server.Wait(), GetParam().status) << qt::ReadText(log);
   EXPECT_FALSE(MappingExists(0));
 }
 
@@ -216,7 +209,7 @@ TEST(ServerCommandLine, HelpDocumentsEveryOption) {
   const std::string log = root.path() + "/help.log";
   qt::Process help("/bin/sh", {"-c", std::string(QUONIX_PATH) + " --help >&2"}, log);
   ASSERT_EQ(help.Wait(), 0);
-  const std::string text = ReadFile(log);
+  const std::string text = qt::ReadText(log);
   for (const char* option : {"--cb", "--cw", "--sb", "--sw", "--lgp", "--tman", "--lock-timeout",
                              "--server-name", "--host", "--tcp", "--tcp-any", "--max-links", "--mailbox-words",
                              "--max-mailboxes", "--project", "--verbose", "--help"})
@@ -239,7 +232,7 @@ TEST(ServerLog, LinksAndRefusalsAreLogged) {
     EXPECT_TRUE(hostile.Ended());
     EXPECT_EQ(server.Stop(), 0);
   }
-  const std::string text = ReadFile(log);
+  const std::string text = qt::ReadText(log);
   for (const char* expected : {"link 1 open", "link 1 closed (application 'LOGGED', 2 requests)",
                                "command 100101 refused with 6", "link 2: request refused",
                                "length word 4294967295", "stopped"})
@@ -261,7 +254,7 @@ TEST(ServerLog, VerboseLogsEveryRequest) {
     ASSERT_TRUE(read.has_value());
     EXPECT_EQ(server.Stop(), 0);
   }
-  const std::string text = ReadFile(log);
+  const std::string text = qt::ReadText(log);
   for (const char* expected : {"command 100000", "command 100101 options 1", "no reply sent",
                                "command 101"})
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;

@@ -22,7 +22,7 @@ using wire::TcpLink;
 // The port of the TCP listener of a server that logs to `log`, checked.
 std::uint16_t TcpPort(const std::string& log) {
   const auto listening = wire::ListeningOn(log);
-  EXPECT_TRUE(listening.has_value()) << "no port line in the log:\n" << wire::FileText(log);
+  EXPECT_TRUE(listening.has_value()) << "no port line in the log:\n" << qt::ReadText(log);
   return listening ? listening->port : 0;
 }
 
@@ -84,7 +84,7 @@ TEST_P(ServerTcpListen, PortLineNamesWhereItListens) {
   qt::Server server(GetParam().args, log);
   ASSERT_TRUE(server.ready());
   const auto listening = wire::ListeningOn(log);
-  ASSERT_TRUE(listening.has_value()) << wire::FileText(log);
+  ASSERT_TRUE(listening.has_value()) << qt::ReadText(log);
   EXPECT_EQ(listening->address, GetParam().logged_address);
   EXPECT_NE(listening->port, 0u) << "the chosen port, not the asked-for 0";
   // Loopback unless told otherwise.
@@ -92,14 +92,14 @@ TEST_P(ServerTcpListen, PortLineNamesWhereItListens) {
             GetParam().loopback_only ? AddressHex(127, 0, 0, 1) : AddressHex(0, 0, 0, 0));
   TcpLink link(listening->port);
   wire::Registered(link, "PORTED");
-  EXPECT_NE(wire::FileText(log).find("and tcp " + std::string(GetParam().logged_address) + ":" +
+  EXPECT_NE(qt::ReadText(log).find("and tcp " + std::string(GetParam().logged_address) + ":" +
                                      std::to_string(listening->port)),
             std::string::npos)
-      << "the serving line names the listener\n" << wire::FileText(log);
+      << "the serving line names the listener\n" << qt::ReadText(log);
   // Listening beyond this machine is said out loud.
-  EXPECT_EQ(wire::FileText(log).find("not loopback") != std::string::npos,
+  EXPECT_EQ(qt::ReadText(log).find("not loopback") != std::string::npos,
             !GetParam().loopback_only)
-      << wire::FileText(log);
+      << qt::ReadText(log);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,7 +118,7 @@ TEST(ServerTcp, NoTcpListenerUnlessAsked) {
   const std::string log = root.path() + "/server.log";
   qt::Server server({}, log);
   ASSERT_TRUE(server.ready());
-  EXPECT_FALSE(wire::ListeningOn(log).has_value()) << wire::FileText(log);
+  EXPECT_FALSE(wire::ListeningOn(log).has_value()) << qt::ReadText(log);
 }
 
 TEST(ServerTcp, PortInUseRefusesToStart) {
@@ -132,10 +132,10 @@ TEST(ServerTcp, PortInUseRefusesToStart) {
   const std::string second_log = other.path() + "/second.log";
   qt::Process second(QUONIX_PATH, {"--tcp", std::to_string(port)}, second_log);
   EXPECT_EQ(second.Wait(), 1);
-  EXPECT_NE(wire::FileText(second_log).find("cannot listen on tcp 127.0.0.1:" +
+  EXPECT_NE(qt::ReadText(second_log).find("cannot listen on tcp 127.0.0.1:" +
                                             std::to_string(port)),
             std::string::npos)
-      << wire::FileText(second_log);
+      << qt::ReadText(second_log);
   EXPECT_FALSE(MappingExists(0)) << "objects left behind";
 }
 
@@ -152,8 +152,8 @@ TEST_P(ServerTcpCommandLine, WrongValueIsAUsageError) {
   qt::TempRoot root;
   const std::string log = root.path() + "/usage.log";
   qt::Process server(QUONIX_PATH, GetParam().args, log);
-  EXPECT_EQ(server.Wait(), 2) << wire::FileText(log);
-  EXPECT_NE(wire::FileText(log).find("--tcp"), std::string::npos) << wire::FileText(log);
+  EXPECT_EQ(server.Wait(), 2) << qt::ReadText(log);
+  EXPECT_NE(qt::ReadText(log).find("--tcp"), std::string::npos) << qt::ReadText(log);
   EXPECT_FALSE(MappingExists(0));
 }
 
@@ -292,11 +292,11 @@ TEST_P(ServerTransports, ServeTheSameRequestsTheSameWay) {
   EXPECT_TRUE(qt::WaitFor([&] { return sw.Get(204) != handshake; }, std::chrono::seconds(20)));
   EXPECT_TRUE(qt::WaitFor(
       [&] {
-        return wire::FileText(log).find("link 1 closed (application 'SECOND', 17 requests)") !=
+        return qt::ReadText(log).find("link 1 closed (application 'SECOND', 17 requests)") !=
                std::string::npos;
       },
       std::chrono::seconds(20)))
-      << wire::FileText(log);
+      << qt::ReadText(log);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ServerTransports,
@@ -474,9 +474,9 @@ TEST_P(ServerTcpHostileLength, EndsThatLinkOnly) {
   wire::Registered(newcomer, "NEW");
   EXPECT_TRUE(server.running());
   EXPECT_LT(wire::ResidentKiB(server.pid()), before + 8 * 1024);
-  EXPECT_NE(wire::FileText(log).find("length word " + std::to_string(GetParam())),
+  EXPECT_NE(qt::ReadText(log).find("length word " + std::to_string(GetParam())),
             std::string::npos)
-      << wire::FileText(log);
+      << qt::ReadText(log);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, ServerTcpHostileLength,
@@ -557,7 +557,7 @@ TEST(ServerTcp, SigtermStopsCleanlyWithTcpLinksOpen) {
   for (std::uint32_t area = 0; area < 6; ++area) EXPECT_FALSE(MappingExists(area)) << area;
   TcpLink late(port);
   EXPECT_FALSE(late.ok()) << "the port still takes links";
-  const std::string text = wire::FileText(log);
+  const std::string text = qt::ReadText(log);
   EXPECT_NE(text.find("stopped"), std::string::npos) << text;
 }
 

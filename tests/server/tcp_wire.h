@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "server/wire.h"
+#include "support/test_support.h"
 
 namespace wire {
 
@@ -182,13 +183,6 @@ inline void Registered(TcpLink& link, const char* name) {
   ASSERT_EQ(reply->result, 0u);
 }
 
-inline std::string FileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // What a server's log says its TCP listener listens on: the line
 // "tcp listening on ADDRESS:PORT".
 struct TcpListening {
@@ -196,7 +190,7 @@ struct TcpListening {
   std::uint16_t port = 0;
 };
 inline std::optional<TcpListening> ListeningOn(const std::string& log_path) {
-  const std::string text = FileText(log_path);
+  const std::string text = qt::ReadText(log_path);
   constexpr std::string_view kMark = "tcp listening on ";
   const auto at = text.find(kMark);
   if (at == std::string::npos) return std::nullopt;

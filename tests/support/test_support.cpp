@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -159,6 +160,13 @@ int Signal::Take(std::chrono::milliseconds limit) {
   char value = 0;
   if (read(fds_[0], &value, 1) != 1) return -1;
   return static_cast<unsigned char>(value);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 long RssKiB(pid_t pid) {

@@ -68,6 +68,9 @@ class Process {
   int status_ = -1;
 };
 
+// The whole text of a file (empty when it cannot be read).
+std::string ReadText(const std::string& path);
+
 // Resident memory of a process, in KiB (0 when unknown).
 long RssKiB(pid_t pid);
 

@@ -29,13 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
 struct Outcome {
   int status = -1;  // exit status; -1: still running at the limit (then killed)
   std::string out, err;
@@ -74,8 +67,8 @@ Outcome RunLine(const std::string& line, const fs::path& cwd,
   kill(-pid, SIGKILL);
   if (done == 0) waitpid(pid, &status, 0);
   outcome.status = done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  outcome.out = ReadAll(out);
-  outcome.err = ReadAll(err);
+  outcome.out = qt::ReadText(out.string());
+  outcome.err = qt::ReadText(err.string());
   return outcome;
 }
 
@@ -133,7 +126,7 @@ class QnaTest : public ::testing::Test {
         (fs::path(root_.path()) / "server.log").string());
     ASSERT_TRUE(server_->ready());
     std::smatch port;
-    const std::string log = ReadAll(fs::path(root_.path()) / "server.log");
+    const std::string log = qt::ReadText(root_.path() + "/server.log");
     ASSERT_TRUE(std::regex_search(log, port, std::regex("tcp listening on 127\\.0\\.0\\.1:([0-9]+)")));
     port_ = port[1];
   }

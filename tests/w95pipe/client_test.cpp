@@ -42,13 +42,6 @@ QNA_CONNPARAM Local(const char* name) {
   return params;
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class W95Client : public ::testing::Test {
  protected:
   qt::TempRoot root;
@@ -104,8 +97,8 @@ TEST_F(W95Client, LocalConnectionDataWritesAndMailboxes) {
   QNA_Close();
   EXPECT_EQ(QNA_Read(1, 100, 1, back.data(), 0), QNA_E_NOTOPEN);
   // The link came over the emulated pipe and was closed.
-  ASSERT_TRUE(qt::WaitFor([&] { return Slurp(log).find("closed (application 'W95APP'") != std::string::npos; }));
-  EXPECT_NE(Slurp(log).find("open on emulated pipe QOXSMEM"), std::string::npos);
+  ASSERT_TRUE(qt::WaitFor([&] { return qt::ReadText(log).find("closed (application 'W95APP'") != std::string::npos; }));
+  EXPECT_NE(qt::ReadText(log).find("open on emulated pipe QOXSMEM"), std::string::npos);
 }
 
 TEST_F(W95Client, RemoteConnectionWithEventQueues) {
