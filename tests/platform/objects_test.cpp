@@ -1176,6 +1176,12 @@ TEST(ObjectsHandles, CloseTakesAnyKindOnce) {
   EXPECT_TRUE(ObjectFiles(root).empty());
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 // A child forked while other threads open, map and look up objects finds the
 // process's tables unlocked and can use objects itself.
 TEST(ObjectsHandles, ChildForkedWhileThreadsUseObjectsCanUseThem) {
@@ -1191,7 +1197,12 @@ TEST(ObjectsHandles, ChildForkedWhileThreadsUseObjectsCanUseThem) {
       if (MtxWait(mutex, 0) == kWaitOk) MtxRelease(mutex);
     }
   });
+  // Opening allocates.  The address sanitizer's allocator of this compiler
+  // does not hold its own lock across fork, so a child forked while this
+  // thread allocates can hang in malloc, whatever the library does: under
+  // that sanitizer only the lookups run beside the forks.
   busy.emplace_back([&] {  // opens, views and closes
+    if (kAddressSanitizer) return;
     while (!stop) {
       std::string name = map_name;
       void* view = nullptr;
