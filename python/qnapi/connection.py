@@ -13,18 +13,26 @@ opened last, which holds the link.
 
 import ctypes
 import operator
+import struct
 import threading
 from array import array
 from collections import namedtuple
 
 from . import lowlevel as _ll
-from .errors import ArgumentError, Error, data_bytes, flag, i32, integer, text, u32
+from . import tags as _tags
+from .errors import ArgumentError, Error, data_bytes, flag, integer, text, u32
 
 # Most words or bits that one call moves.  The library splits longer
 # transfers itself; the cap keeps a mistyped count from making the binding
 # allocate gigabytes before the library could refuse the range.  16 Mi words
 # or bits is more than any area quonix serves holds (1 Mi words).
 MAX_TRANSFER = 1 << 24
+
+# Words and bits per library request.  The library splits longer writes
+# itself and a refusal part-way leaves the earlier requests written; sending
+# pieces of this size tells how much was written.
+WORDS_PER_REQUEST = 16384
+BITS_PER_REQUEST = 32768
 
 NAME_LIMIT = 8      # application name: the registration record's 8 bytes
 HOST_LIMIT = 15     # host name: 16 bytes with the terminator
@@ -127,7 +135,9 @@ class Connection:
     the local link)."""
 
     def __init__(self, kind, name, host="", conn_id=None):
-        # Made by the class methods below, after the library opened.
+        # Made by the class methods below, after the library opened, while
+        # QNA_SizeTb holds what this connection's registration announced.
+        self.area_sizes = tuple(_ll.QNA_SizeTb)
         self.kind = kind
         self.name = name
         self.host = host
@@ -243,6 +253,7 @@ class Connection:
                                 text(function, "name", name, NAME_LIMIT))
         _call(function, ctypes.byref(record))
         self.name = name
+        self.area_sizes = tuple(_ll.QNA_SizeTb)
 
     # ---- guards -------------------------------------------------------------
 
@@ -270,6 +281,37 @@ class Connection:
     def _pick(self, local, pipe, tcp):
         return {"local": local, "pipe": pipe, "tcp": tcp}[self.kind]
 
+    def _check_range(self, function, area, start, count, bits, nothing):
+        """Refuses a range that does not fit in the area as the server
+        announced it (area_sizes), before anything is allocated or sent: the
+        server would refuse a long write only part-way through."""
+        size = self.area_sizes[area] if area < len(self.area_sizes) else 0
+        limit = 16 * size if bits else size
+        if start < limit and count <= limit - start:
+            return
+        raise ArgumentError(function, "%s %d..%d of area %d do not fit: it holds %d words; %s"
+                            % ("bits" if bits else "words", start, start + count - 1, area, size,
+                               nothing))
+
+    def _send(self, function, start, count, per_request, send, unit):
+        """Sends a write in pieces of one library request each; a piece that
+        fails raises an Error that says how much was written before it
+        (its .written: the words or bits written)."""
+        done = 0
+        while True:
+            n = min(per_request, count - done)
+            try:
+                send(start + done, done, n)
+            except Error as e:
+                explanation = ("%d of %d %s were written (from %d), the rest not"
+                               % (done, count, unit, start) if done else "nothing written")
+                error = Error(e.result, e.detail, function, explanation)
+                error.written = done
+                raise error from None
+            done += n
+            if done >= count:
+                return
+
     # ---- data areas ---------------------------------------------------------
 
     def read(self, area, start, count, no_lock=False):
@@ -278,6 +320,8 @@ class Connection:
         self._open(function)
         area, start = u32(function, "area", area), u32(function, "start", start)
         count, no_lock = _count(function, count), flag(function, "no_lock", no_lock)
+        if count:
+            self._check_range(function, area, start, count, False, "nothing read")
         words = array("H", bytes(2 * max(count, 1)))
         buffer = _u16_buffer(words)
         args = (area, start, count, buffer, no_lock)
@@ -296,6 +340,8 @@ class Connection:
         self._open(function)
         area, start = u32(function, "area", area), u32(function, "start", start)
         count, no_lock = _count(function, count), flag(function, "no_lock", no_lock)
+        if count:
+            self._check_range(function, area, start, count, True, "nothing read")
         buffer = (ctypes.c_uint8 * max(count, 1))()
         args = (area, start, count, buffer, no_lock)
         _call(function, *(args if self.kind == "local" else args + (self.id,)))
@@ -322,6 +368,9 @@ class Connection:
         total = sum(counts)
         if total > MAX_TRANSFER:
             raise ArgumentError(function, "more than %d words in all" % MAX_TRANSFER)
+        for area, start, count in zip(areas, starts, counts):
+            if count:
+                self._check_range(function, area, start, count, False, "nothing read")
         words = array("H", bytes(2 * max(total, 1)))
         buffer = _u16_buffer(words)
         args = (len(ranges), _u32_array(areas), _u32_array(starts), _u32_array(counts), buffer)
@@ -340,8 +389,15 @@ class Connection:
         area, start = u32(function, "area", area), u32(function, "start", start)
         data = _words(function, "words", words)
         options = flag(function, "no_reply", no_reply)
-        args = (area, start, len(data), _u16_buffer(data), options)
-        _call(function, *(args if self.kind == "local" else args + (self.id,)))
+        if data:
+            self._check_range(function, area, start, len(data), False, "nothing written")
+        buffer = _u16_buffer(data)
+
+        def send(at, done, n):
+            piece = (ctypes.c_uint16 * max(n, 1)).from_buffer(buffer, 2 * done)
+            args = (area, at, n, piece, options)
+            _call(function, *(args if self.kind == "local" else args + (self.id,)))
+        self._send(function, start, len(data), WORDS_PER_REQUEST, send, "words")
 
     def write_bits(self, area, start, bits, no_reply=False):
         """Has the server set (nonzero) or clear (0) bits from bit number
@@ -353,8 +409,13 @@ class Connection:
         area, start = u32(function, "area", area), u32(function, "start", start)
         data = _bits(function, "bits", bits)
         options = flag(function, "no_reply", no_reply)
-        args = (area, start, len(data), _u8_buffer(data), options)
-        _call(function, *(args if self.kind == "local" else args + (self.id,)))
+        if data:
+            self._check_range(function, area, start, len(data), True, "nothing written")
+
+        def send(at, done, n):
+            args = (area, at, n, _u8_buffer(data[done:done + n]), options)
+            _call(function, *(args if self.kind == "local" else args + (self.id,)))
+        self._send(function, start, len(data), BITS_PER_REQUEST, send, "bits")
 
     def write_masked(self, area, offset, data, mask, no_reply=False):
         """Masked write through the server (QNA_WriteWithFlag).  Bit areas (0,
@@ -376,6 +437,7 @@ class Connection:
             if count % 16 or len(mask) != count // 16:
                 raise ArgumentError(function, "a word area needs a multiple of 16 data words "
                                     "and one mask word for each 16")
+        self._check_range(function, area, offset, count, area in (0, 2), "nothing written")
         _call(function, area, offset, count, _u16_buffer(data), _u16_buffer(mask),
               flag(function, "no_reply", no_reply))
 
@@ -386,6 +448,8 @@ class Connection:
         self._local_only(function)
         area, offset = u32(function, "area", area), u32(function, "offset", offset)
         data = _words(function, "words", words)
+        if data:
+            self._check_range(function, area, offset, len(data), False, "nothing written")
         _call(function, area, offset, len(data), _u16_buffer(data),
               flag(function, "no_lock", no_lock))
 
@@ -395,6 +459,8 @@ class Connection:
         self._local_only(function)
         area, bit = u32(function, "area", area), u32(function, "bit", bit)
         data = _bits(function, "bits", bits)
+        if data:
+            self._check_range(function, area, bit, len(data), True, "nothing written")
         _call(function, area, bit, len(data), _u8_buffer(data), flag(function, "no_lock", no_lock))
 
     def _local_only(self, function):
@@ -517,11 +583,43 @@ class Connection:
         return value.value
 
     def write_tag(self, name, value, no_reply=False):
-        """Writes a tag by name through the server."""
+        """Writes a tag by name through the server.  A bit tag takes 0 or 1,
+        a word tag -32768 to 65535, a double-word tag a 32-bit value
+        (-2**31 to 2**32 - 1); any other value is refused before sending,
+        since the library would store its low bits only."""
         function = "QNA_WriteTag"
         self._link(function)
-        _call(function, self._tag_name(function, name), i32(function, "value", value),
-              flag(function, "no_reply", no_reply))
+        value = integer(function, "value", value, -0x80000000, 0xFFFFFFFF)
+        no_reply = flag(function, "no_reply", no_reply)
+        buffer = self._tag_name(function, name)
+        if not self._tags_loaded:
+            raise Error(_ll.E_TAG_NOTLOADED, 6010, function, "call load_tags() first")
+        tag = self._tag_type(function, buffer.value)
+        if tag is None:
+            # The library's own lookup says why (a system name, no such tag);
+            # a tag it finds and this one does not is not written unchecked.
+            self.read_tag(name)
+            raise Error(_ll.E_TAG_NOTFOUND, 0, function, "the type of tag %r could not be read from "
+                        "the tag file; nothing written" % (name,))
+        low, high = _tags.RANGES[tag.type]
+        if not low <= value <= high:
+            raise ArgumentError(function, "tag %s (%s %s) takes %d to %d, not %d; nothing written"
+                                % (tag.name, tag.type, tag.address, low, high, value))
+        signed = value - (1 << 32) if value > 0x7FFFFFFF else value
+        _call(function, buffer, signed, no_reply)
+
+    def _tag_type(self, function, name):
+        """The tag the tag file of the server's project holds for `name`
+        (bytes), or None."""
+        mailbox = self.read_mailbox("RAVOWLD", 0, 576)
+        paths = _tags.project_path(struct.pack("<%dH" % len(mailbox), *mailbox))
+        if paths is None:
+            return None
+        try:
+            return _tags.find(paths[1], name)
+        except OSError as e:
+            raise Error(_ll.E_TAG_OPEN, 0, function, "the tag file %s cannot be read (%s); nothing "
+                        "written" % (paths[1], e.strerror)) from None
 
     # ---- application control ------------------------------------------------
 

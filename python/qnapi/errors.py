@@ -39,12 +39,15 @@ class Error(Exception):
     detail: the detail code (QNA_InternalErr after the call, or the function's
             own detail output; 0 where the function leaves none);
     function: the library function or operation that failed;
-    text: what the codes mean, with any explanation the binding adds."""
+    text: what the codes mean, with any explanation the binding adds;
+    written: for a write that failed part-way, the words or bits written
+             before it (the binding sends a long write in pieces); else None."""
 
     def __init__(self, result, detail=0, function="", explanation=""):
         self.result = result
         self.detail = detail
         self.function = function
+        self.written = None
         text = result_text(result, detail)
         if explanation:
             text = "%s (%s)" % (explanation, text)

@@ -75,7 +75,7 @@ LINK_CASES = [
     ("wait above 65535", lambda c: c.receive_message(1, wait_ms=70000)),
     ("mailbox name of 9", lambda c: c.write_mailbox("NINECHARS", 0, [1])),
     ("mailbox name with NUL", lambda c: c.read_mailbox("A\0B", 0, 1)),
-    ("tag value beyond int32", lambda c: c.write_tag("X", 1 << 31)),
+    ("tag value beyond 32 bits", lambda c: c.write_tag("X", 1 << 32)),
     ("tag name not a string", lambda c: c.read_tag(5)),
     ("masked write of 15 words", lambda c: c.write_masked(1, 0, [1] * 15, [1])),
     ("masked bits without mask", lambda c: c.write_masked(0, 0, [1, 2], [1])),

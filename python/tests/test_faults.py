@@ -158,5 +158,24 @@ class ServerDiedTest(unittest.TestCase):
             self.assertIn(caught.exception.result, (qnapi.E_WRITE, qnapi.E_READ))
 
 
+
+class PartWayTest(unittest.TestCase):
+    def test_a_write_refused_part_way_says_how_much_was_written(self):
+        # Requests count over the whole server: the TCP registration is the
+        # first, the write's first piece of 16384 words the second, and the
+        # second piece the third, which this server refuses.
+        with support.Server("--cw", "65536", "--fault-refuse", "3", host=HOST, tcp=True) as server:
+            with qnapi.Connection.tcp(HOST, server.port, "PYPART") as tcp:
+                with self.assertRaises(qnapi.Error) as caught:
+                    tcp.write(1, 0, [7] * 40000)
+            support.assert_error(self, caught.exception, 99)
+            self.assertEqual(caught.exception.written, 16384)
+            self.assertIn("16384 of 40000 words were written", caught.exception.text)
+            with qnapi.Connection.local("PYPART") as c:
+                words = c.read(1, 0, 65536)
+            self.assertEqual(words.count(7), 16384)
+            self.assertEqual(words[16383:16385].tolist(), [7, 0])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -66,24 +66,32 @@ class TransportCases:
             with self.subTest(kind=kind):
                 self.assertEqual(c.read(qnapi.SW, 300, len(kinds)), expected)
 
-    def test_refusals_reach_the_caller_with_the_library_codes(self):
-        # Area sizes are the defaults: CW 32768 words.
-        cases = [
+    def test_ranges_the_area_cannot_hold_are_refused_before_sending(self):
+        # Area sizes are the defaults: CW 32768 words, CB 4096 words.  A write
+        # the server would refuse part-way is refused whole.
+        refused = [
             ("read of area 9", lambda c: c.read(9, 0, 1)),
             ("read past the area", lambda c: c.read(qnapi.CW, 32760, 100)),
-            ("read of no words", lambda c: c.read(qnapi.CW, 0, 0)),
-            ("bit read of no bits", lambda c: c.read_bits(qnapi.CB, 0, 0)),
             ("write past the area", lambda c: c.write(qnapi.CW, 32767, [1, 2])),
+            ("write longer than the area", lambda c: c.write(qnapi.CW, 0, [7] * 40000)),
+            ("bit write past the area", lambda c: c.write_bits(qnapi.CB, 65535, [1, 1])),
             ("bit write to area 7", lambda c: c.write_bits(7, 0, [1])),
             ("range of a mux read", lambda c: c.read_mux([(1, 0, 1), (1, 40000, 1)])),
         ]
+        by_the_library = [
+            ("read of no words", lambda c: c.read(qnapi.CW, 0, 0)),
+            ("bit read of no bits", lambda c: c.read_bits(qnapi.CB, 0, 0)),
+        ]
         for kind, c in self.connections.items():
-            for name, call in cases:
+            before = (c.read(qnapi.CW, 0, 32768), c.read(qnapi.CB, 0, 4096))
+            for name, call in refused + by_the_library:
                 with self.subTest(kind=kind, case=name):
                     with self.assertRaises(qnapi.Error) as caught:
                         call(c)
-                    self.assertNotIsInstance(caught.exception, qnapi.ArgumentError)
+                    self.assertEqual(isinstance(caught.exception, qnapi.ArgumentError),
+                                     (name, call) in refused)
                     support.assert_error(self, caught.exception, qnapi.E_ARG)
+            self.assertEqual((c.read(qnapi.CW, 0, 32768), c.read(qnapi.CB, 0, 4096)), before)
             # The connection goes on after each refusal.
             c.write(qnapi.CW, 10, [123])
             self.assertEqual(c.read_word(qnapi.CW, 10), 123)
@@ -263,6 +271,15 @@ class LinkTest(unittest.TestCase):
                 with self.assertRaises(qnapi.Error) as caught:
                     c.read_tag(tag)
                 support.assert_error(self, caught.exception, result, {detail})
+        # A value the tag cannot hold is refused, not cut to its low bits.
+        for tag, value in (("Alarm", 2), ("setpoint", 70000), ("setpoint", -32769)):
+            with self.subTest(tag=tag, value=value):
+                with self.assertRaises(qnapi.ArgumentError):
+                    c.write_tag(tag, value)
+        self.assertEqual((c.read_bit(qnapi.SB, 35), c.read_word(qnapi.CW, 11)), (1, 7))
+        c.write_tag("setpoint", 65535)
+        c.write_tag("LEVEL", 0xFFFFFFFF)
+        self.assertEqual((c.read_tag("setpoint"), c.read_tag("LEVEL")), (-1, -1))
         c.unload_tags()
         with self.assertRaises(qnapi.Error) as caught:
             c.write_tag("LEVEL", 1)
