@@ -256,69 +256,138 @@ int TagfileBuild(const std::string& csv_path, const std::string& tag_path, std::
   return 0;
 }
 
-int TagfileDump(const std::string& tag_path, std::string& out, std::string& error) {
-  std::vector<std::uint8_t> file;
-  if (!ReadWhole(tag_path, file, error)) return 1;
-  const auto fail = [&](const std::string& why) {
-    error = tag_path + ": " + why;
-    return 1;
-  };
-  if (file.size() < kTagHeaderSize) return fail("shorter than the 28-byte header");
-  const auto n = static_cast<std::int16_t>(Get16(file, 12));
-  const auto c = static_cast<std::int16_t>(Get16(file, 14));
-  const std::uint32_t tables = Get32(file, 16);
-  const std::uint32_t records = Get32(file, 20);
-  if (n <= 0) return fail("header: n = " + std::to_string(n) + ", no index");
-  if (c > n) return fail("header: search bound c = " + std::to_string(c) + " above n = " + std::to_string(n));
-  if (std::uint64_t{tables} + 4u * static_cast<std::uint64_t>(n) > file.size())
-    return fail("index and second table run past the end of the file");
+namespace {
 
+// A tag file read whole, its header checked as the library's load checks it.
+struct Loaded {
+  std::vector<std::uint8_t> file;
+  std::int16_t n = 0, c = 0;
+  std::uint32_t tables = 0, records = 0;
+
+  bool Load(const std::string& path, std::string& error) {
+    if (!ReadWhole(path, file, error)) return false;
+    const auto fail = [&](const std::string& why) {
+      error = path + ": " + why;
+      return false;
+    };
+    if (file.size() < kTagHeaderSize) return fail("shorter than the 28-byte header");
+    n = static_cast<std::int16_t>(Get16(file, 12));
+    c = static_cast<std::int16_t>(Get16(file, 14));
+    tables = Get32(file, 16);
+    records = Get32(file, 20);
+    if (n <= 0) return fail("header: n = " + std::to_string(n) + ", no index");
+    if (c > n) return fail("header: search bound c = " + std::to_string(c) + " above n = " + std::to_string(n));
+    if (std::uint64_t{tables} + 4u * static_cast<std::uint64_t>(n) > file.size())
+      return fail("index and second table run past the end of the file");
+    return true;
+  }
+  // The record number at index position p.
+  std::int16_t At(int p) const { return static_cast<std::int16_t>(Get16(file, tables + 2u * static_cast<unsigned>(p))); }
+  // Where record k lies, or 0 when the file does not hold it whole.
+  std::uint64_t Record(std::int16_t k) const {
+    if (k <= 0) return 0;
+    const std::uint64_t at = records + std::uint64_t{kTagRecordSize} * static_cast<std::uint64_t>(k);
+    return at + kTagRecordSize <= file.size() ? at : 0;
+  }
+  // Record k's name; "<UNDEFINED>" for a record that is not there, as the
+  // library's lookup compares it.
+  std::string Name(std::int16_t k) const {
+    const std::uint64_t at = Record(k);
+    return at == 0 ? "<UNDEFINED>" : Field(file, static_cast<std::size_t>(at), kTagNameChars);
+  }
+  TagfileTag Describe(std::int16_t k) const {
+    const auto at = static_cast<std::size_t>(Record(k));
+    TagfileTag tag;
+    tag.record = k;
+    tag.name = Field(file, at, kTagNameChars);
+    tag.address = Field(file, at + kTagAddressOffset, kTagAddressSize);
+    const std::uint32_t record_class = Get32(file, at + kTagClassOffset) & 0xFu;
+    const std::uint16_t attributes = Get16(file, at + kTagAttributeOffset);
+    const std::string upper = Upper(tag.address);
+    if (!NameOk(tag.name))
+      tag.why = "name not representable";
+    else if (record_class != kClassUsable)
+      tag.why = "record class " + std::to_string(record_class);
+    else if ((attributes & 0x7Cu) != 0)
+      tag.why = "attribute bits 2 to 6 set";
+    else if (!AddressOk(upper))
+      tag.why = "address not CB, CW, SB or SW and a number";
+    if (!tag.why.empty()) return tag;
+    tag.address = upper;
+    tag.type = upper[1] == 'B' ? "bit" : (((attributes >> 7) & 0x7u) == 1 ? "dword" : "word");
+    tag.area = (upper[0] == 'S' ? 2u : 0u) + (upper[1] == 'W' ? 1u : 0u);
+    tag.offset = static_cast<std::uint32_t>(std::stoul(upper.substr(2)));
+    return tag;
+  }
+};
+
+}  // namespace
+
+int TagfileRead(const std::string& tag_path, std::vector<TagfileTag>& tags, bool& unordered, std::string& error) {
+  Loaded loaded;
+  if (!loaded.Load(tag_path, error)) return 1;
   std::set<std::int16_t> numbers;
-  bool ordered = true;
+  unordered = false;
   std::string previous;
-  for (int p = 1; p < c; ++p) {
-    const auto k = static_cast<std::int16_t>(Get16(file, tables + 2u * static_cast<unsigned>(p)));
+  for (int p = 1; p < loaded.c; ++p) {
+    const std::int16_t k = loaded.At(p);
     if (k <= 0) {
-      ordered = false;  // a reserved record in the searched positions
+      unordered = true;  // a reserved record in the searched positions
       continue;
     }
-    const std::uint64_t at = records + std::uint64_t{kTagRecordSize} * static_cast<std::uint64_t>(k);
-    if (at + kTagRecordSize > file.size())
-      return fail("index position " + std::to_string(p) + ": record " + std::to_string(k) +
-                  " lies past the end of the file");
-    const std::string name = Field(file, static_cast<std::size_t>(at), kTagNameChars);
-    if (p > 1 && !(previous < name)) ordered = false;
+    if (loaded.Record(k) == 0) {
+      error = tag_path + ": index position " + std::to_string(p) + ": record " + std::to_string(k) +
+              " lies past the end of the file";
+      return 1;
+    }
+    const std::string name = loaded.Name(k);
+    if (p > 1 && !(previous < name)) unordered = true;
     previous = name;
     numbers.insert(k);
   }
+  tags.clear();
+  for (const std::int16_t k : numbers) tags.push_back(loaded.Describe(k));
+  return 0;
+}
 
-  out = "# tag file " + tag_path + ": " + std::to_string(numbers.size()) + " tags\n";
-  if (!ordered) out += "# the index is not in name order: the lookup may miss tags\n";
-  for (const std::int16_t k : numbers) {
-    const std::size_t at = records + kTagRecordSize * static_cast<std::size_t>(k);
-    const std::string name = Field(file, at, kTagNameChars);
-    const std::string address = Field(file, at + kTagAddressOffset, kTagAddressSize);
-    const std::uint32_t record_class = Get32(file, at + kTagClassOffset) & 0xFu;
-    const std::uint16_t attributes = Get16(file, at + kTagAttributeOffset);
-    const std::string upper = Upper(address);
-    std::string type;
-    if (AddressOk(upper))
-      type = upper[1] == 'B' ? "bit" : (((attributes >> 7) & 0x7u) == 1 ? "dword" : "word");
-    std::string why;
-    if (!NameOk(name))
-      why = "name not representable";
-    else if (record_class != kClassUsable)
-      why = "record class " + std::to_string(record_class);
-    else if ((attributes & 0x7Cu) != 0)
-      why = "attribute bits 2 to 6 set";
-    else if (type.empty())
-      why = "address not CB, CW, SB or SW and a number";
-    if (why.empty()) {
-      out += name + "," + upper + "," + type + "\n";
+int TagfileFind(const std::string& tag_path, const std::string& name, TagfileTag& tag, std::string& error) {
+  Loaded loaded;
+  if (!loaded.Load(tag_path, error)) return 1;
+  const std::string wanted = Upper(name);
+  // The library's search: positions 1 to c - 1, names compared over their
+  // 14 characters; a longer name is never found.
+  int lo = 1;
+  int hi = loaded.c - 1;
+  while (wanted.size() <= kTagNameChars && lo <= hi) {
+    const int mid = (lo + hi) / 2;
+    const std::int16_t k = loaded.At(mid);
+    const int order = loaded.Name(k).compare(wanted);
+    if (order == 0 && loaded.Record(k) != 0) {
+      tag = loaded.Describe(k);
+      return 0;
+    }
+    if (order <= 0)
+      lo = mid + 1;
+    else
+      hi = mid - 1;
+  }
+  error = tag_path + ": no tag " + wanted;
+  return 1;
+}
+
+int TagfileDump(const std::string& tag_path, std::string& out, std::string& error) {
+  std::vector<TagfileTag> tags;
+  bool unordered = false;
+  if (TagfileRead(tag_path, tags, unordered, error) != 0) return 1;
+  out = "# tag file " + tag_path + ": " + std::to_string(tags.size()) + " tags\n";
+  if (unordered) out += "# the index is not in name order: the lookup may miss tags\n";
+  for (const TagfileTag& tag : tags) {
+    if (tag.why.empty()) {
+      out += tag.name + "," + tag.address + "," + tag.type + "\n";
     } else {
       char line[160];
-      std::snprintf(line, sizeof line, "# record %d not usable (%s): name '%s' address '%s'\n", k,
-                    why.c_str(), name.c_str(), address.c_str());
+      std::snprintf(line, sizeof line, "# record %d not usable (%s): name '%s' address '%s'\n", tag.record,
+                    tag.why.c_str(), tag.name.c_str(), tag.address.c_str());
       out += line;
     }
   }
