@@ -42,11 +42,26 @@ std::string Joined(const std::vector<std::string>& words) {
   return s;
 }
 
-// Prints an accepted start, close or raise and the status it has at once.
+// A request still pending when the command ends is told so; one the server
+// acts on at once is waited for this long, so that a start that fails does
+// not look like a success.
+constexpr std::uint32_t kSettleMs = 3000;
+constexpr std::uint32_t kStatusPending = 1;
+constexpr std::uint32_t kStatusFailed = 4;
+
+// Prints an accepted start, close or raise and the status it has: exit 1
+// when the server could not carry it out.
 int Accepted(const char* command, const AppArgs& args, Link& link, std::uint32_t request) {
   std::uint32_t status = 0;
-  const std::uint32_t r = QNA_GetReqStatus(link.id(), request, &status);
-  if (r != 0) return Fail(command, "status of request " + std::to_string(request), r, QNA_InternalErr);
+  for (std::uint32_t waited = 0;; waited += 20) {
+    const std::uint32_t r = QNA_GetReqStatus(link.id(), request, &status);
+    if (r != 0) return Fail(command, "status of request " + std::to_string(request), r, QNA_InternalErr);
+    if (status != kStatusPending || args.delay > 0 || waited >= kSettleMs) break;
+    QNA_Sleep(20);
+  }
+  if (status == kStatusFailed)
+    return FailOwn(command, "request " + std::to_string(request) + ": the server could not carry it out (status 4, " +
+                                StatusText(status) + "; its log says why)");
   if (args.link.json)
     std::printf("{\"request\":%u,\"status\":%u,\"state\":%s}\n", request, status, JsonString(StatusText(status)).c_str());
   else

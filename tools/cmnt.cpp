@@ -33,8 +33,15 @@ struct CmntArgs {
   std::uint32_t first = 0;
   std::uint32_t count = 1;
   std::vector<std::string> texts;
-  bool json = false;
+  LinkOptions link;  // only --json is used: a comment file is a local file
 };
+
+const Offer kCmnt{false, false, "a comment file is a file of this machine"};
+
+std::string JsonComments(std::uint32_t words, std::uint32_t bits, std::uint32_t sys1, std::uint32_t sys2) {
+  return "{\"word\":" + std::to_string(words) + ",\"bit\":" + std::to_string(bits) + ",\"sys1\":" +
+         std::to_string(sys1) + ",\"sys2\":" + std::to_string(sys2) + "}";
+}
 
 bool ParseKind(const std::string& text, std::uint32_t& kind) {
   const char* names[] = {"word", "bit", "sys1", "sys2"};
@@ -58,6 +65,7 @@ struct OpenFile {
 };
 
 int CmntCreate(const CmntArgs& args) {
+  if (int refused = RefuseTransport("cmnt create", args.link, kCmnt)) return refused;
   char drive = 0, system_drive = 0;
   if (!ParseDrive(args.drive, drive) || !ParseDrive(args.system_drive, system_drive))
     return Usage("cmnt create", "a drive is one letter");
@@ -83,9 +91,12 @@ int CmntCreate(const CmntArgs& args) {
     create.join();
   }
   if (r != 0) return Fail("cmnt create", "comment file of " + args.user, r, 0);
-  if (args.json)
-    std::printf("{\"user\":%s,\"words\":%d,\"bits\":%d,\"bytes\":%llu}\n", JsonString(args.user).c_str(), args.words,
-                args.bits, static_cast<unsigned long long>(size));
+  if (args.link.json)
+    std::printf("{\"user\":%s,\"comments\":%s,\"bytes\":%llu}\n", JsonString(args.user).c_str(),
+                JsonComments(static_cast<std::uint32_t>(std::max(args.words, 0)),
+                             static_cast<std::uint32_t>(std::max(args.bits, 0)), 256, 256)
+                    .c_str(),
+                static_cast<unsigned long long>(size));
   else
     std::printf("created the comment file of %s: %d word and %d bit comments, %llu bytes\n", args.user.c_str(),
                 args.words, args.bits, static_cast<unsigned long long>(size));
@@ -93,6 +104,7 @@ int CmntCreate(const CmntArgs& args) {
 }
 
 int Open(const char* command, const CmntArgs& args, std::uint32_t header[4]) {
+  if (int refused = RefuseTransport(command, args.link, kCmnt)) return refused;
   char drive = 0;
   if (!ParseDrive(args.drive, drive)) return Usage(command, "a drive is one letter");
   const std::uint32_t r = QNA_OpenCmnt(drive, args.user.c_str(), header);
@@ -105,9 +117,9 @@ int CmntOpen(const CmntArgs& args) {
   OpenFile file;
   std::uint32_t header[4] = {};
   if (int failed = Open("cmnt open", args, header)) return failed;
-  if (args.json) {
-    std::printf("{\"user\":%s,\"words\":%u,\"bits\":%u,\"sys1\":%u,\"sys2\":%u}\n", JsonString(args.user).c_str(),
-                header[0], header[1], header[2], header[3]);
+  if (args.link.json) {
+    std::printf("{\"user\":%s,\"comments\":%s}\n", JsonString(args.user).c_str(),
+                JsonComments(header[0], header[1], header[2], header[3]).c_str());
     return 0;
   }
   Table table({"kind", "comments"});
@@ -138,8 +150,9 @@ int CmntGet(const CmntArgs& args) {
                Printable(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())});
     json += (json.empty() ? "" : ",") + JsonString(text);
   }
-  if (args.json)
-    std::printf("{\"kind\":%s,\"first\":%u,\"comments\":[%s]}\n", JsonString(args.kind).c_str(), args.first, json.c_str());
+  if (args.link.json)
+    std::printf("{\"user\":%s,\"kind\":%s,\"start\":%u,\"count\":%u,\"comments\":[%s]}\n",
+                JsonString(args.user).c_str(), JsonString(args.kind).c_str(), args.first, args.count, json.c_str());
   else
     table.Print();
   return 0;
@@ -160,8 +173,9 @@ int CmntPut(const CmntArgs& args) {
   const auto count = static_cast<std::uint32_t>(args.texts.size());
   const std::uint32_t r = QNA_PutCmnt(kind, args.first, count, texts.data());
   if (r != 0) return Fail("cmnt put", args.kind + " comments from " + std::to_string(args.first), r, 0);
-  if (args.json)
-    std::printf("{\"kind\":%s,\"first\":%u,\"written\":%u}\n", JsonString(args.kind).c_str(), args.first, count);
+  if (args.link.json)
+    std::printf("{\"user\":%s,\"kind\":%s,\"start\":%u,\"count\":%u}\n", JsonString(args.user).c_str(),
+                JsonString(args.kind).c_str(), args.first, count);
   else
     std::printf("wrote %u %s comment%s from %u\n", count, args.kind.c_str(), count == 1 ? "" : "s", args.first);
   return 0;
@@ -170,7 +184,7 @@ int CmntPut(const CmntArgs& args) {
 void AddFileOptions(CLI::App* c, CmntArgs& args) {
   c->add_option("user", args.user, "The user whose file it is: <drive>:\\quonix\\usr\\<user>\\smemcmnt.bin")->required();
   c->add_option("--drive", args.drive, "Drive of the comment file")->capture_default_str();
-  c->add_flag("--json", args.json, "Print JSON for scripts instead of a table");
+  AddLinkOptions(c, args.link, kCmnt);
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
-// common.cpp - the transport options and links, addresses, tables, JSON, the
-// progress bar and the error line shared by every qna subcommand.
+// common.cpp - the transport options and links, range checks, addresses,
+// tables, JSON and CSV, the progress bar and the error line shared by every
+// qna subcommand.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <iterator>
 #include <string_view>
 
+#include "platform/platform.h"
 #include "qna.h"
 #include "qnapi.h"
 #include "qnapi_text.h"
@@ -60,32 +64,93 @@ std::string Upper(std::string text) {
 
 // ---- Errors ---------------------------------------------------------------
 
+namespace {
+
+bool g_json_errors = false;
+int g_batch_line = 0;
+
+// One error line on stderr, or its JSON object.  `text` has no codes;
+// `codes` is " (result R, detail D)" or empty for a failure of qna's own.
+void Report(const char* command, const std::string& text, bool has_codes, std::uint32_t result,
+            std::int32_t detail) {
+  if (g_json_errors) {
+    std::string json = "{\"command\":" + JsonString(command);
+    if (g_batch_line > 0) json += ",\"line\":" + std::to_string(g_batch_line);
+    json += has_codes ? ",\"result\":" + std::to_string(result) + ",\"detail\":" + std::to_string(detail)
+                      : std::string(",\"result\":null,\"detail\":null");
+    std::fprintf(stderr, "%s,\"text\":%s}\n", json.c_str(), JsonString(text).c_str());
+    return;
+  }
+  std::string line = "qna";
+  if (g_batch_line > 0) line += " batch line " + std::to_string(g_batch_line) + ":";
+  if (*command != '\0') line += std::string(" ") + command;
+  line += ": " + text;
+  if (has_codes) line += " (result " + std::to_string(result) + ", detail " + std::to_string(detail) + ")";
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+}  // namespace
+
+void SetJsonErrors(bool json) { g_json_errors = json; }
+void SetBatchLine(int line) { g_batch_line = line; }
+
 int Fail(const char* command, const std::string& context, std::uint32_t result, std::int32_t detail) {
-  char text[256];
-  QNA_ResultText(result, detail, text, sizeof text);
-  std::string line = std::string("qna ") + command + ": ";
-  if (!context.empty()) line += context + ": ";
+  char buffer[256];
+  QNA_ResultText(result, detail, buffer, sizeof buffer);
+  std::string text = buffer;
+  // The codes go in a field of their own (JSON) or at the end of the line.
+  if (const auto codes = text.rfind(" (result "); codes != std::string::npos) text.erase(codes);
   // A result of the server's own: say what quonix means by it, if it is one
   // of quonix's.
-  const ServerText* server = nullptr;
-  if (std::strstr(text, "server's own result") != nullptr)
+  if (text.find("server's own result") != std::string::npos)
     for (const auto& known : kQuonixResults)
-      if (known.result == result) server = &known;
-  if (server != nullptr)
-    line += std::string("refused by the server: ") + server->text + " (result " + std::to_string(result) +
-            ", detail " + std::to_string(detail) + ")";
-  else
-    line += text;
-  std::fprintf(stderr, "%s\n", line.c_str());
+      if (known.result == result) text = std::string("refused by the server: ") + known.text;
+  Report(command, context.empty() ? text : context + ": " + text, true, result, detail);
+  return kExitFailed;
+}
+
+int FailWith(const char* command, const std::string& text, std::uint32_t result, std::int32_t detail) {
+  Report(command, text, true, result, detail);
+  return kExitFailed;
+}
+
+int FailOwn(const char* command, const std::string& message) {
+  Report(command, message, false, 0, 0);
   return kExitFailed;
 }
 
 int Usage(const char* command, const std::string& message) {
-  std::fprintf(stderr, "qna %s: %s\n", command, message.c_str());
+  Report(command, message, false, 0, 0);
   return kExitUsage;
 }
 
 // ---- Transports -----------------------------------------------------------
+
+namespace {
+
+Link* g_shared = nullptr;  // qna batch's link while it is open
+
+// ADDR:PORT of --tcp, each part refused with its own reason.
+bool ParseTcp(const std::string& text, std::string& host, std::uint32_t& port, std::string& error) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos) {
+    error = "--tcp takes ADDR:PORT, as 127.0.0.1:5021";
+    return false;
+  }
+  host = text.substr(0, colon);
+  const std::string number = text.substr(colon + 1);
+  if (host.empty() || host.size() > 15) {
+    error = "bad host in --tcp " + text + ": the host name or address before ':' has 1 to 15 characters";
+    return false;
+  }
+  if (!ParseU32(number, port) || port == 0 || port > 65535) {
+    error = "bad port '" + number + "' in --tcp " + text + ": a TCP port is 1 to 65535";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 void AddLinkOptions(CLI::App* command, LinkOptions& options, const Offer& offer) {
   const std::string no = std::string(" (not offered here: ") + offer.why_not + ")";
@@ -97,13 +162,22 @@ void AddLinkOptions(CLI::App* command, LinkOptions& options, const Offer& offer)
                       std::string("Reach the server over TCP at ADDR:PORT (the S functions)") +
                           (offer.tcp ? "" : no))
       ->type_name("ADDR:PORT");
-  command->add_option("--as", options.as, "Application name to register under (at most 8 characters)")
+  command->add_option("--app", options.app, "Application name to register under (at most 8 characters)")
       ->capture_default_str();
   command->add_flag("--json", options.json, "Print JSON for scripts instead of a table");
 }
 
+int RefuseTransport(const char* command, const LinkOptions& options, const Offer& offer) {
+  if (!options.host.empty() && !options.tcp.empty()) return Usage(command, "give --host or --tcp, not both");
+  if (!options.host.empty() && !offer.host)
+    return Usage(command, std::string("--host is not offered here: ") + offer.why_not);
+  if (!options.tcp.empty() && !offer.tcp)
+    return Usage(command, std::string("--tcp is not offered here: ") + offer.why_not);
+  return 0;
+}
+
 Link::~Link() {
-  if (!open_) return;
+  if (!open_ || borrowed_) return;
   if (via_ == Via::tcp)
     QNA_CloseS(id_);
   else if (id_ != 0)
@@ -113,31 +187,44 @@ Link::~Link() {
 }
 
 int Link::Open(const char* command, const LinkOptions& options, const Offer& offer, Need need) {
-  if (!options.host.empty() && !options.tcp.empty())
-    return Usage(command, "give --host or --tcp, not both");
-  if (options.as.empty() || options.as.size() > 8)
-    return Usage(command, "--as takes an application name of 1 to 8 characters");
-  if (!options.host.empty() && !offer.host)
-    return Usage(command, std::string("--host is not offered here: ") + offer.why_not);
-  if (!options.tcp.empty() && !offer.tcp)
-    return Usage(command, std::string("--tcp is not offered here: ") + offer.why_not);
+  if (g_shared != nullptr) {
+    // A batch line runs over the batch's link; it may repeat the batch's
+    // transport but not name another.
+    const Link& shared = *g_shared;
+    if ((!options.host.empty() && options.host != shared.host_) || (!options.tcp.empty() && options.tcp != shared.tcp_))
+      return Usage(command, "a batch runs every line over its one link: give --host or --tcp on the batch line");
+    if (options.app != LinkOptions{}.app && options.app != shared.app_)
+      return Usage(command, "a batch registers once: give --app on the batch line");
+    LinkOptions as_shared = options;
+    as_shared.host = shared.host_;
+    as_shared.tcp = shared.tcp_;
+    if (int refused = RefuseTransport(command, as_shared, offer)) return refused;
+    via_ = shared.via_;
+    id_ = shared.id_;
+    app_ = shared.app_;
+    host_ = shared.host_;
+    tcp_ = shared.tcp_;
+    std::copy(std::begin(shared.sizes_), std::end(shared.sizes_), sizes_);
+    open_ = borrowed_ = true;
+    return 0;
+  }
+  if (int refused = RefuseTransport(command, options, offer)) return refused;
+  if (options.app.empty() || options.app.size() > 8)
+    return Usage(command, "--app takes an application name of 1 to 8 characters");
 
   QNA_CONNPARAM params{};
-  std::memcpy(params.name, options.as.data(), options.as.size());
+  std::memcpy(params.name, options.app.data(), options.app.size());
   std::uint32_t r = 0;
   std::string where;
   if (!options.tcp.empty()) {
-    const auto colon = options.tcp.rfind(':');
+    std::string host, error;
     std::uint32_t port = 0;
-    const std::string host = colon == std::string::npos ? "" : options.tcp.substr(0, colon);
-    if (colon == std::string::npos || host.empty() || host.size() > 15 ||
-        !ParseU32(options.tcp.substr(colon + 1), port) || port == 0 || port > 65535)
-      return Usage(command, "--tcp takes ADDR:PORT, as 127.0.0.1:5021 (a host name of at most 15 characters)");
+    if (!ParseTcp(options.tcp, host, port, error)) return Usage(command, error);
     std::memcpy(params.host, host.data(), host.size());
     params.port = port;
     params.attempts = 3;
     via_ = Via::tcp;
-    where = "server at " + options.tcp + " over TCP";
+    where = "server at " + host + " port " + std::to_string(port) + " over TCP";
     r = QNA_OpenS(&params, &id_);
   } else if (!options.host.empty() || need == Need::connection) {
     if (options.host.size() > 15) return Usage(command, "--host takes a host name of at most 15 characters");
@@ -147,7 +234,7 @@ int Link::Open(const char* command, const LinkOptions& options, const Offer& off
     r = QNA_OpenN(&params, &id_);
   } else {
     QNA_REGREC record{};
-    std::memcpy(record.name, options.as.data(), options.as.size());
+    std::memcpy(record.name, options.app.data(), options.app.size());
     via_ = Via::local;
     where = "local server";
     r = QNA_Open(&record);
@@ -155,9 +242,37 @@ int Link::Open(const char* command, const LinkOptions& options, const Offer& off
   if (r != 0) {
     const std::int32_t detail = QNA_InternalErr;
     id_ = 0;
+    // A server that is not running may run in another root: name this one.
+    if (via_ == Via::local && r == QNA_E_OPEN) where += " in the platform root " + PlatformRoot();
     return Fail(command, "cannot reach the " + where, r, detail);
   }
   open_ = true;
+  app_ = options.app;
+  host_ = options.host;
+  tcp_ = options.tcp;
+  std::copy(std::begin(QNA_SizeTb), std::end(QNA_SizeTb), sizes_);
+  return 0;
+}
+
+int Link::CheckRange(const char* command, std::uint32_t area, std::uint32_t start, std::uint64_t count,
+                     bool bits, const char* nothing) const {
+  const std::uint64_t size = area < 6 ? sizes_[area] : 0;
+  const std::uint64_t limit = bits ? size * 16 : size;
+  if (count > 0 && start < limit && count <= limit - start) return 0;
+  const std::string range = RangeText(area, start, count, bits);
+  std::string text = range + (bits ? " do" : " does") + " not fit in " + AreaName(area) + ", which holds " +
+                     std::to_string(size) + " words";
+  if (size > 0) text += bits ? " (bits 0.." + std::to_string(limit - 1) + ")" : " (" + RangeText(area, 0, size, false) + ")";
+  return FailWith(command, text + ": " + nothing, QNA_E_ARG, 0);
+}
+
+SharedLink::~SharedLink() { g_shared = nullptr; }
+
+int SharedLink::Open(const char* command, const LinkOptions& options) {
+  // A connection id serves every command: locally a pipe connection with an
+  // empty host, which maps the areas and takes the library's link as well.
+  if (int failed = link_.Open(command, options, Offer{}, Need::connection)) return failed;
+  g_shared = &link_;
   return 0;
 }
 
@@ -187,7 +302,7 @@ std::uint32_t Link::Write(std::uint32_t area, std::uint32_t offset, std::uint32_
     case Via::local: break;
   }
   if (direct) return QNA_WriteSmem(area, offset, count, data, 0);
-  return QNA_Write(area, offset, count, data, options);
+  return id_ != 0 ? QNA_WriteN(area, offset, count, data, options, id_) : QNA_Write(area, offset, count, data, options);
 }
 
 std::uint32_t Link::WriteBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
@@ -198,7 +313,8 @@ std::uint32_t Link::WriteBits(std::uint32_t area, std::uint32_t bit, std::uint32
     case Via::local: break;
   }
   if (direct) return QNA_WriteSmemBit(area, bit, count, data, 0);
-  return QNA_WriteBit(area, bit, count, data, options);
+  return id_ != 0 ? QNA_WriteBitN(area, bit, count, data, options, id_)
+                  : QNA_WriteBit(area, bit, count, data, options);
 }
 
 // ---- Addresses and numbers -----------------------------------------------
@@ -230,6 +346,15 @@ bool ParseWord(const std::string& text, std::uint16_t& out) {
   }
   if (!ParseU32(text, v) || v > 0xFFFF) return false;
   out = static_cast<std::uint16_t>(v);
+  return true;
+}
+
+bool ParseI64(const std::string& text, std::int64_t& out) {
+  const bool negative = !text.empty() && text[0] == '-';
+  std::uint32_t magnitude = 0;
+  if (!ParseU32(negative ? text.substr(1) : text, magnitude)) return false;
+  if (negative && (magnitude > 0x80000000u || text.find_first_of("xX") != std::string::npos)) return false;
+  out = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
   return true;
 }
 
@@ -269,6 +394,12 @@ std::string FormatAddress(std::uint32_t area, std::uint32_t offset) {
   return AreaName(area) + std::to_string(offset);
 }
 
+std::string RangeText(std::uint32_t area, std::uint32_t start, std::uint64_t count, bool bits) {
+  std::string s = FormatAddress(area, start);
+  if (count > 1) s += ".." + std::to_string(std::uint64_t{start} + count - 1);
+  return bits ? "bits " + s : s;
+}
+
 // ---- Output ---------------------------------------------------------------
 
 void Table::Print() const {
@@ -299,20 +430,45 @@ void Table::Print() const {
   for (const auto& row : rows_) print(row);
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at bytes[0] (of n), 0 when it is
+// none: no overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t Utf8Length(const std::uint8_t* bytes, std::size_t n) {
+  const std::uint8_t b = bytes[0];
+  const std::size_t length = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  if (length == 0 || length > n) return 0;
+  std::uint32_t code = b & (0x7Fu >> length);  // the lead byte's payload bits
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((bytes[i] & 0xC0u) != 0x80u) return 0;
+    code = code << 6 | (bytes[i] & 0x3Fu);
+  }
+  if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+      (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
+    return 0;
+  return length;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   std::string s = "\"";
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::uint8_t c = bytes[i];
     if (c == '"' || c == '\\') {
       s += '\\';
-      s += ch;
-    } else if (c < 0x20 || c >= 0x7F) {
-      // Bytes beyond ASCII are shown by value: the data are not UTF-8.
+      s += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7F) {
+      s += static_cast<char>(c);
+    } else if (const std::size_t length = c >= 0x80 ? Utf8Length(bytes + i, text.size() - i) : 0; length > 0) {
+      s.append(text, i, length);  // UTF-8 stays UTF-8
+      i += length - 1;
+    } else {
+      // Control characters, and bytes that are not UTF-8 taken as Latin-1.
       char esc[8];
       std::snprintf(esc, sizeof esc, "\\u%04x", c);
       s += esc;
-    } else {
-      s += ch;
     }
   }
   return s + "\"";
@@ -323,6 +479,9 @@ std::string Printable(const std::uint8_t* bytes, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\') {
       s += static_cast<char>(bytes[i]);
+    } else if (const std::size_t length = bytes[i] >= 0x80 ? Utf8Length(bytes + i, n - i) : 0; length > 0) {
+      s.append(reinterpret_cast<const char*>(bytes + i), length);
+      i += length - 1;
     } else {
       char esc[8];
       std::snprintf(esc, sizeof esc, "\\x%02x", bytes[i]);
@@ -330,6 +489,32 @@ std::string Printable(const std::uint8_t* bytes, std::size_t n) {
     }
   }
   return s;
+}
+
+const char* NoReplyNote(bool no_reply) {
+  return no_reply ? ", no reply asked (the server may refuse it unseen)" : "";
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string s = "\"";
+  for (char c : text) s += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return s + "\"";
+}
+
+std::string IsoTime(std::chrono::system_clock::time_point time) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+#ifdef _WIN32
+  utc = *std::gmtime(&seconds);  // the C runtime's buffer is per thread there
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[80];  // room for any int the fields could hold
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
+  return text;
 }
 
 bool StdoutIsTerminal() { return QNA_ISATTY(QNA_FILENO(stdout)) != 0; }

@@ -28,8 +28,19 @@ struct ServerArgs {
   std::vector<std::string> args;
   bool hide = false;
   bool log = false;
+  bool json = false;
   std::uint32_t wait = 10000;
 };
+
+// The process of the server's QUONIX RUN window, 0 while there is none.
+std::uint32_t ServerPid() {
+  for (win::HWND w = win::GetTopWindow(0); w != 0; w = win::GetWindow(w, win::GW_HWNDNEXT)) {
+    char title[128] = {};
+    win::GetWindowTextA(w, title, sizeof title);
+    if (std::strncmp(title, "QUONIX RUN", 10) == 0) return win::WindowProcessId(w);
+  }
+  return 0;
+}
 
 int Server(const ServerArgs& args) {
   std::string line = args.log ? "" : "--quiet";
@@ -39,24 +50,25 @@ int Server(const ServerArgs& args) {
   // The launcher's results share their numbers with tag access and come
   // without a detail, so the command names them itself.
   if (r != 0) {
-    const char* why = r == QNA_E_START_RUNNING ? "a server is running already (a QUONIX RUN window exists): nothing started"
-                      : r == QNA_E_START_NOFILE ? "no QUONIX.EXE in that folder (give --dir)"
-                                                : "the server process could not be created";
-    std::fprintf(stderr, "qna server: %s (result %u, detail 0)\n", why, r);
-    return kExitFailed;
+    const std::string why = r == QNA_E_START_RUNNING ? "a server is running already (its QUONIX RUN window is up, pid " +
+                                                           std::to_string(ServerPid()) + "): nothing started"
+                            : r == QNA_E_START_NOFILE ? "no QUONIX.EXE in " + args.dir + " (give --dir)"
+                                                      : std::string("the server process could not be created");
+    return FailWith("server", why, r, 0);
   }
   // The server opens its window once it serves its pipes.
-  char title[] = "QUONIX RUN";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(args.wait);
-  while (QNA_FindAppTitle(title, QNA_TITLE_PREFIX) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      std::fprintf(stderr, "qna server: started, but no QUONIX RUN window within %u ms (run it with --log to see why)\n",
-                   args.wait);
-      return kExitFailed;
-    }
+  std::uint32_t pid = 0;
+  while ((pid = ServerPid()) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return FailOwn("server", "started, but no QUONIX RUN window within " + std::to_string(args.wait) +
+                                   " ms (run it with --log to see why)");
     QNA_Sleep(20);
   }
-  std::printf("quonix is running (its window QUONIX RUN is up)\n");
+  if (args.json)
+    std::printf("{\"pid\":%u}\n", pid);
+  else
+    std::printf("quonix is running as process %u (its window QUONIX RUN is up)\n", pid);
   return 0;
 }
 
@@ -118,10 +130,20 @@ constexpr const char* kTags =
 
 int g_steps = 0;
 int g_failed = 0;
+bool g_json = false;
+std::string g_json_steps;  // with --json: the steps, told at the end
 
 // Tells one step: what was done, and whether it came out as it should.
 bool Step(bool ok, const std::string& what, std::uint32_t result = 0, std::int32_t detail = 0) {
   ++g_steps;
+  if (g_json) {
+    char text[200] = {};
+    if (!ok) QNA_ResultText(result, detail, text, sizeof text);
+    g_failed += ok ? 0 : 1;
+    g_json_steps += (g_json_steps.empty() ? "" : ",") + std::string("{\"step\":") + JsonString(what) +
+                    ",\"ok\":" + (ok ? "true" : "false") + (ok ? "" : ",\"text\":" + JsonString(text)) + "}";
+    return ok;
+  }
   if (ok) {
     std::printf("  ok    %s\n", what.c_str());
   } else {
@@ -156,17 +178,20 @@ bool WriteTagFile(const PrivateRoot& root, std::string& error) {
 
 int RunDemo(const DemoOptions& options) {
   const std::string dir = options.server_dir.empty() ? QUONIX_DIR : options.server_dir;
-  std::printf("qna demo: a plant and an operator panel around a private stand-in server\n");
+  g_json = options.json;
+  if (!g_json) std::printf("qna demo: a plant and an operator panel around a private stand-in server\n");
   PrivateRoot root;
   std::string error;
   if (!Step(WriteTagFile(root, error), "tag file of project PLANT: LEVEL CW10, TEMP CW11, FLOW CW12 (dword), "
                                        "SETPOINT CW20, PUMP CB5, HIGH SB3")) {
+    if (g_json) return FailOwn("demo", error);
     std::printf("demo: %s\n", error.c_str());
     return 1;
   }
   PrivateServer server;
   if (!Step(server.Start(dir, std::string("--project C:PLANT ") + (options.verbose ? "-v" : "--quiet")),
             "start quonix in a private root, serving project PLANT")) {
+    if (g_json) return FailOwn("demo", "could not start " + dir + "/quonix (use --server-dir)");
     std::printf("demo: could not start %s/quonix (use --server-dir)\n", dir.c_str());
     return 1;
   }
@@ -294,7 +319,10 @@ int RunDemo(const DemoOptions& options) {
 
   std::error_code ignored;
   fs::remove(win::HostPath(kTagPath), ignored);
-  std::printf("demo: %d of %d steps passed%s\n", g_steps - g_failed, g_steps, g_failed ? "" : ", all good");
+  if (g_json)
+    std::printf("{\"count\":%d,\"passed\":%d,\"steps\":[%s]}\n", g_steps, g_steps - g_failed, g_json_steps.c_str());
+  else
+    std::printf("demo: %d of %d steps passed%s\n", g_steps - g_failed, g_steps, g_failed ? "" : ", all good");
   return g_failed == 0 ? 0 : 1;
 }
 
@@ -306,12 +334,14 @@ void AddServerCommands(CLI::App& app, Runner& run) {
   c->add_flag("--hide", server->hide, "Start it hidden (QNA_StartQuonixHide)");
   c->add_flag("--log", server->log, "Keep the server's log on this terminal (default: --quiet)");
   c->add_option("--wait", server->wait, "Milliseconds to wait for its window")->capture_default_str();
+  c->add_flag("--json", server->json, "Print JSON for scripts");
   c->callback([&run, server] { run = [server] { return Server(*server); }; });
 
   auto demo = std::make_shared<DemoOptions>();
   c = app.add_subcommand("demo", "A plant and an operator panel around a private stand-in server, step by step");
   c->add_option("--server-dir", demo->server_dir, "Folder that holds the quonix program (default: the one built with qna)");
   c->add_flag("-v,--verbose", demo->verbose, "Show the server's log");
+  c->add_flag("--json", demo->json, "Print one JSON object with every step at the end");
   c->callback([&run, demo] { run = [demo] { return RunDemo(*demo); }; });
 }
 

@@ -100,18 +100,17 @@ int EvqRead(const EvqArgs& args) {
     ++got;
     const std::string kind_text = kind == 1 ? "event" : kind == 2 ? "lost" : std::to_string(kind);
     if (args.link.json)
-      std::printf("{\"queue\":%u,\"kind\":%u,\"from\":%s,\"value\":%u,\"data\":%s}\n", queue.number, kind,
-                  JsonString(from).c_str(), event.value,
+      std::printf("{\"queue\":%u,\"kind\":%u,\"from\":%s,\"value\":%u,\"bytes\":%u,\"data\":%s}\n", queue.number,
+                  kind, JsonString(from).c_str(), event.value, event.length,
                   JsonString(std::string(data.begin(), data.begin() + event.length)).c_str());
     else
       std::printf("%-6s  %-8s  %10u  %6u  %s\n", kind_text.c_str(), from, event.value, event.length,
                   Printable(data.data(), event.length).c_str());
     std::fflush(stdout);
   }
-  if (got < args.count) {
-    std::fprintf(stderr, "qna evq read: %u of %u events came within %u ms\n", got, args.count, args.timeout);
-    return kExitFailed;
-  }
+  if (got < args.count)
+    return FailOwn("evq read", std::to_string(got) + " of " + std::to_string(args.count) + " events came within " +
+                                   std::to_string(args.timeout) + " ms");
   return 0;
 }
 

@@ -53,7 +53,7 @@ int Info(const LinkOptions& options) {
     table.Row({name, started ? "started" : "registered", std::to_string(U32(e, 12)), std::to_string(U32(e, 16)),
                std::to_string(U32(e, 20))});
     if (!json_apps.empty()) json_apps += ',';
-    json_apps += "{\"name\":" + JsonString(name) + ",\"kind\":" + JsonString(started ? "started" : "registered") +
+    json_apps += "{\"app\":" + JsonString(name) + ",\"kind\":" + JsonString(started ? "started" : "registered") +
                  ",\"id\":" + std::to_string(U32(e, 12)) + ",\"pid\":" + std::to_string(U32(e, 16)) + "}";
   }
   if (options.json) {

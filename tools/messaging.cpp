@@ -37,8 +37,8 @@ int MailboxRead(const MailboxArgs& args) {
   const std::uint32_t r = QNA_ReadApp(args.app.c_str(), args.index, args.count, words.data());
   if (r != 0) return Fail("mailbox read", "mailbox of " + args.app, r, QNA_InternalErr);
   if (args.link.json) {
-    std::printf("{\"app\":%s,\"index\":%u,\"words\":%s}\n", JsonString(args.app).c_str(), args.index,
-                JsonList(words.data(), words.size()).c_str());
+    std::printf("{\"app\":%s,\"start\":%u,\"count\":%zu,\"words\":%s}\n", JsonString(args.app).c_str(), args.index,
+                words.size(), JsonList(words.data(), words.size()).c_str());
     return 0;
   }
   Table table({"word", "value", "hex"});
@@ -65,10 +65,11 @@ int MailboxWrite(const MailboxArgs& args) {
   const std::uint32_t r = QNA_WriteApp(args.app.c_str(), args.index, count, words.data(), args.no_reply ? 1u : 0u);
   if (r != 0) return Fail("mailbox write", "mailbox of " + args.app, r, QNA_InternalErr);
   if (args.link.json)
-    std::printf("{\"app\":%s,\"index\":%u,\"written\":%u}\n", JsonString(args.app).c_str(), args.index, count);
+    std::printf("{\"app\":%s,\"start\":%u,\"count\":%u,\"replied\":%s}\n", JsonString(args.app).c_str(),
+                args.index, count, args.no_reply ? "false" : "true");
   else
-    std::printf("wrote %u word%s to the mailbox of %s from word %u\n", count, count == 1 ? "" : "s",
-                args.app.c_str(), args.index);
+    std::printf("%s %u word%s to the mailbox of %s from word %u%s\n", args.no_reply ? "sent" : "wrote", count,
+                count == 1 ? "" : "s", args.app.c_str(), args.index, NoReplyNote(args.no_reply));
   return 0;
 }
 
@@ -99,9 +100,11 @@ int MsgSend(const MsgArgs& args) {
   }
   if (r != 0) return Fail("msg send", "channel " + std::to_string(args.channel), r, QNA_InternalErr);
   if (args.link.json)
-    std::printf("{\"channel\":%u,\"sent\":%u}\n", args.channel, length);
+    std::printf("{\"channel\":%u,\"bytes\":%u,\"replied\":%s}\n", args.channel, length,
+                args.no_reply ? "false" : "true");
   else
-    std::printf("sent %u byte%s on channel %u\n", length, length == 1 ? "" : "s", args.channel);
+    std::printf("sent %u byte%s on channel %u%s\n", length, length == 1 ? "" : "s", args.channel,
+                NoReplyNote(args.no_reply));
   return 0;
 }
 
@@ -118,7 +121,7 @@ int MsgRecv(const MsgArgs& args) {
   if (r != 0) return Fail("msg recv", "channel " + std::to_string(args.channel), r, QNA_InternalErr);
   const std::string text = Printable(body.data(), length);
   if (args.link.json) {
-    std::printf("{\"channel\":%u,\"type\":%u,\"ref\":%u,\"length\":%u,\"body\":%s}\n", args.channel, type, ref, length,
+    std::printf("{\"channel\":%u,\"type\":%u,\"ref\":%u,\"bytes\":%u,\"data\":%s}\n", args.channel, type, ref, length,
                 JsonString(std::string(body.begin(), body.begin() + length)).c_str());
     return 0;
   }

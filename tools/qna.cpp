@@ -2,23 +2,35 @@
 // the QNAPI library: one file per family of subcommands.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "qna.h"
 
-int main(int argc, char** argv) {
+#ifndef QNA_VERSION
+#define QNA_VERSION "unknown"
+#endif
+
+namespace qna {
+
+int Dispatch(const std::vector<std::string>& args) {
+  // Errors are JSON as soon as the line asks for JSON, even a parse error
+  // CLI11 reports before the flag is read.
+  SetJsonErrors(std::find(args.begin(), args.end(), "--json") != args.end());
   CLI::App app{"qna - talk to a QUONIX server from the command line"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("qna ") + QNA_VERSION, "Print the version and exit");
   app.footer(
       "Data commands reach the local server by default, a server's host pipe with --host NAME, or TCP with\n"
-      "--tcp ADDR:PORT.  Tables are for people, --json for scripts.  Exit status: 0 done, 1 the library or\n"
-      "the server refused (one line on stderr with the result code, the detail code and what they mean),\n"
-      "2 a wrong command line.  qna COMMAND --help tells more; docs/cli.md has examples.");
-  // One line for a wrong command line, as for every other failure.
-  // The error is the top command's; the help to see is that of the deepest
-  // subcommand given.
+      "--tcp ADDR:PORT.  Tables are for people, --json (and --csv for reads and watches) for scripts.\n"
+      "Exit status: 0 done, 1 the library or the server refused, or qna refused what could not work (one\n"
+      "line on stderr with the result code, the detail code and what they mean), 2 a wrong command line.\n"
+      "qna COMMAND --help tells more; docs/cli.md has examples.");
+  // One line for a wrong command line, as for every other failure.  The help
+  // to see is that of the deepest subcommand given.
   app.failure_message([](const CLI::App* top, const CLI::Error& e) {
     std::string name = "qna";
     const CLI::App* command = top;
@@ -34,31 +46,40 @@ int main(int argc, char** argv) {
     }
     std::string what = e.what();
     if (command == top && !top->remaining().empty()) what = "unknown command '" + top->remaining().front() + "'";
-    return "qna: " + what + " (see " + name + " --help)\n";
+    Usage(name == "qna" ? "" : name.substr(4).c_str(), what + " (see " + name + " --help)");
+    return std::string();
   });
 
-  qna::Runner run;
-  qna::AddDataCommands(app, run);
-  qna::AddTagCommands(app, run);
-  qna::AddMailboxCommands(app, run);
-  qna::AddMessageCommands(app, run);
-  qna::AddEvqCommands(app, run);
-  qna::AddAppCommands(app, run);
-  qna::AddInfoCommands(app, run);
-  qna::AddCommentCommands(app, run);
-  qna::AddTagfileCommands(app, run);
-  qna::AddServerCommands(app, run);
+  Runner run;
+  AddDataCommands(app, run);
+  AddTagCommands(app, run);
+  AddMailboxCommands(app, run);
+  AddMessageCommands(app, run);
+  AddEvqCommands(app, run);
+  AddAppCommands(app, run);
+  AddInfoCommands(app, run);
+  AddCommentCommands(app, run);
+  AddTagfileCommands(app, run);
+  AddServerCommands(app, run);
+  AddBatchCommand(app, run);
 
   try {
-    app.parse(argc, argv);
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    app.parse(reversed);
   } catch (const CLI::ParseError& e) {
-    // --help is a ParseError that exits 0; every wrong line exits 2.
-    return app.exit(e) == 0 ? 0 : qna::kExitUsage;
+    // --help and --version are ParseErrors that exit 0; every wrong line exits 2.
+    return app.exit(e) == 0 ? 0 : kExitUsage;
   }
   try {
     return run ? run() : 0;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "qna: %s\n", e.what());
-    return qna::kExitFailed;
+    return FailOwn("", e.what());
   }
+}
+
+}  // namespace qna
+
+int main(int argc, char** argv) {
+  return qna::Dispatch(std::vector<std::string>(argv + 1, argv + argc));
 }

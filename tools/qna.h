@@ -1,10 +1,11 @@
 // qna.h - what the subcommands of the qna command share: the transport
-// options and the link they open, addresses, numbers, tables, JSON, the
-// progress bar and the one-line error report.
+// options and the link they open, addresses, numbers, range checks, tables,
+// JSON and CSV, the progress bar and the one-line error report.
 #pragma once
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,13 +14,18 @@
 
 namespace qna {
 
-// Exit statuses: 0 done, 1 the library or the server refused, 2 the command
-// line is wrong (CLI11's own parse errors keep their codes, all non-zero).
+// Exit statuses: 0 done, 1 the library or the server refused (or qna refused
+// before sending what could not work), 2 the command line is wrong (CLI11's
+// own parse errors keep their codes, all non-zero).
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 // The subcommand that was parsed, to run once the whole line is read.
 using Runner = std::function<int()>;
+
+// Parses and runs one command line (without the program name): the exit
+// status.  main runs the process's own line; qna batch runs each of its lines.
+int Dispatch(const std::vector<std::string>& args);
 
 // ---- Transports -----------------------------------------------------------
 enum class Via { local, host, tcp };
@@ -38,16 +44,21 @@ struct Offer {
 };
 
 struct LinkOptions {
-  std::string host;        // --host NAME: the N functions
-  std::string tcp;         // --tcp ADDR:PORT: the S functions
-  std::string as = "QNA";  // the application name to register
+  std::string host;         // --host NAME: the N functions
+  std::string tcp;          // --tcp ADDR:PORT: the S functions
+  std::string app = "QNA";  // --app NAME: the application name to register
   bool json = false;
 };
 
-// Adds --host, --tcp, --as and --json to a data command.
+// Adds --host, --tcp, --app and --json to a command.  A command without a
+// server (comment files) takes them too, so that it refuses them with the
+// same one line as the others.
 void AddLinkOptions(CLI::App* command, LinkOptions& options, const Offer& offer);
+// The refusal of a transport a command does not offer: 0 when none is given.
+int RefuseTransport(const char* command, const LinkOptions& options, const Offer& offer);
 
-// An open link to the server, closed by the destructor.
+// An open link to the server, closed by the destructor.  While qna batch
+// holds its link open (ShareLink), every Link takes that one instead.
 class Link {
  public:
   Link() = default;
@@ -62,6 +73,16 @@ class Link {
   Via via() const { return via_; }
   std::uint32_t id() const { return id_; }
   bool connected() const { return open_; }
+  const std::string& app() const { return app_; }
+  // Reads of this link come from the mapped areas, not over the link.
+  bool mapped() const { return via_ == Via::local; }
+
+  // 0 when `count` words (bits with `bits`) from `start` lie inside the area
+  // as the server announced it when this link opened; otherwise the refusal
+  // (result 6, the area's size named, `nothing` said) on stderr.  Call it
+  // before allocating for a transfer or sending any of it.
+  int CheckRange(const char* command, std::uint32_t area, std::uint32_t start, std::uint64_t count,
+                 bool bits, const char* nothing) const;
 
   // Data functions over whichever transport the link is.
   std::uint32_t Read(std::uint32_t area, std::uint32_t offset, std::uint32_t count, std::uint16_t* out);
@@ -72,18 +93,53 @@ class Link {
                           const std::uint8_t* data, std::uint32_t options, bool direct);
 
  private:
+  friend class SharedLink;
   Via via_ = Via::local;
   std::uint32_t id_ = 0;
   bool open_ = false;
+  bool borrowed_ = false;  // the batch's link: not closed here
+  std::string app_;
+  std::string host_, tcp_;
+  std::uint32_t sizes_[6] = {};  // QNA_SizeTb as this link's registration left it
 };
+
+// qna batch's one link: while it lives, Link::Open lends it out.
+class SharedLink {
+ public:
+  SharedLink() = default;
+  ~SharedLink();
+  SharedLink(const SharedLink&) = delete;
+  SharedLink& operator=(const SharedLink&) = delete;
+  int Open(const char* command, const LinkOptions& options);
+
+ private:
+  Link link_;
+};
+
+// Words and bits per library request: the library splits longer transfers
+// itself, so a caller that sends pieces of this size knows how much of a
+// refused transfer was written.
+constexpr std::uint32_t kWordsPerRequest = 16384;
+constexpr std::uint32_t kBitsPerRequest = 32768;
 
 // ---- Errors ---------------------------------------------------------------
 // Prints "qna COMMAND: CONTEXT: TEXT (result R, detail D)" on stderr, with the
-// library's text for the codes (and quonix's meaning of its own results).
+// library's text for the codes (and quonix's meaning of its own results);
+// with --json, one JSON object {"command", "result", "detail", "text"}.
 // Returns kExitFailed.  Take the detail right after the failing call.
 int Fail(const char* command, const std::string& context, std::uint32_t result, std::int32_t detail);
-// A usage error of ours: one line, kExitUsage.
+// The same with a text of the command's own for the codes (the launcher's
+// results, which share their numbers with tag access).
+int FailWith(const char* command, const std::string& text, std::uint32_t result, std::int32_t detail);
+// A failure of the command's own (a time limit, a file): the same line
+// without codes (JSON: result and detail null); kExitFailed.
+int FailOwn(const char* command, const std::string& message);
+// A usage error: one line, kExitUsage (JSON: result and detail null).
 int Usage(const char* command, const std::string& message);
+// Error lines as JSON objects (the line being run has --json).
+void SetJsonErrors(bool json);
+// Inside qna batch: the line number every error names (0: none).
+void SetBatchLine(int line);
 
 // ---- Addresses and numbers -----------------------------------------------
 struct Address {
@@ -94,10 +150,14 @@ struct Address {
 bool ParseAddress(const std::string& text, Address& out, std::string& error);
 std::string AreaName(std::uint32_t area);
 std::string FormatAddress(std::uint32_t area, std::uint32_t offset);
+// "CW100..102" (or "CW100" for one), "bits CB0..7" with `bits`.
+std::string RangeText(std::uint32_t area, std::uint32_t start, std::uint64_t count, bool bits);
 // A 16-bit value: decimal, 0x hex, or negative down to -32768.
 bool ParseWord(const std::string& text, std::uint16_t& out);
 // An unsigned 32-bit number: decimal or 0x hex.
 bool ParseU32(const std::string& text, std::uint32_t& out);
+// A number from -2147483648 to 4294967295 (decimal, or 0x hex when positive).
+bool ParseI64(const std::string& text, std::int64_t& out);
 
 // ---- Output ---------------------------------------------------------------
 // A table printed with aligned columns; cells that are numbers are right-aligned.
@@ -112,7 +172,8 @@ class Table {
   std::vector<std::vector<std::string>> rows_;
 };
 
-// JSON text for a string (quoted and escaped) and for a list of numbers.
+// JSON text for a string (quoted and escaped; valid UTF-8 kept as it is, any
+// other byte taken as Latin-1) and for a list of numbers.
 std::string JsonString(const std::string& text);
 template <typename T>
 std::string JsonList(const T* values, std::size_t n) {
@@ -123,8 +184,15 @@ std::string JsonList(const T* values, std::size_t n) {
   }
   return s + "]";
 }
-// Shows printable bytes as they are and the others as \xNN.
+// Shows printable bytes and valid UTF-8 as they are and the others as \xNN.
 std::string Printable(const std::uint8_t* bytes, std::size_t n);
+// ", no reply asked (...)" after what a command sent with --no-reply: the
+// server may have refused it unseen.  Empty without.
+const char* NoReplyNote(bool no_reply);
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text);
+// UTC time as ISO 8601 with milliseconds: 2024-05-01T12:00:00.123Z.
+std::string IsoTime(std::chrono::system_clock::time_point time);
 
 // A progress bar on stderr, drawn only when stdout is a terminal and the
 // operation is long; cleared when done.
@@ -148,7 +216,7 @@ bool StdoutIsTerminal();
 
 // ---- The families ---------------------------------------------------------
 void AddDataCommands(CLI::App& app, Runner& run);      // read write bits mux watch
-void AddTagCommands(CLI::App& app, Runner& run);       // tag read|write
+void AddTagCommands(CLI::App& app, Runner& run);       // tag read|write|watch
 void AddMailboxCommands(CLI::App& app, Runner& run);   // mailbox read|write
 void AddMessageCommands(CLI::App& app, Runner& run);   // msg send|recv
 void AddEvqCommands(CLI::App& app, Runner& run);       // evq open|read|post|info
@@ -157,11 +225,13 @@ void AddInfoCommands(CLI::App& app, Runner& run);      // info
 void AddCommentCommands(CLI::App& app, Runner& run);   // cmnt create|open|get|put
 void AddTagfileCommands(CLI::App& app, Runner& run);   // tagfile build|dump
 void AddServerCommands(CLI::App& app, Runner& run);    // server, demo
+void AddBatchCommand(CLI::App& app, Runner& run);      // batch
 
 // The tour of `qna demo`; the process exit status.
 struct DemoOptions {
   std::string server_dir;  // where quonix is; empty: the one built beside qna
   bool verbose = false;
+  bool json = false;
 };
 int RunDemo(const DemoOptions& options);
 

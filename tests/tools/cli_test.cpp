@@ -116,8 +116,12 @@ class QnaTest : public ::testing::Test {
     work_ = fs::path(root_.path()) / "work";
     fs::create_directories(work_);
     // The tag source the docs build from.
+    // The tag source and the batch file the docs use, and a tag at the end
+    // of CW whose second word lies outside it.
     std::ofstream(work_ / "plant.csv") << "LEVEL,CW10,word\nTEMP,CW11,word\nFLOW,CW12,dword\n"
-                                          "SETPOINT,CW20,word\nPUMP,CB5,bit\nHIGH,SB3,bit\n";
+                                          "SETPOINT,CW20,word\nPUMP,CB5,bit\nHIGH,SB3,bit\nEDGE,CW32767,dword\n";
+    std::ofstream(work_ / "steps.qna") << "# lines of a batch\nwrite CW30 1 2 3\nread CW30 3 --json\n"
+                                          "qna mux CW30,2 SW204\n";
     fs::create_directories(fs::path(root_.path()) / "drive/c/ravowld/usr/plant");
     const Outcome built = RunLine("qna tagfile build plant.csv \"$QNAPI_ROOT/drive/c/ravowld/usr/plant/plant.tag\"", work_);
     ASSERT_EQ(built.status, 0) << built.err;
@@ -186,7 +190,7 @@ TEST_F(QnaTest, HelpIsCompleteForEverySubcommand) {
                             "mailbox write", "msg send", "msg recv", "evq open", "evq read", "evq post",
                             "evq info", "app start", "app close", "app top", "app status", "app cancel", "info",
                             "cmnt create", "cmnt open", "cmnt get", "cmnt put", "tagfile build", "tagfile dump",
-                            "server", "demo"};
+                            "server", "demo", "tag watch", "batch"};
   const Outcome top = RunLine("qna --help", work_);
   EXPECT_EQ(top.status, 0);
   for (const char* command : commands) {
@@ -195,8 +199,10 @@ TEST_F(QnaTest, HelpIsCompleteForEverySubcommand) {
     const Outcome o = RunLine(std::string("qna ") + command + " --help", work_);
     EXPECT_EQ(o.status, 0) << command;
     EXPECT_NE(o.out.find("Usage:"), std::string::npos) << command;
-    // Every data command offers the three transports.
-    const bool data = first != "cmnt" && first != "tagfile" && first != "server" && first != "demo";
+    // Every command that talks to a server names the three transports, and
+    // every command takes --json.
+    const bool data = first != "server" && first != "demo";
+    EXPECT_NE(o.out.find("--json"), std::string::npos) << command;
     if (data) {
       EXPECT_NE(o.out.find("--host"), std::string::npos) << command;
       EXPECT_NE(o.out.find("--tcp"), std::string::npos) << command;
@@ -208,9 +214,9 @@ TEST_F(QnaTest, HelpIsCompleteForEverySubcommand) {
 // What a new user gets wrong: each gives one line that names the trouble,
 // a non-zero status, and comes back at once.
 struct Mistake {
-  const char* line;
+  std::string line;
   int status;
-  const char* says;
+  std::string says;
 };
 
 void CheckMistakes(const std::vector<Mistake>& mistakes, const fs::path& work) {
@@ -231,14 +237,20 @@ TEST_F(QnaTest, MistakesGiveOneClearLine) {
       {
           {"qna read XW10", 2, "bad address 'XW10'"},
           {"qna read CW", 2, "bad address"},
-          {"qna read CW40000 2", 1, "CW40000..40001 (CW holds 32768 words): bad argument or range (result 6, detail 0)"},
-          {"qna bits CB65536", 1, "(result 6, detail 0)"},
+          {"qna read CW40000 2", 1,
+           "CW40000..40001 does not fit in CW, which holds 32768 words (CW0..32767): nothing read (result 6, detail 0)"},
+          {"qna bits CB65536", 1, "bits CB65536 do not fit in CB, which holds 4096 words (bits 0..65535)"},
           {"qna write CW10 70000", 2, "bad value '70000'"},
           {"qna tag read NO_SUCH_TAG", 1, "no tag of that name: the name is not in the tag file (result 204, detail 6012)"},
           {"qna tag write '#secure' 1", 1, "(result 203, detail 6011)"},
           {"qna read CW1 --host NOSUCH", 1, "no such host: no server pipe for that host name (result 51, detail 53)"},
           {"qna read CW1 --host 'A VERY LONG HOSTNAME'", 2, "at most 15 characters"},
           {"qna read CW1 --tcp nowhere", 2, "--tcp takes ADDR:PORT"},
+          {"qna read CW1 --tcp 127.0.0.1:99999", 2, "bad port '99999' in --tcp"},
+          {"qna read CW1 --tcp 127.0.0.1:1", 1, "the server at 127.0.0.1 port 1 over TCP"},
+          {"qna cmnt get nobody word 0 --host PLANT", 2, "--host is not offered here: a comment file is a file"},
+          {"qna app start /no/such/program", 1, "the server could not carry it out (status 4, failed"},
+          {"qna write CW1 1 --app NINECHARS", 2, "--app takes an application name of 1 to 8 characters"},
           {"qna mailbox read NOBODY", 1, "refused by the server: no mailbox for that application name"},
           {"qna msg recv 4711", 1, "no message on the channel within the wait (result 20, detail 0)"},
           {"qna app status 0", 1, "request id 0 is not a request (result 807, detail 0)"},
@@ -256,7 +268,7 @@ TEST(QnaNoServer, ANewUserWithoutServerGetsOneLineAtOnce) {
   const fs::path work = root.path();
   CheckMistakes(
       {
-          {"qna read CW1", 1, "no server running: the data areas could not be opened (result 51, detail -1)"},
+          {"qna read CW1", 1, "in the platform root " + root.path() + ": no server running: the data areas could not be opened (result 51, detail -1)"},
           {"qna write CW1 5", 1, "(result 51, detail -1)"},
           {"qna tag read LEVEL", 1, "(result 51, detail -1)"},
           {"qna evq info", 1, "(result 51, detail -1)"},
@@ -302,7 +314,12 @@ TEST_F(QnaTest, AddressFormsNameTheSameWordsAndBits) {
       {{"bits SW3281 --set 1 1"}, "read SW205 --json", "[6]"},
       {{"write SW300 5", "bits SW4800 --set 0 1 --direct"}, "read SW300 --json", "[6]"},
       {{"write CW300 1 2 3 4"}, "mux CW301,2 CW300 --json",
-       "[{\"area\":\"CW\",\"offset\":301,\"words\":[2,3]},{\"area\":\"CW\",\"offset\":300,\"words\":[1]}]"},
+       "{\"ranges\":[{\"area\":\"CW\",\"start\":301,\"count\":2,\"words\":[2,3]},"
+       "{\"area\":\"CW\",\"start\":300,\"count\":1,\"words\":[1]}]}"},
+      // Value forms: two words a value, the low word first.
+      {{"write CW310 0 16256 65535 65535"}, "read CW310 2 --as f32 --json", "\"values\":[1,null]"},
+      {{"write CW320 1 2"}, "read CW320 --as u32 --json", "\"as\":\"u32\",\"values\":[131073]"},
+      {{"write CW330 65535 0x1F"}, "read CW330 2 --as i16 --csv", ",-1,31\n"},
   };
   for (const auto& row : rows) {
     std::vector<std::string> lines = row.write;
@@ -322,7 +339,7 @@ TEST_F(QnaTest, EveryTransportSeesTheSameData) {
   EXPECT_NE(Qna({"bits CB600 3 --json"}, work_).find("[1,0,1]"), std::string::npos);
   // A message sent over TCP is received over the host pipe.
   Qna({"msg send 12 'over tcp' --type 4 " + tcp}, work_);
-  EXPECT_NE(Qna({"msg recv 12 --json --host PLANT"}, work_).find("\"type\":4,\"ref\":0,\"length\":8,\"body\":\"over tcp\""),
+  EXPECT_NE(Qna({"msg recv 12 --json --host PLANT"}, work_).find("\"type\":4,\"ref\":0,\"bytes\":8,\"data\":\"over tcp\""),
             std::string::npos);
 }
 
@@ -331,11 +348,15 @@ TEST_F(QnaTest, TagsAndMessagesDoWhatTheySay) {
   Qna({"tag write FLOW 100000", "tag write pump 1"}, work_);
   EXPECT_NE(Qna({"read CW12 2 --json"}, work_).find("[34464,1]"), std::string::npos);
   EXPECT_NE(Qna({"read CB0 --json"}, work_).find("[32]"), std::string::npos);
-  EXPECT_NE(Qna({"tag read flow PUMP --json"}, work_).find("{\"FLOW\":100000,\"PUMP\":1}"), std::string::npos);
+  EXPECT_NE(Qna({"tag read flow PUMP --json"}, work_).find("{\"tags\":[{\"tag\":\"FLOW\",\"value\":100000},{\"tag\":\"PUMP\",\"value\":1}]}"),
+            std::string::npos);
   // An urgent message overtakes a normal one.
   Qna({"msg send 9 first", "msg send 9 second --urgent"}, work_);
-  EXPECT_NE(Qna({"msg recv 9 --json"}, work_).find("\"body\":\"second\""), std::string::npos);
-  EXPECT_NE(Qna({"msg recv 9 --json"}, work_).find("\"body\":\"first\""), std::string::npos);
+  EXPECT_NE(Qna({"msg recv 9 --json"}, work_).find("\"data\":\"second\""), std::string::npos);
+  EXPECT_NE(Qna({"msg recv 9 --json"}, work_).find("\"data\":\"first\""), std::string::npos);
+  // Text that is UTF-8 stays UTF-8 in JSON and in the table.
+  Qna({"msg send 9 'café'"}, work_);
+  EXPECT_NE(Qna({"msg recv 9 --json"}, work_).find("\"data\":\"café\""), std::string::npos);
   // The mailbox keeps what was written; a comment file what was put.
   EXPECT_NE(Qna({"mailbox write QNA 10 -1 0x10", "mailbox read QNA 10 2 --json"}, work_).find("[65535,16]"),
             std::string::npos);
@@ -353,33 +374,13 @@ TEST_F(QnaTest, WatchShowsEachChangeOnce) {
   ASSERT_EQ(o.status, 0) << o.err;
   // Two lines for the first poll, then one per change, each with the value before.
   EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 4) << o.out;
-  EXPECT_NE(o.out.find("\"address\":\"CW701\",\"value\":5,\"was\":0"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("\"address\":\"CW700\",\"value\":6,\"was\":0"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\"area\":\"CW\",\"start\":701,\"value\":5,\"was\":0"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\"area\":\"CW\",\"start\":700,\"value\":6,\"was\":0"), std::string::npos) << o.out;
 }
 
 }  // namespace
 
 namespace {
-
-TEST_F(QnaTest, JsonIsOneObjectALineAndNoBarWithoutATerminal) {
-  Qna({"msg send 30 x", "cmnt create jsonuser --words 16"}, work_);
-  const char* commands[] = {
-      "read CW0 40 --json",          "write CW0 1 --fill 32768 --json", "bits CB0 20 --json",
-      "mux CW0,2 CB0 --json",        "tag read LEVEL --json",           "mailbox read RAVOWLD --json",
-      "msg recv 30 --json",          "evq info --json",                 "info --json",
-      "cmnt open jsonuser --json",   "cmnt get jsonuser sys1 0 3 --json",
-  };
-  for (const char* command : commands) {
-    const Outcome o = RunLine(std::string("qna ") + command, work_);
-    EXPECT_EQ(o.status, 0) << command << "\n" << o.err;
-    // Nothing on stderr: no progress bar when stdout is not a terminal.
-    EXPECT_TRUE(o.err.empty()) << command << "\n" << o.err;
-    ASSERT_FALSE(o.out.empty()) << command;
-    EXPECT_TRUE(o.out.front() == '{' || o.out.front() == '[') << command << "\n" << o.out;
-    EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 1) << command << "\n" << o.out;
-    EXPECT_EQ(o.out.back(), '\n') << command;
-  }
-}
 
 TEST_F(QnaTest, QueuesRequestsAndMessagesSeenThroughTheCommand) {
   // A queue held open with a name shows in the server's lists meanwhile.
@@ -401,10 +402,188 @@ TEST_F(QnaTest, QueuesRequestsAndMessagesSeenThroughTheCommand) {
   const Outcome small = RunLine("qna msg recv 31 --room 4", work_);
   EXPECT_EQ(small.status, 1);
   EXPECT_NE(small.err.find("(result 23, detail 0)"), std::string::npos) << small.err;
-  EXPECT_NE(Qna({"msg recv 31 --json"}, work_).find("\"body\":\"a longer body\""), std::string::npos);
+  EXPECT_NE(Qna({"msg recv 31 --json"}, work_).find("\"data\":\"a longer body\""), std::string::npos);
 
   // The applications the server lists include the name a command registers under.
-  EXPECT_NE(Qna({"info --json --as WATCHER"}, work_).find("{\"name\":\"WATCHER\""), std::string::npos);
+  EXPECT_NE(Qna({"info --json --app WATCHER"}, work_).find("{\"app\":\"WATCHER\""), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// What cannot work is refused at once with one line, and leaves every word
+// of CW and CB as it was: no part of a long write, no value cut to its low
+// bits, no allocation of gigabytes first.
+TEST_F(QnaTest, RefusalsComeAtOnceAndLeaveTheAreasAsTheyWere) {
+  Qna({"write CW0 7 --fill 32768", "write CB0 0x5555 --fill 4096", "tag write PUMP 1"}, work_);
+  const auto areas = [&] { return Qna({"read CW0 32768 --json"}, work_) + Qna({"read CB0 4096 --json"}, work_); };
+  const std::string before = areas();
+  const struct {
+    std::string line;
+    const char* says;
+  } refusals[] = {
+      {"write CW0 1 --fill 40000", "CW0..39999 does not fit in CW, which holds 32768 words (CW0..32767): nothing written"},
+      {"write CW32767 1 2", "CW32767..32768 does not fit"},
+      {"write CW0 1 --fill 4294967295", "nothing written (result 6, detail 0)"},
+      {"write CW1 1 --fill 40000 --tcp 127.0.0.1:" + port_, "nothing written"},
+      {"bits CB65535 --set 1 1", "do not fit in CB"},
+      {"bits CB0 4294967295", "nothing read (result 6, detail 0)"},
+      {"read CW0 4294967295", "nothing read"},
+      {"mux CW0,2 CW0,4294967295", "nothing read"},
+      {"tag write PUMP 256", "tag PUMP (bit CB5) takes 0 or 1, not 256: nothing written (result 6, detail 0)"},
+      {"tag write LEVEL 70000", "tag LEVEL (word CW10) takes -32768 to 65535, not 70000"},
+      {"tag write LEVEL -32769", "not -32769"},
+      {"tag write EDGE 5", "tag 'EDGE'"},
+  };
+  for (const auto& r : refusals) {
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome o = RunLine("qna " + r.line, work_, std::chrono::seconds(30));
+    // The aim is well under a second; the margin is for a slow machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << r.line;
+    EXPECT_EQ(o.status, 1) << r.line << "\n" << o.err;
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << r.line << "\n" << o.err;
+    EXPECT_NE(o.err.find(r.says), std::string::npos) << r.line << "\n" << o.err;
+  }
+  EXPECT_TRUE(areas() == before) << "a refused command changed CW or CB";
+}
+
+// Every command's JSON, success and error, has the documented shape, as a
+// JSON parser that shares nothing with qna (Python's) reads it.
+TEST_F(QnaTest, EveryCommandSpeaksTheDocumentedJson) {
+  Qna({"msg send 41 'café'", "cmnt create shape --words 16", "write CW12 0 16256"}, work_);
+  const std::string range = "{area:str,start:num,count:num,words:[num]}";
+  const std::string written = "{area:str,start:num,count:num,replied:bool}";
+  const std::string error = "{command:str,result:num,detail:num,text:str}";
+  const std::string usage = "{command:str,result:null,detail:null,text:str}";
+  const std::string request = "{request:num,status:num,state:str}";
+  const std::string comments = "comments:{word:num,bit:num,sys1:num,sys2:num}";
+  const struct {
+    std::string line;
+    std::string shape;  // one line per JSON line
+    bool fails;
+  } rows[] = {
+      {"read CW10 2", range, false},
+      {"read CW12 --as f32", "{area:str,start:num,count:num,words:[num],as:str,values:[num]}", false},
+      {"read CW10 --as hex", "{area:str,start:num,count:num,words:[num],as:str,values:[str]}", false},
+      {"read CW40000", error, true},
+      {"read XW10", usage, true},
+      {"write CW10 1", written, false},
+      {"write CW10 1 --no-reply", written, false},
+      {"write CW0 1 --fill 40000", error, true},
+      {"bits CB0 3", "{area:str,start:num,count:num,bits:[num]}", false},
+      {"bits CB5 --set 1", written, false},
+      {"mux CW10,2 SW204", "{ranges:[" + range + "]}", false},
+      {"watch CW10 --polls 1", "{time:str,area:str,start:num,value:num,was:null}", false},
+      {"tag read LEVEL", "{tags:[{tag:str,value:num}]}", false},
+      {"tag write LEVEL 5", "{tag:str,value:num,replied:bool}", false},
+      {"tag write PUMP 2", error, true},
+      {"tag read NO_SUCH_TAG", error, true},
+      {"tag watch LEVEL --polls 1", "{time:str,tag:str,value:num,was:null}", false},
+      {"tagfile build plant.csv shape.tag", "{path:str,count:num}", false},
+      {"tagfile dump shape.tag", "{path:str,count:num,ordered:bool,tags:[{tag:str,address:str,type:str}],unusable:[]}", false},
+      {"tagfile dump no.tag", usage, true},
+      {"mailbox read QNA 0 2", "{app:str,start:num,count:num,words:[num]}", false},
+      {"mailbox write QNA 0 1", "{app:str,start:num,count:num,replied:bool}", false},
+      {"mailbox read NOBODY", error, true},
+      {"msg send 42 x", "{channel:num,bytes:num,replied:bool}", false},
+      {"msg recv 41", "{channel:num,type:num,ref:num,bytes:num,data:str}", false},
+      {"msg recv 4711", error, true},
+      {"evq open any", "{queue:num,handle:num}", false},
+      {"evq read 2 --timeout 5000 & sleep 1.5; qna evq post 2 5 x >/dev/null; wait $!",
+       "{queue:num,kind:num,from:str,value:num,bytes:num,data:str}", false},
+      {"evq read 2 --timeout 100", usage, true},
+      {"evq post 3 7", "{queue:num,value:num,bytes:num}", false},
+      {"evq info", "{max:num,usable:num,used:num,named:num,queues:[]}", false},
+      {"app start /bin/sleep -- 5", request, false},
+      {"app status 1", request, false},
+      {"app status 0", error, true},
+      {"info", "{server:str,version:str,pid:num,uptime:num,links:num,registrations:num,areas:[num],channels:num,"
+               "messages:num,programs:num,applications:[{app:str,kind:str,id:num,pid:num}]}", false},
+      {"cmnt create shape2 --words 16", "{user:str," + comments + ",bytes:num}", false},
+      {"cmnt open shape", "{user:str," + comments + "}", false},
+      {"cmnt get shape word 0 2", "{user:str,kind:str,start:num,count:num,comments:[str]}", false},
+      {"cmnt put shape word 0 x", "{user:str,kind:str,start:num,count:num}", false},
+      {"cmnt get nobody word 0", error, true},
+      {"server", error, true},  // one runs in this root already
+      {"batch steps.qna", written + "\n" + range + "\n{ranges:[" + range + "]}", false},
+      {"batch - < /dev/null --tcp 127.0.0.1:1", error, true},
+      {"frobnicate", usage, true},
+  };
+  for (const auto& row : rows) {
+    // --json goes before a program's arguments, or a shell's "&" or "<".
+    std::string line = "qna " + row.line;
+    auto cut = line.find(" -- ");
+    if (cut == std::string::npos && (cut = line.find_first_of("&<")) != std::string::npos) --cut;
+    line.insert(cut == std::string::npos ? line.size() : cut, " --json");
+    const Outcome o = RunLine(line, work_);
+    EXPECT_EQ(o.status != 0, row.fails) << line << "\n" << o.out << o.err;
+    // A success says nothing on stderr (no progress bar without a
+    // terminal); a failure nothing on stdout.
+    EXPECT_TRUE((row.fails ? o.out : o.err).empty()) << line << "\n" << o.out << o.err;
+    std::ofstream(work_ / "json.txt") << (row.fails ? o.err : o.out);
+    const Outcome shape = RunLine("python3 '" QNAPI_SOURCE_DIR "/tests/tools/json_shape.py' json.txt", work_);
+    EXPECT_EQ(shape.status, 0) << line << "\n" << (row.fails ? o.err : o.out) << shape.err;
+    EXPECT_EQ(shape.out, row.shape + "\n") << line << "\n" << (row.fails ? o.err : o.out);
+  }
+  EXPECT_NE(Qna({"msg send 41 'café'", "msg recv 41 --json"}, work_).find("\"data\":\"café\""), std::string::npos);
+}
+
+// A local watch reads the mapped areas, which stay readable after the
+// server has ended: it notices that the server is gone and ends with 1.
+TEST(QnaWatch, EndsWithOneLineWhenTheServerGoes) {
+  qt::TempRoot root;
+  for (const char* command : {"watch CW1 --interval 50", "tag watch LEVEL --interval 50"}) {
+    const bool tags = std::string(command).rfind("tag", 0) == 0;
+    std::vector<std::string> args;
+    if (tags) {
+      fs::create_directories(fs::path(root.path()) / "drive/c/ravowld/usr/plant");
+      std::ofstream(fs::path(root.path()) / "plant.csv") << "LEVEL,CW10,word\n";
+      ASSERT_EQ(RunLine("qna tagfile build plant.csv drive/c/ravowld/usr/plant/plant.tag", root.path()).status, 0);
+      args = {"--project", "C:PLANT"};
+    }
+    auto server = std::make_unique<qt::Server>(args);
+    ASSERT_TRUE(server->ready());
+    const pid_t pid = server->pid();
+    // The watch runs in the background; the line kills the server under it.
+    const Outcome o = RunLine(std::string("qna ") + command + " & sleep 1; kill " + std::to_string(pid) +
+                                  "; wait $!",
+                              root.path(), std::chrono::seconds(30));
+    server.reset();
+    EXPECT_EQ(o.status, 1) << command << "\n" << o.out << o.err;
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << command << "\n" << o.err;
+    EXPECT_NE(o.err.find("the server has gone"), std::string::npos) << command << "\n" << o.err;
+  }
+}
+
+// A batch runs its lines over one link: the server sees one registration
+// for a hundred commands; the first failing line ends it unless told.
+TEST_F(QnaTest, BatchRunsEveryLineOverOneLink) {
+  const auto registrations = [&] {
+    const std::string info = Qna({"info --json"}, work_);
+    std::smatch m;
+    return std::regex_search(info, m, std::regex("\"registrations\":([0-9]+)")) ? std::stoi(m[1]) : -1;
+  };
+  std::ofstream script(work_ / "hundred.qna");
+  for (int i = 0; i < 100; ++i) script << "read CW" << i << " --json\n";
+  script.close();
+  const int first = registrations();
+  const Outcome o = RunLine("qna batch hundred.qna --tcp 127.0.0.1:" + port_, work_);
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 100);
+  // The batch registered once, and this second info once more.
+  EXPECT_EQ(registrations(), first + 2);
+
+  std::ofstream(work_ / "fails.qna") << "write CW50 1\nread CW40000\nwrite CW50 2\ntag read LEVEL --host PLANT\n";
+  const Outcome stops = RunLine("qna batch fails.qna", work_);
+  EXPECT_EQ(stops.status, 1);
+  EXPECT_NE(stops.err.find("qna batch line 2: read: CW40000 does not fit"), std::string::npos) << stops.err;
+  EXPECT_NE(Qna({"read CW50 --json"}, work_).find("[1]"), std::string::npos);
+  const Outcome goes_on = RunLine("qna batch - --keep-going < fails.qna", work_);
+  EXPECT_EQ(goes_on.status, 1);
+  EXPECT_EQ(std::count(goes_on.err.begin(), goes_on.err.end(), '\n'), 2) << goes_on.err;
+  EXPECT_NE(goes_on.err.find("line 4: tag read: a batch runs every line over its one link"), std::string::npos);
+  EXPECT_NE(Qna({"read CW50 --json"}, work_).find("[2]"), std::string::npos);
 }
 
 }  // namespace
