@@ -78,7 +78,9 @@ int RunLines(const BatchArgs& args, std::istream& in) {
       if (words.front() == "batch" || words.front() == "demo") {
         r = Usage("batch", "'" + words.front() + "' does not run inside a batch");
       } else {
-        if (args.link.json && std::find(words.begin(), words.end(), "--json") == words.end()) words.push_back("--json");
+        // Before a "--", after which the words are a program's arguments.
+        const auto end = std::find(words.begin(), words.end(), "--");
+        if (args.link.json && std::find(words.begin(), end, "--json") == end) words.insert(end, "--json");
         r = Dispatch(words);
       }
     }

@@ -19,7 +19,8 @@ namespace qna {
 int Dispatch(const std::vector<std::string>& args) {
   // Errors are JSON as soon as the line asks for JSON, even a parse error
   // CLI11 reports before the flag is read.
-  SetJsonErrors(std::find(args.begin(), args.end(), "--json") != args.end());
+  const auto end = std::find(args.begin(), args.end(), "--");  // after it: a program's arguments
+  SetJsonErrors(std::find(args.begin(), end, "--json") != end);
   CLI::App app{"qna - talk to a QUONIX server from the command line"};
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("qna ") + QNA_VERSION, "Print the version and exit");
