@@ -123,7 +123,6 @@ std::uint32_t Watcher::Poll() {
 }
 
 std::uint32_t Watcher::Run(std::chrono::milliseconds interval, std::uint64_t polls) {
-  stop_ = false;
   for (std::uint64_t done = 0; !stop_ && (polls == 0 || done < polls); ++done) {
     const auto due = std::chrono::steady_clock::now() + interval;
     if (const std::uint32_t r = Poll(); r != 0) return r;

@@ -71,7 +71,8 @@ class Watcher {
   // Polls every `interval` until `polls` polls are done (0: no limit), Stop
   // is called or a poll fails: 0 or that poll's result.
   std::uint32_t Run(std::chrono::milliseconds interval, std::uint64_t polls);
-  // Ends Run within one step of its wait; from any thread.
+  // Ends Run within one step of its wait (and any Run after it at once);
+  // from any thread.
   void Stop() { stop_ = true; }
 
  private:
