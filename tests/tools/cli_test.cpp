@@ -115,9 +115,12 @@ class QnaTest : public ::testing::Test {
   void SetUp() override {
     work_ = fs::path(root_.path()) / "work";
     fs::create_directories(work_);
-    // The tag source the docs build from.
-    std::ofstream(work_ / "plant.csv") << "LEVEL,CW10,word\nTEMP,CW11,word\nFLOW,CW12,dword\n"
-                                          "SETPOINT,CW20,word\nPUMP,CB5,bit\nHIGH,SB3,bit\n";
+    // The tag source the docs build from: the shipped examples/plant.csv, as
+    // README.md names it and as docs/cli.md's plant.csv.
+    const fs::path plant = fs::path(QNAPI_SOURCE_DIR) / "examples/plant.csv";
+    fs::create_directories(work_ / "examples");
+    fs::copy_file(plant, work_ / "examples/plant.csv");
+    fs::copy_file(plant, work_ / "plant.csv");
     fs::create_directories(fs::path(root_.path()) / "drive/c/ravowld/usr/plant");
     const Outcome built = RunLine("qna tagfile build plant.csv \"$QNAPI_ROOT/drive/c/ravowld/usr/plant/plant.tag\"", work_);
     ASSERT_EQ(built.status, 0) << built.err;
