@@ -23,8 +23,19 @@ namespace fs = std::filesystem;
 
 // ---- qna server -----------------------------------------------------------------
 
+// The folder of the quonix that qna starts: the one beside this qna when there
+// is one (an install puts both in its bin folder), else the one built with it.
+std::string DefaultServerDir() {
+  std::error_code failed;
+  const fs::path self = fs::read_symlink("/proc/self/exe", failed);  // absent on Windows
+  if (!failed && (fs::exists(self.parent_path() / "quonix", failed) ||
+                  fs::exists(self.parent_path() / "QUONIX.EXE", failed)))
+    return self.parent_path().string();
+  return QUONIX_DIR;
+}
+
 struct ServerArgs {
-  std::string dir = QUONIX_DIR;
+  std::string dir = DefaultServerDir();
   std::vector<std::string> args;
   bool hide = false;
   bool log = false;
@@ -177,7 +188,7 @@ bool WriteTagFile(const PrivateRoot& root, std::string& error) {
 }  // namespace
 
 int RunDemo(const DemoOptions& options) {
-  const std::string dir = options.server_dir.empty() ? QUONIX_DIR : options.server_dir;
+  const std::string dir = options.server_dir.empty() ? DefaultServerDir() : options.server_dir;
   g_json = options.json;
   if (!g_json) std::printf("qna demo: a plant and an operator panel around a private stand-in server\n");
   PrivateRoot root;
@@ -339,7 +350,7 @@ void AddServerCommands(CLI::App& app, Runner& run) {
 
   auto demo = std::make_shared<DemoOptions>();
   c = app.add_subcommand("demo", "A plant and an operator panel around a private stand-in server, step by step");
-  c->add_option("--server-dir", demo->server_dir, "Folder that holds the quonix program (default: the one built with qna)");
+  c->add_option("--server-dir", demo->server_dir, "Folder that holds the quonix program (default: the one beside qna, else the one built with it)");
   c->add_flag("-v,--verbose", demo->verbose, "Show the server's log");
   c->add_flag("--json", demo->json, "Print one JSON object with every step at the end");
   c->callback([&run, demo] { run = [demo] { return RunDemo(*demo); }; });

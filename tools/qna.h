@@ -229,7 +229,7 @@ void AddBatchCommand(CLI::App& app, Runner& run);      // batch
 
 // The tour of `qna demo`; the process exit status.
 struct DemoOptions {
-  std::string server_dir;  // where quonix is; empty: the one built beside qna
+  std::string server_dir;  // where quonix is; empty: beside qna, else the one built with it
   bool verbose = false;
   bool json = false;
 };

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The whole Windows check: builds qnapi.dll, the stand-in server, the qna
 # command and the Windows tests with MinGW-w64 for x86_64 and i686, checks the
-# export table of both DLLs against the public header, and runs the x86_64
-# tests, the server and `qna demo` under wine64.  Exits non-zero on the first
-# failure.
+# export table of both DLLs against the public header, and runs each build's
+# tests, the server and `qna demo` under Wine: the x86_64 build under wine64,
+# the i686 one (whose exports are __stdcall) under the 32-bit wine32.  Exits
+# non-zero on the first failure.
 #
 # Usage: tools/windows-check.sh
-# Needs the Debian packages mingw-w64 and wine64 (tools/bootstrap.sh does not
-# install them).  The 32-bit programs are built and checked but not run: that
-# needs a 32-bit Wine.
+# Needs the Debian packages mingw-w64, wine64 and wine32:i386
+# (tools/bootstrap.sh --tests installs them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -24,9 +24,12 @@ for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix \
             x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump i686-w64-mingw32-nm; do
   command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install mingw-w64)"
 done
-wine=$(command -v wine64 || true)
-[ -n "$wine" ] || wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || fail "wine64 is missing (apt-get install wine64)"
+# The loaders themselves: /usr/bin/wine would run a 32-bit program under
+# wine64 alone when wine32 is missing.
+wine64=/usr/lib/wine/wine64
+wine32=/usr/lib/wine/wine
+[ -x "$wine64" ] || fail "wine64 is missing (apt-get install wine64)"
+[ -x "$wine32" ] || fail "wine32 is missing (dpkg --add-architecture i386, apt-get update, apt-get install wine32:i386)"
 wineserver=$(command -v wineserver || true)
 [ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
 
@@ -85,34 +88,43 @@ if [ -f build/mingw32/tests/win/test_win_dll.exe ]; then
 fi
 
 # ---- Under Wine ------------------------------------------------------------------
-# A private Wine prefix in the build folder, with the null display driver:
-# windows exist (the window lookup needs them) without any display.
-export WINEPREFIX=$root/build/wine
+# A private Wine prefix per build in the build folder (a 32-bit one for
+# i686), with the null display driver: windows exist (the window lookup needs
+# them) without any display.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
-if [ ! -f "$WINEPREFIX/.qnapi-prefix" ]; then
-  step "wine prefix $WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  "$wine" wineboot --init >/dev/null 2>&1 || fail "wine64 cannot start (wineboot)"
-  "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
-    fail "wine64: the display driver could not be set"
-  "$wineserver" -w
-  touch "$WINEPREFIX/.qnapi-prefix"
-fi
-# No program of an earlier run (a server left behind) stays in the way.
-"$wineserver" -k >/dev/null 2>&1 || true
+stop_wine() { "$wineserver" -k >/dev/null 2>&1 || true; }
+trap 'for WINEPREFIX in "$root/build/wine" "$root/build/wine32"; do export WINEPREFIX; stop_wine; done' EXIT
 
-step "tests under wine64"
-ctest --preset mingw64 || fail "the Windows tests under wine64"
+under_wine() {  # preset, loader, prefix, WINEARCH, name of the Wine
+  local preset=$1 wine=$2 name=$5
+  export WINEPREFIX=$3 WINEARCH=$4
+  if [ ! -f "$WINEPREFIX/.qnapi-prefix" ]; then
+    step "wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    "$wine" wineboot --init >/dev/null 2>&1 || fail "$name cannot start (wineboot)"
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
+      fail "$name: the display driver could not be set"
+    "$wineserver" -w
+    touch "$WINEPREFIX/.qnapi-prefix"
+  fi
+  # No program of an earlier run (a server left behind) stays in the way.
+  stop_wine
 
-step "qna demo under wine64"
-demo_log=build/mingw64/qna-demo.log
-if ! (cd build/mingw64/tools && timeout 120 "$wine" ./qna.exe demo) >"$demo_log" 2>&1 ||
-   ! grep -q 'all good' "$demo_log"; then
-  cat "$demo_log"
-  fail "qna demo under wine64"
-fi
-grep 'steps passed' "$demo_log"
+  step "tests of $preset under $name"
+  ctest --preset "$preset" || fail "the Windows tests of $preset under $name"
+
+  step "qna demo of $preset under $name"
+  local demo_log=build/$preset/qna-demo.log
+  if ! (cd "build/$preset/tools" && timeout 120 "$wine" ./qna.exe demo) >"$demo_log" 2>&1 ||
+     ! grep -q 'all good' "$demo_log"; then
+    cat "$demo_log"
+    fail "qna demo of $preset under $name"
+  fi
+  grep 'steps passed' "$demo_log"
+  stop_wine
+}
+under_wine mingw64 "$wine64" "$root/build/wine" win64 wine64
+under_wine mingw32 "$wine32" "$root/build/wine32" win32 wine32
 
 echo "windows-check: all good ($(($(date +%s) - start)) s)"

@@ -9,8 +9,10 @@ before it calls in here; use this module directly only for what that layer
 does not offer.
 
 The library is looked up, in this order: the file named by the environment
-variable QNAPI_LIBRARY; a copy next to this package (libqnapi.so, qnapi.dll);
-the system's library path (ctypes.util.find_library("qnapi")).
+variable QNAPI_LIBRARY (only that one); a copy next to this package
+(libqnapi.so, qnapi.dll); the system's library path (libqnapi.so.0 as the
+dynamic linker finds it, then ctypes.util.find_library("qnapi")).  When none
+loads, the ImportError lists what was tried and why each failed.
 """
 
 import ctypes
@@ -183,7 +185,12 @@ VARIABLES = {
     "QNA_MtxTimeOut": c_uint32,
 }
 
+# The library's file beside the package, and its name for the system's
+# dynamic linker: the versioned name, which is the one a program linked with
+# -lqnapi loads (the unversioned libqnapi.so comes only with the files for
+# building against the library).
 _FILE_NAMES = {"win32": ("qnapi.dll",), "darwin": ("libqnapi.dylib",)}
+_SYSTEM_NAMES = {"win32": "qnapi.dll", "darwin": "libqnapi.dylib"}
 
 
 def _candidates():
@@ -195,28 +202,62 @@ def _candidates():
     here = os.path.dirname(os.path.abspath(__file__))
     names = _FILE_NAMES.get(sys.platform, ("libqnapi.so", "libqnapi.so.0"))
     found = [os.path.join(here, n) for n in names if os.path.exists(os.path.join(here, n))]
-    system = ctypes.util.find_library("qnapi")
-    if system:
-        found.append(system)
+    # The system's library path: the dynamic linker's own search (which also
+    # finds a library installed a moment ago, before its cache is rebuilt),
+    # then ctypes' search.
+    for name in (_SYSTEM_NAMES.get(sys.platform, "libqnapi.so.0"), ctypes.util.find_library("qnapi")):
+        if name and name not in found:
+            found.append(name)
     return found
+
+
+class _DlInfo(Structure):
+    _fields_ = [("fname", c_char_p), ("fbase", c_void_p), ("sname", c_char_p), ("saddr", c_void_p)]
+
+
+def _file_of(library, name):
+    """The file a library loaded by its bare name came from, so that
+    library_path is always a path that tools (nm, a copy) can open."""
+    if os.path.dirname(name) or sys.platform == "win32":
+        return name
+    try:
+        dladdr = ctypes.CDLL(None).dladdr
+    except (OSError, AttributeError):
+        return name
+    dladdr.argtypes = [c_void_p, POINTER(_DlInfo)]
+    dladdr.restype = ctypes.c_int
+    info = _DlInfo()
+    try:
+        found = dladdr(ctypes.cast(library.QNA_Open, c_void_p), ctypes.byref(info))
+    except AttributeError:
+        return name
+    return os.path.abspath(os.fsdecode(info.fname)) if found and info.fname else name
 
 
 def _load():
     candidates = _candidates()
-    if not candidates:
-        raise ImportError("qnapi: the QNAPI library was not found: set QNAPI_LIBRARY to the "
-                          "path of libqnapi.so, put it next to the qnapi package, or install "
-                          "it on the system's library path")
     # 32-bit Windows builds use __stdcall; WinDLL is the default convention
     # elsewhere on Windows too.
     loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL
-    errors = []
+    tried = []
+    named = bool(os.environ.get("QNAPI_LIBRARY"))
+    if not named:
+        here = os.path.dirname(os.path.abspath(__file__))
+        tried.append("QNAPI_LIBRARY: not set")
+        if not any(os.path.dirname(c) == here for c in candidates):
+            tried.append("beside the package in %s: no library" % here)
     for path in candidates:
         try:
-            return loader(path), path
+            library = loader(path)
+            return library, _file_of(library, path)
         except OSError as e:
-            errors.append("%s: %s" % (path, e))
-    raise ImportError("qnapi: the QNAPI library could not be loaded: " + "; ".join(errors))
+            where = ("QNAPI_LIBRARY=%s" if named else "%s" if os.path.dirname(path)
+                     else "%s on the system's library path") % path
+            tried.append("%s (%s)" % (where, e))
+    raise ImportError("qnapi: the QNAPI library was not found.  Tried: " + "; ".join(tried) +
+                      ".  Set QNAPI_LIBRARY to the path of libqnapi.so, or install the library "
+                      "(apt install ./qnapi_*.deb, or cmake --install) where the system's "
+                      "dynamic linker finds it")
 
 
 lib, library_path = _load()

@@ -50,12 +50,23 @@ class LoadingTest(unittest.TestCase):
         self.assertIn("/nonexistent/libqnapi.so", done.stderr)
         self.assertNotIn("Segmentation", done.stderr)
 
-    def test_nothing_found_is_an_import_error(self):
+    def test_nothing_found_is_an_import_error_that_says_what_was_tried(self):
+        # A machine without the library: nothing beside the package, and the
+        # system's linker finds none either (it may have one installed here).
         os.remove(os.path.join(self.package, "libqnapi.so"))
-        code = ("import ctypes.util; ctypes.util.find_library = lambda name: None\n" + SHOW_PATH)
+        code = ("import ctypes, ctypes.util\n"
+                "ctypes.util.find_library = lambda name: None\n"
+                "class NotInstalled(ctypes.CDLL):\n"
+                "    def __init__(self, name, *args, **kwargs):\n"
+                "        if name and '/' not in name:\n"
+                "            raise OSError(name + ': cannot open shared object file')\n"
+                "        super().__init__(name, *args, **kwargs)\n"
+                "ctypes.CDLL = NotInstalled\n" + SHOW_PATH)
         done = python(code, self.folder)
         self.assertEqual(done.returncode, 1)
-        self.assertIn("QNAPI_LIBRARY", done.stderr)
+        self.assertIn("ImportError", done.stderr)
+        for tried in ("QNAPI_LIBRARY", self.package, "libqnapi.so.0"):
+            self.assertIn(tried, done.stderr)
 
     def test_the_system_path_last(self):
         saved_env = os.environ.pop("QNAPI_LIBRARY", None)

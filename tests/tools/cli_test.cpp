@@ -115,11 +115,14 @@ class QnaTest : public ::testing::Test {
   void SetUp() override {
     work_ = fs::path(root_.path()) / "work";
     fs::create_directories(work_);
-    // The tag source the docs build from.
-    // The tag source and the batch file the docs use, and a tag at the end
-    // of CW whose second word lies outside it.
-    std::ofstream(work_ / "plant.csv") << "LEVEL,CW10,word\nTEMP,CW11,word\nFLOW,CW12,dword\n"
-                                          "SETPOINT,CW20,word\nPUMP,CB5,bit\nHIGH,SB3,bit\nEDGE,CW32767,dword\n";
+    // The tag source the docs build from: the shipped examples/plant.csv, as
+    // README.md names it and as docs/cli.md's plant.csv, there with a tag at
+    // the end of CW whose second word lies outside it; and the docs' batch file.
+    const fs::path plant = fs::path(QNAPI_SOURCE_DIR) / "examples/plant.csv";
+    fs::create_directories(work_ / "examples");
+    fs::copy_file(plant, work_ / "examples/plant.csv");
+    fs::copy_file(plant, work_ / "plant.csv");
+    std::ofstream(work_ / "plant.csv", std::ios::app) << "EDGE,CW32767,dword\n";
     std::ofstream(work_ / "steps.qna") << "# lines of a batch\nwrite CW30 1 2 3\nread CW30 3 --json\n"
                                           "qna mux CW30,2 SW204\n";
     fs::create_directories(fs::path(root_.path()) / "drive/c/ravowld/usr/plant");
