@@ -67,47 +67,74 @@ std::string Upper(std::string text) {
 namespace {
 
 bool g_json_errors = false;
+bool g_quiet_errors = false;
 int g_batch_line = 0;
+std::string g_last_error;
 
 // One error line on stderr, or its JSON object.  `text` has no codes;
 // `codes` is " (result R, detail D)" or empty for a failure of qna's own.
+// A note is printed even while errors are quiet, and is no error.
 void Report(const char* command, const std::string& text, bool has_codes, std::uint32_t result,
-            std::int32_t detail) {
+            std::int32_t detail, bool note = false) {
+  std::string line;
   if (g_json_errors) {
-    std::string json = "{\"command\":" + JsonString(command);
-    if (g_batch_line > 0) json += ",\"line\":" + std::to_string(g_batch_line);
-    json += has_codes ? ",\"result\":" + std::to_string(result) + ",\"detail\":" + std::to_string(detail)
+    line = "{\"command\":" + JsonString(command);
+    if (g_batch_line > 0) line += ",\"line\":" + std::to_string(g_batch_line);
+    line += has_codes ? ",\"result\":" + std::to_string(result) + ",\"detail\":" + std::to_string(detail)
                       : std::string(",\"result\":null,\"detail\":null");
-    std::fprintf(stderr, "%s,\"text\":%s}\n", json.c_str(), JsonString(text).c_str());
-    return;
+    line += ",\"text\":" + JsonString(text) + "}";
+  } else {
+    line = "qna";
+    if (g_batch_line > 0) line += " batch line " + std::to_string(g_batch_line) + ":";
+    if (*command != '\0') line += std::string(" ") + command;
+    line += ": " + text;
+    if (has_codes) line += " (result " + std::to_string(result) + ", detail " + std::to_string(detail) + ")";
   }
-  std::string line = "qna";
-  if (g_batch_line > 0) line += " batch line " + std::to_string(g_batch_line) + ":";
-  if (*command != '\0') line += std::string(" ") + command;
-  line += ": " + text;
-  if (has_codes) line += " (result " + std::to_string(result) + ", detail " + std::to_string(detail) + ")";
-  std::fprintf(stderr, "%s\n", line.c_str());
+  if (!note) g_last_error = line;
+  if (note || !g_quiet_errors) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-}  // namespace
-
-void SetJsonErrors(bool json) { g_json_errors = json; }
-void SetBatchLine(int line) { g_batch_line = line; }
-
-int Fail(const char* command, const std::string& context, std::uint32_t result, std::int32_t detail) {
+// The library's text for the codes, without them, and with quonix's
+// meaning of a result of the server's own where it is one of quonix's.
+std::string CodesText(std::uint32_t result, std::int32_t detail) {
   char buffer[256];
   QNA_ResultText(result, detail, buffer, sizeof buffer);
   std::string text = buffer;
   // The codes go in a field of their own (JSON) or at the end of the line.
   if (const auto codes = text.rfind(" (result "); codes != std::string::npos) text.erase(codes);
-  // A result of the server's own: say what quonix means by it, if it is one
-  // of quonix's.
   if (text.find("server's own result") != std::string::npos)
     for (const auto& known : kQuonixResults)
       if (known.result == result) text = std::string("refused by the server: ") + known.text;
-  Report(command, context.empty() ? text : context + ": " + text, true, result, detail);
-  return kExitFailed;
+  return text;
 }
+
+}  // namespace
+
+void SetJsonErrors(bool json) { g_json_errors = json; }
+void SetQuietErrors(bool quiet) { g_quiet_errors = quiet; }
+const std::string& LastError() { return g_last_error; }
+void SetBatchLine(int line) { g_batch_line = line; }
+
+Refusal Refusal::Library(const std::string& context, std::uint32_t result, std::int32_t detail) {
+  const std::string text = CodesText(result, detail);
+  return Codes(context.empty() ? text : context + ": " + text, result, detail);
+}
+
+int Refuse(const char* command, const Refusal& refusal) {
+  switch (refusal.kind) {
+    case Refusal::Kind::none: return 0;
+    case Refusal::Kind::usage: return Usage(command, refusal.text);
+    case Refusal::Kind::own: return FailOwn(command, refusal.text);
+    case Refusal::Kind::codes: break;
+  }
+  return FailWith(command, refusal.text, refusal.result, refusal.detail);
+}
+
+int Fail(const char* command, const std::string& context, std::uint32_t result, std::int32_t detail) {
+  return Refuse(command, Refusal::Library(context, result, detail));
+}
+
+void Note(const char* command, const std::string& text) { Report(command, text, false, 0, 0, true); }
 
 int FailWith(const char* command, const std::string& text, std::uint32_t result, std::int32_t detail) {
   Report(command, text, true, result, detail);
@@ -254,16 +281,21 @@ int Link::Open(const char* command, const LinkOptions& options, const Offer& off
   return 0;
 }
 
-int Link::CheckRange(const char* command, std::uint32_t area, std::uint32_t start, std::uint64_t count,
-                     bool bits, const char* nothing) const {
+Refusal Link::RangeRefusal(std::uint32_t area, std::uint32_t start, std::uint64_t count, bool bits,
+                           const char* nothing) const {
   const std::uint64_t size = area < 6 ? sizes_[area] : 0;
   const std::uint64_t limit = bits ? size * 16 : size;
-  if (count > 0 && start < limit && count <= limit - start) return 0;
+  if (count > 0 && start < limit && count <= limit - start) return {};
   const std::string range = RangeText(area, start, count, bits);
   std::string text = range + (bits ? " do" : " does") + " not fit in " + AreaName(area) + ", which holds " +
                      std::to_string(size) + " words";
   if (size > 0) text += bits ? " (bits 0.." + std::to_string(limit - 1) + ")" : " (" + RangeText(area, 0, size, false) + ")";
-  return FailWith(command, text + ": " + nothing, QNA_E_ARG, 0);
+  return Refusal::Codes(text + ": " + nothing, QNA_E_ARG, 0);
+}
+
+int Link::CheckRange(const char* command, std::uint32_t area, std::uint32_t start, std::uint64_t count,
+                     bool bits, const char* nothing) const {
+  return Refuse(command, RangeRefusal(area, start, count, bits, nothing));
 }
 
 SharedLink::~SharedLink() { g_shared = nullptr; }
@@ -334,6 +366,12 @@ bool ParseU32(const std::string& text, std::uint32_t& out) {
     if (value > 0xFFFFFFFFu) return false;
   }
   out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool ParseBit(const std::string& text, std::uint8_t& out) {
+  if (text != "0" && text != "1") return false;
+  out = text == "1" ? 1 : 0;
   return true;
 }
 

@@ -245,15 +245,31 @@ std::uint32_t SendPieces(const Address& a, const std::vector<T>& data, std::uint
 }
 
 // The failure of a write that may have been written in part.
-int FailWrite(const char* command, const Address& a, std::uint32_t count, std::uint32_t done, bool bits,
-              std::uint32_t r, std::int32_t detail) {
+Refusal WriteRefusal(const Address& a, std::uint32_t count, std::uint32_t done, bool bits, std::uint32_t r,
+                     std::int32_t detail) {
   std::string context = RangeText(a.area, a.offset, count, bits);
   if (done == 0)
     context += ", nothing written";
   else
     context += ": " + std::to_string(done) + " of " + std::to_string(count) + (bits ? " bits" : " words") +
                " were written (" + RangeText(a.area, a.offset, done, bits) + "), the rest not";
-  return Fail(command, context, r, detail);
+  return Refusal::Library(context, r, detail);
+}
+
+int FailWrite(const char* command, const Address& a, std::uint32_t count, std::uint32_t done, bool bits,
+              std::uint32_t r, std::int32_t detail) {
+  return Refuse(command, WriteRefusal(a, count, done, bits, r, detail));
+}
+
+// The values write and bits --set take, each refused with its reason.
+Refusal ParseWordValue(const std::string& text, std::uint16_t& out) {
+  if (ParseWord(text, out)) return {};
+  return Refusal::Usage("bad value '" + text + "': 0 to 65535, -32768 to -1, or 0x0000 to 0xFFFF");
+}
+
+Refusal ParseBitValue(const std::string& text, std::uint8_t& out) {
+  if (ParseBit(text, out)) return {};
+  return Refusal::Usage("bad bit '" + text + "': a bit is 0 or 1");
 }
 
 // ---- read -------------------------------------------------------------------
@@ -298,7 +314,7 @@ int Write(const WriteArgs& args) {
   std::vector<std::uint16_t> words;
   for (const auto& v : args.values) {
     std::uint16_t w = 0;
-    if (!ParseWord(v, w)) return Usage("write", "bad value '" + v + "': 0 to 65535, -32768 to -1, or 0x0000 to 0xFFFF");
+    if (const Refusal bad = ParseWordValue(v, w)) return Refuse("write", bad);
     words.push_back(w);
   }
   if (args.fill_count > 0 && words.size() != 1)
@@ -339,8 +355,9 @@ int Bits(const BitsArgs& args) {
   if (!ParseAddress(args.address, a, error)) return Usage("bits", error);
   std::vector<std::uint8_t> values;
   for (const auto& v : args.set) {
-    if (v != "0" && v != "1") return Usage("bits", "bad bit '" + v + "': --set takes 0 and 1 values");
-    values.push_back(v == "1" ? 1 : 0);
+    std::uint8_t b = 0;
+    if (const Refusal bad = ParseBitValue(v, b)) return Refuse("bits", bad);
+    values.push_back(b);
   }
   if (args.direct && (!args.link.host.empty() || !args.link.tcp.empty()))
     return Usage("bits", "--direct writes the local shared memory: not with --host or --tcp");
@@ -506,6 +523,20 @@ int Watch(WatchArgs& args) {
 }
 
 }  // namespace
+
+Refusal WriteOne(Link& link, const std::string& address, const std::string& value, bool bits) {
+  Address a;
+  std::string error;
+  if (!ParseAddress(address, a, error)) return Refusal::Usage(error);
+  std::uint16_t word = 0;
+  std::uint8_t bit = 0;
+  if (Refusal bad = bits ? ParseBitValue(value, bit) : ParseWordValue(value, word)) return bad;
+  if (Refusal refused = link.RangeRefusal(a.area, a.offset, 1, bits, "nothing written")) return refused;
+  const std::uint32_t r = bits ? link.WriteBits(a.area, a.offset, 1, &bit, 0, false)
+                               : link.Write(a.area, a.offset, 1, &word, 0, false);
+  if (r != 0) return WriteRefusal(a, 1, 0, bits, r, QNA_InternalErr);
+  return {};
+}
 
 void AddDataCommands(CLI::App& app, Runner& run) {
   auto read = std::make_shared<ReadArgs>();

@@ -82,15 +82,12 @@ int EvqRead(const EvqArgs& args) {
     std::printf("%-6s  %-8s  %10s  %6s  %s\n", "kind", "from", "value", "bytes", "data");
     std::fflush(stdout);
   }
-  std::vector<std::uint8_t> data(1u << 20);
+  TakenEvent event;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(args.timeout);
   std::uint32_t got = 0;
   while (got < args.count) {
-    std::uint16_t kind = 0;
-    char from[33] = {};
-    QNA_EVENT event{0, static_cast<std::uint32_t>(data.size()), data.data()};
     // Without waiting, so that the time limit holds: a waiting read has none.
-    const std::uint32_t r = QNA_ReadEvQueue(queue.handle, &kind, from, &event, QNA_EVQ_NOWAIT);
+    const std::uint32_t r = TakeEvent(queue.handle, event);
     if (r == QNA_E_EVQ_EMPTY) {
       if (std::chrono::steady_clock::now() >= deadline) break;
       QNA_Sleep(10);
@@ -98,14 +95,16 @@ int EvqRead(const EvqArgs& args) {
     }
     if (r != 0) return Fail("evq read", "queue " + std::to_string(queue.number), r, QNA_InternalErr);
     ++got;
+    const std::uint16_t kind = event.kind;
     const std::string kind_text = kind == 1 ? "event" : kind == 2 ? "lost" : std::to_string(kind);
+    const auto* data = event.data.data();
     if (args.link.json)
       std::printf("{\"queue\":%u,\"kind\":%u,\"from\":%s,\"value\":%u,\"bytes\":%u,\"data\":%s}\n", queue.number,
-                  kind, JsonString(from).c_str(), event.value, event.length,
-                  JsonString(std::string(data.begin(), data.begin() + event.length)).c_str());
+                  kind, JsonString(event.from).c_str(), event.value, event.length,
+                  JsonString(std::string(data, data + event.length)).c_str());
     else
-      std::printf("%-6s  %-8s  %10u  %6u  %s\n", kind_text.c_str(), from, event.value, event.length,
-                  Printable(data.data(), event.length).c_str());
+      std::printf("%-6s  %-8s  %10u  %6u  %s\n", kind_text.c_str(), event.from, event.value, event.length,
+                  Printable(data, event.length).c_str());
     std::fflush(stdout);
   }
   if (got < args.count)
@@ -173,6 +172,16 @@ int EvqInfo(const EvqArgs& args) {
 }
 
 }  // namespace
+
+std::uint32_t TakeEvent(std::uint32_t handle, TakenEvent& event) {
+  QNA_EVENT e{0, kEventRoom, event.data.data()};
+  const std::uint32_t r = QNA_ReadEvQueue(handle, &event.kind, event.from, &e, QNA_EVQ_NOWAIT);
+  event.value = e.value;
+  // An event without data leaves the length at the room given, which no
+  // event fills.
+  event.length = r == 0 && e.length < kEventRoom ? e.length : 0;
+  return r;
+}
 
 void AddEvqCommands(CLI::App& app, Runner& run) {
   auto* evq = app.add_subcommand("evq", "Event queues: open, read, post, and what the server has");

@@ -27,6 +27,8 @@ using Runner = std::function<int()>;
 // status.  main runs the process's own line; qna batch runs each of its lines.
 int Dispatch(const std::vector<std::string>& args);
 
+struct Refusal;  // below, with the errors
+
 // ---- Transports -----------------------------------------------------------
 enum class Via { local, host, tcp };
 
@@ -83,6 +85,9 @@ class Link {
   // before allocating for a transfer or sending any of it.
   int CheckRange(const char* command, std::uint32_t area, std::uint32_t start, std::uint64_t count,
                  bool bits, const char* nothing) const;
+  // The same check, the refusal handed back instead of printed.
+  Refusal RangeRefusal(std::uint32_t area, std::uint32_t start, std::uint64_t count, bool bits,
+                       const char* nothing) const;
 
   // Data functions over whichever transport the link is.
   std::uint32_t Read(std::uint32_t area, std::uint32_t offset, std::uint32_t count, std::uint16_t* out);
@@ -123,6 +128,27 @@ constexpr std::uint32_t kWordsPerRequest = 16384;
 constexpr std::uint32_t kBitsPerRequest = 32768;
 
 // ---- Errors ---------------------------------------------------------------
+// What a command refuses, for a caller that reports it itself (qna bridge
+// answers on the broker) or prints it with Refuse.
+struct Refusal {
+  enum class Kind { none, usage, own, codes };
+  Kind kind = Kind::none;
+  std::uint32_t result = 0;  // with Kind::codes
+  std::int32_t detail = 0;
+  std::string text;  // context and reason, without the codes
+  explicit operator bool() const { return kind != Kind::none; }
+  static Refusal Usage(std::string text) { return {Kind::usage, 0, 0, std::move(text)}; }
+  static Refusal Own(std::string text) { return {Kind::own, 0, 0, std::move(text)}; }
+  static Refusal Codes(std::string text, std::uint32_t result, std::int32_t detail) {
+    return {Kind::codes, result, detail, std::move(text)};
+  }
+  // The library's text for the codes after `context`, as Fail words it.
+  static Refusal Library(const std::string& context, std::uint32_t result, std::int32_t detail);
+};
+// Prints a refusal as Usage, FailOwn or FailWith would: the exit status (0
+// for none).
+int Refuse(const char* command, const Refusal& refusal);
+
 // Prints "qna COMMAND: CONTEXT: TEXT (result R, detail D)" on stderr, with the
 // library's text for the codes (and quonix's meaning of its own results);
 // with --json, one JSON object {"command", "result", "detail", "text"}.
@@ -136,8 +162,16 @@ int FailWith(const char* command, const std::string& text, std::uint32_t result,
 int FailOwn(const char* command, const std::string& message);
 // A usage error: one line, kExitUsage (JSON: result and detail null).
 int Usage(const char* command, const std::string& message);
+// What a long-running command tells along the way (qna bridge: a link lost
+// and back): the same one line on stderr, without codes.
+void Note(const char* command, const std::string& text);
 // Error lines as JSON objects (the line being run has --json).
 void SetJsonErrors(bool json);
+// While quiet, error lines are kept, not printed: a command that retries
+// prints a trouble once, not at every attempt.  LastError is the line the
+// last report made (with --json its object), printed or not.
+void SetQuietErrors(bool quiet);
+const std::string& LastError();
 // Inside qna batch: the line number every error names (0: none).
 void SetBatchLine(int line);
 
@@ -154,6 +188,8 @@ std::string FormatAddress(std::uint32_t area, std::uint32_t offset);
 std::string RangeText(std::uint32_t area, std::uint32_t start, std::uint64_t count, bool bits);
 // A 16-bit value: decimal, 0x hex, or negative down to -32768.
 bool ParseWord(const std::string& text, std::uint16_t& out);
+// A bit's value as `qna bits --set` takes it: 0 or 1.
+bool ParseBit(const std::string& text, std::uint8_t& out);
 // An unsigned 32-bit number: decimal or 0x hex.
 bool ParseU32(const std::string& text, std::uint32_t& out);
 // A number from -2147483648 to 4294967295 (decimal, or 0x hex when positive).
@@ -213,6 +249,53 @@ class Progress {
 };
 
 bool StdoutIsTerminal();
+
+// ---- Shared with qna bridge: events, writes and tags ----------------------------
+// An event taken from an open queue.  The library leaves the descriptor's
+// length as it was when an event has no data, so the room is one byte more
+// than the largest event's data (1 MiB): a length that fills it means none.
+inline constexpr std::uint32_t kEventRoom = (1u << 20) + 1;
+struct TakenEvent {
+  std::uint16_t kind = 0;
+  char from[33] = {};
+  std::uint32_t value = 0;
+  std::uint32_t length = 0;  // the bytes of `data` that are the event's
+  std::vector<std::uint8_t> data = std::vector<std::uint8_t>(kEventRoom);
+};
+// Takes the next event of an open queue without waiting: QNA_ReadEvQueue's
+// result (QNA_E_EVQ_EMPTY when none waits).
+std::uint32_t TakeEvent(std::uint32_t handle, TakenEvent& event);
+
+// The checks and the write of `qna write ADDRESS VALUE` (bits: `qna bits
+// ADDRESS --set VALUE`) for one value over an open link: the refusal, none
+// when written.
+Refusal WriteOne(Link& link, const std::string& address, const std::string& value, bool bits);
+
+// Why tags are offered on the local link only.
+inline constexpr const char* kTagsLocal =
+    "tag access works on the local link: tags are read from the mapped data areas";
+
+// The tag file the library loads: the one of the project the server names
+// in the RAVOWLD mailbox.  For people: the Win32 path and, where it differs,
+// the file it stands for here.  Empty when the mailbox names none.
+struct TagPath {
+  std::string win, host;
+  std::string Text() const {
+    if (win.empty()) return "the server's project's tag file";
+    return host == win ? win : win + " (" + host + ")";
+  }
+};
+// Loads the project's tag file (QNA_InitRavo) over the open local link: 0,
+// or the failure reported under `command`.  QNA_EndRavo unloads it.
+int LoadTags(const char* command, TagPath& path);
+// Reads one tag by name: the refusal, none with the value.
+Refusal ReadTagValue(const std::string& name, const TagPath& path, std::int32_t& value);
+// The checks of `qna tag write NAME VALUE` that need no server.
+Refusal ParseTagWrite(const std::string& name, const std::string& value_text, std::int64_t& value);
+// The rest of them and the write, with the tag file loaded: the refusal,
+// none when written, with the tag's name as its file has it in `written`.
+Refusal WriteTagValue(const std::string& name, std::int64_t value, const std::string& value_text,
+                      std::uint32_t options, const TagPath& path, std::string& written);
 
 // ---- The families ---------------------------------------------------------
 void AddDataCommands(CLI::App& app, Runner& run);      // read write bits mux watch

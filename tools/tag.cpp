@@ -20,9 +20,7 @@ namespace qna {
 
 namespace {
 
-// The library reads tags from the data areas mapped from the local server,
-// and finds the project through the local link's mailbox of RAVOWLD.
-const Offer kTags{false, false, "tag access works on the local link: tags are read from the mapped data areas"};
+const Offer kTags{false, false, kTagsLocal};
 
 struct TagArgs {
   LinkOptions link;
@@ -33,17 +31,6 @@ struct TagArgs {
   bool no_reply = false;
   std::uint32_t interval = 500;
   std::uint32_t polls = 0;
-};
-
-// The tag file the library loads: the one of the project the server names
-// in the RAVOWLD mailbox.  For people: the Win32 path and, where it differs,
-// the file it stands for here.  Empty when the mailbox names none.
-struct TagPath {
-  std::string win, host;
-  std::string Text() const {
-    if (win.empty()) return "the server's project's tag file";
-    return host == win ? win : win + " (" + host + ")";
-  }
 };
 
 TagPath ProjectTagPath() {
@@ -66,14 +53,7 @@ TagPath ProjectTagPath() {
 // Opens the link and loads the project's tag file; 0 or the exit status.
 int Load(const char* command, Link& link, const LinkOptions& options, TagPath& path) {
   if (int failed = link.Open(command, options, kTags, Need::link)) return failed;
-  const std::uint32_t r = QNA_InitRavo();
-  if (r != 0) {
-    const std::int32_t detail = QNA_InternalErr;
-    path = ProjectTagPath();
-    return Fail(command, "loading the tag file " + path.Text(), r, detail);
-  }
-  path = ProjectTagPath();
-  return 0;
+  return LoadTags(command, path);
 }
 
 // Unloads the tag file at the end of a command.
@@ -83,12 +63,7 @@ struct Loaded {
 
 // Reads one tag: 0 or the failure reported.
 int ReadOne(const char* command, const std::string& given, const TagPath& path, std::int32_t& value) {
-  if (given.size() > 63) return Usage(command, "a tag name has at most 14 characters");
-  std::vector<char> name(given.begin(), given.end());
-  name.push_back('\0');
-  const std::uint32_t r = QNA_ReadTag(name.data(), &value, 0);
-  if (r != 0) return Fail(command, "tag '" + given + "' in " + path.Text(), r, QNA_InternalErr);
-  return 0;
+  return Refuse(command, ReadTagValue(given, path, value));
 }
 
 std::string Upper(std::string text) {
@@ -139,38 +114,19 @@ bool Fits(const std::string& type, std::int64_t value, std::string& range) {
 
 int TagWrite(const TagArgs& args) {
   std::int64_t value = 0;
-  if (!ParseI64(args.value, value))
-    return Usage("tag write", "bad value '" + args.value + "': a number from -2147483648 to 4294967295");
-  if (args.name.size() > 63) return Usage("tag write", "a tag name has at most 14 characters");
+  if (int bad = Refuse("tag write", ParseTagWrite(args.name, args.value, value))) return bad;
   Link link;
   TagPath path;
   if (int failed = Load("tag write", link, args.link, path)) return failed;
   Loaded loaded;
-  // The library's own lookup first: a name it does not take, or a tag whose
-  // words lie outside its area, is refused with its own codes.
-  std::int32_t now = 0;
-  if (int failed = ReadOne("tag write", args.name, path, now)) return failed;
-  TagfileTag tag;
-  std::string error;
-  if (path.win.empty() || TagfileFind(path.host, args.name, tag, error) != 0 || tag.type.empty())
-    return FailOwn("tag write", "tag '" + args.name + "': its type could not be read from " + path.Text() +
-                                    (error.empty() ? "" : " (" + error + ")") + ": nothing written");
-  std::string range;
-  if (!Fits(tag.type, value, range))
-    return FailWith("tag write", "tag " + tag.name + " (" + tag.type + " " + tag.address + ") takes " + range +
-                                     ", not " + args.value + ": nothing written",
-                    QNA_E_ARG, 0);
-  std::vector<char> name(args.name.begin(), args.name.end());
-  name.push_back('\0');
-  const std::uint32_t r =
-      QNA_WriteTag(name.data(), static_cast<std::int32_t>(static_cast<std::uint32_t>(value & 0xFFFFFFFF)),
-                   args.no_reply ? 1u : 0u);
-  if (r != 0) return Fail("tag write", "tag '" + args.name + "' in " + path.Text(), r, QNA_InternalErr);
+  std::string written;
+  if (int failed = Refuse("tag write", WriteTagValue(args.name, value, args.value, args.no_reply ? 1u : 0u, path, written)))
+    return failed;
   if (args.link.json)
-    std::printf("{\"tag\":%s,\"value\":%lld,\"replied\":%s}\n", JsonString(tag.name).c_str(),
+    std::printf("{\"tag\":%s,\"value\":%lld,\"replied\":%s}\n", JsonString(written).c_str(),
                 static_cast<long long>(value), args.no_reply ? "false" : "true");
   else
-    std::printf("%s %s = %lld%s\n", args.no_reply ? "sent" : "wrote", tag.name.c_str(), static_cast<long long>(value),
+    std::printf("%s %s = %lld%s\n", args.no_reply ? "sent" : "wrote", written.c_str(), static_cast<long long>(value),
                 NoReplyNote(args.no_reply));
   return 0;
 }
@@ -228,6 +184,55 @@ int TagWatch(const TagArgs& args) {
 }
 
 }  // namespace
+
+int LoadTags(const char* command, TagPath& path) {
+  const std::uint32_t r = QNA_InitRavo();
+  const std::int32_t detail = QNA_InternalErr;
+  path = ProjectTagPath();
+  if (r != 0) return Fail(command, "loading the tag file " + path.Text(), r, detail);
+  return 0;
+}
+
+Refusal ReadTagValue(const std::string& given, const TagPath& path, std::int32_t& value) {
+  if (given.size() > 63) return Refusal::Usage("a tag name has at most 14 characters");
+  std::vector<char> name(given.begin(), given.end());
+  name.push_back('\0');
+  const std::uint32_t r = QNA_ReadTag(name.data(), &value, 0);
+  if (r != 0) return Refusal::Library("tag '" + given + "' in " + path.Text(), r, QNA_InternalErr);
+  return {};
+}
+
+Refusal ParseTagWrite(const std::string& name, const std::string& value_text, std::int64_t& value) {
+  if (!ParseI64(value_text, value))
+    return Refusal::Usage("bad value '" + value_text + "': a number from -2147483648 to 4294967295");
+  if (name.size() > 63) return Refusal::Usage("a tag name has at most 14 characters");
+  return {};
+}
+
+Refusal WriteTagValue(const std::string& given, std::int64_t value, const std::string& value_text,
+                      std::uint32_t options, const TagPath& path, std::string& written) {
+  // The library's own lookup first: a name it does not take, or a tag whose
+  // words lie outside its area, is refused with its own codes.
+  std::int32_t now = 0;
+  if (Refusal refused = ReadTagValue(given, path, now)) return refused;
+  TagfileTag tag;
+  std::string error;
+  if (path.win.empty() || TagfileFind(path.host, given, tag, error) != 0 || tag.type.empty())
+    return Refusal::Own("tag '" + given + "': its type could not be read from " + path.Text() +
+                        (error.empty() ? "" : " (" + error + ")") + ": nothing written");
+  std::string range;
+  if (!Fits(tag.type, value, range))
+    return Refusal::Codes("tag " + tag.name + " (" + tag.type + " " + tag.address + ") takes " + range + ", not " +
+                              value_text + ": nothing written",
+                          QNA_E_ARG, 0);
+  std::vector<char> name(given.begin(), given.end());
+  name.push_back('\0');
+  const std::uint32_t r =
+      QNA_WriteTag(name.data(), static_cast<std::int32_t>(static_cast<std::uint32_t>(value & 0xFFFFFFFF)), options);
+  if (r != 0) return Refusal::Library("tag '" + given + "' in " + path.Text(), r, QNA_InternalErr);
+  written = tag.name;
+  return {};
+}
 
 void AddTagCommands(CLI::App& app, Runner& run) {
   auto* tag = app.add_subcommand("tag", "Read, write and watch plant data by tag name (the project's tag file)");
