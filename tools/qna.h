@@ -309,6 +309,7 @@ void AddCommentCommands(CLI::App& app, Runner& run);   // cmnt create|open|get|p
 void AddTagfileCommands(CLI::App& app, Runner& run);   // tagfile build|dump
 void AddServerCommands(CLI::App& app, Runner& run);    // server, demo
 void AddBatchCommand(CLI::App& app, Runner& run);      // batch
+void AddBridgeCommand(CLI::App& app, Runner& run);     // bridge (built with libmosquitto)
 
 // The tour of `qna demo`; the process exit status.
 struct DemoOptions {
