@@ -59,6 +59,8 @@ constexpr std::uint32_t kMostQueued = 50000;
 // poll publishes none (the next poll tries again): a broker slower than the
 // plant does not make the bridge grow.
 constexpr std::size_t kValueBacklog = 4096;
+// QoS 1 messages sent before their acknowledgements come.
+constexpr unsigned kInFlight = 1000;
 // Set messages waiting for the main thread, beyond which they are refused.
 constexpr std::size_t kInboxBound = 1000;
 // A set message's payload is a number: anything longer is refused unread.
@@ -221,6 +223,9 @@ class Mqtt {
     mosq_ = mosquitto_new(args_.client_id.empty() ? nullptr : args_.client_id.c_str(), true, this);
     if (mosq_ == nullptr) return Refusal::Own("libmosquitto could not make a client (out of memory, or a bad --client-id)");
     mosquitto_threaded_set(mosq_, true);
+    // libmosquitto's window of 20 messages in flight would carry 400 a
+    // second to a broker 50 ms away; what waits is bounded by the bridge.
+    mosquitto_max_inflight_messages_set(mosq_, kInFlight);
     mosquitto_connect_callback_set(mosq_, OnConnect);
     mosquitto_disconnect_callback_set(mosq_, OnDisconnect);
     mosquitto_publish_callback_set(mosq_, OnPublish);
@@ -656,7 +661,12 @@ class Bridge {
       TagfileTag tag;
       std::string ignored;
       const bool bit = TagfileFind(path.host, name, tag, ignored) == 0 && tag.type == "bit";
-      feeds_.push_back({{WatchItem::Kind::tag, 0, 0, 1, name}, {topic}, {}, !bit});
+      Feed feed;
+      feed.item.kind = WatchItem::Kind::tag;
+      feed.item.tag = name;
+      feed.topics.push_back(topic);
+      feed.deadband = !bit;
+      feeds_.push_back(std::move(feed));
     }
     return 0;
   }
