@@ -28,6 +28,7 @@
 
 #include "core/protocol.h"
 #include "platform/platform.h"
+#include "server/errors.h"
 #include "server/faults.h"
 #include "server/log.h"
 #include "server/w95link.h"
@@ -315,7 +316,7 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
     open->w95 = W95QueuePipeCreate(local);
     if (open->w95 == kInvalidHandle)
       return Refuse(kNoQueuePipe, "evqueue open: cannot create the emulated pipe " + local +
-                                      " (error " + std::to_string(win::GetLastError()) + ")");
+                                      ": " + ErrorText(win::GetLastError()));
   } else {
     open->listeners[0] = NpipeListen(local.c_str());
   }
@@ -328,7 +329,7 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
     const auto error = win::GetLastError();
     for (Handle listener : open->listeners)
       if (listener != kInvalidHandle) HndClose(listener);
-    return Refuse(kNoQueuePipe, "evqueue open: cannot listen on " + local + " (error " + std::to_string(error) + ")");
+    return Refuse(kNoQueuePipe, "evqueue open: cannot listen on " + local + ": " + ErrorText(error));
   }
   Open* added = open.get();
   try {
