@@ -12,8 +12,9 @@ namespace quonix {
 inline constexpr std::uint32_t kServerBlockSize = 448;
 inline constexpr std::uint32_t kAppsBlockSize = 512;
 inline constexpr std::uint32_t kInfoLayoutVersion = 1;
-// The server's version in block 1000: major << 16 | minor << 8 | patch.
-inline constexpr std::uint32_t kServerVersion = 0x000100;  // 0.1.0
+// The server's version in block 1000: major << 16 | minor << 8 | patch.  Set
+// once at start, before any link is served.
+void InfoSetVersion(std::uint32_t version);
 
 // A 100 request whose first range is block 1000 or 1001.
 bool IsInfoRead(const Request& request);

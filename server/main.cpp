@@ -8,6 +8,7 @@
 #include "server/areas.h"
 #include "server/evqueues.h"
 #include "server/faults.h"
+#include "server/info.h"
 #include "server/install.h"
 #include "server/links.h"
 #include "server/log.h"
@@ -24,6 +25,7 @@ constexpr std::uint32_t kIdleSliceMs = 100;
 int Run(const quonix::Options& options) {
   using namespace quonix;
   LogInit(options.verbose, options.quiet);
+  InfoSetVersion(QUONIX_VERSION_NUMBER);
   // Before anything is created, so a stop during start-up still ends cleanly.
   SysInstallStopHandler();
 
@@ -78,6 +80,9 @@ int main(int argc, char** argv) {
   switch (quonix::ParseOptions(argc, argv, options, error)) {
     case quonix::ParseOutcome::Help:
       quonix::PrintUsage(stdout);
+      return 0;
+    case quonix::ParseOutcome::Version:
+      std::printf("quonix %s\n", QUONIX_VERSION);
       return 0;
     case quonix::ParseOutcome::Error:
       std::fprintf(stderr, "quonix: %s\n", error.c_str());

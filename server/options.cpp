@@ -129,6 +129,7 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "-h" || arg == "--help") return ParseOutcome::Help;
+    if (arg == "--version") return ParseOutcome::Version;
     if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
       continue;
@@ -328,6 +329,7 @@ void PrintUsage(std::FILE* out) {
       "                     refused requests\n"
       "  -q, --quiet        no log at all (a failure to start is still reported)\n"
       "  -h, --help         this text\n"
+      "  --version          the server's version\n"
       "\n"
       "Results the server answers with: 0 done; 1 unknown command; 2 an area\n"
       "mutex was not had within --lock-timeout; 6 a range, count or request\n"

@@ -45,7 +45,7 @@ struct Options {
   FaultOptions faults;  // all off
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 // Parses argv into `options`.  On Error, `error` says what was wrong.
 ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, std::string& error);

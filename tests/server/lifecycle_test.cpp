@@ -212,7 +212,7 @@ TEST(ServerCommandLine, HelpDocumentsEveryOption) {
   const std::string text = qt::ReadText(log);
   for (const char* option : {"--cb", "--cw", "--sb", "--sw", "--lgp", "--tman", "--lock-timeout",
                              "--server-name", "--host", "--tcp", "--tcp-any", "--max-links", "--mailbox-words",
-                             "--max-mailboxes", "--project", "--verbose", "--help"})
+                             "--max-mailboxes", "--project", "--verbose", "--help", "--version"})
     EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 
