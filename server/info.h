@@ -22,8 +22,9 @@ Reply HandleInfoRead(const Request& request);
 
 // The registered applications the block lists: a link registered an
 // application (name not empty), until that link closes.  At most
-// kMaxListedLinks are kept; beyond that the oldest registration goes.
-inline constexpr std::uint32_t kMaxListedLinks = 1024;
+// kMaxListedLinks are kept (more than the links served at once, the
+// emulated ones included); beyond that the oldest registration goes.
+inline constexpr std::uint32_t kMaxListedLinks = 1u << 15;
 void InfoLinkRegistered(const LinkState& link);
 void InfoLinkClosed(std::uint32_t link_id);
 

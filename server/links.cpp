@@ -62,7 +62,7 @@ struct Listener {
 std::mutex g_lock;
 std::list<std::unique_ptr<Link>> g_links;
 std::uint32_t g_next_id = 1;
-std::uint32_t g_max_links = 64;
+std::uint32_t g_max_links = 1024;
 std::atomic<bool> g_stopping{false};
 std::vector<std::unique_ptr<Listener>> g_listeners;  // main thread only
 
@@ -147,7 +147,14 @@ void Accept(Listener* listener, const Source& source) {
       continue;
     }
     reported = false;
-    LinksReap();
+    // Links that ended make room; the main loop reaps them as well, so a
+    // full table is the only time an accept needs to.
+    bool full = false;
+    {
+      std::lock_guard guard(g_lock);
+      full = g_links.size() >= g_max_links;
+    }
+    if (full) LinksReap();
     bool taken = false;
     {
       std::lock_guard guard(g_lock);

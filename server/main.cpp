@@ -13,6 +13,7 @@
 #include "server/links.h"
 #include "server/log.h"
 #include "server/mailboxes.h"
+#include "server/messages.h"
 #include "server/options.h"
 
 namespace {
@@ -63,6 +64,8 @@ int Run(const quonix::Options& options) {
   }
 
   Log("stop requested, closing");
+  // First the receives that wait for a message, so their links can end.
+  MessagesStop();
   LinksStop();
   EvQueuesStop();
   if (window != 0) win::WindowClose(window);

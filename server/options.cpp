@@ -23,8 +23,8 @@ constexpr NumberOption kAreaOptions[6] = {
     {"--sw", 205, kMaxAreaWords}, {"--lgp", 1, kMaxAreaWords}, {"--tman", 1, kMaxAreaWords},
 };
 constexpr NumberOption kMailboxWords{"--mailbox-words", 576, 1u << 18};
-constexpr NumberOption kMaxMailboxes{"--max-mailboxes", 1, 4096};
-constexpr NumberOption kMaxLinks{"--max-links", 1, 1024};
+constexpr NumberOption kMaxMailboxes{"--max-mailboxes", 1, 65536};
+constexpr NumberOption kMaxLinks{"--max-links", 1, 16384};
 constexpr NumberOption kEvQueues{"--evqueues", 1, 1024};
 constexpr NumberOption kEvQueueBacklog{"--evqueue-backlog", 1, 65536};
 constexpr NumberOption kLockTimeout{"--lock-timeout", 1, 600000};
@@ -275,7 +275,10 @@ void PrintUsage(std::FILE* out) {
       "                     protocol has no authentication: any host that\n"
       "                     reaches the port can read and write the areas\n"
       "  --max-links N      links served at once, pipe and TCP together (default\n"
-      "                     64, 1 to 1024); a link beyond that is closed at once\n"
+      "                     1024, 1 to 16384); a link beyond that is closed at\n"
+      "                     once.  Each link has a thread; an idle one costs\n"
+      "                     about 20 KiB.  Many links need as many open files\n"
+      "                     (ulimit -n)\n"
       "  --w95-instances N  clients of the Windows 95 family served at once over\n"
       "                     the emulated pipe QOXSMEM (the local pipe's name),\n"
       "                     which the server offers beside the real pipe (default\n"
@@ -286,7 +289,7 @@ void PrintUsage(std::FILE* out) {
       "Mailboxes:\n"
       "  --mailbox-words N  words per application mailbox (default 2048, 576 to 262144)\n"
       "  --max-mailboxes N  mailboxes the server keeps, RAVOWLD included (default\n"
-      "                     256, 1 to 4096); a registration of a new name beyond\n"
+      "                     4096, 1 to 65536); a registration of a new name beyond\n"
       "                     that is refused with 8\n"
       "  --project C:NAME   tag project in the RAVOWLD mailbox: drive letter in\n"
       "                     byte 0, NUL, the name from byte 2, NUL-terminated\n"

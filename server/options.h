@@ -22,8 +22,10 @@ struct Options {
   // Sizes of the six data areas in 16-bit words, areas 0 to 5.
   std::uint32_t area_words[6] = {4096, 32768, 4096, 4096, 8192, 8192};
   std::uint32_t mailbox_words = 2048;
-  std::uint32_t max_mailboxes = 256;
-  std::uint32_t max_links = 64;
+  // Enough for every link of the default --max-links to register a name
+  // of its own.
+  std::uint32_t max_mailboxes = 4096;
+  std::uint32_t max_links = 1024;
   // Event queues: how many, and how many events wait for one open's reader.
   std::uint32_t evqueues = 16;
   std::uint32_t evqueue_backlog = 256;

@@ -456,7 +456,7 @@ TEST_P(ServerTcpHostileLength, EndsThatLinkOnly) {
   wire::Registered(bystander, "CALM");
   Link piped;
   wire::Registered(piped, "PIPED");
-  const long before = wire::ResidentKiB(server.pid());
+  const long before = qt::RssKiB(server.pid());
   ASSERT_GT(before, 0);
 
   TcpLink hostile(port);
@@ -474,7 +474,7 @@ TEST_P(ServerTcpHostileLength, EndsThatLinkOnly) {
   TcpLink newcomer(port);
   wire::Registered(newcomer, "NEW");
   EXPECT_TRUE(server.running());
-  EXPECT_LT(wire::ResidentKiB(server.pid()), before + 8 * 1024);
+  EXPECT_LT(qt::RssKiB(server.pid()), before + 8 * 1024);
   EXPECT_NE(qt::ReadText(log).find("length word " + std::to_string(GetParam())),
             std::string::npos)
       << qt::ReadText(log);
