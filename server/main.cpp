@@ -39,7 +39,7 @@ int Run(const quonix::Options& options) {
   }
   FaultsInit(options.faults);
   if (FaultsActive()) Log("fault knobs are on: this server misbehaves on purpose");
-  EvQueuesInit(options.evqueues, options.evqueue_backlog, options.host);
+  EvQueuesInit(options.evqueues, std::size_t{options.evqueue_mib} << 20, options.host);
   MailboxesInit(options.mailbox_words, options.max_mailboxes, options.project_drive,
                 options.project_name);
   // The installation's files on drive C, before any client can come.

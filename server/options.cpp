@@ -26,7 +26,7 @@ constexpr NumberOption kMailboxWords{"--mailbox-words", 576, 1u << 18};
 constexpr NumberOption kMaxMailboxes{"--max-mailboxes", 1, 65536};
 constexpr NumberOption kMaxLinks{"--max-links", 1, 16384};
 constexpr NumberOption kEvQueues{"--evqueues", 1, 1024};
-constexpr NumberOption kEvQueueBacklog{"--evqueue-backlog", 1, 65536};
+constexpr NumberOption kEvQueueMib{"--evqueue-mib", 1, 4096};
 constexpr NumberOption kLockTimeout{"--lock-timeout", 1, 600000};
 constexpr NumberOption kW95Instances{"--w95-instances", 0, 255};
 // Fault knobs: 0 is off for each.
@@ -178,7 +178,7 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
         {kMaxMailboxes, options.max_mailboxes},
         {kMaxLinks, options.max_links},
         {kEvQueues, options.evqueues},
-        {kEvQueueBacklog, options.evqueue_backlog},
+        {kEvQueueMib, options.evqueue_mib},
         {kLockTimeout, options.lock_timeout_ms},
         {kW95Instances, options.w95_instances},
         {kFaultDelay, options.faults.delay_ms},
@@ -302,13 +302,16 @@ void PrintUsage(std::FILE* out) {
       "                     its name, else the first queue nobody has open; a\n"
       "                     name given at open names an unnamed queue until its\n"
       "                     last open closes (the name request gives at most 8\n"
-      "                     characters).  At most 16 opens per queue, 256 in all\n"
-      "  --evqueue-backlog N  events waiting for one open's reader (default 256,\n"
-      "                     1 to 65536; also at most 4 MiB).  A posted event goes\n"
-      "                     to every open of the queue, each through its own\n"
-      "                     pipe; when a reader lags, its oldest events are\n"
-      "                     dropped and it gets a record of kind 2 whose value\n"
-      "                     counts them.  Posted events are kind 1 and carry the\n"
+      "                     characters).  At most 64 opens per queue, 4096 in all\n"
+      "  --evqueue-mib N    MiB of event records each queue keeps for readers\n"
+      "                     that have yet to get them (default 32, 1 to 4096;\n"
+      "                     an event of 16 data bytes takes 64 bytes).  A posted\n"
+      "                     event goes to every open of the queue, each through\n"
+      "                     its own pipe; beyond the bound the oldest events go\n"
+      "                     and a reader that had not got them gets a record of\n"
+      "                     kind 2 whose value counts them.  A post is answered\n"
+      "                     once its event is in the pipe of every reader that\n"
+      "                     keeps up.  Posted events are kind 1 and carry the\n"
       "                     poster's application name; a queue nobody has open\n"
       "                     drops what is posted to it.  The count requests list\n"
       "                     at most list-word queue numbers\n"
@@ -325,7 +328,7 @@ void PrintUsage(std::FILE* out) {
       "                     end at once, as a crash (exit status 137, nothing\n"
       "                     of the exit path runs)\n"
       "  --fault-stall-evqueues  never write the per-queue pipes: events wait\n"
-      "                     in the backlog as for a reader that does not read\n"
+      "                     in the queue as for a reader that does not read\n"
       "\n"
       "Other:\n"
       "  -v, --verbose      log every request, not only link opens, closes and\n"

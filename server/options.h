@@ -26,9 +26,10 @@ struct Options {
   // of its own.
   std::uint32_t max_mailboxes = 4096;
   std::uint32_t max_links = 1024;
-  // Event queues: how many, and how many events wait for one open's reader.
+  // Event queues: how many, and the MiB of event records each keeps for
+  // readers that have yet to get them.
   std::uint32_t evqueues = 16;
-  std::uint32_t evqueue_backlog = 256;
+  std::uint32_t evqueue_mib = 32;
   std::uint32_t lock_timeout_ms = 5000;
   char project_drive = 0;    // 0: no tag project
   std::string project_name;
