@@ -43,7 +43,9 @@ bool RaiseOpenFiles(rlim_t wanted) {
   return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
-std::string Name(std::size_t k) { return "L" + std::to_string(k); }
+// Appended rather than "L" + to_string: g++ 12 at -O2 warns falsely
+// (-Wrestrict) on that operator+.
+std::string Name(std::size_t k) { return std::string("L").append(std::to_string(k)); }
 
 // A registered link of either kind, which wrote k + 1 into word k of area 1.
 template <class Kind>
