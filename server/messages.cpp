@@ -173,7 +173,8 @@ Reply HandleMessageReceive(const Request& request) {
     ch.arrived.wait_until(lock, deadline);
     --ch.waiting;
   }
-  // Another receiver woken by the same send may find its message here.
+  // Messages are left (this receive took none, or there were more): the next
+  // waiting receiver is to have a look, since each send woke only one.
   if (!ch.messages.empty() && ch.waiting != 0) ch.arrived.notify_one();
   if (ch.messages.empty() && ch.waiting == 0) g_channels.erase(channel);
   return reply;

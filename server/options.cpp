@@ -277,7 +277,7 @@ void PrintUsage(std::FILE* out) {
       "  --max-links N      links served at once, pipe and TCP together (default\n"
       "                     1024, 1 to 16384); a link beyond that is closed at\n"
       "                     once.  Each link has a thread; an idle one costs\n"
-      "                     about 20 KiB.  Many links need as many open files\n"
+      "                     about 22 KiB.  Many links need as many open files\n"
       "                     (ulimit -n)\n"
       "  --w95-instances N  clients of the Windows 95 family served at once over\n"
       "                     the emulated pipe QOXSMEM (the local pipe's name),\n"
