@@ -126,9 +126,10 @@ class PeerConn {
   // Reads one request record (length word and what follows); empty on failure.
   Bytes ReadRequest() {
     const std::size_t start = received_.size();
-    if (!Read(4)) return {};
-    if (!Read(At32(received_, start))) return {};
-    return Bytes(received_.begin() + static_cast<std::ptrdiff_t>(start), received_.end());
+    Bytes request;
+    if (Read(4) && Read(At32(received_, start)))
+      request.assign(received_.begin() + static_cast<std::ptrdiff_t>(start), received_.end());
+    return request;
   }
   bool Send(const Bytes& bytes) {
     std::size_t done = 0;
