@@ -3,7 +3,6 @@
 // (<root>/pipe/NAME, <root>/host/HOST/pipe/NAME) and keeps no lock file.
 // The library must find it on every open path, and must still take a socket
 // file whose listener has died for no pipe (2).
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -22,12 +20,13 @@ namespace {
 
 using namespace et;
 
-// One listening socket and the script it runs on its first client.  The
-// script's reads give up once the test is over, so the thread always ends.
+// One listening socket and the script it runs on its first client.  Every
+// wait of its thread ends after 10 s (SO_RCVTIMEO also bounds accept), so
+// the thread ends even when the test fails.
 class PlainServer {
  public:
-  PlainServer(const std::string& root, const std::string& folder, const std::string& name) {
-    path_ = root + "/" + folder + "/" + name;
+  PlainServer(const std::string& root, const std::string& folder, const std::string& name)
+      : path_(root + "/" + folder + "/" + name) {
     for (std::size_t at = path_.find('/', 1); at != std::string::npos; at = path_.find('/', at + 1))
       mkdir(path_.substr(0, at).c_str(), 0700);
     sockaddr_un address{};
@@ -35,14 +34,13 @@ class PlainServer {
     if (path_.size() >= sizeof address.sun_path) return;
     path_.copy(address.sun_path, path_.size());
     listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 8) != 0) {
-      close(listener_);
-      listener_ = -1;
-    }
+    const timeval bound{10, 0};
+    if (setsockopt(listener_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0 ||
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 8) != 0)
+      Die();
   }
   ~PlainServer() {
-    stop_ = true;
     if (thread_.joinable()) thread_.join();
     Die();
     unlink(path_.c_str());
@@ -58,14 +56,13 @@ class PlainServer {
   }
   void Serve(std::function<void(PlainServer&)> script) {
     thread_ = std::thread([this, script = std::move(script)] {
-      if (!Ready(listener_)) return;
-      client_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      client_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);  // inherits the bound
       if (client_ < 0) return;
       script(*this);
       close(client_);
     });
   }
-  // The next request record; empty once the client has gone or the test ended.
+  // The next request record; empty once the client has gone.
   Bytes ReadRequest() {
     Bytes request = Read(4);
     if (request.size() != 4) return {};
@@ -81,15 +78,10 @@ class PlainServer {
   void WaitClosed() { Read(1); }
 
  private:
-  bool Ready(int fd) {
-    for (pollfd ready{fd, POLLIN, 0}; !stop_; ready.revents = 0)
-      if (poll(&ready, 1, 20) > 0) return true;
-    return false;
-  }
   Bytes Read(std::size_t n) {
     Bytes out(n);
     std::size_t done = 0;
-    while (done < n && Ready(client_)) {
+    while (done < n) {
       const ssize_t got = recv(client_, out.data() + done, n - done, 0);
       if (got <= 0) break;
       done += static_cast<std::size_t>(got);
@@ -101,7 +93,6 @@ class PlainServer {
   std::string path_;
   int listener_ = -1;
   int client_ = -1;
-  std::atomic<bool> stop_{false};
   std::thread thread_;
 };
 
