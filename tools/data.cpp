@@ -399,7 +399,7 @@ int Mux(MuxArgs& args) {
     if (int refused = link.CheckRange("mux", areas[i], offsets[i], counts[i], false, "nothing read")) return refused;
     total += counts[i];
   }
-  std::vector<std::uint16_t> words(total);
+  std::vector<std::uint16_t> words(static_cast<std::size_t>(total));  // each range fits its area
   const auto n = static_cast<std::uint32_t>(areas.size());
   std::uint32_t r = 0;
   switch (link.via()) {
