@@ -249,6 +249,13 @@ bool ListenTcp(const TcpEndpoint& where, std::string& error) {
 
 bool LinksStart(const Options& options, std::string& error) {
   g_max_links = options.max_links;
+  // A link holds one handle, an open event queue one more, and the server
+  // keeps a few dozen of its own.
+  const std::uint32_t wanted = 2 * options.max_links + 64;
+  const std::uint32_t limit = SysRaiseHandleLimit(wanted);
+  if (limit < options.max_links + 64)
+    Log("only %u open files allowed (ulimit -n): fewer than %u links can be served", limit,
+        options.max_links);
   g_stopping = false;
   bool ok = ListenPipe(LocalPipeName(options), error);
   if (ok && !options.host.empty()) ok = ListenPipe(HostPipeName(options), error);
