@@ -124,6 +124,10 @@ bool SysStopRequested();
 // still runs, and a request that it stop as on SIGTERM (0, or -1).
 bool SysProcessAlive(std::uint32_t pid);
 int SysProcessStop(std::uint32_t pid);
+// Lets this process hold at least `wanted` open handles where the system
+// limits them per process (as far as the hard limit allows); returns how
+// many it may hold now.  A server with a link per client needs one each.
+std::uint32_t SysRaiseHandleLimit(std::uint32_t wanted);
 
 // ---- Win32 stand-ins ------------------------------------------------------
 namespace win {
@@ -135,6 +139,7 @@ using BOOL = int;
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
