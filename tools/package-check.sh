@@ -108,6 +108,10 @@ if [ "${NO_DEB:-}" != 1 ]; then
   (cd "$build" && cpack -G DEB >/dev/null) || fail "cpack -G DEB"
   deb=$(ls "$build"/package/qnapi_*.deb)
   dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "the package's dependencies were not computed"
+  # qna built with its bridge links libmosquitto: the package must depend on it.
+  if objdump -p "$build/tools/qna" | grep -q 'NEEDED.*libmosquitto'; then
+    dpkg-deb -f "$deb" Depends | grep -q libmosquitto || fail "the package does not depend on libmosquitto, which qna links"
+  fi
   installed_deb=$deb
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null || fail "apt-get install $deb"
   quonix=$(dpkg -L qnapi | grep '/bin/quonix$')
