@@ -193,7 +193,7 @@ TEST_F(QnaTest, HelpIsCompleteForEverySubcommand) {
                             "mailbox write", "msg send", "msg recv", "evq open", "evq read", "evq post",
                             "evq info", "app start", "app close", "app top", "app status", "app cancel", "info",
                             "cmnt create", "cmnt open", "cmnt get", "cmnt put", "tagfile build", "tagfile dump",
-                            "server", "demo", "tag watch", "batch"};
+                            "server", "demo", "tag watch", "batch", "web"};
   const Outcome top = RunLine("qna --help", work_);
   EXPECT_EQ(top.status, 0);
   for (const char* command : commands) {
