@@ -18,6 +18,10 @@
 //   WriteWordN / PipeRawPingPong     the same three over the host pipe (a
 //   ReadWordN  / PipeRawReadPingPong Unix stream socket on POSIX)
 //   ReadN1M    / PipeRawStream
+//   OpenN      / OpenS               a host pipe connection's open (its
+//                                    handshake wait ends at the server's
+//                                    registration) against a TCP open,
+//                                    which sleeps one second by design
 // For comparison, the same work with libmodbus against its own server:
 //   WriteWordS / ModbusWriteRegister one register written, round trip
 //   ReadS1M    / ModbusRead1M        1,048,576 registers, 125 per request
@@ -279,6 +283,38 @@ void PipeRawStream(benchmark::State& state) {
   SetBigBytes(state);
 }
 
+// ---- Opens ----------------------------------------------------------------------
+
+// One open, timed alone; its close runs outside the timing.
+void TimeOpen(benchmark::State& state, QNA_CONNPARAM params, bool tcp) {
+  for (auto _ : state) {
+    std::uint32_t id = 0;
+    if ((tcp ? QNA_OpenS(&params, &id) : QNA_OpenN(&params, &id)) != 0)
+      return state.SkipWithError("open failed");
+    state.PauseTiming();
+    tcp ? QNA_CloseS(id) : QNA_CloseN(id);
+    state.ResumeTiming();
+  }
+}
+
+void OpenN(benchmark::State& state) {
+  if (!g_server->ok()) return state.SkipWithError("no server");
+  QNA_CONNPARAM params{};
+  std::strcpy(params.name, "BENCHON");
+  std::strcpy(params.host, kHost);
+  TimeOpen(state, params, false);
+}
+
+void OpenS(benchmark::State& state) {
+  if (!g_server->ok() || g_server->tcp_port() == 0) return state.SkipWithError("no server");
+  QNA_CONNPARAM params{};
+  std::strcpy(params.name, "BENCHOS");
+  std::strcpy(params.host, "127.0.0.1");
+  params.port = g_server->tcp_port();
+  params.attempts = 5;
+  TimeOpen(state, params, true);
+}
+
 // ---- Modbus TCP, for comparison ---------------------------------------------
 
 #if QNAPI_BENCH_MODBUS
@@ -391,6 +427,9 @@ BENCHMARK(ReadWordN)->UseRealTime();
 BENCHMARK(PipeRawReadPingPong)->UseRealTime();
 BENCHMARK(ReadN1M)->UseRealTime();
 BENCHMARK(PipeRawStream)->UseRealTime();
+// A TCP open takes its second whatever happens: one a repetition will do.
+BENCHMARK(OpenN)->UseRealTime()->Iterations(5);
+BENCHMARK(OpenS)->UseRealTime()->Iterations(1);
 #if QNAPI_BENCH_MODBUS
 BENCHMARK(ModbusWriteRegister)->UseRealTime();
 BENCHMARK(ModbusRead1M)->UseRealTime();

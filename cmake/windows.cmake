@@ -1,9 +1,8 @@
 # windows.cmake - the Windows build (MinGW-w64): qnapi.dll with exactly the
 # public API as its exports, its import library, and what the programs need
 # from the system.  Included by the top-level CMakeLists.txt on WIN32 only,
-# after the library's targets are defined.
-include(${CMAKE_CURRENT_LIST_DIR}/qnapi-exports.cmake)
-
+# after the library's targets are defined and its exports read
+# (qnapi-exports.cmake).
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(QNAPI_STDCALL ON)   # QNA_API is __stdcall on 32-bit Windows
 else()
@@ -14,22 +13,6 @@ endif()
 # libraries every MinGW program links anyway.
 target_link_libraries(qnapi_objects PUBLIC ws2_32)
 target_link_libraries(qnapi PRIVATE ws2_32)
-
-# ---- The exports ------------------------------------------------------------------
-# The public headers are the one list of the public API: qnapi.h and the
-# result texts of qnapi_text.h.  A change of them configures again, so that
-# the module-definition file follows.
-set(QNAPI_HEADERS ${PROJECT_SOURCE_DIR}/include/qnapi.h ${PROJECT_SOURCE_DIR}/include/qnapi_text.h)
-set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QNAPI_HEADERS})
-set(QNAPI_EXPORTED_FUNCTIONS "")
-set(QNAPI_EXPORTED_VARIABLES "")
-foreach(header IN LISTS QNAPI_HEADERS)
-  qnapi_read_exports(${header} functions variables)
-  list(APPEND QNAPI_EXPORTED_FUNCTIONS ${functions})
-  list(APPEND QNAPI_EXPORTED_VARIABLES ${variables})
-endforeach()
-list(SORT QNAPI_EXPORTED_FUNCTIONS)
-list(SORT QNAPI_EXPORTED_VARIABLES)
 
 # ---- The module-definition file ---------------------------------------------------
 # qnapi.def, and beside it exports.txt: the names the export table of

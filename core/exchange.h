@@ -15,14 +15,17 @@
 //
 // Keeping the link in step.  A failed exchange must never hand a later one
 // the tail of its own request or reply:
-//   * a reply refused after its length was read, while that length is sane
-//     (at most kMaxReplyLength), is read to its end and dropped;
-//   * so is the payload of a reply whose result is not 0, and whatever a
-//     reply carries beyond the caller's buffer;
+//   * the payload of a reply whose result is not 0, and whatever a reply
+//     carries beyond the caller's buffer, is read to its end and dropped;
 //   * when the position in the stream is unknown (a write that failed or was
-//     short, a read that failed or was short, a length beyond the bound) the
-//     link is cut: every later exchange on it fails at its first write (101)
-//     until the application opens it again.
+//     short, a read that failed or was short, a length word that cannot
+//     begin a reply of the family) the link is cut: every later exchange on
+//     it fails at its first write (101) until the application opens it
+//     again.
+// A wrong length word is not a count of bytes to skip: a server that sends
+// one and then nothing, or a stream that has lost its place, would hold the
+// caller for good.  ReadLengthWord is the one place that decides this, for
+// the replies here and for the event records of a queue's pipe.
 #pragma once
 
 #include <algorithm>
@@ -46,12 +49,16 @@ static_assert(std::endian::native == std::endian::little, "the wire carries litt
 //   Write   one write; 0 or -1, and the bytes written (possibly fewer);
 //   ReadAll reads exactly the count asked; 0 or -1, and the bytes that came;
 //   Cut     ends the link so that every later write and read on it fails.
+// A reader has only the last two.
 template <typename T>
-concept Transport = requires(T& t, const std::uint8_t* out, std::uint8_t* in, std::uint32_t n,
-                             std::uint32_t* moved) {
-  { t.Write(out, n, moved) } -> std::same_as<int>;
+concept Reader = requires(T& t, std::uint8_t* in, std::uint32_t n, std::uint32_t* moved) {
   { t.ReadAll(in, n, moved) } -> std::same_as<int>;
   t.Cut();
+};
+template <typename T>
+concept Transport = Reader<T> && requires(T& t, const std::uint8_t* out, std::uint32_t n,
+                                          std::uint32_t* moved) {
+  { t.Write(out, n, moved) } -> std::same_as<int>;
 };
 
 // The server pipe (or, with the emulation flag set, the emulated pipe: the
@@ -156,11 +163,37 @@ struct ExchangeResult {
   std::array<std::uint32_t, kMaxParts> delivered{};  // bytes that landed in each part
 };
 
-namespace exchange_detail {
+// The length word that begins a reply or a record, read and tested.
+enum class LengthRead { Ok, Failed, Short, Wrong };
+struct LengthWord {
+  LengthRead how = LengthRead::Ok;
+  std::uint32_t value = 0;
+};
+
+// Reads the u32 length word and tests it against [least, most].  A read that
+// failed or stopped short, or a length outside the range, leaves no known
+// place in the stream: the link is cut at once and nothing more is read.
+template <Reader R>
+LengthWord ReadLengthWord(R& link, std::uint32_t least, std::uint32_t most) {
+  std::uint8_t word[4];
+  std::uint32_t got = 0;
+  const int rc = link.ReadAll(word, sizeof word, &got);
+  LengthWord out;
+  if (rc != 0) {
+    out.how = LengthRead::Failed;
+  } else if (got != sizeof word) {
+    out.how = LengthRead::Short;
+  } else {
+    out.value = proto::Get32(word);
+    if (out.value < least || out.value > most) out.how = LengthRead::Wrong;
+  }
+  if (out.how != LengthRead::Ok) link.Cut();
+  return out;
+}
 
 // Reads and drops `count` bytes: 0, or the failed (-1) or short (1) read.
-template <Transport T>
-int Drain(T& link, std::uint32_t count) {
+template <Reader R>
+int DrainBytes(R& link, std::uint32_t count) {
   std::uint8_t sink[4096];
   while (count > 0) {
     const std::uint32_t n = std::min<std::uint32_t>(count, sizeof sink);
@@ -171,6 +204,8 @@ int Drain(T& link, std::uint32_t count) {
   }
   return 0;
 }
+
+namespace exchange_detail {
 
 inline ExchangeResult Failed(std::uint32_t result, std::int32_t detail) {
   SetDetail(detail);
@@ -186,7 +221,6 @@ inline ExchangeResult Failed(std::uint32_t result, std::int32_t detail) {
 // or 102, else it returns the server's result with QNA_InternalErr left at 0.
 template <Transport T>
 ExchangeResult RunExchange(T& link, const Exchange& x) {
-  using exchange_detail::Drain;
   using exchange_detail::Failed;
   const ExchangeCodes& codes = x.codes;
   // A family described beyond what its code table can name is a programming
@@ -208,22 +242,20 @@ ExchangeResult RunExchange(T& link, const Exchange& x) {
   }
   if (x.no_reply) return {};
 
-  std::uint8_t word[4];
-  std::uint32_t got = 0;
-  int rc = link.ReadAll(word, sizeof word, &got);
-  if (rc != 0 || got != sizeof word) {
-    link.Cut();
-    return Failed(QNA_E_READ, rc != 0 ? codes.length.failed : codes.length.short_read);
+  const LengthWord word = x.exact_length != 0
+                               ? ReadLengthWord(link, x.exact_length, x.exact_length)
+                               : ReadLengthWord(link, 8, kMaxReplyLength);
+  switch (word.how) {
+    case LengthRead::Ok: break;
+    case LengthRead::Failed: return Failed(QNA_E_READ, codes.length.failed);
+    case LengthRead::Short: return Failed(QNA_E_READ, codes.length.short_read);
+    case LengthRead::Wrong: return Failed(QNA_E_READ, codes.length_wrong);
   }
-  const std::uint32_t length = proto::Get32(word);
-  const bool wanted = x.exact_length != 0 ? length == x.exact_length : length >= 8;
-  if (!wanted || length > kMaxReplyLength) {
-    if (length > kMaxReplyLength || Drain(link, length) != 0) link.Cut();
-    return Failed(QNA_E_READ, codes.length_wrong);
-  }
+  const std::uint32_t length = word.value;
 
   std::uint8_t head[8];
-  rc = link.ReadAll(head, sizeof head, &got);
+  std::uint32_t got = 0;
+  int rc = link.ReadAll(head, sizeof head, &got);
   if (rc != 0 || got != sizeof head) {
     link.Cut();
     return Failed(QNA_E_READ, rc != 0 ? codes.head.failed : codes.head.short_read);
@@ -234,7 +266,7 @@ ExchangeResult RunExchange(T& link, const Exchange& x) {
   if (out.result != 0) {
     // The caller gets no payload with a refusal; it is read all the same so
     // that the next exchange starts at the next reply.
-    if (Drain(link, rest) != 0) link.Cut();
+    if (DrainBytes(link, rest) != 0) link.Cut();
     return out;
   }
 
@@ -255,7 +287,7 @@ ExchangeResult RunExchange(T& link, const Exchange& x) {
   }
   // Bytes beyond the caller's buffer are read and dropped, never written past it.
   if (rest > 0) {
-    const int drained = Drain(link, rest);
+    const int drained = DrainBytes(link, rest);
     if (drained != 0) {
       link.Cut();
       return Failed(QNA_E_READ, drained < 0 ? last.failed : last.short_read);

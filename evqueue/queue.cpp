@@ -127,57 +127,46 @@ void CutPipe(EvQueueEntry& entry) {
   WakePipe(entry);
 }
 
-enum class PipeRead { Ok, Failed, Short };
+// An entry's pipe as a reader for the exchange's helpers.  ReadAll reads
+// exactly `count` bytes: -1 when the pipe failed before any byte came
+// (`error` says why; an emulated pipe that reports 0 bytes has been closed by
+// the server: 109), 0 with fewer bytes when it ended part way.  Cut ends the
+// pipe (CutPipe).
+struct EventPipe {
+  EvQueueEntry& entry;
+  std::int32_t error = 0;
 
-// Reads exactly `count` bytes from an entry's pipe.  Failed: nothing came
-// before the pipe failed (`error` says why; an emulated pipe that reports 0
-// bytes has been closed by the server: 109).  Short: the pipe ended after
-// part of the bytes.
-PipeRead ReadAll(const EvQueueEntry& entry, std::uint8_t* at, std::uint32_t count,
-                 std::int32_t* error) {
-  std::uint32_t done = 0;
-  while (done < count) {
-    std::uint32_t got = 0;
-    std::uint32_t failure = 0;
-    if (entry.emulated) {
-      const std::uint32_t rc = W95NpipeRead(entry.pipe, at + done, count - done, &got);
-      if (rc > 1)
-        failure = rc;
-      else if (got == 0)
-        failure = win::ERROR_BROKEN_PIPE;
-    } else {
-      win::DWORD n = 0;
-      if (win::ReadFile(entry.pipe, at + done, count - done, &n, nullptr) == 0 || n == 0)
-        failure = LastError();
-      got = n;
+  int ReadAll(std::uint8_t* at, std::uint32_t count, std::uint32_t* done) {
+    *done = 0;
+    while (*done < count) {
+      std::uint32_t got = 0;
+      std::uint32_t failure = 0;
+      if (entry.emulated) {
+        const std::uint32_t rc = W95NpipeRead(entry.pipe, at + *done, count - *done, &got);
+        if (rc > 1)
+          failure = rc;
+        else if (got == 0)
+          failure = win::ERROR_BROKEN_PIPE;
+      } else {
+        win::DWORD n = 0;
+        if (win::ReadFile(entry.pipe, at + *done, count - *done, &n, nullptr) == 0 || n == 0)
+          failure = LastError();
+        got = n;
+      }
+      if (failure != 0) {
+        error = static_cast<std::int32_t>(failure);
+        return *done == 0 ? -1 : 0;
+      }
+      *done += std::min(got, count - *done);
     }
-    if (failure != 0) {
-      *error = static_cast<std::int32_t>(failure);
-      return done == 0 ? PipeRead::Failed : PipeRead::Short;
-    }
-    done += std::min(got, count - done);
+    return 0;
   }
-  return PipeRead::Ok;
-}
+  void Cut() { CutPipe(entry); }
+};
 
-// 0, or the result of a failed read with its detail set.
-std::uint32_t ReadFailed(PipeRead how, std::int32_t error) {
-  SetDetail(how == PipeRead::Short ? kEvRecordShort : error);
+std::uint32_t ReadFailed(std::int32_t detail) {
+  SetDetail(detail);
   return QNA_E_EVQ_READ;
-}
-
-// Reads and drops `count` bytes of a record's data.
-PipeRead Drop(const EvQueueEntry& entry, std::uint32_t count, std::int32_t* error) {
-  std::uint8_t sink[4096];
-  bool started = false;
-  while (count > 0) {
-    const std::uint32_t n = std::min<std::uint32_t>(count, sizeof sink);
-    const PipeRead r = ReadAll(entry, sink, n, error);
-    if (r != PipeRead::Ok) return started || r == PipeRead::Short ? PipeRead::Short : r;
-    started = true;
-    count -= n;
-  }
-  return PipeRead::Ok;
 }
 
 // Takes one record from the pipe of an entry whose lock is held.  Nothing is
@@ -201,44 +190,38 @@ std::uint32_t ReadRecord(EvQueueEntry& entry, std::uint16_t* kind, char* name,
       return QNA_E_EVQ_EMPTY;
     }
   }
-  std::int32_t error = 0;
-  std::uint8_t word[4];
-  PipeRead r = ReadAll(entry, word, sizeof word, &error);
-  if (r != PipeRead::Ok) {
-    // A length word cut off is no length: it is never used.
-    if (r == PipeRead::Short) CutPipe(entry);
-    return ReadFailed(r, error);
-  }
-  const std::uint32_t length = proto::Get32(word);
-  if (length < kEvRecordHead || length - kEvRecordHead > kEvMaxData) {
-    // Not a record: what follows cannot be found, so the pipe ends here and
-    // later reads fail instead of taking data for a length word.
-    CutPipe(entry);
-    SetDetail(length < kEvRecordHead ? kEvRecordSmall : kEvRecordLarge);
-    return QNA_E_EVQ_READ;
+  // A length word that cannot begin a record ends the pipe, as does one cut
+  // off: what follows cannot be found, and later reads fail instead of
+  // taking data for a length word.
+  EventPipe pipe{entry};
+  const LengthWord word = ReadLengthWord(pipe, kEvRecordHead, kEvRecordHead + kEvMaxData);
+  switch (word.how) {
+    case LengthRead::Ok: break;
+    case LengthRead::Failed: return ReadFailed(pipe.error);
+    case LengthRead::Short: return ReadFailed(kEvRecordShort);
+    case LengthRead::Wrong:
+      return ReadFailed(word.value < kEvRecordHead ? kEvRecordSmall : kEvRecordLarge);
   }
   std::uint8_t head[kEvRecordHead];
-  r = ReadAll(entry, head, sizeof head, &error);
-  if (r != PipeRead::Ok) {
-    CutPipe(entry);
-    return ReadFailed(r, error);
+  std::uint32_t got = 0;
+  if (pipe.ReadAll(head, sizeof head, &got) != 0 || got != sizeof head) {
+    pipe.Cut();
+    return ReadFailed(got == 0 ? pipe.error : kEvRecordShort);
   }
-  const std::uint32_t data = length - kEvRecordHead;
+  const std::uint32_t data = word.value - kEvRecordHead;
   if (data != 0) {
     if (event.length < data || event.data == nullptr) {
       // The event is lost; the record is read to its end, so the next read
       // starts at the next record.
-      r = Drop(entry, data, &error);
-      if (r != PipeRead::Ok) {
-        CutPipe(entry);
-        return ReadFailed(PipeRead::Short, error);
+      if (DrainBytes(pipe, data) != 0) {
+        pipe.Cut();
+        return ReadFailed(kEvRecordShort);
       }
       return event.length < data ? QNA_E_EVQ_SMALL : QNA_E_EVQ_NOBUFFER;
     }
-    r = ReadAll(entry, static_cast<std::uint8_t*>(event.data), data, &error);
-    if (r != PipeRead::Ok) {
-      CutPipe(entry);
-      return ReadFailed(PipeRead::Short, error);
+    if (pipe.ReadAll(static_cast<std::uint8_t*>(event.data), data, &got) != 0 || got != data) {
+      pipe.Cut();
+      return ReadFailed(kEvRecordShort);
     }
     event.length = data;
   }

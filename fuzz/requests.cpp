@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::fprintf(stderr, "areas: %s\n", error.c_str());
     std::abort();
   }
-  quonix::EvQueuesInit(8, 16, "");
+  quonix::EvQueuesInit(8, 1u << 20, "");  // 1 MiB of events per queue
   quonix::MailboxesInit(576, 32, 'C', "FUZZ");
   return 0;
 }

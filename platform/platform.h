@@ -124,6 +124,10 @@ bool SysStopRequested();
 // still runs, and a request that it stop as on SIGTERM (0, or -1).
 bool SysProcessAlive(std::uint32_t pid);
 int SysProcessStop(std::uint32_t pid);
+// Lets this process hold at least `wanted` open handles where the system
+// limits them per process (as far as the hard limit allows); returns how
+// many it may hold now.  A server with a link per client needs one each.
+std::uint32_t SysRaiseHandleLimit(std::uint32_t wanted);
 
 // ---- Win32 stand-ins ------------------------------------------------------
 namespace win {

@@ -37,6 +37,7 @@
 
 #include "core/protocol.h"
 #include "platform/platform.h"
+#include "server/errors.h"
 #include "server/log.h"
 
 namespace quonix {
@@ -147,7 +148,8 @@ void CarryOut(std::uint32_t id, Entry& entry) {
                               &startup, &info) == 0) {
         entry.status = kStatusFailed;
         entry.error = win::GetLastError();
-        Log("control request %u: start of '%s' failed (error %u)", id, line.c_str(), entry.error);
+        Log("control request %u: start of '%s' failed: %s", id, line.c_str(),
+            ErrorText(entry.error).c_str());
         return;
       }
       entry.pid = info.dwProcessId;

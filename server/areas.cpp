@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/protocol.h"
+#include "server/errors.h"
 #include "server/log.h"
 
 namespace quonix {
@@ -62,8 +63,7 @@ AreasOutcome AreasCreate(const std::uint32_t (&words)[kAreaCount], std::uint32_t
                 " already exists: another server runs in this root";
         return AreasOutcome::AlreadyExists;
       }
-      error = "cannot create the mutex " + std::string(mutex_name.text) + " (error " +
-              std::to_string(code) + ")";
+      error = "cannot create the mutex " + std::string(mutex_name.text) + ": " + ErrorText(code);
       return AreasOutcome::Failed;
     }
     win::SetLastError(0);
@@ -77,8 +77,8 @@ AreasOutcome AreasCreate(const std::uint32_t (&words)[kAreaCount], std::uint32_t
                 " already exists: another server runs in this root";
         return AreasOutcome::AlreadyExists;
       }
-      error = "cannot create the mapping " + std::string(mapping_name.text) + " (error " +
-              std::to_string(code) + ")";
+      error = "cannot create the mapping " + std::string(mapping_name.text) + ": " +
+              ErrorText(code);
       return AreasOutcome::Failed;
     }
     area.words = words[i];

@@ -41,7 +41,8 @@ class AreaLock {
   bool held_ = false;
 };
 
-// Changes the close handshake word (word 204 of area 3) after a link closed.
+// Changes the close handshake word (word 204 of area 3) after a link closed
+// and after a registration.
 // The new value is the old one plus 1, modulo 0x8000: it always differs from
 // the old value and never has its top bit set, which would tell a closing
 // client not to wait.

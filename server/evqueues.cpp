@@ -2,21 +2,31 @@
 // delivered to every open of the queue, the information requests, and the
 // close of a link's opens when the link ends.
 //
-// Delivery.  Every open has a backlog and a thread of its own that accepts
-// the opener on the open's pipe and writes the backlog's records to it.  A
-// post only puts the record into the backlogs of the queue's opens, so a
-// reader that does not read blocks nothing but its own delivery thread, and
-// its backlog is bounded (events and bytes): the oldest events go first,
-// and the reader is told how many went by a record of kind 2 before the
-// next one it gets.
+// Delivery.  Each queue keeps the records of its events in one log, once
+// however many opens read them, until every open has delivered them; each
+// open has a cursor into the log and a thread of its own that accepts the
+// opener on the open's pipe and writes the records from its cursor on, as
+// many as fit a batch in one write.  A reader that does not read therefore
+// blocks nothing but its own delivery thread.  The log is bounded in bytes:
+// beyond the bound the oldest records go, and a reader whose cursor they
+// passed is told how many went by a record of kind 2 before the next one it
+// gets.
 //
-// Lock rules: g_lock guards the queues, the opens and every open's backlog,
-// counters, pipe and closing flag.  A delivery thread holds it only to take
-// the next record or to learn that it is closing; pipe writes, accepts and
+// A post is answered once its event is in the pipe of every open whose
+// reader is connected and keeps up (their delivery threads were idle), so
+// that a client that posts and then reads finds the event waiting; an event
+// for a reader that lags or has not connected yet waits in the log.  The
+// wait is bounded, so a reader that stops reading costs a poster at most
+// that bound, once.
+//
+// Lock rules: g_lock guards the queues (names, opens, logs) and every open's
+// cursor, counters, pipe and flags.  A delivery thread holds it only to take
+// its next batch or to learn that it is closing; pipe writes, accepts and
 // joins happen with it released.  Only the log's lock is taken under it.
 #include "server/evqueues.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -28,6 +38,7 @@
 
 #include "core/protocol.h"
 #include "platform/platform.h"
+#include "server/errors.h"
 #include "server/faults.h"
 #include "server/log.h"
 #include "server/w95link.h"
@@ -42,6 +53,13 @@ constexpr std::uint16_t kKindPosted = 1;   // an event a client posted
 constexpr std::uint16_t kKindDropped = 2;  // value: events dropped before the next one
 constexpr std::uint32_t kAcceptSliceMs = 100;
 constexpr std::size_t kRecordHead = 48;  // length word and the 44 bytes before the data
+// One write takes whole records up to this (or one larger record): a burst
+// reaches its reader in few writes.
+constexpr std::size_t kBatchBytes = 64u << 10;
+// How long a post waits for its event to be written, and how long a write
+// may take before its reader counts as lagging (posts then do not wait).
+constexpr auto kPostWait = std::chrono::milliseconds(200);
+constexpr std::uint32_t kLaggingMs = 10;
 
 struct Open {
   std::uint32_t link = 0;
@@ -54,25 +72,37 @@ struct Open {
   std::thread thread;
   // Under g_lock:
   Handle pipe = kInvalidHandle;  // the opener's end, once accepted
-  std::deque<std::shared_ptr<const Record>> backlog;
-  std::size_t bytes = 0;
-  std::uint64_t dropped_pending = 0;  // not reported to the reader yet
+  bool connected = false;        // the reader has taken its pipe
+  std::uint64_t next = 0;        // serial of the next event to deliver
+  std::uint64_t next_at = 0;     // its byte position in the queue's log
+  std::uint64_t written = 0;     // events before this serial are in the pipe
+  bool writing = false;          // the delivery thread is in a write
+  bool lagging = false;          // its last write waited for the reader
   std::uint64_t dropped = 0;
   std::uint64_t delivered = 0;
+  bool warned = false;  // the log said that this reader lost events
   bool closing = false;
-  bool gone = false;  // the reader's pipe broke: nothing more is queued for it
+  bool gone = false;  // the reader's pipe broke: nothing more is kept for it
   std::condition_variable wake;
 };
 
 struct Queue {
-  std::string name;           // "" when none; dropped with the queue's last open
-  std::vector<Open*> opens;   // in order of opening
+  std::string name;  // "" when none; dropped with the queue's last open
+  std::vector<std::shared_ptr<Open>> opens;  // in order of opening
+  // Whole records, oldest first, that some open has yet to deliver.  Events
+  // are numbered by serial; `first` is the serial of the log's first record
+  // and `first_at` its byte position counted since the start.
+  std::deque<std::uint8_t> log;
+  std::uint64_t first = 0;
+  std::uint64_t first_at = 0;
+  std::uint64_t end = 0;  // serial of the next event posted
 };
 
 std::mutex g_lock;
-std::vector<Queue> g_queues;  // queue number n at index n - 1
-std::list<std::unique_ptr<Open>> g_opens;
-std::uint32_t g_backlog = 256;
+std::condition_variable g_written;  // an open's `written`, or its state, changed
+std::vector<Queue> g_queues;  // queue number n at index n - 1; never resized after init
+std::list<std::shared_ptr<Open>> g_opens;
+std::size_t g_bound = std::size_t{32} << 20;
 std::string g_host;
 std::uint64_t g_serial = 0;
 
@@ -89,17 +119,44 @@ bool NameField(const std::uint8_t* field, std::size_t size, std::string& out) {
   return true;
 }
 
-std::shared_ptr<const Record> MakeRecord(std::uint16_t kind, const std::string& name,
-                                         std::uint32_t value, const std::uint8_t* data,
-                                         std::uint32_t length) {
-  auto record = std::make_shared<Record>(kRecordHead + length, std::uint8_t{0});
-  std::uint8_t* at = record->data();
-  proto::Put32(at, 44 + length);
-  proto::Put16(at + 4, kind);
-  std::memcpy(at + 12, name.data(), std::min<std::size_t>(name.size(), 31));
-  proto::Put32(at + 44, value);
-  if (length != 0) std::memcpy(at + kRecordHead, data, length);
-  return record;
+// Writes an event record at the end of `out`.
+void PutRecord(Record& out, std::uint16_t kind, const std::string& name, std::uint32_t value,
+               const std::uint8_t* data, std::uint32_t length) {
+  const std::size_t at = out.size();
+  out.resize(at + kRecordHead + length, 0);
+  std::uint8_t* record = out.data() + at;
+  proto::Put32(record, 44 + length);
+  proto::Put16(record + 4, kind);
+  std::memcpy(record + 12, name.data(), std::min<std::size_t>(name.size(), 31));
+  proto::Put32(record + 44, value);
+  if (length != 0) std::memcpy(record + kRecordHead, data, length);
+}
+
+// The size of the record at `index` of a log, its length word included.
+std::size_t RecordSize(const std::deque<std::uint8_t>& log, std::size_t index) {
+  const std::uint8_t word[4] = {log[index], log[index + 1], log[index + 2], log[index + 3]};
+  return 4 + std::size_t{proto::Get32(word)};
+}
+
+void DropFirst(Queue& queue) {
+  const std::size_t size = RecordSize(queue.log, 0);
+  queue.log.erase(queue.log.begin(), queue.log.begin() + static_cast<std::ptrdiff_t>(size));
+  ++queue.first;
+  queue.first_at += size;
+}
+
+// Lets the log go up to the first record an open still has to deliver.
+void Trim(Queue& queue) {
+  std::uint64_t wanted = queue.end;
+  for (const auto& open : queue.opens)
+    if (!open->gone) wanted = std::min(wanted, open->next);
+  if (wanted == queue.end) {
+    queue.first_at += queue.log.size();
+    queue.first = queue.end;
+    std::deque<std::uint8_t>().swap(queue.log);
+    return;
+  }
+  while (queue.first < wanted) DropFirst(queue);
 }
 
 bool WriteAll(Handle pipe, const Record& record) {
@@ -146,51 +203,78 @@ bool W95WriteAll(Handle pipe, const Record& record) {
   return true;
 }
 
+// Takes the open's next batch from its queue's log into `batch`: a record of
+// kind 2 first when events it had not delivered were dropped, then whole
+// records up to kBatchBytes.  Under g_lock.
+void TakeBatch(Open& open, Queue& queue, Record& batch) {
+  batch.clear();
+  if (open.next < queue.first) {
+    const std::uint64_t lost = queue.first - open.next;
+    open.dropped += lost;
+    open.next = queue.first;
+    open.next_at = queue.first_at;
+    PutRecord(batch, kKindDropped, "", static_cast<std::uint32_t>(std::min<std::uint64_t>(lost, 0xFFFFFFFFu)),
+              nullptr, 0);
+  }
+  std::size_t index = static_cast<std::size_t>(open.next_at - queue.first_at);
+  while (open.next < queue.end) {
+    const std::size_t size = RecordSize(queue.log, index);
+    if (!batch.empty() && batch.size() + size > kBatchBytes) break;
+    const auto from = queue.log.begin() + static_cast<std::ptrdiff_t>(index);
+    batch.insert(batch.end(), from, from + static_cast<std::ptrdiff_t>(size));
+    index += size;
+    ++open.next;
+    ++open.delivered;
+  }
+  open.next_at = queue.first_at + index;
+}
+
 void Deliver(Open* open) {
   const bool emulated = open->w95 != kInvalidHandle;
   const Handle pipe = emulated ? (W95QueueAccept(open->w95) ? open->w95 : kInvalidHandle)
                                : AcceptOpener(open);
   if (pipe == kInvalidHandle) return;
-  if (!emulated) {
+  {
     std::lock_guard guard(g_lock);
     if (open->closing) {
-      HndClose(pipe);
+      if (!emulated) HndClose(pipe);
       return;
     }
-    open->pipe = pipe;
+    if (!emulated) open->pipe = pipe;
+    open->connected = true;
   }
   // One reader per open: nobody else may connect to its pipe.
   for (Handle& listener : open->listeners) {
     if (listener != kInvalidHandle) HndClose(listener);
     listener = kInvalidHandle;
   }
+  Queue& queue = *QueueOf(open->queue);
+  Record batch;
   for (;;) {
-    std::shared_ptr<const Record> next;
+    std::uint64_t upto = 0;
     {
       std::unique_lock lock(g_lock);
       // With --fault-stall-evqueues nothing is delivered: the events wait
       // (and the oldest are dropped) as for a reader that does not read.
-      open->wake.wait(lock, [open] {
-        return open->closing || (!FaultEvQueuesStalled() &&
-                                 (open->dropped_pending != 0 || !open->backlog.empty()));
+      open->wake.wait(lock, [&] {
+        return open->closing || (!FaultEvQueuesStalled() && open->next < queue.end);
       });
       if (open->closing) return;
-      if (open->dropped_pending != 0) {
-        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(open->dropped_pending, 0xFFFFFFFFu));
-        open->dropped_pending = 0;
-        next = MakeRecord(kKindDropped, "", count, nullptr, 0);
-      } else {
-        next = open->backlog.front();
-        open->backlog.pop_front();
-        open->bytes -= next->size();
-        ++open->delivered;
-      }
+      TakeBatch(*open, queue, batch);
+      upto = open->next;
+      open->writing = true;
+      Trim(queue);
     }
-    if (!(emulated ? W95WriteAll(pipe, *next) : WriteAll(pipe, *next))) {
-      std::lock_guard guard(g_lock);
-      open->gone = true;
-      open->backlog.clear();
-      open->bytes = 0;
+    const std::uint32_t began = SysTickMs();
+    const bool ok = emulated ? W95WriteAll(pipe, batch) : WriteAll(pipe, batch);
+    std::lock_guard guard(g_lock);
+    open->writing = false;
+    open->lagging = SysTickMs() - began >= kLaggingMs;
+    open->written = upto;
+    if (!ok) open->gone = true;
+    g_written.notify_all();
+    if (!ok) {
+      Trim(queue);
       return;
     }
   }
@@ -198,20 +282,22 @@ void Deliver(Open* open) {
 
 // Takes an open out of its queue and the table (under g_lock); the caller
 // then ends it with Finish, without the lock.
-std::unique_ptr<Open> Detach(Open* open) {
+std::shared_ptr<Open> Detach(Open* open) {
   Queue* queue = QueueOf(open->queue);
   if (queue != nullptr) {
-    std::erase(queue->opens, open);
+    std::erase_if(queue->opens, [open](const auto& o) { return o.get() == open; });
     if (queue->opens.empty()) queue->name.clear();
+    Trim(*queue);
   }
   open->closing = true;
   open->wake.notify_all();
+  g_written.notify_all();
   // Wakes a delivery blocked in a write to a reader that does not read.
   if (open->pipe != kInvalidHandle) NpipeDisconnect(open->pipe);
   if (open->w95 != kInvalidHandle) W95NpipeCut(open->w95);
   for (auto it = g_opens.begin(); it != g_opens.end(); ++it) {
     if (it->get() == open) {
-      std::unique_ptr<Open> owned = std::move(*it);
+      std::shared_ptr<Open> owned = std::move(*it);
       g_opens.erase(it);
       return owned;
     }
@@ -219,7 +305,7 @@ std::unique_ptr<Open> Detach(Open* open) {
   return nullptr;
 }
 
-void Finish(std::unique_ptr<Open> open) {
+void Finish(const std::shared_ptr<Open>& open) {
   if (!open) return;
   if (open->thread.joinable()) open->thread.join();
   for (Handle listener : open->listeners)
@@ -254,24 +340,24 @@ std::uint32_t NumberOf(const Queue* queue) {
 
 }  // namespace
 
-void EvQueuesInit(std::uint32_t count, std::uint32_t backlog, const std::string& host) {
+void EvQueuesInit(std::uint32_t count, std::size_t bound_bytes, const std::string& host) {
   std::lock_guard guard(g_lock);
   g_queues.assign(count, Queue{});
-  g_backlog = backlog;
+  g_bound = bound_bytes;
   g_host = host;
 }
 
 void EvQueuesStop() {
-  std::vector<std::unique_ptr<Open>> all;
+  std::vector<std::shared_ptr<Open>> all;
   {
     std::lock_guard guard(g_lock);
     while (!g_opens.empty()) all.push_back(Detach(g_opens.front().get()));
   }
-  for (auto& open : all) Finish(std::move(open));
+  for (const auto& open : all) Finish(open);
 }
 
 void EvQueuesCloseLink(std::uint32_t link) {
-  std::vector<std::unique_ptr<Open>> ended;
+  std::vector<std::shared_ptr<Open>> ended;
   {
     std::lock_guard guard(g_lock);
     std::vector<Open*> mine;
@@ -279,7 +365,7 @@ void EvQueuesCloseLink(std::uint32_t link) {
       if (open->link == link) mine.push_back(open.get());
     for (Open* open : mine) ended.push_back(Detach(open));
   }
-  for (auto& open : ended) Finish(std::move(open));
+  for (const auto& open : ended) Finish(open);
 }
 
 Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
@@ -303,9 +389,12 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
   if (queue->opens.size() >= kMaxOpensPerQueue || g_opens.size() >= kMaxOpens)
     return Refuse(kTooManyOpens, "evqueue open: no room for another open of queue " + std::to_string(assigned));
 
-  auto open = std::make_unique<Open>();
+  auto open = std::make_shared<Open>();
   open->link = link.id;
   open->queue = assigned;
+  // It gets the events posted from now on.
+  open->next = open->written = queue->end;
+  open->next_at = queue->first_at + queue->log.size();
   // Unique in the root: this server's process id and a serial number.
   open->pipe_name = "qoxevq." + std::to_string(SysProcessId()) + "." + std::to_string(++g_serial);
   const std::string local = "\\\\.\\pipe\\" + open->pipe_name;
@@ -315,7 +404,7 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
     open->w95 = W95QueuePipeCreate(local);
     if (open->w95 == kInvalidHandle)
       return Refuse(kNoQueuePipe, "evqueue open: cannot create the emulated pipe " + local +
-                                      " (error " + std::to_string(win::GetLastError()) + ")");
+                                      ": " + ErrorText(win::GetLastError()));
   } else {
     open->listeners[0] = NpipeListen(local.c_str());
   }
@@ -328,7 +417,7 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
     const auto error = win::GetLastError();
     for (Handle listener : open->listeners)
       if (listener != kInvalidHandle) HndClose(listener);
-    return Refuse(kNoQueuePipe, "evqueue open: cannot listen on " + local + " (error " + std::to_string(error) + ")");
+    return Refuse(kNoQueuePipe, "evqueue open: cannot listen on " + local + ": " + ErrorText(error));
   }
   Open* added = open.get();
   try {
@@ -339,8 +428,8 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
     if (added->w95 != kInvalidHandle) W95NpipeClose(added->w95);
     return Refuse(kNoQueuePipe, std::string("evqueue open: no thread for it (") + e.what() + ")");
   }
+  queue->opens.push_back(open);
   g_opens.push_back(std::move(open));
-  queue->opens.push_back(added);
   if (queue->name.empty()) queue->name = name;
   Log("evqueue %u: open for link %u on \\\\.\\pipe\\%s%s%s", assigned, link.id,
       added->pipe_name.c_str(), queue->name.empty() ? "" : ", name ", queue->name.c_str());
@@ -355,7 +444,7 @@ Reply HandleEvQueueOpen(const Request& request, const LinkState& link) {
 Reply HandleEvQueueClose(const Request& request, const LinkState& link) {
   if (request.body.size() != 8) return Refuse(kRange, "evqueue close: layout");
   const std::uint32_t number = proto::Get32(request.body.data());
-  std::unique_ptr<Open> ended;
+  std::shared_ptr<Open> ended;
   {
     std::lock_guard guard(g_lock);
     Open* open = OpenOf(link.id, number);
@@ -363,7 +452,7 @@ Reply HandleEvQueueClose(const Request& request, const LinkState& link) {
       return Refuse(kNotOpenOnLink, "evqueue close: queue " + std::to_string(number) + " not open on this link");
     ended = Detach(open);
   }
-  Finish(std::move(ended));
+  Finish(ended);
   return Reply{};
 }
 
@@ -375,23 +464,35 @@ Reply HandleEvQueuePost(const Request& request, const LinkState& link) {
   if (request.body.size() != 12 + std::uint64_t{length} || length > kMaxEventData)
     return Refuse(kRange, "evqueue post: data length " + std::to_string(length) + " does not fit");
   // The record carries the poster's application name.
-  const auto record = MakeRecord(kKindPosted, link.app, value, request.body.data() + 12, length);
-  std::lock_guard guard(g_lock);
+  Record record;
+  PutRecord(record, kKindPosted, link.app, value, request.body.data() + 12, length);
+  std::unique_lock lock(g_lock);
   Queue* queue = QueueOf(number);
   if (queue == nullptr) return Refuse(kNoSuchQueue, "evqueue post: no queue " + std::to_string(number));
-  for (Open* open : queue->opens) {
+  // Nobody has the queue open (or every reader went): nobody is to get it.
+  if (std::all_of(queue->opens.begin(), queue->opens.end(), [](const auto& o) { return o->gone; }))
+    return Reply{};
+  const std::uint64_t serial = queue->end++;
+  queue->log.insert(queue->log.end(), record.begin(), record.end());
+  // The newest event always stays, even one larger than the bound.
+  while (queue->log.size() > g_bound && queue->first < serial) DropFirst(*queue);
+  std::vector<std::shared_ptr<Open>> keeping_up;
+  for (const auto& open : queue->opens) {
     if (open->gone) continue;
-    open->backlog.push_back(record);
-    open->bytes += record->size();
-    while (open->backlog.size() > g_backlog || open->bytes > kMaxBacklogBytes) {
-      open->bytes -= open->backlog.front()->size();
-      open->backlog.pop_front();
-      ++open->dropped_pending;
-      if (open->dropped++ == 0)
-        Log("evqueue %u: the reader of link %u does not keep up; oldest events dropped", number, open->link);
+    if (open->next < queue->first && !open->warned) {
+      open->warned = true;
+      Log("evqueue %u: the reader of link %u does not keep up; oldest events dropped", number,
+          open->link);
     }
     open->wake.notify_all();
+    if (open->connected && !open->writing && !open->lagging && !FaultEvQueuesStalled())
+      keeping_up.push_back(open);
   }
+  g_written.wait_for(lock, kPostWait, [&] {
+    return std::all_of(keeping_up.begin(), keeping_up.end(), [serial](const auto& open) {
+      return open->written > serial || open->gone || open->closing;
+    });
+  });
   return Reply{};
 }
 

@@ -3,6 +3,7 @@
 // a pipe of its own through which the server delivers the queue's events.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -24,17 +25,15 @@ inline constexpr std::uint32_t kNoQueuePipe = 16;   // the open's pipe could not
 // The queue number of an open that takes any queue.
 inline constexpr std::uint32_t kAnyQueue = 100000;
 // Opens of one queue, and of all queues together, at most.
-inline constexpr std::uint32_t kMaxOpensPerQueue = 16;
-inline constexpr std::uint32_t kMaxOpens = 256;
+inline constexpr std::uint32_t kMaxOpensPerQueue = 64;
+inline constexpr std::uint32_t kMaxOpens = 4096;
 // The most data one event carries.
 inline constexpr std::uint32_t kMaxEventData = 1u << 20;
-// The most bytes of events waiting for one open's reader, besides the
-// backlog's count of events.
-inline constexpr std::size_t kMaxBacklogBytes = 4u << 20;
 
-// `count` queues, at most `backlog` events waiting per open; with a host
-// name the opens' pipes are also served as pipes of that host.
-void EvQueuesInit(std::uint32_t count, std::uint32_t backlog, const std::string& host);
+// `count` queues, each keeping at most `bound_bytes` of event records that
+// its readers have yet to get (the newest event always); with a host name
+// the opens' pipes are also served as pipes of that host.
+void EvQueuesInit(std::uint32_t count, std::size_t bound_bytes, const std::string& host);
 // Closes every open (at server stop).
 void EvQueuesStop();
 // Closes the opens of a link that has ended.

@@ -65,6 +65,7 @@ struct Registered {
 std::mutex g_lock;
 std::list<Registered> g_links;
 std::uint32_t g_registrations = 0;
+std::uint32_t g_version = 0;
 
 const std::uint32_t g_start_time = static_cast<std::uint32_t>(std::time(nullptr));
 
@@ -79,7 +80,7 @@ std::vector<std::uint8_t> ServerBlock() {
   std::uint8_t* b = block.data();
   std::memcpy(b, "QUONIX", 6);
   proto::Put32(b + 8, kInfoLayoutVersion);
-  proto::Put32(b + 12, kServerVersion);
+  proto::Put32(b + 12, g_version);
   proto::Put32(b + 16, SysProcessId());
   proto::Put32(b + 20, g_start_time);
   proto::Put32(b + 24, ServerSeconds());
@@ -162,6 +163,8 @@ Reply HandleInfoRead(const Request& request) {
                        block.begin() + static_cast<std::ptrdiff_t>(start + count));
   return reply;
 }
+
+void InfoSetVersion(std::uint32_t version) { g_version = version; }
 
 void InfoLinkRegistered(const LinkState& link) {
   std::lock_guard guard(g_lock);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "server/errors.h"
 #include "server/log.h"
 
 namespace quonix {
@@ -85,8 +86,8 @@ void InstallSystemFiles() {
   if (!WriteFile(kPartFile, file.data(), static_cast<unsigned>(file.size())) ||
       std::rename(part.c_str(), final_path.c_str()) != 0) {
     win::_unlink(kPartFile);
-    Log("the system comment file %s could not be written (error %u)", kSystemComments,
-        static_cast<unsigned>(win::GetLastError()));
+    Log("the system comment file %s could not be written: %s", kSystemComments,
+        ErrorText(win::GetLastError()).c_str());
     return;
   }
   Log("wrote the system comment file %s", kSystemComments);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "server/areas.h"
+#include "server/errors.h"
 #include "server/evqueues.h"
 #include "server/faults.h"
 #include "server/info.h"
@@ -62,7 +63,7 @@ struct Listener {
 std::mutex g_lock;
 std::list<std::unique_ptr<Link>> g_links;
 std::uint32_t g_next_id = 1;
-std::uint32_t g_max_links = 64;
+std::uint32_t g_max_links = 1024;
 std::atomic<bool> g_stopping{false};
 std::vector<std::unique_ptr<Listener>> g_listeners;  // main thread only
 
@@ -139,14 +140,22 @@ void Accept(Listener* listener, const Source& source) {
       const auto error = win::GetLastError();
       if (error != win::WAIT_TIMEOUT) {
         // Keep serving the links we have; do not flood the log or spin.
-        if (!reported) Log("%s: accept failed (error %u)", listener->name.c_str(), error);
+        if (!reported)
+          Log("%s: accept failed: %s", listener->name.c_str(), ErrorText(error).c_str());
         reported = true;
         SysSleep(100);
       }
       continue;
     }
     reported = false;
-    LinksReap();
+    // Links that ended make room; the main loop reaps them as well, so a
+    // full table is the only time an accept needs to.
+    bool full = false;
+    {
+      std::lock_guard guard(g_lock);
+      full = g_links.size() >= g_max_links;
+    }
+    if (full) LinksReap();
     bool taken = false;
     {
       std::lock_guard guard(g_lock);
@@ -190,8 +199,7 @@ bool ListenPipe(const std::string& name, LinkKind kind, std::string& error) {
   win::SetLastError(0);
   const Handle handle = NpipeListen(name.c_str());
   if (handle == kInvalidHandle) {
-    error = "cannot listen on the pipe " + name + " (error " +
-            std::to_string(win::GetLastError()) + ")";
+    error = "cannot listen on the pipe " + name + ": " + ErrorText(win::GetLastError());
     return false;
   }
   listener->source = PipeListener{handle};
@@ -217,16 +225,16 @@ bool ListenTcp(const TcpEndpoint& where, std::string& error) {
   win::SetLastError(0);
   const win::SOCKET socket = win::TcpListen(where.address.c_str(), where.port);
   if (socket == win::INVALID_SOCKET) {
-    error = "cannot listen on tcp " + EndpointText(where.address, where.port) + " (error " +
-            std::to_string(win::GetLastError()) + ")";
+    error = "cannot listen on tcp " + EndpointText(where.address, where.port) + ": " +
+            ErrorText(win::GetLastError());
     return false;
   }
   // With port 0 the system picked one; clients (and the tests) learn which
   // from this line.
   const std::uint16_t port = win::TcpLocalPort(socket);
   if (port == 0) {
-    error = "cannot learn the port of tcp " + EndpointText(where.address, where.port) +
-            " (error " + std::to_string(win::GetLastError()) + ")";
+    error = "cannot learn the port of tcp " + EndpointText(where.address, where.port) + ": " +
+            ErrorText(win::GetLastError());
     win::closesocket(socket);
     return false;
   }
@@ -246,6 +254,13 @@ bool ListenTcp(const TcpEndpoint& where, std::string& error) {
 
 bool LinksStart(const Options& options, std::string& error) {
   g_max_links = options.max_links;
+  // A link holds one handle, an open event queue one more, and the server
+  // keeps a few dozen of its own.
+  const std::uint32_t wanted = 2 * options.max_links + 64;
+  const std::uint32_t limit = SysRaiseHandleLimit(wanted);
+  if (limit < options.max_links + 64)
+    Log("only %u open files allowed (ulimit -n): fewer than %u links can be served", limit,
+        options.max_links);
   g_stopping = false;
   bool ok = ListenPipe(LocalPipeName(options), LinkKind::pipe, error);
   if (ok && !options.host.empty()) ok = ListenPipe(HostPipeName(options), LinkKind::host_pipe, error);

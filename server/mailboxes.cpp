@@ -22,7 +22,7 @@ namespace {
 std::mutex g_lock;
 std::map<std::string, std::vector<std::uint16_t>> g_boxes;
 std::uint32_t g_words = 2048;
-std::uint32_t g_max = 256;
+std::uint32_t g_max = 4096;
 
 constexpr const char* kRavoName = "RAVOWLD";
 

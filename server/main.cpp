@@ -8,10 +8,12 @@
 #include "server/areas.h"
 #include "server/evqueues.h"
 #include "server/faults.h"
+#include "server/info.h"
 #include "server/install.h"
 #include "server/links.h"
 #include "server/log.h"
 #include "server/mailboxes.h"
+#include "server/messages.h"
 #include "server/options.h"
 
 namespace {
@@ -24,6 +26,7 @@ constexpr std::uint32_t kIdleSliceMs = 100;
 int Run(const quonix::Options& options) {
   using namespace quonix;
   LogInit(options.verbose, options.quiet);
+  InfoSetVersion(QUONIX_VERSION_NUMBER);
   // Before anything is created, so a stop during start-up still ends cleanly.
   SysInstallStopHandler();
 
@@ -36,7 +39,7 @@ int Run(const quonix::Options& options) {
   }
   FaultsInit(options.faults);
   if (FaultsActive()) Log("fault knobs are on: this server misbehaves on purpose");
-  EvQueuesInit(options.evqueues, options.evqueue_backlog, options.host);
+  EvQueuesInit(options.evqueues, std::size_t{options.evqueue_mib} << 20, options.host);
   MailboxesInit(options.mailbox_words, options.max_mailboxes, options.project_drive,
                 options.project_name);
   // The installation's files on drive C, before any client can come.
@@ -61,6 +64,8 @@ int Run(const quonix::Options& options) {
   }
 
   Log("stop requested, closing");
+  // First the receives that wait for a message, so their links can end.
+  MessagesStop();
   LinksStop();
   EvQueuesStop();
   if (window != 0) win::WindowClose(window);
@@ -78,6 +83,9 @@ int main(int argc, char** argv) {
   switch (quonix::ParseOptions(argc, argv, options, error)) {
     case quonix::ParseOutcome::Help:
       quonix::PrintUsage(stdout);
+      return 0;
+    case quonix::ParseOutcome::Version:
+      std::printf("quonix %s\n", QUONIX_VERSION);
       return 0;
     case quonix::ParseOutcome::Error:
       std::fprintf(stderr, "quonix: %s\n", error.c_str());

@@ -14,21 +14,27 @@
 //               u32 start (0), u32 count (room: 8 + body bytes).
 // Receive reply payload: u32 word 1, u32 word 2, body.
 //
-// Lock rules: g_lock guards g_channels and the totals; it is held for one
-// lookup, insert or removal, and released while a receive waits (g_arrived).
-// Nothing else is taken under it.
+// Receivers that wait do so on their own channel's condition, so a send wakes
+// only the receivers of its channel, however many others wait; a stop wakes
+// them all.  A channel that holds no message lives while receivers wait on
+// it.
+//
+// Lock rules: g_lock guards g_channels (every channel's messages and waiter
+// count), the totals and g_stopping; it is held for one lookup, insert or
+// removal, and released while a receive waits.  Nothing else is taken under
+// it.
 #include "server/messages.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/protocol.h"
-#include "platform/platform.h"
 
 namespace quonix {
 namespace {
@@ -40,16 +46,19 @@ struct Message {
   std::vector<std::uint8_t> body;
 };
 
+struct Channel {
+  std::deque<Message> messages;
+  std::uint32_t waiting = 0;  // receives waiting on `arrived`
+  std::condition_variable arrived;
+};
+
 std::mutex g_lock;
-std::condition_variable g_arrived;
-std::map<std::uint32_t, std::deque<Message>> g_channels;
+std::map<std::uint32_t, std::unique_ptr<Channel>> g_channels;
+std::uint32_t g_holding = 0;  // channels holding messages
 std::uint64_t g_bytes = 0;
 std::uint64_t g_sent = 0;
 std::uint64_t g_received = 0;
-
-// A waiting receive looks at the stop request this often, so a stop is not
-// held up by a client that waits for a message.
-constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+bool g_stopping = false;
 
 bool IsChannelArea(std::uint32_t area) {
   return area >= proto::kChannelAreaBase && area != proto::kInfoBlockServer &&
@@ -92,24 +101,28 @@ Reply HandleMessageSend(const Request& request) {
   Message message{proto::Get32(b + 12), proto::Get32(b + 16), proto::Get32(b + 20) != 0,
                   std::vector<std::uint8_t>(b + 24, b + 24 + length)};
   const std::uint32_t channel = area - proto::kChannelAreaBase;
-  {
-    std::lock_guard guard(g_lock);
-    const auto found = g_channels.find(channel);
-    const bool room = found != g_channels.end() ? found->second.size() < kChannelDepth
-                                                : g_channels.size() < kMaxChannels;
-    if (!room || g_bytes + length > kMaxQueuedBytes)
-      return Refuse(kChannelFull, "message send to " + ChannelText(area) + ": full");
-    std::deque<Message>& queue = g_channels[channel];
-    auto at = queue.end();
-    if (message.urgent) {
-      at = queue.begin();
-      while (at != queue.end() && at->urgent) ++at;
-    }
-    queue.insert(at, std::move(message));
-    g_bytes += length;
-    ++g_sent;
+  std::lock_guard guard(g_lock);
+  const auto found = g_channels.find(channel);
+  const bool holding = found != g_channels.end() && !found->second->messages.empty();
+  const bool room = holding ? found->second->messages.size() < kChannelDepth
+                            : g_holding < kMaxChannels;
+  if (!room || g_bytes + length > kMaxQueuedBytes)
+    return Refuse(kChannelFull, "message send to " + ChannelText(area) + ": full");
+  std::unique_ptr<Channel>& entry = g_channels[channel];
+  if (!entry) entry = std::make_unique<Channel>();
+  std::deque<Message>& queue = entry->messages;
+  auto at = queue.end();
+  if (message.urgent) {
+    at = queue.begin();
+    while (at != queue.end() && at->urgent) ++at;
   }
-  g_arrived.notify_all();
+  queue.insert(at, std::move(message));
+  if (!holding) ++g_holding;
+  g_bytes += length;
+  ++g_sent;
+  // One message for one receiver; a woken receiver whose message another
+  // one took first waits on.
+  entry->arrived.notify_one();
   return Reply{};
 }
 
@@ -128,43 +141,57 @@ Reply HandleMessageReceive(const Request& request) {
 
   std::unique_lock lock(g_lock);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  std::unique_ptr<Channel>& entry = g_channels[channel];
+  if (!entry) entry = std::make_unique<Channel>();
+  Channel& ch = *entry;
+  Reply reply;
+  reply.result = kChannelEmpty;  // an answer, not a refusal: not logged
   for (;;) {
-    const auto found = g_channels.find(channel);
-    if (found != g_channels.end()) {
-      std::deque<Message>& queue = found->second;
-      const Message& head = queue.front();
+    if (!ch.messages.empty()) {
+      const Message& head = ch.messages.front();
       // The message stays where it is: a receiver with too little room may
       // ask again with more, and nothing is lost or cut.
-      if (std::uint64_t{head.body.size()} + 8 > room)
-        return Refuse(kMessageTooLong, "message receive from " + ChannelText(area) + ": " +
-                                           std::to_string(head.body.size()) +
-                                           " bytes, room for " + std::to_string(room - 8));
-      Reply reply;
+      if (std::uint64_t{head.body.size()} + 8 > room) {
+        reply = Refuse(kMessageTooLong, "message receive from " + ChannelText(area) + ": " +
+                                            std::to_string(head.body.size()) +
+                                            " bytes, room for " + std::to_string(room - 8));
+        break;
+      }
+      reply.result = kOk;
       reply.payload.resize(8 + head.body.size());
       proto::Put32(reply.payload.data(), head.word1);
       proto::Put32(reply.payload.data() + 4, head.word2);
       std::copy(head.body.begin(), head.body.end(), reply.payload.begin() + 8);
       g_bytes -= head.body.size();
       ++g_received;
-      queue.pop_front();
-      if (queue.empty()) g_channels.erase(found);
-      return reply;
+      ch.messages.pop_front();
+      if (ch.messages.empty()) --g_holding;
+      break;
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline || SysStopRequested()) break;
-    g_arrived.wait_until(lock, std::min(deadline, now + kWaitSlice));
+    if (g_stopping || std::chrono::steady_clock::now() >= deadline) break;
+    ++ch.waiting;
+    ch.arrived.wait_until(lock, deadline);
+    --ch.waiting;
   }
-  Reply empty;
-  empty.result = kChannelEmpty;  // an answer, not a refusal: not logged
-  return empty;
+  // Messages are left (this receive took none, or there were more): the next
+  // waiting receiver is to have a look, since each send woke only one.
+  if (!ch.messages.empty() && ch.waiting != 0) ch.arrived.notify_one();
+  if (ch.messages.empty() && ch.waiting == 0) g_channels.erase(channel);
+  return reply;
+}
+
+void MessagesStop() {
+  std::lock_guard guard(g_lock);
+  g_stopping = true;
+  for (const auto& [number, channel] : g_channels) channel->arrived.notify_all();
 }
 
 ChannelTotals MessagesTotals() {
   std::lock_guard guard(g_lock);
   ChannelTotals totals;
-  totals.channels = static_cast<std::uint32_t>(g_channels.size());
-  for (const auto& [channel, queue] : g_channels)
-    totals.messages += static_cast<std::uint32_t>(queue.size());
+  totals.channels = g_holding;
+  for (const auto& [number, channel] : g_channels)
+    totals.messages += static_cast<std::uint32_t>(channel->messages.size());
   totals.bytes = g_bytes;
   totals.sent = g_sent;
   totals.received = g_received;

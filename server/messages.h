@@ -27,6 +27,9 @@ inline constexpr std::uint32_t kMaxReceiveWaitMs = 65535;     // the option is 1
 bool IsMessageRequest(const Request& request);
 Reply HandleMessageSend(const Request& request);
 Reply HandleMessageReceive(const Request& request);
+// Ends every waiting receive (with 20) and every later wait at once: the
+// server stops.
+void MessagesStop();
 
 // What the information block reports.
 struct ChannelTotals {

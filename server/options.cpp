@@ -23,10 +23,10 @@ constexpr NumberOption kAreaOptions[6] = {
     {"--sw", 205, kMaxAreaWords}, {"--lgp", 1, kMaxAreaWords}, {"--tman", 1, kMaxAreaWords},
 };
 constexpr NumberOption kMailboxWords{"--mailbox-words", 576, 1u << 18};
-constexpr NumberOption kMaxMailboxes{"--max-mailboxes", 1, 4096};
-constexpr NumberOption kMaxLinks{"--max-links", 1, 1024};
+constexpr NumberOption kMaxMailboxes{"--max-mailboxes", 1, 65536};
+constexpr NumberOption kMaxLinks{"--max-links", 1, 16384};
 constexpr NumberOption kEvQueues{"--evqueues", 1, 1024};
-constexpr NumberOption kEvQueueBacklog{"--evqueue-backlog", 1, 65536};
+constexpr NumberOption kEvQueueMib{"--evqueue-mib", 1, 4096};
 constexpr NumberOption kLockTimeout{"--lock-timeout", 1, 600000};
 constexpr NumberOption kW95Instances{"--w95-instances", 0, 255};
 // Fault knobs: 0 is off for each.
@@ -129,6 +129,7 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "-h" || arg == "--help") return ParseOutcome::Help;
+    if (arg == "--version") return ParseOutcome::Version;
     if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
       continue;
@@ -177,7 +178,7 @@ ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, s
         {kMaxMailboxes, options.max_mailboxes},
         {kMaxLinks, options.max_links},
         {kEvQueues, options.evqueues},
-        {kEvQueueBacklog, options.evqueue_backlog},
+        {kEvQueueMib, options.evqueue_mib},
         {kLockTimeout, options.lock_timeout_ms},
         {kW95Instances, options.w95_instances},
         {kFaultDelay, options.faults.delay_ms},
@@ -274,7 +275,10 @@ void PrintUsage(std::FILE* out) {
       "                     protocol has no authentication: any host that\n"
       "                     reaches the port can read and write the areas\n"
       "  --max-links N      links served at once, pipe and TCP together (default\n"
-      "                     64, 1 to 1024); a link beyond that is closed at once\n"
+      "                     1024, 1 to 16384); a link beyond that is closed at\n"
+      "                     once.  Each link has a thread; an idle one costs\n"
+      "                     about 22 KiB.  The server raises its open-file limit\n"
+      "                     to match, within the hard limit (ulimit -Hn)\n"
       "  --w95-instances N  clients of the Windows 95 family served at once over\n"
       "                     the emulated pipe QOXSMEM (the local pipe's name),\n"
       "                     which the server offers beside the real pipe (default\n"
@@ -285,7 +289,7 @@ void PrintUsage(std::FILE* out) {
       "Mailboxes:\n"
       "  --mailbox-words N  words per application mailbox (default 2048, 576 to 262144)\n"
       "  --max-mailboxes N  mailboxes the server keeps, RAVOWLD included (default\n"
-      "                     256, 1 to 4096); a registration of a new name beyond\n"
+      "                     4096, 1 to 65536); a registration of a new name beyond\n"
       "                     that is refused with 8\n"
       "  --project C:NAME   tag project in the RAVOWLD mailbox: drive letter in\n"
       "                     byte 0, NUL, the name from byte 2, NUL-terminated\n"
@@ -298,13 +302,16 @@ void PrintUsage(std::FILE* out) {
       "                     its name, else the first queue nobody has open; a\n"
       "                     name given at open names an unnamed queue until its\n"
       "                     last open closes (the name request gives at most 8\n"
-      "                     characters).  At most 16 opens per queue, 256 in all\n"
-      "  --evqueue-backlog N  events waiting for one open's reader (default 256,\n"
-      "                     1 to 65536; also at most 4 MiB).  A posted event goes\n"
-      "                     to every open of the queue, each through its own\n"
-      "                     pipe; when a reader lags, its oldest events are\n"
-      "                     dropped and it gets a record of kind 2 whose value\n"
-      "                     counts them.  Posted events are kind 1 and carry the\n"
+      "                     characters).  At most 64 opens per queue, 4096 in all\n"
+      "  --evqueue-mib N    MiB of event records each queue keeps for readers\n"
+      "                     that have yet to get them (default 32, 1 to 4096;\n"
+      "                     an event of 16 data bytes takes 64 bytes).  A posted\n"
+      "                     event goes to every open of the queue, each through\n"
+      "                     its own pipe; beyond the bound the oldest events go\n"
+      "                     and a reader that had not got them gets a record of\n"
+      "                     kind 2 whose value counts them.  A post is answered\n"
+      "                     once its event is in the pipe of every reader that\n"
+      "                     keeps up.  Posted events are kind 1 and carry the\n"
       "                     poster's application name; a queue nobody has open\n"
       "                     drops what is posted to it.  The count requests list\n"
       "                     at most list-word queue numbers\n"
@@ -321,13 +328,14 @@ void PrintUsage(std::FILE* out) {
       "                     end at once, as a crash (exit status 137, nothing\n"
       "                     of the exit path runs)\n"
       "  --fault-stall-evqueues  never write the per-queue pipes: events wait\n"
-      "                     in the backlog as for a reader that does not read\n"
+      "                     in the queue as for a reader that does not read\n"
       "\n"
       "Other:\n"
       "  -v, --verbose      log every request, not only link opens, closes and\n"
       "                     refused requests\n"
       "  -q, --quiet        no log at all (a failure to start is still reported)\n"
       "  -h, --help         this text\n"
+      "  --version          the server's version\n"
       "\n"
       "Results the server answers with: 0 done; 1 unknown command; 2 an area\n"
       "mutex was not had within --lock-timeout; 6 a range, count or request\n"

@@ -22,11 +22,14 @@ struct Options {
   // Sizes of the six data areas in 16-bit words, areas 0 to 5.
   std::uint32_t area_words[6] = {4096, 32768, 4096, 4096, 8192, 8192};
   std::uint32_t mailbox_words = 2048;
-  std::uint32_t max_mailboxes = 256;
-  std::uint32_t max_links = 64;
-  // Event queues: how many, and how many events wait for one open's reader.
+  // Enough for every link of the default --max-links to register a name
+  // of its own.
+  std::uint32_t max_mailboxes = 4096;
+  std::uint32_t max_links = 1024;
+  // Event queues: how many, and the MiB of event records each keeps for
+  // readers that have yet to get them.
   std::uint32_t evqueues = 16;
-  std::uint32_t evqueue_backlog = 256;
+  std::uint32_t evqueue_mib = 32;
   std::uint32_t lock_timeout_ms = 5000;
   char project_drive = 0;    // 0: no tag project
   std::string project_name;
@@ -45,7 +48,7 @@ struct Options {
   FaultOptions faults;  // all off
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 // Parses argv into `options`.  On Error, `error` says what was wrong.
 ParseOutcome ParseOptions(int argc, const char* const* argv, Options& options, std::string& error);

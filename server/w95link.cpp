@@ -7,6 +7,7 @@
 
 #include <mutex>
 
+#include "server/errors.h"
 #include "server/transports.h"
 #include "w95pipe/w95pipe.h"
 
@@ -80,8 +81,8 @@ bool W95ListenerMake(const std::string& pipe_name, std::uint32_t instances,
     if (result != 0) W95NpipeClose(pipe);
   }
   if (result != 0) {
-    error = "cannot create the emulated pipe " + state.path + " (error " +
-            std::to_string(result == kW95WaitFailed ? win::GetLastError() : result) + ")";
+    error = "cannot create the emulated pipe " + state.path + ": " +
+            ErrorText(result == kW95WaitFailed ? win::GetLastError() : result);
     return false;
   }
   state.pending = pipe;

@@ -274,7 +274,7 @@ int Read(ReadArgs& args) {
   Link link;
   if (int failed = link.Open("read", args.link, kData, Need::link)) return failed;
   if (int refused = link.CheckRange("read", a.area, a.offset, words, false, "nothing read")) return refused;
-  std::vector<std::uint16_t> values(words);
+  std::vector<std::uint16_t> values(static_cast<std::size_t>(words));  // CheckRange bounded it
   const std::uint32_t r = ReadWords(link, a, static_cast<std::uint32_t>(words), values.data());
   if (r != 0) return Fail("read", RangeText(a.area, a.offset, words, false), r, QNA_InternalErr);
   PrintWords(a, values, args.link, args.shape);
@@ -399,7 +399,7 @@ int Mux(MuxArgs& args) {
     if (int refused = link.CheckRange("mux", areas[i], offsets[i], counts[i], false, "nothing read")) return refused;
     total += counts[i];
   }
-  std::vector<std::uint16_t> words(total);
+  std::vector<std::uint16_t> words(static_cast<std::size_t>(total));  // each range fits its area
   const auto n = static_cast<std::uint32_t>(areas.size());
   std::uint32_t r = 0;
   switch (link.via()) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A tank, a pump and an alarm queue, scripted with the QNAPI Python binding.
 
-    export QNAPI_LIBRARY=build/debug/libqnapi.so PYTHONPATH=python
-    python3 examples/python/plant.py build/debug/server    # starts its own server
+    export QNAPI_LIBRARY=build/release/libqnapi.so PYTHONPATH=python
+    python3 examples/python/plant.py build/release/server    # starts its own server
     python3 examples/python/plant.py                       # uses the server that runs
 
 With a folder (where QUONIX.EXE is) the script starts a server of its own in

@@ -17,12 +17,20 @@
 //       already owns the name;
 //   206 the socket path does not fit even through /proc (see below).
 //
-// Owners.  Beside each pipe folder, a folder "pipelock" holds one lock file
-// per pipe name; a listener holds an open-file-description write lock on it
-// for as long as it lives, and the kernel drops the lock when the process
-// dies.  That tells a live server from the stale socket file of a dead one
-// without connecting (a probing connection would reach the server as a
-// client), and keeps two servers from taking the same name.
+// Listeners.  Any program listening on a Unix stream socket at the path
+// serves the pipe: a client needs nothing else.  Whether a socket file has a
+// live listener is asked of the kernel (socket diagnostics, by the file's
+// inode), never by connecting, since a probing connection would reach the
+// server as a client.  A socket file nobody listens on is a dead server's
+// leftover: no pipe (2).
+//
+// Owners.  A server made with NpipeListen also takes an owner lock: beside
+// each pipe folder, a folder "pipelock" holds one lock file per pipe name,
+// and the listener holds an open-file-description write lock on it for as
+// long as it lives (the kernel drops it when the process dies).  It keeps
+// two of our servers from taking the same name at once, and tells a dead
+// one's socket file apart where the kernel gives no diagnostics.  Clients
+// never demand it.
 //
 // Long paths.  A socket path longer than sun_path is reached through
 // /proc/self/fd/<folder descriptor>/<name>.  A path that does not fit even so
@@ -253,26 +261,14 @@ struct flock WholeFileLock() {
   return lock;  // start 0, length 0: the whole file; l_pid 0 as OFD locks want
 }
 
-// True when a live listener owns the pipe: its lock is held and its socket
-// file exists.  Tests the lock without taking it, so a server starting at
-// the same moment never sees it as taken.
-bool ListenerLive(const PipePath& path, int folder) {
-  struct stat st {};
-  if (fstatat(folder, path.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode))
-    return false;
-  const Fd locks = OpenFolder(LockFolder(path));
-  if (!locks.valid()) return false;
-  const Fd lock(openat(locks.get(), path.file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!lock.valid()) return false;
-  struct flock probe = WholeFileLock();
-  if (fcntl(lock.get(), F_OFD_GETLK, &probe) != 0) return false;
-  return probe.l_type != F_UNLCK;
-}
-
-// Whether the listening socket bound to the file (device, inode) has a full
-// queue, from the kernel's socket diagnostics.  nullopt when the kernel does
-// not tell (no diagnostics, or no such listener).
-std::optional<bool> ListenQueueFull(dev_t device, ino_t inode) {
+// What the kernel's socket diagnostics say of the socket file (device,
+// inode): whether a socket listens on it, and whether its queue is full.
+// nullopt when the kernel does not tell.
+struct KernelListener {
+  bool listening = false;
+  bool full = false;
+};
+std::optional<KernelListener> AskKernel(dev_t device, ino_t inode) {
   const Fd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
   if (!netlink.valid()) return std::nullopt;
   struct {
@@ -289,7 +285,7 @@ std::optional<bool> ListenQueueFull(dev_t device, ino_t inode) {
   // The kernel numbers devices as major << 20 | minor.
   const std::uint32_t kernel_device = (major(device) << 20) | minor(device);
   std::vector<char> buffer(32768);
-  std::optional<bool> answer;
+  KernelListener answer;
   for (;;) {
     const ssize_t got = ::recv(netlink.get(), buffer.data(), buffer.size(), 0);
     if (got < 0 && errno == EINTR) continue;
@@ -303,7 +299,7 @@ std::optional<bool> ListenQueueFull(dev_t device, ino_t inode) {
       const auto* entry = static_cast<const unix_diag_msg*>(NLMSG_DATA(header));
       auto attributes_left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *entry));
       bool ours = false;
-      std::optional<bool> full;
+      bool full = false;
       for (auto* attribute = reinterpret_cast<rtattr*>(const_cast<unix_diag_msg*>(entry) + 1);
            RTA_OK(attribute, attributes_left);
            attribute = RTA_NEXT(attribute, attributes_left)) {
@@ -321,9 +317,39 @@ std::optional<bool> ListenQueueFull(dev_t device, ino_t inode) {
           full = queue.udiag_rqueue > queue.udiag_wqueue;
         }
       }
-      if (ours && full) answer = full;
+      if (ours) answer = {true, full};
     }
   }
+}
+
+// The owner lock of a pipe name: true when its lock file exists and nobody
+// holds it, i.e. one of our servers had the name and is gone.  Tests the
+// lock without taking it, so a server starting at the same moment never
+// sees it as taken.
+bool OwnerGone(const PipePath& path) {
+  const Fd locks = OpenFolder(LockFolder(path));
+  if (!locks.valid()) return false;
+  const Fd lock(openat(locks.get(), path.file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!lock.valid()) return false;
+  struct flock probe = WholeFileLock();
+  if (fcntl(lock.get(), F_OFD_GETLK, &probe) != 0) return false;
+  return probe.l_type == F_UNLCK;
+}
+
+enum class Listener { None, Free, Busy };
+
+// Whether a live listener is at the pipe's socket file, and whether its
+// queue is full.  Where the kernel does not tell, a socket file counts as
+// served unless our own owner lock shows its server gone; the connect then
+// tells a stale file by its refusal.
+Listener FindListener(const PipePath& path, int folder) {
+  struct stat st {};
+  if (fstatat(folder, path.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode))
+    return Listener::None;
+  const std::optional<KernelListener> kernel = AskKernel(st.st_dev, st.st_ino);
+  if (!kernel) return OwnerGone(path) ? Listener::None : Listener::Free;
+  if (!kernel->listening) return Listener::None;
+  return kernel->full ? Listener::Busy : Listener::Free;
 }
 
 std::shared_ptr<posix::Object> NewPipeObject(int fd, const char* name) {
@@ -416,11 +442,17 @@ Handle NpipeListen(const char* pipe_name) {
     return kInvalidHandle;
   }
 
-  // Holding the lock, whatever is at the name is a dead server's leftover.
+  // Holding the lock, whatever is at the name is a dead server's leftover,
+  // unless a server that takes no owner lock listens there.
   struct stat st {};
   if (fstatat(files->folder.get(), path.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
       SetError(win::ERROR_ACCESS_DENIED);  // not ours to remove
+      return kInvalidHandle;
+    }
+    const std::optional<KernelListener> kernel = AskKernel(st.st_dev, st.st_ino);
+    if (kernel && kernel->listening) {
+      SetError(win::ERROR_PIPE_BUSY);
       return kInvalidHandle;
     }
     if (unlinkat(files->folder.get(), path.file.c_str(), 0) != 0 && errno != ENOENT) {
@@ -535,15 +567,12 @@ BOOL WaitNamedPipeA(const char* name, DWORD timeout_ms) {
   for (;;) {
     // As on Win32, a pipe that does not exist is reported at once; only a
     // busy one is waited for.
-    if (!ListenerLive(path, folder.get())) {
+    const Listener listener = FindListener(path, folder.get());
+    if (listener == Listener::None) {
       SetError(ERROR_FILE_NOT_FOUND);
       return 0;
     }
-    struct stat st {};
-    if (fstatat(folder.get(), path.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    // Where the kernel does not tell the queue length, the pipe counts as
-    // free and the connect itself reports 231.
-    if (!ListenQueueFull(st.st_dev, st.st_ino).value_or(false)) return 1;
+    if (listener == Listener::Free) return 1;
     const auto now = Clock::now();
     if (deadline && now >= *deadline) {
       SetError(ERROR_SEM_TIMEOUT);

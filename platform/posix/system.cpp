@@ -11,11 +11,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <climits>
@@ -98,6 +100,19 @@ void SysInstallStopHandler() {
 }
 
 bool SysStopRequested() { return g_stop_requested.load(std::memory_order_relaxed); }
+
+// Many systems start a process with a soft limit of 1024 open files and a far
+// higher hard limit: the soft limit may be raised up to the hard one.
+std::uint32_t SysRaiseHandleLimit(std::uint32_t wanted) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 0;
+  if (files.rlim_cur < wanted) {
+    rlimit raised = files;
+    raised.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, files.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
+  }
+  return files.rlim_cur >= UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(files.rlim_cur);
+}
 
 // A program that ended but is not reaped yet (its waiter thread is about to)
 // counts as gone.

@@ -119,6 +119,9 @@ bool SysStopRequested() {
   return false;
 }
 
+// Windows keeps no per-process limit this low on kernel handles.
+std::uint32_t SysRaiseHandleLimit(std::uint32_t wanted) { return wanted; }
+
 bool SysProcessAlive(std::uint32_t pid) {
   if (pid == 0) return false;
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);

@@ -43,8 +43,6 @@ TEST_F(ConnectionTest, RegistrationDetailCodes) {
       {"request written short", {.short_write = 0}, 101, 4001, 14, After::Cut},
       {"link closes before the reply", {.close_after = true}, 102, 4002, 28, After::Cut},
       {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 4003, 28, After::Cut},
-      {"reply length 6", {.reply = Cat({Le32({6}), Bytes(6, 0)})}, 102, 4004, 28, After::InStep},
-      {"reply length 64 MiB", {.reply = Le32({64u << 20})}, 102, 4004, 28, After::Cut},
       {"link closes before the head", {.reply = Le32({32}), .close_after = true}, 102, 4005, 28,
        After::Cut},
       {"head stops short", {.reply = Reply(0, kSizes), .short_read = 1}, 102, 4006, 28, After::Cut},
@@ -52,7 +50,7 @@ TEST_F(ConnectionTest, RegistrationDetailCodes) {
        28, After::Cut},
       {"sizes stop short", {.reply = Reply(0, kSizes), .short_read = 2}, 102, 4008, 28, After::Cut},
   };
-  RunFamily(family, rows);
+  RunFamily(family, Rows(rows, BadLengthRows(4004, 28)));
 }
 
 // What a registration reply leaves in QNA_SizeTb and in the area table: whole
@@ -301,7 +299,7 @@ TEST_F(ConnectionTest, FailedRegistrationClosesAndKeepsItsDetail) {
   };
   const Case cases[] = {
       {"refused", Reply(7), 7, 0},
-      {"reply length 6", Cat({Le32({6}), Bytes(6, 0)}), 102, 4004},
+      {"reply length 6, then silence", Le32({6}), 102, 4004},
       {"link closes", {}, 102, 4002},
   };
   for (const Case& c : cases) {

@@ -85,18 +85,10 @@ inline std::function<void(PeerConn&)> Answering(Bytes sizes) {
 }
 
 // ---- The table runner of a request family ---------------------------------
-// After a failure the link is either still in step (the reply was read to its
-// end) or cut (every later exchange fails at its first write).
-enum class After { InStep, Cut };
-
-struct Row {
-  const char* situation;
-  Server server;
-  std::uint32_t result;
-  std::int32_t detail;
-  std::size_t bytes;  // bytes of the request the server receives
-  After after;
-};
+using qt::After;
+using qt::BadLengthRows;
+using qt::Row;
+using qt::Rows;
 
 struct Family {
   Bytes request;                                     // the exact request
@@ -155,6 +147,7 @@ inline void RunOnPipe(const Family& family, const Row& row) {
   if (server.close_first) {
     ASSERT_TRUE(peer.WaitScript());
   }
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(family.call(), row.result);
   EXPECT_EQ(QNA_InternalErr, row.detail);
   if (in_step) {
@@ -164,6 +157,9 @@ inline void RunOnPipe(const Family& family, const Row& row) {
     EXPECT_EQ(Probe(), QNA_E_WRITE);
     EXPECT_EQ(QNA_InternalErr, 1101);
   }
+  // The peer stays silent after its reply: a client that waits for more
+  // would be freed only by the peer's watchdog, a minute later.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, qt::kPromptly);
   peer.Finish();
   const Bytes expected = in_step ? Cat({Prefix(family.request, row.bytes), kProbeRequest})
                                  : Prefix(family.request, row.bytes);

@@ -108,7 +108,8 @@ TEST_F(ExchangeTest, EmptyPieceIsNotWritten) {
 }
 
 // A family may demand a fixed reply length other than 8 (a record that comes
-// back whole); any other length is refused and read away.
+// back whole); any other length is refused without reading a byte more, and
+// the link is cut.
 TEST_F(ExchangeTest, ExactLengthOtherThanEight) {
   Bytes first(4), second(3);
   const Outcome fits = Exchange2({.reply = Reply(0, {1, 2, 3, 4, 5, 6, 7})}, first, second, 15);
@@ -117,8 +118,8 @@ TEST_F(ExchangeTest, ExactLengthOtherThanEight) {
   const Outcome refused = Exchange2({.reply = Reply(0, {1, 2, 3})}, first, second, 15);
   EXPECT_EQ(refused.result.result, 102u);
   EXPECT_EQ(refused.detail, 106);
-  EXPECT_EQ(refused.link.at, refused.link.server.reply.size());
-  EXPECT_FALSE(refused.link.cut);
+  EXPECT_EQ(refused.link.at, 4u);
+  EXPECT_TRUE(refused.link.cut);
 }
 
 // Bytes beyond the caller's parts that cannot be read leave the link at an

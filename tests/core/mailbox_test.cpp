@@ -32,8 +32,6 @@ TEST_F(MailboxTest, ReadDetailCodes) {
       {"request written short", {.short_write = 0}, 101, 2001, 14, After::Cut},
       {"link closes before the reply", {.close_after = true}, 102, 2002, 28, After::Cut},
       {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 2003, 28, After::Cut},
-      {"reply length 6", {.reply = Cat({Le32({6}), Bytes(6, 0)})}, 102, 2004, 28, After::InStep},
-      {"reply length 64 MiB", {.reply = Le32({64u << 20, 0, 0})}, 102, 2004, 28, After::Cut},
       {"link closes before the head", {.reply = Le32({12}), .close_after = true}, 102, 2005, 28,
        After::Cut},
       {"head stops short", {.reply = Reply(0, two_words), .short_read = 1}, 102, 2006, 28,
@@ -45,7 +43,7 @@ TEST_F(MailboxTest, ReadDetailCodes) {
       {"words stop short", {.reply = Reply(0, two_words), .short_read = 2}, 102, 2008, 28,
        After::Cut},
   };
-  RunFamily(family, rows);
+  RunFamily(family, Rows(rows, BadLengthRows(2004, 28)));
 }
 
 // QNA_WriteApp("PUMP", 5, 2, {0x0102, 0x0304}, 0): the 28-byte head (length
@@ -67,13 +65,11 @@ TEST_F(MailboxTest, WriteDetailCodes) {
       {"data written short", {.short_write = 1}, 101, 2103, 30, After::Cut},
       {"link closes before the reply", {.close_after = true}, 102, 2104, 32, After::Cut},
       {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 2105, 32, After::Cut},
-      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 2106, 32, After::InStep},
-      {"reply length 64 MiB", {.reply = Le32({64u << 20})}, 102, 2106, 32, After::Cut},
       {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 2107, 32,
        After::Cut},
       {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 2108, 32, After::Cut},
   };
-  RunFamily(family, rows);
+  RunFamily(family, Rows(rows, BadLengthRows(2106, 32, 8)));
 }
 
 // The caller's buffer holds count words: a reply never writes past them,

@@ -34,17 +34,13 @@ TEST_F(WriteTest, WordWriteDetailCodes) {
       {"data written short", {.short_write = 1}, 101, 1104, 27, After::Cut},
       {"link closes before the reply", {.close_after = true}, 102, 1105, 30, After::Cut},
       {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 1106, 30, After::Cut},
-      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 1107, 30, After::InStep},
-      {"reply length 4", {.reply = Le32({4, 0})}, 102, 1107, 30, After::InStep},
-      {"reply length 0", {.reply = Le32({0})}, 102, 1107, 30, After::InStep},
-      {"reply length 64 MiB", {.reply = Le32({64u << 20, 0, 0})}, 102, 1107, 30, After::Cut},
       {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 1108, 30,
        After::Cut},
       {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, 1108, 30,
        After::Cut},
       {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 1109, 30, After::Cut},
   };
-  RunFamily(family, rows);
+  RunFamily(family, Rows(rows, BadLengthRows(1107, 30, 8)));
 }
 
 // QNA_WriteWithFlag(0, 16, 32, ...): on bit area 0 a count of 32 bits is 2
@@ -69,13 +65,11 @@ TEST_F(WriteTest, MaskedWriteDetailCodes) {
       {"flags written short", {.short_write = 2}, 101, 5005, 30, After::Cut},
       {"link closes before the reply", {.close_after = true}, 102, 5006, 32, After::Cut},
       {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 5007, 32, After::Cut},
-      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 5008, 32, After::InStep},
-      {"reply length 64 MiB", {.reply = Le32({64u << 20})}, 102, 5008, 32, After::Cut},
       {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 5009, 32,
        After::Cut},
       {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 5010, 32, After::Cut},
   };
-  RunFamily(family, rows);
+  RunFamily(family, Rows(rows, BadLengthRows(5008, 32, 8)));
 }
 
 TEST_F(WriteTest, FortyThousandWordsGoInThreeRequests) {

@@ -46,6 +46,14 @@ TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
   ASSERT_EQ(QNA_ReadCmInfo(cm), 0u);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(cm)), "QUONIX");
   EXPECT_EQ(Get32(cm + 8), 2u);                                    // layout
+  // The version in the block is the one --version prints.
+  const std::uint32_t version = Get32(cm + 12);
+  const std::string version_log = root_.path() + "/version.log";
+  qt::Process print("/bin/sh", {"-c", std::string(QUONIX_PATH) + " --version >&2"}, version_log);
+  EXPECT_EQ(print.Wait(), 0);
+  EXPECT_EQ(qt::ReadText(version_log), "quonix " + std::to_string(version >> 16) + "." +
+                                           std::to_string(version >> 8 & 0xFF) + "." +
+                                           std::to_string(version & 0xFF) + "\n");
   EXPECT_EQ(Get32(cm + 16), static_cast<std::uint32_t>(server_->pid()));
   const auto now = static_cast<std::uint32_t>(std::time(nullptr));
   EXPECT_LE(Get32(cm + 20), now);                                  // start time

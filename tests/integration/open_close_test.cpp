@@ -95,7 +95,11 @@ TEST_P(RegisteredSizes, AreTheServersAndBoundTheAccesses) {
     EXPECT_EQ(QNA_SizeTb[i], c.words[i]);
     std::uint16_t word = 0xEEEE;
     EXPECT_EQ(QNA_Read(i, c.words[i] - 1, 1, &word, 0), QNA_OK);
-    EXPECT_EQ(word, 0);  // areas start cleared
+    // Areas start cleared, but for the handshake word (204 of area 3), which
+    // the registration changed.
+    if (i != 3 || c.words[i] - 1 != 204) {
+      EXPECT_EQ(word, 0);
+    }
     EXPECT_EQ(QNA_Read(i, c.words[i], 1, &word, 0), QNA_E_ARG);
     EXPECT_EQ(QNA_Write(i, c.words[i] - 1, 1, &word, 0), QNA_OK);
     EXPECT_EQ(QNA_Write(i, c.words[i], 1, &word, 0), QNA_E_ARG);

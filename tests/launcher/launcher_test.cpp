@@ -225,7 +225,7 @@ TEST_F(LauncherTest, Refusals) {
   // characters leaves room for the path, not for long arguments; one of
   // 1015 not even for the path.
   std::string deep = root_.path();
-  while (deep.size() < 990) deep += "/" + std::string(std::min<std::size_t>(200, 995 - deep.size()), 'd');
+  while (deep.size() < 990) deep.append("/").append(std::min<std::size_t>(200, 995 - deep.size()), 'd');
   std::string deeper = deep + "/" + std::string(1015 - deep.size(), 'e');
   PutRecorder(deep, "QUONIX.EXE", Record());
   PutRecorder(deeper, "QUONIX.EXE", Record());

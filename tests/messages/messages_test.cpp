@@ -26,30 +26,11 @@ using qt::Wire;
 constexpr std::uint32_t kChannel = 7;
 const Bytes kBody = {'h', 'e', 'l', 'l', 'o'};
 
-// One row, played by the local and the remote runners alike.
-struct Row {
-  const char* situation;
-  Script server;
-  std::uint32_t result;
-  std::int32_t detail;
-  std::size_t bytes;  // of the request, received by the server
-  bool in_step;
-};
-
-std::vector<ct::Row> LocalRows(const std::vector<Row>& rows) {
-  std::vector<ct::Row> out;
-  for (const Row& r : rows)
-    out.push_back({r.situation, r.server, r.result, r.detail, r.bytes,
-                   r.in_step ? ct::After::InStep : ct::After::Cut});
-  return out;
-}
-std::vector<rt::Row> RemoteRows(const std::vector<Row>& rows) {
-  std::vector<rt::Row> out;
-  for (const Row& r : rows)
-    out.push_back({r.situation, r.server, r.result, r.detail, r.bytes,
-                   r.in_step ? rt::After::InStep : rt::After::Cut});
-  return out;
-}
+// The rows are played by the local and the remote runners alike.
+using qt::After;
+using qt::BadLengthRows;
+using qt::Row;
+using qt::Rows;
 
 // ---- Send ------------------------------------------------------------------------
 // Channel 7 (area 107), words 0x11, 0x22, 0x33, "hello", flags 0x40 (passed on
@@ -57,20 +38,18 @@ std::vector<rt::Row> RemoteRows(const std::vector<Row>& rows) {
 const Bytes kSendRequest =
     Cat({Le32({5 + 32, 100100, 0x40, 107, 0, 5 + 12, 0x11, 0x22, 0x33}), kBody});
 
-const std::vector<Row> kSendRows = {
-    {"done", {Reply(0)}, 0, 0, 41, true},
-    {"server result returned", {Reply(21)}, 21, 0, 41, true},
-    {"head write failed", {.close_first = true}, 101, 3000, 0, false},
-    {"head written short", {.short_write = 0}, 101, 3001, 18, false},
-    {"body write failed", {.fail_write = 1}, 101, 3002, 36, false},
-    {"body written short", {.short_write = 1}, 101, 3003, 38, false},
-    {"reply length not read", {.close_after = true}, 102, 3004, 41, false},
-    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 3005, 41, false},
-    {"reply length 12", {Le32({12, 0, 0, 0})}, 102, 3006, 41, true},
-    {"reply length 4", {Le32({4, 0})}, 102, 3006, 41, true},
-    {"head not read", {.reply = Le32({8}), .close_after = true}, 102, 3007, 41, false},
-    {"head short", {.reply = Reply(0), .short_read = 1}, 102, 3008, 41, false},
-};
+const std::vector<Row> kSendRows = Rows({
+    {"done", {Reply(0)}, 0, 0, 41, After::InStep},
+    {"server result returned", {Reply(21)}, 21, 0, 41, After::InStep},
+    {"head write failed", {.close_first = true}, 101, 3000, 0, After::Cut},
+    {"head written short", {.short_write = 0}, 101, 3001, 18, After::Cut},
+    {"body write failed", {.fail_write = 1}, 101, 3002, 36, After::Cut},
+    {"body written short", {.short_write = 1}, 101, 3003, 38, After::Cut},
+    {"reply length not read", {.close_after = true}, 102, 3004, 41, After::Cut},
+    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 3005, 41, After::Cut},
+    {"head not read", {.reply = Le32({8}), .close_after = true}, 102, 3007, 41, After::Cut},
+    {"head short", {.reply = Reply(0), .short_read = 1}, 102, 3008, 41, After::Cut},
+}, BadLengthRows(3006, 41, 8));
 
 std::uint32_t SendOnFake(FakeLink& link) {
   return MsgSendExchange(link, kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40);
@@ -84,24 +63,23 @@ constexpr std::uint32_t kOption = 0x12345;
 const Bytes kRecvRequest = Cat({Le32({24, 100, 0}), Bytes{1, 0, 0x45, 0x23}, Le32({107, 0, 24})});
 const Bytes kMessage = Cat({Le32({0xA1, 0xB2}), kBody});
 
-const std::vector<Row> kRecvRows = {
-    {"message", {Reply(0, kMessage)}, 0, 0, 28, true},
-    {"server result returned", {Reply(20)}, 20, 0, 28, true},
-    {"refusal with a payload", {Reply(23, Le32({1, 2, 3}))}, 23, 0, 28, true},
-    {"no message words (4 payload bytes)", {Reply(0, Le32({9}))}, 0, 0, 28, true},
-    {"body beyond the capacity", {Reply(0, Cat({Le32({1, 2}), Bytes(40, 'x')}))}, 0, 0, 28, true},
-    {"request write failed", {.close_first = true}, 101, 3100, 0, false},
-    {"request written short", {.short_write = 0}, 101, 3101, 14, false},
-    {"reply length not read", {.close_after = true}, 102, 3102, 28, false},
-    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 3103, 28, false},
-    {"reply length 4", {Le32({4, 0})}, 102, 3104, 28, true},
-    {"head not read", {.reply = Le32({20}), .close_after = true}, 102, 3105, 28, false},
-    {"head short", {.reply = Reply(0, kMessage), .short_read = 1}, 102, 3106, 28, false},
-    {"words not read", {.reply = Le32({16, 0, 0}), .close_after = true}, 102, 3107, 28, false},
-    {"words short", {.reply = Reply(0, kMessage), .short_read = 2}, 102, 3108, 28, false},
-    {"body not read", {.reply = Le32({21, 0, 0, 1, 2}), .close_after = true}, 102, 3109, 28, false},
-    {"body short", {.reply = Reply(0, kMessage), .short_read = 3}, 102, 3110, 28, false},
-};
+const std::vector<Row> kRecvRows = Rows({
+    {"message", {Reply(0, kMessage)}, 0, 0, 28, After::InStep},
+    {"server result returned", {Reply(20)}, 20, 0, 28, After::InStep},
+    {"refusal with a payload", {Reply(23, Le32({1, 2, 3}))}, 23, 0, 28, After::InStep},
+    {"no message words (4 payload bytes)", {Reply(0, Le32({9}))}, 0, 0, 28, After::InStep},
+    {"body beyond the capacity", {Reply(0, Cat({Le32({1, 2}), Bytes(40, 'x')}))}, 0, 0, 28, After::InStep},
+    {"request write failed", {.close_first = true}, 101, 3100, 0, After::Cut},
+    {"request written short", {.short_write = 0}, 101, 3101, 14, After::Cut},
+    {"reply length not read", {.close_after = true}, 102, 3102, 28, After::Cut},
+    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 3103, 28, After::Cut},
+    {"head not read", {.reply = Le32({20}), .close_after = true}, 102, 3105, 28, After::Cut},
+    {"head short", {.reply = Reply(0, kMessage), .short_read = 1}, 102, 3106, 28, After::Cut},
+    {"words not read", {.reply = Le32({16, 0, 0}), .close_after = true}, 102, 3107, 28, After::Cut},
+    {"words short", {.reply = Reply(0, kMessage), .short_read = 2}, 102, 3108, 28, After::Cut},
+    {"body not read", {.reply = Le32({21, 0, 0, 1, 2}), .close_after = true}, 102, 3109, 28, After::Cut},
+    {"body short", {.reply = Reply(0, kMessage), .short_read = 3}, 102, 3110, 28, After::Cut},
+}, BadLengthRows(3104, 28));
 
 std::uint32_t RecvOnFake(FakeLink& link) {
   std::uint32_t w1 = 0, w2 = 0, length = kCapacity;
@@ -127,7 +105,7 @@ TEST_F(MessagesTest, SendCodesOnTheLocalLink) {
   ct::RunFamily({kSendRequest,
                  [] { return QNA_SendMsg(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40); },
                  SendOnFake},
-                LocalRows(kSendRows));
+                kSendRows);
 }
 
 TEST_F(MessagesRemoteTest, SendCodesOnPipeAndTcpConnections) {
@@ -137,11 +115,11 @@ TEST_F(MessagesRemoteTest, SendCodesOnPipeAndTcpConnections) {
                               ? QNA_SendMsgN(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id)
                               : QNA_SendMsgS(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id);
                  }},
-                RemoteRows(kSendRows));
+                kSendRows);
 }
 
 TEST_F(MessagesTest, ReceiveCodesOnTheLocalLink) {
-  ct::RunFamily({kRecvRequest, RecvLocal, RecvOnFake}, LocalRows(kRecvRows));
+  ct::RunFamily({kRecvRequest, RecvLocal, RecvOnFake}, kRecvRows);
 }
 
 // There is no receive over TCP: the pipe connection only.
@@ -151,7 +129,7 @@ TEST_F(MessagesRemoteTest, ReceiveCodesOnAPipeConnection) {
                             std::uint8_t buffer[kCapacity];
                             return QNA_RecvMsgN(kChannel, &w1, &w2, &length, buffer, kOption, id);
                           }};
-  for (const rt::Row& row : RemoteRows(kRecvRows)) {
+  for (const Row& row : kRecvRows) {
     rt::RunOnFake(family, row);
     if (row.server.PipeCanPlay()) rt::RunOnWire(family, row, Wire::Pipe);
   }

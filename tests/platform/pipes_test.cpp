@@ -360,6 +360,32 @@ TEST(PipeServer, StaleSocketOfADeadServerIsNoPipeAndIsReplaced) {
   EXPECT_TRUE(link.server.valid()) << win::GetLastError();
 }
 
+// A listener that shares none of our code (no owner lock) serves the pipe;
+// once it is gone its socket file is no pipe, and NpipeListen never takes
+// the name from it while it lives.
+TEST(PipeServer, PlainListenerServesThePipeUntilItDies) {
+  qt::TempRoot root;
+  ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "host" / "box" / "pipe"));
+  ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "pipe"));
+  for (const std::string& name : {Local("plain"), OfHost("box", "plain")}) {
+    SCOPED_TRACE(name);
+    const std::string folder = name == Local("plain") ? "/pipe" : "/host/box/pipe";
+    const int plain = RawListener(root.path() + folder + "/plain");
+    ASSERT_GE(plain, 0);
+    EXPECT_TRUE(win::WaitNamedPipeA(name.c_str(), 1000)) << win::GetLastError();
+    EXPECT_TRUE(Open(name).valid()) << win::GetLastError();
+    EXPECT_TRUE(HasPendingClient(plain));
+    EXPECT_FALSE(Owned(NpipeListen(name.c_str())).valid());
+    EXPECT_EQ(win::GetLastError(), win::ERROR_PIPE_BUSY);
+    close(plain);  // the socket file stays
+    EXPECT_FALSE(win::WaitNamedPipeA(name.c_str(), 1000));
+    EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(Open(name).valid());
+    EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(Owned(NpipeListen(name.c_str())).valid());  // a dead server's leftover
+  }
+}
+
 TEST(PipeServer, ClosingAListenerLeavesAReplacedSocketFileAlone) {
   qt::TempRoot root;
   Owned listener(NpipeListen(Local("mine").c_str()));

@@ -441,7 +441,7 @@ TEST(CreateProcessA, PassesOnlyTheStandardStreamsUnlessAsked) {
   // running the script uses for itself.
   const int high = fcntl(fds[1], F_DUPFD, 60);
   ASSERT_GE(high, 60);
-  const std::string entry = "\n" + std::to_string(high) + "\n";
+  const std::string entry = std::string("\n").append(std::to_string(high)).append("\n");
   for (const int inherit : {0, 1}) {
     const std::string work = root.path() + "/w" + std::to_string(inherit);
     WriteFile(work + "/prog.sh", kScript, true);

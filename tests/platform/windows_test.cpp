@@ -209,7 +209,7 @@ TEST(Windows, ThreadsOpeningAtOnceGetDistinctWindows) {
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
       for (int i = 0; i < 10; ++i) {
-        const HWND w = win::WindowOpen(("t" + std::to_string(t)).c_str());
+        const HWND w = win::WindowOpen(std::string("t").append(std::to_string(t)).c_str());
         std::lock_guard guard(lock);
         opened.insert(w);
       }

@@ -19,7 +19,7 @@ const Bytes kWordRead = ReadRequest(101, 1, 100, 3);
 // QNA_ReadN / QNA_ReadS (1, 100, 3): the exported functions leave the result
 // itself in QNA_InternalErr; the exchanges (PipeDataRead, SockDataRead)
 // leave the step's code.
-const std::vector<Row> kWordReadRows = {
+const std::vector<Row> kWordReadRows = Rows({
     {"server reads", {.reply = Reply(0, Bytes(6, 0x5A))}, 0, 0, 28, After::InStep},
     {"fewer words than asked", {.reply = Reply(0, Bytes(2, 1))}, 0, 0, 28, After::InStep},
     {"more words than asked", {.reply = Reply(0, Bytes(20, 1))}, 0, 0, 28, After::InStep},
@@ -30,9 +30,6 @@ const std::vector<Row> kWordReadRows = {
     {"link closes before the reply", {.close_after = true}, 102, 1004, 28, After::Cut},
     {"reply length stops short", {.reply = Reply(0, Bytes(6)), .short_read = 0}, 102, 1005, 28,
      After::Cut},
-    {"reply length 4", {.reply = Le32({4, 0})}, 102, 1006, 28, After::InStep},
-    {"reply length 0", {.reply = Le32({0})}, 102, 1006, 28, After::InStep},
-    {"reply length 0xFFFFFFFF", {.reply = Le32({0xFFFFFFFFu, 0, 0})}, 102, 1006, 28, After::Cut},
     {"link closes before the head", {.reply = Le32({14}), .close_after = true}, 102, 1007, 28,
      After::Cut},
     {"link closes in the head", {.reply = Le32({14, 0}), .close_after = true}, 102, 1007, 28,
@@ -45,7 +42,7 @@ const std::vector<Row> kWordReadRows = {
     {"link closes in the excess data",
      {.reply = Cat({Le32({28, 0, 0}), Bytes(10, 1)}), .close_after = true}, 102, 1009, 28, After::Cut},
     {"data stops short", {.reply = Reply(0, Bytes(6)), .short_read = 2}, 102, 1010, 28, After::Cut},
-};
+}, BadLengthRows(1006, 28));
 
 std::uint32_t WordReadOnFake(FakeLink& link) {
   std::uint16_t words[3] = {};
@@ -94,7 +91,7 @@ TEST_F(DataTest, BitReadDetailCodes) {
       {"server reads", {.reply = Reply(0, {1, 0, 1})}, 0, 0, 28, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 28, After::InStep},
       {"link closes before the reply", {.close_after = true}, 102, 1004, 28, After::Cut},
-      {"reply length 7", {.reply = Cat({Le32({7}), Bytes(7, 0)})}, 102, 1006, 28, After::InStep},
+      {"reply length 7", {.reply = Le32({7})}, 102, 1006, 28, After::Cut},
       {"link closes in the data", {.reply = Cat({Le32({11, 0, 0}), Bytes{1}}), .close_after = true},
        102, 1009, 28, After::Cut},
   };
@@ -118,16 +115,13 @@ TEST_F(DataTest, WordWriteDetailCodes) {
       {"data written short", {.short_write = 1}, 101, 1104, 27, After::Cut},
       {"link closes before the reply", {.close_after = true}, 102, 1105, 30, After::Cut},
       {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 1106, 30, After::Cut},
-      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 1107, 30, After::InStep},
-      {"reply length 4", {.reply = Le32({4, 0})}, 102, 1107, 30, After::InStep},
-      {"reply length 0xFFFFFFFF", {.reply = Le32({0xFFFFFFFFu, 0, 0})}, 102, 1107, 30, After::Cut},
       {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 1108, 30,
        After::Cut},
       {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, 1108, 30,
        After::Cut},
       {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 1109, 30, After::Cut},
   };
-  RunFamily(family, rows);
+  RunFamily(family, Rows(rows, BadLengthRows(1107, 30, 8)));
 }
 
 // QNA_WriteBitN / QNA_WriteBitS (2, 5, 3, {1, 0, 7}, options 0x40): one
@@ -142,7 +136,7 @@ TEST_F(DataTest, BitWriteDetailCodes) {
       {"server writes", {.reply = Reply(0)}, 0, 0, 27, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 27, After::InStep},
       {"data write fails", {.fail_write = 1}, 101, 1103, 24, After::Cut},
-      {"reply length 12", {.reply = Le32({12, 0, 0, 0})}, 102, 1107, 27, After::InStep},
+      {"reply length 12", {.reply = Le32({12})}, 102, 1107, 27, After::Cut},
       {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, 1108, 27,
        After::Cut},
   };

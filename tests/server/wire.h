@@ -291,18 +291,4 @@ struct CaseName {
   }
 };
 
-// Resident memory of a process in KiB (0 when unknown).
-inline long ResidentKiB(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-  }
-  return 0;
-}
-
 }  // namespace wire

@@ -126,9 +126,10 @@ class PeerConn {
   // Reads one request record (length word and what follows); empty on failure.
   Bytes ReadRequest() {
     const std::size_t start = received_.size();
-    if (!Read(4)) return {};
-    if (!Read(At32(received_, start))) return {};
-    return Bytes(received_.begin() + static_cast<std::ptrdiff_t>(start), received_.end());
+    Bytes request;
+    if (Read(4) && Read(At32(received_, start)))
+      request.assign(received_.begin() + static_cast<std::ptrdiff_t>(start), received_.end());
+    return request;
   }
   bool Send(const Bytes& bytes) {
     std::size_t done = 0;
@@ -394,5 +395,46 @@ struct FakeLink {
   void Cut() { cut = true; }
 };
 static_assert(Transport<FakeLink>);
+
+// ---- The rows of a family table -------------------------------------------
+// After a failure the link is either still in step (the reply was read to its
+// end) or cut (every later exchange fails at its first write).
+enum class After { InStep, Cut };
+
+struct Row {
+  const char* situation;
+  Script server;
+  std::uint32_t result;
+  std::int32_t detail;
+  std::size_t bytes;  // bytes of the request the server receives
+  After after;
+};
+
+// A call that must not wait for the peer returns within this: a second at
+// most, with room for a slow machine.
+inline constexpr auto kPromptly = 5s;
+
+// A reply whose length word cannot begin a reply of the family: the peer
+// sends that word alone and then stays silent, so a client that reads on
+// waits for good.  It fails at once with the family's length code and cuts
+// the link.  `exact`: the one length the family takes (0: at least 8).
+inline std::vector<Row> BadLengthRows(std::int32_t detail, std::size_t bytes,
+                                      std::uint32_t exact = 0) {
+  std::vector<Row> rows;
+  const auto add = [&](const char* situation, std::uint32_t length) {
+    rows.push_back({situation, {.reply = Le32({length})}, 102, detail, bytes, After::Cut});
+  };
+  add("reply length 4, then silence", 4);
+  add("reply length 6, then silence", 6);
+  add("reply length 7, then silence", 7);
+  if (exact != 0) add("reply length 4 beyond the exact one, then silence", exact + 4);
+  add("reply length 0xFFFFFFFF, then silence", 0xFFFFFFFFu);
+  return rows;
+}
+
+inline std::vector<Row> Rows(std::vector<Row> rows, const std::vector<Row>& more) {
+  rows.insert(rows.end(), more.begin(), more.end());
+  return rows;
+}
 
 }  // namespace qt

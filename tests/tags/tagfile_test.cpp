@@ -102,7 +102,8 @@ TEST(TagfileTest, EmptyAndLargestFiles) {
   EXPECT_EQ(tt::FieldC(empty), 1);
 
   std::string csv;
-  for (int i = 0; i < 32766; ++i) csv += "T" + std::to_string(i) + ",CW" + std::to_string(i) + ",word\n";
+  for (int i = 0; i < 32766; ++i)
+    csv.append("T").append(std::to_string(i)).append(",CW").append(std::to_string(i)).append(",word\n");
   const Bytes largest = tt::BuildTagFile(csv);
   ASSERT_FALSE(largest.empty());
   EXPECT_EQ(tt::FieldN(largest), 32767);
