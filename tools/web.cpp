@@ -32,6 +32,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -142,6 +143,7 @@ class Engine {
   std::string tags_why_;
   TagPath tag_path_;
   std::vector<TagfileTag> tags_;
+  std::set<std::string> unreadable_;
 
   std::mutex lock_;
   std::condition_variable changed_;  // a poll, a stop
@@ -189,6 +191,14 @@ void Engine::LoadTags() {
   }
   for (TagfileTag& tag : all)
     if (tag.why.empty()) tags_.push_back(std::move(tag));
+  // A tag the library cannot read (its words outside the area, say) is
+  // listed but never watched: one failed read would end every poll.
+  for (const TagfileTag& tag : tags_) {
+    std::vector<char> name(tag.name.begin(), tag.name.end());
+    name.push_back('\0');
+    std::int32_t value = 0;
+    if (QNA_ReadTag(name.data(), &value, 0) != 0) unreadable_.insert(tag.name);
+  }
   std::sort(tags_.begin(), tags_.end(), [](const TagfileTag& a, const TagfileTag& b) { return a.name < b.name; });
   tags_loaded_ = true;
 }
@@ -369,7 +379,7 @@ json Engine::Web() const {
   json tags = {{"loaded", tags_loaded_}, {"count", tags_.size()}};
   tags[tags_loaded_ ? "path" : "why"] = tags_loaded_ ? tag_path_.Text() : tags_why_;
   return {{"via", via}, {"app", link_.app()}, {"writes", setting.writes}, {"interval", args_.interval},
-          {"polls", polls_}, {"tags", tags}};
+          {"polls", polls_}, {"pages", streams_}, {"tags", tags}};
 }
 
 // ---- The API ----------------------------------------------------------------
@@ -665,7 +675,7 @@ void Engine::Stream(mg_connection* conn, const web::Parsed& call) {
   view.words.assign(call.count, -1);
   std::size_t matched = 0;
   for (const TagfileTag* tag : MatchTags(call.search, call.tag_start, call.tag_count, matched))
-    view.tags.push_back(tag->name);
+    if (unreadable_.count(tag->name) == 0) view.tags.push_back(tag->name);
   {
     std::lock_guard guard(lock_);
     if (stop_ || streams_ >= kMaxStreams) {
@@ -680,25 +690,31 @@ void Engine::Stream(mg_connection* conn, const web::Parsed& call) {
   mg_printf(conn, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
             "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n");
   bool first = true;
+  auto written = std::chrono::steady_clock::now();
   for (bool open = true; open;) {
     std::string message;
-    bool stopping = false, idle = false;
+    bool stopping = false;
     {
       std::unique_lock guard(lock_);
-      if (!first) idle = !changed_.wait_for(guard, kKeepAlive, [&] { return stop_ || polls_ != view.poll; });
+      if (!first) changed_.wait_for(guard, kKeepAlive, [&] { return stop_ || polls_ != view.poll; });
       view.poll = polls_;
       stopping = stop_;
       message = Changes(view, first);
     }
     first = false;
     // A write that waits for a slow page holds no lock; what it sends next
-    // is the state of then.  An idle stream sends a comment now and then,
-    // which finds a page that has gone.
+    // is the state of then.  A stream with nothing to say sends a comment
+    // now and then, however often the engine polls: only a write finds a
+    // page that has gone, and frees its place.
     if (stopping) break;
-    if (!message.empty())
+    const auto now = std::chrono::steady_clock::now();
+    if (!message.empty()) {
       open = WriteText(conn, "data: " + message + "\n\n");
-    else if (idle)
+      written = now;
+    } else if (now - written >= kKeepAlive) {
       open = WriteText(conn, ":\n\n");
+      written = now;
+    }
   }
   std::lock_guard guard(lock_);
   Need(view, -1);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -191,7 +192,13 @@ std::string Request(const std::string& method, const std::string& target, const 
 class WebServed : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_ = std::make_unique<qt::Server>(std::vector<std::string>{}, root_.path() + "/server.log");
+    // Project PLANT, with a tag whose second word lies outside CW.
+    const fs::path project = fs::path(root_.path()) / "drive/c/ravowld/usr/plant";
+    fs::create_directories(project);
+    std::ofstream(root_.path() + "/plant.csv") << "LEVEL,CW10,word\nEDGE,CW32767,dword\n";
+    qt::Process build(QNA_PATH, {"tagfile", "build", root_.path() + "/plant.csv", (project / "plant.tag").string()});
+    ASSERT_EQ(build.Wait(), 0);
+    server_ = std::make_unique<qt::Server>(std::vector<std::string>{"--project", "C:PLANT"}, root_.path() + "/server.log");
     ASSERT_TRUE(server_->ready());
     const std::string out = root_.path() + "/web.out";
     web_ = std::make_unique<qt::Process>(
@@ -250,6 +257,29 @@ TEST_F(WebServed, AnswersWithJsonErrorsAndSurvivesHostileRequests) {
   EXPECT_EQ(page.status, 200);
   EXPECT_NE(page.body.find("<title>qna web</title>"), std::string::npos);
   EXPECT_TRUE(web_->running());
+}
+
+TEST_F(WebServed, AStreamSendsWhatChangedAndOutlivesAnUnreadableTag) {
+  const Response tags = Ask(port_, Request("GET", "/api/tags"));
+  EXPECT_NE(tags.body.find("{\"address\":\"CW32767\",\"error\":{\"detail\":0,\"result\":6"), std::string::npos) << tags.body;
+  const int s = Open(port_, Request("GET", "/api/stream?area=CW&start=0&count=16&tagcount=50"));
+  std::string seen;
+  const auto read_until = [&](const std::string& wanted) {
+    char buffer[4096];
+    for (ssize_t n; seen.find(wanted) == std::string::npos && (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
+      seen.append(buffer, static_cast<std::size_t>(n));
+    return seen.find(wanted) != std::string::npos;
+  };
+  ASSERT_TRUE(read_until("[15,0]]")) << seen;  // the first fill: all 16 words
+  EXPECT_TRUE(read_until("{\"tag\":\"LEVEL\",\"value\":0}")) << seen;
+  seen.clear();
+  qt::Process write(QNA_PATH, {"write", "CW10", "4711"});
+  ASSERT_EQ(write.Wait(), 0);
+  // Only what changed: the word and the tag on it, never the other words again.
+  ASSERT_TRUE(read_until("\"words\":[[10,4711]]")) << seen;
+  EXPECT_TRUE(read_until("{\"tag\":\"LEVEL\",\"value\":4711}")) << seen;
+  EXPECT_EQ(seen.find("\"ok\":false"), std::string::npos) << seen;
+  close(s);
 }
 
 TEST_F(WebServed, BoundsTheStreamsItServesAtOnce) {
