@@ -65,7 +65,6 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
       {"GET", "/api/areas/CB", "start=65535&bits=1", "", 0, Call::read, "area 0 start 65535 count 1 bits"},
       {"GET", "/api/areas/CB", "start=65536&bits=1", "", 400, Call::read, "bits CB65536 do not fit"},
       {"GET", "/api/areas/CW", "start=" + std::string(600, '1'), "", 400, Call::read, "too long"},
-      {"PUT", "/api/areas", "", "", 405, Call::areas, "not served"},
       {"DELETE", "/api/areas", "", "", 405, Call::areas, "not served on this path"},
       {"GET", "/api/nothing", "", "", 404, Call::areas, "no such path"},
       // Writes: only with --allow-writes, from no page or this view's own.
@@ -82,7 +81,6 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
       {"POST", "/api/areas/CW/10", "", "{\"value\":18446744073709551615}", 400, Call::write, "whole number"},
       {"POST", "/api/areas/CW/10", "", "{\"value\":1.5}", 400, Call::write, "whole number"},
       {"POST", "/api/areas/CW/10", "", "{}", 400, Call::write, "no \"value\""},
-      {"POST", "/api/areas/CW/10", "", "[5]", 400, Call::write, "not a JSON object"},
       {"POST", "/api/areas/CW/10", "", "{\"value\":", 400, Call::write, "not a JSON object"},
       {"POST", "/api/areas/CW/10", "", deep, 400, Call::write, "not a JSON object"},
       {"POST", "/api/areas/CW/10", "", big, 413, Call::write, "longer than"},
