@@ -202,12 +202,14 @@ class WebServed : public ::testing::Test {
     web_ = std::make_unique<qt::Process>(
         "/bin/sh", std::vector<std::string>{"-c", std::string("exec '") + QNA_PATH + "' web --http 127.0.0.1:0 --json >'" + out + "'"},
         root_.path() + "/web.err");
-    std::smatch port;
+    // The match is read while the text it points into lives.
     ASSERT_TRUE(qt::WaitFor([&] {
       const std::string text = qt::ReadText(out);
-      return std::regex_search(text, port, std::regex(":([0-9]+)/\""));
+      std::smatch port;
+      if (!std::regex_search(text, port, std::regex(":([0-9]+)/\""))) return false;
+      port_ = std::stoi(port[1]);
+      return true;
     }, std::chrono::seconds(30))) << qt::ReadText(root_.path() + "/web.err");
-    port_ = std::stoi(port[1]);
   }
 
   qt::TempRoot root_;
