@@ -96,7 +96,10 @@ void ServeRequests(LinkState& state, const Endpoint& transport) {
           reply.result, static_cast<unsigned>(reply.Payload().size()),
           reply.send ? "" : ", no reply sent");
     if (reply.send) FaultDelay();
-    if (reply.send && !FaultWriteReply(transport, request.command, reply)) return;
+    if (reply.send && !FaultWriteReply(transport, request.command, reply)) {
+      if (reply.unsent) reply.unsent();
+      return;
+    }
     GiveBackReplyBuffer(std::move(reply.payload));
     reader.Trim();
   }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,6 +50,9 @@ struct Reply {
   std::uint32_t head_room = 0;  // 0, or kReplyHeadRoom
   bool send = true;  // false: a write with options bit 0, the client reads nothing
   std::string refusal;  // why the request was refused, for the log; empty when not
+  // Gives back what the request took (a received message) when its reply
+  // could not be sent: a client that died while it waited loses nothing.
+  std::function<void()> unsent;
 
   std::span<const std::uint8_t> Payload() const {
     return std::span<const std::uint8_t>(payload).subspan(head_room);
