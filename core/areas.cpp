@@ -18,13 +18,13 @@
 // rows closed, or its flag is seen raised.  The close waits until every flag
 // it sees raised has dropped, and only then unmaps the views and closes the
 // mutexes.  A reader it waits for may be in a mutex wait, which QNA_TimeOut
-// bounds.  The flags sit in a list that only grows (one per thread that ever
-// read at the same time as others); a thread that ends leaves its flag to the
-// next one.
+// bounds.  g_readers_lock guards the list of the flags: a thread takes it at
+// its first access and at its end, a close for its walk, during which it
+// waits for raised flags; a raised flag never waits for the lock.
 #include <atomic>
 #include <cstring>
 #include <mutex>
-#include <new>
+#include <vector>
 
 #include "core/core.h"
 #include "platform/platform.h"
@@ -43,77 +43,70 @@ namespace {
 
 // ---- Readers ---------------------------------------------------------------
 
-struct ReaderFlag {
-  std::atomic<std::uint32_t> inside{0};  // written by its own thread only
-  std::atomic<bool> taken{true};
-  ReaderFlag* next = nullptr;  // fixed before the flag joins the list
-};
+// This thread's flag, written by this thread only: 1 while it uses a row.
+// Both are trivial, so the hot path reads and writes them directly.
+thread_local std::atomic<std::uint32_t> t_inside{0};
+thread_local bool t_joined = false;
 
-std::atomic<ReaderFlag*> g_readers{nullptr};
-std::mutex g_readers_lock;  // taking a free flag or adding one
-
-// Trivial, so that the hot path reads it without a guard: the flag's release
-// at the thread's end is t_leave's.
-thread_local ReaderFlag* t_flag = nullptr;
+// The flags of the threads that have accessed areas and not ended since.  A
+// thread that ends leaves the list under its lock before its flag goes, and
+// a close walks the list under the same lock.
+std::mutex g_readers_lock;
+std::vector<std::atomic<std::uint32_t>*> g_readers;
 
 struct LeaveReaders {
   ~LeaveReaders() {
-    if (t_flag != nullptr) t_flag->taken.store(false, std::memory_order_release);
-    t_flag = nullptr;
+    if (!t_joined) return;
+    const std::lock_guard guard(g_readers_lock);
+    std::erase(g_readers, &t_inside);
+    t_joined = false;
   }
 };
 thread_local LeaveReaders t_leave;
 
-// The calling thread's flag, taken on its first access; nullptr when no
-// memory is left for one.
-ReaderFlag* JoinReaders() {
-  const std::lock_guard guard(g_readers_lock);
-  ReaderFlag* flag = g_readers.load(std::memory_order_relaxed);
-  while (flag != nullptr && flag->taken.load(std::memory_order_relaxed)) flag = flag->next;
-  if (flag != nullptr) {
-    flag->taken.store(true, std::memory_order_relaxed);
-  } else {
-    flag = new (std::nothrow) ReaderFlag;
-    if (flag == nullptr) return nullptr;
-    flag->next = g_readers.load(std::memory_order_relaxed);
-    g_readers.store(flag, std::memory_order_release);
+// Puts the calling thread's flag on the list at its first access; false when
+// no memory is left for it.
+[[gnu::noinline]] bool JoinReaders() {
+  try {
+    const std::lock_guard guard(g_readers_lock);
+    g_readers.push_back(&t_inside);
+  } catch (...) {
+    return false;
   }
-  (void)&t_leave;  // its destructor gives the flag back when the thread ends
-  t_flag = flag;
-  return flag;
+  (void)&t_leave;  // its destructor takes the flag off the list when the thread ends
+  t_joined = true;
+  return true;
 }
 
-// Raises the calling thread's flag for one scope.  A scope may nest in
-// another of the same thread; the flag counts them.
+// Raises the calling thread's flag for one scope.  Scopes never nest: only
+// AreaAccess makes one.
 class ReaderScope {
  public:
-  ReaderScope() : flag_(t_flag != nullptr ? t_flag : JoinReaders()) {
-    if (flag_ == nullptr) return;
-    flag_->inside.store(flag_->inside.load(std::memory_order_relaxed) + 1,
-                        std::memory_order_relaxed);
+  ReaderScope() : joined_(t_joined || JoinReaders()) {
+    if (!joined_) return;
+    t_inside.store(1, std::memory_order_relaxed);
     // Only the compiler must keep the row's loads after the raise; the
     // close's barrier orders it for the processor.
     std::atomic_signal_fence(std::memory_order_seq_cst);
   }
   ~ReaderScope() {
-    if (flag_ == nullptr) return;
-    flag_->inside.store(flag_->inside.load(std::memory_order_relaxed) - 1,
-                        std::memory_order_release);
+    if (joined_) t_inside.store(0, std::memory_order_release);
   }
   ReaderScope(const ReaderScope&) = delete;
   ReaderScope& operator=(const ReaderScope&) = delete;
-  bool joined() const { return flag_ != nullptr; }
+  bool joined() const { return joined_; }
 
  private:
-  ReaderFlag* flag_;
+  bool joined_;
 };
 
 // Waits until no thread can still use what a close has taken out of the rows.
+// A thread that starts or ends meanwhile waits for the list's lock.
 void WaitForReaders() {
   win::FlushProcessWriteBuffers();
-  for (ReaderFlag* flag = g_readers.load(std::memory_order_acquire); flag != nullptr;
-       flag = flag->next)
-    while (flag->inside.load(std::memory_order_acquire) != 0) SysSleep(1);
+  const std::lock_guard guard(g_readers_lock);
+  for (const std::atomic<std::uint32_t>* inside : g_readers)
+    while (inside->load(std::memory_order_acquire) != 0) SysSleep(1);
 }
 
 // Row fields that readers load while a close or an open may write them.
@@ -198,36 +191,48 @@ namespace {
 // than its mapping holds would otherwise make a copy run past the view into
 // whatever this process has mapped next (or fault); such words are refused
 // like any other range outside the area, and so is an area not mapped.
+// The failures of a mutex wait, kept out of the accesses' hot path.
+[[gnu::cold, gnu::noinline]] std::uint32_t WaitFailed(MutexPin mutex, int waited) {
+  // An abandoned mutex is this thread's now: it goes back at once, so that a
+  // dead owner does not block the other clients for good.
+  if (waited == kWaitAbandoned) MtxPinRelease(mutex);
+  SetDetail(waited);
+  return QNA_E_MUTEX;
+}
+
+[[gnu::cold, gnu::noinline]] std::uint32_t Failed(std::int32_t detail, std::uint32_t result) {
+  SetDetail(detail);
+  return result;
+}
+
 template <typename Transfer>
 std::uint32_t AreaAccess(std::uint32_t area, std::uint64_t last, std::uint32_t no_lock,
                          Transfer&& transfer) {
   if (area >= kAreaCount) return QNA_E_ARG;
   ReaderScope reader;
-  if (!reader.joined()) {
-    SetDetail(kWaitFailed);  // no memory for this thread's reader flag
-    return QNA_E_MUTEX;
-  }
+  if (!reader.joined()) return Failed(kWaitFailed, QNA_E_MUTEX);  // no memory for its flag
   AreaRow& row = g_areas[area];
-  if (last >= Load(row.limit)) return QNA_E_ARG;
   auto* view = static_cast<std::uint16_t*>(Load(row.view));
-  if (view == nullptr) return QNA_E_ARG;
+  if (last >= Load(row.limit) || view == nullptr) return QNA_E_ARG;
   const MutexPin mutex = no_lock == 0 ? Load(row.pin) : nullptr;
-  if (mutex != nullptr) {
-    const int waited = MtxPinWait(mutex, QNA_TimeOut);
-    if (waited != kWaitOk) {
-      // An abandoned mutex is this thread's now: it goes back at once, so
-      // that a dead owner does not block the other clients for good.
-      if (waited == kWaitAbandoned) MtxPinRelease(mutex);
-      SetDetail(waited);
-      return QNA_E_MUTEX;
-    }
+  if (mutex == nullptr) {
+    transfer(view);
+    return QNA_OK;
   }
+  if (const int waited = MtxPinWait(mutex, QNA_TimeOut); waited != kWaitOk)
+    return WaitFailed(mutex, waited);
   transfer(view);
-  if (mutex != nullptr && MtxPinRelease(mutex) != 0) {
-    SetDetail(-1);
-    return QNA_E_INTERNAL;  // the data has been transferred all the same
-  }
-  return QNA_OK;
+  // A failed release leaves the data transferred all the same.
+  return MtxPinRelease(mutex) == 0 ? QNA_OK : Failed(-1, QNA_E_INTERNAL);
+}
+
+// One word, the most common read, is copied in place; a call of memcpy
+// would cost as much as the rest of the access.
+void CopyWords(std::uint16_t* to, const std::uint16_t* from, std::uint32_t count) {
+  if (count == 1)
+    *to = *from;
+  else
+    std::memcpy(to, from, std::size_t{count} * 2);
 }
 
 // A bit range whose last bit number passes 2^32 would wrap to the area's
@@ -257,18 +262,14 @@ std::uint32_t AreaReadWords(std::uint32_t area, std::uint32_t offset, std::uint3
                             std::uint16_t* buffer, std::uint32_t no_lock) {
   if (count == 0 || buffer == nullptr) return QNA_E_ARG;
   return AreaAccess(area, std::uint64_t{offset} + count - 1, no_lock,
-                    [&](const std::uint16_t* view) {
-                      std::memcpy(buffer, view + offset, std::size_t{count} * 2);
-                    });
+                    [&](const std::uint16_t* view) { CopyWords(buffer, view + offset, count); });
 }
 
 std::uint32_t AreaWriteWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                              const std::uint16_t* source, std::uint32_t no_lock) {
   if (count == 0 || source == nullptr) return QNA_E_ARG;
   return AreaAccess(area, std::uint64_t{offset} + count - 1, no_lock,
-                    [&](std::uint16_t* view) {
-                      std::memcpy(view + offset, source, std::size_t{count} * 2);
-                    });
+                    [&](std::uint16_t* view) { CopyWords(view + offset, source, count); });
 }
 
 std::uint32_t AreaReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
@@ -303,28 +304,28 @@ extern "C" {
 
 std::uint32_t QNA_API QNA_Read(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                                std::uint16_t* buffer, std::uint32_t no_lock) {
-  SetDetail(0);
+  ClearDetail();
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
   return AreaReadWords(area, offset, count, buffer, no_lock);
 }
 
 std::uint32_t QNA_API QNA_ReadBit(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                                   std::uint8_t* buffer, std::uint32_t no_lock) {
-  SetDetail(0);
+  ClearDetail();
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
   return AreaReadBits(area, bit, count, buffer, no_lock);
 }
 
 std::uint32_t QNA_API QNA_WriteSmem(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                                     const std::uint16_t* source, std::uint32_t no_lock) {
-  SetDetail(0);
+  ClearDetail();
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
   return AreaWriteWords(area, offset, count, source, no_lock);
 }
 
 std::uint32_t QNA_API QNA_WriteSmemBit(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                                        const std::uint8_t* source, std::uint32_t no_lock) {
-  SetDetail(0);
+  ClearDetail();
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
   return AreaWriteBits(area, bit, count, source, no_lock);
 }

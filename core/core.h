@@ -33,6 +33,13 @@ inline void SetDetail(std::int32_t value) {
 inline std::int32_t Detail() {
   return std::atomic_ref<std::int32_t>(QNA_InternalErr).load(std::memory_order_relaxed);
 }
+// SetDetail(0) that stores only when the value is not 0 already: on the hot
+// path of the area accesses a store would have to drain before the mutex's
+// atomic operation, and threads that all clear it would pass its cache line
+// to and fro.
+inline void ClearDetail() {
+  if (Detail() != 0) SetDetail(0);
+}
 
 // ---- The link to the local server ----------------------------------------
 // kInvalidHandle while not open: every data and request function tests it

@@ -788,11 +788,8 @@ int MtxOpen(char* name, Handle* mutex) {
 
 namespace {
 
-// The wait of MtxWait on the mutex itself.  A try comes first: an uncontended
-// wait then costs one atomic operation, where the timed lock would read the
-// clock and set up a deadline before trying.
-int WaitRaw(pthread_mutex_t* raw, std::uint32_t timeout_ms) {
-  int result = pthread_mutex_trylock(raw);
+// What a wait found when its try did not take the mutex at once.
+[[gnu::noinline]] int WaitOutcome(pthread_mutex_t* raw, int result, std::uint32_t timeout_ms) {
   if (result == EBUSY && timeout_ms != 0)
     result = timeout_ms == kInfinite ? pthread_mutex_lock(raw) : TimedLock(raw, timeout_ms);
   switch (result) {
@@ -810,6 +807,14 @@ int WaitRaw(pthread_mutex_t* raw, std::uint32_t timeout_ms) {
       posix::SetErrorFromErrno(result);
       return kWaitFailed;
   }
+}
+
+// The wait of MtxWait on the mutex itself.  A try comes first: an uncontended
+// wait then costs one atomic operation, where the timed lock would read the
+// clock and set up a deadline before trying.
+int WaitRaw(pthread_mutex_t* raw, std::uint32_t timeout_ms) {
+  const int result = pthread_mutex_trylock(raw);
+  return result == 0 ? kWaitOk : WaitOutcome(raw, result, timeout_ms);
 }
 
 int ReleaseRaw(pthread_mutex_t* raw) {
