@@ -79,6 +79,10 @@ int PipeWrite(Handle link, const void* buffer, std::uint32_t count, std::uint32_
 // The same without the emulation dispatch.
 int PipeReadRaw(Handle link, void* buffer, std::uint32_t count, std::uint32_t* read);
 int PipeWriteRaw(Handle link, const void* buffer, std::uint32_t count, std::uint32_t* written);
+// One write on a pipe that never waits: the bytes that fit now, possibly
+// none (0 written is no failure); 0 or -1.  Where the system cannot tell
+// without waiting it writes nothing, and the caller writes as it would have.
+int PipeWriteNow(Handle pipe, const void* buffer, std::uint32_t count, std::uint32_t* written);
 // NpipeRead (exported) is declared in qnapi.h.
 
 // Set by OsProbe on the Windows 95 family: the link goes through the pipe
