@@ -16,6 +16,7 @@ struct ErrorRow {
 constexpr ErrorRow kErrors[] = {
     {2, "file or pipe not found"},
     {3, "path not found"},
+    {4, "too many open files"},
     {5, "access denied"},
     {6, "invalid handle"},
     {8, "not enough memory"},

@@ -3,6 +3,7 @@
 // codes the server answers with.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -56,11 +57,17 @@ struct Reply {
 // The head of a reply record: length, first word, result.
 inline constexpr std::uint32_t kReplyHeadRoom = 12;
 
+// How a link came in; the numbers are those of the information blocks.
+enum class LinkKind : std::uint32_t { pipe = 1, host_pipe = 2, tcp = 3, emulated = 4 };
+
 // What the server knows about one link.
 struct LinkState {
   std::uint32_t id = 0;
   std::string app;  // application name of the last registration, "" before it
-  std::uint64_t requests = 0;
+  // Counted by the link's thread, read by any thread that builds an
+  // information block.
+  std::atomic<std::uint64_t> requests{0};
+  LinkKind kind = LinkKind::pipe;
   bool emulated = false;  // came over the emulated pipe (Windows 95 family)
 };
 

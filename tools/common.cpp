@@ -94,7 +94,7 @@ void Report(const char* command, const std::string& text, bool has_codes, std::u
 void SetJsonErrors(bool json) { g_json_errors = json; }
 void SetBatchLine(int line) { g_batch_line = line; }
 
-int Fail(const char* command, const std::string& context, std::uint32_t result, std::int32_t detail) {
+std::string ResultText(std::uint32_t result, std::int32_t detail) {
   char buffer[256];
   QNA_ResultText(result, detail, buffer, sizeof buffer);
   std::string text = buffer;
@@ -105,6 +105,11 @@ int Fail(const char* command, const std::string& context, std::uint32_t result, 
   if (text.find("server's own result") != std::string::npos)
     for (const auto& known : kQuonixResults)
       if (known.result == result) text = std::string("refused by the server: ") + known.text;
+  return text;
+}
+
+int Fail(const char* command, const std::string& context, std::uint32_t result, std::int32_t detail) {
+  const std::string text = ResultText(result, detail);
   Report(command, context.empty() ? text : context + ": " + text, true, result, detail);
   return kExitFailed;
 }
@@ -116,6 +121,11 @@ int FailWith(const char* command, const std::string& text, std::uint32_t result,
 
 int FailOwn(const char* command, const std::string& message) {
   Report(command, message, false, 0, 0);
+  return kExitFailed;
+}
+
+int Report(const char* command, const Refusal& refusal) {
+  Report(command, refusal.text, refusal.codes, refusal.result, refusal.detail);
   return kExitFailed;
 }
 
@@ -254,16 +264,21 @@ int Link::Open(const char* command, const LinkOptions& options, const Offer& off
   return 0;
 }
 
-int Link::CheckRange(const char* command, std::uint32_t area, std::uint32_t start, std::uint64_t count,
-                     bool bits, const char* nothing) const {
+std::string Link::RangeRefusal(std::uint32_t area, std::uint32_t start, std::uint64_t count, bool bits) const {
   const std::uint64_t size = area < 6 ? sizes_[area] : 0;
   const std::uint64_t limit = bits ? size * 16 : size;
-  if (count > 0 && start < limit && count <= limit - start) return 0;
+  if (count > 0 && start < limit && count <= limit - start) return "";
   const std::string range = RangeText(area, start, count, bits);
   std::string text = range + (bits ? " do" : " does") + " not fit in " + AreaName(area) + ", which holds " +
                      std::to_string(size) + " words";
   if (size > 0) text += bits ? " (bits 0.." + std::to_string(limit - 1) + ")" : " (" + RangeText(area, 0, size, false) + ")";
-  return FailWith(command, text + ": " + nothing, QNA_E_ARG, 0);
+  return text;
+}
+
+int Link::CheckRange(const char* command, std::uint32_t area, std::uint32_t start, std::uint64_t count,
+                     bool bits, const char* nothing) const {
+  const std::string text = RangeRefusal(area, start, count, bits);
+  return text.empty() ? 0 : FailWith(command, text + ": " + nothing, QNA_E_ARG, 0);
 }
 
 SharedLink::~SharedLink() { g_shared = nullptr; }
@@ -315,6 +330,17 @@ std::uint32_t Link::WriteBits(std::uint32_t area, std::uint32_t bit, std::uint32
   if (direct) return QNA_WriteSmemBit(area, bit, count, data, 0);
   return id_ != 0 ? QNA_WriteBitN(area, bit, count, data, options, id_)
                   : QNA_WriteBit(area, bit, count, data, options);
+}
+
+std::uint32_t Link::SendMsg(std::uint32_t channel, std::uint32_t type, std::uint32_t ref, std::uint32_t priority,
+                           const std::string& body, std::uint32_t flags) {
+  const auto length = static_cast<std::uint32_t>(body.size());
+  switch (via_) {
+    case Via::tcp: return QNA_SendMsgS(channel, type, ref, priority, length, body.data(), flags, id_);
+    case Via::host: return QNA_SendMsgN(channel, type, ref, priority, length, body.data(), flags, id_);
+    case Via::local: break;
+  }
+  return QNA_SendMsg(channel, type, ref, priority, length, body.data(), flags);
 }
 
 // ---- Addresses and numbers -----------------------------------------------

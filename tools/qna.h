@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tagfile.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -83,6 +85,11 @@ class Link {
   // before allocating for a transfer or sending any of it.
   int CheckRange(const char* command, std::uint32_t area, std::uint32_t start, std::uint64_t count,
                  bool bits, const char* nothing) const;
+  // The same check's refusal as text (empty when the range fits), for a
+  // caller that reports it otherwise.
+  std::string RangeRefusal(std::uint32_t area, std::uint32_t start, std::uint64_t count, bool bits) const;
+  // The area's size in words as the server announced it (0: no such area).
+  std::uint32_t Size(std::uint32_t area) const { return area < 6 ? sizes_[area] : 0; }
 
   // Data functions over whichever transport the link is.
   std::uint32_t Read(std::uint32_t area, std::uint32_t offset, std::uint32_t count, std::uint16_t* out);
@@ -91,6 +98,10 @@ class Link {
                       const std::uint16_t* data, std::uint32_t options, bool direct);
   std::uint32_t WriteBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                           const std::uint8_t* data, std::uint32_t options, bool direct);
+  // A message with a text body on `channel` (header words type, ref and
+  // priority) over whichever transport the link is.
+  std::uint32_t SendMsg(std::uint32_t channel, std::uint32_t type, std::uint32_t ref, std::uint32_t priority,
+                        const std::string& body, std::uint32_t flags);
 
  private:
   friend class SharedLink;
@@ -123,17 +134,30 @@ constexpr std::uint32_t kWordsPerRequest = 16384;
 constexpr std::uint32_t kBitsPerRequest = 32768;
 
 // ---- Errors ---------------------------------------------------------------
+// A refusal to report: the library's codes (or none, for a failure of qna's
+// own) and the whole text.
+struct Refusal {
+  bool codes = true;
+  std::uint32_t result = 0;
+  std::int32_t detail = 0;
+  std::string text;
+};
+
 // Prints "qna COMMAND: CONTEXT: TEXT (result R, detail D)" on stderr, with the
 // library's text for the codes (and quonix's meaning of its own results);
 // with --json, one JSON object {"command", "result", "detail", "text"}.
 // Returns kExitFailed.  Take the detail right after the failing call.
 int Fail(const char* command, const std::string& context, std::uint32_t result, std::int32_t detail);
+// The text Fail gives for the codes, without them.
+std::string ResultText(std::uint32_t result, std::int32_t detail);
 // The same with a text of the command's own for the codes (the launcher's
 // results, which share their numbers with tag access).
 int FailWith(const char* command, const std::string& text, std::uint32_t result, std::int32_t detail);
 // A failure of the command's own (a time limit, a file): the same line
 // without codes (JSON: result and detail null); kExitFailed.
 int FailOwn(const char* command, const std::string& message);
+// A refusal's line, as FailWith or FailOwn print it; kExitFailed.
+int Report(const char* command, const Refusal& refusal);
 // A usage error: one line, kExitUsage (JSON: result and detail null).
 int Usage(const char* command, const std::string& message);
 // Error lines as JSON objects (the line being run has --json).
@@ -214,6 +238,50 @@ class Progress {
 
 bool StdoutIsTerminal();
 
+// ---- Tags -----------------------------------------------------------------
+// The tag file the library loads: the one of the project the server names
+// in the RAVOWLD mailbox.  For people: the Win32 path and, where it differs,
+// the file it stands for here.  Empty when the mailbox names none.
+struct TagPath {
+  std::string win, host;
+  std::string Text() const {
+    if (win.empty()) return "the server's project's tag file";
+    return host == win ? win : win + " (" + host + ")";
+  }
+};
+TagPath ProjectTagPath();
+// Whether a tag of `type` (bit, word, dword) holds `value` as the library
+// writes it; `range` says what it holds.
+bool TagValueFits(const std::string& type, std::int64_t value, std::string& range);
+// The checks qna tag write makes before it sends anything (the tag file
+// loaded): the library's own lookup of the name, the tag's type in the tag
+// file and whether the value fits it.  True with the tag, else the refusal.
+bool CheckTagWrite(const TagPath& path, const std::string& name, std::int64_t value, TagfileTag& tag,
+                   Refusal& refusal);
+
+// ---- Information blocks ---------------------------------------------------
+// What quonix says of itself and its applications (the layout is quonix's,
+// docs/server.md; another server's blocks are not read).
+struct QuonixApp {
+  std::string name;
+  bool started = false;  // a program the server started; else registered on a link
+  std::uint32_t id = 0, pid = 0, since = 0;
+  std::string link;  // the link's kind: "pipe", "host pipe", "tcp", "emulated pipe"
+  std::uint32_t requests = 0;
+};
+struct QuonixFacts {
+  std::string version;
+  std::uint32_t pid = 0, uptime = 0, links = 0, registrations = 0, channels = 0, messages = 0, programs = 0,
+                known = 0;
+  std::uint32_t links_by_kind[4] = {};  // pipe, host pipe, tcp, emulated pipe
+  std::vector<QuonixApp> apps;
+};
+// False when the blocks are not quonix's.
+bool ParseQuonixBlocks(const std::uint8_t* server, const std::uint8_t* apps, QuonixFacts& facts);
+// The JSON of qna info --json for them.
+std::string QuonixFactsJson(const QuonixFacts& facts, const std::uint32_t sizes[6]);
+const char* LinkKindName(std::uint32_t kind);
+
 // ---- The families ---------------------------------------------------------
 void AddDataCommands(CLI::App& app, Runner& run);      // read write bits mux watch
 void AddTagCommands(CLI::App& app, Runner& run);       // tag read|write|watch
@@ -226,6 +294,7 @@ void AddCommentCommands(CLI::App& app, Runner& run);   // cmnt create|open|get|p
 void AddTagfileCommands(CLI::App& app, Runner& run);   // tagfile build|dump
 void AddServerCommands(CLI::App& app, Runner& run);    // server, demo
 void AddBatchCommand(CLI::App& app, Runner& run);      // batch
+void AddWebCommand(CLI::App& app, Runner& run);        // web (POSIX)
 
 // The tour of `qna demo`; the process exit status.
 struct DemoOptions {

@@ -35,16 +35,7 @@ struct TagArgs {
   std::uint32_t polls = 0;
 };
 
-// The tag file the library loads: the one of the project the server names
-// in the RAVOWLD mailbox.  For people: the Win32 path and, where it differs,
-// the file it stands for here.  Empty when the mailbox names none.
-struct TagPath {
-  std::string win, host;
-  std::string Text() const {
-    if (win.empty()) return "the server's project's tag file";
-    return host == win ? win : win + " (" + host + ")";
-  }
-};
+}  // namespace
 
 TagPath ProjectTagPath() {
   std::uint16_t words[576] = {};
@@ -62,6 +53,8 @@ TagPath ProjectTagPath() {
   path.host = win::HostPath(path.win.c_str());
   return path;
 }
+
+namespace {
 
 // Opens the link and loads the project's tag file; 0 or the exit status.
 int Load(const char* command, Link& link, const LinkOptions& options, TagPath& path) {
@@ -123,8 +116,9 @@ int TagRead(const TagArgs& args) {
   return 0;
 }
 
-// What a tag of each type holds, as the library writes it.
-bool Fits(const std::string& type, std::int64_t value, std::string& range) {
+}  // namespace
+
+bool TagValueFits(const std::string& type, std::int64_t value, std::string& range) {
   if (type == "bit") {
     range = "0 or 1";
     return value == 0 || value == 1;
@@ -137,6 +131,34 @@ bool Fits(const std::string& type, std::int64_t value, std::string& range) {
   return value >= -2147483648LL && value <= 4294967295LL;
 }
 
+bool CheckTagWrite(const TagPath& path, const std::string& name, std::int64_t value, TagfileTag& tag,
+                   Refusal& refusal) {
+  // The library's own lookup first: a name it does not take, or a tag whose
+  // words lie outside its area, is refused with its own codes.
+  std::vector<char> text(name.begin(), name.end());
+  text.push_back('\0');
+  std::int32_t now = 0;
+  if (const std::uint32_t r = QNA_ReadTag(text.data(), &now, 0); r != 0) {
+    refusal = {true, r, QNA_InternalErr, "tag '" + name + "' in " + path.Text() + ": " + ResultText(r, QNA_InternalErr)};
+    return false;
+  }
+  std::string error;
+  if (path.win.empty() || TagfileFind(path.host, name, tag, error) != 0 || tag.type.empty()) {
+    refusal = {false, 0, 0, "tag '" + name + "': its type could not be read from " + path.Text() +
+                                (error.empty() ? "" : " (" + error + ")") + ": nothing written"};
+    return false;
+  }
+  std::string range;
+  if (!TagValueFits(tag.type, value, range)) {
+    refusal = {true, QNA_E_ARG, 0, "tag " + tag.name + " (" + tag.type + " " + tag.address + ") takes " + range +
+                                       ", not " + std::to_string(value) + ": nothing written"};
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
 int TagWrite(const TagArgs& args) {
   std::int64_t value = 0;
   if (!ParseI64(args.value, value))
@@ -146,20 +168,9 @@ int TagWrite(const TagArgs& args) {
   TagPath path;
   if (int failed = Load("tag write", link, args.link, path)) return failed;
   Loaded loaded;
-  // The library's own lookup first: a name it does not take, or a tag whose
-  // words lie outside its area, is refused with its own codes.
-  std::int32_t now = 0;
-  if (int failed = ReadOne("tag write", args.name, path, now)) return failed;
   TagfileTag tag;
-  std::string error;
-  if (path.win.empty() || TagfileFind(path.host, args.name, tag, error) != 0 || tag.type.empty())
-    return FailOwn("tag write", "tag '" + args.name + "': its type could not be read from " + path.Text() +
-                                    (error.empty() ? "" : " (" + error + ")") + ": nothing written");
-  std::string range;
-  if (!Fits(tag.type, value, range))
-    return FailWith("tag write", "tag " + tag.name + " (" + tag.type + " " + tag.address + ") takes " + range +
-                                     ", not " + args.value + ": nothing written",
-                    QNA_E_ARG, 0);
+  Refusal refusal;
+  if (!CheckTagWrite(path, args.name, value, tag, refusal)) return Report("tag write", refusal);
   std::vector<char> name(args.name.begin(), args.name.end());
   name.push_back('\0');
   const std::uint32_t r =

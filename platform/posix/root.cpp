@@ -49,6 +49,8 @@ void SetErrorFromErrno(int error) {
     case EPERM: code = win::ERROR_ACCESS_DENIED; break;
     case EBADF: code = win::ERROR_INVALID_HANDLE; break;
     case ENOMEM: code = win::ERROR_NOT_ENOUGH_MEMORY; break;
+    case EMFILE:
+    case ENFILE: code = win::ERROR_TOO_MANY_OPEN_FILES; break;
     case EEXIST: code = win::ERROR_ALREADY_EXISTS; break;
     case ENAMETOOLONG: code = win::ERROR_FILENAME_EXCED_RANGE; break;
     case EPIPE:
