@@ -18,10 +18,12 @@
 //   WriteWordN / PipeRawPingPong     the same three over the host pipe (a
 //   ReadWordN  / PipeRawReadPingPong Unix stream socket on POSIX)
 //   ReadN1M    / PipeRawStream
-//   OpenN      / OpenS               a host pipe connection's open (its
+// Figures (absolute):
+//   OpenN                            a host pipe connection's open (its
 //                                    handshake wait ends at the server's
-//                                    registration) against a TCP open,
-//                                    which sleeps one second by design
+//                                    registration)
+//   OpenS                            a TCP open, which sleeps one second by
+//                                    design
 // For comparison, the same work with libmodbus against its own server:
 //   WriteWordS / ModbusWriteRegister one register written, round trip
 //   ReadS1M    / ModbusRead1M        1,048,576 registers, 125 per request

@@ -6,7 +6,25 @@
 // one area mutex, only around one copy or one bit walk, and never while it
 // waits for anything else.  The table itself is written only by the opens and
 // closes of the connections and by the registrations that set the sizes.
+//
+// Readers and the close.  An access takes no lock of the table, not even a
+// reference count: it reads a row's limit, view and mutex pin as they stand
+// and uses them.  A close may still run while other threads read (a remote
+// close that leaves no server-less connection closes the areas too), so each
+// thread that accesses areas owns a flag, raised around its use of a row and
+// ordered with the row's loads by a compiler fence only.  A close first takes
+// the views and pins out of the rows, then makes every thread pass a barrier
+// (win::FlushProcessWriteBuffers): from then on a thread either finds the
+// rows closed, or its flag is seen raised.  The close waits until every flag
+// it sees raised has dropped, and only then unmaps the views and closes the
+// mutexes.  A reader it waits for may be in a mutex wait, which QNA_TimeOut
+// bounds.  g_readers_lock guards the list of the flags: a thread takes it at
+// its first access and at its end, a close for its walk, during which it
+// waits for raised flags; a raised flag never waits for the lock.
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "core/core.h"
 #include "platform/platform.h"
@@ -21,46 +39,128 @@ AreaRow g_areas[kAreaCount] = {
     {"\\sharemem\\qoxtman", 0, "\\sem32\\qoxstman", 0, nullptr, 0},
 };
 
+namespace {
+
+// ---- Readers ---------------------------------------------------------------
+
+// This thread's flag, written by this thread only: 1 while it uses a row.
+// Both are trivial, so the hot path reads and writes them directly.
+thread_local std::atomic<std::uint32_t> t_inside{0};
+thread_local bool t_joined = false;
+
+// The flags of the threads that have accessed areas and not ended since.  A
+// thread that ends leaves the list under its lock before its flag goes, and
+// a close walks the list under the same lock.
+std::mutex g_readers_lock;
+std::vector<std::atomic<std::uint32_t>*> g_readers;
+
+struct LeaveReaders {
+  ~LeaveReaders() {
+    if (!t_joined) return;
+    const std::lock_guard guard(g_readers_lock);
+    std::erase(g_readers, &t_inside);
+    t_joined = false;
+  }
+};
+thread_local LeaveReaders t_leave;
+
+// Puts the calling thread's flag on the list at its first access; false when
+// no memory is left for it.
+[[gnu::noinline]] bool JoinReaders() {
+  try {
+    const std::lock_guard guard(g_readers_lock);
+    g_readers.push_back(&t_inside);
+  } catch (...) {
+    return false;
+  }
+  (void)&t_leave;  // its destructor takes the flag off the list when the thread ends
+  t_joined = true;
+  return true;
+}
+
+// Raises the calling thread's flag for one scope.  Scopes never nest: only
+// AreaAccess makes one.
+class ReaderScope {
+ public:
+  ReaderScope() : joined_(t_joined || JoinReaders()) {
+    if (!joined_) return;
+    t_inside.store(1, std::memory_order_relaxed);
+    // Only the compiler must keep the row's loads after the raise; the
+    // close's barrier orders it for the processor.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
+  ~ReaderScope() {
+    if (joined_) t_inside.store(0, std::memory_order_release);
+  }
+  ReaderScope(const ReaderScope&) = delete;
+  ReaderScope& operator=(const ReaderScope&) = delete;
+  bool joined() const { return joined_; }
+
+ private:
+  bool joined_;
+};
+
+// Waits until no thread can still use what a close has taken out of the rows.
+// A thread that starts or ends meanwhile waits for the list's lock.
+void WaitForReaders() {
+  win::FlushProcessWriteBuffers();
+  const std::lock_guard guard(g_readers_lock);
+  for (const std::atomic<std::uint32_t>* inside : g_readers)
+    while (inside->load(std::memory_order_acquire) != 0) SysSleep(1);
+}
+
+// Row fields that readers load while a close or an open may write them.
+template <typename T>
+T Load(T& field) {
+  return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+template <typename T>
+void Store(T& field, T value) {
+  std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}
+
+void SetLimit(AreaRow& row) {
+  const std::uint64_t mapped = row.view != nullptr ? row.mapped_words : 0;
+  Store(row.limit, static_cast<std::uint32_t>(mapped < row.size ? mapped : row.size));
+}
+
+}  // namespace
+
 int AreaOpenAll() {
   for (AreaRow& row : g_areas) {
     if (row.view == nullptr) {
       void* view = nullptr;
       Handle mapping = 0;
-      if (ShmOpen(&view, row.name, 3, &mapping) != 0) {
-        row.view = nullptr;
-        return -1;
-      }
-      row.view = view;
+      if (ShmOpen(&view, row.name, 3, &mapping) != 0) return -1;
       row.mapping = mapping;
       row.mapped_words = ShmSize(mapping) / 2;
+      Store(row.view, view);
+      SetLimit(row);
     }
     if (row.mutex == 0) {
       Handle mutex = 0;
-      if (MtxOpen(row.mutex_name, &mutex) != 0) {
-        row.mutex = 0;
-        return -1;
-      }
+      if (MtxOpen(row.mutex_name, &mutex) != 0) return -1;
       row.mutex = mutex;
+      Store(row.pin, MtxPin(mutex));
     }
   }
   return 0;
 }
 
 void AreaCloseAll() {
-  for (AreaRow& row : g_areas) {
-    if (row.view != nullptr) {
-      // Unmap only while no locked copy runs: take the mutex first.  Only a
-      // copy of this process can use this view, and such a copy holds the
-      // mutex for moments; another process that keeps it (a hung client)
-      // must not stop this close for good, so the wait is bounded like any
-      // other area wait, and the view goes in any case.
-      const int waited = row.mutex != 0 ? MtxWait(row.mutex, QNA_TimeOut) : kWaitFailed;
-      ShmClose(row.view, row.mapping);
-      row.view = nullptr;
-      row.mapping = 0;
-      row.mapped_words = 0;
-      if (waited == kWaitOk || waited == kWaitAbandoned) MtxRelease(row.mutex);
-    }
+  void* views[kAreaCount];
+  for (std::uint32_t i = 0; i < kAreaCount; ++i) {
+    views[i] = g_areas[i].view;
+    Store(g_areas[i].limit, 0u);
+    Store(g_areas[i].view, static_cast<void*>(nullptr));
+    Store(g_areas[i].pin, static_cast<MutexPin>(nullptr));
+  }
+  WaitForReaders();
+  for (std::uint32_t i = 0; i < kAreaCount; ++i) {
+    AreaRow& row = g_areas[i];
+    if (views[i] != nullptr) ShmClose(views[i], row.mapping);
+    row.mapping = 0;
+    row.mapped_words = 0;
     if (row.mutex != 0) {
       for (int attempt = 0; attempt < 100 && HndClose(row.mutex) != 0; ++attempt) SysSleep(100);
       row.mutex = 0;
@@ -70,49 +170,69 @@ void AreaCloseAll() {
 }
 
 void AreaSetSize(std::uint32_t area, std::uint32_t size) {
-  if (area < kAreaCount) g_areas[area].size = size;
+  if (area >= kAreaCount) return;
+  Store(g_areas[area].size, size);
+  SetLimit(g_areas[area]);
 }
 
 int AreaInRange(std::uint32_t area, std::uint32_t offset) {
-  return area < kAreaCount && offset < g_areas[area].size ? 1 : 0;
+  return area < kAreaCount && offset < Load(g_areas[area].size) ? 1 : 0;
 }
 
 namespace {
 
-// The view of an area when words first..last all lie inside it, else
-// nullptr.  The words are 64-bit here so that a range whose end passes 2^32
-// is refused instead of wrapping to the start of the area.
+// Range test, mutex, transfer, release: the steps every data function shares,
+// on the words from the first one to `last` (the first is never beyond it).
+// The word number is 64-bit here so that a range whose end passes 2^32 is
+// refused instead of wrapping to the start of the area.
 //
-// "Inside" means inside the size the server reported and inside the view.  A
-// server that announces more words than its mapping holds would otherwise
-// make a copy run past the view into whatever this process has mapped next
-// (or fault); such words are refused like any other range outside the area.
-std::uint16_t* AreaRange(std::uint32_t area, std::uint64_t first, std::uint64_t last) {
-  if (last > 0xFFFFFFFFu) return nullptr;
-  if (AreaInRange(area, static_cast<std::uint32_t>(first)) == 0 ||
-      AreaInRange(area, static_cast<std::uint32_t>(last)) == 0)
-    return nullptr;
-  if (last >= g_areas[area].mapped_words) return nullptr;  // also: not mapped
-  return static_cast<std::uint16_t*>(g_areas[area].view);
+// The range must lie inside the size the server reported and inside the view
+// (the row's limit holds the smaller).  A server that announces more words
+// than its mapping holds would otherwise make a copy run past the view into
+// whatever this process has mapped next (or fault); such words are refused
+// like any other range outside the area, and so is an area not mapped.
+// The failures of a mutex wait, kept out of the accesses' hot path.
+[[gnu::cold, gnu::noinline]] std::uint32_t WaitFailed(MutexPin mutex, int waited) {
+  // An abandoned mutex is this thread's now: it goes back at once, so that a
+  // dead owner does not block the other clients for good.
+  if (waited == kWaitAbandoned) MtxPinRelease(mutex);
+  SetDetail(waited);
+  return QNA_E_MUTEX;
 }
 
-// Range test, mutex, transfer, release: the steps every data function shares.
+[[gnu::cold, gnu::noinline]] std::uint32_t Failed(std::int32_t detail, std::uint32_t result) {
+  SetDetail(detail);
+  return result;
+}
+
 template <typename Transfer>
-std::uint32_t AreaAccess(std::uint32_t area, std::uint64_t first, std::uint64_t last,
-                         std::uint32_t no_lock, Transfer&& transfer) {
-  std::uint16_t* view = AreaRange(area, first, last);
-  if (view == nullptr) return QNA_E_ARG;  // outside the area, size 0, or not mapped
-  MutexHold hold(no_lock == 0 ? g_areas[area].mutex : 0, QNA_TimeOut);
-  if (hold.outcome() != kWaitOk) {
-    SetDetail(hold.outcome());
-    return QNA_E_MUTEX;
+std::uint32_t AreaAccess(std::uint32_t area, std::uint64_t last, std::uint32_t no_lock,
+                         Transfer&& transfer) {
+  if (area >= kAreaCount) return QNA_E_ARG;
+  ReaderScope reader;
+  if (!reader.joined()) return Failed(kWaitFailed, QNA_E_MUTEX);  // no memory for its flag
+  AreaRow& row = g_areas[area];
+  auto* view = static_cast<std::uint16_t*>(Load(row.view));
+  if (last >= Load(row.limit) || view == nullptr) return QNA_E_ARG;
+  const MutexPin mutex = no_lock == 0 ? Load(row.pin) : nullptr;
+  if (mutex == nullptr) {
+    transfer(view);
+    return QNA_OK;
   }
+  if (const int waited = MtxPinWait(mutex, QNA_TimeOut); waited != kWaitOk)
+    return WaitFailed(mutex, waited);
   transfer(view);
-  if (hold.Release() != 0) {
-    SetDetail(-1);
-    return QNA_E_INTERNAL;  // the data has been transferred all the same
-  }
-  return QNA_OK;
+  // A failed release leaves the data transferred all the same.
+  return MtxPinRelease(mutex) == 0 ? QNA_OK : Failed(-1, QNA_E_INTERNAL);
+}
+
+// One word, the most common read, is copied in place; a call of memcpy
+// would cost as much as the rest of the access.
+void CopyWords(std::uint16_t* to, const std::uint16_t* from, std::uint32_t count) {
+  if (count == 1)
+    *to = *from;
+  else
+    std::memcpy(to, from, std::size_t{count} * 2);
 }
 
 // A bit range whose last bit number passes 2^32 would wrap to the area's
@@ -141,25 +261,21 @@ struct BitCursor {
 std::uint32_t AreaReadWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                             std::uint16_t* buffer, std::uint32_t no_lock) {
   if (count == 0 || buffer == nullptr) return QNA_E_ARG;
-  return AreaAccess(area, offset, std::uint64_t{offset} + count - 1, no_lock,
-                    [&](const std::uint16_t* view) {
-                      std::memcpy(buffer, view + offset, std::size_t{count} * 2);
-                    });
+  return AreaAccess(area, std::uint64_t{offset} + count - 1, no_lock,
+                    [&](const std::uint16_t* view) { CopyWords(buffer, view + offset, count); });
 }
 
 std::uint32_t AreaWriteWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                              const std::uint16_t* source, std::uint32_t no_lock) {
   if (count == 0 || source == nullptr) return QNA_E_ARG;
-  return AreaAccess(area, offset, std::uint64_t{offset} + count - 1, no_lock,
-                    [&](std::uint16_t* view) {
-                      std::memcpy(view + offset, source, std::size_t{count} * 2);
-                    });
+  return AreaAccess(area, std::uint64_t{offset} + count - 1, no_lock,
+                    [&](std::uint16_t* view) { CopyWords(view + offset, source, count); });
 }
 
 std::uint32_t AreaReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                            std::uint8_t* buffer, std::uint32_t no_lock) {
   if (count == 0 || buffer == nullptr || BitsWrap(bit, count)) return QNA_E_ARG;
-  return AreaAccess(area, bit / 16, (std::uint64_t{bit} + count - 1) / 16, no_lock,
+  return AreaAccess(area, (std::uint64_t{bit} + count - 1) / 16, no_lock,
                     [&](const std::uint16_t* view) {
                       BitCursor at(bit);
                       for (std::uint32_t i = 0; i < count; ++i, at.Next())
@@ -170,7 +286,7 @@ std::uint32_t AreaReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t 
 std::uint32_t AreaWriteBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                             const std::uint8_t* source, std::uint32_t no_lock) {
   if (count == 0 || source == nullptr || BitsWrap(bit, count)) return QNA_E_ARG;
-  return AreaAccess(area, bit / 16, (std::uint64_t{bit} + count - 1) / 16, no_lock,
+  return AreaAccess(area, (std::uint64_t{bit} + count - 1) / 16, no_lock,
                     [&](std::uint16_t* view) {
                       BitCursor at(bit);
                       for (std::uint32_t i = 0; i < count; ++i, at.Next()) {
@@ -188,28 +304,28 @@ extern "C" {
 
 std::uint32_t QNA_API QNA_Read(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                                std::uint16_t* buffer, std::uint32_t no_lock) {
-  SetDetail(0);
+  ClearDetail();
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
   return AreaReadWords(area, offset, count, buffer, no_lock);
 }
 
 std::uint32_t QNA_API QNA_ReadBit(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                                   std::uint8_t* buffer, std::uint32_t no_lock) {
-  SetDetail(0);
+  ClearDetail();
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
   return AreaReadBits(area, bit, count, buffer, no_lock);
 }
 
 std::uint32_t QNA_API QNA_WriteSmem(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                                     const std::uint16_t* source, std::uint32_t no_lock) {
-  SetDetail(0);
+  ClearDetail();
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
   return AreaWriteWords(area, offset, count, source, no_lock);
 }
 
 std::uint32_t QNA_API QNA_WriteSmemBit(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                                        const std::uint8_t* source, std::uint32_t no_lock) {
-  SetDetail(0);
+  ClearDetail();
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
   return AreaWriteBits(area, bit, count, source, no_lock);
 }

@@ -12,7 +12,8 @@
 //     and QNA_Close (and the remote opens and closes, which make and end the
 //     link to a connection's pipe), which the application calls while no
 //     other thread uses the local functions; every other function only reads
-//     them.
+//     them.  A close of the areas still never pulls a view or a mutex from
+//     under a thread that reads (areas.cpp).
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,13 @@ inline void SetDetail(std::int32_t value) {
 }
 inline std::int32_t Detail() {
   return std::atomic_ref<std::int32_t>(QNA_InternalErr).load(std::memory_order_relaxed);
+}
+// SetDetail(0) that stores only when the value is not 0 already: on the hot
+// path of the area accesses a store would have to drain before the mutex's
+// atomic operation, and threads that all clear it would pass its cache line
+// to and fro.
+inline void ClearDetail() {
+  if (Detail() != 0) SetDetail(0);
 }
 
 // ---- The link to the local server ----------------------------------------
@@ -141,6 +149,12 @@ struct AreaRow {
   // mapped.  The server's announced size may claim more: an access must stay
   // inside both.
   std::uint64_t mapped_words = 0;
+  // What an access reads of the row, with no lock of the table: the words it
+  // may touch (the smaller of size and mapped_words), the view and the mutex
+  // pinned (nullptr while not open).  areas.cpp says how a close that runs
+  // while other threads read keeps them from a view or mutex that goes.
+  std::uint32_t limit = 0;
+  MutexPin pin = nullptr;
 };
 extern AreaRow g_areas[kAreaCount];
 

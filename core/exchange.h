@@ -46,10 +46,13 @@
 static_assert(std::endian::native == std::endian::little, "the wire carries little-endian words");
 
 // A transport moves the bytes of one link:
-//   Write   one write; 0 or -1, and the bytes written (possibly fewer);
-//   ReadAll reads exactly the count asked; 0 or -1, and the bytes that came;
-//   Cut     ends the link so that every later write and read on it fails.
-// A reader has only the last two.
+//   Write    one write; 0 or -1, and the bytes written (possibly fewer);
+//   ReadAll  reads exactly the count asked; 0 or -1, and the bytes that came;
+//   Cut      ends the link so that every later write and read on it fails;
+//   ReadAtLeast (where a reader has it) reads at least `least` and at most
+//            `most` bytes, ending as ReadAll ends: lets a length word and the
+//            head after it come in one read when they are there together.
+// A reader has only ReadAll and Cut, and ReadAtLeast where it can.
 template <typename T>
 concept Reader = requires(T& t, std::uint8_t* in, std::uint32_t n, std::uint32_t* moved) {
   { t.ReadAll(in, n, moved) } -> std::same_as<int>;
@@ -70,6 +73,20 @@ struct PipeTransport {
   }
   int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) const {
     return NpipeRead(reinterpret_cast<void*>(pipe), data, size, got);
+  }
+  int ReadAtLeast(std::uint8_t* data, std::uint32_t least, std::uint32_t most,
+                  std::uint32_t* got) const {
+    *got = 0;
+    while (*got < least) {
+      std::uint32_t n = 0;
+      if (PipeRead(pipe, data + *got, most - *got, &n) != 0) return -1;
+      if (n == 0) {  // the emulation's closed writer, as NpipeRead takes it
+        win::SetLastError(win::ERROR_BROKEN_PIPE);
+        return -1;
+      }
+      *got += n;
+    }
+    return 0;
   }
   // An emulated pipe handle is not the platform's pipe: the emulation ends
   // its instance itself (the server sees the closed mark).
@@ -99,6 +116,16 @@ struct SockTransport {
   }
   int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) const {
     return SockRecvAll(socket, data, size, got);
+  }
+  int ReadAtLeast(std::uint8_t* data, std::uint32_t least, std::uint32_t most,
+                  std::uint32_t* got) const {
+    *got = 0;
+    while (*got < least) {
+      std::uint32_t n = 0;
+      if (SockRecv(socket, data + *got, most - *got, &n) != 0) return -1;
+      *got += n;
+    }
+    return 0;
   }
   // Both directions: later sends fail at once and later receives see the end.
   void Cut() const { win::TcpShutdown(socket); }
@@ -173,21 +200,41 @@ struct LengthWord {
 // Reads the u32 length word and tests it against [least, most].  A read that
 // failed or stopped short, or a length outside the range, leaves no known
 // place in the stream: the link is cut at once and nothing more is read.
+//
+// `after` is room for the bytes that every reply or record of the range has
+// after its length word (least must cover them): a reader with ReadAtLeast
+// takes what has come of them in the same read, and `early` says how many
+// that was.  The word is still tested as soon as it is in, before anything
+// more is waited for.
 template <Reader R>
-LengthWord ReadLengthWord(R& link, std::uint32_t least, std::uint32_t most) {
-  std::uint8_t word[4];
+LengthWord ReadLengthWord(R& link, std::uint32_t least, std::uint32_t most,
+                          std::span<std::uint8_t> after = {}, std::uint32_t* early = nullptr) {
+  std::uint8_t bytes[4 + 44];
   std::uint32_t got = 0;
-  const int rc = link.ReadAll(word, sizeof word, &got);
+  int rc = 0;
+  if constexpr (requires { link.ReadAtLeast(bytes, 4u, 4u, &got); }) {
+    const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(after.size(), sizeof bytes - 4));
+    rc = link.ReadAtLeast(bytes, 4, 4 + room, &got);
+  } else {
+    rc = link.ReadAll(bytes, 4, &got);
+  }
   LengthWord out;
   if (rc != 0) {
     out.how = LengthRead::Failed;
-  } else if (got != sizeof word) {
+  } else if (got < 4) {
     out.how = LengthRead::Short;
   } else {
-    out.value = proto::Get32(word);
+    out.value = proto::Get32(bytes);
     if (out.value < least || out.value > most) out.how = LengthRead::Wrong;
   }
-  if (out.how != LengthRead::Ok) link.Cut();
+  if (out.how != LengthRead::Ok) {
+    link.Cut();
+    got = 4;
+  }
+  if (early != nullptr && after.size() >= got - 4) {
+    *early = got - 4;
+    std::copy_n(bytes + 4, got - 4, after.data());
+  }
   return out;
 }
 
@@ -242,9 +289,12 @@ ExchangeResult RunExchange(T& link, const Exchange& x) {
   }
   if (x.no_reply) return {};
 
+  // The first word and the result follow the length word of every reply.
+  std::uint8_t head[8];
+  std::uint32_t early = 0;
   const LengthWord word = x.exact_length != 0
-                               ? ReadLengthWord(link, x.exact_length, x.exact_length)
-                               : ReadLengthWord(link, 8, kMaxReplyLength);
+                               ? ReadLengthWord(link, x.exact_length, x.exact_length, head, &early)
+                               : ReadLengthWord(link, 8, kMaxReplyLength, head, &early);
   switch (word.how) {
     case LengthRead::Ok: break;
     case LengthRead::Failed: return Failed(QNA_E_READ, codes.length.failed);
@@ -253,12 +303,14 @@ ExchangeResult RunExchange(T& link, const Exchange& x) {
   }
   const std::uint32_t length = word.value;
 
-  std::uint8_t head[8];
   std::uint32_t got = 0;
-  int rc = link.ReadAll(head, sizeof head, &got);
-  if (rc != 0 || got != sizeof head) {
-    link.Cut();
-    return Failed(QNA_E_READ, rc != 0 ? codes.head.failed : codes.head.short_read);
+  int rc = 0;
+  if (early < sizeof head) {
+    rc = link.ReadAll(head + early, sizeof head - early, &got);
+    if (rc != 0 || got != sizeof head - early) {
+      link.Cut();
+      return Failed(QNA_E_READ, rc != 0 ? codes.head.failed : codes.head.short_read);
+    }
   }
   ExchangeResult out;
   out.result = proto::Get32(head + 4);

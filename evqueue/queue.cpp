@@ -137,19 +137,24 @@ struct EventPipe {
   std::int32_t error = 0;
 
   int ReadAll(std::uint8_t* at, std::uint32_t count, std::uint32_t* done) {
+    return ReadAtLeast(at, count, count, done);
+  }
+  // The same, content with `least` bytes, taking at most `most`.
+  int ReadAtLeast(std::uint8_t* at, std::uint32_t least, std::uint32_t most,
+                  std::uint32_t* done) {
     *done = 0;
-    while (*done < count) {
+    while (*done < least) {
       std::uint32_t got = 0;
       std::uint32_t failure = 0;
       if (entry.emulated) {
-        const std::uint32_t rc = W95NpipeRead(entry.pipe, at + *done, count - *done, &got);
+        const std::uint32_t rc = W95NpipeRead(entry.pipe, at + *done, most - *done, &got);
         if (rc > 1)
           failure = rc;
         else if (got == 0)
           failure = win::ERROR_BROKEN_PIPE;
       } else {
         win::DWORD n = 0;
-        if (win::ReadFile(entry.pipe, at + *done, count - *done, &n, nullptr) == 0 || n == 0)
+        if (win::ReadFile(entry.pipe, at + *done, most - *done, &n, nullptr) == 0 || n == 0)
           failure = LastError();
         got = n;
       }
@@ -157,7 +162,7 @@ struct EventPipe {
         error = static_cast<std::int32_t>(failure);
         return *done == 0 ? -1 : 0;
       }
-      *done += std::min(got, count - *done);
+      *done += std::min(got, most - *done);
     }
     return 0;
   }
@@ -193,8 +198,12 @@ std::uint32_t ReadRecord(EvQueueEntry& entry, std::uint16_t* kind, char* name,
   // A length word that cannot begin a record ends the pipe, as does one cut
   // off: what follows cannot be found, and later reads fail instead of
   // taking data for a length word.
+  // The 44 bytes before the data come with the length word where they can.
   EventPipe pipe{entry};
-  const LengthWord word = ReadLengthWord(pipe, kEvRecordHead, kEvRecordHead + kEvMaxData);
+  std::uint8_t head[kEvRecordHead];
+  std::uint32_t early = 0;
+  const LengthWord word =
+      ReadLengthWord(pipe, kEvRecordHead, kEvRecordHead + kEvMaxData, head, &early);
   switch (word.how) {
     case LengthRead::Ok: break;
     case LengthRead::Failed: return ReadFailed(pipe.error);
@@ -202,11 +211,11 @@ std::uint32_t ReadRecord(EvQueueEntry& entry, std::uint16_t* kind, char* name,
     case LengthRead::Wrong:
       return ReadFailed(word.value < kEvRecordHead ? kEvRecordSmall : kEvRecordLarge);
   }
-  std::uint8_t head[kEvRecordHead];
   std::uint32_t got = 0;
-  if (pipe.ReadAll(head, sizeof head, &got) != 0 || got != sizeof head) {
+  if (early < sizeof head &&
+      (pipe.ReadAll(head + early, sizeof head - early, &got) != 0 || got != sizeof head - early)) {
     pipe.Cut();
-    return ReadFailed(got == 0 ? pipe.error : kEvRecordShort);
+    return ReadFailed(got == 0 && early == 0 ? pipe.error : kEvRecordShort);
   }
   const std::uint32_t data = word.value - kEvRecordHead;
   if (data != 0) {

@@ -169,7 +169,33 @@ def w95pipe():
         write('w95pipe', label, data)
 
 
+def web():
+    def request(method, path, query=b'', body=b'', host=b'127.0.0.1:8080', origin=b'', setting=3):
+        return bytes([setting]) + b'\n'.join([method, path, query, host, origin]) + b'\n' + body
+    seeds = {
+        'page': request(b'GET', b'/'),
+        'escape': request(b'GET', b'/../../etc/passwd'),
+        'areas': request(b'GET', b'/api/areas'),
+        'read': request(b'GET', b'/api/areas/CW', b'start=10&count=5'),
+        'read-bits': request(b'GET', b'/api/areas/cb', b'start=100&count=16&bits=1'),
+        'write': request(b'POST', b'/api/areas/CW/10', body=b'{"value":"0x1F"}'),
+        'write-bit': request(b'POST', b'/api/areas/CB/5', b'bits=1', b'{"value":true}'),
+        'write-off': request(b'POST', b'/api/areas/CW/10', body=b'{"value":1}', setting=2),
+        'tag': request(b'POST', b'/api/tags/LEVEL', body=b'{"value":-5}'),
+        'tags': request(b'GET', b'/api/tags', b'search=lev&start=0&count=50'),
+        'queue': request(b'POST', b'/api/queues', body=b'{"queue":"any","name":"ALARMS"}'),
+        'close': request(b'DELETE', b'/api/queues/5'),
+        'post': request(b'POST', b'/api/queues/5/events', body=b'{"value":42,"data":"tank high"}'),
+        'message': request(b'POST', b'/api/messages', body=b'{"channel":3,"text":"hi","urgent":true}'),
+        'stream': request(b'GET', b'/api/stream', b'area=SW&start=0&count=256&search=&tagstart=0&tagcount=50'),
+        'origin': request(b'POST', b'/api/messages', body=b'{}', origin=b'http://evil.example'),
+        'host': request(b'GET', b'/api/info', host=b'evil.example:8080'),
+    }
+    for label, data in seeds.items():
+        write('web', label, data)
+
+
 if __name__ == '__main__':
-    for make in (replies, requests, tagfile, comment, w95pipe):
+    for make in (replies, requests, tagfile, comment, w95pipe, web):
         make()
     sys.exit(0)

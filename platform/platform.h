@@ -52,6 +52,16 @@ int MtxOpen(char* name, Handle* mutex);
 int MtxWait(Handle mutex, std::uint32_t timeout_ms);  // 0, 95, 640 or -1
 int MtxRelease(Handle mutex);
 
+// The pinned form of an open mutex handle: what a wait needs, without the
+// handle table, so that an uncontended wait costs one try of the lock.  A pin
+// stays valid while its handle is open; whoever closes the handle makes sure
+// that no thread still uses the pin (the area table keeps each area's mutex
+// open, and pinned, for the whole time the areas are open).
+using MutexPin = void*;
+MutexPin MtxPin(Handle mutex);  // nullptr when the handle is not an open mutex
+int MtxPinWait(MutexPin mutex, std::uint32_t timeout_ms);  // as MtxWait
+int MtxPinRelease(MutexPin mutex);                         // as MtxRelease
+
 // Events are manual-reset.
 int EvCreate(char* name, Handle* event, int initial_state);
 int EvOpen(char* name, Handle* event);
@@ -69,6 +79,10 @@ int PipeWrite(Handle link, const void* buffer, std::uint32_t count, std::uint32_
 // The same without the emulation dispatch.
 int PipeReadRaw(Handle link, void* buffer, std::uint32_t count, std::uint32_t* read);
 int PipeWriteRaw(Handle link, const void* buffer, std::uint32_t count, std::uint32_t* written);
+// One write on a pipe that never waits: the bytes that fit now, possibly
+// none (0 written is no failure); 0 or -1.  Where the system cannot tell
+// without waiting it writes nothing, and the caller writes as it would have.
+int PipeWriteNow(Handle pipe, const void* buffer, std::uint32_t count, std::uint32_t* written);
 // NpipeRead (exported) is declared in qnapi.h.
 
 // Set by OsProbe on the Windows 95 family: the link goes through the pipe
@@ -156,6 +170,13 @@ inline constexpr DWORD WAIT_TIMEOUT = 258;
 
 DWORD GetLastError();
 void SetLastError(DWORD error);
+
+// Makes every thread of this process pass a full memory barrier before the
+// call returns: what the caller stored before it is seen by the loads that
+// every other thread makes afterwards, and what they stored before it by the
+// caller's loads after it.  Lets a rare writer pair a compiler-only fence of
+// frequent readers with this one costly call.
+void FlushProcessWriteBuffers();
 
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;

@@ -17,7 +17,11 @@
 // that a client that posts and then reads finds the event waiting; an event
 // for a reader that lags or has not connected yet waits in the log.  The
 // wait is bounded, so a reader that stops reading costs a poster at most
-// that bound, once.
+// that bound, once.  For an open that has delivered everything before it,
+// the post's own thread writes the event, as far as the pipe takes it
+// without waiting; what does not fit is left to the delivery thread, which
+// writes it before anything else.  A reader that keeps up therefore costs a
+// post no hand-over between threads.
 //
 // Lock rules: g_lock guards the queues (names, opens, logs) and every open's
 // cursor, counters, pipe and flags.  A delivery thread holds it only to take
@@ -76,7 +80,8 @@ struct Open {
   std::uint64_t next = 0;        // serial of the next event to deliver
   std::uint64_t next_at = 0;     // its byte position in the queue's log
   std::uint64_t written = 0;     // events before this serial are in the pipe
-  bool writing = false;          // the delivery thread is in a write
+  bool writing = false;          // the delivery thread, or a post, is in a write
+  Record pending;                // the rest of a record a post could not write
   bool lagging = false;          // its last write waited for the reader
   std::uint64_t dropped = 0;
   std::uint64_t delivered = 0;
@@ -257,10 +262,15 @@ void Deliver(Open* open) {
       // With --fault-stall-evqueues nothing is delivered: the events wait
       // (and the oldest are dropped) as for a reader that does not read.
       open->wake.wait(lock, [&] {
-        return open->closing || (!FaultEvQueuesStalled() && open->next < queue.end);
+        return open->closing ||
+               (!open->writing &&
+                (!open->pending.empty() || (!FaultEvQueuesStalled() && open->next < queue.end)));
       });
       if (open->closing) return;
-      TakeBatch(*open, queue, batch);
+      if (open->pending.empty())
+        TakeBatch(*open, queue, batch);
+      else
+        batch.swap(open->pending), open->pending.clear();
       upto = open->next;
       open->writing = true;
       Trim(queue);
@@ -308,6 +318,11 @@ std::shared_ptr<Open> Detach(Open* open) {
 void Finish(const std::shared_ptr<Open>& open) {
   if (!open) return;
   if (open->thread.joinable()) open->thread.join();
+  {
+    // A post may still be in its write to the open's pipe.
+    std::unique_lock lock(g_lock);
+    g_written.wait(lock, [&] { return !open->writing; });
+  }
   for (Handle listener : open->listeners)
     if (listener != kInvalidHandle) HndClose(listener);
   if (open->pipe != kInvalidHandle) HndClose(open->pipe);
@@ -456,6 +471,36 @@ Reply HandleEvQueueClose(const Request& request, const LinkState& link) {
   return Reply{};
 }
 
+// A post writes its event itself to an open that has delivered everything
+// before it (see the top of the file): as much as its pipe takes now, the
+// rest through the delivery thread.  Called and returns with g_lock held
+// (released for the write); the open counts as writing meanwhile, so no
+// other write can come between.
+void WriteNow(Open& open, Queue& queue, std::unique_lock<std::mutex>& lock) {
+  Record batch;
+  TakeBatch(open, queue, batch);
+  const std::uint64_t upto = open.next;
+  const Handle pipe = open.pipe;
+  open.writing = true;
+  Trim(queue);
+  lock.unlock();
+  std::uint32_t put = 0;
+  const bool ok = PipeWriteNow(pipe, batch.data(), static_cast<std::uint32_t>(batch.size()), &put) == 0;
+  lock.lock();
+  open.writing = false;
+  if (!ok) {
+    open.gone = true;
+    Trim(queue);
+  } else if (put < batch.size()) {
+    // The reader does not take its events as they come: it lags, and posts
+    // do not wait for it until its delivery thread has caught up.
+    open.pending.assign(batch.begin() + put, batch.end());
+    open.lagging = true;
+  }
+  if (!ok || put == batch.size()) open.written = upto;
+  g_written.notify_all();
+}
+
 Reply HandleEvQueuePost(const Request& request, const LinkState& link) {
   if (request.body.size() < 12) return Refuse(kRange, "evqueue post: layout");
   const std::uint32_t number = proto::Get32(request.body.data());
@@ -477,20 +522,26 @@ Reply HandleEvQueuePost(const Request& request, const LinkState& link) {
   // The newest event always stays, even one larger than the bound.
   while (queue->log.size() > g_bound && queue->first < serial) DropFirst(*queue);
   std::vector<std::shared_ptr<Open>> keeping_up;
-  for (const auto& open : queue->opens) {
-    if (open->gone) continue;
+  // A copy: a write below lets go of the lock, and opens may close meanwhile.
+  const std::vector<std::shared_ptr<Open>> opens = queue->opens;
+  for (const auto& open : opens) {
+    if (open->gone || open->closing) continue;
     if (open->next < queue->first && !open->warned) {
       open->warned = true;
       Log("evqueue %u: the reader of link %u does not keep up; oldest events dropped", number,
           open->link);
     }
-    open->wake.notify_all();
-    if (open->connected && !open->writing && !open->lagging && !FaultEvQueuesStalled())
+    if (open->connected && !open->writing && !open->lagging && !FaultEvQueuesStalled()) {
       keeping_up.push_back(open);
+      if (open->next == serial && open->pending.empty() && open->w95 == kInvalidHandle)
+        WriteNow(*open, *queue, lock);
+    }
+    // Woken only with work to do: a wake for nothing costs two switches.
+    if (!open->pending.empty() || open->next < queue->end) open->wake.notify_all();
   }
   g_written.wait_for(lock, kPostWait, [&] {
     return std::all_of(keeping_up.begin(), keeping_up.end(), [serial](const auto& open) {
-      return open->written > serial || open->gone || open->closing;
+      return open->written > serial || open->gone || open->closing || open->lagging;
     });
   });
   return Reply{};

@@ -17,6 +17,8 @@
 //    76  u32      messages received since the start (low 32 bits)
 //    80  u32      control requests accepted since the start
 //    84  u32      programs started by the server that still run
+//    88  u32 × 4  links with a registered application now, by kind: pipe,
+//                 host pipe, TCP, emulated pipe
 //
 // Block 1001, the applications (512 bytes): u32 applications known, u32
 // entries in this block (at most 15), then 32-byte entries from offset 8:
@@ -25,11 +27,16 @@
 //    12  u32      the link's id (kind 1), or the start request's id (kind 2)
 //    16  u32      process id (kind 2; 0 for kind 1)
 //    20  u32      seconds since the server's start when it registered or started
-//    24  u32 × 2  0
+//    24  u32      the link's kind (kind 1): 1 pipe, 2 host pipe, 3 TCP,
+//                 4 emulated pipe; 0 for kind 2
+//    28  u32      requests served on the link so far (kind 1, low 32 bits)
 // Links in the order they registered, then programs in the order started.
+// Layout 2 added the kinds and counts of the links; layout 1 had zeros there.
 //
 // Lock rules: g_lock guards g_links and g_registrations; nothing else is
-// taken under it (the other families' totals are gathered before it).
+// taken under it (the other families' totals are gathered before it).  An
+// entry points at its link's state, which lives until the link thread has
+// called InfoLinkClosed; the request count there is atomic.
 #include "server/info.h"
 
 #include <algorithm>
@@ -50,7 +57,7 @@ namespace quonix {
 namespace {
 
 struct Registered {
-  std::uint32_t link_id;
+  const LinkState* link;
   std::string name;
   std::uint32_t since_s;
 };
@@ -81,6 +88,9 @@ std::vector<std::uint8_t> ServerBlock() {
     std::lock_guard guard(g_lock);
     proto::Put32(b + 28, static_cast<std::uint32_t>(g_links.size()));
     proto::Put32(b + 32, g_registrations);
+    std::uint32_t by_kind[4] = {};
+    for (const Registered& r : g_links) ++by_kind[static_cast<std::uint32_t>(r.link->kind) - 1];
+    for (std::uint32_t i = 0; i < 4; ++i) proto::Put32(b + 88 + 4 * i, by_kind[i]);
   }
   for (std::uint32_t i = 0; i < kAreaCount; ++i) proto::Put32(b + 36 + 4 * i, AreaSize(i));
   proto::Put32(b + 60, channels.channels);
@@ -96,15 +106,17 @@ std::vector<std::uint8_t> ServerBlock() {
 std::vector<std::uint8_t> AppsBlock() {
   struct Row {
     std::string name;
-    std::uint32_t kind, id, pid, since;
+    std::uint32_t kind, id, pid, since, link_kind, requests;
   };
   std::vector<Row> rows;
   {
     std::lock_guard guard(g_lock);
-    for (const Registered& r : g_links) rows.push_back({r.name, 1, r.link_id, 0, r.since_s});
+    for (const Registered& r : g_links)
+      rows.push_back({r.name, 1, r.link->id, 0, r.since_s, static_cast<std::uint32_t>(r.link->kind),
+                      static_cast<std::uint32_t>(r.link->requests.load(std::memory_order_relaxed))});
   }
   for (const StartedProgram& p : AppCtlRunning())
-    rows.push_back({p.name, 2, p.request_id, p.pid, p.started_s});
+    rows.push_back({p.name, 2, p.request_id, p.pid, p.started_s, 0, 0});
 
   std::vector<std::uint8_t> block(kAppsBlockSize, 0);
   std::uint8_t* b = block.data();
@@ -118,6 +130,8 @@ std::vector<std::uint8_t> AppsBlock() {
     proto::Put32(e + 12, rows[i].id);
     proto::Put32(e + 16, rows[i].pid);
     proto::Put32(e + 20, rows[i].since);
+    proto::Put32(e + 24, rows[i].link_kind);
+    proto::Put32(e + 28, rows[i].requests);
   }
   return block;
 }
@@ -155,15 +169,15 @@ void InfoSetVersion(std::uint32_t version) { g_version = version; }
 void InfoLinkRegistered(const LinkState& link) {
   std::lock_guard guard(g_lock);
   ++g_registrations;
-  g_links.remove_if([&](const Registered& r) { return r.link_id == link.id; });
+  g_links.remove_if([&](const Registered& r) { return r.link->id == link.id; });
   if (link.app.empty()) return;
   if (g_links.size() >= kMaxListedLinks) g_links.pop_front();
-  g_links.push_back({link.id, link.app, ServerSeconds()});
+  g_links.push_back({&link, link.app, ServerSeconds()});
 }
 
 void InfoLinkClosed(std::uint32_t link_id) {
   std::lock_guard guard(g_lock);
-  g_links.remove_if([&](const Registered& r) { return r.link_id == link_id; });
+  g_links.remove_if([&](const Registered& r) { return r.link->id == link_id; });
 }
 
 }  // namespace quonix

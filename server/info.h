@@ -11,7 +11,7 @@ namespace quonix {
 
 inline constexpr std::uint32_t kServerBlockSize = 448;
 inline constexpr std::uint32_t kAppsBlockSize = 512;
-inline constexpr std::uint32_t kInfoLayoutVersion = 1;
+inline constexpr std::uint32_t kInfoLayoutVersion = 2;
 // The server's version in block 1000: major << 16 | minor << 8 | patch.  Set
 // once at start, before any link is served.
 void InfoSetVersion(std::uint32_t version);
@@ -23,7 +23,8 @@ Reply HandleInfoRead(const Request& request);
 // The registered applications the block lists: a link registered an
 // application (name not empty), until that link closes.  At most
 // kMaxListedLinks are kept (more than the links served at once, the
-// emulated ones included); beyond that the oldest registration goes.
+// emulated ones included); beyond that the oldest registration goes.  The
+// link's state must live until InfoLinkClosed of its id.
 inline constexpr std::uint32_t kMaxListedLinks = 1u << 15;
 void InfoLinkRegistered(const LinkState& link);
 void InfoLinkClosed(std::uint32_t link_id);

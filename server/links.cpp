@@ -55,6 +55,7 @@ struct Link {
 
 struct Listener {
   std::string name;  // for the log: the pipe name, or "tcp ADDRESS:PORT"
+  LinkKind kind = LinkKind::pipe;  // of every link it accepts
   AnyListener source;
   std::thread thread;
 };
@@ -95,7 +96,10 @@ void ServeRequests(LinkState& state, const Endpoint& transport) {
           reply.result, static_cast<unsigned>(reply.Payload().size()),
           reply.send ? "" : ", no reply sent");
     if (reply.send) FaultDelay();
-    if (reply.send && !FaultWriteReply(transport, request.command, reply)) return;
+    if (reply.send && !FaultWriteReply(transport, request.command, reply)) {
+      if (reply.unsent) reply.unsent();
+      return;
+    }
     GiveBackReplyBuffer(std::move(reply.payload));
     reader.Trim();
   }
@@ -126,7 +130,7 @@ void Serve(Link* link, Endpoint transport) {
   // only once the server has let go of its link.
   HandshakeBump();
   Log("link %u closed (application '%s', %llu requests)", state.id, state.app.c_str(),
-      static_cast<unsigned long long>(state.requests));
+      static_cast<unsigned long long>(state.requests.load()));
   link->done = true;
 }
 
@@ -161,6 +165,7 @@ void Accept(Listener* listener, const Source& source) {
       if (!g_stopping && g_links.size() < g_max_links) {
         auto link = std::make_unique<Link>();
         link->state.id = g_next_id++;
+        link->state.kind = listener->kind;
         link->transport = transport;
         Log("link %u open on %s", link->state.id, listener->name.c_str());
         g_links.push_back(std::move(link));
@@ -190,9 +195,10 @@ std::string EndpointText(const std::string& address, std::uint16_t port) {
 }
 
 // Listens on the pipe `name`; false (with `error`) when it cannot.
-bool ListenPipe(const std::string& name, std::string& error) {
+bool ListenPipe(const std::string& name, LinkKind kind, std::string& error) {
   auto listener = std::make_unique<Listener>();
   listener->name = name;
+  listener->kind = kind;
   win::SetLastError(0);
   const Handle handle = NpipeListen(name.c_str());
   if (handle == kInvalidHandle) {
@@ -212,6 +218,7 @@ bool ListenW95(const std::string& pipe_name, std::uint32_t instances, std::strin
   std::string short_name = pipe_name.substr(pipe_name.rfind('\\') + 1);
   for (char& c : short_name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   listener->name = "emulated pipe " + short_name;
+  listener->kind = LinkKind::emulated;
   listener->source = source;
   g_listeners.push_back(std::move(listener));
   return true;
@@ -236,6 +243,7 @@ bool ListenTcp(const TcpEndpoint& where, std::string& error) {
   }
   auto listener = std::make_unique<Listener>();
   listener->name = "tcp " + EndpointText(where.address, port);
+  listener->kind = LinkKind::tcp;
   listener->source = TcpListener{socket};
   Log("tcp listening on %s%s", EndpointText(where.address, port).c_str(),
       IsLoopback(where.address)
@@ -257,8 +265,8 @@ bool LinksStart(const Options& options, std::string& error) {
     Log("only %u open files allowed (ulimit -n): fewer than %u links can be served", limit,
         options.max_links);
   g_stopping = false;
-  bool ok = ListenPipe(LocalPipeName(options), error);
-  if (ok && !options.host.empty()) ok = ListenPipe(HostPipeName(options), error);
+  bool ok = ListenPipe(LocalPipeName(options), LinkKind::pipe, error);
+  if (ok && !options.host.empty()) ok = ListenPipe(HostPipeName(options), LinkKind::host_pipe, error);
   if (ok && options.tcp) ok = ListenTcp({options.tcp_address, options.tcp_port}, error);
   if (ok && options.w95_instances != 0)
     ok = ListenW95(LocalPipeName(options), options.w95_instances, error);

@@ -69,6 +69,24 @@ std::string ChannelText(std::uint32_t area) {
   return "channel " + std::to_string(area - proto::kChannelAreaBase);
 }
 
+// Puts a message whose receiver never got it back at the head of its
+// channel (behind the urgent ones that came meanwhile, for a normal one).
+// It held that room a moment ago, so the channel's bounds are not asked.
+void PutBack(std::uint32_t channel, Message message) {
+  std::lock_guard guard(g_lock);
+  std::unique_ptr<Channel>& entry = g_channels[channel];
+  if (!entry) entry = std::make_unique<Channel>();
+  std::deque<Message>& queue = entry->messages;
+  if (queue.empty()) ++g_holding;
+  auto at = queue.begin();
+  if (!message.urgent)
+    while (at != queue.end() && at->urgent) ++at;
+  g_bytes += message.body.size();
+  --g_received;
+  queue.insert(at, std::move(message));
+  entry->arrived.notify_one();
+}
+
 }  // namespace
 
 bool IsMessageRequest(const Request& request) {
@@ -164,6 +182,9 @@ Reply HandleMessageReceive(const Request& request) {
       std::copy(head.body.begin(), head.body.end(), reply.payload.begin() + 8);
       g_bytes -= head.body.size();
       ++g_received;
+      reply.unsent = [channel, taken = std::move(ch.messages.front())]() mutable {
+        PutBack(channel, std::move(taken));
+      };
       ch.messages.pop_front();
       if (ch.messages.empty()) --g_holding;
       break;

@@ -3,8 +3,10 @@
 // codes the server answers with.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -48,6 +50,9 @@ struct Reply {
   std::uint32_t head_room = 0;  // 0, or kReplyHeadRoom
   bool send = true;  // false: a write with options bit 0, the client reads nothing
   std::string refusal;  // why the request was refused, for the log; empty when not
+  // Gives back what the request took (a received message) when its reply
+  // could not be sent: a client that died while it waited loses nothing.
+  std::function<void()> unsent;
 
   std::span<const std::uint8_t> Payload() const {
     return std::span<const std::uint8_t>(payload).subspan(head_room);
@@ -56,11 +61,17 @@ struct Reply {
 // The head of a reply record: length, first word, result.
 inline constexpr std::uint32_t kReplyHeadRoom = 12;
 
+// How a link came in; the numbers are those of the information blocks.
+enum class LinkKind : std::uint32_t { pipe = 1, host_pipe = 2, tcp = 3, emulated = 4 };
+
 // What the server knows about one link.
 struct LinkState {
   std::uint32_t id = 0;
   std::string app;  // application name of the last registration, "" before it
-  std::uint64_t requests = 0;
+  // Counted by the link's thread, read by any thread that builds an
+  // information block.
+  std::atomic<std::uint64_t> requests{0};
+  LinkKind kind = LinkKind::pipe;
   bool emulated = false;  // came over the emulated pipe (Windows 95 family)
 };
 

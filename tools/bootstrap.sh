@@ -4,19 +4,22 @@
 #   tools/bootstrap.sh --tests  that and what tools/test.sh needs besides
 set -euo pipefail
 
-# The release build: the library, quonix, qna (CLI11; libmosquitto and cJSON
-# for qna bridge), the examples and the man pages (help2man).
-release=(cmake ninja-build g++ libcli11-dev libmosquitto-dev libcjson-dev help2man)
+# The release build: the library, quonix, qna (CLI11; civetweb and
+# nlohmann/json for qna web; libmosquitto and cJSON for qna bridge), the
+# examples and the man pages (help2man).
+release=(cmake ninja-build g++ libcli11-dev libcivetweb-dev nlohmann-json3-dev libmosquitto-dev
+         libcjson-dev help2man)
 # The tests on top of it: GoogleTest (also its sources for the Windows
 # tests), the benchmarks and their Modbus comparison, clang and its
 # sanitizer and libFuzzer runtimes (clang only recommends them, and
 # recommends may be off), valgrind, the Windows builds under 64- and 32-bit
 # Wine, the Python package in a venv, the packaging checks (pkg-config,
-# dpkg-shlibdeps, file), and a real MQTT broker and its clients for the
-# bridge's tests.
+# dpkg-shlibdeps, file), qna web's page in a real browser (chromium driven
+# by selenium), and a real MQTT broker and its clients for the bridge's tests.
 tests=(libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev clang libclang-rt-14-dev valgrind
        mingw-w64 wine64 wine32:i386 python3 python3-venv python3-setuptools python3-wheel
-       pkg-config dpkg-dev file mosquitto mosquitto-clients)
+       pkg-config dpkg-dev file chromium chromium-driver python3-selenium mosquitto
+       mosquitto-clients)
 
 packages=("${release[@]}")
 case "${1:-}" in

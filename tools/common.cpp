@@ -94,9 +94,11 @@ void Report(const char* command, const std::string& text, bool has_codes, std::u
   if (note || !g_quiet_errors) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+}  // namespace
+
 // The library's text for the codes, without them, and with quonix's
 // meaning of a result of the server's own where it is one of quonix's.
-std::string CodesText(std::uint32_t result, std::int32_t detail) {
+std::string ResultText(std::uint32_t result, std::int32_t detail) {
   char buffer[256];
   QNA_ResultText(result, detail, buffer, sizeof buffer);
   std::string text = buffer;
@@ -108,15 +110,13 @@ std::string CodesText(std::uint32_t result, std::int32_t detail) {
   return text;
 }
 
-}  // namespace
-
 void SetJsonErrors(bool json) { g_json_errors = json; }
 void SetQuietErrors(bool quiet) { g_quiet_errors = quiet; }
 const std::string& LastError() { return g_last_error; }
 void SetBatchLine(int line) { g_batch_line = line; }
 
 Refusal Refusal::Library(const std::string& context, std::uint32_t result, std::int32_t detail) {
-  const std::string text = CodesText(result, detail);
+  const std::string text = ResultText(result, detail);
   return Codes(context.empty() ? text : context + ": " + text, result, detail);
 }
 
@@ -347,6 +347,17 @@ std::uint32_t Link::WriteBits(std::uint32_t area, std::uint32_t bit, std::uint32
   if (direct) return QNA_WriteSmemBit(area, bit, count, data, 0);
   return id_ != 0 ? QNA_WriteBitN(area, bit, count, data, options, id_)
                   : QNA_WriteBit(area, bit, count, data, options);
+}
+
+std::uint32_t Link::SendMsg(std::uint32_t channel, std::uint32_t type, std::uint32_t ref, std::uint32_t priority,
+                           const std::string& body, std::uint32_t flags) {
+  const auto length = static_cast<std::uint32_t>(body.size());
+  switch (via_) {
+    case Via::tcp: return QNA_SendMsgS(channel, type, ref, priority, length, body.data(), flags, id_);
+    case Via::host: return QNA_SendMsgN(channel, type, ref, priority, length, body.data(), flags, id_);
+    case Via::local: break;
+  }
+  return QNA_SendMsg(channel, type, ref, priority, length, body.data(), flags);
 }
 
 // ---- Addresses and numbers -----------------------------------------------

@@ -89,15 +89,8 @@ int MsgSend(const MsgArgs& args) {
   Link link;
   if (int failed = link.Open("msg send", args.link, kSend, Need::link)) return failed;
   const auto length = static_cast<std::uint32_t>(args.text.size());
-  const std::uint32_t priority = args.urgent ? 1u : 0u;
-  const std::uint32_t flags = args.no_reply ? QNA_MSG_NOREPLY : 0u;
-  const char* body = args.text.data();
-  std::uint32_t r = 0;
-  switch (link.via()) {
-    case Via::tcp: r = QNA_SendMsgS(args.channel, args.type, args.ref, priority, length, body, flags, link.id()); break;
-    case Via::host: r = QNA_SendMsgN(args.channel, args.type, args.ref, priority, length, body, flags, link.id()); break;
-    case Via::local: r = QNA_SendMsg(args.channel, args.type, args.ref, priority, length, body, flags); break;
-  }
+  const std::uint32_t r = link.SendMsg(args.channel, args.type, args.ref, args.urgent ? 1u : 0u, args.text,
+                                       args.no_reply ? QNA_MSG_NOREPLY : 0u);
   if (r != 0) return Fail("msg send", "channel " + std::to_string(args.channel), r, QNA_InternalErr);
   if (args.link.json)
     std::printf("{\"channel\":%u,\"bytes\":%u,\"replied\":%s}\n", args.channel, length,

@@ -63,6 +63,9 @@ int Dispatch(const std::vector<std::string>& args) {
   AddTagfileCommands(app, run);
   AddServerCommands(app, run);
   AddBatchCommand(app, run);
+#if QNA_WEB
+  AddWebCommand(app, run);
+#endif
 #if QNA_BRIDGE
   AddBridgeCommand(app, run);
 #endif

@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tagfile.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -88,6 +90,8 @@ class Link {
   // The same check, the refusal handed back instead of printed.
   Refusal RangeRefusal(std::uint32_t area, std::uint32_t start, std::uint64_t count, bool bits,
                        const char* nothing) const;
+  // The area's size in words as the server announced it (0: no such area).
+  std::uint32_t Size(std::uint32_t area) const { return area < 6 ? sizes_[area] : 0; }
 
   // Data functions over whichever transport the link is.
   std::uint32_t Read(std::uint32_t area, std::uint32_t offset, std::uint32_t count, std::uint16_t* out);
@@ -96,6 +100,10 @@ class Link {
                       const std::uint16_t* data, std::uint32_t options, bool direct);
   std::uint32_t WriteBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                           const std::uint8_t* data, std::uint32_t options, bool direct);
+  // A message with a text body on `channel` (header words type, ref and
+  // priority) over whichever transport the link is.
+  std::uint32_t SendMsg(std::uint32_t channel, std::uint32_t type, std::uint32_t ref, std::uint32_t priority,
+                        const std::string& body, std::uint32_t flags);
 
  private:
   friend class SharedLink;
@@ -154,6 +162,8 @@ int Refuse(const char* command, const Refusal& refusal);
 // with --json, one JSON object {"command", "result", "detail", "text"}.
 // Returns kExitFailed.  Take the detail right after the failing call.
 int Fail(const char* command, const std::string& context, std::uint32_t result, std::int32_t detail);
+// The text Fail gives for the codes, without them.
+std::string ResultText(std::uint32_t result, std::int32_t detail);
 // The same with a text of the command's own for the codes (the launcher's
 // results, which share their numbers with tag access).
 int FailWith(const char* command, const std::string& text, std::uint32_t result, std::int32_t detail);
@@ -296,6 +306,38 @@ Refusal ParseTagWrite(const std::string& name, const std::string& value_text, st
 // none when written, with the tag's name as its file has it in `written`.
 Refusal WriteTagValue(const std::string& name, std::int64_t value, const std::string& value_text,
                       std::uint32_t options, const TagPath& path, std::string& written);
+TagPath ProjectTagPath();
+// Whether a tag of `type` (bit, word, dword) holds `value` as the library
+// writes it; `range` says what it holds.
+bool TagValueFits(const std::string& type, std::int64_t value, std::string& range);
+// The checks of a tag write before anything is sent (the tag file loaded):
+// the library's own lookup of the name, the tag's type in the tag file and
+// whether the value fits it.  None with the tag, else the refusal.
+Refusal CheckTagWrite(const std::string& name, std::int64_t value, const std::string& value_text,
+                      const TagPath& path, TagfileTag& tag);
+
+// ---- Information blocks ---------------------------------------------------
+// What quonix says of itself and its applications (the layout is quonix's,
+// docs/server.md; another server's blocks are not read).
+struct QuonixApp {
+  std::string name;
+  bool started = false;  // a program the server started; else registered on a link
+  std::uint32_t id = 0, pid = 0, since = 0;
+  std::string link;  // the link's kind: "pipe", "host pipe", "tcp", "emulated pipe"
+  std::uint32_t requests = 0;
+};
+struct QuonixFacts {
+  std::string version;
+  std::uint32_t pid = 0, uptime = 0, links = 0, registrations = 0, channels = 0, messages = 0, programs = 0,
+                known = 0;
+  std::uint32_t links_by_kind[4] = {};  // pipe, host pipe, tcp, emulated pipe
+  std::vector<QuonixApp> apps;
+};
+// False when the blocks are not quonix's.
+bool ParseQuonixBlocks(const std::uint8_t* server, const std::uint8_t* apps, QuonixFacts& facts);
+// The JSON of qna info --json for them.
+std::string QuonixFactsJson(const QuonixFacts& facts, const std::uint32_t sizes[6]);
+const char* LinkKindName(std::uint32_t kind);
 
 // ---- The families ---------------------------------------------------------
 void AddDataCommands(CLI::App& app, Runner& run);      // read write bits mux watch
@@ -310,6 +352,7 @@ void AddTagfileCommands(CLI::App& app, Runner& run);   // tagfile build|dump
 void AddServerCommands(CLI::App& app, Runner& run);    // server, demo
 void AddBatchCommand(CLI::App& app, Runner& run);      // batch
 void AddBridgeCommand(CLI::App& app, Runner& run);     // bridge (built with libmosquitto)
+void AddWebCommand(CLI::App& app, Runner& run);        // web (POSIX)
 
 // The tour of `qna demo`; the process exit status.
 struct DemoOptions {

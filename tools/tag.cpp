@@ -33,6 +33,8 @@ struct TagArgs {
   std::uint32_t polls = 0;
 };
 
+}  // namespace
+
 TagPath ProjectTagPath() {
   std::uint16_t words[576] = {};
   TagPath path;
@@ -49,6 +51,8 @@ TagPath ProjectTagPath() {
   path.host = win::HostPath(path.win.c_str());
   return path;
 }
+
+namespace {
 
 // Opens the link and loads the project's tag file; 0 or the exit status.
 int Load(const char* command, Link& link, const LinkOptions& options, TagPath& path) {
@@ -98,8 +102,9 @@ int TagRead(const TagArgs& args) {
   return 0;
 }
 
-// What a tag of each type holds, as the library writes it.
-bool Fits(const std::string& type, std::int64_t value, std::string& range) {
+}  // namespace
+
+bool TagValueFits(const std::string& type, std::int64_t value, std::string& range) {
   if (type == "bit") {
     range = "0 or 1";
     return value == 0 || value == 1;
@@ -111,6 +116,8 @@ bool Fits(const std::string& type, std::int64_t value, std::string& range) {
   range = "-2147483648 to 4294967295";
   return value >= -2147483648LL && value <= 4294967295LL;
 }
+
+namespace {
 
 int TagWrite(const TagArgs& args) {
   std::int64_t value = 0;
@@ -209,22 +216,28 @@ Refusal ParseTagWrite(const std::string& name, const std::string& value_text, st
   return {};
 }
 
-Refusal WriteTagValue(const std::string& given, std::int64_t value, const std::string& value_text,
-                      std::uint32_t options, const TagPath& path, std::string& written) {
+Refusal CheckTagWrite(const std::string& given, std::int64_t value, const std::string& value_text,
+                      const TagPath& path, TagfileTag& tag) {
   // The library's own lookup first: a name it does not take, or a tag whose
   // words lie outside its area, is refused with its own codes.
   std::int32_t now = 0;
   if (Refusal refused = ReadTagValue(given, path, now)) return refused;
-  TagfileTag tag;
   std::string error;
   if (path.win.empty() || TagfileFind(path.host, given, tag, error) != 0 || tag.type.empty())
     return Refusal::Own("tag '" + given + "': its type could not be read from " + path.Text() +
                         (error.empty() ? "" : " (" + error + ")") + ": nothing written");
   std::string range;
-  if (!Fits(tag.type, value, range))
+  if (!TagValueFits(tag.type, value, range))
     return Refusal::Codes("tag " + tag.name + " (" + tag.type + " " + tag.address + ") takes " + range + ", not " +
                               value_text + ": nothing written",
                           QNA_E_ARG, 0);
+  return {};
+}
+
+Refusal WriteTagValue(const std::string& given, std::int64_t value, const std::string& value_text,
+                      std::uint32_t options, const TagPath& path, std::string& written) {
+  TagfileTag tag;
+  if (Refusal refused = CheckTagWrite(given, value, value_text, path, tag)) return refused;
   std::vector<char> name(given.begin(), given.end());
   name.push_back('\0');
   const std::uint32_t r =

@@ -22,10 +22,22 @@ constexpr auto kStep = std::chrono::milliseconds(50);
 std::size_t Watcher::Watch(const WatchItem& item) {
   std::lock_guard guard(lock_);
   const auto known = std::find(items_.begin(), items_.end(), item);
-  if (known != items_.end()) return static_cast<std::size_t>(known - items_.begin());
+  if (known != items_.end()) {
+    const auto id = static_cast<std::size_t>(known - items_.begin());
+    unwatched_[id] = false;
+    return id;
+  }
   items_.push_back(item);
+  unwatched_.push_back(false);
   last_.emplace_back();
   return items_.size() - 1;
+}
+
+void Watcher::Unwatch(std::size_t id) {
+  std::lock_guard guard(lock_);
+  if (id >= items_.size()) return;
+  unwatched_[id] = true;
+  last_[id].clear();
 }
 
 WatchItem Watcher::Item(std::size_t id) const {
@@ -99,6 +111,7 @@ std::uint32_t Watcher::Poll() {
     poll.seconds = std::chrono::duration<double>(now - first_).count();
     poll.now.resize(items_.size());
     for (std::size_t i = 0; i < items_.size() && poll.result == 0; ++i) {
+      if (unwatched_[i]) continue;
       const std::uint32_t r = ReadItem(items_[i], poll.now[i]);
       if (r != 0) {
         poll.result = r;

@@ -59,8 +59,12 @@ class Watcher {
   // file loaded (QNA_InitRavo) while they are polled.
   explicit Watcher(Link& link) : link_(link) {}
 
-  // An item's id; an item watched already gives the id it has.
+  // An item's id; an item watched already gives the id it has (and is read
+  // again if it was unwatched).
   std::size_t Watch(const WatchItem& item);
+  // Stops reading an item that no consumer needs any more: its values in a
+  // poll are empty until it is watched again (then it starts afresh, as new).
+  void Unwatch(std::size_t id);
   WatchItem Item(std::size_t id) const;
   std::size_t Subscribe(WatchConsumer consumer);
   void Unsubscribe(std::size_t id);
@@ -82,6 +86,7 @@ class Watcher {
   Link& link_;
   mutable std::mutex lock_;
   std::vector<WatchItem> items_;
+  std::vector<bool> unwatched_;
   std::vector<std::vector<std::int32_t>> last_;
   std::vector<std::pair<std::size_t, WatchConsumer>> consumers_;
   std::size_t next_consumer_ = 1;

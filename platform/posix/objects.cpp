@@ -786,17 +786,12 @@ int MtxOpen(char* name, Handle* mutex) {
                    });
 }
 
-int MtxWait(Handle mutex, std::uint32_t timeout_ms) {
-  const auto object = posix::HandleGet(mutex, Kind::Mutex);
-  if (!object) return kWaitFailed;
-  auto* raw = static_cast<pthread_mutex_t*>(object->state.get());
-  int result;
-  if (timeout_ms == 0)
-    result = pthread_mutex_trylock(raw);
-  else if (timeout_ms == kInfinite)
-    result = pthread_mutex_lock(raw);
-  else
-    result = TimedLock(raw, timeout_ms);
+namespace {
+
+// What a wait found when its try did not take the mutex at once.
+[[gnu::noinline]] int WaitOutcome(pthread_mutex_t* raw, int result, std::uint32_t timeout_ms) {
+  if (result == EBUSY && timeout_ms != 0)
+    result = timeout_ms == kInfinite ? pthread_mutex_lock(raw) : TimedLock(raw, timeout_ms);
   switch (result) {
     case 0:
       return kWaitOk;
@@ -814,10 +809,15 @@ int MtxWait(Handle mutex, std::uint32_t timeout_ms) {
   }
 }
 
-int MtxRelease(Handle mutex) {
-  const auto object = posix::HandleGet(mutex, Kind::Mutex);
-  if (!object) return -1;
-  auto* raw = static_cast<pthread_mutex_t*>(object->state.get());
+// The wait of MtxWait on the mutex itself.  A try comes first: an uncontended
+// wait then costs one atomic operation, where the timed lock would read the
+// clock and set up a deadline before trying.
+int WaitRaw(pthread_mutex_t* raw, std::uint32_t timeout_ms) {
+  const int result = pthread_mutex_trylock(raw);
+  return result == 0 ? kWaitOk : WaitOutcome(raw, result, timeout_ms);
+}
+
+int ReleaseRaw(pthread_mutex_t* raw) {
 #ifdef QNAPI_TSAN
   // pthread refuses a release by a non-owner (EPERM), but the thread
   // sanitizer reports the attempt as misuse before pthread sees it; its
@@ -834,6 +834,33 @@ int MtxRelease(Handle mutex) {
   }
   return 0;
 }
+
+}  // namespace
+
+int MtxWait(Handle mutex, std::uint32_t timeout_ms) {
+  const auto object = posix::HandleGet(mutex, Kind::Mutex);
+  if (!object) return kWaitFailed;
+  return WaitRaw(static_cast<pthread_mutex_t*>(object->state.get()), timeout_ms);
+}
+
+int MtxRelease(Handle mutex) {
+  const auto object = posix::HandleGet(mutex, Kind::Mutex);
+  if (!object) return -1;
+  return ReleaseRaw(static_cast<pthread_mutex_t*>(object->state.get()));
+}
+
+// The handle's slot keeps the object, and with it the mutex's memory, for as
+// long as the handle is open.
+MutexPin MtxPin(Handle mutex) {
+  const auto object = posix::HandleGet(mutex, Kind::Mutex);
+  return object ? object->state.get() : nullptr;
+}
+
+int MtxPinWait(MutexPin mutex, std::uint32_t timeout_ms) {
+  return WaitRaw(static_cast<pthread_mutex_t*>(mutex), timeout_ms);
+}
+
+int MtxPinRelease(MutexPin mutex) { return ReleaseRaw(static_cast<pthread_mutex_t*>(mutex)); }
 
 // ---- Events --------------------------------------------------------------------
 

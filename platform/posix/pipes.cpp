@@ -543,6 +543,26 @@ int PipeWriteRaw(Handle link, const void* buffer, std::uint32_t count, std::uint
   return win::WriteFile(link, buffer, count, written, nullptr) ? 0 : -1;
 }
 
+int PipeWriteNow(Handle pipe, const void* buffer, std::uint32_t count, std::uint32_t* written) {
+  *written = 0;
+  const auto object = posix::HandleGet(pipe, posix::Kind::Pipe);
+  if (!object) return -1;
+  ssize_t sent;
+  do {
+    sent = ::send(object->fd, buffer, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  if (sent >= 0) {
+    *written = static_cast<std::uint32_t>(sent);
+    return 0;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+  if (errno == EPIPE || errno == ECONNRESET)
+    SetError(win::ERROR_NO_DATA);
+  else
+    posix::SetErrorFromErrno(errno);
+  return -1;
+}
+
 // ---- Win32 stand-ins --------------------------------------------------------
 
 namespace win {

@@ -1,18 +1,22 @@
 // system.cpp - process-wide basics of the POSIX backend: the last-error value,
-// sleeping and clocks, stop requests, the version probe, starting programs and
-// files by Win32 path.
+// the process-wide barrier, sleeping and clocks, stop requests, the version
+// probe, starting programs and files by Win32 path.
 //
-// Lock rules: none of this file's state needs a lock.  The last error is per
-// thread, the version seam and the stop flag are lock-free atomics (the stop
-// flag is written from a signal handler), and every other function works on
-// its arguments only.
+// Lock rules: none of this file's state needs a lock but the page of the
+// barrier without membarrier, which its own lock guards.  The last error is
+// per thread, the version seam and the stop flag are lock-free atomics (the
+// stop flag is written from a signal handler), and every other function works
+// on its arguments only.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/membarrier.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -43,6 +48,32 @@ thread_local DWORD t_last_error = 0;
 
 DWORD GetLastError() { return t_last_error; }
 void SetLastError(DWORD error) { t_last_error = error; }
+
+void FlushProcessWriteBuffers() {
+  // The kernel interrupts every CPU that runs a thread of this process; a
+  // thread that does not run has passed a barrier in its last switch.  Kernels
+  // without membarrier get the same from the shootdown of a TLB entry that
+  // every CPU running this process may hold, as a change of a present page's
+  // protection makes it.
+  static const bool expedited =
+      syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+  if (expedited && syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0) return;
+  static std::mutex lock;
+  static void* page = nullptr;
+  const std::lock_guard guard(lock);
+  const auto size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  if (page == nullptr) {
+    void* made = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (made == MAP_FAILED) {
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      return;
+    }
+    page = made;
+  }
+  *static_cast<volatile char*>(page) = 1;  // present, so that its entry is flushed
+  mprotect(page, size, PROT_READ);
+  mprotect(page, size, PROT_READ | PROT_WRITE);
+}
 
 }  // namespace win
 

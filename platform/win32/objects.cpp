@@ -234,6 +234,22 @@ int MtxRelease(Handle mutex) {
   return ReleaseMutex(win32::ToHandle(mutex)) ? 0 : -1;
 }
 
+// A kernel mutex has no wait outside the kernel: the pin is the handle, and
+// a wait on an owned mutex is one system call, as MtxWait is.
+MutexPin MtxPin(Handle mutex) {
+  if (!win32::Usable(mutex)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return win32::ToHandle(mutex);
+}
+
+int MtxPinWait(MutexPin mutex, std::uint32_t timeout_ms) {
+  return WaitResult(WaitForSingleObject(static_cast<HANDLE>(mutex), timeout_ms));
+}
+
+int MtxPinRelease(MutexPin mutex) { return ReleaseMutex(static_cast<HANDLE>(mutex)) ? 0 : -1; }
+
 // ---- Events --------------------------------------------------------------------
 
 int EvCreate(char* name, Handle* event, int initial_state) {

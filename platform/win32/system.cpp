@@ -31,6 +31,7 @@ namespace win {
 
 DWORD GetLastError() { return static_cast<DWORD>(::GetLastError()); }
 void SetLastError(DWORD error) { ::SetLastError(error); }
+void FlushProcessWriteBuffers() { ::FlushProcessWriteBuffers(); }
 
 }  // namespace win
 

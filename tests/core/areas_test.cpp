@@ -2,6 +2,7 @@
 // mutexes, areas that are not mapped.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -214,6 +215,32 @@ TEST_F(AreasTest, MutexHeldByAnotherProcess) {
     other = QNA_Read(1, 7, 1, &w, 0);
   }).join();
   EXPECT_EQ(other, QNA_OK);
+}
+
+// Threads read while another closes the areas and opens them again: each
+// read either works or finds the area closed (6), and none touches a view
+// that was unmapped or a mutex that was closed (which would crash the test).
+TEST_F(AreasTest, CloseWhileOthersRead) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (const std::uint32_t no_lock : {0u, 1u})
+    readers.emplace_back([&stop, &wrong, no_lock] {
+      std::uint16_t words[300];
+      while (!stop.load()) {
+        const std::uint32_t r = QNA_Read(1, 0, 300, words, no_lock);
+        if (r != QNA_OK && r != QNA_E_ARG) ++wrong;
+      }
+    });
+  int reopened = 0;
+  for (; reopened < 300; ++reopened) {
+    AreaCloseAll();
+    if (AreaOpenAll() != 0) break;
+  }
+  stop = true;
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(reopened, 300);
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // Before any registration every size is 0: once the link is open, every

@@ -45,7 +45,7 @@ TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
   std::uint8_t cm[448];
   ASSERT_EQ(QNA_ReadCmInfo(cm), 0u);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(cm)), "QUONIX");
-  EXPECT_EQ(Get32(cm + 8), 1u);                                    // layout
+  EXPECT_EQ(Get32(cm + 8), 2u);                                    // layout
   // The version in the block is the one --version prints.
   const std::uint32_t version = Get32(cm + 12);
   const std::string version_log = root_.path() + "/version.log";
@@ -60,18 +60,34 @@ TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
   EXPECT_GE(Get32(cm + 20) + 60, now);
   EXPECT_EQ(Get32(cm + 28), 3u);                                   // registered links
   for (std::uint32_t i = 0; i < 6; ++i) EXPECT_EQ(Get32(cm + 36 + 4 * i), it::kSmallWords[i]);
+  EXPECT_EQ(Get32(cm + 88), 3u);  // of them on the local pipe
+  EXPECT_EQ(Get32(cm + 92) + Get32(cm + 96) + Get32(cm + 100), 0u);
 
   std::uint8_t apps[512];
   ASSERT_EQ(QNA_ReadAppInfo(apps), 0u);
   ASSERT_EQ(Get32(apps), 3u);
   ASSERT_EQ(Get32(apps + 4), 3u);
   std::set<std::string> names;
+  std::uint32_t reader_requests = 0;
   for (std::uint32_t i = 0; i < 3; ++i) {
     const std::uint8_t* entry = apps + 8 + 32 * i;
-    names.insert(std::string(reinterpret_cast<const char*>(entry), strnlen(reinterpret_cast<const char*>(entry), 8)));
-    EXPECT_EQ(Get32(entry + 8), 1u);  // registered on a link
+    const std::string name(reinterpret_cast<const char*>(entry), strnlen(reinterpret_cast<const char*>(entry), 8));
+    names.insert(name);
+    EXPECT_EQ(Get32(entry + 8), 1u);   // registered on a link
+    EXPECT_EQ(Get32(entry + 24), 1u);  // the local pipe
+    if (name == "READER") reader_requests = Get32(entry + 28);
   }
   EXPECT_EQ(names, (std::set<std::string>{"APPONE", "APPTWO", "READER"}));
+  // Its count covers every request up to this read: two more since the last
+  // block, the other read and this one.
+  ASSERT_GE(reader_requests, 3u);
+  ASSERT_EQ(QNA_ReadCmInfo(cm), 0u);
+  ASSERT_EQ(QNA_ReadAppInfo(apps), 0u);
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    if (std::string(reinterpret_cast<const char*>(apps + 8 + 32 * i)) == "READER") {
+      EXPECT_EQ(Get32(apps + 8 + 32 * i + 28), reader_requests + 2);
+    }
+  }
 
   // The server counts the messages it holds.
   const char body[] = "kept";

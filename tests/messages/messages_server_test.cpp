@@ -165,6 +165,28 @@ TEST_F(MessagesServerTest, ReceiveWaitsForAMessage) {
   EXPECT_EQ(sender.Wait(30s), 0) << report.Text();
 }
 
+// A receiver that dies while it waits: the message that then arrives is
+// not lost with the reply the server could not send, it waits for the next.
+TEST_F(MessagesServerTest, ReceiverThatDiesWhileItWaitsLosesNoMessage) {
+  ASSERT_TRUE(StartServer());
+  qt::Child receiver([] {
+    QNA_REGREC record = it::Record("DYING");
+    if (QNA_Open(&record) != 0) return 1;
+    Receive(9, 60000);
+    return 2;
+  });
+  SysSleep(1000);  // time to be waiting; earlier, the message just waits
+  receiver.Kill();
+  QNA_REGREC record = it::Record("NEXT");
+  ASSERT_EQ(QNA_Open(&record), 0u);
+  ASSERT_EQ(Send(9, "kept", 5, 6, 1), 0u);
+  const Got got = Receive(9, 10000);
+  EXPECT_EQ(got.result, 0u);
+  EXPECT_EQ(got.body, "kept");
+  EXPECT_EQ(got.w1, 5u);
+  EXPECT_EQ(Receive(9, 0).result, kChannelEmpty);
+}
+
 class ChannelTest : public it::OpenClient {};
 
 TEST_F(ChannelTest, EmptyChannelGives20AfterTheWait) {

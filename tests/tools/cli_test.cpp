@@ -193,7 +193,7 @@ TEST_F(QnaTest, HelpIsCompleteForEverySubcommand) {
                             "mailbox write", "msg send", "msg recv", "evq open", "evq read", "evq post",
                             "evq info", "app start", "app close", "app top", "app status", "app cancel", "info",
                             "cmnt create", "cmnt open", "cmnt get", "cmnt put", "tagfile build", "tagfile dump",
-                            "server", "demo", "tag watch", "batch"};
+                            "server", "demo", "tag watch", "batch", "web"};
   const Outcome top = RunLine("qna --help", work_);
   EXPECT_EQ(top.status, 0);
   for (const char* command : commands) {
@@ -501,8 +501,9 @@ TEST_F(QnaTest, EveryCommandSpeaksTheDocumentedJson) {
       {"app start /bin/sleep -- 5", request, false},
       {"app status 1", request, false},
       {"app status 0", error, true},
-      {"info", "{server:str,version:str,pid:num,uptime:num,links:num,registrations:num,areas:[num],channels:num,"
-               "messages:num,programs:num,applications:[{app:str,kind:str,id:num,pid:num}]}", false},
+      {"info", "{server:str,version:str,pid:num,uptime:num,links:num,links_by_kind:{pipe:num,host pipe:num,tcp:num,"
+               "emulated pipe:num},registrations:num,areas:[num],channels:num,messages:num,programs:num,known:num,"
+               "applications:[{app:str,kind:str,id:num,pid:num,since:num,link:str,requests:num}]}", false},
       {"cmnt create shape2 --words 16", "{user:str," + comments + ",bytes:num}", false},
       {"cmnt open shape", "{user:str," + comments + "}", false},
       {"cmnt get shape word 0 2", "{user:str,kind:str,start:num,count:num,comments:[str]}", false},
