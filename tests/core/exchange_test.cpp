@@ -13,43 +13,6 @@ using namespace ct;
 
 using ExchangeTest = CoreTest;  // no platform object here, but the same clean state
 
-std::vector<std::int32_t> Listed(const ExchangeCodes& c, std::size_t pieces, std::size_t parts) {
-  std::vector<std::int32_t> out;
-  for (std::size_t i = 0; i < pieces; ++i) out.insert(out.end(), {c.write[i].failed, c.write[i].short_read});
-  out.insert(out.end(), {c.length.failed, c.length.short_read, c.length_wrong, c.head.failed,
-                         c.head.short_read});
-  for (std::size_t i = 0; i < parts; ++i)
-    out.insert(out.end(), {c.payload[i].failed, c.payload[i].short_read});
-  return out;
-}
-
-std::vector<std::int32_t> Block(std::int32_t first, std::int32_t last) {
-  std::vector<std::int32_t> out;
-  for (std::int32_t c = first; c <= last; ++c) out.push_back(c);
-  return out;
-}
-
-// Every family's block, as its documentation lists it.
-TEST_F(ExchangeTest, FamiliesCountUpInStepOrder) {
-  struct Case {
-    const char* family;
-    std::int32_t first;
-    std::size_t pieces, parts;
-    std::int32_t last;
-  };
-  const Case cases[] = {
-      {"remote reads", 1002, 1, 1, 1010},      {"word and bit writes", 1101, 2, 0, 1109},
-      {"mailbox read", 2000, 1, 1, 2008},      {"mailbox write", 2100, 2, 0, 2108},
-      {"message send", 3000, 2, 0, 3008},      {"message receive", 3100, 1, 2, 3110},
-      {"registration", 4000, 1, 1, 4008},      {"masked write", 5000, 3, 0, 5010},
-      {"event queue open", 7000, 1, 1, 7008},  {"event queue count", 10000, 1, 2, 10010},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.family);
-    EXPECT_EQ(Listed(CodesFrom(c.first, c.pieces, c.parts), c.pieces, c.parts), Block(c.first, c.last));
-  }
-}
-
 constexpr ExchangeCodes kCodes = CodesFrom(100, 2, 2);  // 100..103, 104..108, 109..112
 
 struct Outcome {

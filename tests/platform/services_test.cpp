@@ -117,7 +117,6 @@ TEST(Memory, AllocatesIntoTheOutPointer) {
   EXPECT_EQ(MemFree(block), 0);
   EXPECT_EQ(MemFree(nullptr), 0);
   EXPECT_EQ(MemAlloc(nullptr, 64), -1);
-  EXPECT_EQ(Nop(), 0);
 }
 
 // ---- Critical section -----------------------------------------------------------------

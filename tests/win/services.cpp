@@ -43,7 +43,6 @@ TEST(Memory, AllocatesAndFrees) {
   std::memset(block, 1, 100);
   EXPECT_EQ(MemFree(block), 0);
   EXPECT_EQ(MemAlloc(nullptr, 1), -1);
-  EXPECT_EQ(Nop(), 0);
 }
 
 TEST(CriticalSection, IsRecursiveExclusiveAndOnlyItsOwnerLeaves) {
