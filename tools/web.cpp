@@ -292,7 +292,7 @@ void Engine::ReadInfo() {
     QuonixFacts facts;
     if (r != 0)
       info = {{"server", nullptr}, {"areas", sizes},
-              {"error", json::parse(web::ErrorJson(Refusal::Codes(ResultText(r, QNA_InternalErr), r, QNA_InternalErr)))}};
+              {"error", json::parse(web::ErrorJson(Refusal::Library("", r, QNA_InternalErr)))}};
     else if (ParseQuonixBlocks(server, apps, facts))
       info = json::parse(QuonixFactsJson(facts, sizes), nullptr, false);
     else
@@ -393,7 +393,7 @@ int Engine::LibraryStatus(std::uint32_t r) const {
 }
 
 int Engine::Failed(int status, const std::string& context, std::uint32_t r, std::int32_t detail, std::string& out) const {
-  out = web::ErrorJson(Refusal::Codes(context + ": " + ResultText(r, detail), r, detail));
+  out = web::ErrorJson(Refusal::Library(context, r, detail));
   return status;
 }
 
@@ -453,7 +453,7 @@ int Engine::Answer(const web::Parsed& call, std::string& out) {
         if (const std::uint32_t r = QNA_ReadTag(name.data(), &value, 0); r == 0)
           row["value"] = value;
         else
-          row["error"] = json::parse(web::ErrorJson(Refusal::Codes(ResultText(r, QNA_InternalErr), r, QNA_InternalErr)));
+          row["error"] = json::parse(web::ErrorJson(Refusal::Library("", r, QNA_InternalErr)));
         j["tags"].push_back(std::move(row));
       }
       j["matched"] = matched;
