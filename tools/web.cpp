@@ -222,12 +222,18 @@ std::vector<const TagfileTag*> Engine::MatchTags(const std::string& search, std:
 void Engine::Take(const WatchPoll& poll) {
   std::lock_guard guard(lock_);
   polls_ = poll.number + 1;
-  if (poll.result != 0) {
-    status_ = {{"ok", false}, {"result", poll.result}, {"detail", poll.detail},
-               {"text", poll.failed + ": " + ResultText(poll.result, poll.detail)}};
+  // The pages hear of a change of status only: polls that fail the same way
+  // again and again are one failure, and the first good poll after them
+  // clears it.
+  json status = {{"ok", true}};
+  if (poll.result != 0)
+    status = {{"ok", false}, {"result", poll.result}, {"detail", poll.detail},
+              {"text", poll.failed + ": " + ResultText(poll.result, poll.detail)}};
+  if (status != status_) {
+    status_ = std::move(status);
     ++status_version_;
-    return;
   }
+  if (poll.result != 0) return;
   const auto now = [&](std::size_t item) -> const std::vector<std::int32_t>* {
     return item < poll.now.size() && !poll.now[item].empty() ? &poll.now[item] : nullptr;
   };
@@ -309,23 +315,22 @@ void Engine::ReadInfo() {
 
 void Engine::Run() {
   const auto interval = std::chrono::milliseconds(args_.interval);
-  bool failed = false;
   for (;;) {
     const auto due = std::chrono::steady_clock::now() + interval;
-    if (!failed) {
-      failed = watcher_.Poll() != 0;
-      ReadQueues();
-      bool info_due = false;
-      {
-        std::lock_guard guard(lock_);
-        info_due = streams_ > 0 && std::chrono::steady_clock::now() - info_read_ >= kInfoEvery;
-      }
-      if (info_due) ReadInfo();
+    // A failed poll is tried again at the next interval: an item that cannot
+    // be read for a while, or a link that failed once, must not end the
+    // pages' updates for good.  Until a poll succeeds the pages show why.
+    watcher_.Poll();
+    ReadQueues();
+    bool info_due = false;
+    {
+      std::lock_guard guard(lock_);
+      info_due = streams_ > 0 && std::chrono::steady_clock::now() - info_read_ >= kInfoEvery;
     }
+    if (info_due) ReadInfo();
     std::unique_lock guard(lock_);
     changed_.notify_all();
-    // Requests are answered between polls, as they come.  A server that has
-    // gone is not asked again: the pages show why.
+    // Requests are answered between polls, as they come.
     for (;;) {
       RunJobs(guard);
       if (stop_) return;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/server.h"
 #include "support/test_support.h"
 #include "web.h"
@@ -259,14 +261,17 @@ TEST_F(WebServed, AnswersWithJsonErrorsAndSurvivesHostileRequests) {
   EXPECT_TRUE(web_->running());
 }
 
-TEST_F(WebServed, AStreamSendsWhatChangedAndOutlivesAnUnreadableTag) {
+TEST_F(WebServed, AStreamSendsWhatChangedAndOutlivesFailures) {
   const Response tags = Ask(port_, Request("GET", "/api/tags"));
   EXPECT_NE(tags.body.find("{\"address\":\"CW32767\",\"error\":{\"detail\":0,\"result\":6"), std::string::npos) << tags.body;
   const int s = Open(port_, Request("GET", "/api/stream?area=CW&start=0&count=16&tagcount=50"));
   std::string seen;
+  // Keep-alives come between changes, so a wait ends by the clock.
   const auto read_until = [&](const std::string& wanted) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     char buffer[4096];
-    for (ssize_t n; seen.find(wanted) == std::string::npos && (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
+    for (ssize_t n; seen.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline &&
+                    (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
       seen.append(buffer, static_cast<std::size_t>(n));
     return seen.find(wanted) != std::string::npos;
   };
@@ -279,6 +284,21 @@ TEST_F(WebServed, AStreamSendsWhatChangedAndOutlivesAnUnreadableTag) {
   ASSERT_TRUE(read_until("\"words\":[[10,4711]]")) << seen;
   EXPECT_TRUE(read_until("{\"tag\":\"LEVEL\",\"value\":4711}")) << seen;
   EXPECT_EQ(seen.find("\"ok\":false"), std::string::npos) << seen;
+  // Polls that fail (CW's mutex held past their wait) are said, and polling
+  // goes on: once the mutex is back the stream carries changes again.
+  char cw_mutex[] = "\\sem32\\qoxsemcw";
+  Handle mutex = 0;
+  ASSERT_EQ(MtxOpen(cw_mutex, &mutex), 0);
+  ASSERT_EQ(MtxWait(mutex, 5000), 0);
+  const bool said = read_until("\"ok\":false");
+  EXPECT_EQ(MtxRelease(mutex), 0);
+  HndClose(mutex);
+  ASSERT_TRUE(said) << seen;
+  seen.clear();
+  qt::Process again(QNA_PATH, {"write", "CW10", "4712"});
+  ASSERT_EQ(again.Wait(), 0);
+  EXPECT_TRUE(read_until("\"words\":[[10,4712]]")) << seen;
+  EXPECT_TRUE(read_until("\"ok\":true")) << seen;
   close(s);
 }
 
