@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the debug build's tests, then the library as
-# users take it up from that build (tools/package-check.sh: the install, the
-# CMake package and pkg-config, the Debian package, the Python package with
-# its tests), the ASan+UBSan and TSan builds' tests, the fuzz targets for a
-# bounded time, and the Windows builds checked and tested under wine64 and
-# wine32.
-# Usage: tools/test.sh [step ...]   (default: debug package asan tsan fuzz windows)
+# Builds and runs every test: the debug build's tests, measuring coverage
+# (tools/coverage.sh), then the library as users take it up from that build
+# (tools/package-check.sh: the install, the CMake package and pkg-config, the
+# Debian package, the Python package with its tests), the ASan+UBSan and TSan
+# builds' tests, the fuzz targets for a bounded time on their committed
+# corpora, and the Windows builds checked and tested under wine64 and wine32.
+# Ends with the share of the tests in the source and the coverage figures.
+# Usage: tools/test.sh [step ...]
+#   (default: coverage package asan tsan fuzz windows; also: debug)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 steps=("$@")
-[ ${#steps[@]} -gt 0 ] || steps=(debug package asan tsan fuzz windows)
+[ ${#steps[@]} -gt 0 ] || steps=(coverage package asan tsan fuzz windows)
 for step in "${steps[@]}"; do
   echo "== $step"
   case "$step" in
     windows) tools/windows-check.sh ;;
-    fuzz) tools/fuzz.sh 50 ;;  # every fuzz target for 50 s, two at a time
+    coverage) tools/coverage.sh ;;
+    fuzz) tools/fuzz.sh 20 ;;  # every fuzz target for 20 s, two at a time
     package)
-      # Against the debug build, which it builds when the debug step has not.
-      cmake --preset debug >/dev/null
-      cmake --build --preset debug
-      tools/package-check.sh build/debug
+      # Against the build the coverage step made, else the debug build.
+      build=build/coverage
+      if [ ! -f $build/build.ninja ]; then
+        build=build/debug
+        cmake --preset debug >/dev/null
+      fi
+      cmake --build $build
+      tools/package-check.sh $build
       ;;
     *)
       cmake --preset "$step" >/dev/null
@@ -28,3 +35,12 @@ for step in "${steps[@]}"; do
       ;;
   esac
 done
+
+# Tests are meant to stay near a third of the code: non-blank lines of
+# tests/, fuzz/ and python/tests/ against those of every source file.
+sources() { git ls-files "$@" | grep -E '\.(cpp|h|hpp|c|py|sh|cmake)$|CMakeLists\.txt$' | xargs cat | grep -cv '^\s*$'; }
+if git rev-parse --git-dir >/dev/null 2>&1; then
+  all=$(sources) tests=$(sources tests fuzz python/tests)
+  awk -v t="$tests" -v a="$all" 'BEGIN { printf "test share: %d of %d non-blank source lines (%.1f%%)\n", t, a, 100 * t / a }'
+fi
+[ ! -f build/coverage/coverage.txt ] || cat build/coverage/coverage.txt
