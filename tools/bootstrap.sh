@@ -15,11 +15,12 @@ release=(cmake ninja-build g++ libcli11-dev libcivetweb-dev nlohmann-json3-dev l
 # recommends may be off), valgrind, the Windows builds under 64- and 32-bit
 # Wine, the Python package in a venv, the packaging checks (pkg-config,
 # dpkg-shlibdeps, file), qna web's page in a real browser (chromium driven
-# by selenium), and a real MQTT broker and its clients for the bridge's tests.
+# by selenium), a real MQTT broker and its clients for the bridge's tests,
+# and gcovr for the coverage figures.
 tests=(libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev clang libclang-rt-14-dev valgrind
        mingw-w64 wine64 wine32:i386 python3 python3-venv python3-setuptools python3-wheel
        pkg-config dpkg-dev file chromium chromium-driver python3-selenium mosquitto
-       mosquitto-clients)
+       mosquitto-clients gcovr)
 
 packages=("${release[@]}")
 case "${1:-}" in
