@@ -26,7 +26,7 @@
 
 namespace wire {
 
-class TcpLink {
+class TcpLink : public Calls<TcpLink> {
  public:
   explicit TcpLink(std::uint16_t port, const char* address = "127.0.0.1") {
     win::WSADATA data;
@@ -97,24 +97,6 @@ class TcpLink {
     return true;
   }
 
-  std::optional<Reply> ReadReply(milliseconds limit = kReplyLimit) {
-    std::uint8_t head[12];
-    if (!ReadExact(head, 12, limit)) return std::nullopt;
-    Reply reply;
-    reply.length = proto::Get32(head);
-    reply.first = proto::Get32(head + 4);
-    reply.result = proto::Get32(head + 8);
-    if (reply.length < 8 || reply.length > (2u << 20)) return std::nullopt;
-    reply.payload.resize(reply.length - 8);
-    if (!ReadExact(reply.payload.data(), reply.payload.size(), limit)) return std::nullopt;
-    return reply;
-  }
-
-  std::optional<Reply> Call(const Bytes& request) {
-    if (!Send(request)) return std::nullopt;
-    return ReadReply();
-  }
-
   // True once the server has ended the link (a receive gives the close or an
   // error) within `limit`; bytes that still arrive are dropped.  After a
   // time-out the socket is shut down and the link is of no further use.
@@ -175,14 +157,6 @@ class TcpLink {
   bool fired_ = false;
 };
 
-// Registration of a fresh TCP link, checked.
-inline void Registered(TcpLink& link, const char* name) {
-  ASSERT_TRUE(link.ok()) << "connect failed, error " << link.error();
-  const auto reply = link.Call(Register(name));
-  ASSERT_TRUE(reply.has_value());
-  ASSERT_EQ(reply->result, 0u);
-}
-
 // What a server's log says its TCP listener listens on: the line
 // "tcp listening on ADDRESS:PORT".
 struct TcpListening {
@@ -202,6 +176,20 @@ inline std::optional<TcpListening> ListeningOn(const std::string& log_path) {
   const unsigned long port = std::strtoul(endpoint.c_str() + colon + 1, nullptr, 10);
   if (port == 0 || port > 65535) return std::nullopt;
   return TcpListening{endpoint.substr(0, colon), static_cast<std::uint16_t>(port)};
+}
+
+enum class Kind { Pipe, Tcp };
+
+// Runs body(link) with a fresh link of `kind` (the local pipe, or TCP to `port`).
+template <class Body>
+void OnLink(Kind kind, std::uint16_t port, Body&& body) {
+  if (kind == Kind::Tcp) {
+    TcpLink link(port);
+    body(link);
+  } else {
+    Link link;
+    body(link);
+  }
 }
 
 }  // namespace wire
