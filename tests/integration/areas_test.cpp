@@ -1,6 +1,7 @@
-// The data areas of a real quonix: direct reads and writes (QNA_Read...,
-// QNA_WriteSmem...) and writes the server performs (QNA_Write, QNA_WriteBit),
-// at the edges of the areas and across processes.
+// The data areas and mailboxes of a real quonix: direct reads and writes
+// (QNA_Read..., QNA_WriteSmem...), writes the server performs (QNA_Write,
+// QNA_WriteBit, QNA_WriteWithFlag) and mailboxes, at the edges of the areas
+// and across processes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,15 +33,17 @@ Bits ReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count) {
 
 using DataAreas = OpenClient;
 
-// Results at the edges of the areas, for the direct functions and for the
-// writes the server performs.  Every refusal is 6 with detail 0.
+// Results at the edges of the areas and mailboxes, for the direct functions
+// and for the requests the server serves.  Every refusal is 6 (7 for an
+// unknown mailbox) with detail 0, a refused read copies nothing, and the
+// link stays in step after each.
 TEST_F(DataAreas, EdgeTable) {
   static Words words(4);
   static Bits bits(4);
   static const Words source = {0x1111, 0x2222};
   static const Bits source_bits = {1, 1};
-  static const Words flags = {0xFFFF};
-  static const Words masked(16, 0x5555);
+  static const Words flags = {0xFFFF, 0xFFFF};
+  static const Words masked(32, 0xFFFF);
   static const std::uint32_t mux_areas[1] = {6};
   static const std::uint32_t mux_offsets[1] = {0};
   static const std::uint32_t mux_counts[1] = {1};
@@ -74,6 +77,23 @@ TEST_F(DataAreas, EdgeTable) {
       {"server writes area 6", [] { return QNA_Write(6, 0, 1, source.data(), 0); }, 6},
       {"server sets bits of area 6", [] { return QNA_WriteBit(6, 0, 1, source_bits.data(), 0); }, 6},
       {"server masked write of area 6", [] { return QNA_WriteWithFlag(6, 0, 16, masked.data(), flags.data(), 0); }, 6},
+      {"masked count 24", [] { return QNA_WriteWithFlag(1, 0, 24, masked.data(), flags.data(), 0); }, 6},
+      {"masked count 0", [] { return QNA_WriteWithFlag(1, 0, 0, masked.data(), flags.data(), 0); }, 6},
+      {"masked words past area 1", [] { return QNA_WriteWithFlag(1, kCw - 8, 16, masked.data(), flags.data(), 0); }, 6},
+      {"masked bits past area 0", [] { return QNA_WriteWithFlag(0, 16 * kCb - 8, 16, masked.data(), flags.data(), 0); }, 6},
+      {"masked bit offset past area 2", [] { return QNA_WriteWithFlag(2, 16 * kSmallWords[2], 16, masked.data(), flags.data(), 0); }, 6},
+      {"masked offset that wraps", [] { return QNA_WriteWithFlag(1, 0xFFFFFFF8u, 16, masked.data(), flags.data(), 0); }, 6},
+      {"read an unknown application", [] { return QNA_ReadApp("NOBODY", 0, 1, words.data()); }, 7},
+      {"write an unknown application", [] { return QNA_WriteApp("NOBODY", 0, 1, source.data(), 0); }, 7},
+      {"write an unknown application, no reply", [] { return QNA_WriteApp("NOBODY", 0, 1, source.data(), 1); }, 0},
+      {"names compare exactly", [] { return QNA_ReadApp("itesting", 0, 1, words.data()); }, 7},
+      {"a long name is its first eight", [] { return QNA_WriteApp("ITESTINGMORE", 3, 1, source.data(), 0); }, 0},
+      {"seven characters are another name", [] { return QNA_ReadApp("ITESTIN", 3, 1, words.data()); }, 7},
+      {"read past the mailbox", [] { return QNA_ReadApp("ITESTING", 2047, 2, words.data()); }, 6},
+      {"write past the mailbox", [] { return QNA_WriteApp("ITESTING", 2048, 1, source.data(), 0); }, 6},
+      {"read 0 mailbox words", [] { return QNA_ReadApp("ITESTING", 0, 0, words.data()); }, 6},
+      {"write 0 mailbox words", [] { return QNA_WriteApp("ITESTING", 0, 0, source.data(), 0); }, 6},
+      {"last word of the mailbox", [] { return QNA_ReadApp("ITESTING", 2047, 1, words.data()); }, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
@@ -83,16 +103,27 @@ TEST_F(DataAreas, EdgeTable) {
     EXPECT_EQ(c.call(), c.result);
     EXPECT_EQ(QNA_InternalErr, 0);
     if (c.result != 0) {
-      // A refused read copies nothing.
       EXPECT_EQ(words[0], 0xEEEE);
       EXPECT_EQ(bits[0], 0xEE);
     }
+    const std::uint16_t mark = 0x5A5A;
+    std::uint16_t back = 0;
+    EXPECT_EQ(QNA_WriteApp("ITESTING", 100, 1, &mark, 0), QNA_OK);
+    EXPECT_EQ(QNA_ReadApp("ITESTING", 100, 1, &back), QNA_OK);
+    EXPECT_EQ(back, mark);
   }
   // Only the accepted writes reached the areas: the last word of area 1
-  // holds the first source word (written twice), the word before it nothing;
-  // the last bit of area 0 is set and no other.
-  EXPECT_EQ(ReadWords(1, kCw - 2, 2), (Words{0, 0x1111}));
-  EXPECT_EQ(ReadWords(0, kCb - 2, 2), (Words{0, 0x8000}));
+  // holds the first source word (written twice), the last bit of area 0 is
+  // set, and nothing else anywhere.
+  Words cw(kCw, 0), cb(kCb, 0);
+  cw.back() = 0x1111;
+  cb.back() = 0x8000;
+  EXPECT_EQ(ReadWords(1, 0, kCw), cw);
+  EXPECT_EQ(ReadWords(0, 0, kCb), cb);
+  EXPECT_EQ(ReadWords(2, 0, kSmallWords[2]), Words(kSmallWords[2], 0));
+  // The long name's write is in the mailbox.
+  EXPECT_EQ(QNA_ReadApp("ITESTING", 3, 1, words.data()), QNA_OK);
+  EXPECT_EQ(words[0], 0x1111);
 }
 
 // Words written one way are read back the other way: direct writes through
@@ -195,14 +226,19 @@ TEST_F(DataAreas, GatheredReadStopsAtABadRange) {
   EXPECT_EQ(buffer, (Words{0x0A01, 0x0A02, 0xEEEE, 0xEEEE, 0xEEEE}));
 }
 
-// Direct writes of one client reach another client's view and the server's
-// writes of the other client reach this one: everyone shares one area.
-TEST_F(IntegrationTest, AreasAreSharedBetweenProcesses) {
+// Two clients in processes of their own share one set of areas and one
+// server: the direct writes of one reach the other's view, the server's
+// writes of the other reach this one, and each puts words into the other's
+// mailbox, the answer without a reply (the next reply on that link is then
+// the read's own).
+TEST_F(IntegrationTest, AreasAndMailboxesAreSharedBetweenProcesses) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
   ChildReport report;
   qt::Signal ready, go, done;
   const Words mine = {0x1001, 0x1002, 0x1003};
   const Words theirs = {0x2001, 0x2002};
+  const Words letter = {0x4C01, 0x4C02, 0x4C03, 0x4C04};
+  const Words answer = {0xA001, 0xA002, 0xA003};
   qt::Child other([&] {
     const QNA_REGREC record = Record("OTHER");
     if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
@@ -215,11 +251,21 @@ TEST_F(IntegrationTest, AreasAreSharedBetweenProcesses) {
     std::uint8_t bit = 0;
     if (QNA_ReadBit(0, 16 * 3 + 2, 1, &bit, 0) != QNA_OK || bit != 1)
       return report.Fail("the direct bit did not arrive");
+    Words got(4, 0xEEEE);
+    if (const auto r = QNA_ReadApp("OTHER", 10, 4, got.data()); r != QNA_OK)
+      return report.Fail(Got("QNA_ReadApp", r));
+    if (got != letter) return report.Fail("the letter did not arrive");
     if (const auto r = QNA_Write(1, 40, 2, theirs.data(), 0); r != QNA_OK)
       return report.Fail(Got("QNA_Write", r));
     const std::uint8_t set = 1;
     if (const auto r = QNA_WriteBit(2, 17, 1, &set, 0); r != QNA_OK)
       return report.Fail(Got("QNA_WriteBit", r));
+    if (const auto r = QNA_WriteApp("MINE", 0, 3, answer.data(), 1); r != QNA_OK)
+      return report.Fail(Got("QNA_WriteApp without reply", r));
+    Words echo(3, 0xEEEE);
+    if (const auto r = QNA_ReadApp("MINE", 0, 3, echo.data()); r != QNA_OK)
+      return report.Fail(Got("QNA_ReadApp after the write", r));
+    if (echo != answer) return report.Fail("the answer is not in MINE's mailbox");
     done.Post();
     QNA_Close();
     return 0;
@@ -231,10 +277,14 @@ TEST_F(IntegrationTest, AreasAreSharedBetweenProcesses) {
   ASSERT_EQ(QNA_WriteSmem(1, 30, 3, mine.data(), 0), QNA_OK);
   const std::uint8_t set = 1;
   ASSERT_EQ(QNA_WriteSmemBit(0, 16 * 3 + 2, 1, &set, 0), QNA_OK);
+  ASSERT_EQ(QNA_WriteApp("OTHER", 10, 4, letter.data(), 0), QNA_OK);
   go.Post();
   ASSERT_EQ(done.Take(30s), 1) << report.Text();
   EXPECT_EQ(ReadWords(1, 40, 2), theirs);
   EXPECT_EQ(ReadWords(2, 1, 1), (Words{0x0002}));
+  Words got(3, 0xEEEE);
+  EXPECT_EQ(QNA_ReadApp("MINE", 0, 3, got.data()), QNA_OK);
+  EXPECT_EQ(got, answer);
   EXPECT_EQ(other.Wait(30s), 0) << report.Text();
 }
 
@@ -245,17 +295,7 @@ TEST_F(IntegrationTest, NoLockAccessWhileAnotherProcessHoldsTheMutex) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
   ChildReport report;
   qt::Signal held, release;
-  qt::Child holder([&] {
-    char name[] = "\\sem32\\qoxsemcw";
-    Handle mutex = 0;
-    if (MtxOpen(name, &mutex) != 0) return report.Fail("MtxOpen failed");
-    if (MtxWait(mutex, kInfinite) != kWaitOk) return report.Fail("MtxWait failed");
-    held.Post();
-    if (release.Take(60s) != 1) return report.Fail("no release");
-    if (MtxRelease(mutex) != 0) return report.Fail("MtxRelease failed");
-    HndClose(mutex);
-    return 0;
-  });
+  qt::Child holder(HoldAreaMutex(report, held, &release));
   ASSERT_EQ(held.Take(30s), 1) << report.Text();
 
   const QNA_REGREC record = Record("NOLOCK");

@@ -53,12 +53,12 @@ TEST_F(ConcurrentLink, ThreadsNeverGetATornReply) {
         if (const auto r = QNA_Write(1, t * kAreaWords, kAreaWords, area.data(), options); r != QNA_OK)
           return fail(t, round, "QNA_Write gave " + std::to_string(r));
         const Words box = Pattern(t, round, kBoxWords, 0x0B00);
-        if (const auto r = QNA_WriteApp("ITEST", t * kBoxWords, kBoxWords, box.data(), options); r != QNA_OK)
+        if (const auto r = QNA_WriteApp("ITESTING", t * kBoxWords, kBoxWords, box.data(), options); r != QNA_OK)
           return fail(t, round, "QNA_WriteApp gave " + std::to_string(r));
         // The mailbox read comes back after the writes before it on the
         // link, with or without their replies.
         Words got(kBoxWords, 0xEEEE);
-        if (const auto r = QNA_ReadApp("ITEST", t * kBoxWords, kBoxWords, got.data()); r != QNA_OK)
+        if (const auto r = QNA_ReadApp("ITESTING", t * kBoxWords, kBoxWords, got.data()); r != QNA_OK)
           return fail(t, round, "QNA_ReadApp gave " + std::to_string(r));
         if (got != box) return fail(t, round, "QNA_ReadApp returned other words");
         Words seen(kAreaWords, 0xEEEE);
@@ -73,7 +73,7 @@ TEST_F(ConcurrentLink, ThreadsNeverGetATornReply) {
 
   // The link is still in step.
   std::uint16_t word = 0;
-  EXPECT_EQ(QNA_ReadApp("ITEST", 0, 1, &word), QNA_OK);
+  EXPECT_EQ(QNA_ReadApp("ITESTING", 0, 1, &word), QNA_OK);
   EXPECT_EQ(word, Pattern(0, kRounds - 1, 1, 0x0B00)[0]);
 }
 
@@ -100,7 +100,7 @@ TEST_F(ConcurrentLink, RequestLockTimesOutBehindAStalledExchange) {
     stalled = std::thread([&] {
       std::uint16_t word = 0;
       stalled_started = true;
-      stalled_result = QNA_ReadApp("ITEST", 0, 1, &word);
+      stalled_result = QNA_ReadApp("ITESTING", 0, 1, &word);
       stalled_done = true;
     });
     ASSERT_TRUE(qt::WaitFor([&] { return stalled_started.load(); }, 10s));
