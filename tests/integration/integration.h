@@ -116,22 +116,15 @@ inline std::string Got(const char* call, std::uint32_t result) {
 }
 
 // The body of a child that takes area 1's mutex (MtxOpen and MtxWait, as the
-// library does), posts `held`, and keeps it until `release` comes, or for
-// ever without one (until it is killed).
-inline std::function<int()> HoldAreaMutex(ChildReport& report, qt::Signal& held,
-                                          qt::Signal* release = nullptr) {
-  return [&report, &held, release] {
+// library does), posts `held`, and keeps it until it is killed.
+inline std::function<int()> HoldAreaMutex(ChildReport& report, qt::Signal& held) {
+  return [&report, &held] {
     char name[] = "\\sem32\\qoxsemcw";
     Handle mutex = 0;
     if (MtxOpen(name, &mutex) != 0) return report.Fail("MtxOpen failed");
     if (MtxWait(mutex, kInfinite) != kWaitOk) return report.Fail("MtxWait failed");
     held.Post();
-    if (release == nullptr)
-      for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
-    if (release->Take(std::chrono::seconds(60)) != 1) return report.Fail("no release");
-    if (MtxRelease(mutex) != 0) return report.Fail("MtxRelease failed");
-    HndClose(mutex);
-    return 0;
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
   };
 }
 
