@@ -21,12 +21,6 @@ using wire::Kind;
 using wire::Link;
 using wire::TcpLink;
 
-// The port of the TCP listener of a server that logs to `log`, checked.
-std::uint16_t TcpPort(const std::string& log) {
-  const auto listening = wire::ListeningOn(log);
-  EXPECT_TRUE(listening.has_value()) << "no port line in the log:\n" << qt::ReadText(log);
-  return listening ? listening->port : 0;
-}
 
 std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
   return info.param == Kind::Tcp ? "Tcp" : "Pipe";
@@ -45,7 +39,7 @@ struct Served {
   std::uint16_t port = 0;
   explicit Served(std::vector<std::string> args = {})
       : server(WithTcp(std::move(args)), log) {
-    if (server.ready()) port = TcpPort(log);
+    if (server.ready()) port = wire::TcpPort(log);
   }
 };
 

@@ -20,12 +20,6 @@ using wire::Link;
 using wire::TcpLink;
 using wire::MappingExists;
 
-// The port of the TCP listener of a server that logs to `log`, checked.
-std::uint16_t TcpPort(const std::string& log) {
-  const auto listening = wire::ListeningOn(log);
-  EXPECT_TRUE(listening.has_value()) << "no port line in the log:\n" << qt::ReadText(log);
-  return listening ? listening->port : 0;
-}
 
 // The local address (as /proc/net/tcp prints it) of the socket that listens
 // on `port`; "" when there is none.
@@ -109,7 +103,7 @@ TEST(ServerTcp, PortInUseRefusesToStart) {
   const std::string log = root.path() + "/first.log";
   qt::Server first({"--tcp", "0"}, log);
   ASSERT_TRUE(first.ready());
-  const std::uint16_t port = TcpPort(log);
+  const std::uint16_t port = wire::TcpPort(log);
   ASSERT_NE(port, 0u);
   qt::TempRoot other;  // a root of its own, so only the port is in the way
   const std::string second_log = other.path() + "/second.log";
@@ -130,7 +124,7 @@ TEST(ServerTcp, OneStateForEveryKindOfLink) {
   const std::string log = root.path() + "/server.log";
   qt::Server server({"--host", "PLANT7", "--tcp", "0"}, log);
   ASSERT_TRUE(server.ready());
-  TcpLink tcp(TcpPort(log));
+  TcpLink tcp(wire::TcpPort(log));
   Link local;
   Link host("\\\\plant7\\pipe\\qoxsmem");
   wire::Registered(tcp, "OVERTCP");
