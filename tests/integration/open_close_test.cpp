@@ -178,52 +178,6 @@ TEST_F(IntegrationTest, RefusedRegistrationClosesTheLink) {
 
 // ---- Close -----------------------------------------------------------------------
 
-// The close waits for word 204 of area 3 to change for about a second, and
-// not at all when the word has its top bit set.  The server is held still
-// throughout, so the word never changes.
-TEST_F(IntegrationTest, CloseWaitsAboutASecondAtMost) {
-  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
-  const QNA_REGREC record = Record("SECOND");
-  struct Case {
-    const char* situation;
-    std::uint16_t word;  // written into word 204 before the close; 0: as it is
-    std::int64_t at_least_ms, below_ms;
-  };
-  const Case cases[] = {
-      {"word never changes", 0, 900, 2500},
-      {"top bit set", 0xFFFF, 0, 500},
-      {"top bit set, low bits clear", 0x8000, 0, 500},
-  };
-  std::size_t closes = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.situation);
-    // The server has changed the word for the close before (it logs the
-    // close after that), so it will not change it under this row.
-    ASSERT_TRUE(qt::WaitFor([&] { return CountOf(ServerLog(), " closed (") == closes; }, 10s))
-        << ServerLog();
-    ASSERT_EQ(QNA_Open(&record), QNA_OK);
-    if (c.word != 0) {
-      ASSERT_EQ(QNA_WriteSmem(3, 204, 1, &c.word, 0), QNA_OK);
-    }
-    std::int64_t ms = 0;
-    {
-      Paused still(server_->pid());
-      ASSERT_TRUE(still.stopped());
-      const auto start = Clock::now();
-      QNA_Close();
-      ms = MsSince(start);
-    }
-    ++closes;
-    EXPECT_GE(ms, c.at_least_ms);
-    EXPECT_LT(ms, c.below_ms);
-  }
-  // Once running again, the server has seen every close: the word it leaves
-  // never has the top bit set.
-  ASSERT_EQ(QNA_Open(&record), QNA_OK);
-  EXPECT_TRUE(qt::WaitFor([] { return (HandshakeWord() & 0x8000) == 0; }, 10s));
-}
-
-
 // A client in another process closes while the server is held still for a
 // moment (SIGSTOP), so that its change of word 204 of area 3 comes late: the
 // close returns promptly all the same (a loose bound here), yet only after
