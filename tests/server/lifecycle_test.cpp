@@ -87,13 +87,13 @@ TEST(ServerHandshake, EveryRegistrationAndCloseCountsOnce) {
   ASSERT_TRUE(server.ready());
   AreaView sw(3);
   ASSERT_TRUE(sw.ok());
-  for (std::uint16_t start : {0, 1, 0x7FFE, 0x7FFF, 0x8000, 0xFFFF}) {
+  for (unsigned start : {0u, 1u, 0x7FFEu, 0x7FFFu, 0x8000u, 0xFFFFu}) {
     Link link;
     ASSERT_TRUE(link.ok());
-    sw.Set(204, start);
+    sw.Set(204, static_cast<std::uint16_t>(start));
     wire::Registered(link, "COUNT");
     // Changed before the registration's reply came.
-    const std::uint16_t registered = (start + 1) & 0x7FFF;
+    const auto registered = static_cast<std::uint16_t>((start + 1) & 0x7FFF);
     EXPECT_EQ(sw.Get(204), registered) << "from " << start;
     link.Close();
     ASSERT_TRUE(qt::WaitFor([&] { return sw.Get(204) != registered; }, std::chrono::seconds(20)))
