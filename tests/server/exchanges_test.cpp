@@ -4,8 +4,6 @@
 // too many, too few or out of step fails the rows after it.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include "server/tcp_wire.h"
 #include "server/wire.h"
 #include "support/server.h"
@@ -16,7 +14,6 @@ namespace {
 using wire::AreaView;
 using wire::Bytes;
 using wire::Link;
-using wire::TcpLink;
 
 // Area sizes 64, 1000, 96, 300, 40, 50 words, so that the registration reply
 // shows the server's own sizes and not some default; room for four mailboxes
@@ -195,15 +192,7 @@ void RunScript(AnyLink& link, const std::vector<Exchange>& script) {
   }
 }
 
-enum class Kind { LocalPipe, HostPipe, Tcp };
-struct TransportCase {
-  const char* what;
-  Kind kind;
-};
-
-void PrintTo(const TransportCase& c, std::ostream* out) { *out << c.what; }
-
-class ServerExchanges : public ::testing::TestWithParam<TransportCase> {};
+class ServerExchanges : public ::testing::TestWithParam<wire::Kind> {};
 
 TEST_P(ServerExchanges, EveryLinkAnswersTheScript) {
   qt::TempRoot root;
@@ -216,28 +205,10 @@ TEST_P(ServerExchanges, EveryLinkAnswersTheScript) {
   sw.Set(299, 0xCAFE);
   const std::uint16_t handshake = sw.Get(204);
   const auto script = Script();
-  switch (GetParam().kind) {
-    case Kind::LocalPipe: {
-      Link link;
-      ASSERT_TRUE(link.ok());
-      RunScript(link, script);
-      break;
-    }
-    case Kind::HostPipe: {
-      Link link("\\\\plant7\\pipe\\qoxsmem");
-      ASSERT_TRUE(link.ok());
-      RunScript(link, script);
-      break;
-    }
-    case Kind::Tcp: {
-      const auto listening = wire::ListeningOn(log);
-      ASSERT_TRUE(listening.has_value()) << qt::ReadText(log);
-      TcpLink link(listening->port);
-      ASSERT_TRUE(link.ok()) << "error " << link.error();
-      RunScript(link, script);
-      break;
-    }
-  }
+  wire::OnLink(GetParam(), wire::TcpPort(log), [&](auto& link) {
+    ASSERT_TRUE(link.ok()) << "error " << link.error();
+    RunScript(link, script);
+  });
   // Writes are in the areas every client maps.
   EXPECT_EQ(cw.Get(100), 1u);
   EXPECT_EQ(cw.Get(102), 0x8001u);
@@ -261,10 +232,8 @@ TEST_P(ServerExchanges, EveryLinkAnswersTheScript) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ServerExchanges,
-                         ::testing::Values(TransportCase{"LocalPipe", Kind::LocalPipe},
-                                           TransportCase{"HostPipe", Kind::HostPipe},
-                                           TransportCase{"Tcp", Kind::Tcp}),
-                         wire::CaseName{});
+                         ::testing::Values(wire::Kind::Pipe, wire::Kind::HostPipe, wire::Kind::Tcp),
+                         wire::KindName);
 
 struct SizeCase {
   std::vector<std::string> args;

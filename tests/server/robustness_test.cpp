@@ -22,9 +22,6 @@ using wire::Link;
 using wire::TcpLink;
 
 
-std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
-  return info.param == Kind::Tcp ? "Tcp" : "Pipe";
-}
 
 std::vector<std::string> WithTcp(std::vector<std::string> args) {
   args.insert(args.end(), {"--tcp", "0"});
@@ -170,7 +167,7 @@ TEST_P(ServerStreams, PiecesBatchesAndTheSizeCaps) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ServerStreams, ::testing::Values(Kind::Pipe, Kind::Tcp),
-                         KindName);
+                         wire::KindName);
 
 class ServerHalfRequest : public ::testing::TestWithParam<Kind> {};
 
@@ -193,7 +190,7 @@ TEST_P(ServerHalfRequest, ClientGoneInTheMiddleIsALinkClose) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ServerHalfRequest, ::testing::Values(Kind::Pipe, Kind::Tcp),
-                         KindName);
+                         wire::KindName);
 
 TEST(ServerRobustness, GarbageOnOneLinkDoesNotDisturbAnother) {
   qt::TempRoot root;

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "server/wire.h"
@@ -143,16 +144,23 @@ inline std::uint16_t TcpPort(const std::string& log) {
   return listening ? listening->port : 0;
 }
 
-enum class Kind { Pipe, Tcp };
+enum class Kind { Pipe, HostPipe, Tcp };
 
-// Runs body(link) with a fresh link of `kind` (the local pipe, or TCP to `port`).
+inline const char* NameOf(Kind kind) {
+  return kind == Kind::Tcp ? "Tcp" : kind == Kind::HostPipe ? "HostPipe" : "Pipe";
+}
+inline void PrintTo(Kind kind, std::ostream* out) { *out << NameOf(kind); }
+inline std::string KindName(const ::testing::TestParamInfo<Kind>& info) { return NameOf(info.param); }
+
+// Runs body(link) with a fresh link of `kind`: the local pipe, the pipe of
+// host PLANT7 (served with --host PLANT7), or TCP to `port`.
 template <class Body>
 void OnLink(Kind kind, std::uint16_t port, Body&& body) {
   if (kind == Kind::Tcp) {
     TcpLink link(port);
     body(link);
   } else {
-    Link link;
+    Link link(kind == Kind::HostPipe ? "\\\\plant7\\pipe\\qoxsmem" : "\\\\.\\pipe\\qoxsmem");
     body(link);
   }
 }

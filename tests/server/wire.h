@@ -210,18 +210,6 @@ class Link : public Calls<Link> {
     return false;
   }
 
-  // Nothing arrives within `quiet` (the link stays open and silent).
-  bool Silent(milliseconds quiet) {
-    const auto end = std::chrono::steady_clock::now() + quiet;
-    while (std::chrono::steady_clock::now() < end) {
-      win::DWORD available = 0;
-      if (!win::PeekNamedPipe(handle_, nullptr, 0, nullptr, &available, nullptr)) return false;
-      if (available != 0) return false;
-      std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-  }
-
  private:
   Handle handle_ = kInvalidHandle;
   win::DWORD error_ = 0;
