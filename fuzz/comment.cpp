@@ -4,8 +4,6 @@
 // of every kind are read and written at the ends and the middle of the
 // sections its header announces, and at positions beyond them.  Buffers are
 // exactly as large as the count asked, so a read past them is a finding.
-#include <sys/stat.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,11 +17,7 @@ std::string g_path;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fz::MakePrivateRoot("comment");
-  const std::string root = PlatformRoot();
-  for (const char* dir : {"/drive", "/drive/c", "/drive/c/quonix", "/drive/c/quonix/usr",
-                          "/drive/c/quonix/usr/fuzz"})
-    mkdir((root + dir).c_str(), 0700);
-  g_path = root + "/drive/c/quonix/usr/fuzz/smemcmnt.bin";
+  g_path = fz::MakeRootFolder("/drive/c/quonix/usr/fuzz") + "/smemcmnt.bin";
   return 0;
 }
 

@@ -6,17 +6,20 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/posix/handles.h"
 
 namespace fz {
 
@@ -30,6 +33,31 @@ inline void MakePrivateRoot(const char* target) {
     std::abort();
   }
   PlatformSetRoot(pattern);
+}
+
+// Makes the folder `relative` (like "/drive/c/x") and those above it under
+// the root; returns its full path.
+inline std::string MakeRootFolder(const std::string& relative) {
+  const std::string root = PlatformRoot();
+  for (std::size_t at = relative.find('/', 1);; at = relative.find('/', at + 1)) {
+    mkdir((root + relative.substr(0, at)).c_str(), 0700);
+    if (at == std::string::npos) break;
+  }
+  return root + relative;
+}
+
+// A platform pipe handle over a descriptor of ours.
+inline Handle PipeHandleOf(int fd) {
+  auto object = std::make_shared<posix::Object>(posix::Kind::Pipe);
+  object->fd = fd;
+  object->name = "fuzz";
+  return posix::HandleAdd(std::move(object));
+}
+
+inline Handle NewMutex() {
+  Handle mutex = 0;
+  if (MtxCreate(nullptr, &mutex, 0) != 0) std::abort();
+  return mutex;
 }
 
 // Takes bytes off the front of the input; past the end it gives zeros.

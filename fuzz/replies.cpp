@@ -17,13 +17,11 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 #include "core/core.h"
 #include "evqueue/evqueue.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/posix/handles.h"
 #include "qnapi.h"
 #include "remote/remote.h"
 
@@ -33,36 +31,22 @@ constexpr std::uint32_t kPipeConn = 1;
 constexpr std::uint32_t kTcpConn = 2;
 constexpr std::uint32_t kQueueHandle = 77;
 
-// A platform pipe handle over a descriptor of ours.
-Handle PipeHandleOf(int fd) {
-  auto object = std::make_shared<posix::Object>(posix::Kind::Pipe);
-  object->fd = fd;
-  object->name = "fuzz";
-  return posix::HandleAdd(object);
-}
-
-Handle NewMutex() {
-  Handle mutex = 0;
-  if (MtxCreate(nullptr, &mutex, 0) != 0) std::abort();
-  return mutex;
-}
-
 ConnRecord* g_pipe_conn = nullptr;
 ConnRecord* g_tcp_conn = nullptr;
 
 void Setup() {
   fz::MakePrivateRoot("replies");
-  g_request_lock = NewMutex();
+  g_request_lock = fz::NewMutex();
   g_pipe_conn = ConnAddEntry();
   g_tcp_conn = ConnAddEntry();
   if (g_pipe_conn == nullptr || g_tcp_conn == nullptr) std::abort();
   g_pipe_conn->id = kPipeConn;
   g_pipe_conn->kind = ConnKind::Pipe;
-  g_pipe_conn->request_lock = NewMutex();
+  g_pipe_conn->request_lock = fz::NewMutex();
   std::strcpy(g_pipe_conn->host, "FARHOST");
   g_tcp_conn->id = kTcpConn;
   g_tcp_conn->kind = ConnKind::Tcp;
-  g_tcp_conn->request_lock = NewMutex();
+  g_tcp_conn->request_lock = fz::NewMutex();
   std::strcpy(g_tcp_conn->host, "FARHOST");
   // The event queue table lock exists while a queue is open; the one entry
   // added per iteration counts as that.
@@ -206,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fz::SocketPair pair;
   const int queue_fd = dup(pair.near);
   if (queue_fd < 0) std::abort();
-  const Handle link = PipeHandleOf(pair.near);
+  const Handle link = fz::PipeHandleOf(pair.near);
   g_link = link;
   g_pipe_conn->pipe = link;
   g_pipe_conn->pipe_open = true;
@@ -214,8 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   EvQueueEntry entry{};
   entry.handle = kQueueHandle;
   entry.connection = kPipeConn;
-  entry.pipe = PipeHandleOf(queue_fd);
-  entry.lock = NewMutex();
+  entry.pipe = fz::PipeHandleOf(queue_fd);
+  entry.lock = fz::NewMutex();
   entry.queue = 1;
   if (EvQueueAddEntry(entry) == nullptr) std::abort();
 

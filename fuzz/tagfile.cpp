@@ -5,11 +5,9 @@
 // project C:FUZZ; then names are resolved against whatever loaded: fixed
 // names, system names, and names taken from the file's own record slots so
 // that the index search reaches real records.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,7 +15,6 @@
 #include "core/core.h"
 #include "core/tags.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/posix/handles.h"
 #include "qnapi.h"
 
 namespace {
@@ -47,15 +44,9 @@ void Resolve(const char* text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fz::MakePrivateRoot("tagfile");
-  const std::string root = PlatformRoot();
-  for (const char* dir : {"/drive", "/drive/c", "/drive/c/ravowld", "/drive/c/ravowld/usr",
-                          "/drive/c/ravowld/usr/fuzz"})
-    mkdir((root + dir).c_str(), 0700);
-  g_tag_path = root + "/drive/c/ravowld/usr/fuzz/fuzz.tag";
+  g_tag_path = fz::MakeRootFolder("/drive/c/ravowld/usr/fuzz") + "/fuzz.tag";
   g_mailbox_reply = MailboxReply();
-  Handle lock = 0;
-  if (MtxCreate(nullptr, &lock, 0) != 0) std::abort();
-  g_request_lock = lock;
+  g_request_lock = fz::NewMutex();
   return 0;
 }
 
@@ -63,9 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fz::WriteFile(g_tag_path, std::span<const std::uint8_t>(data, size));
   {
     fz::SocketPair pair;
-    auto object = std::make_shared<posix::Object>(posix::Kind::Pipe);
-    object->fd = pair.near;
-    g_link = posix::HandleAdd(std::move(object));
+    g_link = fz::PipeHandleOf(pair.near);
     std::thread peer(fz::PlayPeer, pair.far, std::span<const std::uint8_t>(g_mailbox_reply));
     const std::uint32_t loaded = QNA_InitRavo();
     HndClose(g_link);

@@ -148,23 +148,6 @@ class ResultTextTest(unittest.TestCase):
             self.skipTest("this libqnapi has no QNA_ResultText (an older build): "
                           "the package gives the plain 'result R, detail D' texts")
 
-    def test_texts_are_single_lines_that_tell_codes_apart(self):
-        codes = [(0, 0), (6, 0), (50, 0), (102, 1107), (2, 640), (450, 0)]
-        texts = [qnapi.result_text(r, d) for r, d in codes]
-        for (r, d), t in zip(codes, texts):
-            with self.subTest(result=r, detail=d):
-                self.assertTrue(t.strip())
-                self.assertNotIn("\n", t)
-        self.assertEqual(len(set(texts)), len(texts), texts)
-
-    def test_length_is_the_whole_text_like_snprintf(self):
-        whole = qnapi.result_text(102, 1107).encode()
-        room = ctypes.create_string_buffer(b"\xff" * 8, 8)
-        length = lowlevel.QNA_ResultText(102, 1107, room, 5)
-        self.assertEqual(length, len(whole))
-        self.assertEqual(room.raw[:5], whole[:4] + b"\0")
-        self.assertEqual(room.raw[5:], b"\xff" * 3)  # nothing past the size given
-
     def test_a_long_text_is_asked_for_again_with_room(self):
         whole = qnapi.result_text(102, 1107)
         saved = errors._TEXT_ROOM

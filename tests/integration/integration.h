@@ -14,21 +14,21 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <thread>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <algorithm>
-#include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "qnapi.h"
 #include "support/server.h"
 #include "support/test_support.h"
@@ -113,6 +113,19 @@ class ChildReport {
 inline std::string Got(const char* call, std::uint32_t result) {
   return std::string(call) + " gave " + std::to_string(result) + " (detail " +
          std::to_string(QNA_InternalErr) + ")";
+}
+
+// The body of a child that takes area 1's mutex (MtxOpen and MtxWait, as the
+// library does), posts `held`, and keeps it until it is killed.
+inline std::function<int()> HoldAreaMutex(ChildReport& report, qt::Signal& held) {
+  return [&report, &held] {
+    char name[] = "\\sem32\\qoxsemcw";
+    Handle mutex = 0;
+    if (MtxOpen(name, &mutex) != 0) return report.Fail("MtxOpen failed");
+    if (MtxWait(mutex, kInfinite) != kWaitOk) return report.Fail("MtxWait failed");
+    held.Post();
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  };
 }
 
 // Holds a process still (SIGSTOP) until Resume or the end of the scope, so
@@ -225,7 +238,8 @@ class OpenClient : public IntegrationTest {
     ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
     ASSERT_EQ(QNA_Open(&record_), QNA_OK) << ServerLog();
   }
-  QNA_REGREC record_ = Record("ITEST");
+  // Eight characters: the field holds the name unterminated.
+  QNA_REGREC record_ = Record("ITESTING");
 };
 
 }  // namespace it

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "server/tcp_wire.h"
 #include "server/wire.h"
 #include "support/server.h"
 #include "support/test_support.h"
@@ -14,16 +15,7 @@ namespace {
 
 using wire::AreaView;
 using wire::Link;
-
-bool MappingExists(std::uint32_t area) {
-  char name[32];
-  std::strcpy(name, wire::kAreaNames[area]);
-  void* view = nullptr;
-  Handle mapping = 0;
-  if (ShmOpen(&view, name, 3, &mapping) != 0) return false;
-  ShmClose(view, mapping);
-  return true;
-}
+using wire::MappingExists;
 
 bool ServerWindowShown() {
   // The walk skips the topmost (shell) window, as the library's does.
@@ -37,18 +29,17 @@ bool ServerWindowShown() {
   return false;
 }
 
+// The window comes last, once the pipe is served, and goes with the objects.
 TEST(ServerLifecycle, SigtermEndsItCleanlyAndTheObjectsGoAway) {
   qt::TempRoot root;
+  EXPECT_FALSE(ServerWindowShown());
   qt::Server server;
   ASSERT_TRUE(server.ready());
   for (std::uint32_t area = 0; area < 6; ++area) EXPECT_TRUE(MappingExists(area)) << area;
-  // A link that is open at the stop does not hold the server up.
-  Link link;
-  wire::Registered(link, "LATE");
+  EXPECT_TRUE(qt::WaitFor(ServerWindowShown, std::chrono::seconds(20)));
   EXPECT_EQ(server.Stop(), 0);
   for (std::uint32_t area = 0; area < 6; ++area) EXPECT_FALSE(MappingExists(area)) << area;
-  EXPECT_TRUE(link.Ended());
-  EXPECT_FALSE(win::WaitNamedPipeA("\\\\.\\pipe\\qoxsmem", 0));
+  EXPECT_FALSE(ServerWindowShown());
 }
 
 TEST(ServerLifecycle, SigintEndsItCleanlyToo) {
@@ -88,61 +79,26 @@ TEST(ServerLifecycle, RestartsAfterACrash) {
   wire::Registered(link, "AGAIN");
 }
 
-TEST(ServerLifecycle, WindowIsShownWhileItRuns) {
-  qt::TempRoot root;
-  EXPECT_FALSE(ServerWindowShown());
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  // The window comes last, once the pipe is served.
-  EXPECT_TRUE(qt::WaitFor(ServerWindowShown, std::chrono::seconds(20)));
-  EXPECT_EQ(server.Stop(), 0);
-  EXPECT_FALSE(ServerWindowShown());
-}
-
-// The close handshake: word 204 of area 3 changes after every link close and
-// never has its top bit set, whatever it held before.
-class ServerHandshake : public ::testing::TestWithParam<std::uint16_t> {};
-
-TEST_P(ServerHandshake, WordChangesAfterALinkCloseAndStaysNonNegative) {
-  qt::TempRoot root;
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  AreaView sw(3);
-  ASSERT_TRUE(sw.ok());
-  for (int round = 0; round < 3; ++round) {
-    Link link;
-    wire::Registered(link, "CLOSER");
-    sw.Set(204, GetParam());
-    link.Close();
-    ASSERT_TRUE(qt::WaitFor([&] { return sw.Get(204) != GetParam(); }, std::chrono::seconds(20)))
-        << "round " << round;
-    EXPECT_EQ(sw.Get(204) & 0x8000u, 0u) << "round " << round;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(StartValues, ServerHandshake,
-                         ::testing::Values(0, 1, 0x7FFE, 0x7FFF, 0x8000, 0xFFFF));
-
-// Every registration and every close adds one.
+// The close handshake: word 204 of area 3 moves by one at every registration
+// and every link close, and never has its top bit set, whatever it held.
 TEST(ServerHandshake, EveryRegistrationAndCloseCountsOnce) {
   qt::TempRoot root;
   qt::Server server;
   ASSERT_TRUE(server.ready());
   AreaView sw(3);
   ASSERT_TRUE(sw.ok());
-  std::uint16_t last = sw.Get(204);
-  for (int round = 0; round < 5; ++round) {
+  for (unsigned start : {0u, 1u, 0x7FFEu, 0x7FFFu, 0x8000u, 0xFFFFu}) {
     Link link;
     ASSERT_TRUE(link.ok());
+    sw.Set(204, static_cast<std::uint16_t>(start));
     wire::Registered(link, "COUNT");
     // Changed before the registration's reply came.
-    EXPECT_EQ(sw.Get(204), (last + 1) & 0x7FFF) << "round " << round;
+    const auto registered = static_cast<std::uint16_t>((start + 1) & 0x7FFF);
+    EXPECT_EQ(sw.Get(204), registered) << "from " << start;
     link.Close();
-    ASSERT_TRUE(qt::WaitFor([&] { return sw.Get(204) != ((last + 1) & 0x7FFF); },
-                            std::chrono::seconds(20)));
-    const std::uint16_t now = sw.Get(204);
-    EXPECT_EQ(now, (last + 2) & 0x7FFF);
-    last = now;
+    ASSERT_TRUE(qt::WaitFor([&] { return sw.Get(204) != registered; }, std::chrono::seconds(20)))
+        << "from " << start;
+    EXPECT_EQ(sw.Get(204), (start + 2) & 0x7FFF) << "from " << start;
   }
 }
 
@@ -157,34 +113,12 @@ TEST(ServerPipes, ServerNamePipeFormsTheLibrarysName) {
   EXPECT_FALSE(local.ok()) << "the default pipe is served too";
 }
 
-TEST(ServerPipes, ServerNameThatFormsNoPipePathRefusesToStart) {
-  qt::TempRoot root;
-  const std::string log = root.path() + "/server.log";
-  qt::Process server(QUONIX_PATH, {"--server-name", "other"}, log);
-  EXPECT_EQ(server.Wait(), 1);
-  EXPECT_NE(qt::ReadText(log).find("\\\\.\\other\\qoxpipe"), std::string::npos) << qt::ReadText(log);
-  EXPECT_FALSE(MappingExists(0)) << "objects left behind";
-}
-
-TEST(ServerPipes, HostPipeIsServedBesideTheLocalOne) {
-  qt::TempRoot root;
-  qt::Server server({"--host", "PLANT1"});
-  ASSERT_TRUE(server.ready());
-  Link remote("\\\\plant1\\pipe\\qoxsmem");
-  wire::Registered(remote, "REMOTE");
-  Link local;
-  wire::Registered(local, "LOCAL");
-  auto write = remote.Call(wire::MailboxWrite("LOCAL", 0, {31}));
-  ASSERT_TRUE(write.has_value());
-  EXPECT_EQ(write->result, 0u);
-  auto read = local.Call(wire::MailboxRead("LOCAL", 0, 1));
-  ASSERT_TRUE(read.has_value());
-  EXPECT_EQ(read->word(0), 31u);
-}
-
+// A wrong command line ends the server at once (2, or 1 for a pipe name it
+// cannot serve) with nothing left behind; the log names what was wrong.
 struct UsageCase {
   std::vector<std::string> args;
   int status;
+  const char* said;
 };
 
 class ServerCommandLine : public ::testing::TestWithParam<UsageCase> {};
@@ -194,18 +128,28 @@ TEST_P(ServerCommandLine, ExitStatus) {
   const std::string log = root.path() + "/usage.log";
   qt::Process server(QUONIX_PATH, GetParam().args, log);
   EXPECT_EQ(server.Wait(), GetParam().status) << qt::ReadText(log);
+  EXPECT_NE(qt::ReadText(log).find(GetParam().said), std::string::npos) << qt::ReadText(log);
   EXPECT_FALSE(MappingExists(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ServerCommandLine,
-    ::testing::Values(UsageCase{{"--help"}, 0}, UsageCase{{"--bogus"}, 2},
-                      UsageCase{{"--cw"}, 2}, UsageCase{{"--cw", "0"}, 2},
-                      UsageCase{{"--cw", "12x"}, 2}, UsageCase{{"--cw", "4294967296"}, 2},
-                      UsageCase{{"--sw", "204"}, 2}, UsageCase{{"--mailbox-words", "575"}, 2},
-                      UsageCase{{"--project", "C:"}, 2}, UsageCase{{"--project", "CC:X"}, 2},
-                      UsageCase{{"--project", "C:..\\X"}, 2},
-                      UsageCase{{"--server-name", "a\\b"}, 2}));
+    ::testing::Values(
+        UsageCase{{"--help"}, 0, ""}, UsageCase{{"--bogus"}, 2, ""},
+        UsageCase{{"--cw"}, 2, ""}, UsageCase{{"--cw", "0"}, 2, ""},
+        UsageCase{{"--cw", "12x"}, 2, ""}, UsageCase{{"--cw", "4294967296"}, 2, ""},
+        UsageCase{{"--sw", "204"}, 2, ""}, UsageCase{{"--mailbox-words", "575"}, 2, ""},
+        UsageCase{{"--project", "C:"}, 2, ""}, UsageCase{{"--project", "CC:X"}, 2, ""},
+        UsageCase{{"--project", "C:..\\X"}, 2, ""}, UsageCase{{"--server-name", "a\\b"}, 2, ""},
+        UsageCase{{"--server-name", "other"}, 1, "\\\\.\\other\\qoxpipe"},
+        UsageCase{{"--tcp"}, 2, "--tcp"}, UsageCase{{"--tcp", ""}, 2, "--tcp"},
+        UsageCase{{"--tcp", "65536"}, 2, "--tcp"}, UsageCase{{"--tcp", "-1"}, 2, "--tcp"},
+        UsageCase{{"--tcp", "127.0.0.1:"}, 2, "--tcp"},
+        UsageCase{{"--tcp", "127.0.0.1:http"}, 2, "--tcp"},
+        UsageCase{{"--tcp", "a b:1"}, 2, "--tcp"}, UsageCase{{"--tcp", "a/b:1"}, 2, "--tcp"},
+        UsageCase{{"--tcp-any", "127.0.0.1:1"}, 2, "--tcp"},
+        UsageCase{{"--tcp", "0", "--tcp", "0"}, 2, "--tcp"},
+        UsageCase{{"--tcp", "0", "--tcp-any", "0"}, 2, "--tcp"}));
 
 TEST(ServerCommandLine, HelpDocumentsEveryOption) {
   qt::TempRoot root;
@@ -237,6 +181,7 @@ TEST(ServerLog, LinksAndRefusalsAreLogged) {
     EXPECT_EQ(server.Stop(), 0);
   }
   const std::string text = qt::ReadText(log);
+  EXPECT_FALSE(wire::ListeningOn(log).has_value()) << "a TCP listener nobody asked for";
   for (const char* expected : {"link 1 open", "link 1 closed (application 'LOGGED', 2 requests)",
                                "command 100101 refused with 6", "link 2: request refused",
                                "length word 4294967295", "stopped"})

@@ -1,63 +1,196 @@
 // What a client sends cannot crash quonix, make it allocate without bound, or
-// disturb other clients.
+// disturb other clients, over the pipe and over TCP alike; streams of
+// requests in pieces, back to back and at the size caps; stops with links
+// of every kind open.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <random>
 #include <thread>
+#include <tuple>
 
+#include "server/tcp_wire.h"
 #include "server/wire.h"
 #include "support/server.h"
 #include "support/test_support.h"
 
 namespace {
 
+using wire::Bytes;
+using wire::Kind;
 using wire::Link;
+using wire::TcpLink;
 
-class ServerHostileLength : public ::testing::TestWithParam<std::uint32_t> {};
+
+
+std::vector<std::string> WithTcp(std::vector<std::string> args) {
+  args.insert(args.end(), {"--tcp", "0"});
+  return args;
+}
+
+// A server with a TCP listener and a log, for one test.
+struct Served {
+  qt::TempRoot root;
+  std::string log = root.path() + "/server.log";
+  qt::Server server;
+  std::uint16_t port = 0;
+  explicit Served(std::vector<std::string> args = {})
+      : server(WithTcp(std::move(args)), log) {
+    if (server.ready()) port = wire::TcpPort(log);
+  }
+};
+
+class ServerHostileLength : public ::testing::TestWithParam<std::tuple<Kind, std::uint32_t>> {};
 
 TEST_P(ServerHostileLength, EndsThatLinkOnlyAndMemoryDoesNotJump) {
-  qt::TempRoot root;
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  Link bystander;
-  wire::Registered(bystander, "CALM");
-  const long before = qt::RssKiB(server.pid());
+  const auto [kind, length] = GetParam();
+  Served s;
+  ASSERT_TRUE(s.server.ready());
+  TcpLink over_tcp(s.port);
+  wire::Registered(over_tcp, "CALM");
+  Link piped;
+  wire::Registered(piped, "PIPED");
+  const long before = qt::RssKiB(s.server.pid());
   ASSERT_GT(before, 0);
 
-  Link hostile;
-  ASSERT_TRUE(hostile.ok());
-  ASSERT_TRUE(hostile.Send(wire::Builder{}.u32(GetParam()).u32(proto::kWriteWords).u32(0).bytes));
-  EXPECT_TRUE(hostile.Ended()) << "the link with length " << GetParam() << " was not ended";
-
+  wire::OnLink(kind, s.port, [&](auto& hostile) {
+    ASSERT_TRUE(hostile.ok());
+    ASSERT_TRUE(hostile.Send(wire::Builder{}.u32(length).u32(proto::kWriteWords).u32(0).bytes));
+    EXPECT_TRUE(hostile.Ended()) << "the link with length " << length << " was not ended";
+  });
   // Others are served as before, and new links come in.
-  auto reply = bystander.Call(wire::WordWrite(1, 0, {5}));
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(reply->result, 0u);
-  Link newcomer;
-  wire::Registered(newcomer, "NEW");
-  EXPECT_TRUE(server.running());
-  EXPECT_LT(qt::RssKiB(server.pid()), before + 8 * 1024);
+  for (auto reply : {over_tcp.Call(wire::WordWrite(1, 0, {5})),
+                     piped.Call(wire::WordWrite(1, 1, {6}))}) {
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->result, 0u);
+  }
+  wire::OnLink(kind, s.port, [](auto& newcomer) { wire::Registered(newcomer, "NEW"); });
+  EXPECT_TRUE(s.server.running());
+  EXPECT_LT(qt::RssKiB(s.server.pid()), before + 8 * 1024);
+  EXPECT_NE(qt::ReadText(s.log).find("length word " + std::to_string(length)), std::string::npos)
+      << qt::ReadText(s.log);
 }
 
 // Below the 8 bytes of command and options, or above 1 MiB + 64.
 INSTANTIATE_TEST_SUITE_P(Lengths, ServerHostileLength,
-                         ::testing::Values(0u, 7u, (1u << 20) + 65, 0x7FFFFFFFu, 0xFFFFFFFFu));
+                         ::testing::Combine(::testing::Values(Kind::Pipe, Kind::Tcp),
+                                            ::testing::Values(0u, 7u, (1u << 20) + 65,
+                                                              0x7FFFFFFFu, 0xFFFFFFFFu)));
 
-TEST(ServerRobustness, RequestAtTheCapIsReadWhole) {
-  qt::TempRoot root;
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  Link link;
-  ASSERT_TRUE(link.ok());
-  // The largest request taken: an unknown command with 1 MiB + 56 bytes of
-  // body.  It is answered, and the link stays in step.
-  const std::uint32_t length = (1u << 20) + 64;
-  auto reply = link.Call(wire::Record(12345, 0, wire::Bytes(length - 8, 0x11)));
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(reply->result, 1u);
-  wire::Registered(link, "ATCAP");
+// Many requests sent back to back in one piece, crossing the reader's
+// read-ahead in every way (small records, a record larger than it, writes
+// without a reply in between), are answered one by one, in order.
+template <class AnyLink>
+void BackToBack(AnyLink& link) {
+  Bytes batch;
+  std::vector<std::uint32_t> answered;
+  for (std::uint16_t i = 0; i < 100; ++i) {
+    const bool silent = i % 3 == 0;
+    const Bytes write = wire::WordWrite(1, i, {static_cast<std::uint16_t>(i + 1)},
+                                        silent ? proto::kOptNoReply : 0);
+    batch.insert(batch.end(), write.begin(), write.end());
+    if (!silent) answered.push_back(proto::kWriteWords);
+  }
+  std::vector<std::uint16_t> big(3000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint16_t>(0x4000 + i);
+  for (const Bytes& more : {wire::WordWrite(1, 200, big),
+                            wire::DataRead(proto::kReadWords, {{1, 0, 100}}),
+                            wire::DataRead(proto::kReadWords, {{1, 200, 3000}})}) {
+    batch.insert(batch.end(), more.begin(), more.end());
+    answered.push_back(proto::Get32(more.data() + 4));
+  }
+  ASSERT_TRUE(link.Send(batch));
+  std::vector<wire::Reply> replies;
+  for (std::size_t i = 0; i < answered.size(); ++i) {
+    auto reply = link.ReadReply();
+    ASSERT_TRUE(reply.has_value()) << "reply " << i;
+    EXPECT_EQ(reply->first, answered[i]) << "reply " << i;
+    EXPECT_EQ(reply->result, 0u) << "reply " << i;
+    replies.push_back(*reply);
+  }
+  const wire::Reply& small = replies[replies.size() - 2];
+  ASSERT_EQ(small.payload.size(), 200u);
+  for (std::uint16_t i = 0; i < 100; ++i) EXPECT_EQ(small.word(i), i + 1) << i;
+  const wire::Reply& large = replies.back();
+  ASSERT_EQ(large.payload.size(), 6000u);
+  for (std::size_t i = 0; i < big.size(); ++i) ASSERT_EQ(large.word(i), big[i]) << i;
 }
+
+class ServerStreams : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(ServerStreams, PiecesBatchesAndTheSizeCaps) {
+  // 512 Ki words: a read of the whole area is a reply of 1 MiB, the most one
+  // reply carries.
+  Served s({"--cw", "524288"});
+  ASSERT_TRUE(s.server.ready());
+  wire::OnLink(GetParam(), s.port, [&](auto& link) {
+    ASSERT_TRUE(link.ok());
+    // A request that arrives one byte at a time is still one request.
+    for (std::uint8_t byte : wire::Register("PIECES")) ASSERT_TRUE(link.Send({byte}));
+    auto reg = link.ReadReply();
+    ASSERT_TRUE(reg.has_value());
+    EXPECT_EQ(reg->result, 0u);
+    EXPECT_EQ(reg->first, proto::kRegister);
+    BackToBack(link);
+
+    // The library's largest word write and read: 16384 words.
+    std::vector<std::uint16_t> words(16384);
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint16_t>(i * 7 + 3);
+    auto write = link.Call(wire::WordWrite(1, 10000, words));
+    ASSERT_TRUE(write.has_value());
+    EXPECT_EQ(write->result, 0u);
+    auto read = link.Call(wire::DataRead(proto::kReadWords, {{1, 10000, 16384}}));
+    ASSERT_TRUE(read.has_value());
+    ASSERT_EQ(read->payload.size(), 32768u);
+    for (std::size_t i = 0; i < words.size(); ++i) ASSERT_EQ(read->word(i), words[i]) << i;
+
+    // The whole area in one reply; one word more is refused.
+    wire::AreaView cw(1);
+    ASSERT_TRUE(cw.ok());
+    cw.Set(524287, 0xCAFE);
+    auto whole = link.Call(wire::DataRead(proto::kReadWords, {{1, 0, 524288}}));
+    ASSERT_TRUE(whole.has_value());
+    ASSERT_EQ(whole->payload.size(), 1u << 20);
+    EXPECT_EQ(whole->word(10000), words[0]);
+    EXPECT_EQ(whole->word(524287), 0xCAFEu);
+    auto over = link.Call(wire::DataRead(proto::kReadWords, {{1, 0, 524288}, {1, 0, 1}}));
+    ASSERT_TRUE(over.has_value());
+    EXPECT_EQ(over->result, 6u);
+
+    // The largest request taken: 1 MiB + 64 bytes, an unknown command.  It
+    // is answered, and the link stays in step.
+    auto at_cap = link.Call(wire::Record(12345, 0, Bytes((1u << 20) + 56, 0x11)));
+    ASSERT_TRUE(at_cap.has_value());
+    EXPECT_EQ(at_cap->result, 1u);
+    wire::Registered(link, "ATCAP");
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ServerStreams, ::testing::Values(Kind::Pipe, Kind::Tcp),
+                         wire::KindName);
+
+class ServerHalfRequest : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(ServerHalfRequest, ClientGoneInTheMiddleIsALinkClose) {
+  Served s;
+  ASSERT_TRUE(s.server.ready());
+  wire::AreaView sw(3);
+  ASSERT_TRUE(sw.ok());
+  const std::uint16_t before = sw.Get(204);
+  wire::OnLink(GetParam(), s.port, [](auto& link) {
+    wire::Registered(link, "HALF");
+    const Bytes write = wire::WordWrite(1, 0, {1, 2, 3, 4});
+    ASSERT_TRUE(link.Send(Bytes(write.begin(), write.begin() + 17)));
+  });
+  EXPECT_TRUE(qt::WaitFor([&] { return sw.Get(204) != before; }, std::chrono::seconds(20)));
+  wire::AreaView cw(1);
+  ASSERT_TRUE(cw.ok());
+  EXPECT_EQ(cw.Get(0), 0u) << "half a request was acted on";
+  wire::OnLink(GetParam(), s.port, [](auto& next) { wire::Registered(next, "NEXT"); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ServerHalfRequest, ::testing::Values(Kind::Pipe, Kind::Tcp),
+                         wire::KindName);
 
 TEST(ServerRobustness, GarbageOnOneLinkDoesNotDisturbAnother) {
   qt::TempRoot root;
@@ -74,10 +207,10 @@ TEST(ServerRobustness, GarbageOnOneLinkDoesNotDisturbAnother) {
     for (int round = 0; round < 20 && !stop; ++round) {
       Link bad;
       if (!bad.ok()) continue;
-      wire::Bytes junk(4096);
+      Bytes junk(4096);
       for (auto& b : junk) b = static_cast<std::uint8_t>(random());
       bad.Send(junk);
-      // Some rounds send plausible heads with wrong bodies.
+      // Plausible heads with wrong bodies.
       bad.Send(wire::Builder{}.u32(24).u32(proto::kWriteMasked).u32(0).u32(7).u32(0xFFFFFFFF)
                    .u32(0xFFFFFFFF).u32(0xFFFFFFFF).bytes);
     }
@@ -96,31 +229,35 @@ TEST(ServerRobustness, GarbageOnOneLinkDoesNotDisturbAnother) {
   EXPECT_TRUE(server.running());
 }
 
+// Pipe and TCP links count against one limit; a link beyond it is closed
+// like any other (the handshake word moves), and there is room again once a
+// link closes.
 TEST(ServerRobustness, LinksBeyondTheLimitAreClosedOthersServed) {
-  qt::TempRoot root;
-  qt::Server server({"--max-links", "2"});
-  ASSERT_TRUE(server.ready());
-  Link a, b;
-  wire::Registered(a, "A");
-  wire::Registered(b, "B");
+  Served s({"--max-links", "2"});
+  ASSERT_TRUE(s.server.ready());
+  Link piped;
+  wire::Registered(piped, "PIPED");
+  TcpLink first(s.port);
+  wire::Registered(first, "FIRST");
   wire::AreaView sw(3);
   ASSERT_TRUE(sw.ok());
-  const std::uint16_t before = sw.Get(204);
-  Link c;
-  ASSERT_TRUE(c.ok());
-  EXPECT_TRUE(c.Ended()) << "a third link was served";
-  c.Close();
-  // Its client may wait for the handshake word like after any close.
-  EXPECT_TRUE(qt::WaitFor([&] { return sw.Get(204) != before; }, std::chrono::seconds(20)));
-  auto reply = a.Call(wire::WordWrite(1, 0, {1}));
+  for (Kind kind : {Kind::Pipe, Kind::Tcp}) {
+    const std::uint16_t before = sw.Get(204);
+    wire::OnLink(kind, s.port, [](auto& third) {
+      ASSERT_TRUE(third.ok());
+      EXPECT_TRUE(third.Ended()) << "a third link was served";
+    });
+    EXPECT_TRUE(qt::WaitFor([&] { return sw.Get(204) != before; }, std::chrono::seconds(20)));
+  }
+  auto reply = first.Call(wire::WordWrite(1, 0, {1}));
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->result, 0u);
-  // Room again once a link closes.
-  b.Close();
-  EXPECT_TRUE(qt::WaitFor([] {
-    Link d;
-    if (!d.ok()) return false;
-    auto r = d.Call(wire::Register("D"));
+  piped.Close();
+  const std::uint16_t port = s.port;
+  EXPECT_TRUE(qt::WaitFor([port] {
+    TcpLink again(port);
+    if (!again.ok()) return false;
+    auto r = again.Call(wire::Register("AGAIN"));
     return r.has_value() && r->result == 0;
   }, std::chrono::seconds(20)));
 }
@@ -170,22 +307,39 @@ TEST(ServerRobustness, AreaMutexHeldTooLongGivesTwo) {
   EXPECT_EQ(later->result, 0u);
 }
 
-TEST(ServerRobustness, ClientThatDoesNotReadItsRepliesHoldsUpOnlyItself) {
-  qt::TempRoot root;
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  Link stuck;
-  ASSERT_TRUE(stuck.ok());
-  // 64 KiB replies, far more than the link buffers, never read.
-  for (int i = 0; i < 64; ++i)
-    ASSERT_TRUE(stuck.Send(wire::DataRead(proto::kReadWords, {{1, 0, 32768}})));
+// On each kind of link: one idle, one in the middle of a request, one whose
+// replies (16 MiB) it never reads, so the server's thread is stuck in a
+// send.  Others are still served, and SIGTERM ends all of them and the server
+// cleanly.
+TEST(ServerRobustness, SigtermStopsCleanlyWithLinksOfEveryKindOpen) {
+  Served s;
+  ASSERT_TRUE(s.server.ready());
+  Link idle, half, stuck;
+  TcpLink tcp_idle(s.port), tcp_half(s.port), tcp_stuck(s.port);
+  const auto open = [](auto& i, auto& h, auto& st) {
+    wire::Registered(i, "IDLE");
+    wire::Registered(h, "HALF");
+    ASSERT_TRUE(h.Send(wire::Builder{}.u32(100).u32(proto::kWriteWords).bytes));
+    wire::Registered(st, "STUCK");
+    for (int k = 0; k < 256; ++k)
+      ASSERT_TRUE(st.Send(wire::DataRead(proto::kReadWords, {{1, 0, 32768}})));
+  };
+  open(idle, half, stuck);
+  open(tcp_idle, tcp_half, tcp_stuck);
   Link other;
   wire::Registered(other, "OTHER");
   auto reply = other.Call(wire::DataRead(proto::kReadWords, {{1, 0, 32768}}));
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->payload.size(), 65536u);
-  // A stop wakes the link thread blocked in its write.
-  EXPECT_EQ(server.Stop(), 0);
+
+  EXPECT_EQ(s.server.Stop(), 0);
+  EXPECT_TRUE(idle.Ended() && half.Ended() && stuck.Ended() && other.Ended());
+  EXPECT_TRUE(tcp_idle.Ended() && tcp_half.Ended() && tcp_stuck.Ended());
+  for (std::uint32_t area = 0; area < 6; ++area) EXPECT_FALSE(wire::MappingExists(area)) << area;
+  EXPECT_FALSE(win::WaitNamedPipeA("\\\\.\\pipe\\qoxsmem", 0)) << "the pipe is still served";
+  TcpLink late(s.port);
+  EXPECT_FALSE(late.ok()) << "the port still takes links";
+  EXPECT_NE(qt::ReadText(s.log).find("stopped"), std::string::npos) << qt::ReadText(s.log);
 }
 
 }  // namespace

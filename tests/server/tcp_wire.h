@@ -1,187 +1,120 @@
 // tcp_wire.h - the client end of a TCP link to quonix for the server tests,
 // with the same calls as wire::Link, and the port a server logged.
 //
-// Sockets have no peek-and-wait in the platform layer, so reads are bounded
-// by a watchdog thread: when a read or send runs past its limit, the watchdog
-// shuts the socket down, which wakes the blocked call with a failure.  A
-// server that does not answer fails the test instead of hanging it.
+// Plain BSD sockets, none of the platform layer the server uses, so that the
+// server is checked against a client that shares none of its code; every
+// wait is bounded by poll, so a server that does not answer fails the test
+// instead of hanging it.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <mutex>
 #include <optional>
-#include <sstream>
+#include <ostream>
 #include <string>
-#include <thread>
 
-#include "platform/platform.h"
 #include "server/wire.h"
 #include "support/test_support.h"
 
 namespace wire {
 
-class TcpLink {
+class TcpLink : public Calls<TcpLink> {
  public:
   explicit TcpLink(std::uint16_t port, const char* address = "127.0.0.1") {
-    win::WSADATA data;
-    win::WSAStartup(0x0101, &data);
-    socket_ = win::socket(win::AF_INET_, win::SOCK_STREAM_, 0);
-    if (socket_ == win::INVALID_SOCKET) {
-      error_ = win::GetLastError();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address, nullptr, &hints, &found) != 0 || found == nullptr) {
+      error_ = EHOSTUNREACH;
       return;
     }
-    win::SOCKADDR_IN target{};
-    target.sin_family = win::AF_INET_;
-    target.sin_port = win::htons(port);
-    const win::HOSTENT* host = win::gethostbyname(address);
-    if (host != nullptr && host->h_length == 4)
-      std::memcpy(&target.sin_addr, host->h_addr_list[0], 4);
-    if (host == nullptr || host->h_length != 4 ||
-        win::connect(socket_, &target, sizeof target) != 0) {
-      error_ = win::GetLastError();
-      win::closesocket(socket_);
-      socket_ = win::INVALID_SOCKET;
-      return;
+    sockaddr_in target{};
+    std::memcpy(&target, found->ai_addr, sizeof target);
+    freeaddrinfo(found);
+    target.sin_port = htons(port);
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+      error_ = errno;
+      Close();
     }
-    watchdog_ = std::thread([this] { Watch(); });
   }
   ~TcpLink() { Close(); }
   TcpLink(const TcpLink&) = delete;
   TcpLink& operator=(const TcpLink&) = delete;
 
-  bool ok() const { return socket_ != win::INVALID_SOCKET; }
-  win::DWORD error() const { return error_; }
-
+  bool ok() const { return fd_ >= 0; }
+  int error() const { return error_; }
   void Close() {
-    if (watchdog_.joinable()) {
-      {
-        std::lock_guard lock(mutex_);
-        quit_ = true;
-      }
-      wake_.notify_all();
-      watchdog_.join();
-    }
-    if (socket_ != win::INVALID_SOCKET) win::closesocket(socket_);
-    socket_ = win::INVALID_SOCKET;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
   }
 
   bool Send(const Bytes& bytes, milliseconds limit = kReplyLimit) {
-    if (!ok()) return false;
-    Armed armed(*this, limit);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const int put = win::send(socket_, reinterpret_cast<const char*>(bytes.data() + done),
-                                static_cast<int>(bytes.size() - done), 0);
-      if (put <= 0) return false;
-      done += static_cast<std::size_t>(put);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (std::size_t done = 0; done < bytes.size();) {
+      if (!Wait(POLLOUT, end)) return false;
+      const ssize_t put = ::send(fd_, bytes.data() + done, bytes.size() - done,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      if (put > 0) done += static_cast<std::size_t>(put);
     }
     return true;
   }
 
   // Exactly n bytes within `limit`; false when the link broke or time ran out.
   bool ReadExact(std::uint8_t* at, std::size_t n, milliseconds limit = kReplyLimit) {
-    if (!ok()) return false;
-    Armed armed(*this, limit);
+    const auto end = std::chrono::steady_clock::now() + limit;
     while (n > 0) {
-      const int got = win::recv(socket_, reinterpret_cast<char*>(at), static_cast<int>(n), 0);
-      if (got <= 0) return false;
-      at += got;
-      n -= static_cast<std::size_t>(got);
+      if (!Wait(POLLIN, end)) return false;
+      const ssize_t got = ::recv(fd_, at, n, MSG_DONTWAIT);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+      if (got > 0) {
+        at += got;
+        n -= static_cast<std::size_t>(got);
+      }
     }
     return true;
   }
 
-  std::optional<Reply> ReadReply(milliseconds limit = kReplyLimit) {
-    std::uint8_t head[12];
-    if (!ReadExact(head, 12, limit)) return std::nullopt;
-    Reply reply;
-    reply.length = proto::Get32(head);
-    reply.first = proto::Get32(head + 4);
-    reply.result = proto::Get32(head + 8);
-    if (reply.length < 8 || reply.length > (2u << 20)) return std::nullopt;
-    reply.payload.resize(reply.length - 8);
-    if (!ReadExact(reply.payload.data(), reply.payload.size(), limit)) return std::nullopt;
-    return reply;
-  }
-
-  std::optional<Reply> Call(const Bytes& request) {
-    if (!Send(request)) return std::nullopt;
-    return ReadReply();
-  }
-
   // True once the server has ended the link (a receive gives the close or an
-  // error) within `limit`; bytes that still arrive are dropped.  After a
-  // time-out the socket is shut down and the link is of no further use.
+  // error) within `limit`; bytes that still arrive are dropped.
   bool Ended(milliseconds limit = kReplyLimit) {
-    if (!ok()) return true;
-    Armed armed(*this, limit);
+    const auto end = std::chrono::steady_clock::now() + limit;
     char sink[4096];
-    while (win::recv(socket_, sink, sizeof sink, 0) > 0) {
+    for (;;) {
+      if (!ok()) return true;
+      if (!Wait(POLLIN, end)) return false;
+      const ssize_t got = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return true;
     }
-    std::lock_guard lock(mutex_);
-    return !fired_;
   }
 
  private:
-  // Arms the watchdog for one call.
-  struct Armed {
-    TcpLink& link;
-    Armed(TcpLink& owner, milliseconds limit) : link(owner) {
-      {
-        std::lock_guard lock(link.mutex_);
-        link.deadline_ = std::chrono::steady_clock::now() + limit;
-      }
-      link.wake_.notify_all();
-    }
-    ~Armed() {
-      {
-        std::lock_guard lock(link.mutex_);
-        link.deadline_.reset();
-      }
-      link.wake_.notify_all();
-    }
-  };
-
-  void Watch() {
-    std::unique_lock lock(mutex_);
-    while (!quit_) {
-      if (!deadline_) {
-        wake_.wait(lock);
-        continue;
-      }
-      const auto deadline = *deadline_;
-      wake_.wait_until(lock, deadline);
-      if (deadline_ && *deadline_ == deadline && std::chrono::steady_clock::now() >= deadline) {
-        fired_ = true;
-        win::TcpShutdown(socket_);
-        deadline_.reset();
-      }
+  // Whether the socket is ready for `events` (or has an error) before `end`.
+  bool Wait(short events, std::chrono::steady_clock::time_point end) {
+    if (fd_ < 0) return false;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() < 0) return false;
+      pollfd p{fd_, events, 0};
+      const int n = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
+      if (n > 0) return true;
+      if (n < 0 && errno != EINTR) return false;
     }
   }
 
-  win::SOCKET socket_ = win::INVALID_SOCKET;
-  win::DWORD error_ = 0;
-  std::thread watchdog_;
-  std::mutex mutex_;  // guards deadline_, quit_ and fired_
-  std::condition_variable wake_;
-  std::optional<std::chrono::steady_clock::time_point> deadline_;
-  bool quit_ = false;
-  bool fired_ = false;
+  int fd_ = -1;
+  int error_ = 0;
 };
-
-// Registration of a fresh TCP link, checked.
-inline void Registered(TcpLink& link, const char* name) {
-  ASSERT_TRUE(link.ok()) << "connect failed, error " << link.error();
-  const auto reply = link.Call(Register(name));
-  ASSERT_TRUE(reply.has_value());
-  ASSERT_EQ(reply->result, 0u);
-}
 
 // What a server's log says its TCP listener listens on: the line
 // "tcp listening on ADDRESS:PORT".
@@ -202,6 +135,34 @@ inline std::optional<TcpListening> ListeningOn(const std::string& log_path) {
   const unsigned long port = std::strtoul(endpoint.c_str() + colon + 1, nullptr, 10);
   if (port == 0 || port > 65535) return std::nullopt;
   return TcpListening{endpoint.substr(0, colon), static_cast<std::uint16_t>(port)};
+}
+
+// The port of the TCP listener of a server that logs to `log`, checked.
+inline std::uint16_t TcpPort(const std::string& log) {
+  const auto listening = ListeningOn(log);
+  EXPECT_TRUE(listening.has_value()) << "no port line in the log:\n" << qt::ReadText(log);
+  return listening ? listening->port : 0;
+}
+
+enum class Kind { Pipe, HostPipe, Tcp };
+
+inline const char* NameOf(Kind kind) {
+  return kind == Kind::Tcp ? "Tcp" : kind == Kind::HostPipe ? "HostPipe" : "Pipe";
+}
+inline void PrintTo(Kind kind, std::ostream* out) { *out << NameOf(kind); }
+inline std::string KindName(const ::testing::TestParamInfo<Kind>& info) { return NameOf(info.param); }
+
+// Runs body(link) with a fresh link of `kind`: the local pipe, the pipe of
+// host PLANT7 (served with --host PLANT7), or TCP to `port`.
+template <class Body>
+void OnLink(Kind kind, std::uint16_t port, Body&& body) {
+  if (kind == Kind::Tcp) {
+    TcpLink link(port);
+    body(link);
+  } else {
+    Link link(kind == Kind::HostPipe ? "\\\\plant7\\pipe\\qoxsmem" : "\\\\.\\pipe\\qoxsmem");
+    body(link);
+  }
 }
 
 }  // namespace wire

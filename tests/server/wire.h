@@ -116,9 +116,31 @@ struct Reply {
   std::uint32_t u32(std::size_t i) const { return proto::Get32(payload.data() + 4 * i); }
 };
 
+// ReadReply and Call for any link type with Send and ReadExact.
+template <class Self>
+struct Calls {
+  std::optional<Reply> ReadReply(milliseconds limit = kReplyLimit) {
+    auto& self = static_cast<Self&>(*this);
+    std::uint8_t head[12];
+    if (!self.ReadExact(head, 12, limit)) return std::nullopt;
+    Reply reply;
+    reply.length = proto::Get32(head);
+    reply.first = proto::Get32(head + 4);
+    reply.result = proto::Get32(head + 8);
+    if (reply.length < 8 || reply.length > (2u << 20)) return std::nullopt;
+    reply.payload.resize(reply.length - 8);
+    if (!self.ReadExact(reply.payload.data(), reply.payload.size(), limit)) return std::nullopt;
+    return reply;
+  }
+  std::optional<Reply> Call(const Bytes& request) {
+    if (!static_cast<Self&>(*this).Send(request)) return std::nullopt;
+    return ReadReply();
+  }
+};
+
 // The client end of one link.  Reads are bounded in time, so a server that
 // does not answer fails the test instead of hanging it.
-class Link {
+class Link : public Calls<Link> {
  public:
   explicit Link(const std::string& pipe = "\\\\.\\pipe\\qoxsmem") {
     handle_ = win::CreateFileA(pipe.c_str(), win::GENERIC_READ | win::GENERIC_WRITE,
@@ -169,24 +191,6 @@ class Link {
     return true;
   }
 
-  std::optional<Reply> ReadReply(milliseconds limit = kReplyLimit) {
-    std::uint8_t head[12];
-    if (!ReadExact(head, 12, limit)) return std::nullopt;
-    Reply reply;
-    reply.length = proto::Get32(head);
-    reply.first = proto::Get32(head + 4);
-    reply.result = proto::Get32(head + 8);
-    if (reply.length < 8 || reply.length > (2u << 20)) return std::nullopt;
-    reply.payload.resize(reply.length - 8);
-    if (!ReadExact(reply.payload.data(), reply.payload.size(), limit)) return std::nullopt;
-    return reply;
-  }
-
-  std::optional<Reply> Call(const Bytes& request) {
-    if (!Send(request)) return std::nullopt;
-    return ReadReply();
-  }
-
   // True once the server has ended the link (a read fails) within `limit`;
   // bytes that still arrive are dropped.
   bool Ended(milliseconds limit = kReplyLimit) {
@@ -206,26 +210,15 @@ class Link {
     return false;
   }
 
-  // Nothing arrives within `quiet` (the link stays open and silent).
-  bool Silent(milliseconds quiet) {
-    const auto end = std::chrono::steady_clock::now() + quiet;
-    while (std::chrono::steady_clock::now() < end) {
-      win::DWORD available = 0;
-      if (!win::PeekNamedPipe(handle_, nullptr, 0, nullptr, &available, nullptr)) return false;
-      if (available != 0) return false;
-      std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-  }
-
  private:
   Handle handle_ = kInvalidHandle;
   win::DWORD error_ = 0;
 };
 
-// Registration of a fresh link, checked.
-inline void Registered(Link& link, const char* name) {
-  ASSERT_TRUE(link.ok()) << "pipe open failed, error " << link.error();
+// Registration of a fresh link of either kind, checked.
+template <class AnyLink>
+void Registered(AnyLink& link, const char* name) {
+  ASSERT_TRUE(link.ok()) << "link open failed, error " << link.error();
   const auto reply = link.Call(Register(name));
   ASSERT_TRUE(reply.has_value());
   ASSERT_EQ(reply->result, 0u);
@@ -236,6 +229,16 @@ inline const char* kAreaNames[6] = {"\\sharemem\\qoxmemcb", "\\sharemem\\qoxmemc
                                     "\\sharemem\\qoxlgp",   "\\sharemem\\qoxtman"};
 inline const char* kMutexNames[6] = {"\\sem32\\qoxsemcb", "\\sem32\\qoxsemcw", "\\sem32\\qoxsemsb",
                                      "\\sem32\\qoxsemsw", "\\sem32\\qoxslgp",  "\\sem32\\qoxstman"};
+
+inline bool MappingExists(std::uint32_t area) {
+  char name[32];
+  std::strcpy(name, kAreaNames[area]);
+  void* view = nullptr;
+  Handle mapping = 0;
+  if (ShmOpen(&view, name, 3, &mapping) != 0) return false;
+  ShmClose(view, mapping);
+  return true;
+}
 
 // One data area as a client maps it; every access holds the area's mutex.
 class AreaView {

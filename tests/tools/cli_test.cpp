@@ -284,11 +284,8 @@ TEST(QnaNoServer, ANewUserWithoutServerGetsOneLineAtOnce) {
       work);
 }
 
-}  // namespace
-
 // ---- What the commands do ------------------------------------------------------
 
-namespace {
 
 // Runs qna commands in order, each expected to succeed; the last one's stdout.
 std::string Qna(const std::vector<std::string>& lines, const fs::path& work) {
@@ -301,13 +298,17 @@ std::string Qna(const std::vector<std::string>& lines, const fs::path& work) {
   return out;
 }
 
-TEST_F(QnaTest, AddressFormsNameTheSameWordsAndBits) {
+// Each row: commands that must succeed, then one whose stdout must hold the
+// text.  The rows run in order against one server.
+TEST_F(QnaTest, CommandsDoWhatTheySay) {
   struct Row {
-    std::vector<std::string> write;
-    std::string read;  // with --json
-    std::string words;
+    std::vector<std::string> before;
+    std::string line;
+    std::string says;
   };
-  const Row rows[] = {
+  const std::string tcp = "--tcp 127.0.0.1:" + port_;
+  const std::vector<Row> rows = {
+      // Address forms name the same words and bits.
       {{"write cw100 11"}, "read 1:100 --json", "[11]"},
       {{"write LGP5 12 --direct"}, "read 4:5 --json", "[12]"},
       {{"write tman0 0xBEEF"}, "read TMAN0 --json", "[48879]"},
@@ -323,50 +324,38 @@ TEST_F(QnaTest, AddressFormsNameTheSameWordsAndBits) {
       {{"write CW310 0 16256 65535 65535"}, "read CW310 2 --as f32 --json", "\"values\":[1,null]"},
       {{"write CW320 1 2"}, "read CW320 --as u32 --json", "\"as\":\"u32\",\"values\":[131073]"},
       {{"write CW330 65535 0x1F"}, "read CW330 2 --as i16 --csv", ",-1,31\n"},
+      // Written over one transport, read over another.
+      {{"write CW500 7 8 9 " + tcp}, "read CW500 3 --json --host PLANT", "\"words\":[7,8,9]"},
+      {{"bits CB600 --set 1 0 1 --host PLANT"}, "bits CB600 3 --json " + tcp, "[1,0,1]"},
+      {{"msg send 12 'over tcp' --type 4 " + tcp}, "msg recv 12 --json --host PLANT",
+       "\"type\":4,\"ref\":0,\"bytes\":8,\"data\":\"over tcp\""},
+      // A double-word tag goes low half first; a bit tag is one bit.
+      {{"tag write FLOW 100000"}, "read CW12 2 --json", "[34464,1]"},
+      {{"tag write pump 1"}, "read CB0 --json", "[32]"},
+      {{}, "tag read flow PUMP --json",
+       "{\"tags\":[{\"tag\":\"FLOW\",\"value\":100000},{\"tag\":\"PUMP\",\"value\":1}]}"},
+      {{"mailbox write QNA 10 -1 0x10"}, "mailbox read QNA 10 2 --json", "[65535,16]"},
+      {{"cmnt create tester --words 16", "cmnt put tester word 15 'last one'"},
+       "cmnt get tester word 14 2 --json", "[\"\",\"last one\"]"},
+      // A queue held open with a name shows in the server's lists meanwhile.
+      {{}, "evq open any --name ALARMS --hold 5000 >/dev/null & sleep 1.5; qna evq info --json; wait $!",
+       "\"queue\":1,\"open\":true,\"name\":\"ALARMS\""},
+      {{}, "evq info --json", "\"used\":0"},
+      // The applications the server lists include the name a command registers under.
+      {{}, "info --json --app WATCHER", "{\"app\":\"WATCHER\""},
   };
   for (const auto& row : rows) {
-    std::vector<std::string> lines = row.write;
-    lines.push_back(row.read);
+    std::vector<std::string> lines = row.before;
+    lines.push_back(row.line);
     const std::string out = Qna(lines, work_);
-    EXPECT_NE(out.find(row.words), std::string::npos) << row.read << " gave " << out;
+    EXPECT_NE(out.find(row.says), std::string::npos) << row.line << " gave " << out;
   }
-}
-
-TEST_F(QnaTest, EveryTransportSeesTheSameData) {
-  // Written over one transport, read over the others.  (Each TCP open takes
-  // a second: the library pauses after it connects.)
-  const std::string tcp = "--tcp 127.0.0.1:" + port_;
-  Qna({"write CW500 7 8 9 " + tcp, "bits CB600 --set 1 0 1 --host PLANT"}, work_);
-  for (const std::string via : {"", "--host PLANT", tcp.c_str()})
-    EXPECT_NE(Qna({"read CW500 3 --json " + via}, work_).find("\"words\":[7,8,9]"), std::string::npos) << via;
-  EXPECT_NE(Qna({"bits CB600 3 --json"}, work_).find("[1,0,1]"), std::string::npos);
-  // A message sent over TCP is received over the host pipe.
-  Qna({"msg send 12 'over tcp' --type 4 " + tcp}, work_);
-  EXPECT_NE(Qna({"msg recv 12 --json --host PLANT"}, work_).find("\"type\":4,\"ref\":0,\"bytes\":8,\"data\":\"over tcp\""),
-            std::string::npos);
-}
-
-TEST_F(QnaTest, TagsAndMessagesDoWhatTheySay) {
-  // A double-word tag goes low half first; a bit tag is one bit.
-  Qna({"tag write FLOW 100000", "tag write pump 1"}, work_);
-  EXPECT_NE(Qna({"read CW12 2 --json"}, work_).find("[34464,1]"), std::string::npos);
-  EXPECT_NE(Qna({"read CB0 --json"}, work_).find("[32]"), std::string::npos);
-  EXPECT_NE(Qna({"tag read flow PUMP --json"}, work_).find("{\"tags\":[{\"tag\":\"FLOW\",\"value\":100000},{\"tag\":\"PUMP\",\"value\":1}]}"),
-            std::string::npos);
-  // An urgent message overtakes a normal one.
-  Qna({"msg send 9 first", "msg send 9 second --urgent"}, work_);
-  EXPECT_NE(Qna({"msg recv 9 --json"}, work_).find("\"data\":\"second\""), std::string::npos);
-  EXPECT_NE(Qna({"msg recv 9 --json"}, work_).find("\"data\":\"first\""), std::string::npos);
-  // Text that is UTF-8 stays UTF-8 in JSON and in the table.
-  Qna({"msg send 9 'café'"}, work_);
-  EXPECT_NE(Qna({"msg recv 9 --json"}, work_).find("\"data\":\"café\""), std::string::npos);
-  // The mailbox keeps what was written; a comment file what was put.
-  EXPECT_NE(Qna({"mailbox write QNA 10 -1 0x10", "mailbox read QNA 10 2 --json"}, work_).find("[65535,16]"),
-            std::string::npos);
-  EXPECT_NE(Qna({"cmnt create tester --words 16", "cmnt put tester word 15 'last one'",
-                 "cmnt get tester word 14 2 --json"}, work_)
-                .find("[\"\",\"last one\"]"),
-            std::string::npos);
+  // A message longer than the room stays on its channel for a receiver with room.
+  Qna({"msg send 31 'a longer body'"}, work_);
+  const Outcome small = RunLine("qna msg recv 31 --room 4", work_);
+  EXPECT_EQ(small.status, 1);
+  EXPECT_NE(small.err.find("(result 23, detail 0)"), std::string::npos) << small.err;
+  EXPECT_NE(Qna({"msg recv 31 --json"}, work_).find("\"data\":\"a longer body\""), std::string::npos);
 }
 
 TEST_F(QnaTest, WatchShowsEachChangeOnce) {
@@ -381,39 +370,7 @@ TEST_F(QnaTest, WatchShowsEachChangeOnce) {
   EXPECT_NE(o.out.find("\"area\":\"CW\",\"start\":700,\"value\":6,\"was\":0"), std::string::npos) << o.out;
 }
 
-}  // namespace
 
-namespace {
-
-TEST_F(QnaTest, QueuesRequestsAndMessagesSeenThroughTheCommand) {
-  // A queue held open with a name shows in the server's lists meanwhile.
-  const Outcome held =
-      RunLine("qna evq open any --name ALARMS --hold 5000 >/dev/null & sleep 1.5; qna evq info --json; wait $!", work_);
-  ASSERT_EQ(held.status, 0) << held.err;
-  EXPECT_NE(held.out.find("\"queue\":1,\"open\":true,\"name\":\"ALARMS\""), std::string::npos) << held.out;
-  EXPECT_NE(Qna({"evq info --json"}, work_).find("\"used\":0"), std::string::npos);
-
-  // The server starts a program, reports it running, and closes it.
-  EXPECT_NE(Qna({"app start /bin/sleep --json -- 30"}, work_).find("\"request\":1,\"status\":2"), std::string::npos);
-  EXPECT_NE(Qna({"app close sleep --json"}, work_).find("\"request\":2"), std::string::npos);
-  EXPECT_TRUE(qt::WaitFor(
-      [&] { return Qna({"app status 1 --json"}, work_).find("\"state\":\"done\"") != std::string::npos; },
-      std::chrono::seconds(20)));
-
-  // A message longer than the room stays on its channel for a receiver with room.
-  Qna({"msg send 31 'a longer body'"}, work_);
-  const Outcome small = RunLine("qna msg recv 31 --room 4", work_);
-  EXPECT_EQ(small.status, 1);
-  EXPECT_NE(small.err.find("(result 23, detail 0)"), std::string::npos) << small.err;
-  EXPECT_NE(Qna({"msg recv 31 --json"}, work_).find("\"data\":\"a longer body\""), std::string::npos);
-
-  // The applications the server lists include the name a command registers under.
-  EXPECT_NE(Qna({"info --json --app WATCHER"}, work_).find("{\"app\":\"WATCHER\""), std::string::npos);
-}
-
-}  // namespace
-
-namespace {
 
 // What cannot work is refused at once with one line, and leaves every word
 // of CW and CB as it was: no part of a long write, no value cut to its low

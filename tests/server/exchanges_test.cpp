@@ -1,0 +1,280 @@
+// quonix's answers to every kind of request, as one script of exchanges run
+// over each kind of link (local pipe, host pipe, TCP): each row is a request
+// and the reply it must get.  The rows run in order on one link, so a reply
+// too many, too few or out of step fails the rows after it.
+#include <gtest/gtest.h>
+
+#include "server/tcp_wire.h"
+#include "server/wire.h"
+#include "support/server.h"
+#include "support/test_support.h"
+
+namespace {
+
+using wire::AreaView;
+using wire::Bytes;
+using wire::Link;
+
+// Area sizes 64, 1000, 96, 300, 40, 50 words, so that the registration reply
+// shows the server's own sizes and not some default; room for four mailboxes
+// (RAVOWLD and three).
+const std::vector<std::string> kArgs = {
+    "--cb", "64", "--cw", "1000", "--sb", "96", "--sw", "300", "--lgp", "40", "--tman", "50",
+    "--host", "PLANT7", "--project", "D:PLANT_7", "--mailbox-words", "1000",
+    "--max-mailboxes", "4", "--tcp", "0"};
+
+Bytes U32s(std::initializer_list<std::uint32_t> values) {
+  wire::Builder b;
+  for (auto v : values) b.u32(v);
+  return b.bytes;
+}
+Bytes W(const std::vector<std::uint16_t>& words) { return wire::Builder{}.words(words).bytes; }
+Bytes Cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+std::vector<std::uint16_t> Fill(std::size_t n, std::uint16_t value) {
+  return std::vector<std::uint16_t>(n, value);
+}
+Bytes Words(std::uint32_t command, std::uint32_t options, std::initializer_list<std::uint32_t> head,
+            const Bytes& data = {}) {
+  return wire::Record(command, options, Cat(U32s(head), data));
+}
+Bytes ReadW(std::vector<wire::Range> ranges) { return wire::DataRead(proto::kReadWords, ranges); }
+Bytes ReadB(std::vector<wire::Range> ranges) { return wire::DataRead(proto::kReadBytes, ranges); }
+
+// One exchange: the request, whether it is answered, and the result and
+// payload of its reply.
+struct Exchange {
+  const char* what;
+  Bytes request;
+  bool answered;
+  std::uint32_t result;
+  Bytes payload;
+};
+
+std::vector<Exchange> Script() {
+  constexpr std::uint32_t R = proto::kRegister, WW = proto::kWriteWords,
+                          WB = proto::kWriteBytes, WM = proto::kWriteMasked;
+  const Bytes sizes = U32s({64, 1000, 96, 300, 40, 50});
+  const auto ff = [](std::size_t n) { return Fill(n, 0xFFFF); };
+  std::vector<std::uint16_t> masked(32), masked_result(32, 0x1111);
+  for (std::uint16_t j = 0; j < 32; ++j) masked[j] = static_cast<std::uint16_t>(0xA000 + j);
+  for (std::size_t j : {0u, 15u, 16u, 31u}) masked_result[j] = masked[j];
+  Bytes sb_bits(96 * 16, 0);
+  for (std::size_t i = sb_bits.size() - 16; i < sb_bits.size(); ++i) sb_bits[i] = 1;
+  return {
+      // Registration: the reply carries the six sizes; the mailbox table is full after four.
+      {"registration", wire::Register("PARITY", 1, 2), true, 0, sizes},
+      {"registration without body", wire::Record(R, 0, {}), true, 6, {}},
+      {"registration of 15 bytes", wire::Record(R, 0, Bytes(15, 'A')), true, 6, {}},
+      {"registration of 17 bytes", wire::Record(R, 0, Bytes(17, 'A')), true, 6, {}},
+      {"registration of 40 bytes", wire::Record(R, 0, Bytes(40, 'A')), true, 6, {}},
+      {"eight-character name", wire::Register("EIGHTCHR"), true, 0, sizes},
+      {"name ends at its terminator", wire::Record(R, 0, Cat(U32s({0, 0}), {'F', 'R', 'E', 'S', 'H', 0, 'x', 'y'})), true, 0, sizes},
+      {"mailbox table full", wire::Register("FIFTH"), true, 8, {}},
+      {"known name again", wire::Register("EIGHTCHR"), true, 0, sizes},
+      {"RAVOWLD registers", wire::Register("RAVOWLD"), true, 0, sizes},
+      {"unknown command 0", wire::Record(0, 0, Bytes(20, 0xAB)), true, 1, {}},
+      {"unknown command 99", wire::Record(99, 0, Bytes(20, 0xAB)), true, 1, {}},
+      {"unknown command 102", wire::Record(102, 0, Bytes(20, 0xAB)), true, 1, {}},
+      {"unknown command 300105", wire::Record(300105, 0, Bytes(20, 0xAB)), true, 1, {}},
+      {"unknown command ffffffff", wire::Record(0xFFFFFFFF, 0, {1, 2, 3}), true, 1, {}},
+      // Refused writes, none of which may change anything (checked below).
+      {"words past the end", wire::WordWrite(1, 999, ff(2)), true, 6, {}},
+      {"words at the end", wire::WordWrite(1, 1000, ff(1)), true, 6, {}},
+      {"words count 0", wire::WordWrite(1, 0, {}), true, 6, {}},
+      {"words to area 6", wire::WordWrite(6, 0, ff(1)), true, 6, {}},
+      {"words to area ffffffff", wire::WordWrite(0xFFFFFFFF, 0, ff(1)), true, 6, {}},
+      {"words offset wraps", wire::WordWrite(1, 0xFFFFFFFF, ff(2)), true, 6, {}},
+      {"words count 3 with 4", Words(WW, 0, {1, 0, 3}, W(ff(4))), true, 6, {}},
+      {"words body shorter than its head", Words(WW, 0, {1}), true, 6, {}},
+      {"bits past the end", wire::BitWrite(0, 1023, {1, 1}), true, 6, {}},
+      {"bits at the end", wire::BitWrite(0, 1024, {1}), true, 6, {}},
+      {"bits count 0", wire::BitWrite(0, 0, {}), true, 6, {}},
+      {"bits to area 6", wire::BitWrite(6, 0, {1}), true, 6, {}},
+      {"bits offset wraps", wire::BitWrite(0, 0xFFFFFFFF, {1, 1}), true, 6, {}},
+      {"bits count 2 with 1", Words(WB, 0, {0, 0, 2}, {1}), true, 6, {}},
+      {"masked bit one past", wire::MaskedWrite(0, 1024 - 15, ff(1), ff(1)), true, 6, {}},
+      {"masked bit odd total", wire::MaskedWrite(0, 0, ff(2), ff(1)), true, 6, {}},
+      {"masked bit nothing", wire::MaskedWrite(0, 0, {}, {}), true, 6, {}},
+      {"masked words one past", wire::MaskedWrite(1, 1000 - 15, ff(16), ff(1)), true, 6, {}},
+      {"masked words not 17s", wire::MaskedWrite(1, 0, ff(16), ff(2)), true, 6, {}},
+      {"masked words in bit layout", wire::MaskedWrite(1, 0, ff(1), ff(1)), true, 6, {}},
+      {"masked area 6", wire::MaskedWrite(6, 0, ff(16), ff(1)), true, 6, {}},
+      {"masked offset wraps", wire::MaskedWrite(1, 0xFFFFFFF0u, ff(16), ff(1)), true, 6, {}},
+      {"masked total 34 with 17", Words(WM, 0, {1, 0, 34}, W(ff(17))), true, 6, {}},
+      {"mailbox one past the end", wire::MailboxWrite("PARITY", 999, ff(2)), true, 6, {}},
+      {"mailbox index at the end", wire::MailboxWrite("PARITY", 1000, ff(1)), true, 6, {}},
+      {"mailbox count 0", wire::MailboxWrite("PARITY", 0, {}), true, 6, {}},
+      {"mailbox index wraps", wire::MailboxWrite("PARITY", 0xFFFFFFFF, ff(2)), true, 6, {}},
+      {"mailbox count 3 with 2", wire::Record(proto::kMailboxWrite, 0, Cat(wire::Builder{}.name("PARITY").u32(0).u32(3).bytes, W(ff(2)))), true, 6, {}},
+      {"mailbox count 1 with 3", wire::Record(proto::kMailboxWrite, 0, Cat(wire::Builder{}.name("PARITY").u32(0).u32(1).bytes, W(ff(3)))), true, 6, {}},
+      {"mailbox write unknown", wire::MailboxWrite("NOBODY", 0, {1}), true, 7, {}},
+      {"silent refused write", wire::WordWrite(1, 9999, {42}, proto::kOptNoReply), false, 0, {}},
+      {"area 0 untouched", ReadW({{0, 0, 64}}), true, 0, Bytes(128, 0)},
+      {"area 1 untouched", ReadW({{1, 0, 1000}}), true, 0, Bytes(2000, 0)},
+      {"mailbox untouched", wire::MailboxRead("PARITY", 0, 1000), true, 0, Bytes(2000, 0)},
+      // Refused reads.
+      {"read of no ranges", ReadW({}), true, 6, {}},
+      {"read past the end", ReadW({{1, 999, 2}}), true, 6, {}},
+      {"second range out", ReadW({{1, 0, 1}, {0, 64, 1}}), true, 6, {}},
+      {"all counts 0", ReadW({{1, 0, 0}}), true, 6, {}},
+      {"read of area 6", ReadW({{6, 0, 1}}), true, 6, {}},
+      {"read offset wraps", ReadW({{1, 0xFFFFFFFF, 2}}), true, 6, {}},
+      {"bits read past the end", ReadB({{0, 1023, 2}}), true, 6, {}},
+      {"bits read wraps", ReadB({{0, 0xFFFFFFF0u, 0x20}}), true, 6, {}},
+      {"says 3 ranges, carries 1", wire::Record(proto::kReadWords, 0, wire::Builder{}.u16(3).u16(0).u32(1).u32(0).u32(1).bytes), true, 6, {}},
+      {"bit read without body", wire::Record(proto::kReadBytes, 0, {}), true, 6, {}},
+      {"mailbox read one past", wire::MailboxRead("PARITY", 999, 2), true, 6, {}},
+      {"mailbox read at the end", wire::MailboxRead("PARITY", 1000, 1), true, 6, {}},
+      {"mailbox read count 0", wire::MailboxRead("PARITY", 0, 0), true, 6, {}},
+      {"mailbox read count wraps", wire::MailboxRead("PARITY", 10, 0xFFFFFFF8u), true, 6, {}},
+      {"mailbox before registration", wire::MailboxRead("NOBODY", 0, 1), true, 7, {}},
+      {"name one character short", wire::MailboxRead("EIGHTCH", 0, 1), true, 7, {}},
+      // Writes and what reads give back.
+      {"word write", wire::WordWrite(1, 100, {1, 0xFFFF, 0x8001}), true, 0, {}},
+      {"word write to sw", wire::WordWrite(3, 0, {0x8000}), true, 0, {}},
+      {"last word", wire::WordWrite(1, 999, {0x4242}), true, 0, {}},
+      {"words around", ReadW({{1, 99, 5}}), true, 0, W({0, 1, 0xFFFF, 0x8001, 0})},
+      {"ranges in order", ReadW({{1, 100, 2}, {3, 0, 1}, {1, 999, 1}, {3, 299, 1}}), true, 0, W({1, 0xFFFF, 0x8000, 0x4242, 0xCAFE})},
+      {"bit preset", wire::WordWrite(0, 0, {0x8000}), true, 0, {}},
+      {"bits across a word", wire::BitWrite(0, 15, {0x00, 0x80, 0x01}), true, 0, {}},
+      {"last bit", wire::BitWrite(0, 1023, {1}), true, 0, {}},
+      {"bits as words", ReadW({{0, 0, 2}, {0, 63, 1}}), true, 0, W({0, 3, 0x8000})},
+      {"bits one byte each", ReadB({{0, 14, 5}, {0, 1023, 1}}), true, 0, {0, 0, 1, 1, 0, 1}},
+      {"silent word write", wire::WordWrite(1, 5, {42}, proto::kOptNoReply), false, 0, {}},
+      {"silent bit write", wire::BitWrite(0, 3, {1}, 0x3), false, 0, {}},
+      {"read after silent writes", ReadW({{1, 5, 1}, {0, 0, 1}}), true, 0, W({42, 0x0008})},
+      {"read with options bit 0", Words(proto::kReadWords, 1, {1, 1, 5, 1}), true, 0, W({42})},
+      {"bit area preset", wire::WordWrite(0, 2, {0xFFFF, 0, 0xFFFF}), true, 0, {}},
+      {"masked bits", wire::MaskedWrite(0, 40, {0x0005, 0xF000}, {0x000F, 0xF000}), true, 0, {}},
+      {"masked bits cleared", wire::MaskedWrite(0, 64, {0, 0}, {0x00F0, 0}), true, 0, {}},
+      {"flagged bits only", ReadW({{0, 2, 3}}), true, 0, W({0xF5FF, 0, 0xFF0F})},
+      {"word area preset", wire::WordWrite(1, 10, Fill(32, 0x1111)), true, 0, {}},
+      {"masked words", wire::MaskedWrite(1, 10, masked, {0x8001, 0x8001}), true, 0, {}},
+      {"flagged words only", ReadW({{1, 10, 32}}), true, 0, W(masked_result)},
+      {"masked last bit block", wire::MaskedWrite(0, 1024 - 16, ff(1), ff(1)), true, 0, {}},
+      {"masked last word block", wire::MaskedWrite(1, 1000 - 16, ff(16), ff(1)), true, 0, {}},
+      {"sb is a bit area", wire::MaskedWrite(2, 96 * 16 - 16, ff(1), ff(1)), true, 0, {}},
+      {"whole sb bit by bit", ReadB({{2, 0, 96 * 16}}), true, 0, sb_bits},
+      {"tman is a word area", wire::MaskedWrite(5, 50 - 32, ff(32), ff(2)), true, 0, {}},
+      {"masked whole bit area", wire::MaskedWrite(0, 0, ff(64), ff(64)), true, 0, {}},
+      {"whole bit area set", ReadW({{0, 0, 64}}), true, 0, W(ff(64))},
+      // Mailboxes.
+      {"mailbox write", wire::MailboxWrite("PARITY", 10, {0x0102, 0xFFFF, 0x8000}), true, 0, {}},
+      {"mailbox read", wire::MailboxRead("PARITY", 9, 5), true, 0, W({0, 0x0102, 0xFFFF, 0x8000, 0})},
+      {"reading consumes nothing", wire::MailboxRead("PARITY", 10, 1), true, 0, W({0x0102})},
+      {"mailbox last word", wire::MailboxWrite("PARITY", 999, {0x5A5A}), true, 0, {}},
+      {"silent mailbox write", wire::MailboxWrite("PARITY", 4, {0xBEEF}, proto::kOptNoReply), false, 0, {}},
+      {"silent refused mailbox write", wire::MailboxWrite("NOBODY", 4, {1}, proto::kOptNoReply), false, 0, {}},
+      {"mailbox ends", wire::MailboxRead("PARITY", 998, 2), true, 0, W({0, 0x5A5A})},
+      {"after the silent one", wire::MailboxRead("PARITY", 4, 1), true, 0, W({0xBEEF})},
+      {"mailbox of an eight-character name", wire::MailboxRead("EIGHTCHR", 0, 1), true, 0, W({0})},
+      {"mailbox of the cut name", wire::MailboxRead("FRESH", 0, 1), true, 0, W({0})},
+      {"project mailbox", wire::MailboxRead("RAVOWLD", 0, 8), true, 0, Cat({'D', 0, 'P', 'L', 'A', 'N', 'T', '_', '7', 0}, Bytes(6, 0))},
+      {"registration again", wire::Register("PARITY"), true, 0, sizes},
+  };
+}
+
+template <class AnyLink>
+void RunScript(AnyLink& link, const std::vector<Exchange>& script) {
+  for (const Exchange& step : script) {
+    SCOPED_TRACE(step.what);
+    ASSERT_TRUE(link.Send(step.request));
+    if (!step.answered) continue;
+    const auto reply = link.ReadReply();
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->first, proto::Get32(step.request.data() + 4)) << "reply to another request";
+    EXPECT_EQ(reply->result, step.result);
+    EXPECT_EQ(reply->payload, step.payload);
+    EXPECT_EQ(reply->length, 8 + step.payload.size());
+  }
+}
+
+class ServerExchanges : public ::testing::TestWithParam<wire::Kind> {};
+
+TEST_P(ServerExchanges, EveryLinkAnswersTheScript) {
+  qt::TempRoot root;
+  const std::string log = root.path() + "/server.log";
+  qt::Server server(kArgs, log);
+  ASSERT_TRUE(server.ready());
+  AreaView cw(1), sw(3);
+  ASSERT_TRUE(cw.ok() && sw.ok());
+  // Reads give what clients put in the mapped areas.
+  sw.Set(299, 0xCAFE);
+  const std::uint16_t handshake = sw.Get(204);
+  const auto script = Script();
+  wire::OnLink(GetParam(), wire::TcpPort(log), [&](auto& link) {
+    ASSERT_TRUE(link.ok()) << "error " << link.error();
+    RunScript(link, script);
+  });
+  // Writes are in the areas every client maps.
+  EXPECT_EQ(cw.Get(100), 1u);
+  EXPECT_EQ(cw.Get(102), 0x8001u);
+  EXPECT_EQ(cw.Get(10), 0xA000u);
+  EXPECT_EQ(cw.Get(999), 0xFFFFu);
+  EXPECT_EQ(sw.Get(0), 0x8000u);
+  // The link is closed: the handshake word moves as after any close, and the
+  // log counts the link's requests, those without a reply included.
+  EXPECT_TRUE(qt::WaitFor([&] { return sw.Get(204) != handshake; }, std::chrono::seconds(20)));
+  const std::string closed = "link 1 closed (application 'PARITY', " +
+                             std::to_string(script.size()) + " requests)";
+  EXPECT_TRUE(qt::WaitFor([&] { return qt::ReadText(log).find(closed) != std::string::npos; },
+                          std::chrono::seconds(20)))
+      << qt::ReadText(log);
+  // The mailbox outlives the link that registered it.
+  Link later;
+  const auto mail = later.Call(wire::MailboxRead("PARITY", 10, 1));
+  ASSERT_TRUE(mail.has_value());
+  EXPECT_EQ(mail->result, 0u);
+  EXPECT_EQ(mail->payload, W({0x0102}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ServerExchanges,
+                         ::testing::Values(wire::Kind::Pipe, wire::Kind::HostPipe, wire::Kind::Tcp),
+                         wire::KindName);
+
+struct SizeCase {
+  std::vector<std::string> args;
+  std::uint32_t sizes[6];
+};
+
+class ServerSizes : public ::testing::TestWithParam<SizeCase> {};
+
+// The sizes in the reply are those of the mappings: the last word of each
+// area is writable through the server and seen by clients; one past it is not.
+TEST_P(ServerSizes, ReplyAndMappingsAgree) {
+  qt::TempRoot root;
+  qt::Server server(GetParam().args);
+  ASSERT_TRUE(server.ready());
+  Link link;
+  const auto reply = link.Call(wire::Register("SIZES"));
+  ASSERT_TRUE(reply.has_value());
+  ASSERT_EQ(reply->result, 0u);
+  ASSERT_EQ(reply->length, 32u);
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(reply->u32(i), GetParam().sizes[i]) << "area " << i;
+    const std::uint32_t last = GetParam().sizes[i] - 1;
+    auto in = link.Call(wire::WordWrite(i, last, {0x1234}));
+    ASSERT_TRUE(in.has_value());
+    EXPECT_EQ(in->result, 0u) << "area " << i;
+    auto out = link.Call(wire::WordWrite(i, last + 1, {0x1234}));
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(out->result, 6u) << "area " << i;
+    AreaView view(i);
+    ASSERT_TRUE(view.ok());
+    EXPECT_EQ(view.Get(last), 0x1234) << "area " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, ServerSizes,
+    ::testing::Values(SizeCase{{}, {4096, 32768, 4096, 4096, 8192, 8192}},
+                      SizeCase{{"--cb", "16", "--cw", "100", "--sb", "17", "--sw", "205", "--lgp",
+                                "1", "--tman", "3"},
+                               {16, 100, 17, 205, 1, 3}},
+                      SizeCase{{"--cw=65536", "--tman=20000"},
+                               {4096, 65536, 4096, 4096, 8192, 20000}}));
+
+}  // namespace
