@@ -7,16 +7,16 @@
 #include <thread>
 #include <vector>
 
-#include "core_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace ct;
+using namespace qt;
 
 const std::array<std::uint32_t, 6> kWords = {16, 300, 32, 256, 8, 9};
 
 // A client opened against the test's own areas and a scripted server.
-class AreasTest : public CoreTest {
+class AreasTest : public LibraryTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(objects_.ok());
@@ -245,7 +245,7 @@ TEST_F(AreasTest, CloseWhileOthersRead) {
 
 // Before any registration every size is 0: once the link is open, every
 // access is refused.
-using AreasBeforeRegistration = CoreTest;
+using AreasBeforeRegistration = LibraryTest;
 TEST_F(AreasBeforeRegistration, EverySizeIsZero) {
   ServerObjects objects;
   ASSERT_TRUE(objects.ok());
@@ -267,7 +267,7 @@ TEST_F(AreasBeforeRegistration, EverySizeIsZero) {
 
 // The link is open and the sizes are known, but the areas are not mapped (a
 // connection to a server on another machine): no access touches them.
-using AreasNotMapped = CoreTest;
+using AreasNotMapped = LibraryTest;
 TEST_F(AreasNotMapped, AreRefused) {
   Peer peer;
   peer.Serve([](PeerConn& conn) { conn.WaitFinish(); });

@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "core/exchange.h"
-#include "core_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace ct;
+using namespace qt;
 
-using ExchangeTest = CoreTest;  // no platform object here, but the same clean state
+using ExchangeTest = LibraryTest;  // no platform object here, but the same clean state
 
 constexpr ExchangeCodes kCodes = CodesFrom(100, 2, 2);  // 100..103, 104..108, 109..112
 
@@ -21,7 +21,7 @@ struct Outcome {
   FakeLink link;
 };
 
-Outcome Exchange2(Server server, std::span<std::uint8_t> first, std::span<std::uint8_t> second,
+Outcome Exchange2(Script server, std::span<std::uint8_t> first, std::span<std::uint8_t> second,
                   std::uint32_t exact = 0, Bytes body = {1, 2, 3}) {
   Outcome out{{}, 0, FakeLink(std::move(server))};
   const Bytes head = {9, 9, 9, 9};

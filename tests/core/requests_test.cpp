@@ -7,23 +7,23 @@
 
 #include "core/core.h"
 #include "core/requests.h"
-#include "core_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace ct;
+using namespace qt;
 
-using WriteTest = CoreTest;
+using WriteTest = LibraryTest;
 
-// QNA_Write(1, 100, 3, {0x1111, 0x2222, 0x3333}, 0): the 24-byte head
-// (length 26, command 100101, options 0, area 1, offset 100, count 3), then
-// the 6 data bytes.
-const Bytes kWordWrite = kProbeRequest;
-
+// QNA_Write, QNA_WriteN and QNA_WriteS (1, 100, 3, {0x1111, 0x2222,
+// 0x3333}, 0): the 24-byte head (length 26, command 100101, options 0, area
+// 1, offset 100, count 3), then the 6 data bytes.
 TEST_F(WriteTest, WordWriteDetailCodes) {
   const Family family{
-      kWordWrite, [] { return QNA_Write(1, 100, 3, kProbeWords, 0); },
-      [](FakeLink& link) { return WordWriteExchange(link, 1, 100, 3, kProbeWords, 0, 1); }};
+      .request = kProbeRequest,
+      .on_fake = [](FakeLink& link) { return WordWriteExchange(link, 1, 100, 3, kProbeWords, 0, 1); },
+      .local = [] { return QNA_Write(1, 100, 3, kProbeWords, 0); },
+      .remote = [](Wire w, std::uint32_t id) { return WriteWords(w, 1, 100, 3, kProbeWords, 0, id); }};
   const std::vector<Row> rows = {
       {"server writes", {.reply = Reply(0)}, 0, 0, 30, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 30, After::InStep},
@@ -52,8 +52,9 @@ TEST_F(WriteTest, MaskedWriteDetailCodes) {
                          0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0x00,
                          0x00, 0x00, 0xaa, 0xaa, 0x55, 0x55, 0xff, 0xff, 0xff, 0x00};
   const Family family{
-      request, [] { return QNA_WriteWithFlag(0, 16, 32, data, flags, 0); },
-      [](FakeLink& link) { return MaskedWriteExchange(link, 0, 16, 32, data, flags, 0); }};
+      .request = request,
+      .on_fake = [](FakeLink& link) { return MaskedWriteExchange(link, 0, 16, 32, data, flags, 0); },
+      .local = [] { return QNA_WriteWithFlag(0, 16, 32, data, flags, 0); }};
   const std::vector<Row> rows = {
       {"server writes", {.reply = Reply(0)}, 0, 0, 32, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 32, After::InStep},

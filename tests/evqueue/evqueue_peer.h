@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "evqueue/evqueue.h"
-#include "remote/remote_peer.h"
+#include "support/family.h"
 
 namespace et {
 
-using namespace rt;
+using namespace qt;
 using namespace std::chrono_literals;
 
 // The common rows of a family whose request of `bytes` bytes is one piece,
@@ -184,10 +184,10 @@ class Holder {
 
 // Every test starts with no queue open and leaves none: the queues are
 // closed with their connections.
-class EvQueueTest : public RemoteTest {
+class EvQueueTest : public LibraryTest {
  protected:
   void TearDown() override {
-    RemoteTest::TearDown();
+    LibraryTest::TearDown();
     EvQueueFailNextSeam(EvQueueFault::None);
   }
 };

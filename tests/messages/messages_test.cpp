@@ -9,8 +9,7 @@
 #include <thread>
 
 #include "apps/messages.h"
-#include "core/core_peer.h"
-#include "remote/remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
@@ -26,7 +25,6 @@ using qt::Wire;
 constexpr std::uint32_t kChannel = 7;
 const Bytes kBody = {'h', 'e', 'l', 'l', 'o'};
 
-// The rows are played by the local and the remote runners alike.
 using qt::After;
 using qt::BadLengthRows;
 using qt::Row;
@@ -93,46 +91,39 @@ std::uint32_t RecvLocal() {
   return QNA_RecvMsg(kChannel, &w1, &w2, &length, buffer, kOption);
 }
 
-class MessagesTest : public ct::CoreTest {};
+using MessagesTest = qt::LibraryTest;
 // The exchanges on a scripted link alone; a private root all the same.
 class MessagesExchange : public ::testing::Test {
  protected:
   qt::TempRoot root_;
 };
-class MessagesRemoteTest : public rt::RemoteTest {};
 
-TEST_F(MessagesTest, SendCodesOnTheLocalLink) {
-  ct::RunFamily({kSendRequest,
-                 [] { return QNA_SendMsg(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40); },
-                 SendOnFake},
+TEST_F(MessagesTest, SendCodesOnEveryLink) {
+  qt::RunFamily({.request = kSendRequest,
+                 .on_fake = SendOnFake,
+                 .local = [] { return QNA_SendMsg(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40); },
+                 .remote =
+                     [](Wire wire, std::uint32_t id) {
+                       return wire == Wire::Pipe
+                                  ? QNA_SendMsgN(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id)
+                                  : QNA_SendMsgS(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id);
+                     }},
                 kSendRows);
 }
 
-TEST_F(MessagesRemoteTest, SendCodesOnPipeAndTcpConnections) {
-  rt::RunFamily({kSendRequest, SendOnFake,
-                 [](Wire wire, std::uint32_t id) {
-                   return wire == Wire::Pipe
-                              ? QNA_SendMsgN(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id)
-                              : QNA_SendMsgS(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id);
-                 }},
-                kSendRows);
-}
-
-TEST_F(MessagesTest, ReceiveCodesOnTheLocalLink) {
-  ct::RunFamily({kRecvRequest, RecvLocal, RecvOnFake}, kRecvRows);
-}
-
-// There is no receive over TCP: the pipe connection only.
-TEST_F(MessagesRemoteTest, ReceiveCodesOnAPipeConnection) {
-  const rt::Family family{kRecvRequest, RecvOnFake, [](Wire, std::uint32_t id) {
-                            std::uint32_t w1 = 0, w2 = 0, length = kCapacity;
-                            std::uint8_t buffer[kCapacity];
-                            return QNA_RecvMsgN(kChannel, &w1, &w2, &length, buffer, kOption, id);
-                          }};
-  for (const Row& row : kRecvRows) {
-    rt::RunOnFake(family, row);
-    if (row.server.PipeCanPlay()) rt::RunOnWire(family, row, Wire::Pipe);
-  }
+// There is no receive over TCP: the local link and a pipe connection.
+TEST_F(MessagesTest, ReceiveCodesOnTheLocalLinkAndAPipeConnection) {
+  qt::RunFamily({.request = kRecvRequest,
+                 .on_fake = RecvOnFake,
+                 .local = RecvLocal,
+                 .remote =
+                     [](Wire, std::uint32_t id) {
+                       std::uint32_t w1 = 0, w2 = 0, length = kCapacity;
+                       std::uint8_t buffer[kCapacity];
+                       return QNA_RecvMsgN(kChannel, &w1, &w2, &length, buffer, kOption, id);
+                     },
+                 .tcp = false},
+                kRecvRows);
 }
 
 // ---- What the exchanges send and store ----------------------------------------
@@ -266,7 +257,7 @@ TEST_F(MessagesTest, LocalFunctionsBeforeOpenGive50) {
   EXPECT_EQ(QNA_InternalErr, 0);
 }
 
-TEST_F(MessagesRemoteTest, UnknownConnectionGives50AndLeavesTheDetail) {
+TEST_F(MessagesTest, UnknownConnectionGives50AndLeavesTheDetail) {
   std::uint32_t w = 0, length = 4;
   std::uint8_t buffer[4];
   SetDetail(1234);
@@ -281,7 +272,7 @@ TEST_F(MessagesTest, BusyRequestLockGives2With640) {
   qt::Peer peer;
   ASSERT_TRUE(peer.listening());
   peer.Serve([](qt::PeerConn& conn) { conn.WaitFinish(); });
-  ct::LinkSession session;
+  qt::LinkSession session;
   ASSERT_TRUE(session.ok());
   qt::Signal held;
   qt::Signal release;

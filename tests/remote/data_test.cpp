@@ -6,19 +6,18 @@
 
 #include "core/requests.h"
 #include "remote/data.h"
-#include "remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace rt;
+using namespace qt;
 
-using DataTest = RemoteTest;
+using DataTest = LibraryTest;
 
 const Bytes kWordRead = ReadRequest(101, 1, 100, 3);
 
 // QNA_ReadN / QNA_ReadS (1, 100, 3): the exported functions leave the result
-// itself in QNA_InternalErr; the exchanges (PipeDataRead, SockDataRead)
-// leave the step's code.
+// itself in QNA_InternalErr, the exchange the step's code.
 const std::vector<Row> kWordReadRows = Rows({
     {"server reads", {.reply = Reply(0, Bytes(6, 0x5A))}, 0, 0, 28, After::InStep},
     {"fewer words than asked", {.reply = Reply(0, Bytes(2, 1))}, 0, 0, 28, After::InStep},
@@ -51,42 +50,31 @@ std::uint32_t WordReadOnFake(FakeLink& link) {
 }
 
 TEST_F(DataTest, WordReadDetailCodes) {
-  const Family exported{kWordRead, WordReadOnFake,
-                        [](Wire w, std::uint32_t id) {
-                          std::uint16_t words[3] = {};
-                          return ReadWords(w, 1, 100, 3, words, id);
-                        },
-                        true};
+  const Family exported{
+      .request = kWordRead,
+      .on_fake = WordReadOnFake,
+      .remote = [](Wire w, std::uint32_t id) {
+        std::uint16_t words[3] = {};
+        return ReadWords(w, 1, 100, 3, words, id);
+      },
+      .detail_is_result = true};
   RunFamily(exported, kWordReadRows);
-}
-
-TEST_F(DataTest, WordReadExchangeDetailCodes) {
-  const Family exchange{kWordRead, WordReadOnFake, [](Wire w, std::uint32_t id) {
-                          std::uint16_t words[3] = {};
-                          const std::uint32_t area = 1, start = 100, count = 3;
-                          const ConnRecord* c = ConnFindEntry(id);
-                          return w == Wire::Pipe
-                                     ? PipeDataRead(1, &area, &start, &count, words, 0, 1, c->pipe,
-                                                    c->request_lock)
-                                     : SockDataRead(1, &area, &start, &count, words, 0, 1, c->socket,
-                                                    c->request_lock);
-                        }};
-  RunFamily(exchange, kWordReadRows);
 }
 
 // QNA_ReadBitN / QNA_ReadBitS (0, 5, 3): one byte per bit.
 TEST_F(DataTest, BitReadDetailCodes) {
-  const Family family{ReadRequest(100, 0, 5, 3),
-                      [](FakeLink& link) {
-                        std::uint8_t bits[3] = {};
-                        const std::uint32_t area = 0, start = 5, count = 3;
-                        return DataReadExchange(link, 1, &area, &start, &count, bits, 0, 0);
-                      },
-                      [](Wire w, std::uint32_t id) {
-                        std::uint8_t bits[3] = {};
-                        return ReadBits(w, 0, 5, 3, bits, id);
-                      },
-                      true};
+  const Family family{
+      .request = ReadRequest(100, 0, 5, 3),
+      .on_fake = [](FakeLink& link) {
+        std::uint8_t bits[3] = {};
+        const std::uint32_t area = 0, start = 5, count = 3;
+        return DataReadExchange(link, 1, &area, &start, &count, bits, 0, 0);
+      },
+      .remote = [](Wire w, std::uint32_t id) {
+        std::uint8_t bits[3] = {};
+        return ReadBits(w, 0, 5, 3, bits, id);
+      },
+      .detail_is_result = true};
   const std::vector<Row> rows = {
       {"server reads", {.reply = Reply(0, {1, 0, 1})}, 0, 0, 28, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 28, After::InStep},
@@ -98,40 +86,15 @@ TEST_F(DataTest, BitReadDetailCodes) {
   RunFamily(family, rows);
 }
 
-// QNA_WriteN / QNA_WriteS (1, 100, 3): the write request of the local link,
-// byte for byte; the exported functions leave the exchange's code.
-TEST_F(DataTest, WordWriteDetailCodes) {
-  const Family family{
-      kProbeRequest,
-      [](FakeLink& link) { return WordWriteExchange(link, 1, 100, 3, kProbeWords, 0, 1); },
-      [](Wire w, std::uint32_t id) { return WriteWords(w, 1, 100, 3, kProbeWords, 0, id); }};
-  const std::vector<Row> rows = {
-      {"server writes", {.reply = Reply(0)}, 0, 0, 30, After::InStep},
-      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 30, After::InStep},
-      {"server result passed on", {.reply = Reply(7, {}, 0xABCD)}, 7, 0, 30, After::InStep},
-      {"server gone before the request", {.close_first = true}, 101, 1101, 0, After::Cut},
-      {"head written short", {.short_write = 0}, 101, 1102, 12, After::Cut},
-      {"data write fails", {.fail_write = 1}, 101, 1103, 24, After::Cut},
-      {"data written short", {.short_write = 1}, 101, 1104, 27, After::Cut},
-      {"link closes before the reply", {.close_after = true}, 102, 1105, 30, After::Cut},
-      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 1106, 30, After::Cut},
-      {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 1108, 30,
-       After::Cut},
-      {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, 1108, 30,
-       After::Cut},
-      {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 1109, 30, After::Cut},
-  };
-  RunFamily(family, Rows(rows, BadLengthRows(1107, 30, 8)));
-}
-
 // QNA_WriteBitN / QNA_WriteBitS (2, 5, 3, {1, 0, 7}, options 0x40): one
 // byte per bit as the caller gave them, the options passed on.
 TEST_F(DataTest, BitWriteDetailCodes) {
   static const std::uint8_t bits[3] = {1, 0, 7};
   const Bytes request = Cat({Le32({23, 100100, 0x40, 2, 5, 3}), Bytes{1, 0, 7}});
   const Family family{
-      request, [](FakeLink& link) { return WordWriteExchange(link, 2, 5, 3, bits, 0x40, 0); },
-      [](Wire w, std::uint32_t id) { return WriteBits(w, 2, 5, 3, bits, 0x40, id); }};
+      .request = request,
+      .on_fake = [](FakeLink& link) { return WordWriteExchange(link, 2, 5, 3, bits, 0x40, 0); },
+      .remote = [](Wire w, std::uint32_t id) { return WriteBits(w, 2, 5, 3, bits, 0x40, id); }};
   const std::vector<Row> rows = {
       {"server writes", {.reply = Reply(0)}, 0, 0, 27, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 27, After::InStep},

@@ -7,13 +7,13 @@
 
 #include <vector>
 
-#include "remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace rt;
+using namespace qt;
 
-using HostileTest = RemoteTest;
+using HostileTest = LibraryTest;
 
 enum class Call { Read, Write };
 

@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace rt;
+using namespace qt;
 
-using PipeConnTest = RemoteTest;
+using PipeConnTest = LibraryTest;
 
 Bytes Word(std::uint16_t w) { return {static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8)}; }
 

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "core/requests.h"
-#include "remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace rt;
+using namespace qt;
 
-using SockConnTest = RemoteTest;
+using SockConnTest = LibraryTest;
 
 // A port that refuses: one that was just listened on and closed again.
 std::uint16_t RefusingPort() {

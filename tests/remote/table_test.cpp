@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace rt;
+using namespace qt;
 
-using TableTest = RemoteTest;
+using TableTest = LibraryTest;
 
 std::vector<std::uint32_t> Ids() {
   std::vector<std::uint32_t> ids;

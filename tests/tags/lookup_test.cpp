@@ -11,14 +11,14 @@
 #include <thread>
 #include <vector>
 
-#include "core/core_peer.h"
+#include "support/family.h"
 #include "core/tags.h"
 #include "tag_files.h"
 
 namespace {
 
-using ct::Bytes;
-using ct::PeerConn;
+using qt::Bytes;
+using qt::PeerConn;
 
 // What the scripted server keeps in the RAVOWLD mailbox, changed by the
 // tests between calls.
@@ -33,25 +33,25 @@ struct Ravowld {
 // the link closes.
 std::function<void(PeerConn&)> TagServer(Bytes sizes, std::shared_ptr<Ravowld> ravowld) {
   return [sizes = std::move(sizes), ravowld](PeerConn& conn) {
-    if (conn.ReadRequest().empty() || !conn.Send(ct::Reply(0, sizes))) return;
+    if (conn.ReadRequest().empty() || !conn.Send(qt::Reply(0, sizes))) return;
     for (;;) {
       const Bytes request = conn.ReadRequest();
       if (request.empty()) return;
-      const std::uint32_t command = ct::At32(request, 4);
-      const std::uint32_t options = ct::At32(request, 8);
+      const std::uint32_t command = qt::At32(request, 4);
+      const std::uint32_t options = qt::At32(request, 8);
       bool sent = true;
       if (command == 200) {
         const std::string name(reinterpret_cast<const char*>(request.data() + 12), strnlen(reinterpret_cast<const char*>(request.data() + 12), 8));
-        Bytes words(2 * ct::At32(request, 24), 0);
+        Bytes words(2 * qt::At32(request, 24), 0);
         std::uint32_t result = 0;
         if (name == "RAVOWLD") {
           std::lock_guard guard(ravowld->lock);
           std::copy_n(ravowld->bytes.begin(), std::min(words.size(), ravowld->bytes.size()), words.begin());
           result = ravowld->result;
         }
-        sent = conn.Send(result == 0 ? ct::Reply(0, words) : ct::Reply(result));
+        sent = conn.Send(result == 0 ? qt::Reply(0, words) : qt::Reply(result));
       } else if (command < 100000 || (options & 1) == 0) {
-        sent = conn.Send(ct::Reply(0));
+        sent = conn.Send(qt::Reply(0));
       }
       if (!sent) return;
     }
@@ -109,7 +109,7 @@ tt::Bytes PlantFile() {
   return file;
 }
 
-class TagTest : public ct::CoreTest {
+class TagTest : public qt::LibraryTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(objects_.ok());
@@ -119,7 +119,7 @@ class TagTest : public ct::CoreTest {
   }
   void TearDown() override {
     QNA_EndRavo();
-    ct::CoreTest::TearDown();
+    qt::LibraryTest::TearDown();
   }
   void SetProject(const Bytes& bytes, std::uint32_t result = 0) {
     std::lock_guard guard(ravowld_->lock);
@@ -128,14 +128,14 @@ class TagTest : public ct::CoreTest {
   }
   // Loads the plant's tag file as project C:PLANT.
   void LoadPlant() {
-    ASSERT_TRUE(tt::WriteFile(tt::ProjectTagPath('C', "PLANT"), PlantFile()));
+    ASSERT_TRUE(qt::WriteBytes(tt::ProjectTagPath('C', "PLANT"), PlantFile()));
     ASSERT_EQ(QNA_InitRavo(), QNA_OK);
     ASSERT_EQ(QNA_InternalErr, 0);
   }
 
-  ct::ServerObjects objects_;
+  qt::ServerObjects objects_;
   std::shared_ptr<Ravowld> ravowld_ = std::make_shared<Ravowld>();
-  ct::Peer peer_;
+  qt::Peer peer_;
   QNA_REGREC record_{0, 0, {'T', 'A', 'G', 'T', 'E', 'S', 'T', 0}};
 };
 
@@ -210,13 +210,13 @@ TEST_F(TagTest, LoadDetailCodes) {
   const std::string path = tt::ProjectTagPath('C', "PLANT");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
-    ASSERT_TRUE(tt::WriteFile(path, good));
+    ASSERT_TRUE(qt::WriteBytes(path, good));
     ASSERT_EQ(QNA_InitRavo(), QNA_OK);
     ExpectLoaded(true);
     if (c.damage) {
       Bytes file = good;
       c.damage(file);
-      ASSERT_TRUE(tt::WriteFile(path, file));
+      ASSERT_TRUE(qt::WriteBytes(path, file));
     } else {
       std::filesystem::remove(path);
     }
@@ -225,7 +225,7 @@ TEST_F(TagTest, LoadDetailCodes) {
     ExpectLoaded(c.result == 0);
   }
   // The server's refusal of the mailbox read comes back as it is.
-  ASSERT_TRUE(tt::WriteFile(path, good));
+  ASSERT_TRUE(qt::WriteBytes(path, good));
   SetProject(Project('C', "PLANT"), 7);
   EXPECT_EQ(QNA_InitRavo(), 7u);
   EXPECT_EQ(QNA_InternalErr, 0);
@@ -267,7 +267,7 @@ TEST_F(TagTest, ProjectNamedInTheMailbox) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
     if (!c.decoy.empty()) {
-      ASSERT_TRUE(tt::WriteFile(c.decoy, good));
+      ASSERT_TRUE(qt::WriteBytes(c.decoy, good));
     }
     SetProject(c.mailbox);
     EXPECT_EQ(QNA_InitRavo(), c.result);
@@ -436,7 +436,7 @@ TEST_F(TagTest, WriteRequestsSent) {
   };
   auto request = [](std::uint32_t command, std::uint32_t options, std::uint32_t area,
                     std::uint32_t first, std::uint32_t count, const Bytes& data) {
-    return ct::Cat({ct::Le32({static_cast<std::uint32_t>(20 + data.size()), command, options, area,
+    return qt::Cat({qt::Le32({static_cast<std::uint32_t>(20 + data.size()), command, options, area,
                               first, count}),
                     data});
   };
@@ -470,10 +470,10 @@ TEST_F(TagTest, WriteRequestsSent) {
   std::vector<Bytes> writes;
   const Bytes& all = peer_.received();
   for (std::size_t at = 0; at + 4 <= all.size();) {
-    const std::size_t end = at + 4 + ct::At32(all, at);
+    const std::size_t end = at + 4 + qt::At32(all, at);
     ASSERT_LE(end, all.size());
     const Bytes one(all.begin() + static_cast<long>(at), all.begin() + static_cast<long>(end));
-    const std::uint32_t command = ct::At32(one, 4);
+    const std::uint32_t command = qt::At32(one, 4);
     if (command == 100100 || command == 100101) writes.push_back(one);
     at = end;
   }
@@ -488,7 +488,7 @@ class SearchTest : public TagTest {
     Bytes file = tt::BuildTagFile("ALPHA,CW1,word\nBRAVO,CW2,word\nCHARLIE,CW3,word\n");
     ASSERT_FALSE(file.empty());
     damage(file);
-    ASSERT_TRUE(tt::WriteFile(tt::ProjectTagPath('C', "PLANT"), file));
+    ASSERT_TRUE(qt::WriteBytes(tt::ProjectTagPath('C', "PLANT"), file));
     ASSERT_EQ(QNA_InitRavo(), QNA_OK);
   }
   static int Find(const char* text) {
