@@ -265,21 +265,4 @@ TEST_F(AreasBeforeRegistration, EverySizeIsZero) {
   EXPECT_EQ(g_areas[1].view, nullptr);
 }
 
-// The link is open and the sizes are known, but the areas are not mapped (a
-// connection to a server on another machine): no access touches them.
-using AreasNotMapped = LibraryTest;
-TEST_F(AreasNotMapped, AreRefused) {
-  Peer peer;
-  peer.Serve([](PeerConn& conn) { conn.WaitFinish(); });
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  for (std::uint32_t i = 0; i < 6; ++i) AreaSetSize(i, 100);
-  std::uint16_t word = 0;
-  std::uint8_t bit = 0;
-  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_ReadBit(0, 0, 1, &bit, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteSmem(1, 0, 1, &word, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteSmemBit(0, 0, 1, &bit, 0), QNA_E_ARG);
-}
-
 }  // namespace

@@ -82,10 +82,7 @@ TEST_F(ConnectionTest, RegistrationSizes) {
 
 TEST_F(ConnectionTest, RegistrationWithoutRecord) {
   Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  peer.Serve(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   SetDetail(77);

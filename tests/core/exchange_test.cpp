@@ -62,14 +62,6 @@ TEST_F(ExchangeTest, PayloadLandsPartByPartAndNeverBeyond) {
   }
 }
 
-TEST_F(ExchangeTest, EmptyPieceIsNotWritten) {
-  Bytes first(4), second(3);
-  const Outcome out = Exchange2({.reply = Reply(0), .fail_write = 1}, first, second, 0, {});
-  EXPECT_EQ(out.result.result, 0u);
-  EXPECT_EQ(out.link.writes, 1);
-  EXPECT_EQ(out.link.written, (Bytes{9, 9, 9, 9}));
-}
-
 // A family may demand a fixed reply length other than 8 (a record that comes
 // back whole); any other length is refused without reading a byte more, and
 // the link is cut.
@@ -109,17 +101,6 @@ TEST_F(ExchangeTest, ReplyLengthBound) {
   EXPECT_EQ(cut.detail, 106);
   EXPECT_TRUE(cut.link.cut);
   EXPECT_EQ(cut.link.at, 4u);
-}
-
-// More pieces than the family's code table names: nothing is written.
-TEST_F(ExchangeTest, UnnamedPiecesAreRefused) {
-  const Bytes piece = {1};
-  const std::span<const std::uint8_t> pieces[] = {piece, piece, piece, piece};
-  FakeLink link({.reply = Reply(0)});
-  SetDetail(0);
-  EXPECT_EQ(RunExchange(link, {.codes = kCodes, .pieces = pieces}).result, QNA_E_INTERNAL);
-  EXPECT_EQ(Detail(), -1);
-  EXPECT_EQ(link.writes, 0);
 }
 
 }  // namespace

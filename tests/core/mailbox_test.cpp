@@ -137,10 +137,7 @@ TEST_F(MailboxTest, NameField) {
 
 TEST_F(MailboxTest, NothingMeaningfulToSend) {
   Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  peer.Serve(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   std::uint16_t words[2] = {};

@@ -26,35 +26,12 @@ EvQueueEntry Entry(std::uint32_t connection, std::uint32_t queue) {
   return e;
 }
 
-std::vector<std::uint32_t> Handles() {
-  std::vector<std::uint32_t> out;
-  for (std::uint32_t h = 1; h < 64; ++h)
-    if (EvQueueFindHandle(h) != nullptr) out.push_back(h);
-  return out;
-}
-
-TEST_F(TableTest, EntriesHandlesAndLookups) {
+// Handles are not reused, and after the largest comes 1, never 0.
+TEST_F(TableTest, HandlesAreNeverReusedOrZero) {
   EvQueueSetHandleCounterSeam(0);
-  ASSERT_NE(EvQueueAddEntry(Entry(1, 10)), nullptr);  // handle 1
-  ASSERT_NE(EvQueueAddEntry(Entry(2, 20)), nullptr);  // 2
-  ASSERT_NE(EvQueueAddEntry(Entry(1, 11)), nullptr);  // 3
-  ASSERT_NE(EvQueueAddEntry(Entry(1, 10)), nullptr);  // 4: the same number again
-  EXPECT_EQ(Handles(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
-  EXPECT_EQ(EvQueueFirstOfConnection(1), 1u);
-  EXPECT_EQ(EvQueueFirstOfConnection(2), 2u);
-  EXPECT_EQ(EvQueueFirstOfConnection(3), 0u);
-  EXPECT_EQ(EvQueueFindNumber(1, 10)->handle, 1u);  // the first from the head
-  EXPECT_EQ(EvQueueFindNumber(2, 10), nullptr);
-  EXPECT_EQ(EvQueueRemoveEntry(9), 0);  // not there: nothing changes
-  EXPECT_EQ(EvQueueRemoveEntry(3), 1);  // the middle
-  EXPECT_EQ(EvQueueRemoveEntry(1), 1);  // the head
-  EXPECT_EQ(EvQueueFirstOfConnection(1), 4u);
-  EXPECT_EQ(EvQueueRemoveEntry(4), 1);  // the tail
-  EXPECT_EQ(EvQueueRemoveEntry(4), 0);
-  EXPECT_EQ(Handles(), (std::vector<std::uint32_t>{2}));
-  EXPECT_EQ(EvQueueRemoveEntry(2), 1);
-  // Handles are not reused, and after the largest comes 1, never 0.
-  EXPECT_EQ(EvQueueNextHandle(), 5u);
+  ASSERT_NE(EvQueueAddEntry(Entry(1, 10)), nullptr);
+  EXPECT_EQ(EvQueueRemoveEntry(1), 1);
+  EXPECT_EQ(EvQueueNextHandle(), 2u);
   EvQueueSetHandleCounterSeam(0xFFFFFFFEu);
   EXPECT_EQ(EvQueueNextHandle(), 0xFFFFFFFFu);
   EXPECT_EQ(EvQueueNextHandle(), 1u);

@@ -86,14 +86,16 @@ TEST_F(DataTest, BitReadDetailCodes) {
   RunFamily(family, rows);
 }
 
-// QNA_WriteBitN / QNA_WriteBitS (2, 5, 3, {1, 0, 7}, options 0x40): one
-// byte per bit as the caller gave them, the options passed on.
+// QNA_WriteBit, QNA_WriteBitN and QNA_WriteBitS (2, 5, 3, {1, 0, 7},
+// options 0x40): one byte per bit as the caller gave them, the options
+// passed on.
 TEST_F(DataTest, BitWriteDetailCodes) {
   static const std::uint8_t bits[3] = {1, 0, 7};
   const Bytes request = Cat({Le32({23, 100100, 0x40, 2, 5, 3}), Bytes{1, 0, 7}});
   const Family family{
       .request = request,
       .on_fake = [](FakeLink& link) { return WordWriteExchange(link, 2, 5, 3, bits, 0x40, 0); },
+      .local = [] { return QNA_WriteBit(2, 5, 3, bits, 0x40); },
       .remote = [](Wire w, std::uint32_t id) { return WriteBits(w, 2, 5, 3, bits, 0x40, id); }};
   const std::vector<Row> rows = {
       {"server writes", {.reply = Reply(0)}, 0, 0, 27, After::InStep},
@@ -139,72 +141,15 @@ TEST_F(DataTest, ReadReplyNeverPassesTheBuffer) {
   }
 }
 
-// The internal codes that the exported functions never cause: an unknown
-// kind, no memory for the request, an empty request, a closed pipe or
-// socket.  Nothing reaches the server.
-TEST_F(DataTest, InternalRefusals) {
+// No memory for the request: the read reports it by its result, nothing
+// reaches the server and the connection stays in step.
+TEST_F(DataTest, NoMemoryForTheRequest) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
     Peer peer(wire, kHostPipe);
-    peer.Serve([](PeerConn& conn) {
-      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-      conn.WaitFinish();
-    });
+    peer.Serve(Answering());
     Session session(peer);
     ASSERT_TRUE(session.ok());
-    const ConnRecord* c = session.record();
-    const auto read = [&](std::uint32_t n, std::uint32_t count, std::uint16_t kind) {
-      std::uint16_t words[4] = {};
-      const std::uint32_t areas[1] = {1}, starts[1] = {0}, counts[1] = {count};
-      return wire == Wire::Pipe ? PipeDataReadExchange(n, areas, starts, counts, words, 0, kind, c->pipe)
-                                : SockDataReadExchange(n, areas, starts, counts, words, 0, kind, c->socket);
-    };
-    const auto write = [&](std::uint32_t count, std::uint16_t kind) {
-      return wire == Wire::Pipe ? PipeDataWriteExchange(1, 0, count, kProbeWords, 0, kind, c->pipe)
-                                : SockDataWriteExchange(1, 0, count, kProbeWords, 0, kind, c->socket);
-    };
-    struct Case {
-      const char* what;
-      std::function<std::uint32_t()> call;
-      std::uint32_t result;
-      std::int32_t detail;
-    };
-    const std::vector<Case> cases = {
-        {"read of an unknown kind", [&] { return read(1, 3, 2); }, 9999, 1000},
-        {"no memory for the read request",
-         [&] {
-           ConnFailNextAllocSeam();
-           return read(1, 3, 1);
-         },
-         100, 1001},
-        {"read of no ranges", [&] { return read(0, 3, 1); }, 6, 0},
-        {"read of no words", [&] { return read(1, 0, 1); }, 6, 0},
-        {"write of an unknown kind", [&] { return write(3, 2); }, 9999, 1100},
-        {"write of no words", [&] { return write(0, 1); }, 6, 0},
-        {"read on a closed pipe or socket",
-         [&] {
-           std::uint16_t words[1];
-           const std::uint32_t one = 1;
-           return wire == Wire::Pipe
-                      ? PipeDataReadExchange(1, &one, &one, &one, words, 0, 1, kInvalidHandle)
-                      : SockDataReadExchange(1, &one, &one, &one, words, 0, 1, win::INVALID_SOCKET);
-         },
-         50, 0},
-        {"write on a closed pipe or socket",
-         [&] {
-           return wire == Wire::Pipe
-                      ? PipeDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, kInvalidHandle)
-                      : SockDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, win::INVALID_SOCKET);
-         },
-         50, 0},
-    };
-    for (const Case& k : cases) {
-      SCOPED_TRACE(k.what);
-      SetDetail(77);
-      EXPECT_EQ(k.call(), k.result);
-      EXPECT_EQ(QNA_InternalErr, k.detail);
-    }
-    // The exported read reports the failed request by its result.
     ConnFailNextAllocSeam();
     std::uint16_t words[3];
     EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), QNA_E_NOMEM);
@@ -350,10 +295,7 @@ TEST_F(DataTest, NothingToSend) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
     Peer peer(wire, kHostPipe);
-    peer.Serve([](PeerConn& conn) {
-      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-      conn.WaitFinish();
-    });
+    peer.Serve(AnswerOne);
     Session session(peer);
     ASSERT_TRUE(session.ok());
     const std::uint32_t id = session.id();
@@ -472,10 +414,7 @@ TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
   objects.area(1)[8] = 0x5678;
   objects.area(0)[1] = 0x8001;  // bits 16 and 31
   Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  peer.Serve(AnswerOne);
   Session session(peer, "");
   ASSERT_TRUE(session.ok());
   std::uint16_t words[2] = {};

@@ -59,45 +59,6 @@ bool SendAll(Handle pipe, const Bytes& bytes) {
   return true;
 }
 
-// Records are found by id and removed by identity, whatever their place; a record that is not in the table is left alone.
-TEST_F(TableTest, AddFindRemove) {
-  ASSERT_EQ(ConnTableLock(true), 0);
-  ConnRecord* r[4];
-  for (std::uint32_t i = 0; i < 4; ++i) {
-    r[i] = ConnAddEntry();
-    ASSERT_NE(r[i], nullptr);
-    EXPECT_EQ(r[i]->id, 0u);  // zero-filled
-    EXPECT_EQ(r[i]->request_lock, 0u);
-    r[i]->id = 10 + i;
-    std::snprintf(r[i]->host, sizeof r[i]->host, "h%u", i);
-  }
-  EXPECT_EQ(ConnFindEntry(12), r[2]);
-  EXPECT_EQ(ConnFindEntry(14), nullptr);
-  EXPECT_EQ(ConnHasLocalEntry(), 0);
-  r[3]->host[0] = '\0';
-  EXPECT_EQ(ConnHasLocalEntry(), 1);
-
-  // The same id twice: the first from the head is found.
-  r[2]->id = 11;
-  EXPECT_EQ(ConnFindEntry(11), r[1]);
-  r[2]->id = 12;
-
-  ConnRemoveEntry(r[1]);  // the middle
-  EXPECT_EQ(ConnFindEntry(11), nullptr);
-  EXPECT_EQ(ConnFindEntry(12), r[2]);
-  ConnRecord stranger{};
-  stranger.id = 10;
-  ConnRemoveEntry(&stranger);  // not in the table
-  EXPECT_EQ(ConnFindEntry(10), r[0]);
-  ConnRemoveEntry(r[0]);  // the head
-  EXPECT_EQ(ConnFindEntry(12), r[2]);
-  ConnRemoveEntry(r[3]);  // the tail
-  EXPECT_EQ(ConnHasLocalEntry(), 0);
-  ConnRemoveEntry(r[2]);
-  EXPECT_EQ(Ids(), std::vector<std::uint32_t>{});
-  ConnTableUnlock();
-}
-
 // Ids count 1, 2, ... for both kinds together; failed opens use theirs up;
 // after 4294967295 comes 1, never 0.
 TEST_F(TableTest, IdsAreSharedAndNeverZero) {

@@ -137,6 +137,13 @@ inline std::function<void(PeerConn&)> Answering(Bytes sizes = kSizes, std::uint1
   };
 }
 
+// A script that answers one request (the probe, mostly) with 0, then keeps
+// the link as it is.
+inline void AnswerOne(PeerConn& conn) {
+  if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+  conn.WaitFinish();
+}
+
 // ---- The client ends, without their opens -----------------------------------
 // The local link: g_link connected to a listening peer and the request lock,
 // as QNA_Open leaves them; QNA_Close at the end.
