@@ -93,28 +93,6 @@ TEST_F(ConnectionTest, RegistrationWithoutRecord) {
   EXPECT_EQ(peer.received(), kProbeRequest);
 }
 
-TEST_F(ConnectionTest, NoServerRunning) {
-  EXPECT_EQ(QNA_Open(&kRecord), QNA_E_OPEN);
-  EXPECT_EQ(QNA_InternalErr, -1);
-  std::uint16_t word = 0;
-  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
-  EXPECT_EQ(QNA_InternalErr, 0);
-}
-
-// The areas exist but nobody listens on the pipe: the operating system's
-// error, and the areas are closed again.
-TEST_F(ConnectionTest, NoServerPipe) {
-  ServerObjects objects;
-  ASSERT_TRUE(objects.ok());
-  EXPECT_EQ(QNA_Open(&kRecord), QNA_E_OPEN);
-  EXPECT_EQ(QNA_InternalErr, 2);
-  for (const AreaRow& row : g_areas) {
-    EXPECT_EQ(row.view, nullptr);
-    EXPECT_EQ(row.mutex, 0u);
-  }
-  EXPECT_EQ(g_link, kInvalidHandle);
-}
-
 // Every instance of the pipe stays busy (its listen queue is full and nobody
 // accepts): the open waits for an instance a bounded number of times, then
 // gives up with the error of the last step and closes the areas.
@@ -228,19 +206,6 @@ TEST_F(ConnectionTest, MailboxWait) {
   }
 }
 
-TEST_F(ConnectionTest, ServerNameFormsThePipeName) {
-  ServerObjects objects;
-  ASSERT_TRUE(objects.ok());
-  Peer peer("\\\\.\\pipe\\qoxpipe");
-  ASSERT_TRUE(peer.listening());
-  peer.Serve(Answering(kOwnSizes));
-  std::strcpy(QNA_ServerName, "pipe");
-  EXPECT_EQ(QNA_Open(&kRecord), QNA_OK);
-  QNA_Close();
-  peer.Finish();
-  EXPECT_EQ(Prefix(peer.received(), 28), kRegistration);
-}
-
 TEST_F(ConnectionTest, PipeNames) {
   struct Case {
     const char* server_name;
@@ -319,47 +284,6 @@ TEST_F(ConnectionTest, FailedRegistrationClosesAndKeepsItsDetail) {
     for (const AreaRow& row : g_areas) EXPECT_EQ(row.view, nullptr);
     std::uint16_t word = 0;
     EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
-    peer.Finish();
-  }
-}
-
-// The close handshake: QNA_Close reads word 204 of area 3, closes the link
-// and waits (20 x 50 ms at most) for the server to change the word.
-TEST_F(ConnectionTest, CloseHandshake) {
-  struct Case {
-    const char* what;
-    std::uint16_t word;
-    bool server_changes_it;
-    std::chrono::milliseconds at_least, at_most;
-  };
-  const Case cases[] = {
-      {"top bit set: no wait", 0xFFFF, false, 0ms, 900ms},
-      {"word never changes: about a second", 5, false, 1000ms, 10000ms},
-      {"server changes the word", 5, true, 0ms, 900ms},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ServerObjects objects;
-    ASSERT_TRUE(objects.ok());
-    objects.area(3)[204] = c.word;
-    Peer peer;
-    const bool changes = c.server_changes_it;
-    peer.Serve([&objects, changes](PeerConn& conn) {
-      Answering(kOwnSizes)(conn);  // returns when the client has closed the link
-      if (!changes) return;
-      MtxWait(objects.mutex(3), kInfinite);
-      objects.area(3)[204] = 6;
-      MtxRelease(objects.mutex(3));
-    });
-    ASSERT_EQ(QNA_Open(&kRecord), QNA_OK);
-    SetDetail(77);
-    const auto start = Clock::now();
-    QNA_Close();
-    const auto took = Clock::now() - start;
-    EXPECT_GE(took, c.at_least);
-    EXPECT_LE(took, c.at_most);
-    EXPECT_EQ(g_link, kInvalidHandle);
-    EXPECT_EQ(QNA_InternalErr, 0);  // set by the handshake reads
     peer.Finish();
   }
 }
