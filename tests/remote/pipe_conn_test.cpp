@@ -252,14 +252,14 @@ TEST_F(PipeConnTest, AreasLiveWithTheServerLessConnections) {
   EXPECT_EQ(g_remote_area_flag, 0);
 }
 
-// A registration that fails or is refused: that result and the
-// registration's own detail code, and the connection is gone again: no
-// record, no handle, the link ended.
+// A registration that fails or is refused, over a pipe or a socket: that
+// result and the registration's own detail code, at once (no pause), and the
+// connection is gone again: no record, no handle or socket, the link ended.
 TEST_F(PipeConnTest, FailedRegistration) {
   struct Case {
     const char* what;
     Bytes reply;  // to the registration
-    bool close_first = false;  // gone at the handshake read, before its reply
+    bool close_first = false;  // gone at the pipe's handshake read, before its reply
     bool close_after = false;
     std::uint32_t result;
     std::int32_t detail;
@@ -275,40 +275,48 @@ TEST_F(PipeConnTest, FailedRegistration) {
       {"link closes in the sizes", Cat({Le32({32, 0, 0}), Bytes(5, 1)}), false, true, 102, 4007},
   };
   const std::uint32_t count = ConnOpenCount();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::size_t handles = PlatformOpenHandles();
-    {
-      Peer peer(Wire::Pipe, kHostPipe);
-      peer.Serve([&c](PeerConn& conn) {
-        if (conn.ReadRequest() != kHandshakeRead) return;
-        if (c.close_first) {
-          conn.Close();
-          return;
-        }
-        if (!conn.Send(Reply(0, Word(0x8000)))) return;
-        if (conn.ReadRequest().empty() || !conn.Send(c.reply)) return;
-        if (c.close_after) {
-          conn.Close();
-          return;
-        }
-        // The cleanup's handshake read, when the link is in step.
-        if (conn.ReadRequest() == kHandshakeRead) conn.Send(Reply(0, Word(0x8000)));
-        conn.WaitFinish();
-      });
-      QNA_CONNPARAM params = Params(kHostName);
-      std::uint32_t id = 0;
-      SetDetail(77);
-      const auto start = Clock::now();
-      EXPECT_EQ(QNA_OpenN(&params, &id), c.result);
-      EXPECT_LT(Clock::now() - start, qt::kPromptly);
-      EXPECT_EQ(QNA_InternalErr, c.detail);
-      EXPECT_EQ(id, 0u);
-      EXPECT_EQ(TableSize(), 0u);
-      EXPECT_EQ(g_link, kInvalidHandle);
-      EXPECT_EQ(ConnOpenCount(), count);
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    const bool pipe = wire == Wire::Pipe;
+    for (const Case& c : cases) {
+      if (c.close_first && !pipe) continue;
+      SCOPED_TRACE(testing::Message() << WireName(wire) << ": " << c.what);
+      const std::size_t handles = PlatformOpenHandles();
+      const std::size_t descriptors = OpenDescriptors();
+      {
+        Peer peer(wire, kHostPipe);
+        peer.Serve([&c, pipe](PeerConn& conn) {
+          if (pipe) {
+            if (conn.ReadRequest() != kHandshakeRead) return;
+            if (c.close_first) {
+              conn.Close();
+              return;
+            }
+            if (!conn.Send(Reply(0, Word(0x8000)))) return;
+          }
+          if (conn.ReadRequest() != kRegistration || !conn.Send(c.reply)) return;
+          if (c.close_after) {
+            conn.Close();
+            return;
+          }
+          // The cleanup's handshake read, when the link is in step.
+          if (pipe && conn.ReadRequest() == kHandshakeRead) conn.Send(Reply(0, Word(0x8000)));
+          conn.WaitFinish();
+        });
+        QNA_CONNPARAM params = pipe ? Params(kHostName) : Params("127.0.0.1", peer.port());
+        std::uint32_t id = 0;
+        SetDetail(77);
+        const auto start = Clock::now();
+        EXPECT_EQ(pipe ? QNA_OpenN(&params, &id) : QNA_OpenS(&params, &id), c.result);
+        EXPECT_LT(Clock::now() - start, 900ms);
+        EXPECT_EQ(QNA_InternalErr, c.detail);
+        EXPECT_EQ(id, 0u);
+        EXPECT_EQ(TableSize(), 0u);
+        EXPECT_EQ(g_link, kInvalidHandle);
+        EXPECT_EQ(ConnOpenCount(), count);
+      }
+      EXPECT_EQ(PlatformOpenHandles(), handles);
+      EXPECT_EQ(OpenDescriptors(), descriptors);
     }
-    EXPECT_EQ(PlatformOpenHandles(), handles);
   }
 }
 
@@ -401,32 +409,6 @@ TEST_F(PipeConnTest, FailedOpenLeavesNothing) {
   ASSERT_EQ(ConnTableLock(true), 0);
   EXPECT_EQ(ConnNextId(), 7u);  // each failed open used its id
   ConnTableUnlock();
-}
-
-// Every instance of the host's pipe stays busy: the open waits for one a
-// bounded number of times, then gives up with the error of the last step.
-TEST_F(PipeConnTest, PipeStaysBusy) {
-  const Handle listener = NpipeListen(kHostPipe);
-  ASSERT_NE(listener, kInvalidHandle);
-  std::vector<Handle> queued;
-  for (int i = 0; i < 1000; ++i) {
-    const Handle h = win::CreateFileA(kHostPipe, win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
-                                      win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, 0);
-    if (h == kInvalidHandle) break;
-    queued.push_back(h);
-  }
-  ASSERT_EQ(win::GetLastError(), win::ERROR_PIPE_BUSY);
-  QNA_CONNPARAM params = Params(kHostName);
-  std::uint32_t id = 0;
-  const auto start = Clock::now();
-  EXPECT_EQ(QNA_OpenN(&params, &id), QNA_E_OPEN);
-  EXPECT_LT(Clock::now() - start, 20s);
-  // 231 when every wait saw a free instance that the open then lost; the
-  // wait's own time-out (121) when it saw none.
-  EXPECT_TRUE(QNA_InternalErr == 231 || QNA_InternalErr == 121) << QNA_InternalErr;
-  EXPECT_EQ(TableSize(), 0u);
-  for (Handle h : queued) HndClose(h);
-  HndClose(listener);
 }
 
 // After QNA_Open, QNA_OpenN takes the link over: the local requests go to the
