@@ -153,12 +153,6 @@ TEST_F(QueueTest, ReadResults) {
   // No such handle; no descriptor.
   EXPECT_EQ(QNA_ReadEvQueue(q.handle + 100, &kind, name, &event, 0), QNA_E_EVQ_HANDLE);
   EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, nullptr, 0), QNA_E_ARG);
-  // A record length of 43: 408 with 8001; the pipe then ends (109).
-  ASSERT_TRUE(pipe.Send(EventRecord(1, "", 1, {}, 43)));
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, 0), QNA_E_EVQ_READ);
-  EXPECT_EQ(QNA_InternalErr, 8001);
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, 0), QNA_E_EVQ_READ);
-  EXPECT_EQ(QNA_InternalErr, 109);
 }
 
 TEST_F(QueueTest, BrokenRecords) {
@@ -170,6 +164,7 @@ TEST_F(QueueTest, BrokenRecords) {
   };
   const std::vector<Case> cases = {
       {"length word 7, then silence", Le32({7}), 8001, true},
+      {"length word 43", EventRecord(1, "", 1, {}, 43), 8001},
       {"length word 0xFFFFFFFF, then silence", Le32({0xFFFFFFFFu}), 8003, true},
       {"length word 0xFFFFFFFF", EventRecord(1, "", 1, {}, 0xFFFFFFFFu), 8003},
       {"length word beyond 44 + 1 MiB", EventRecord(1, "", 1, {}, 44 + (1u << 20) + 1), 8003},

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,32 +29,22 @@ struct Ravowld {
   std::uint32_t result = 0;  // the reply's result to a RAVOWLD read
 };
 
-// Registers the client, answers mailbox reads (RAVOWLD from `ravowld`,
-// others with zeros) and writes (result 0; none with options bit 0), until
-// the link closes.
+// Answers as a server does (qt::Answer), the RAVOWLD mailbox from `ravowld`.
 std::function<void(PeerConn&)> TagServer(Bytes sizes, std::shared_ptr<Ravowld> ravowld) {
   return [sizes = std::move(sizes), ravowld](PeerConn& conn) {
-    if (conn.ReadRequest().empty() || !conn.Send(qt::Reply(0, sizes))) return;
+    const Bytes ravowld_field = {'R', 'A', 'V', 'O', 'W', 'L', 'D', 0};
     for (;;) {
       const Bytes request = conn.ReadRequest();
       if (request.empty()) return;
-      const std::uint32_t command = qt::At32(request, 4);
-      const std::uint32_t options = qt::At32(request, 8);
-      bool sent = true;
-      if (command == 200) {
-        const std::string name(reinterpret_cast<const char*>(request.data() + 12), strnlen(reinterpret_cast<const char*>(request.data() + 12), 8));
+      std::optional<Bytes> reply = qt::Answer(request, sizes);
+      if (qt::At32(request, 4) == proto::kMailboxRead &&
+          Bytes(request.begin() + 12, request.begin() + 20) == ravowld_field) {
+        std::lock_guard guard(ravowld->lock);
         Bytes words(2 * qt::At32(request, 24), 0);
-        std::uint32_t result = 0;
-        if (name == "RAVOWLD") {
-          std::lock_guard guard(ravowld->lock);
-          std::copy_n(ravowld->bytes.begin(), std::min(words.size(), ravowld->bytes.size()), words.begin());
-          result = ravowld->result;
-        }
-        sent = conn.Send(result == 0 ? qt::Reply(0, words) : qt::Reply(result));
-      } else if (command < 100000 || (options & 1) == 0) {
-        sent = conn.Send(qt::Reply(0));
+        std::copy_n(ravowld->bytes.begin(), std::min(words.size(), ravowld->bytes.size()), words.begin());
+        reply = ravowld->result == 0 ? qt::Reply(0, words) : qt::Reply(ravowld->result);
       }
-      if (!sent) return;
+      if (reply && !conn.Send(*reply)) return;
     }
   };
 }
@@ -360,7 +351,8 @@ TEST_F(TagTest, LookupDetailCodes) {
   EXPECT_EQ(QNA_WriteTag(nullptr, 0, 0), QNA_E_ARG);
 }
 
-// Values by tag come from the data areas as the address says.
+// Values by tag come from the data areas as the address says, addresses
+// written oddly too (the integration test has the plain ones).
 TEST_F(TagTest, ValuesRead) {
   LoadPlant();
   struct Case {
@@ -371,16 +363,8 @@ TEST_F(TagTest, ValuesRead) {
     std::int32_t value;
   };
   const std::vector<Case> cases = {
-      {"PUMP_SPEED", 1, 10, {0xFFFF}, -1},
-      {"PUMP_SPEED", 1, 10, {0x7FFF}, 32767},
-      {"PUMP_SPEED", 1, 10, {0x8000}, -32768},
-      {"LEVEL", 3, 20, {0x0001, 0x0002}, 0x00020001},
-      {"LEVEL", 3, 20, {0xFFFF, 0xFFFF}, -1},
       {"LEVEL", 3, 20, {0x0000, 0x8000}, INT32_MIN},
-      {"ALARM", 2, 2, {0x0008}, 1},  // SB35: bit 3 of word 2
-      {"ALARM", 2, 2, {0xFFF7}, 0},
-      {"START", 0, 0, {0x0080}, 1},  // CB7
-      {"START", 0, 0, {0xFF7F}, 0},
+      {"ALARM", 2, 2, {0xFFF7}, 0},  // SB35: bit 3 of word 2
       {"LOWER", 1, 21, {0x1234}, 0x1234},
       {"SPACED", 1, 22, {0x0022}, 0x22},
       {"SIGNED", 1, 23, {0x0023}, 0x23},
