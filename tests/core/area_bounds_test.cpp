@@ -115,8 +115,7 @@ TEST_F(AreaBoundsReopen, BoundFollowsTheNewMapping) {
   {
     ServerObjects small(kMapped);
     ASSERT_TRUE(small.ok());
-    Peer peer;
-    peer.Serve(Answering(SizesPayload(kAnnounced)));
+    Peer peer(Answering(SizesPayload(kAnnounced)));
     ASSERT_EQ(QNA_Open(&record), QNA_OK);
     EXPECT_EQ(QNA_Read(1, 4000, 1, &word, 0), QNA_E_ARG);
     QNA_Close();
@@ -124,8 +123,7 @@ TEST_F(AreaBoundsReopen, BoundFollowsTheNewMapping) {
   ServerObjects large(kAnnounced);
   ASSERT_TRUE(large.ok());
   large.area(1)[4000] = 0x4000;
-  Peer peer;
-  peer.Serve(Answering(SizesPayload(kAnnounced)));
+  Peer peer(Answering(SizesPayload(kAnnounced)));
   ASSERT_EQ(QNA_Open(&record), QNA_OK);
   EXPECT_EQ(QNA_Read(1, 4000, 1, &word, 0), QNA_OK);
   EXPECT_EQ(word, 0x4000);

@@ -81,8 +81,7 @@ TEST_F(ConnectionTest, RegistrationSizes) {
 }
 
 TEST_F(ConnectionTest, RegistrationWithoutRecord) {
-  Peer peer;
-  peer.Serve(AnswerOne);
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   SetDetail(77);

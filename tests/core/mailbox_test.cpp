@@ -136,8 +136,7 @@ TEST_F(MailboxTest, NameField) {
 }
 
 TEST_F(MailboxTest, NothingMeaningfulToSend) {
-  Peer peer;
-  peer.Serve(AnswerOne);
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   std::uint16_t words[2] = {};

@@ -136,8 +136,7 @@ TEST_F(WriteTest, CountZeroWithoutALink) {
 // 0, null buffers, and ranges whose end passes 2^32 (their pieces would
 // reach the server as writes at the start of the area).
 TEST_F(WriteTest, UnusableArgumentsSendNothing) {
-  Peer peer;
-  peer.Serve(AnswerOne);
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   static std::vector<std::uint16_t> words(40000);
@@ -174,8 +173,7 @@ TEST_F(WriteTest, UnusableArgumentsSendNothing) {
 }
 
 TEST_F(WriteTest, MaskedWriteOnAWordAreaCountsWords) {
-  Peer peer;
-  peer.Serve(AnswerOne);
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   std::uint16_t data[32];
@@ -232,8 +230,7 @@ TEST_F(WriteTest, NoReplyOptionReadsNothing) {
 // Another thread holds the request lock longer than QNA_MtxTimeOut: every
 // request gives up with 2 and the wait's 640, and sends nothing.
 TEST_F(WriteTest, RequestLockTimeOut) {
-  Peer peer;
-  peer.Serve(AnswerOne);
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   qt::Signal held;
@@ -269,8 +266,7 @@ TEST_F(WriteTest, RequestLockTimeOut) {
 // request reports 2 with 95 and gives the lock back, so that the other
 // threads of the process can go on.
 TEST_F(WriteTest, AbandonedRequestLockIsGivenBack) {
-  Peer peer;
-  peer.Serve(AnswerOne);
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   std::thread([] { MtxWait(LinkRequestLock(), kInfinite); }).join();

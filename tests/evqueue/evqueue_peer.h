@@ -144,14 +144,8 @@ inline std::function<void(PeerConn&)> QueueServer(std::uint32_t close_result = 0
 // The requests of one command among what a peer received.
 inline std::vector<Bytes> RequestsOf(const Bytes& received, std::uint32_t command) {
   std::vector<Bytes> out;
-  for (std::size_t at = 0; at + 8 <= received.size();) {
-    const std::size_t size = 4 + std::size_t{At32(received, at)};
-    if (at + size > received.size()) break;
-    if (At32(received, at + 4) == command)
-      out.emplace_back(received.begin() + static_cast<std::ptrdiff_t>(at),
-                       received.begin() + static_cast<std::ptrdiff_t>(at + size));
-    at += size;
-  }
+  for (const Bytes& record : Records(received))
+    if (At32(record, 4) == command) out.push_back(record);
   return out;
 }
 

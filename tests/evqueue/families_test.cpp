@@ -190,8 +190,7 @@ TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
 }
 
 TEST_F(FamilyTest, NamedCountRequests) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(Answering());
+  Peer peer(Wire::Pipe, kHostPipe, Answering());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   std::uint32_t count = 0;
@@ -227,8 +226,7 @@ TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
 // descriptor that is missing or points at no data is refused before
 // anything is sent.
 TEST_F(FamilyTest, PostRequests) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   QNA_EVENT empty{42, 0, nullptr};
@@ -248,8 +246,7 @@ TEST_F(FamilyTest, PostRequests) {
 // (detail unchanged); abandoned by a thread that ended gives 499 with 95,
 // and the lock is usable again.
 TEST_F(FamilyTest, RequestLock) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   QNA_MtxTimeOut = 100;

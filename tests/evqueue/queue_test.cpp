@@ -51,8 +51,7 @@ Opened Open(std::uint32_t id, std::uint32_t queue, const char* name = nullptr, s
 
 TEST_F(QueueTest, OpenReadClose) {
   EvQueueSetHandleCounterSeam(0);
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   QueuePipe pipe5("evq5"), pipe7("evq7"), pipe8("evq8");
@@ -106,8 +105,7 @@ TEST_F(QueueTest, OpenReadClose) {
 
 // Every read result from a live queue.
 TEST_F(QueueTest, ReadResults) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   QueuePipe pipe("evq4");
@@ -176,8 +174,7 @@ TEST_F(QueueTest, BrokenRecords) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
-    Peer peer(Wire::Pipe, kHostPipe);
-    peer.Serve(QueueServer());
+    Peer peer(Wire::Pipe, kHostPipe, QueueServer());
     Session session(peer);
     ASSERT_TRUE(session.ok());
     QueuePipe pipe("evq4");
@@ -201,8 +198,7 @@ TEST_F(QueueTest, BrokenRecords) {
 // Open failures: each result from the situation that makes it, and the
 // close request that follows every failure after the server's open.
 TEST_F(QueueTest, OpenFailures) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   std::uint32_t handle = 0;
@@ -232,8 +228,7 @@ TEST_F(QueueTest, OpenFailures) {
 // The table lock: none can be made (400); held past 1000 ms (406 for open,
 // close and read).
 TEST_F(QueueTest, TableLock) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   std::uint32_t handle = 0;
@@ -269,8 +264,7 @@ TEST_F(QueueTest, TableLock) {
 // connection is gone: 50 and the entry stays.
 TEST_F(QueueTest, CloseResults) {
   {
-    Peer peer(Wire::Pipe, kHostPipe);
-    peer.Serve(QueueServer(10));
+    Peer peer(Wire::Pipe, kHostPipe, QueueServer(10));
     Session session(peer);
     ASSERT_TRUE(session.ok());
     QueuePipe pipe("evq3");
@@ -283,8 +277,7 @@ TEST_F(QueueTest, CloseResults) {
   }
   EvQueueEntry orphan = Entry(999, 3);
   ASSERT_NE(EvQueueAddEntry(orphan), nullptr);
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   QueuePipe pipe("evq3");
   ASSERT_EQ(Open(session.id(), 3).result, QNA_OK);  // the table lock exists
@@ -297,8 +290,7 @@ TEST_F(QueueTest, CloseResults) {
 // 406 after 500 ms.  A close on another thread ends the waiting read (408)
 // without pulling the entry from under it.
 TEST_F(QueueTest, CloseWhileReading) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   QueuePipe pipe("evq6");
@@ -331,8 +323,7 @@ TEST_F(QueueTest, CloseWhileReading) {
 // take the table lock gives up instead of trying for ever.
 TEST_F(QueueTest, ConnectionCloseClosesQueues) {
   {
-    Peer peer(Wire::Pipe, kHostPipe);
-    peer.Serve(QueueServer());
+    Peer peer(Wire::Pipe, kHostPipe, QueueServer());
     Session session(peer);
     QueuePipe p2("evq2"), p9("evq9");
     ASSERT_EQ(Open(session.id(), 9).result, QNA_OK);
@@ -345,8 +336,7 @@ TEST_F(QueueTest, ConnectionCloseClosesQueues) {
     EXPECT_EQ(RequestsOf(peer.received(), proto::kEvQueueClose),
               (std::vector<Bytes>{CloseRequest(9), CloseRequest(2)}));
   }
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   QueuePipe p5("evq5");
   const Opened q = Open(session.id(), 5);
@@ -377,8 +367,7 @@ TEST_F(QueueTest, PipeNamesAndEmulation) {
   EvQueuePipeName("", full.data() + 4, false, out, sizeof out);
   EXPECT_EQ(std::string(out), "\\\\.\\pipe\\" + std::string(32, 'p'));
 
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer, "");
   ASSERT_TRUE(session.ok());
   win::SetVersionPlatformSeam(1);

@@ -146,8 +146,7 @@ TEST_F(DataTest, ReadReplyNeverPassesTheBuffer) {
 TEST_F(DataTest, NoMemoryForTheRequest) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe);
-    peer.Serve(Answering());
+    Peer peer(wire, kHostPipe, Answering());
     Session session(peer);
     ASSERT_TRUE(session.ok());
     ConnFailNextAllocSeam();
@@ -165,16 +164,7 @@ TEST_F(DataTest, NoMemoryForTheRequest) {
 TEST_F(DataTest, TransfersAreSplit) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe);
-    std::vector<Bytes> requests;
-    peer.Serve([&requests](PeerConn& conn) {
-      for (;;) {
-        const Bytes request = conn.ReadRequest();
-        if (request.empty()) return;
-        requests.push_back(request);
-        if (!conn.Send(*Answer(request))) return;
-      }
-    });
+    Peer peer(wire, kHostPipe, Answering());
     Session session(peer);
     ASSERT_TRUE(session.ok());
     const std::uint32_t id = session.id();
@@ -203,6 +193,7 @@ TEST_F(DataTest, TransfersAreSplit) {
     for (std::uint32_t i = 0; i < 100000; ++i) all = all && read_bits[i] == BitAt(3 + i);
     EXPECT_TRUE(all);
     peer.Finish();
+    const std::vector<Bytes> requests = Records(peer.received());
 
     ASSERT_EQ(requests.size(), 3u + 1u + 3u + 2u + 1u);
     const std::uint32_t counts[3] = {16384, 16384, 7232};
@@ -294,8 +285,7 @@ TEST_F(DataTest, NoReplyOptionReadsNothing) {
 TEST_F(DataTest, NothingToSend) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe);
-    peer.Serve(AnswerOne);
+    Peer peer(wire, kHostPipe, AnswerOne);
     Session session(peer);
     ASSERT_TRUE(session.ok());
     const std::uint32_t id = session.id();
@@ -349,16 +339,7 @@ TEST_F(DataTest, NothingToSend) {
 TEST_F(DataTest, GatheredReads) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe);
-    std::vector<Bytes> requests;
-    peer.Serve([&requests](PeerConn& conn) {
-      for (;;) {
-        const Bytes request = conn.ReadRequest();
-        if (request.empty()) return;
-        requests.push_back(request);
-        if (!conn.Send(*Answer(request))) return;
-      }
-    });
+    Peer peer(wire, kHostPipe, Answering());
     Session session(peer);
     ASSERT_TRUE(session.ok());
     const std::uint32_t areas[3] = {1, 3, 5}, starts[3] = {40, 7, 0}, counts[3] = {10, 2, 5};
@@ -378,6 +359,7 @@ TEST_F(DataTest, GatheredReads) {
     EXPECT_EQ(stopped[9], WordAt(49));
     EXPECT_EQ(stopped[10], 0xEEEE);
     peer.Finish();
+    const std::vector<Bytes> requests = Records(peer.received());
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0], ReadRequest(101, 1, 40, 10));
     EXPECT_EQ(requests[1], ReadRequest(101, 3, 7, 2));
@@ -413,8 +395,7 @@ TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
   objects.area(1)[7] = 0x1234;
   objects.area(1)[8] = 0x5678;
   objects.area(0)[1] = 0x8001;  // bits 16 and 31
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(AnswerOne);
+  Peer peer(Wire::Pipe, kHostPipe, AnswerOne);
   Session session(peer, "");
   ASSERT_TRUE(session.ok());
   std::uint16_t words[2] = {};

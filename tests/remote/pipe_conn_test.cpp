@@ -206,8 +206,7 @@ TEST_F(PipeConnTest, ServerLessCloseWaitIsBounded) {
     ServerObjects objects;
     ASSERT_TRUE(objects.ok());
     objects.area(3)[204] = 0x8000;  // the open does not wait
-    Peer peer(Wire::Pipe, qt::kLocalPipe);
-    peer.Serve(Answering());
+    Peer peer(Wire::Pipe, qt::kLocalPipe, Answering());
     QNA_CONNPARAM params = Params("");
     std::uint32_t id = 0;
     ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
@@ -226,8 +225,7 @@ TEST_F(PipeConnTest, ServerLessCloseWaitIsBounded) {
 TEST_F(PipeConnTest, AreasLiveWithTheServerLessConnections) {
   ServerObjects objects;
   ASSERT_TRUE(objects.ok());
-  Peer local_server(Wire::Pipe, qt::kLocalPipe);
-  local_server.Serve(Answering());
+  Peer local_server(Wire::Pipe, qt::kLocalPipe, Answering());
   QNA_CONNPARAM local = Params("");
   std::uint32_t first = 0, second = 0, hosted = 0;
   ASSERT_EQ(QNA_OpenN(&local, &first), QNA_OK);
@@ -235,8 +233,7 @@ TEST_F(PipeConnTest, AreasLiveWithTheServerLessConnections) {
   local_server.Serve(Answering());  // the next client
   ASSERT_EQ(QNA_OpenN(&local, &second), QNA_OK);
   local_server.Finish();
-  Peer box(Wire::Pipe, kHostPipe);
-  box.Serve(Answering());
+  Peer box(Wire::Pipe, kHostPipe, Answering());
   QNA_CONNPARAM host = Params(kHostName);
   ASSERT_EQ(QNA_OpenN(&host, &hosted), QNA_OK);
   box.Finish();
@@ -418,24 +415,13 @@ TEST_F(PipeConnTest, FailedOpenLeavesNothing) {
 TEST_F(PipeConnTest, TheLinkIsTakenOver) {
   ServerObjects objects;
   ASSERT_TRUE(objects.ok());
-  Peer local(Wire::Pipe, qt::kLocalPipe);
-  local.Serve(Answering(objects.SizesPayload()));
+  Peer local(Wire::Pipe, qt::kLocalPipe, Answering(objects.SizesPayload()));
   const QNA_REGREC record{0, 0, {'L', 'O', 'C', 'A', 'L', 0, 0, 0}};
   ASSERT_EQ(QNA_Open(&record), QNA_OK);
   const Handle local_lock = g_request_lock;
   EXPECT_EQ(LinkRequestLock(), local_lock);
 
-  Peer box(Wire::Pipe, kHostPipe);
-  std::vector<Bytes> requests;
-  box.Serve([&requests](PeerConn& conn) {
-    for (;;) {
-      const Bytes request = conn.ReadRequest();
-      if (request.empty()) return;
-      requests.push_back(request);
-      const std::optional<Bytes> reply = Answer(request);
-      if (reply && !conn.Send(*reply)) return;
-    }
-  });
+  Peer box(Wire::Pipe, kHostPipe, Answering());
   QNA_CONNPARAM params = Params(kHostName);
   std::uint32_t id = 0;
   ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
@@ -454,6 +440,7 @@ TEST_F(PipeConnTest, TheLinkIsTakenOver) {
   QNA_CloseN(id);
   ASSERT_TRUE(box.WaitScript());
   box.Finish();
+  const std::vector<Bytes> requests = Records(box.received());
   local.Finish();
   ASSERT_EQ(requests.size(), 5u);
   EXPECT_EQ(requests[1], kRegistration);
@@ -470,17 +457,14 @@ TEST_F(PipeConnTest, AreasClosedUnderTheLocalConnection) {
     SCOPED_TRACE(by_tcp ? "failed TCP open" : "close of a pipe connection");
     ServerObjects objects;
     ASSERT_TRUE(objects.ok());
-    Peer local(Wire::Pipe, qt::kLocalPipe);
-    local.Serve(Answering(objects.SizesPayload()));
+    Peer local(Wire::Pipe, qt::kLocalPipe, Answering(objects.SizesPayload()));
     const QNA_REGREC record{0, 0, {'L', 'O', 'C', 'A', 'L', 0, 0, 0}};
     ASSERT_EQ(QNA_Open(&record), QNA_OK);
     std::uint16_t word = 0;
     ASSERT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_OK);
     std::uint32_t id = 0;
-    Peer box(Wire::Pipe, kHostPipe);
-    box.Serve(Answering());
-    Peer other(Wire::Pipe, "\\\\other\\pipe\\qoxsmem");
-    other.Serve(Answering());
+    Peer box(Wire::Pipe, kHostPipe, Answering());
+    Peer other(Wire::Pipe, "\\\\other\\pipe\\qoxsmem", Answering());
     if (by_tcp) {
       QNA_CONNPARAM params = Params("127.0.0.1", 1, 0);
       EXPECT_EQ(QNA_OpenS(&params, &id), QNA_E_OPEN);
@@ -564,15 +548,7 @@ TEST_F(PipeConnTest, CloseOfTheOtherKind) {
   {
     Peer pipe_peer(Wire::Pipe, kHostPipe);
     Peer tcp_peer(Wire::Tcp);
-    std::vector<Bytes> requests;
-    pipe_peer.Serve([&requests](PeerConn& conn) {
-      for (;;) {
-        const Bytes request = conn.ReadRequest();
-        if (request.empty()) return;
-        requests.push_back(request);
-        if (!conn.Send(*Answer(request))) return;
-      }
-    });
+    pipe_peer.Serve(Answering());
     bool tcp_closed = false;
     tcp_peer.Serve([&tcp_closed](PeerConn& conn) {
       if (conn.ReadRequest().empty() || !conn.Send(Reply(0, kSizes))) return;
@@ -590,6 +566,7 @@ TEST_F(PipeConnTest, CloseOfTheOtherKind) {
     ASSERT_TRUE(tcp_peer.WaitScript());
     EXPECT_TRUE(tcp_closed);
     pipe_peer.Finish();
+    const std::vector<Bytes> requests = Records(pipe_peer.received());
     tcp_peer.Finish();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[2], kHandshakeRead);

@@ -105,8 +105,7 @@ TEST_F(TableTest, OpenCountAndTheTableLock) {
   EXPECT_NE(lock, 0u);
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    Peer peer(Wire::Pipe, kHostPipe);
-    peer.Serve(Answering());
+    Peer peer(Wire::Pipe, kHostPipe, Answering());
     QNA_CONNPARAM box = Params(kHostName);
     ASSERT_EQ(QNA_OpenN(&box, &id), QNA_OK);
     EXPECT_EQ(ConnOpenCount(), count + 1);
@@ -123,8 +122,7 @@ TEST_F(TableTest, OpenCountAndTheTableLock) {
 
 // A second QNA_CloseN of one id finds nothing, and no record is freed twice.
 TEST_F(TableTest, CloseTwice) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(Answering());
+  Peer peer(Wire::Pipe, kHostPipe, Answering());
   std::uint32_t id = 0;
   QNA_CONNPARAM box = Params(kHostName);
   ASSERT_EQ(QNA_OpenN(&box, &id), QNA_OK);

@@ -452,14 +452,9 @@ TEST_F(TagTest, WriteRequestsSent) {
   peer_.Finish();
   // Every request the server saw, in order; keep the writes.
   std::vector<Bytes> writes;
-  const Bytes& all = peer_.received();
-  for (std::size_t at = 0; at + 4 <= all.size();) {
-    const std::size_t end = at + 4 + qt::At32(all, at);
-    ASSERT_LE(end, all.size());
-    const Bytes one(all.begin() + static_cast<long>(at), all.begin() + static_cast<long>(end));
+  for (const Bytes& one : qt::Records(peer_.received())) {
     const std::uint32_t command = qt::At32(one, 4);
     if (command == 100100 || command == 100101) writes.push_back(one);
-    at = end;
   }
   ASSERT_EQ(writes.size(), cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(writes[i], cases[i].request) << cases[i].name;
