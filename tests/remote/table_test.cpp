@@ -5,12 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <optional>
 #include <thread>
 #include <vector>
 
 #include "support/family.h"
+#include "support/server.h"
 
 namespace {
 
@@ -24,39 +23,6 @@ std::vector<std::uint32_t> Ids() {
     if (ConnFindEntry(id) != nullptr) ids.push_back(id);
   }
   return ids;
-}
-
-// One request record from a pipe, read without the library (which this
-// test's other threads use): empty when the pipe failed.
-Bytes ReadRecord(Handle pipe) {
-  Bytes record(4);
-  const auto read = [pipe](std::uint8_t* at, std::size_t n) {
-    while (n > 0) {
-      std::uint32_t got = 0;
-      if (PipeReadRaw(pipe, at, static_cast<std::uint32_t>(n), &got) != 0 || got == 0) return false;
-      at += got;
-      n -= got;
-    }
-    return true;
-  };
-  if (!read(record.data(), 4)) return {};
-  const std::uint32_t length = At32(record, 0);
-  if (length > (1u << 20)) return {};
-  record.resize(4 + std::size_t{length});
-  if (!read(record.data() + 4, length)) return {};
-  return record;
-}
-
-bool SendAll(Handle pipe, const Bytes& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    std::uint32_t moved = 0;
-    if (PipeWriteRaw(pipe, bytes.data() + done, static_cast<std::uint32_t>(bytes.size() - done), &moved) != 0 ||
-        moved == 0)
-      return false;
-    done += moved;
-  }
-  return true;
 }
 
 // Ids count 1, 2, ... for both kinds together; failed opens use theirs up;
@@ -173,39 +139,14 @@ TEST_F(TableTest, OpensWithoutArguments) {
 // the lookups never see a freed record (ASan, TSan), the table ends empty
 // and the table lock is the one it was.
 TEST_F(TableTest, OpensAndClosesOfManyThreads) {
-  // A server per thread that takes clients one after another.
-  struct Host {
-    Handle listener = kInvalidHandle;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-  };
+  // quonix serves the host "h" to every thread.
   constexpr int kThreads = 3;
   constexpr int kRounds = 4;
-  Host hosts[kThreads];
-  for (int t = 0; t < kThreads; ++t) {
-    char name[64];
-    std::snprintf(name, sizeof name, "\\\\h%d\\pipe\\qoxsmem", t);
-    hosts[t].listener = NpipeListen(name);
-    ASSERT_NE(hosts[t].listener, kInvalidHandle);
-    hosts[t].thread = std::thread([&host = hosts[t]] {
-      while (!host.stop.load()) {
-        const Handle pipe = NpipeAccept(host.listener, 100);
-        if (pipe == kInvalidHandle) continue;
-        for (;;) {
-          const Bytes request = ReadRecord(pipe);
-          if (request.empty()) break;
-          const std::optional<Bytes> reply = Answer(request);
-          if (reply && !SendAll(pipe, *reply)) break;
-        }
-        HndClose(pipe);
-      }
-    });
-  }
+  Server server({"--host", "h"});
+  ASSERT_TRUE(server.ready());
   // Connections of their own that other threads keep using meanwhile.
-  Peer mine_tcp(Wire::Tcp);
-  Peer mine_pipe(Wire::Pipe, kHostPipe);
-  mine_tcp.Serve(Answering());
-  mine_pipe.Serve(Answering());
+  Peer mine_tcp(Wire::Tcp, kLocalPipe, Answering());
+  Peer mine_pipe(Wire::Pipe, kHostPipe, Answering());
   Session tcp_session(mine_tcp);
   Session pipe_session(mine_pipe);
   ASSERT_TRUE(tcp_session.ok());
@@ -227,11 +168,9 @@ TEST_F(TableTest, OpensAndClosesOfManyThreads) {
   std::vector<std::vector<std::uint32_t>> got(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, &got] {
-      char host[8];
-      std::snprintf(host, sizeof host, "h%d", t);
       for (int round = 0; round < kRounds; ++round) {
         std::uint32_t id = 0;
-        QNA_CONNPARAM params = Params(host);
+        QNA_CONNPARAM params = Params("h");
         if (QNA_OpenN(&params, &id) != QNA_OK) continue;
         got[static_cast<std::size_t>(t)].push_back(id);
         QNA_CloseN(id);
@@ -241,11 +180,6 @@ TEST_F(TableTest, OpensAndClosesOfManyThreads) {
   for (auto& t : threads) t.join();
   stop_reads.store(true);
   for (auto& r : readers) r.join();
-  for (Host& host : hosts) {
-    host.stop.store(true);
-    host.thread.join();
-    HndClose(host.listener);
-  }
   std::vector<std::uint32_t> all;
   for (const auto& ids : got) {
     EXPECT_EQ(ids.size(), static_cast<std::size_t>(kRounds));
