@@ -295,14 +295,6 @@ TEST_F(ConnectionTest, CloseWithoutOpen) {
   EXPECT_EQ(g_link, kInvalidHandle);
 }
 
-TEST_F(ConnectionTest, InitialSettings) {
-  EXPECT_EQ(QNA_TimeOut, 5000u);
-  EXPECT_EQ(QNA_MtxTimeOut, 1000u);
-  EXPECT_EQ(QNA_ServerName[0], '\0');
-  EXPECT_EQ(QNA_InternalErr, 0);
-  for (std::uint32_t size : QNA_SizeTb) EXPECT_EQ(size, 0u);
-}
-
 TEST_F(ConnectionTest, OsVersion) {
   const std::uint32_t unset = 0xDEADBEEF;
   std::uint32_t major = unset, minor = unset, build = unset, platform = unset;

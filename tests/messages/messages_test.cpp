@@ -146,49 +146,36 @@ Received RecvFrom(const Bytes& reply, std::uint32_t capacity = kCapacity) {
   return r;
 }
 
-TEST_F(MessagesExchange, ReceiveStoresWordsAndBody) {
-  const Received r = RecvFrom(Reply(0, kMessage));
-  EXPECT_EQ(r.result, 0u);
-  EXPECT_EQ(r.w1, 0xA1u);
-  EXPECT_EQ(r.w2, 0xB2u);
-  EXPECT_EQ(r.length, 5u);
-  EXPECT_EQ(Bytes(r.buffer, r.buffer + 5), kBody);
-  EXPECT_EQ(r.buffer[5], 0xEE);
-}
-
-TEST_F(MessagesExchange, ReceiveOfFewerThanEightPayloadBytesLeavesTheWords) {
-  const Received r = RecvFrom(Reply(0, Bytes{1, 2, 3, 4, 5, 6, 7}));
-  EXPECT_EQ(r.result, 0u);
-  EXPECT_EQ(r.length, 0u);
-  EXPECT_EQ(r.w1, 0xDEADu);
-  EXPECT_EQ(r.w2, 0xBEEFu);
-}
-
-TEST_F(MessagesExchange, ReceiveOfTheWordsAloneSetsThemWithNoBody) {
-  const Received r = RecvFrom(Reply(0, Le32({5, 6})));
-  EXPECT_EQ(r.result, 0u);
-  EXPECT_EQ(r.length, 0u);
-  EXPECT_EQ(r.w1, 5u);
-  EXPECT_EQ(r.w2, 6u);
-  EXPECT_EQ(r.buffer[0], 0xEE);
-}
-
-TEST_F(MessagesExchange, RefusedReceiveStoresNothing) {
-  const Received r = RecvFrom(Reply(20, kMessage));
-  EXPECT_EQ(r.result, 20u);
-  EXPECT_EQ(Detail(), 0);
-  EXPECT_EQ(r.length, kCapacity);
-  EXPECT_EQ(r.w1, 0xDEADu);
-  EXPECT_EQ(r.buffer[0], 0xEE);
-}
-
-// A body longer than the capacity fills the buffer and not a byte more; the
-// rest is read and dropped, so the link stays in step.
-TEST_F(MessagesExchange, BodyBeyondTheCapacityIsNeverWrittenPastIt) {
-  const Received r = RecvFrom(Reply(0, Cat({Le32({1, 2}), Bytes(20, 'x')})), 4);
-  EXPECT_EQ(r.result, 0u);
-  EXPECT_EQ(r.length, 4u);
-  EXPECT_EQ(Bytes(r.buffer, r.buffer + 6), (Bytes{'x', 'x', 'x', 'x', 0xEE, 0xEE}));
+// What a receive stores: the two words once eight payload bytes came, the
+// body up to the capacity and not a byte more (the rest is read and
+// dropped, so the link stays in step), nothing at all after a refusal.
+TEST_F(MessagesExchange, ReceiveStores) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::uint32_t capacity;
+    std::uint32_t result, w1, w2, length;
+    Bytes buffer;  // its first bytes afterwards, from 0xEE
+  };
+  const std::vector<Case> cases = {
+      {"words and body", Reply(0, kMessage), kCapacity, 0, 0xA1, 0xB2, 5, Cat({kBody, {0xEE}})},
+      {"fewer than eight payload bytes", Reply(0, Bytes{1, 2, 3, 4, 5, 6, 7}), kCapacity, 0, 0xDEAD,
+       0xBEEF, 0, {0xEE}},
+      {"the words alone", Reply(0, Le32({5, 6})), kCapacity, 0, 5, 6, 0, {0xEE}},
+      {"refused", Reply(20, kMessage), kCapacity, 20, 0xDEAD, 0xBEEF, kCapacity, {0xEE}},
+      {"body beyond the capacity", Reply(0, Cat({Le32({1, 2}), Bytes(20, 'x')})), 4, 0, 1, 2, 4,
+       {'x', 'x', 'x', 'x', 0xEE, 0xEE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Received r = RecvFrom(c.reply, c.capacity);
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(Detail(), 0);
+    EXPECT_EQ(r.w1, c.w1);
+    EXPECT_EQ(r.w2, c.w2);
+    EXPECT_EQ(r.length, c.length);
+    EXPECT_EQ(Bytes(r.buffer, r.buffer + c.buffer.size()), c.buffer);
+  }
 }
 
 TEST_F(MessagesExchange, ZeroCapacityAsksForTheWordsOnly) {
