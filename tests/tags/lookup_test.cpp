@@ -268,31 +268,6 @@ TEST_F(TagTest, ProjectNamedInTheMailbox) {
   }
 }
 
-TEST(TagSystemNameTest, Keywords) {
-  qt::TempRoot root;
-  struct Case {
-    const char* name;
-    int result;
-  };
-  const Case cases[] = {
-      {"#LBUTTON", -1}, {"#inkey", -2},     {"#InDisp", -3},     {"#errnum", -4},
-      {"#PROTECT", -5}, {"#prottime", -6},  {"#secure", -7},     {" \t#Secure", -7},
-      {"#SECURE2", 0},  {"SECURE", 0},      {"# SECURE", 0},     {"#", 0},
-      {"", 0},          {"x#INKEY", 0},     {"#INKEY ", 0},      {"#ABCDEFGHIJKLMNO", 0},
-  };
-  for (const Case& c : cases) EXPECT_EQ(TagSystemName(c.name), c.result) << '"' << c.name << '"';
-}
-
-TEST(TagRecordTest, RecordZeroIsUndefined) {
-  qt::TempRoot root;
-  for (const std::int16_t k : {std::int16_t{0}, std::int16_t{-5}}) {
-    const std::uint8_t* record = TagReadRecord(k);
-    EXPECT_STREQ(reinterpret_cast<const char*>(record), "<UNDEFINED>");
-    EXPECT_EQ(record[14], 0);
-    EXPECT_EQ(record[48] & 0xF, 0);
-  }
-}
-
 // Every lookup outcome, with the caller's name upper-cased in place once
 // the search has run.
 TEST_F(TagTest, LookupDetailCodes) {
@@ -310,6 +285,11 @@ TEST_F(TagTest, LookupDetailCodes) {
       {"  #Secure", 203, 6011, "  #Secure"},
       {"\t#LBUTTON", 203, 6011, "\t#LBUTTON"},
       {"#protTime", 203, 6011, "#protTime"},
+      {"#InDisp", 203, 6011, "#InDisp"},
+      {"#errnum", 203, 6011, "#errnum"},
+      {"#PROTECT", 203, 6011, "#PROTECT"},
+      {"x#inkey", 204, 6012, "X#INKEY"},
+      {"#inkey ", 204, 6012, "#INKEY "},
       {"#secure2", 0, 0, "#SECURE2"},
       {"#secure9", 204, 6012, "#SECURE9"},
       {"#abcdefghijklmno", 204, 6012, "#ABCDEFGHIJKLMNO"},
