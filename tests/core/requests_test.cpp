@@ -228,7 +228,8 @@ TEST_F(WriteTest, NoReplyOptionReadsNothing) {
 }
 
 // Another thread holds the request lock longer than QNA_MtxTimeOut: every
-// request gives up with 2 and the wait's 640, and sends nothing.
+// request of the local link (messages too) gives up with 2 and the wait's
+// 640, and sends nothing.
 TEST_F(WriteTest, RequestLockTimeOut) {
   Peer peer(AnswerOne);
   LinkSession session;
@@ -247,14 +248,19 @@ TEST_F(WriteTest, RequestLockTimeOut) {
   std::uint16_t word = 0;
   const std::uint8_t bit = 1;
   const auto start = std::chrono::steady_clock::now();
-  const std::uint32_t results[] = {
-      QNA_Write(1, 100, 3, kProbeWords, 0),       QNA_WriteBit(0, 0, 1, &bit, 0),
-      QNA_WriteWithFlag(0, 0, 16, sixteen, sixteen, 0), QNA_ReadApp("A", 0, 1, &word),
-      QNA_WriteApp("A", 0, 1, sixteen, 0)};
+  std::uint32_t w1 = 0, w2 = 0, length = 1;
+  std::uint8_t byte = 0;
+  const std::uint32_t results[] = {QNA_Write(1, 100, 3, kProbeWords, 0),
+                                   QNA_WriteBit(0, 0, 1, &bit, 0),
+                                   QNA_WriteWithFlag(0, 0, 16, sixteen, sixteen, 0),
+                                   QNA_ReadApp("A", 0, 1, &word),
+                                   QNA_WriteApp("A", 0, 1, sixteen, 0),
+                                   QNA_SendMsg(1, 1, 2, 3, 1, &bit, 0),
+                                   QNA_RecvMsg(1, &w1, &w2, &length, &byte, 0)};
   const auto waited = std::chrono::steady_clock::now() - start;
   for (std::uint32_t r : results) EXPECT_EQ(r, QNA_E_MUTEX);
   EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  EXPECT_GE(waited, std::chrono::milliseconds(5 * 90));
+  EXPECT_GE(waited, std::chrono::milliseconds(7 * 90));
   release.Post();
   holder.join();
   EXPECT_EQ(Probe(), QNA_OK);

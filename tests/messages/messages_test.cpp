@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
 
 #include "apps/messages.h"
 #include "support/family.h"
@@ -252,33 +251,6 @@ TEST_F(MessagesTest, UnknownConnectionGives50AndLeavesTheDetail) {
   EXPECT_EQ(QNA_RecvMsgN(1, &w, &w, &length, buffer, 0, 99), QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_SendMsgS(1, 1, 2, 3, 5, kBody.data(), 0, 99), QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_InternalErr, 1234);
-}
-
-// Another thread holds the link's request lock past QNA_MtxTimeOut.
-TEST_F(MessagesTest, BusyRequestLockGives2With640) {
-  qt::Peer peer;
-  ASSERT_TRUE(peer.listening());
-  peer.Serve([](qt::PeerConn& conn) { conn.WaitFinish(); });
-  qt::LinkSession session;
-  ASSERT_TRUE(session.ok());
-  qt::Signal held;
-  qt::Signal release;
-  std::thread holder([&] {
-    MtxWait(g_request_lock, 0xFFFFFFFFu);
-    held.Post();
-    release.Take(20s);
-    MtxRelease(g_request_lock);
-  });
-  ASSERT_EQ(held.Take(), 1);
-  QNA_MtxTimeOut = 50;
-  EXPECT_EQ(QNA_SendMsg(1, 1, 2, 3, 5, kBody.data(), 0), QNA_E_MUTEX);
-  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  EXPECT_EQ(RecvLocal(), QNA_E_MUTEX);
-  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  release.Post();
-  holder.join();
-  peer.Finish();
-  EXPECT_TRUE(peer.received().empty());
 }
 
 }  // namespace
