@@ -103,4 +103,16 @@ TEST_F(ExchangeTest, ReplyLengthBound) {
   EXPECT_EQ(cut.link.at, 4u);
 }
 
+// A family described beyond what its code table names is refused before a
+// byte is written.
+TEST_F(ExchangeTest, UnnamedPiecesAreRefused) {
+  const Bytes piece = {1};
+  const std::span<const std::uint8_t> pieces[] = {piece, piece, piece, piece};
+  FakeLink link({.reply = Reply(0)});
+  SetDetail(0);
+  EXPECT_EQ(RunExchange(link, {.codes = kCodes, .pieces = pieces}).result, QNA_E_INTERNAL);
+  EXPECT_EQ(Detail(), -1);
+  EXPECT_EQ(link.writes, 0);
+}
+
 }  // namespace

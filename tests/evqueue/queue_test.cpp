@@ -26,12 +26,17 @@ EvQueueEntry Entry(std::uint32_t connection, std::uint32_t queue) {
   return e;
 }
 
-// Handles are not reused, and after the largest comes 1, never 0.
+// An entry is removed wherever it is, once; handles are not reused, and
+// after the largest comes 1, never 0.
 TEST_F(TableTest, HandlesAreNeverReusedOrZero) {
   EvQueueSetHandleCounterSeam(0);
-  ASSERT_NE(EvQueueAddEntry(Entry(1, 10)), nullptr);
+  for (std::uint32_t queue = 10; queue < 13; ++queue) ASSERT_NE(EvQueueAddEntry(Entry(1, queue)), nullptr);
+  EXPECT_EQ(EvQueueRemoveEntry(2), 1);  // the middle one
+  EXPECT_EQ(EvQueueRemoveEntry(2), 0);
+  EXPECT_EQ(EvQueueFindNumber(1, 12)->handle, 3u);
   EXPECT_EQ(EvQueueRemoveEntry(1), 1);
-  EXPECT_EQ(EvQueueNextHandle(), 2u);
+  EXPECT_EQ(EvQueueRemoveEntry(3), 1);
+  EXPECT_EQ(EvQueueNextHandle(), 4u);
   EvQueueSetHandleCounterSeam(0xFFFFFFFEu);
   EXPECT_EQ(EvQueueNextHandle(), 0xFFFFFFFFu);
   EXPECT_EQ(EvQueueNextHandle(), 1u);

@@ -25,6 +25,28 @@ std::vector<std::uint32_t> Ids() {
   return ids;
 }
 
+// A record is removed wherever it is in the table; one that is not in it
+// is left alone.
+TEST_F(TableTest, RemoveFindsTheRecordAnywhere) {
+  ASSERT_EQ(ConnTableLock(true), 0);
+  ConnRecord* records[3];
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    records[i] = ConnAddEntry();
+    ASSERT_NE(records[i], nullptr);
+    records[i]->id = 10 + i;
+  }
+  ConnRecord stranger{};
+  stranger.id = 10;
+  ConnRemoveEntry(&stranger);
+  ConnRemoveEntry(records[1]);  // the middle one
+  EXPECT_EQ(ConnFindEntry(11), nullptr);
+  EXPECT_EQ(ConnFindEntry(10), records[0]);
+  ConnRemoveEntry(records[0]);
+  ConnRemoveEntry(records[2]);
+  EXPECT_EQ(ConnFindEntry(12), nullptr);
+  ConnTableUnlock();
+}
+
 // Ids count 1, 2, ... for both kinds together; failed opens use theirs up;
 // after 4294967295 comes 1, never 0.
 TEST_F(TableTest, IdsAreSharedAndNeverZero) {
