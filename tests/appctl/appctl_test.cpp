@@ -8,7 +8,7 @@
 #include <string>
 
 #include "apps/appctl.h"
-#include "remote/remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
@@ -59,33 +59,34 @@ std::uint32_t StartOnFake(FakeLink& link) {
   return AppControlExchange(link, 0, record.data(), reply);
 }
 
-const std::vector<rt::Row> kRows = {
-    {"done", {ControlReply(0, kStartReply)}, 0, 0, 688, rt::After::InStep},
-    {"server result returned", {ControlReply(7, kStartReply)}, 7, 0, 688, rt::After::InStep},
-    {"request write failed", {.close_first = true}, 101, 1101, 0, rt::After::Cut},
-    {"request written short", {.short_write = 0}, 101, 1102, 344, rt::After::Cut},
-    {"reply length not read", {.close_after = true}, 102, 1105, 688, rt::After::Cut},
-    {"reply length short", {.reply = ControlReply(0, kStartReply), .short_read = 0}, 102, 1106, 688, rt::After::Cut},
+const std::vector<qt::Row> kRows = {
+    {"done", {ControlReply(0, kStartReply)}, 0, 0, 688, qt::After::InStep},
+    {"server result returned", {ControlReply(7, kStartReply)}, 7, 0, 688, qt::After::InStep},
+    {"request write failed", {.close_first = true}, 101, 1101, 0, qt::After::Cut},
+    {"request written short", {.short_write = 0}, 101, 1102, 344, qt::After::Cut},
+    {"reply length not read", {.close_after = true}, 102, 1105, 688, qt::After::Cut},
+    {"reply length short", {.reply = ControlReply(0, kStartReply), .short_read = 0}, 102, 1106, 688, qt::After::Cut},
     // Not 684, whatever the result would have been: nothing more is read.
-    {"reply length 8 with a refusal", {Reply(7)}, 102, 1107, 688, rt::After::Cut},
-    {"head not read", {.reply = Le32({684}), .close_after = true}, 102, 1108, 688, rt::After::Cut},
-    {"head short", {.reply = ControlReply(0, kStartReply), .short_read = 1}, 102, 1109, 688, rt::After::Cut},
-    {"record not read", {.reply = Le32({684, 0, 0, 1}), .close_after = true}, 102, 1108, 688, rt::After::Cut},
-    {"record short", {.reply = ControlReply(0, kStartReply), .short_read = 2}, 102, 1109, 688, rt::After::Cut},
+    {"reply length 8 with a refusal", {Reply(7)}, 102, 1107, 688, qt::After::Cut},
+    {"head not read", {.reply = Le32({684}), .close_after = true}, 102, 1108, 688, qt::After::Cut},
+    {"head short", {.reply = ControlReply(0, kStartReply), .short_read = 1}, 102, 1109, 688, qt::After::Cut},
+    {"record not read", {.reply = Le32({684, 0, 0, 1}), .close_after = true}, 102, 1108, 688, qt::After::Cut},
+    {"record short", {.reply = ControlReply(0, kStartReply), .short_read = 2}, 102, 1109, 688, qt::After::Cut},
 };
 
-class AppCtlTest : public rt::RemoteTest {};
+class AppCtlTest : public qt::LibraryTest {};
 
 TEST_F(AppCtlTest, StartCodesOnAPipeConnection) {
-  const rt::Family family{Request(kStart), StartOnFake, [](Wire, std::uint32_t id) {
-                            std::uint32_t request_id = 0;
-                            return QNA_StartAPP(id, "prog.exe", "-a -b", "C:\\work", "PROG", 1, 2,
-                                                3, 4, &request_id);
-                          }};
-  for (const rt::Row& row : rt::Rows(kRows, rt::BadLengthRows(1107, 688, 684))) {
-    rt::RunOnFake(family, row);
-    if (row.server.PipeCanPlay()) rt::RunOnWire(family, row, Wire::Pipe);
-  }
+  qt::RunFamily({.request = Request(kStart),
+                 .on_fake = StartOnFake,
+                 .remote =
+                     [](Wire, std::uint32_t id) {
+                       std::uint32_t request_id = 0;
+                       return QNA_StartAPP(id, "prog.exe", "-a -b", "C:\\work", "PROG", 1, 2, 3, 4,
+                                           &request_id);
+                     },
+                 .tcp = false},
+                qt::Rows(kRows, qt::BadLengthRows(1107, 688, 684)));
 }
 
 // Each function against a server that answers `reply`: what it sent, what it
@@ -96,13 +97,13 @@ struct Exchanged {
 };
 template <typename Call>
 Exchanged Exchange(const Bytes& reply, Call call) {
-  qt::Peer peer(Wire::Pipe, rt::kHostPipe);
+  qt::Peer peer(Wire::Pipe, qt::kHostPipe);
   EXPECT_TRUE(peer.listening());
   peer.Serve([reply](qt::PeerConn& conn) {
     if (conn.Read(688)) conn.Send(reply);
     conn.WaitFinish();
   });
-  rt::Session session(peer);
+  qt::Session session(peer);
   EXPECT_TRUE(session.ok());
   SetDetail(77);
   Exchanged out{call(session.id()), {}};
@@ -204,10 +205,10 @@ TEST_F(AppCtlTest, UnknownConnectionGives103) {
 }
 
 TEST_F(AppCtlTest, BusyConnectionLockGives2) {
-  qt::Peer peer(Wire::Pipe, rt::kHostPipe);
+  qt::Peer peer(Wire::Pipe, qt::kHostPipe);
   ASSERT_TRUE(peer.listening());
   peer.Serve([](qt::PeerConn& conn) { conn.WaitFinish(); });
-  rt::Session session(peer);
+  qt::Session session(peer);
   ASSERT_TRUE(session.ok());
   const Handle lock = session.record()->request_lock;
   qt::Signal held, release;

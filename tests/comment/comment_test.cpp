@@ -21,31 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes ReadFile(const std::string& path) {
-  Bytes data;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return data;
-  std::uint8_t chunk[65536];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) data.insert(data.end(), chunk, chunk + got);
-  std::fclose(file);
-  return data;
-}
-
-bool WriteFile(const std::string& path, const Bytes& data) {
-  std::error_code ignored;
-  fs::create_directories(fs::path(path).parent_path(), ignored);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-  return std::fclose(file) == 0 && ok;
-}
-
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-
 std::string Host(const std::string& win_path) { return win::HostPath(win_path.c_str()); }
 std::string CommentPath(char drive, const std::string& user) {
   return Host(std::string(1, drive) + ":\\quonix\\usr\\" + user + "\\smemcmnt.bin");
@@ -74,19 +49,19 @@ std::string Padded(const std::string& text) { return text + std::string(32 - tex
 
 class CommentTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(WriteFile(SystemPath('C'), SystemFile())); }
+  void SetUp() override { ASSERT_TRUE(qt::WriteBytes(SystemPath('C'), SystemFile())); }
   void TearDown() override { QNA_CloseCmnt(); }
   qt::TempRoot root_;
 };
 
 TEST_F(CommentTest, NewFileLayout) {
   ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0), QNA_OK);
-  const Bytes file = ReadFile(CommentPath('C', "bob"));
+  const Bytes file = qt::ReadBytes(CommentPath('C', "bob"));
   ASSERT_EQ(file.size(), 17936u);
-  EXPECT_EQ(Get32(file, 0), 16u);
-  EXPECT_EQ(Get32(file, 4), 32u);
-  EXPECT_EQ(Get32(file, 8), 256u);
-  EXPECT_EQ(Get32(file, 12), 256u);
+  EXPECT_EQ(qt::Word32(file, 0), 16u);
+  EXPECT_EQ(qt::Word32(file, 4), 32u);
+  EXPECT_EQ(qt::Word32(file, 8), 256u);
+  EXPECT_EQ(qt::Word32(file, 12), 256u);
   EXPECT_EQ(Bytes(file.begin() + 16, file.begin() + 1552), Bytes(1536, ' '));
   const Bytes system = SystemFile();
   EXPECT_EQ(Bytes(file.begin() + 1552, file.end()), Bytes(system.begin() + 32, system.begin() + 16416));
@@ -101,9 +76,9 @@ TEST_F(CommentTest, NewFileLayout) {
 // A system comment file with more than 16416 bytes gives its first 512
 // comments after byte 32; the rest is not copied.
 TEST_F(CommentTest, LongerSystemFile) {
-  ASSERT_TRUE(WriteFile(SystemPath('D'), SystemFile(100)));
+  ASSERT_TRUE(qt::WriteBytes(SystemPath('D'), SystemFile(100)));
   ASSERT_EQ(QNA_CreateCmnt('C', "bob", 0, 0, 'D', 0), QNA_OK);
-  const Bytes file = ReadFile(CommentPath('C', "bob"));
+  const Bytes file = qt::ReadBytes(CommentPath('C', "bob"));
   ASSERT_EQ(file.size(), 16400u);
   const Bytes system = SystemFile();
   EXPECT_EQ(Bytes(file.begin() + 16, file.end()), Bytes(system.begin() + 32, system.end()));
@@ -143,18 +118,18 @@ TEST_F(CommentTest, ExistingFile) {
   ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 16, 'C', 0), QNA_OK);
   const Bytes words = Comments(2, 'a');
   ASSERT_EQ(QNA_PutCmnt(0, 3, 2, words.data()), QNA_OK);
-  const Bytes before = ReadFile(CommentPath('C', "bob"));
+  const Bytes before = qt::ReadBytes(CommentPath('C', "bob"));
 
   ASSERT_EQ(QNA_CreateCmnt('C', "ann", 0, 0, 'C', 0), QNA_OK);  // now ann's is open
   EXPECT_EQ(QNA_CreateCmnt('C', "bob", 32, 32, 'C', 0), QNA_E_CMNT_EXISTS);
-  EXPECT_EQ(ReadFile(CommentPath('C', "bob")), before);
+  EXPECT_EQ(qt::ReadBytes(CommentPath('C', "bob")), before);
   std::uint8_t buffer[64];
   EXPECT_EQ(QNA_GetCmnt(2, 0, 1, buffer), QNA_E_CMNT_NOTOPEN);
 
   ASSERT_EQ(QNA_CreateCmnt('C', "bob", 32, 0, 'C', 1), QNA_OK);
-  const Bytes after = ReadFile(CommentPath('C', "bob"));
+  const Bytes after = qt::ReadBytes(CommentPath('C', "bob"));
   ASSERT_EQ(after.size(), 16u + 32 * (32 + 512));
-  EXPECT_EQ(Get32(after, 0), 32u);
+  EXPECT_EQ(qt::Word32(after, 0), 32u);
   ASSERT_EQ(QNA_GetCmnt(0, 3, 2, buffer), QNA_OK);
   EXPECT_EQ(Bytes(buffer, buffer + 64), Bytes(64, ' '));
 }
@@ -174,14 +149,14 @@ TEST_F(CommentTest, SystemFileMissingOrShort) {
       {"missing", [&] { fs::remove(system); }, 'C', 300},
       {"on another drive", [] {}, 'E', 300},
       {"system drive not a letter", [] {}, '3', 300},
-      {"16415 bytes", [&] { WriteFile(system, short_by_one); }, 'C', 303},
-      {"only the 32 skipped bytes", [&] { WriteFile(system, Bytes(32, 'H')); }, 'C', 303},
-      {"shorter than the skipped bytes", [&] { WriteFile(system, Bytes(10, 'H')); }, 'C', 303},
+      {"16415 bytes", [&] { qt::WriteBytes(system, short_by_one); }, 'C', 303},
+      {"only the 32 skipped bytes", [&] { qt::WriteBytes(system, Bytes(32, 'H')); }, 'C', 303},
+      {"shorter than the skipped bytes", [&] { qt::WriteBytes(system, Bytes(10, 'H')); }, 'C', 303},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
     fs::remove_all(Host("C:\\quonix\\usr"));
-    ASSERT_TRUE(WriteFile(system, SystemFile()));
+    ASSERT_TRUE(qt::WriteBytes(system, SystemFile()));
     c.prepare();
     EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, c.system_drive, 1), c.result);
     EXPECT_FALSE(fs::exists(CommentPath('C', "bob")));
@@ -198,18 +173,18 @@ TEST_F(CommentTest, ShortSystemFileKeepsTheOldFile) {
   const Bytes words = Comments(1, 'k');
   ASSERT_EQ(QNA_PutCmnt(0, 0, 1, words.data()), QNA_OK);
   QNA_CloseCmnt();
-  const Bytes before = ReadFile(CommentPath('C', "bob"));
-  ASSERT_TRUE(WriteFile(SystemPath('C'), Bytes(1000, 'S')));
+  const Bytes before = qt::ReadBytes(CommentPath('C', "bob"));
+  ASSERT_TRUE(qt::WriteBytes(SystemPath('C'), Bytes(1000, 'S')));
   EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
-  EXPECT_EQ(ReadFile(CommentPath('C', "bob")), before);
+  EXPECT_EQ(qt::ReadBytes(CommentPath('C', "bob")), before);
 }
 
 // The comment file cannot be made: a file in the way of the user's folder,
 // or of the file itself.
 TEST_F(CommentTest, CannotCreate) {
-  ASSERT_TRUE(WriteFile(Host("C:\\quonix\\usr\\bob"), Bytes{'x'}));
+  ASSERT_TRUE(qt::WriteBytes(Host("C:\\quonix\\usr\\bob"), Bytes{'x'}));
   EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
-  EXPECT_EQ(ReadFile(Host("C:\\quonix\\usr\\bob")), Bytes{'x'});
+  EXPECT_EQ(qt::ReadBytes(Host("C:\\quonix\\usr\\bob")), Bytes{'x'});
   fs::create_directories(CommentPath('C', "ann"));  // a folder where the file goes
   EXPECT_EQ(QNA_CreateCmnt('C', "ann", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
   EXPECT_TRUE(fs::is_directory(CommentPath('C', "ann")));
@@ -245,19 +220,19 @@ TEST_F(CommentTest, DiskFull) {
     return QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0) == QNA_OK ? 0 : 11;
   });
   EXPECT_EQ(roomy.Wait(std::chrono::seconds(60)), 0);
-  EXPECT_EQ(ReadFile(path).size(), 17936u);
+  EXPECT_EQ(qt::ReadBytes(path).size(), 17936u);
 }
 
 // Names that would reach outside the user's own folder form no path at all:
 // nothing is created, opened or deleted elsewhere.
 TEST_F(CommentTest, UserAndDriveRefused) {
   // What escaping names would reach: a file that must stay as it is.
-  const Bytes decoy = ReadFile(SystemPath('C'));
+  const Bytes decoy = qt::ReadBytes(SystemPath('C'));
   ASSERT_EQ(QNA_CreateCmnt('C', "eve", 0, 0, 'C', 0), QNA_OK);
   QNA_CloseCmnt();
-  const Bytes good = ReadFile(CommentPath('C', "eve"));
-  ASSERT_TRUE(WriteFile(Host("C:\\quonix\\sys\\smemcmnt.bin"), good));
-  ASSERT_TRUE(WriteFile(Host("C:\\quonix\\smemcmnt.bin"), good));
+  const Bytes good = qt::ReadBytes(CommentPath('C', "eve"));
+  ASSERT_TRUE(qt::WriteBytes(Host("C:\\quonix\\sys\\smemcmnt.bin"), good));
+  ASSERT_TRUE(qt::WriteBytes(Host("C:\\quonix\\smemcmnt.bin"), good));
   struct Case {
     char drive;
     const char* user;
@@ -277,9 +252,9 @@ TEST_F(CommentTest, UserAndDriveRefused) {
     std::uint8_t any[32];
     EXPECT_EQ(QNA_GetCmnt(0, 0, 0, any), QNA_E_CMNT_NOTOPEN);
   }
-  EXPECT_EQ(ReadFile(Host("C:\\quonix\\sys\\smemcmnt.bin")), good);
-  EXPECT_EQ(ReadFile(Host("C:\\quonix\\smemcmnt.bin")), good);
-  EXPECT_EQ(ReadFile(SystemPath('C')), decoy);
+  EXPECT_EQ(qt::ReadBytes(Host("C:\\quonix\\sys\\smemcmnt.bin")), good);
+  EXPECT_EQ(qt::ReadBytes(Host("C:\\quonix\\smemcmnt.bin")), good);
+  EXPECT_EQ(qt::ReadBytes(SystemPath('C')), decoy);
   // Only eve's folder was made under usr.
   std::vector<std::string> folders;
   for (const auto& entry : fs::directory_iterator(Host("C:\\quonix\\usr"))) folders.push_back(entry.path().filename().string());
@@ -299,7 +274,7 @@ TEST_F(CommentTest, Open) {
   EXPECT_EQ(QNA_OpenCmnt('C', "bob", nullptr), QNA_OK);
 
   // A header cut short: 301, and nothing stays open.
-  ASSERT_TRUE(WriteFile(CommentPath('C', "cut"), Bytes(15, 0)));
+  ASSERT_TRUE(qt::WriteBytes(CommentPath('C', "cut"), Bytes(15, 0)));
   EXPECT_EQ(QNA_OpenCmnt('C', "cut", header), QNA_E_CMNT_IO);
   std::uint8_t any[32];
   EXPECT_EQ(QNA_GetCmnt(0, 0, 1, any), QNA_E_CMNT_NOTOPEN);
@@ -307,7 +282,7 @@ TEST_F(CommentTest, Open) {
   // A header that promises more than the file holds: reads fail with 301.
   Bytes lying(16 + 32, ' ');
   lying[0] = 16;
-  ASSERT_TRUE(WriteFile(CommentPath('C', "liar"), lying));
+  ASSERT_TRUE(qt::WriteBytes(CommentPath('C', "liar"), lying));
   ASSERT_EQ(QNA_OpenCmnt('C', "liar", header), QNA_OK);
   EXPECT_EQ(QNA_GetCmnt(0, 0, 1, any), QNA_OK);
   EXPECT_EQ(QNA_GetCmnt(0, 1, 1, any), QNA_E_CMNT_IO);
@@ -345,7 +320,7 @@ TEST_F(CommentTest, GetAndPutPlaces) {
     text[0] = 0;  // no terminator is added or looked for: bytes are bytes
     seed = static_cast<std::uint8_t>(seed + 40);
     ASSERT_EQ(QNA_PutCmnt(c.kind, c.first, c.count, text.data()), QNA_OK);
-    const Bytes file = ReadFile(CommentPath('C', "bob"));
+    const Bytes file = qt::ReadBytes(CommentPath('C', "bob"));
     ASSERT_EQ(file.size(), 17936u);
     EXPECT_EQ(Bytes(file.begin() + static_cast<long>(c.offset),
                     file.begin() + static_cast<long>(c.offset + text.size())),
@@ -358,13 +333,13 @@ TEST_F(CommentTest, GetAndPutPlaces) {
   // Kind 1, first 0, count 2 reads the 64 bytes at 16 + 32 W.
   std::uint8_t two[64];
   ASSERT_EQ(QNA_GetCmnt(1, 0, 2, two), QNA_OK);
-  const Bytes file = ReadFile(CommentPath('C', "bob"));
+  const Bytes file = qt::ReadBytes(CommentPath('C', "bob"));
   EXPECT_EQ(Bytes(two, two + 64), Bytes(file.begin() + 16 + 32 * 16, file.begin() + 16 + 32 * 16 + 64));
 }
 
 TEST_F(CommentTest, Ranges) {
   ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0), QNA_OK);
-  const Bytes before = ReadFile(CommentPath('C', "bob"));
+  const Bytes before = qt::ReadBytes(CommentPath('C', "bob"));
   struct Case {
     const char* situation;
     std::uint32_t kind;
@@ -401,9 +376,9 @@ TEST_F(CommentTest, Ranges) {
     const void* put = c.buffer ? buffer.data() : nullptr;
     EXPECT_EQ(QNA_PutCmnt(c.kind, c.first, c.count, put), c.result);
     if (c.result != 0 || c.count == 0) {
-      EXPECT_EQ(ReadFile(CommentPath('C', "bob")), before);  // nothing moved
+      EXPECT_EQ(qt::ReadBytes(CommentPath('C', "bob")), before);  // nothing moved
     }
-    WriteFile(CommentPath('C', "bob"), before);
+    qt::WriteBytes(CommentPath('C', "bob"), before);
   }
 }
 
@@ -416,7 +391,7 @@ TEST(CommentInstallTest, ServerWritesTheSystemFile) {
     ASSERT_TRUE(server.ready());
     EXPECT_EQ(server.Stop(), 0);
   }
-  const Bytes system = ReadFile(SystemPath('C'));
+  const Bytes system = qt::ReadBytes(SystemPath('C'));
   ASSERT_EQ(system.size(), 32u + 32 * 512);
   ASSERT_EQ(QNA_CreateCmnt('C', "bob", 0, 0, 'C', 0), QNA_OK);
   char text[33] = {};
@@ -431,13 +406,13 @@ TEST(CommentInstallTest, ServerWritesTheSystemFile) {
 
   // An installation someone edited is kept.
   const Bytes edited = SystemFile(7);
-  ASSERT_TRUE(WriteFile(SystemPath('C'), edited));
+  ASSERT_TRUE(qt::WriteBytes(SystemPath('C'), edited));
   {
     qt::Server server;
     ASSERT_TRUE(server.ready());
     EXPECT_EQ(server.Stop(), 0);
   }
-  EXPECT_EQ(ReadFile(SystemPath('C')), edited);
+  EXPECT_EQ(qt::ReadBytes(SystemPath('C')), edited);
 }
 
 }  // namespace

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "core_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace ct;
+using namespace qt;
 
 // Area 1 fills exactly one page (2048 words), so a word past it lies past the
 // mapping's last page; area 5 ends inside a page, where a read past the end
@@ -24,7 +24,7 @@ Bytes SizesPayload(const std::array<std::uint32_t, 6>& words) {
   return out;
 }
 
-class AreaBoundsTest : public CoreTest {
+class AreaBoundsTest : public LibraryTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(objects_.ok());
@@ -108,15 +108,14 @@ TEST_F(AreaBoundsTest, AnnouncedSizesStayVisible) {
 
 // The bound belongs to the mapping: after a reopen against larger mappings
 // the same words can be reached.
-using AreaBoundsReopen = CoreTest;
+using AreaBoundsReopen = LibraryTest;
 TEST_F(AreaBoundsReopen, BoundFollowsTheNewMapping) {
   const QNA_REGREC record{0, 0, {'R', 'E', 'O', 'P', 'E', 'N', 0, 0}};
   std::uint16_t word = 0xEEEE;
   {
     ServerObjects small(kMapped);
     ASSERT_TRUE(small.ok());
-    Peer peer;
-    peer.Serve(Answering(SizesPayload(kAnnounced)));
+    Peer peer(Answering(SizesPayload(kAnnounced)));
     ASSERT_EQ(QNA_Open(&record), QNA_OK);
     EXPECT_EQ(QNA_Read(1, 4000, 1, &word, 0), QNA_E_ARG);
     QNA_Close();
@@ -124,8 +123,7 @@ TEST_F(AreaBoundsReopen, BoundFollowsTheNewMapping) {
   ServerObjects large(kAnnounced);
   ASSERT_TRUE(large.ok());
   large.area(1)[4000] = 0x4000;
-  Peer peer;
-  peer.Serve(Answering(SizesPayload(kAnnounced)));
+  Peer peer(Answering(SizesPayload(kAnnounced)));
   ASSERT_EQ(QNA_Open(&record), QNA_OK);
   EXPECT_EQ(QNA_Read(1, 4000, 1, &word, 0), QNA_OK);
   EXPECT_EQ(word, 0x4000);
@@ -136,7 +134,7 @@ TEST_F(AreaBoundsReopen, BoundFollowsTheNewMapping) {
 // The mapped bound comes from ShmSize: the bytes of the mapping itself, the
 // same through the handle of its creator and of an opener; any handle that
 // is not an open mapping has none.
-using MappingSize = CoreTest;
+using MappingSize = LibraryTest;
 TEST_F(MappingSize, IsWhatTheMappingHolds) {
   char name[] = "\\sharemem\\sized";
   void* created_view = nullptr;

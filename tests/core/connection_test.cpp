@@ -8,47 +8,44 @@
 #include <vector>
 
 #include "core/requests.h"
-#include "core_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace ct;
+using namespace qt;
 using Clock = std::chrono::steady_clock;
 
-using ConnectionTest = CoreTest;
+using ConnectionTest = LibraryTest;
 
 const QNA_REGREC kRecord{1, 0x22, {'T', 'E', 'S', 'T', 'A', 'P', 'P', 0}};
 
-// The registration of kRecord: length 24, command 100000, options 0, then the
-// 16 bytes of the record unchanged.
-const Bytes kRegistration = {0x18, 0x00, 0x00, 0x00, 0xa0, 0x86, 0x01, 0x00, 0x00, 0x00,
-                             0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x22, 0x00, 0x00, 0x00,
-                             'T',  'E',  'S',  'T',  'A',  'P',  'P',  0x00};
+// kRegistration is the registration of kRecord.
 // The mailbox wait's read: the own mailbox, word 0, one word.
 const Bytes kMailboxPoll = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
                             0x00, 0x00, 'T',  'E',  'S',  'T',  'A',  'P',  'P',  0x00,
                             0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
 
-const Bytes kSizes = Le32({16, 300, 32, 256, 8, 9});
+const Bytes kOwnSizes = Le32({16, 300, 32, 256, 8, 9});
 
 TEST_F(ConnectionTest, RegistrationDetailCodes) {
-  const Family family{kRegistration, [] { return QNA_EntAppName(&kRecord); },
-                      [](FakeLink& link) { return RegisterExchange(link, &kRecord); }};
+  const Family family{.request = kRegistration,
+                      .on_fake = [](FakeLink& link) { return RegisterExchange(link, &kRecord); },
+                      .local = [] { return QNA_EntAppName(&kRecord); }};
   const std::vector<Row> rows = {
-      {"server registers", {.reply = Reply(0, kSizes)}, 0, 0, 28, After::InStep},
+      {"server registers", {.reply = Reply(0, kOwnSizes)}, 0, 0, 28, After::InStep},
       {"more than six sizes", {.reply = Reply(0, Bytes(40, 1))}, 0, 0, 28, After::InStep},
       {"server refuses", {.reply = Reply(7)}, 7, 0, 28, After::InStep},
-      {"server refuses, sizes follow", {.reply = Reply(7, kSizes)}, 7, 0, 28, After::InStep},
+      {"server refuses, sizes follow", {.reply = Reply(7, kOwnSizes)}, 7, 0, 28, After::InStep},
       {"server gone before the request", {.close_first = true}, 101, 4000, 0, After::Cut},
       {"request written short", {.short_write = 0}, 101, 4001, 14, After::Cut},
       {"link closes before the reply", {.close_after = true}, 102, 4002, 28, After::Cut},
       {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 4003, 28, After::Cut},
       {"link closes before the head", {.reply = Le32({32}), .close_after = true}, 102, 4005, 28,
        After::Cut},
-      {"head stops short", {.reply = Reply(0, kSizes), .short_read = 1}, 102, 4006, 28, After::Cut},
+      {"head stops short", {.reply = Reply(0, kOwnSizes), .short_read = 1}, 102, 4006, 28, After::Cut},
       {"link closes before the sizes", {.reply = Le32({32, 0, 0}), .close_after = true}, 102, 4007,
        28, After::Cut},
-      {"sizes stop short", {.reply = Reply(0, kSizes), .short_read = 2}, 102, 4008, 28, After::Cut},
+      {"sizes stop short", {.reply = Reply(0, kOwnSizes), .short_read = 2}, 102, 4008, 28, After::Cut},
   };
   RunFamily(family, Rows(rows, BadLengthRows(4004, 28)));
 }
@@ -63,11 +60,11 @@ TEST_F(ConnectionTest, RegistrationSizes) {
     std::vector<std::uint32_t> sizes;  // QNA_SizeTb afterwards, from all 5s
   };
   const std::vector<Case> cases = {
-      {"six sizes", Reply(0, kSizes), 0, {16, 300, 32, 256, 8, 9}},
+      {"six sizes", Reply(0, kOwnSizes), 0, {16, 300, 32, 256, 8, 9}},
       {"eight sizes", Reply(0, Le32({1, 2, 3, 4, 5, 6, 7, 8})), 0, {1, 2, 3, 4, 5, 6}},
       {"two and a half sizes", Reply(0, Cat({Le32({70, 71}), Bytes{1, 1}})), 0, {70, 71, 5, 5, 5, 5}},
       {"no sizes", Reply(0), 0, {5, 5, 5, 5, 5, 5}},
-      {"refused", Reply(7, kSizes), 7, {5, 5, 5, 5, 5, 5}},
+      {"refused", Reply(7, kOwnSizes), 7, {5, 5, 5, 5, 5, 5}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -84,11 +81,7 @@ TEST_F(ConnectionTest, RegistrationSizes) {
 }
 
 TEST_F(ConnectionTest, RegistrationWithoutRecord) {
-  Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   SetDetail(77);
@@ -97,28 +90,6 @@ TEST_F(ConnectionTest, RegistrationWithoutRecord) {
   EXPECT_EQ(Probe(), QNA_OK);
   peer.Finish();
   EXPECT_EQ(peer.received(), kProbeRequest);
-}
-
-TEST_F(ConnectionTest, NoServerRunning) {
-  EXPECT_EQ(QNA_Open(&kRecord), QNA_E_OPEN);
-  EXPECT_EQ(QNA_InternalErr, -1);
-  std::uint16_t word = 0;
-  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
-  EXPECT_EQ(QNA_InternalErr, 0);
-}
-
-// The areas exist but nobody listens on the pipe: the operating system's
-// error, and the areas are closed again.
-TEST_F(ConnectionTest, NoServerPipe) {
-  ServerObjects objects;
-  ASSERT_TRUE(objects.ok());
-  EXPECT_EQ(QNA_Open(&kRecord), QNA_E_OPEN);
-  EXPECT_EQ(QNA_InternalErr, 2);
-  for (const AreaRow& row : g_areas) {
-    EXPECT_EQ(row.view, nullptr);
-    EXPECT_EQ(row.mutex, 0u);
-  }
-  EXPECT_EQ(g_link, kInvalidHandle);
 }
 
 // Every instance of the pipe stays busy (its listen queue is full and nobody
@@ -158,7 +129,7 @@ TEST_F(ConnectionTest, OpenRegistersAndWaitsForTheMailbox) {
   Bytes registration, poll, after;
   peer.Serve([&](PeerConn& conn) {
     registration = conn.ReadRequest();
-    if (!conn.Send(Reply(0, kSizes))) return;
+    if (!conn.Send(Reply(0, kOwnSizes))) return;
     poll = conn.ReadRequest();
     if (!conn.Send(Reply(0, {0, 0}))) return;
     after = conn.ReadRequest();
@@ -213,7 +184,7 @@ TEST_F(ConnectionTest, MailboxWait) {
     int polls = 0;
     const std::vector<std::uint32_t> answers = c.answers;
     peer.Serve([&polls, answers](PeerConn& conn) {
-      if (conn.ReadRequest().empty() || !conn.Send(Reply(0, kSizes))) return;
+      if (conn.ReadRequest().empty() || !conn.Send(Reply(0, kOwnSizes))) return;
       for (;;) {
         const Bytes r = conn.ReadRequest();
         if (r.empty()) return;
@@ -232,19 +203,6 @@ TEST_F(ConnectionTest, MailboxWait) {
     EXPECT_EQ(polls, c.polls);
     EXPECT_GE(took, std::chrono::milliseconds(50 * c.polls));
   }
-}
-
-TEST_F(ConnectionTest, ServerNameFormsThePipeName) {
-  ServerObjects objects;
-  ASSERT_TRUE(objects.ok());
-  Peer peer("\\\\.\\pipe\\qoxpipe");
-  ASSERT_TRUE(peer.listening());
-  peer.Serve(Answering(kSizes));
-  std::strcpy(QNA_ServerName, "pipe");
-  EXPECT_EQ(QNA_Open(&kRecord), QNA_OK);
-  QNA_Close();
-  peer.Finish();
-  EXPECT_EQ(Prefix(peer.received(), 28), kRegistration);
 }
 
 TEST_F(ConnectionTest, PipeNames) {
@@ -329,61 +287,12 @@ TEST_F(ConnectionTest, FailedRegistrationClosesAndKeepsItsDetail) {
   }
 }
 
-// The close handshake: QNA_Close reads word 204 of area 3, closes the link
-// and waits (20 x 50 ms at most) for the server to change the word.
-TEST_F(ConnectionTest, CloseHandshake) {
-  struct Case {
-    const char* what;
-    std::uint16_t word;
-    bool server_changes_it;
-    std::chrono::milliseconds at_least, at_most;
-  };
-  const Case cases[] = {
-      {"top bit set: no wait", 0xFFFF, false, 0ms, 900ms},
-      {"word never changes: about a second", 5, false, 1000ms, 10000ms},
-      {"server changes the word", 5, true, 0ms, 900ms},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ServerObjects objects;
-    ASSERT_TRUE(objects.ok());
-    objects.area(3)[204] = c.word;
-    Peer peer;
-    const bool changes = c.server_changes_it;
-    peer.Serve([&objects, changes](PeerConn& conn) {
-      Answering(kSizes)(conn);  // returns when the client has closed the link
-      if (!changes) return;
-      MtxWait(objects.mutex(3), kInfinite);
-      objects.area(3)[204] = 6;
-      MtxRelease(objects.mutex(3));
-    });
-    ASSERT_EQ(QNA_Open(&kRecord), QNA_OK);
-    SetDetail(77);
-    const auto start = Clock::now();
-    QNA_Close();
-    const auto took = Clock::now() - start;
-    EXPECT_GE(took, c.at_least);
-    EXPECT_LE(took, c.at_most);
-    EXPECT_EQ(g_link, kInvalidHandle);
-    EXPECT_EQ(QNA_InternalErr, 0);  // set by the handshake reads
-    peer.Finish();
-  }
-}
-
 TEST_F(ConnectionTest, CloseWithoutOpen) {
   SetDetail(77);
   QNA_Close();
   QNA_Close();
   EXPECT_EQ(QNA_InternalErr, 77);
   EXPECT_EQ(g_link, kInvalidHandle);
-}
-
-TEST_F(ConnectionTest, InitialSettings) {
-  EXPECT_EQ(QNA_TimeOut, 5000u);
-  EXPECT_EQ(QNA_MtxTimeOut, 1000u);
-  EXPECT_EQ(QNA_ServerName[0], '\0');
-  EXPECT_EQ(QNA_InternalErr, 0);
-  for (std::uint32_t size : QNA_SizeTb) EXPECT_EQ(size, 0u);
 }
 
 TEST_F(ConnectionTest, OsVersion) {

@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "apps/mailbox.h"
-#include "core_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace ct;
+using namespace qt;
 
-using MailboxTest = CoreTest;
+using MailboxTest = LibraryTest;
 
 // QNA_ReadApp("PUMP", 5, 2, ...): length 24, command 200, options 0, the
 // name zero-padded to 8 bytes, index 5, count 2.
@@ -20,8 +20,9 @@ const Bytes kMailboxRead = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00
 
 TEST_F(MailboxTest, ReadDetailCodes) {
   static std::uint16_t words[2];
-  const Family family{kMailboxRead, [] { return QNA_ReadApp("PUMP", 5, 2, words); },
-                      [](FakeLink& link) { return MailboxReadExchange(link, "PUMP", 5, 2, words); }};
+  const Family family{.request = kMailboxRead,
+                      .on_fake = [](FakeLink& link) { return MailboxReadExchange(link, "PUMP", 5, 2, words); },
+                      .local = [] { return QNA_ReadApp("PUMP", 5, 2, words); }};
   const Bytes two_words = {1, 2, 3, 4};
   const std::vector<Row> rows = {
       {"server answers", {.reply = Reply(0, two_words)}, 0, 0, 28, After::InStep},
@@ -53,8 +54,9 @@ TEST_F(MailboxTest, WriteDetailCodes) {
   const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x68, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
                          0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
                          0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x01, 0x04, 0x03};
-  const Family family{request, [] { return QNA_WriteApp("PUMP", 5, 2, words, 0); },
-                      [](FakeLink& link) { return MailboxWriteExchange(link, "PUMP", 5, 2, words, 0); }};
+  const Family family{.request = request,
+                      .on_fake = [](FakeLink& link) { return MailboxWriteExchange(link, "PUMP", 5, 2, words, 0); },
+                      .local = [] { return QNA_WriteApp("PUMP", 5, 2, words, 0); }};
   const std::vector<Row> rows = {
       {"server writes", {.reply = Reply(0)}, 0, 0, 32, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 32, After::InStep},
@@ -134,11 +136,7 @@ TEST_F(MailboxTest, NameField) {
 }
 
 TEST_F(MailboxTest, NothingMeaningfulToSend) {
-  Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   std::uint16_t words[2] = {};

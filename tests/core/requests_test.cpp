@@ -7,23 +7,23 @@
 
 #include "core/core.h"
 #include "core/requests.h"
-#include "core_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace ct;
+using namespace qt;
 
-using WriteTest = CoreTest;
+using WriteTest = LibraryTest;
 
-// QNA_Write(1, 100, 3, {0x1111, 0x2222, 0x3333}, 0): the 24-byte head
-// (length 26, command 100101, options 0, area 1, offset 100, count 3), then
-// the 6 data bytes.
-const Bytes kWordWrite = kProbeRequest;
-
+// QNA_Write, QNA_WriteN and QNA_WriteS (1, 100, 3, {0x1111, 0x2222,
+// 0x3333}, 0): the 24-byte head (length 26, command 100101, options 0, area
+// 1, offset 100, count 3), then the 6 data bytes.
 TEST_F(WriteTest, WordWriteDetailCodes) {
   const Family family{
-      kWordWrite, [] { return QNA_Write(1, 100, 3, kProbeWords, 0); },
-      [](FakeLink& link) { return WordWriteExchange(link, 1, 100, 3, kProbeWords, 0, 1); }};
+      .request = kProbeRequest,
+      .on_fake = [](FakeLink& link) { return WordWriteExchange(link, 1, 100, 3, kProbeWords, 0, 1); },
+      .local = [] { return QNA_Write(1, 100, 3, kProbeWords, 0); },
+      .remote = [](Wire w, std::uint32_t id) { return WriteWords(w, 1, 100, 3, kProbeWords, 0, id); }};
   const std::vector<Row> rows = {
       {"server writes", {.reply = Reply(0)}, 0, 0, 30, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 30, After::InStep},
@@ -52,8 +52,9 @@ TEST_F(WriteTest, MaskedWriteDetailCodes) {
                          0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0x00,
                          0x00, 0x00, 0xaa, 0xaa, 0x55, 0x55, 0xff, 0xff, 0xff, 0x00};
   const Family family{
-      request, [] { return QNA_WriteWithFlag(0, 16, 32, data, flags, 0); },
-      [](FakeLink& link) { return MaskedWriteExchange(link, 0, 16, 32, data, flags, 0); }};
+      .request = request,
+      .on_fake = [](FakeLink& link) { return MaskedWriteExchange(link, 0, 16, 32, data, flags, 0); },
+      .local = [] { return QNA_WriteWithFlag(0, 16, 32, data, flags, 0); }};
   const std::vector<Row> rows = {
       {"server writes", {.reply = Reply(0)}, 0, 0, 32, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 32, After::InStep},
@@ -125,44 +126,22 @@ TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
   EXPECT_EQ(after, kProbeRequest);
 }
 
-TEST_F(WriteTest, CountZeroSendsNothing) {
-  SetDetail(77);
-  EXPECT_EQ(QNA_Write(1, 100, 0, kProbeWords, 0), QNA_OK);  // even with the link closed
-  EXPECT_EQ(QNA_WriteBit(0, 0, 0, nullptr, 0), QNA_E_NOTOPEN);
-
-  Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  const std::uint8_t bits[1] = {1};
-  const std::uint16_t sixteen[2] = {};
+// A count of 0 writes nothing and succeeds, even with the link closed.
+TEST_F(WriteTest, CountZeroWithoutALink) {
   EXPECT_EQ(QNA_Write(1, 100, 0, kProbeWords, 0), QNA_OK);
-  EXPECT_EQ(QNA_WriteBit(0, 0, 0, bits, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteWithFlag(0, 0, 0, sixteen, sixteen, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteWithFlag(0, 0, 24, sixteen, sixteen, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  EXPECT_EQ(Probe(), QNA_OK);
-  peer.Finish();
-  EXPECT_EQ(peer.received(), kProbeRequest);
+  EXPECT_EQ(QNA_WriteBit(0, 0, 0, nullptr, 0), QNA_E_NOTOPEN);
 }
 
-// Arguments with no meaning are refused before anything is sent: null
-// buffers, and ranges whose end passes 2^32 (their pieces would reach the
-// server as writes at the start of the area).
+// Arguments with no meaning are refused before anything is sent: counts of
+// 0, null buffers, and ranges whose end passes 2^32 (their pieces would
+// reach the server as writes at the start of the area).
 TEST_F(WriteTest, UnusableArgumentsSendNothing) {
-  Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   static std::vector<std::uint16_t> words(40000);
   static const std::uint8_t bits[2] = {1, 1};
-  static const std::uint16_t sixteen[1] = {};
+  static const std::uint16_t sixteen[2] = {};
   struct Case {
     const char* what;
     std::uint32_t (*call)();
@@ -170,6 +149,10 @@ TEST_F(WriteTest, UnusableArgumentsSendNothing) {
     std::int32_t detail;
   };
   const Case cases[] = {
+      {"0 words", [] { return QNA_Write(1, 100, 0, kProbeWords, 0); }, 0, 77},
+      {"0 bits", [] { return QNA_WriteBit(0, 0, 0, bits, 0); }, 6, 0},
+      {"0 masked bits", [] { return QNA_WriteWithFlag(0, 0, 0, sixteen, sixteen, 0); }, 6, 0},
+      {"24 masked bits", [] { return QNA_WriteWithFlag(0, 0, 24, sixteen, sixteen, 0); }, 6, 0},
       {"null words", [] { return QNA_Write(1, 0, 3, nullptr, 0); }, 6, 0},
       {"word range wraps", [] { return QNA_Write(1, 0xFFFFC000u, 40000, words.data(), 0); }, 6, 0},
       {"null bits", [] { return QNA_WriteBit(0, 0, 2, nullptr, 0); }, 6, 0},
@@ -189,29 +172,8 @@ TEST_F(WriteTest, UnusableArgumentsSendNothing) {
   EXPECT_EQ(peer.received(), kProbeRequest);
 }
 
-TEST_F(WriteTest, BitWriteSendsOneBytePerBit) {
-  Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  const std::uint8_t bits[3] = {1, 0, 7};
-  EXPECT_EQ(QNA_WriteBit(2, 5, 3, bits, 0x40), QNA_OK);
-  peer.Finish();
-  const Bytes expected = {0x17, 0x00, 0x00, 0x00, 0x04, 0x87, 0x01, 0x00, 0x40,
-                          0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x05, 0x00,
-                          0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x07};
-  EXPECT_EQ(peer.received(), expected);
-}
-
 TEST_F(WriteTest, MaskedWriteOnAWordAreaCountsWords) {
-  Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   std::uint16_t data[32];
@@ -266,13 +228,10 @@ TEST_F(WriteTest, NoReplyOptionReadsNothing) {
 }
 
 // Another thread holds the request lock longer than QNA_MtxTimeOut: every
-// request gives up with 2 and the wait's 640, and sends nothing.
+// request of the local link (messages too) gives up with 2 and the wait's
+// 640, and sends nothing.
 TEST_F(WriteTest, RequestLockTimeOut) {
-  Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   qt::Signal held;
@@ -289,14 +248,19 @@ TEST_F(WriteTest, RequestLockTimeOut) {
   std::uint16_t word = 0;
   const std::uint8_t bit = 1;
   const auto start = std::chrono::steady_clock::now();
-  const std::uint32_t results[] = {
-      QNA_Write(1, 100, 3, kProbeWords, 0),       QNA_WriteBit(0, 0, 1, &bit, 0),
-      QNA_WriteWithFlag(0, 0, 16, sixteen, sixteen, 0), QNA_ReadApp("A", 0, 1, &word),
-      QNA_WriteApp("A", 0, 1, sixteen, 0)};
+  std::uint32_t w1 = 0, w2 = 0, length = 1;
+  std::uint8_t byte = 0;
+  const std::uint32_t results[] = {QNA_Write(1, 100, 3, kProbeWords, 0),
+                                   QNA_WriteBit(0, 0, 1, &bit, 0),
+                                   QNA_WriteWithFlag(0, 0, 16, sixteen, sixteen, 0),
+                                   QNA_ReadApp("A", 0, 1, &word),
+                                   QNA_WriteApp("A", 0, 1, sixteen, 0),
+                                   QNA_SendMsg(1, 1, 2, 3, 1, &bit, 0),
+                                   QNA_RecvMsg(1, &w1, &w2, &length, &byte, 0)};
   const auto waited = std::chrono::steady_clock::now() - start;
   for (std::uint32_t r : results) EXPECT_EQ(r, QNA_E_MUTEX);
   EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  EXPECT_GE(waited, std::chrono::milliseconds(5 * 90));
+  EXPECT_GE(waited, std::chrono::milliseconds(7 * 90));
   release.Post();
   holder.join();
   EXPECT_EQ(Probe(), QNA_OK);
@@ -308,11 +272,7 @@ TEST_F(WriteTest, RequestLockTimeOut) {
 // request reports 2 with 95 and gives the lock back, so that the other
 // threads of the process can go on.
 TEST_F(WriteTest, AbandonedRequestLockIsGivenBack) {
-  Peer peer;
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
   std::thread([] { MtxWait(LinkRequestLock(), kInfinite); }).join();
@@ -326,7 +286,7 @@ TEST_F(WriteTest, AbandonedRequestLockIsGivenBack) {
   EXPECT_EQ(peer.received(), kProbeRequest);
 }
 
-// Threads sharing the link never interleave their exchanges: every request
+
 // arrives whole, and every thread gets its own reply.
 TEST_F(WriteTest, ThreadsNeverInterleave) {
   constexpr int kThreads = 4;

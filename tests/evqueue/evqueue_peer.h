@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "evqueue/evqueue.h"
-#include "remote/remote_peer.h"
+#include "support/family.h"
 
 namespace et {
 
-using namespace rt;
+using namespace qt;
 using namespace std::chrono_literals;
 
 // The common rows of a family whose request of `bytes` bytes is one piece,
@@ -144,14 +144,8 @@ inline std::function<void(PeerConn&)> QueueServer(std::uint32_t close_result = 0
 // The requests of one command among what a peer received.
 inline std::vector<Bytes> RequestsOf(const Bytes& received, std::uint32_t command) {
   std::vector<Bytes> out;
-  for (std::size_t at = 0; at + 8 <= received.size();) {
-    const std::size_t size = 4 + std::size_t{At32(received, at)};
-    if (at + size > received.size()) break;
-    if (At32(received, at + 4) == command)
-      out.emplace_back(received.begin() + static_cast<std::ptrdiff_t>(at),
-                       received.begin() + static_cast<std::ptrdiff_t>(at + size));
-    at += size;
-  }
+  for (const Bytes& record : Records(received))
+    if (At32(record, 4) == command) out.push_back(record);
   return out;
 }
 
@@ -184,10 +178,10 @@ class Holder {
 
 // Every test starts with no queue open and leaves none: the queues are
 // closed with their connections.
-class EvQueueTest : public RemoteTest {
+class EvQueueTest : public LibraryTest {
  protected:
   void TearDown() override {
-    RemoteTest::TearDown();
+    LibraryTest::TearDown();
     EvQueueFailNextSeam(EvQueueFault::None);
   }
 };

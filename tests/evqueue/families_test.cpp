@@ -18,17 +18,18 @@ const std::uint8_t kNoName[12] = {};
 // QNA_OpenEvQueue (id, 5, "ALARMS", option 0x99): 7000 to 7008.
 TEST_F(FamilyTest, OpenDetailCodes) {
   const Bytes good = OpenPayload(5, "evq5");
-  const Family family{OpenRequest(5, "ALARMS", 0x99),
-                      [](FakeLink& link) {
-                        std::uint8_t name[12];
-                        EvQueuePutName12(name, "ALARMS");
-                        std::uint8_t reply[36];
-                        return EvQueueOpenExchange(link, 5, name, 0x99, reply);
-                      },
-                      [](Wire, std::uint32_t id) {
-                        std::uint32_t handle = 0, queue = 0;
-                        return QNA_OpenEvQueue(id, 5, &queue, "ALARMS", &handle, 0x99);
-                      }};
+  const Family family{
+      .request = OpenRequest(5, "ALARMS", 0x99),
+      .on_fake = [](FakeLink& link) {
+        std::uint8_t name[12];
+        EvQueuePutName12(name, "ALARMS");
+        std::uint8_t reply[36];
+        return EvQueueOpenExchange(link, 5, name, 0x99, reply);
+      },
+      .remote = [](Wire, std::uint32_t id) {
+        std::uint32_t handle = 0, queue = 0;
+        return QNA_OpenEvQueue(id, 5, &queue, "ALARMS", &handle, 0x99);
+      }};
   RunFamily(family, Rows(CommonRows(7000, 32, good),
                          {
                              {"link closes before the payload", {.reply = Le32({44, 0, 0}), .close_after = true},
@@ -42,11 +43,13 @@ TEST_F(FamilyTest, OpenDetailCodes) {
 
 // The close request (queue 5): 7000 to 7006; a payload is read and dropped.
 TEST_F(FamilyTest, CloseDetailCodes) {
-  const Family family{CloseRequest(5), [](FakeLink& link) { return EvQueueCloseExchange(link, 5); },
-                      [](Wire, std::uint32_t id) {
-                        SetDetail(0);
-                        return EvQueueRequestClose(*ConnFindEntry(id), 5);
-                      }};
+  const Family family{
+      .request = CloseRequest(5),
+      .on_fake = [](FakeLink& link) { return EvQueueCloseExchange(link, 5); },
+      .remote = [](Wire, std::uint32_t id) {
+        SetDetail(0);
+        return EvQueueRequestClose(*ConnFindEntry(id), 5);
+      }};
   RunFamily(family, Rows(CommonRows(7000, 20, {}),
                          {
                              {"server closes", {.reply = Reply(0)}, 0, 0, 20, After::InStep},
@@ -59,12 +62,13 @@ const std::uint8_t kAbc[3] = {'a', 'b', 'c'};
 
 // QNA_WriteEvQueue (id, 5, value 0x11223344, "abc"): one piece, 9000 to 9006.
 TEST_F(FamilyTest, PostDetailCodes) {
-  const Family family{Cat({Le32({23, proto::kEvQueuePost, 0, 5, 0x11223344, 3}), Bytes{'a', 'b', 'c'}}),
-                      [](FakeLink& link) { return EvQueuePostExchange(link, 5, 0x11223344, 3, kAbc); },
-                      [](Wire, std::uint32_t id) {
-                        QNA_EVENT event{0x11223344, 3, const_cast<std::uint8_t*>(kAbc)};
-                        return QNA_WriteEvQueue(id, 5, &event);
-                      }};
+  const Family family{
+      .request = Cat({Le32({23, proto::kEvQueuePost, 0, 5, 0x11223344, 3}), Bytes{'a', 'b', 'c'}}),
+      .on_fake = [](FakeLink& link) { return EvQueuePostExchange(link, 5, 0x11223344, 3, kAbc); },
+      .remote = [](Wire, std::uint32_t id) {
+        QNA_EVENT event{0x11223344, 3, const_cast<std::uint8_t*>(kAbc)};
+        return QNA_WriteEvQueue(id, 5, &event);
+      }};
   RunFamily(family, Rows(CommonRows(9000, 27, {}),
                          {{"server posts", {.reply = Reply(0)}, 0, 0, 27, After::InStep}}));
 }
@@ -72,16 +76,17 @@ TEST_F(FamilyTest, PostDetailCodes) {
 // QNA_GetUsableEvQueueNum (id, list word 4): 10000 to 10010.
 TEST_F(FamilyTest, CountDetailCodes) {
   const Bytes good = Le32({7, 2, 3, 9});
-  const Family family{Le32({12, proto::kEvQueueInfoFirst + 1, 0, 4}),
-                      [](FakeLink& link) {
-                        std::uint32_t count = 0, list[4] = {};
-                        std::uint8_t name[12] = {};
-                        return EvQueueCountExchange(link, 1, name, &count, list, 4);
-                      },
-                      [](Wire, std::uint32_t id) {
-                        std::uint32_t count = 0, list[4] = {};
-                        return QNA_GetUsableEvQueueNum(id, &count, list, 4);
-                      }};
+  const Family family{
+      .request = Le32({12, proto::kEvQueueInfoFirst + 1, 0, 4}),
+      .on_fake = [](FakeLink& link) {
+        std::uint32_t count = 0, list[4] = {};
+        std::uint8_t name[12] = {};
+        return EvQueueCountExchange(link, 1, name, &count, list, 4);
+      },
+      .remote = [](Wire, std::uint32_t id) {
+        std::uint32_t count = 0, list[4] = {};
+        return QNA_GetUsableEvQueueNum(id, &count, list, 4);
+      }};
   RunFamily(family,
             Rows(CommonRows(10000, 16, good),
                  {
@@ -105,15 +110,16 @@ TEST_F(FamilyTest, CountDetailCodes) {
 // QNA_GetEvQueueName (id, queue 3): 10100 to 10108.
 TEST_F(FamilyTest, NameDetailCodes) {
   const Bytes good = {'P', 'U', 'M', 'P', 'S', 0, 0, 0, 0};
-  const Family family{Le32({12, proto::kEvQueueInfoFirst + 3, 0, 3}),
-                      [](FakeLink& link) {
-                        char name[9];
-                        return EvQueueNameExchange(link, 3, name);
-                      },
-                      [](Wire, std::uint32_t id) {
-                        char name[9];
-                        return QNA_GetEvQueueName(id, 3, name);
-                      }};
+  const Family family{
+      .request = Le32({12, proto::kEvQueueInfoFirst + 3, 0, 3}),
+      .on_fake = [](FakeLink& link) {
+        char name[9];
+        return EvQueueNameExchange(link, 3, name);
+      },
+      .remote = [](Wire, std::uint32_t id) {
+        char name[9];
+        return QNA_GetEvQueueName(id, 3, name);
+      }};
   RunFamily(family, Rows(CommonRows(10100, 16, good),
                          {
                              {"server names", {.reply = Reply(0, good)}, 0, 0, 16, After::InStep},
@@ -129,15 +135,16 @@ TEST_F(FamilyTest, NameDetailCodes) {
 // QNA_GetMaxEvQueueNum (id): a request of 12 bytes, 10200 to 10208.
 TEST_F(FamilyTest, MaxDetailCodes) {
   const Bytes good = Le32({16});
-  const Family family{Le32({8, proto::kEvQueueInfoLast, 0}),
-                      [](FakeLink& link) {
-                        std::uint32_t max = 0;
-                        return EvQueueMaxExchange(link, &max);
-                      },
-                      [](Wire, std::uint32_t id) {
-                        std::uint32_t max = 0;
-                        return QNA_GetMaxEvQueueNum(id, &max);
-                      }};
+  const Family family{
+      .request = Le32({8, proto::kEvQueueInfoLast, 0}),
+      .on_fake = [](FakeLink& link) {
+        std::uint32_t max = 0;
+        return EvQueueMaxExchange(link, &max);
+      },
+      .remote = [](Wire, std::uint32_t id) {
+        std::uint32_t max = 0;
+        return QNA_GetMaxEvQueueNum(id, &max);
+      }};
   RunFamily(family, Rows(CommonRows(10200, 12, good),
                          {
                              {"server says", {.reply = Reply(0, good)}, 0, 0, 12, After::InStep},
@@ -183,8 +190,7 @@ TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
 }
 
 TEST_F(FamilyTest, NamedCountRequests) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(Answering());
+  Peer peer(Wire::Pipe, kHostPipe, Answering());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   std::uint32_t count = 0;
@@ -220,8 +226,7 @@ TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
 // descriptor that is missing or points at no data is refused before
 // anything is sent.
 TEST_F(FamilyTest, PostRequests) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   QNA_EVENT empty{42, 0, nullptr};
@@ -241,8 +246,7 @@ TEST_F(FamilyTest, PostRequests) {
 // (detail unchanged); abandoned by a thread that ended gives 499 with 95,
 // and the lock is usable again.
 TEST_F(FamilyTest, RequestLock) {
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve(QueueServer());
+  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   QNA_MtxTimeOut = 100;

@@ -12,7 +12,7 @@
 #include "evqueue/evqueue.h"
 #include "evqueue_peer.h"
 #include "qnapi.h"
-#include "remote/remote_peer.h"
+#include "support/family.h"
 #include "server/wire.h"
 #include "support/server.h"
 #include "support/test_support.h"
@@ -22,11 +22,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class EvQueueServerTest : public rt::RemoteTest {
+class EvQueueServerTest : public qt::LibraryTest {
  protected:
   // A connection to the local quonix under an application name.
   std::uint32_t Connect(const char* app) {
-    QNA_CONNPARAM params = rt::Params("");
+    QNA_CONNPARAM params = qt::Params("");
     std::memset(params.name, 0, sizeof params.name);
     std::strncpy(params.name, app, 8);
     std::uint32_t id = 0;
@@ -154,7 +154,7 @@ TEST_F(EvQueueServerTest, ClosingAConnectionClosesItsQueues) {
   // And a link that simply ends (its process gone) loses them as well.
   const std::uint32_t child_result = [&] {
     qt::Child child([] {
-      QNA_CONNPARAM params = rt::Params("");
+      QNA_CONNPARAM params = qt::Params("");
       std::uint32_t id = 0, handle = 0;
       if (QNA_OpenN(&params, &id) != QNA_OK) return 1;
       if (QNA_OpenEvQueue(id, 7, nullptr, nullptr, &handle, 0) != QNA_OK) return 2;

@@ -7,7 +7,7 @@
 
 #include "apps/info.h"
 #include "remote/data.h"
-#include "core/core_peer.h"
+#include "support/family.h"
 #include "remote/remote.h"
 
 namespace {
@@ -35,25 +35,25 @@ std::uint32_t CmOnFake(FakeLink& link) {
   return DataReadExchange(link, 1, &area, &start, &count, g_block, 0, 0);
 }
 
-const std::vector<ct::Row> kRows = {
-    {"block", {Reply(0, Block(448))}, 0, 0, 28, ct::After::InStep},
-    {"server result returned", {Reply(6, Block(448))}, 6, 0, 28, ct::After::InStep},
-    {"payload beyond the block", {Reply(0, Block(600))}, 0, 0, 28, ct::After::InStep},
-    {"request write failed", {.close_first = true}, 101, 1002, 0, ct::After::Cut},
-    {"request written short", {.short_write = 0}, 101, 1003, 14, ct::After::Cut},
-    {"reply length not read", {.close_after = true}, 102, 1004, 28, ct::After::Cut},
-    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 1005, 28, ct::After::Cut},
-    {"head not read", {.reply = Le32({8}), .close_after = true}, 102, 1007, 28, ct::After::Cut},
-    {"head short", {.reply = Reply(0), .short_read = 1}, 102, 1008, 28, ct::After::Cut},
-    {"block not read", {.reply = Le32({456, 0, 0, 1}), .close_after = true}, 102, 1009, 28, ct::After::Cut},
-    {"block short", {.reply = Reply(0, Block(448)), .short_read = 2}, 102, 1010, 28, ct::After::Cut},
+const std::vector<qt::Row> kRows = {
+    {"block", {Reply(0, Block(448))}, 0, 0, 28, qt::After::InStep},
+    {"server result returned", {Reply(6, Block(448))}, 6, 0, 28, qt::After::InStep},
+    {"payload beyond the block", {Reply(0, Block(600))}, 0, 0, 28, qt::After::InStep},
+    {"request write failed", {.close_first = true}, 101, 1002, 0, qt::After::Cut},
+    {"request written short", {.short_write = 0}, 101, 1003, 14, qt::After::Cut},
+    {"reply length not read", {.close_after = true}, 102, 1004, 28, qt::After::Cut},
+    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 1005, 28, qt::After::Cut},
+    {"head not read", {.reply = Le32({8}), .close_after = true}, 102, 1007, 28, qt::After::Cut},
+    {"head short", {.reply = Reply(0), .short_read = 1}, 102, 1008, 28, qt::After::Cut},
+    {"block not read", {.reply = Le32({456, 0, 0, 1}), .close_after = true}, 102, 1009, 28, qt::After::Cut},
+    {"block short", {.reply = Reply(0, Block(448)), .short_read = 2}, 102, 1010, 28, qt::After::Cut},
 };
 
-class InfoTest : public ct::CoreTest {};
+class InfoTest : public qt::LibraryTest {};
 
 TEST_F(InfoTest, CodesOfTheServerBlock) {
-  ct::RunFamily({kCmRequest, [] { return QNA_ReadCmInfo(g_block); }, CmOnFake},
-                ct::Rows(kRows, ct::BadLengthRows(1006, 28)));
+  qt::RunFamily({.request = kCmRequest, .on_fake = CmOnFake, .local = [] { return QNA_ReadCmInfo(g_block); }},
+                qt::Rows(kRows, qt::BadLengthRows(1006, 28)));
 }
 
 // A server that answers one information read with `reply`, then the probe.
@@ -65,7 +65,7 @@ std::uint32_t ReadWith(const Bytes& reply, const Bytes& request, Call call) {
     if (conn.Read(28)) conn.Send(reply);
     conn.WaitFinish();
   });
-  ct::LinkSession session;
+  qt::LinkSession session;
   EXPECT_TRUE(session.ok());
   const std::uint32_t result = call();
   peer.Finish();
@@ -94,7 +94,7 @@ TEST_F(InfoTest, NoMemoryForTheRequestGives100With1001) {
   qt::Peer peer;
   ASSERT_TRUE(peer.listening());
   peer.Serve([](qt::PeerConn& conn) { conn.WaitFinish(); });
-  ct::LinkSession session;
+  qt::LinkSession session;
   ASSERT_TRUE(session.ok());
   std::uint8_t buffer[448];
   ConnFailNextAllocSeam();

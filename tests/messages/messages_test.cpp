@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
 
 #include "apps/messages.h"
-#include "core/core_peer.h"
-#include "remote/remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
@@ -26,7 +24,6 @@ using qt::Wire;
 constexpr std::uint32_t kChannel = 7;
 const Bytes kBody = {'h', 'e', 'l', 'l', 'o'};
 
-// The rows are played by the local and the remote runners alike.
 using qt::After;
 using qt::BadLengthRows;
 using qt::Row;
@@ -93,46 +90,39 @@ std::uint32_t RecvLocal() {
   return QNA_RecvMsg(kChannel, &w1, &w2, &length, buffer, kOption);
 }
 
-class MessagesTest : public ct::CoreTest {};
+using MessagesTest = qt::LibraryTest;
 // The exchanges on a scripted link alone; a private root all the same.
 class MessagesExchange : public ::testing::Test {
  protected:
   qt::TempRoot root_;
 };
-class MessagesRemoteTest : public rt::RemoteTest {};
 
-TEST_F(MessagesTest, SendCodesOnTheLocalLink) {
-  ct::RunFamily({kSendRequest,
-                 [] { return QNA_SendMsg(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40); },
-                 SendOnFake},
+TEST_F(MessagesTest, SendCodesOnEveryLink) {
+  qt::RunFamily({.request = kSendRequest,
+                 .on_fake = SendOnFake,
+                 .local = [] { return QNA_SendMsg(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40); },
+                 .remote =
+                     [](Wire wire, std::uint32_t id) {
+                       return wire == Wire::Pipe
+                                  ? QNA_SendMsgN(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id)
+                                  : QNA_SendMsgS(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id);
+                     }},
                 kSendRows);
 }
 
-TEST_F(MessagesRemoteTest, SendCodesOnPipeAndTcpConnections) {
-  rt::RunFamily({kSendRequest, SendOnFake,
-                 [](Wire wire, std::uint32_t id) {
-                   return wire == Wire::Pipe
-                              ? QNA_SendMsgN(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id)
-                              : QNA_SendMsgS(kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40, id);
-                 }},
-                kSendRows);
-}
-
-TEST_F(MessagesTest, ReceiveCodesOnTheLocalLink) {
-  ct::RunFamily({kRecvRequest, RecvLocal, RecvOnFake}, kRecvRows);
-}
-
-// There is no receive over TCP: the pipe connection only.
-TEST_F(MessagesRemoteTest, ReceiveCodesOnAPipeConnection) {
-  const rt::Family family{kRecvRequest, RecvOnFake, [](Wire, std::uint32_t id) {
-                            std::uint32_t w1 = 0, w2 = 0, length = kCapacity;
-                            std::uint8_t buffer[kCapacity];
-                            return QNA_RecvMsgN(kChannel, &w1, &w2, &length, buffer, kOption, id);
-                          }};
-  for (const Row& row : kRecvRows) {
-    rt::RunOnFake(family, row);
-    if (row.server.PipeCanPlay()) rt::RunOnWire(family, row, Wire::Pipe);
-  }
+// There is no receive over TCP: the local link and a pipe connection.
+TEST_F(MessagesTest, ReceiveCodesOnTheLocalLinkAndAPipeConnection) {
+  qt::RunFamily({.request = kRecvRequest,
+                 .on_fake = RecvOnFake,
+                 .local = RecvLocal,
+                 .remote =
+                     [](Wire, std::uint32_t id) {
+                       std::uint32_t w1 = 0, w2 = 0, length = kCapacity;
+                       std::uint8_t buffer[kCapacity];
+                       return QNA_RecvMsgN(kChannel, &w1, &w2, &length, buffer, kOption, id);
+                     },
+                 .tcp = false},
+                kRecvRows);
 }
 
 // ---- What the exchanges send and store ----------------------------------------
@@ -155,49 +145,36 @@ Received RecvFrom(const Bytes& reply, std::uint32_t capacity = kCapacity) {
   return r;
 }
 
-TEST_F(MessagesExchange, ReceiveStoresWordsAndBody) {
-  const Received r = RecvFrom(Reply(0, kMessage));
-  EXPECT_EQ(r.result, 0u);
-  EXPECT_EQ(r.w1, 0xA1u);
-  EXPECT_EQ(r.w2, 0xB2u);
-  EXPECT_EQ(r.length, 5u);
-  EXPECT_EQ(Bytes(r.buffer, r.buffer + 5), kBody);
-  EXPECT_EQ(r.buffer[5], 0xEE);
-}
-
-TEST_F(MessagesExchange, ReceiveOfFewerThanEightPayloadBytesLeavesTheWords) {
-  const Received r = RecvFrom(Reply(0, Bytes{1, 2, 3, 4, 5, 6, 7}));
-  EXPECT_EQ(r.result, 0u);
-  EXPECT_EQ(r.length, 0u);
-  EXPECT_EQ(r.w1, 0xDEADu);
-  EXPECT_EQ(r.w2, 0xBEEFu);
-}
-
-TEST_F(MessagesExchange, ReceiveOfTheWordsAloneSetsThemWithNoBody) {
-  const Received r = RecvFrom(Reply(0, Le32({5, 6})));
-  EXPECT_EQ(r.result, 0u);
-  EXPECT_EQ(r.length, 0u);
-  EXPECT_EQ(r.w1, 5u);
-  EXPECT_EQ(r.w2, 6u);
-  EXPECT_EQ(r.buffer[0], 0xEE);
-}
-
-TEST_F(MessagesExchange, RefusedReceiveStoresNothing) {
-  const Received r = RecvFrom(Reply(20, kMessage));
-  EXPECT_EQ(r.result, 20u);
-  EXPECT_EQ(Detail(), 0);
-  EXPECT_EQ(r.length, kCapacity);
-  EXPECT_EQ(r.w1, 0xDEADu);
-  EXPECT_EQ(r.buffer[0], 0xEE);
-}
-
-// A body longer than the capacity fills the buffer and not a byte more; the
-// rest is read and dropped, so the link stays in step.
-TEST_F(MessagesExchange, BodyBeyondTheCapacityIsNeverWrittenPastIt) {
-  const Received r = RecvFrom(Reply(0, Cat({Le32({1, 2}), Bytes(20, 'x')})), 4);
-  EXPECT_EQ(r.result, 0u);
-  EXPECT_EQ(r.length, 4u);
-  EXPECT_EQ(Bytes(r.buffer, r.buffer + 6), (Bytes{'x', 'x', 'x', 'x', 0xEE, 0xEE}));
+// What a receive stores: the two words once eight payload bytes came, the
+// body up to the capacity and not a byte more (the rest is read and
+// dropped, so the link stays in step), nothing at all after a refusal.
+TEST_F(MessagesExchange, ReceiveStores) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::uint32_t capacity;
+    std::uint32_t result, w1, w2, length;
+    Bytes buffer;  // its first bytes afterwards, from 0xEE
+  };
+  const std::vector<Case> cases = {
+      {"words and body", Reply(0, kMessage), kCapacity, 0, 0xA1, 0xB2, 5, Cat({kBody, {0xEE}})},
+      {"fewer than eight payload bytes", Reply(0, Bytes{1, 2, 3, 4, 5, 6, 7}), kCapacity, 0, 0xDEAD,
+       0xBEEF, 0, {0xEE}},
+      {"the words alone", Reply(0, Le32({5, 6})), kCapacity, 0, 5, 6, 0, {0xEE}},
+      {"refused", Reply(20, kMessage), kCapacity, 20, 0xDEAD, 0xBEEF, kCapacity, {0xEE}},
+      {"body beyond the capacity", Reply(0, Cat({Le32({1, 2}), Bytes(20, 'x')})), 4, 0, 1, 2, 4,
+       {'x', 'x', 'x', 'x', 0xEE, 0xEE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Received r = RecvFrom(c.reply, c.capacity);
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(Detail(), 0);
+    EXPECT_EQ(r.w1, c.w1);
+    EXPECT_EQ(r.w2, c.w2);
+    EXPECT_EQ(r.length, c.length);
+    EXPECT_EQ(Bytes(r.buffer, r.buffer + c.buffer.size()), c.buffer);
+  }
 }
 
 TEST_F(MessagesExchange, ZeroCapacityAsksForTheWordsOnly) {
@@ -266,7 +243,7 @@ TEST_F(MessagesTest, LocalFunctionsBeforeOpenGive50) {
   EXPECT_EQ(QNA_InternalErr, 0);
 }
 
-TEST_F(MessagesRemoteTest, UnknownConnectionGives50AndLeavesTheDetail) {
+TEST_F(MessagesTest, UnknownConnectionGives50AndLeavesTheDetail) {
   std::uint32_t w = 0, length = 4;
   std::uint8_t buffer[4];
   SetDetail(1234);
@@ -274,33 +251,6 @@ TEST_F(MessagesRemoteTest, UnknownConnectionGives50AndLeavesTheDetail) {
   EXPECT_EQ(QNA_RecvMsgN(1, &w, &w, &length, buffer, 0, 99), QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_SendMsgS(1, 1, 2, 3, 5, kBody.data(), 0, 99), QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_InternalErr, 1234);
-}
-
-// Another thread holds the link's request lock past QNA_MtxTimeOut.
-TEST_F(MessagesTest, BusyRequestLockGives2With640) {
-  qt::Peer peer;
-  ASSERT_TRUE(peer.listening());
-  peer.Serve([](qt::PeerConn& conn) { conn.WaitFinish(); });
-  ct::LinkSession session;
-  ASSERT_TRUE(session.ok());
-  qt::Signal held;
-  qt::Signal release;
-  std::thread holder([&] {
-    MtxWait(g_request_lock, 0xFFFFFFFFu);
-    held.Post();
-    release.Take(20s);
-    MtxRelease(g_request_lock);
-  });
-  ASSERT_EQ(held.Take(), 1);
-  QNA_MtxTimeOut = 50;
-  EXPECT_EQ(QNA_SendMsg(1, 1, 2, 3, 5, kBody.data(), 0), QNA_E_MUTEX);
-  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  EXPECT_EQ(RecvLocal(), QNA_E_MUTEX);
-  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  release.Post();
-  holder.join();
-  peer.Finish();
-  EXPECT_TRUE(peer.received().empty());
 }
 
 }  // namespace

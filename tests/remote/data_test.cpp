@@ -6,19 +6,18 @@
 
 #include "core/requests.h"
 #include "remote/data.h"
-#include "remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace rt;
+using namespace qt;
 
-using DataTest = RemoteTest;
+using DataTest = LibraryTest;
 
 const Bytes kWordRead = ReadRequest(101, 1, 100, 3);
 
 // QNA_ReadN / QNA_ReadS (1, 100, 3): the exported functions leave the result
-// itself in QNA_InternalErr; the exchanges (PipeDataRead, SockDataRead)
-// leave the step's code.
+// itself in QNA_InternalErr, the exchange the step's code.
 const std::vector<Row> kWordReadRows = Rows({
     {"server reads", {.reply = Reply(0, Bytes(6, 0x5A))}, 0, 0, 28, After::InStep},
     {"fewer words than asked", {.reply = Reply(0, Bytes(2, 1))}, 0, 0, 28, After::InStep},
@@ -51,42 +50,31 @@ std::uint32_t WordReadOnFake(FakeLink& link) {
 }
 
 TEST_F(DataTest, WordReadDetailCodes) {
-  const Family exported{kWordRead, WordReadOnFake,
-                        [](Wire w, std::uint32_t id) {
-                          std::uint16_t words[3] = {};
-                          return ReadWords(w, 1, 100, 3, words, id);
-                        },
-                        true};
+  const Family exported{
+      .request = kWordRead,
+      .on_fake = WordReadOnFake,
+      .remote = [](Wire w, std::uint32_t id) {
+        std::uint16_t words[3] = {};
+        return ReadWords(w, 1, 100, 3, words, id);
+      },
+      .detail_is_result = true};
   RunFamily(exported, kWordReadRows);
-}
-
-TEST_F(DataTest, WordReadExchangeDetailCodes) {
-  const Family exchange{kWordRead, WordReadOnFake, [](Wire w, std::uint32_t id) {
-                          std::uint16_t words[3] = {};
-                          const std::uint32_t area = 1, start = 100, count = 3;
-                          const ConnRecord* c = ConnFindEntry(id);
-                          return w == Wire::Pipe
-                                     ? PipeDataRead(1, &area, &start, &count, words, 0, 1, c->pipe,
-                                                    c->request_lock)
-                                     : SockDataRead(1, &area, &start, &count, words, 0, 1, c->socket,
-                                                    c->request_lock);
-                        }};
-  RunFamily(exchange, kWordReadRows);
 }
 
 // QNA_ReadBitN / QNA_ReadBitS (0, 5, 3): one byte per bit.
 TEST_F(DataTest, BitReadDetailCodes) {
-  const Family family{ReadRequest(100, 0, 5, 3),
-                      [](FakeLink& link) {
-                        std::uint8_t bits[3] = {};
-                        const std::uint32_t area = 0, start = 5, count = 3;
-                        return DataReadExchange(link, 1, &area, &start, &count, bits, 0, 0);
-                      },
-                      [](Wire w, std::uint32_t id) {
-                        std::uint8_t bits[3] = {};
-                        return ReadBits(w, 0, 5, 3, bits, id);
-                      },
-                      true};
+  const Family family{
+      .request = ReadRequest(100, 0, 5, 3),
+      .on_fake = [](FakeLink& link) {
+        std::uint8_t bits[3] = {};
+        const std::uint32_t area = 0, start = 5, count = 3;
+        return DataReadExchange(link, 1, &area, &start, &count, bits, 0, 0);
+      },
+      .remote = [](Wire w, std::uint32_t id) {
+        std::uint8_t bits[3] = {};
+        return ReadBits(w, 0, 5, 3, bits, id);
+      },
+      .detail_is_result = true};
   const std::vector<Row> rows = {
       {"server reads", {.reply = Reply(0, {1, 0, 1})}, 0, 0, 28, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 28, After::InStep},
@@ -98,40 +86,17 @@ TEST_F(DataTest, BitReadDetailCodes) {
   RunFamily(family, rows);
 }
 
-// QNA_WriteN / QNA_WriteS (1, 100, 3): the write request of the local link,
-// byte for byte; the exported functions leave the exchange's code.
-TEST_F(DataTest, WordWriteDetailCodes) {
-  const Family family{
-      kProbeRequest,
-      [](FakeLink& link) { return WordWriteExchange(link, 1, 100, 3, kProbeWords, 0, 1); },
-      [](Wire w, std::uint32_t id) { return WriteWords(w, 1, 100, 3, kProbeWords, 0, id); }};
-  const std::vector<Row> rows = {
-      {"server writes", {.reply = Reply(0)}, 0, 0, 30, After::InStep},
-      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 30, After::InStep},
-      {"server result passed on", {.reply = Reply(7, {}, 0xABCD)}, 7, 0, 30, After::InStep},
-      {"server gone before the request", {.close_first = true}, 101, 1101, 0, After::Cut},
-      {"head written short", {.short_write = 0}, 101, 1102, 12, After::Cut},
-      {"data write fails", {.fail_write = 1}, 101, 1103, 24, After::Cut},
-      {"data written short", {.short_write = 1}, 101, 1104, 27, After::Cut},
-      {"link closes before the reply", {.close_after = true}, 102, 1105, 30, After::Cut},
-      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 1106, 30, After::Cut},
-      {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, 1108, 30,
-       After::Cut},
-      {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, 1108, 30,
-       After::Cut},
-      {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, 1109, 30, After::Cut},
-  };
-  RunFamily(family, Rows(rows, BadLengthRows(1107, 30, 8)));
-}
-
-// QNA_WriteBitN / QNA_WriteBitS (2, 5, 3, {1, 0, 7}, options 0x40): one
-// byte per bit as the caller gave them, the options passed on.
+// QNA_WriteBit, QNA_WriteBitN and QNA_WriteBitS (2, 5, 3, {1, 0, 7},
+// options 0x40): one byte per bit as the caller gave them, the options
+// passed on.
 TEST_F(DataTest, BitWriteDetailCodes) {
   static const std::uint8_t bits[3] = {1, 0, 7};
   const Bytes request = Cat({Le32({23, 100100, 0x40, 2, 5, 3}), Bytes{1, 0, 7}});
   const Family family{
-      request, [](FakeLink& link) { return WordWriteExchange(link, 2, 5, 3, bits, 0x40, 0); },
-      [](Wire w, std::uint32_t id) { return WriteBits(w, 2, 5, 3, bits, 0x40, id); }};
+      .request = request,
+      .on_fake = [](FakeLink& link) { return WordWriteExchange(link, 2, 5, 3, bits, 0x40, 0); },
+      .local = [] { return QNA_WriteBit(2, 5, 3, bits, 0x40); },
+      .remote = [](Wire w, std::uint32_t id) { return WriteBits(w, 2, 5, 3, bits, 0x40, id); }};
   const std::vector<Row> rows = {
       {"server writes", {.reply = Reply(0)}, 0, 0, 27, After::InStep},
       {"server refuses the range", {.reply = Reply(6)}, 6, 0, 27, After::InStep},
@@ -176,72 +141,14 @@ TEST_F(DataTest, ReadReplyNeverPassesTheBuffer) {
   }
 }
 
-// The internal codes that the exported functions never cause: an unknown
-// kind, no memory for the request, an empty request, a closed pipe or
-// socket.  Nothing reaches the server.
-TEST_F(DataTest, InternalRefusals) {
+// No memory for the request: the read reports it by its result, nothing
+// reaches the server and the connection stays in step.
+TEST_F(DataTest, NoMemoryForTheRequest) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe);
-    peer.Serve([](PeerConn& conn) {
-      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-      conn.WaitFinish();
-    });
+    Peer peer(wire, kHostPipe, Answering());
     Session session(peer);
     ASSERT_TRUE(session.ok());
-    const ConnRecord* c = session.record();
-    const auto read = [&](std::uint32_t n, std::uint32_t count, std::uint16_t kind) {
-      std::uint16_t words[4] = {};
-      const std::uint32_t areas[1] = {1}, starts[1] = {0}, counts[1] = {count};
-      return wire == Wire::Pipe ? PipeDataReadExchange(n, areas, starts, counts, words, 0, kind, c->pipe)
-                                : SockDataReadExchange(n, areas, starts, counts, words, 0, kind, c->socket);
-    };
-    const auto write = [&](std::uint32_t count, std::uint16_t kind) {
-      return wire == Wire::Pipe ? PipeDataWriteExchange(1, 0, count, kProbeWords, 0, kind, c->pipe)
-                                : SockDataWriteExchange(1, 0, count, kProbeWords, 0, kind, c->socket);
-    };
-    struct Case {
-      const char* what;
-      std::function<std::uint32_t()> call;
-      std::uint32_t result;
-      std::int32_t detail;
-    };
-    const std::vector<Case> cases = {
-        {"read of an unknown kind", [&] { return read(1, 3, 2); }, 9999, 1000},
-        {"no memory for the read request",
-         [&] {
-           ConnFailNextAllocSeam();
-           return read(1, 3, 1);
-         },
-         100, 1001},
-        {"read of no ranges", [&] { return read(0, 3, 1); }, 6, 0},
-        {"read of no words", [&] { return read(1, 0, 1); }, 6, 0},
-        {"write of an unknown kind", [&] { return write(3, 2); }, 9999, 1100},
-        {"write of no words", [&] { return write(0, 1); }, 6, 0},
-        {"read on a closed pipe or socket",
-         [&] {
-           std::uint16_t words[1];
-           const std::uint32_t one = 1;
-           return wire == Wire::Pipe
-                      ? PipeDataReadExchange(1, &one, &one, &one, words, 0, 1, kInvalidHandle)
-                      : SockDataReadExchange(1, &one, &one, &one, words, 0, 1, win::INVALID_SOCKET);
-         },
-         50, 0},
-        {"write on a closed pipe or socket",
-         [&] {
-           return wire == Wire::Pipe
-                      ? PipeDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, kInvalidHandle)
-                      : SockDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, win::INVALID_SOCKET);
-         },
-         50, 0},
-    };
-    for (const Case& k : cases) {
-      SCOPED_TRACE(k.what);
-      SetDetail(77);
-      EXPECT_EQ(k.call(), k.result);
-      EXPECT_EQ(QNA_InternalErr, k.detail);
-    }
-    // The exported read reports the failed request by its result.
     ConnFailNextAllocSeam();
     std::uint16_t words[3];
     EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), QNA_E_NOMEM);
@@ -252,21 +159,47 @@ TEST_F(DataTest, InternalRefusals) {
   }
 }
 
+// The exchanges' own refusals, which the exported functions never reach
+// (they check their arguments first), and a closed pipe or socket: nothing
+// is written.
+TEST_F(DataTest, ExchangeRefusals) {
+  std::uint16_t words[4] = {};
+  const std::uint32_t one = 1, none = 0;
+  struct Case {
+    const char* what;
+    std::function<std::uint32_t(FakeLink&)> call;
+    std::uint32_t result;
+    std::int32_t detail;
+  };
+  const std::vector<Case> cases = {
+      {"read of no ranges", [&](FakeLink& l) { return DataReadExchange(l, 0, &one, &one, &one, words, 0, 1); }, 6, 0},
+      {"read of an unknown kind", [&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &one, words, 0, 2); },
+       9999, 1000},
+      {"read of no words", [&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &none, words, 0, 1); }, 6, 0},
+      {"write of an unknown kind", [](FakeLink& l) { return WordWriteExchange(l, 1, 0, 3, kProbeWords, 0, 2); },
+       9999, 1100},
+      {"write of no words", [](FakeLink& l) { return WordWriteExchange(l, 1, 0, 0, kProbeWords, 0, 1); }, 6, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeLink link(Script{Reply(0)});
+    SetDetail(0);
+    EXPECT_EQ(c.call(link), c.result);
+    EXPECT_EQ(Detail(), c.detail);
+    EXPECT_TRUE(link.written.empty());
+  }
+  EXPECT_EQ(PipeDataReadExchange(1, &one, &one, &one, words, 0, 1, kInvalidHandle), QNA_E_NOTOPEN);
+  EXPECT_EQ(SockDataReadExchange(1, &one, &one, &one, words, 0, 1, win::INVALID_SOCKET), QNA_E_NOTOPEN);
+  EXPECT_EQ(PipeDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, kInvalidHandle), QNA_E_NOTOPEN);
+  EXPECT_EQ(SockDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, win::INVALID_SOCKET), QNA_E_NOTOPEN);
+}
+
 // Large transfers: words in requests of 16384 with advancing starts and
 // buffer, bits written 32768 at a time, a bit read in one request.
 TEST_F(DataTest, TransfersAreSplit) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe);
-    std::vector<Bytes> requests;
-    peer.Serve([&requests](PeerConn& conn) {
-      for (;;) {
-        const Bytes request = conn.ReadRequest();
-        if (request.empty()) return;
-        requests.push_back(request);
-        if (!conn.Send(*Answer(request))) return;
-      }
-    });
+    Peer peer(wire, kHostPipe, Answering());
     Session session(peer);
     ASSERT_TRUE(session.ok());
     const std::uint32_t id = session.id();
@@ -295,6 +228,7 @@ TEST_F(DataTest, TransfersAreSplit) {
     for (std::uint32_t i = 0; i < 100000; ++i) all = all && read_bits[i] == BitAt(3 + i);
     EXPECT_TRUE(all);
     peer.Finish();
+    const std::vector<Bytes> requests = Records(peer.received());
 
     ASSERT_EQ(requests.size(), 3u + 1u + 3u + 2u + 1u);
     const std::uint32_t counts[3] = {16384, 16384, 7232};
@@ -386,11 +320,7 @@ TEST_F(DataTest, NoReplyOptionReadsNothing) {
 TEST_F(DataTest, NothingToSend) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe);
-    peer.Serve([](PeerConn& conn) {
-      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-      conn.WaitFinish();
-    });
+    Peer peer(wire, kHostPipe, AnswerOne);
     Session session(peer);
     ASSERT_TRUE(session.ok());
     const std::uint32_t id = session.id();
@@ -444,16 +374,7 @@ TEST_F(DataTest, NothingToSend) {
 TEST_F(DataTest, GatheredReads) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe);
-    std::vector<Bytes> requests;
-    peer.Serve([&requests](PeerConn& conn) {
-      for (;;) {
-        const Bytes request = conn.ReadRequest();
-        if (request.empty()) return;
-        requests.push_back(request);
-        if (!conn.Send(*Answer(request))) return;
-      }
-    });
+    Peer peer(wire, kHostPipe, Answering());
     Session session(peer);
     ASSERT_TRUE(session.ok());
     const std::uint32_t areas[3] = {1, 3, 5}, starts[3] = {40, 7, 0}, counts[3] = {10, 2, 5};
@@ -473,6 +394,7 @@ TEST_F(DataTest, GatheredReads) {
     EXPECT_EQ(stopped[9], WordAt(49));
     EXPECT_EQ(stopped[10], 0xEEEE);
     peer.Finish();
+    const std::vector<Bytes> requests = Records(peer.received());
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0], ReadRequest(101, 1, 40, 10));
     EXPECT_EQ(requests[1], ReadRequest(101, 3, 7, 2));
@@ -508,11 +430,7 @@ TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
   objects.area(1)[7] = 0x1234;
   objects.area(1)[8] = 0x5678;
   objects.area(0)[1] = 0x8001;  // bits 16 and 31
-  Peer peer(Wire::Pipe, kHostPipe);
-  peer.Serve([](PeerConn& conn) {
-    if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
+  Peer peer(Wire::Pipe, kHostPipe, AnswerOne);
   Session session(peer, "");
   ASSERT_TRUE(session.ok());
   std::uint16_t words[2] = {};

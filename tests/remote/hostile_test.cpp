@@ -7,13 +7,13 @@
 
 #include <vector>
 
-#include "remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace rt;
+using namespace qt;
 
-using HostileTest = RemoteTest;
+using HostileTest = LibraryTest;
 
 enum class Call { Read, Write };
 
@@ -29,15 +29,14 @@ TEST_F(HostileTest, BrokenRepliesAffectOnlyTheirConnection) {
     std::int32_t probe_detail;
   };
   const Bytes junk(64 * 1024, 0xFF);
+  // (The families' tables have the replies that stop early.)
   const std::vector<Case> cases = {
       {"read: closes in the middle of the reply", Call::Read, Cat({Le32({14, 0, 0}), Bytes{1, 2}}), true,
        102, 102, 101, 1101},
-      {"read: closes in the middle of the head", Call::Read, Le32({14, 0}), true, 102, 102, 101, 1101},
       {"read: announces more than asked", Call::Read, Cat({Le32({8 + 4096, 0, 0}), Bytes(4096, 0xAB)}),
        false, 0, 0, 0, 0},
       {"read: sends more than it announces", Call::Read, Cat({Reply(0, Bytes(6, 1)), junk}), false, 0, 0,
        102, 1107},
-      {"write: closes in the middle of the reply", Call::Write, Le32({8, 0}), true, 102, 1108, 101, 1101},
       {"write: sends more than it announces", Call::Write, Cat({Reply(0), junk}), false, 0, 0, 102, 1107},
   };
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {

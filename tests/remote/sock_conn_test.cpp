@@ -8,14 +8,13 @@
 #include <optional>
 #include <vector>
 
-#include "core/requests.h"
-#include "remote_peer.h"
+#include "support/family.h"
 
 namespace {
 
-using namespace rt;
+using namespace qt;
 
-using SockConnTest = RemoteTest;
+using SockConnTest = LibraryTest;
 
 // A port that refuses: one that was just listened on and closed again.
 std::uint16_t RefusingPort() {
@@ -171,113 +170,6 @@ TEST_F(SockConnTest, FailedOpenLeavesNothing) {
   ASSERT_EQ(ConnTableLock(true), 0);
   EXPECT_EQ(ConnNextId(), 7u);
   ConnTableUnlock();
-}
-
-// The registration over the socket: every code the socket can show, with the
-// connection gone again after a failure (no record, no socket).  The
-// scripted link plays the short sends and receives no socket makes here.
-TEST_F(SockConnTest, RegistrationDetailCodes) {
-  struct Case {
-    const char* what;
-    Script server;
-    std::uint32_t result;
-    std::int32_t detail;
-  };
-  const std::vector<Case> cases = {
-      {"server registers", {.reply = Reply(0, kSizes)}, 0, 0},
-      {"more than six sizes", {.reply = Reply(0, Bytes(40, 1))}, 0, 0},
-      {"server refuses", {.reply = Reply(7, kSizes)}, 7, 0},
-      {"server gone before the request", {.close_first = true}, 101, 4000},
-      {"request sent short", {.short_write = 0}, 101, 4001},
-      {"link closes before the reply", {.close_after = true}, 102, 4002},
-      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, 4003},
-      {"reply length 6, then silence", {.reply = Le32({6})}, 102, 4004},
-      {"reply length 0xFFFFFFFF", {.reply = Le32({0xFFFFFFFFu})}, 102, 4004},
-      {"link closes before the head", {.reply = Le32({32}), .close_after = true}, 102, 4005},
-      {"head stops short", {.reply = Reply(0, kSizes), .short_read = 1}, 102, 4006},
-      {"link closes in the sizes", {.reply = Cat({Le32({32, 0, 0}), Bytes(5, 1)}), .close_after = true},
-       102, 4007},
-      {"sizes stop short", {.reply = Reply(0, kSizes), .short_read = 2}, 102, 4008},
-  };
-  const QNA_REGREC record{1, 0x22, {'T', 'E', 'S', 'T', 'A', 'P', 'P', 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    {
-      FakeLink link(c.server);
-      SetDetail(0);
-      EXPECT_EQ(RegisterExchange(link, &record), c.result);
-      EXPECT_EQ(Detail(), c.detail);
-    }
-    if (!c.server.TcpCanPlay()) continue;
-    const std::size_t descriptors = OpenDescriptors();
-    const std::size_t handles = PlatformOpenHandles();
-    {
-      Peer peer(Wire::Tcp);
-      const Script server = c.server;
-      peer.Serve([server](PeerConn& conn) {
-        if (conn.ReadRequest().empty() || !conn.Send(server.reply)) return;
-        if (server.close_after) conn.Close();
-        conn.WaitFinish();
-      });
-      QNA_CONNPARAM params = Params("127.0.0.1", peer.port());
-      std::uint32_t id = 0;
-      SetDetail(77);
-      const auto start = Clock::now();
-      EXPECT_EQ(QNA_OpenS(&params, &id), c.result);
-      const auto took = Clock::now() - start;
-      EXPECT_EQ(QNA_InternalErr, c.detail);
-      if (c.result == 0) {
-        EXPECT_GE(took, 1000ms);
-        EXPECT_NE(ConnFindEntry(id), nullptr);
-        peer.Finish();
-        QNA_CloseS(id);
-      } else {
-        EXPECT_LT(took, 900ms);  // no pause after a failure
-        EXPECT_EQ(TableSize(), 0u);
-        EXPECT_EQ(id, 0u);
-      }
-      peer.Finish();
-      EXPECT_EQ(peer.received(), kRegistration);
-    }
-    EXPECT_EQ(OpenDescriptors(), descriptors);
-    EXPECT_EQ(PlatformOpenHandles(), handles);
-  }
-}
-
-// The socket primitives: a receive of everything asked gathers several
-// sends; a closed peer is a failure, never a receive of 0 bytes.
-TEST_F(SockConnTest, SocketPrimitives) {
-  Peer peer(Wire::Tcp);
-  peer.Serve([](PeerConn& conn) {
-    conn.Send({1, 2, 3});
-    SysSleep(50);
-    conn.Send({4, 5});
-    conn.Read(4);
-    conn.Close();
-  });
-  const win::SOCKET s = win::socket(win::AF_INET_, win::SOCK_STREAM_, 0);
-  win::SOCKADDR_IN address{};
-  address.sin_family = win::AF_INET_;
-  address.sin_port = win::htons(peer.port());
-  address.sin_addr = 0x0100007Fu;
-  ASSERT_EQ(win::connect(s, &address, sizeof address), 0);
-  std::uint8_t buffer[8] = {};
-  std::uint32_t moved = 99;
-  EXPECT_EQ(SockRecvAll(s, buffer, 0, &moved), 0);
-  EXPECT_EQ(moved, 0u);
-  EXPECT_EQ(SockRecvAll(s, buffer, 5, &moved), 0);
-  EXPECT_EQ(moved, 5u);
-  EXPECT_EQ(Bytes(buffer, buffer + 5), (Bytes{1, 2, 3, 4, 5}));
-  EXPECT_EQ(SockSend(s, "abcd", 4, &moved), 0);
-  EXPECT_EQ(moved, 4u);
-  EXPECT_EQ(SockRecv(s, buffer, 1, &moved), -1);  // the peer closed
-  EXPECT_EQ(moved, 0u);
-  EXPECT_EQ(SockRecvAll(s, buffer, 2, &moved), -1);
-  EXPECT_EQ(SockSend(win::INVALID_SOCKET, "a", 1, &moved), -1);
-  EXPECT_EQ(moved, 0u);
-  win::closesocket(s);
-  peer.Finish();
-  EXPECT_EQ(peer.received(), (Bytes{'a', 'b', 'c', 'd'}));
 }
 
 }  // namespace

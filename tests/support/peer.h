@@ -199,6 +199,11 @@ class Peer {
       if (s != win::INVALID_SOCKET) port_ = win::TcpLocalPort(s);
     }
   }
+  // Listening, and serving `script` on the first client.
+  explicit Peer(std::function<void(PeerConn&)> script) : Peer(Wire::Pipe, kLocalPipe, std::move(script)) {}
+  Peer(Wire wire, const char* pipe_name, std::function<void(PeerConn&)> script) : Peer(wire, pipe_name) {
+    Serve(std::move(script));
+  }
   ~Peer() {
     Finish();
     EndClose(wire_, listener_);
@@ -286,6 +291,19 @@ class Peer {
   std::thread watchdog_;
   Bytes received_;
 };
+
+// The request records in what a peer received.
+inline std::vector<Bytes> Records(const Bytes& received) {
+  std::vector<Bytes> out;
+  for (std::size_t at = 0; at + 4 <= received.size();) {
+    const std::size_t end = at + 4 + std::size_t{At32(received, at)};
+    if (end > received.size()) break;
+    out.emplace_back(received.begin() + static_cast<std::ptrdiff_t>(at),
+                     received.begin() + static_cast<std::ptrdiff_t>(end));
+    at = end;
+  }
+  return out;
+}
 
 // ---- The server's data areas ----------------------------------------------
 // The six mappings and mutexes a server publishes, under the names the

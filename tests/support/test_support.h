@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -70,6 +71,15 @@ class Process {
 
 // The whole text of a file (empty when it cannot be read).
 std::string ReadText(const std::string& path);
+// The bytes of a file (empty when it cannot be read), and a file made of
+// `data` with the folders it needs.
+std::vector<std::uint8_t> ReadBytes(const std::string& path);
+bool WriteBytes(const std::string& path, const std::vector<std::uint8_t>& data);
+// A little-endian word of a byte string.
+inline std::uint32_t Word32(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
+         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
 
 // Resident memory of a process, in KiB (0 when unknown).
 long RssKiB(pid_t pid);

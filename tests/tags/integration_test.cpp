@@ -76,7 +76,7 @@ class TagIntegrationTest : public ::testing::Test {
 };
 
 TEST_F(TagIntegrationTest, TagsAndAddressesAgree) {
-  ASSERT_TRUE(tt::WriteFile(tt::ProjectTagPath('C', "PLANT"), tt::BuildTagFile(kCsv)));
+  ASSERT_TRUE(qt::WriteBytes(tt::ProjectTagPath('C', "PLANT"), tt::BuildTagFile(kCsv)));
   StartServer({"--project", "C:PLANT"});
   ASSERT_EQ(QNA_InitRavo(), QNA_OK);
 

@@ -14,34 +14,15 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/test_support.h"
 #include "tagfile.h"
 
 namespace tt {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes ReadFile(const std::string& path) {
-  Bytes data;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return data;
-  std::uint8_t chunk[4096];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) data.insert(data.end(), chunk, chunk + got);
-  std::fclose(file);
-  return data;
-}
-
-inline bool WriteFile(const std::string& path, const Bytes& data) {
-  std::error_code ignored;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-  return std::fclose(file) == 0 && ok;
-}
-
 inline bool WriteText(const std::string& path, const std::string& text) {
-  return WriteFile(path, Bytes(text.begin(), text.end()));
+  return qt::WriteBytes(path, Bytes(text.begin(), text.end()));
 }
 
 // The host file a Win32 path stands for in the current platform root.
@@ -67,7 +48,7 @@ inline Bytes BuildTagFile(const std::string& csv) {
   std::string error;
   const int built = TagfileBuild(csv_path, tag_path, error);
   EXPECT_EQ(built, 0) << error;
-  Bytes data = built == 0 ? ReadFile(tag_path) : Bytes{};
+  Bytes data = built == 0 ? qt::ReadBytes(tag_path) : Bytes{};
   std::error_code ignored;
   std::filesystem::remove_all(pattern, ignored);
   return data;
@@ -77,10 +58,7 @@ inline Bytes BuildTagFile(const std::string& csv) {
 inline std::uint16_t Get16(const Bytes& b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
 }
-inline std::uint32_t Get32(const Bytes& b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
+inline std::uint32_t Get32(const Bytes& b, std::size_t at) { return qt::Word32(b, at); }
 inline void Put16(Bytes& b, std::size_t at, std::uint16_t v) {
   b[at] = static_cast<std::uint8_t>(v);
   b[at + 1] = static_cast<std::uint8_t>(v >> 8);

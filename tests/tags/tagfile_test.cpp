@@ -80,7 +80,7 @@ TEST(TagfileTest, LayoutThatTheLookupSearches) {
 TEST(TagfileTest, DumpGivesTheCsvBack) {
   qt::TempRoot root;
   const std::string tag_path = root.path() + "/plant.tag";
-  ASSERT_TRUE(tt::WriteFile(tag_path, tt::BuildTagFile(kPlantCsv)));
+  ASSERT_TRUE(qt::WriteBytes(tag_path, tt::BuildTagFile(kPlantCsv)));
   std::string csv;
   std::string error;
   ASSERT_EQ(TagfileDump(tag_path, csv, error), 0) << error;
@@ -91,7 +91,7 @@ TEST(TagfileTest, DumpGivesTheCsvBack) {
             "ALARM,SB35,bit\n"
             "START,CB7,bit\n");
   // And that CSV builds the same file again.
-  EXPECT_EQ(tt::BuildTagFile(csv), tt::ReadFile(tag_path));
+  EXPECT_EQ(tt::BuildTagFile(csv), qt::ReadBytes(tag_path));
 }
 
 TEST(TagfileTest, EmptyAndLargestFiles) {
@@ -201,7 +201,7 @@ TEST(TagfileTest, DumpOfDamagedFiles) {
     Bytes file = good;
     c.damage(file);
     const std::string path = root.path() + "/damaged.tag";
-    ASSERT_TRUE(tt::WriteFile(path, file));
+    ASSERT_TRUE(qt::WriteBytes(path, file));
     std::string out;
     std::string error;
     EXPECT_EQ(TagfileDump(path, out, error), c.result);

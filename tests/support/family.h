@@ -1,8 +1,10 @@
-// remote_peer.h - helpers of the remote connection tests: the fixture, a
-// connection in the table without its open (on a scripted peer's pipe or
-// socket), server scripts that answer like a server, and the table runner
-// that plays each row of a request family on a scripted link, on a pipe and
-// on a TCP socket.
+// family.h - the table runner of every request family.  A row says what the
+// scripted server does and what the client must make of it; the runner plays
+// it on a scripted link, then on each kind of link the family has (the local
+// pipe, a pipe connection to a host, a TCP connection), and probes the link
+// afterwards: in step it must work, cut it must fail at once.  Also here:
+// the client ends without their opens, a server script that answers like a
+// server, and the fixture that puts the library back to its initial state.
 #pragma once
 
 #include <dirent.h>
@@ -14,7 +16,6 @@
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "core/core.h"
@@ -26,24 +27,9 @@
 #include "support/peer.h"
 #include "support/test_support.h"
 
-namespace rt {
+namespace qt {
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using qt::Add32;
-using qt::At16;
-using qt::At32;
-using qt::Bytes;
-using qt::Cat;
-using qt::FakeLink;
-using qt::Le32;
-using qt::Peer;
-using qt::PeerConn;
-using qt::Prefix;
-using qt::Reply;
-using qt::Script;
-using qt::ServerObjects;
-using qt::Wire;
 
 // The pipe of the server on the machine "box".
 inline constexpr const char* kHostPipe = "\\\\box\\pipe\\qoxsmem";
@@ -68,6 +54,7 @@ inline std::size_t TableSize() {
   return n;
 }
 
+// ---- What a server says -----------------------------------------------------
 // The parameters of an open: registration words 1 and 0x22, application
 // "TESTAPP", the host given, port and connect attempts for TCP.
 inline QNA_CONNPARAM Params(const char* host, std::uint16_t port = 0, std::int16_t attempts = 1) {
@@ -81,8 +68,8 @@ inline QNA_CONNPARAM Params(const char* host, std::uint16_t port = 0, std::int16
   return p;
 }
 
-// The registration those parameters send: length 24, command 100000,
-// options 0, the first 16 bytes of the parameters.
+// The registration of words 1 and 0x22 and "TESTAPP" (QNA_Open with that
+// record sends the same): length 24, command 100000, options 0, 16 bytes.
 inline const Bytes kRegistration = {0x18, 0x00, 0x00, 0x00, 0xa0, 0x86, 0x01, 0x00, 0x00, 0x00,
                                     0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x22, 0x00, 0x00, 0x00,
                                     'T',  'E',  'S',  'T',  'A',  'P',  'P',  0x00};
@@ -98,8 +85,8 @@ inline Bytes ReadRequest(std::uint32_t command, std::uint32_t area, std::uint32_
 // The close handshake read: word 204 of area 3.
 inline const Bytes kHandshakeRead = ReadRequest(101, 3, 204, 1);
 
-// The data a server script returns for a read: word i of a range is start +
-// i, bit i is (start + i) & 1.
+// The data a server script returns for a read: word n is n * 3 + 1, bit n
+// is set when n is a multiple of 3.
 inline std::uint16_t WordAt(std::uint32_t n) { return static_cast<std::uint16_t>(n * 3 + 1); }
 inline std::uint8_t BitAt(std::uint32_t n) { return static_cast<std::uint8_t>(n % 3 == 0); }
 inline Bytes ReadData(const Bytes& request) {
@@ -150,7 +137,30 @@ inline std::function<void(PeerConn&)> Answering(Bytes sizes = kSizes, std::uint1
   };
 }
 
-// ---- A connection without its open ----------------------------------------
+// A script that answers one request (the probe, mostly) with 0, then keeps
+// the link as it is.
+inline void AnswerOne(PeerConn& conn) {
+  if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+  conn.WaitFinish();
+}
+
+// ---- The client ends, without their opens -----------------------------------
+// The local link: g_link connected to a listening peer and the request lock,
+// as QNA_Open leaves them; QNA_Close at the end.
+class LinkSession {
+ public:
+  explicit LinkSession(const char* pipe_name = kLocalPipe) {
+    g_link = win::CreateFileA(pipe_name, win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                              win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, 0);
+    Handle lock = 0;
+    if (MtxCreate(nullptr, &lock, 0) == 0) g_request_lock = lock;
+  }
+  ~LinkSession() { QNA_Close(); }
+  LinkSession(const LinkSession&) = delete;
+  LinkSession& operator=(const LinkSession&) = delete;
+  bool ok() const { return g_link != kInvalidHandle && g_request_lock != 0; }
+};
+
 // The record that QNA_OpenN (host "box") or QNA_OpenS leaves, on a peer's
 // pipe or socket, with a request lock; no registration and no one-second
 // pause.  The destructor lets the peer finish first (a pipe close reads the
@@ -211,7 +221,7 @@ class Session {
   std::uint32_t id_ = 0;
 };
 
-// The functions of each kind of connection, by wire.
+// The data functions of each kind of connection, by wire.
 inline std::uint32_t ReadWords(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
                                std::uint16_t* buffer, std::uint32_t id) {
   return w == Wire::Pipe ? QNA_ReadN(area, start, count, buffer, 0, id)
@@ -239,26 +249,23 @@ inline std::uint32_t WriteBits(Wire w, std::uint32_t area, std::uint32_t start, 
                          : QNA_WriteBitS(area, start, count, data, options, id);
 }
 
-// The word write that probes a connection after a row: always the same request.
+// The word write that probes a link after a row: always the same request.
 inline const std::uint16_t kProbeWords[3] = {0x1111, 0x2222, 0x3333};
+inline std::uint32_t Probe() { return QNA_Write(1, 100, 3, kProbeWords, 0); }
 inline std::uint32_t Probe(Wire w, std::uint32_t id) { return WriteWords(w, 1, 100, 3, kProbeWords, 0, id); }
 inline const Bytes kProbeRequest = {0x1a, 0x00, 0x00, 0x00, 0x05, 0x87, 0x01, 0x00, 0x00, 0x00,
                                     0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00,
                                     0x03, 0x00, 0x00, 0x00, 0x11, 0x11, 0x22, 0x22, 0x33, 0x33};
 
-// ---- The table runner of a request family ---------------------------------
-using qt::After;
-using qt::BadLengthRows;
-using qt::Row;
-using qt::Rows;
-
+// ---- The runner --------------------------------------------------------------
 struct Family {
-  Bytes request;  // the exact request
-  // The family's exchange on a scripted link.
-  std::function<std::uint32_t(FakeLink&)> on_fake;
-  // The function under test on a connection of the wire's kind.
-  std::function<std::uint32_t(Wire, std::uint32_t id)> call;
-  // The read functions leave the result itself in QNA_InternalErr after a
+  Bytes request;                                    // the exact request
+  std::function<std::uint32_t(FakeLink&)> on_fake;  // the family's exchange on a scripted link
+  std::function<std::uint32_t()> local = {};        // the exported function on the local link
+  // The exported function on a connection of the wire's kind.
+  std::function<std::uint32_t(Wire, std::uint32_t id)> remote = {};
+  bool tcp = true;  // the family has a TCP function
+  // The remote reads leave the result itself in QNA_InternalErr after a
   // failed request, not the exchange's code.
   bool detail_is_result = false;
 };
@@ -274,14 +281,17 @@ inline void RunOnFake(const Family& family, const Row& row) {
   // In step: exactly the whole reply was read, nothing more was asked for.
   if (row.after == After::InStep) {
     EXPECT_EQ(link.at, row.server.reply.size());
+    if (row.server.reply.empty()) {
+      EXPECT_EQ(link.reads, 0);
+    }
   }
 }
 
-// Runs the row on a connection of the wire's kind, then probes it with a
-// word write: in step it must work, cut it must fail at once.
-inline void RunOnWire(const Family& family, const Row& row, Wire wire) {
-  SCOPED_TRACE(testing::Message() << WireName(wire) << ": " << row.situation);
-  Peer peer(wire, kHostPipe);
+// The row on a real link: the local pipe (`remote` empty) or a connection of
+// the wire's kind.
+inline void RunOnLink(const Family& family, const Row& row, Wire wire, bool local) {
+  SCOPED_TRACE(testing::Message() << (local ? "local" : WireName(wire)) << ": " << row.situation);
+  Peer peer(wire, local ? kLocalPipe : kHostPipe);
   ASSERT_TRUE(peer.listening());
   const Script server = row.server;
   const std::size_t request_bytes = row.bytes;
@@ -299,27 +309,29 @@ inline void RunOnWire(const Family& family, const Row& row, Wire wire) {
     if (in_step && conn.Read(kProbeRequest.size())) conn.Send(Reply(0));
     conn.WaitFinish();
   });
-  Session session(peer);
-  ASSERT_TRUE(session.ok());
+  std::optional<LinkSession> link;
+  std::optional<Session> session;
+  if (local) {
+    link.emplace();
+    ASSERT_TRUE(link->ok());
+  } else {
+    session.emplace(peer);
+    ASSERT_TRUE(session->ok());
+  }
+  const std::uint32_t id = local ? 0 : session->id();
   if (server.close_first) {
     ASSERT_TRUE(peer.WaitScript());
   }
   SetDetail(77);
   const auto start = Clock::now();
-  EXPECT_EQ(family.call(wire, session.id()), row.result);
-  const std::int32_t detail =
-      family.detail_is_result && row.result != 0 ? static_cast<std::int32_t>(row.result) : row.detail;
-  EXPECT_EQ(QNA_InternalErr, detail);
-  if (in_step) {
-    EXPECT_EQ(Probe(wire, session.id()), QNA_OK);
-    EXPECT_EQ(QNA_InternalErr, 0);
-  } else {
-    EXPECT_EQ(Probe(wire, session.id()), QNA_E_WRITE);
-    EXPECT_EQ(QNA_InternalErr, 1101);
-  }
+  EXPECT_EQ(local ? family.local() : family.remote(wire, id), row.result);
+  const bool by_result = !local && family.detail_is_result && row.result != 0;
+  EXPECT_EQ(QNA_InternalErr, by_result ? static_cast<std::int32_t>(row.result) : row.detail);
+  EXPECT_EQ(local ? Probe() : Probe(wire, id), in_step ? QNA_OK : QNA_E_WRITE);
+  EXPECT_EQ(QNA_InternalErr, in_step ? 0 : 1101);
   // The peer stays silent after its reply: a client that waits for more
   // would be freed only by the peer's watchdog, a minute later.
-  EXPECT_LT(Clock::now() - start, qt::kPromptly);
+  EXPECT_LT(Clock::now() - start, kPromptly);
   peer.Finish();
   const Bytes expected = in_step ? Cat({Prefix(family.request, row.bytes), kProbeRequest})
                                  : Prefix(family.request, row.bytes);
@@ -329,17 +341,19 @@ inline void RunOnWire(const Family& family, const Row& row, Wire wire) {
 inline void RunFamily(const Family& family, const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     RunOnFake(family, row);
-    if (row.server.PipeCanPlay()) RunOnWire(family, row, Wire::Pipe);
-    if (row.server.TcpCanPlay()) RunOnWire(family, row, Wire::Tcp);
+    if (!row.server.PipeCanPlay()) continue;
+    if (family.local) RunOnLink(family, row, Wire::Pipe, true);
+    if (family.remote) RunOnLink(family, row, Wire::Pipe, false);
+    if (family.remote && family.tcp && row.server.TcpCanPlay()) RunOnLink(family, row, Wire::Tcp, false);
   }
 }
 
-// ---- The fixture -------------------------------------------------------------
+// ---- The fixture ---------------------------------------------------------------
 // Every test starts from the library's initial state in a private root, with
 // the id counter at 0, and leaves it so: every connection a test left open
 // is closed.  The connection table lock lives as long as the process once
 // made; it is made first, so that the handles a test counts are its own.
-class RemoteTest : public ::testing::Test {
+class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ConnSetIdCounterSeam(0);
@@ -362,7 +376,7 @@ class RemoteTest : public ::testing::Test {
     g_emulation = 0;
     SetDetail(0);
   }
-  qt::TempRoot root_;
+  TempRoot root_;
 };
 
-}  // namespace rt
+}  // namespace qt
