@@ -1,12 +1,14 @@
 // Process-wide basics: last error, sleep and clocks, stop requests, the
 // version probe, starting programs and files by Win32 path.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -27,28 +29,42 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+#ifndef _WIN32
 void WriteFile(const std::string& path, const std::string& text, bool executable = false) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path) << text;
   if (executable) fs::permissions(path, fs::perms::owner_all);
 }
+#endif
 
 // ---- Last error, sleep, clocks ------------------------------------------------
 
 TEST(LastError, IsKeptPerThread) {
   qt::TempRoot root;
-  win::SetLastError(win::ERROR_ACCESS_DENIED);
-  win::DWORD seen_in_thread = 0;
-  win::DWORD initial_in_thread = 1;
+  // Starting and joining a thread may reset the value of the caller (on
+  // Windows they do), so each side sets its own while the other spins.
+  std::atomic<int> step{0};
+  win::DWORD initial_in_thread = 1, seen_in_thread = 0;
   std::thread other([&] {
     initial_in_thread = win::GetLastError();
+    while (step.load() != 1) {
+    }
     win::SetLastError(win::ERROR_INVALID_PARAMETER);
+    step = 2;
+    while (step.load() != 3) {
+    }
     seen_in_thread = win::GetLastError();
   });
+  win::SetLastError(win::ERROR_ACCESS_DENIED);
+  step = 1;
+  while (step.load() != 2) {
+  }
+  const win::DWORD mine = win::GetLastError();
+  step = 3;
   other.join();
   EXPECT_EQ(initial_in_thread, 0u);
   EXPECT_EQ(seen_in_thread, win::ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(mine, win::ERROR_ACCESS_DENIED);
 }
 
 TEST(SysSleep, SleepsTheWholeTimeAndTheTickFollows) {
@@ -59,10 +75,11 @@ TEST(SysSleep, SleepsTheWholeTimeAndTheTickFollows) {
   const auto slept = std::chrono::steady_clock::now() - start;
   const std::uint32_t ticks = SysTickMs() - tick0;
   EXPECT_GE(slept, 60ms);
-  EXPECT_GE(ticks, 59u);  // the tick counts whole milliseconds
+  EXPECT_GE(ticks, 40u);  // whole milliseconds, in steps of up to 16 on Windows
   EXPECT_LT(ticks, 10000u);
 }
 
+#ifndef _WIN32  // signals, and a root of files
 extern "C" void IgnoreSignal(int) {}
 
 TEST(SysSleep, SignalsDoNotCutItShort) {
@@ -116,12 +133,6 @@ TEST(StopHandler, SignalsSetTheFlag) {
   }
 }
 
-// ---- Version probe -----------------------------------------------------------------
-
-struct SeamReset {
-  ~SeamReset() { win::SetVersionPlatformSeam(0); }
-};
-
 TEST(GetVersionExA, ReportsTheKernelAsNt) {
   qt::TempRoot root;
   utsname name{};
@@ -140,6 +151,14 @@ TEST(GetVersionExA, ReportsTheKernelAsNt) {
   EXPECT_EQ(info.dwOSVersionInfoSize, 148u);
 }
 
+#endif
+
+// ---- Version probe -----------------------------------------------------------------
+
+struct SeamReset {
+  ~SeamReset() { win::SetVersionPlatformSeam(0); }
+};
+
 TEST(GetVersionExA, AcceptsTheExtendedRecord) {
   qt::TempRoot root;
   unsigned char record[160];
@@ -149,18 +168,25 @@ TEST(GetVersionExA, AcceptsTheExtendedRecord) {
   auto* info = reinterpret_cast<win::OSVERSIONINFOA*>(record);
   ASSERT_EQ(win::GetVersionExA(info), 1);
   EXPECT_EQ(info->dwPlatformId, 2u);
+#ifndef _WIN32
   for (int i = 148; i < 156; ++i) EXPECT_EQ(record[i], 0) << i;  // no service pack
+#endif
   for (int i = 156; i < 160; ++i) EXPECT_EQ(record[i], 0x5A) << i;  // beyond the record
 }
 
 TEST(GetVersionExA, RefusesOtherSizes) {
   qt::TempRoot root;
+#ifdef _WIN32
+  constexpr win::DWORD kWrongSize = 122;  // ERROR_INSUFFICIENT_BUFFER, as Windows says it
+#else
+  constexpr win::DWORD kWrongSize = win::ERROR_INVALID_PARAMETER;
+#endif
   for (const win::DWORD size : {0u, 147u, 149u, 155u, 157u, 284u, 0xFFFFFFFFu}) {
     win::OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = size;
     win::SetLastError(0);
     EXPECT_EQ(win::GetVersionExA(&info), 0) << size;
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER) << size;
+    EXPECT_EQ(win::GetLastError(), kWrongSize) << size;
   }
   win::SetLastError(0);
   EXPECT_EQ(win::GetVersionExA(nullptr), 0);
@@ -180,6 +206,7 @@ TEST(GetVersionExA, SeamReportsTheWindows95Family) {
   EXPECT_EQ(info.dwPlatformId, 2u);
 }
 
+#ifndef _WIN32  // drive letters map into the root; Windows has its own
 // ---- Drive paths ---------------------------------------------------------------------
 
 TEST(HostPath, MapsWin32Paths) {
@@ -490,5 +517,7 @@ TEST(CreateProcessA, ReportsWhatIsMissing) {
   }
   EXPECT_FALSE(fs::exists(work + "/out.txt"));
 }
+
+#endif
 
 }  // namespace
