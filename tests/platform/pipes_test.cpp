@@ -27,9 +27,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#ifndef _WIN32
-#include "platform/posix/handles.h"
-#endif
 #include "support/test_support.h"
 
 namespace {
@@ -110,6 +107,41 @@ TEST(PipeNames, NullNameIsAnInvalidParameter) {
 }
 
 // ---- Servers ----------------------------------------------------------------
+
+TEST(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
+  qt::TempRoot root;
+  const std::size_t handles_before = PlatformOpenHandles();
+  {
+    Link link = Connect(Local("Echo"));
+    ASSERT_TRUE(link.server.valid()) << win::GetLastError();
+#ifndef _WIN32
+    EXPECT_TRUE(fs::exists(fs::path(root.path()) / "pipe" / "echo"));
+#endif
+    for (const auto& [from, to] : {std::pair{link.client.get(), link.server.get()},
+                                   std::pair{link.server.get(), link.client.get()}}) {
+      ASSERT_TRUE(Write(from, "hello"));
+      char got[5] = {};
+      win::DWORD n = 0;
+      ASSERT_TRUE(win::ReadFile(to, got, 5, &n, nullptr));
+      ASSERT_GE(n, 1u);
+      std::uint32_t rest = 0;
+      if (n < 5) {
+        ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(to), got + n, 5 - n, &rest), 0);
+      }
+      EXPECT_EQ(std::string(got, 5), "hello");
+    }
+    const Handle listener = link.listener.get();
+    link.listener.reset();
+#ifndef _WIN32
+    EXPECT_FALSE(fs::exists(fs::path(root.path()) / "pipe" / "echo"));
+#endif
+    EXPECT_FALSE(win::CloseHandle(listener));  // closed once only
+    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+    // The accepted connection outlives its listener.
+    EXPECT_TRUE(Write(link.client.get(), "x"));
+  }
+  EXPECT_EQ(PlatformOpenHandles(), handles_before);
+}
 
 TEST(PipeServer, AcceptTimesOutWith258InAboutTheTime) {
   qt::TempRoot root;
@@ -553,37 +585,6 @@ TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
   }
   link.listener.reset();
   EXPECT_FALSE(fs::exists(socket_path));  // a closed listener takes its file along
-}
-
-TEST(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
-  qt::TempRoot root;
-  const std::size_t handles_before = posix::HandleCount();
-  {
-    Link link = Connect(Local("Echo"));
-    ASSERT_TRUE(link.server.valid()) << win::GetLastError();
-    EXPECT_TRUE(fs::exists(fs::path(root.path()) / "pipe" / "echo"));
-    for (const auto& [from, to] : {std::pair{link.client.get(), link.server.get()},
-                                   std::pair{link.server.get(), link.client.get()}}) {
-      ASSERT_TRUE(Write(from, "hello"));
-      char got[5] = {};
-      win::DWORD n = 0;
-      ASSERT_TRUE(win::ReadFile(to, got, 5, &n, nullptr));
-      ASSERT_GE(n, 1u);
-      std::uint32_t rest = 0;
-      if (n < 5) {
-        ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(to), got + n, 5 - n, &rest), 0);
-      }
-      EXPECT_EQ(std::string(got, 5), "hello");
-    }
-    const Handle listener = link.listener.get();
-    link.listener.reset();
-    EXPECT_FALSE(fs::exists(fs::path(root.path()) / "pipe" / "echo"));
-    EXPECT_FALSE(win::CloseHandle(listener));  // closed once only
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
-    // The accepted connection outlives its listener.
-    EXPECT_TRUE(Write(link.client.get(), "x"));
-  }
-  EXPECT_EQ(posix::HandleCount(), handles_before);
 }
 
 TEST(PipeServer, SecondListenerOfALiveServerIsRefused) {
