@@ -403,140 +403,50 @@ TEST(ObjectsMutex, ExitedOwnerThreadAbandonsIt) {
   }
 }
 
-TEST(ObjectsMutex, WaitTimesOutWhileHeldElsewhere) {
+// One owner at a time, and the owner may take it again: the initial owner
+// holds it at return, other threads time out (a poll at once, a timed wait
+// after its time) and cannot release it, until it is released as often as
+// it was taken.
+TEST(ObjectsMutex, OneRecursiveOwnerAtATime) {
   qt::TempRoot root;
   constexpr std::uint32_t kTimeout = 300;
-#ifndef _WIN32
-  // Held by another process.
-  {
-    std::string name = "\\sem32\\busy";
-    Handle mutex = 0;
-    ASSERT_EQ(MtxCreate(name.data(), &mutex, 0), 0);
-    qt::Signal ready;
-    qt::Child owner([&] {
-      std::string own = "\\sem32\\busy";
-      Handle h = 0;
-      if (MtxOpen(own.data(), &h) != 0 || MtxWait(h, 0) != kWaitOk) return 1;
-      ready.Post();
-      HoldForever();
-    });
-    ASSERT_EQ(ready.Take(10s), 1);
-    const auto start = Clock::now();
-    EXPECT_EQ(MtxWait(mutex, kTimeout), kWaitTimeout);
-    const long long elapsed = MsSince(start);
-    EXPECT_GE(elapsed, kTimeout);
-    EXPECT_LT(elapsed, 5000);
-    EXPECT_EQ(HndClose(mutex), 0);
-  }
-#endif
-  // Held by another thread of this process (unnamed).
-  {
-    const Handle mutex = MakeMutex(false);
-    std::atomic<bool> held{false}, done{false};
-    std::thread owner([&] {
-      EXPECT_EQ(MtxWait(mutex, 0), kWaitOk);
-      held = true;
-      while (!done) std::this_thread::sleep_for(1ms);
-      EXPECT_EQ(MtxRelease(mutex), 0);
-    });
-    ASSERT_TRUE(qt::WaitFor([&] { return held.load(); }));
-    const auto start = Clock::now();
-    EXPECT_EQ(MtxWait(mutex, kTimeout), kWaitTimeout);
-    const long long elapsed = MsSince(start);
-    EXPECT_GE(elapsed, kTimeout);
-    EXPECT_LT(elapsed, 5000);
-    const auto poll_start = Clock::now();
-    EXPECT_EQ(MtxWait(mutex, 0), kWaitTimeout);
-    EXPECT_LT(MsSince(poll_start), 1000) << "a poll does not wait";
-    done = true;
-    owner.join();
-    EXPECT_EQ(MtxWait(mutex, 0), kWaitOk);
-    EXPECT_EQ(MtxRelease(mutex), 0);
-    EXPECT_EQ(HndClose(mutex), 0);
-  }
-}
-
-TEST(ObjectsMutex, RecursiveForItsOwnerOnly) {
-  qt::TempRoot root;
-  for (bool named : {true, false}) {
-    SCOPED_TRACE(named ? "named" : "unnamed");
-    const Handle mutex = MakeMutex(named);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(MtxWait(mutex, 1000), kWaitOk);
-    auto poll_from_thread = [&] {
-      int outcome = kWaitFailed;
-      std::thread([&] {
-        outcome = MtxWait(mutex, 0);
-        if (outcome == kWaitOk) MtxRelease(mutex);
-      }).join();
-      return outcome;
-    };
-    for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(poll_from_thread(), kWaitTimeout) << "still held " << 3 - i << " times";
-      EXPECT_EQ(MtxRelease(mutex), 0);
-    }
-    EXPECT_EQ(poll_from_thread(), kWaitOk);
-    win::SetLastError(0);
-    EXPECT_EQ(MtxRelease(mutex), -1) << "released more often than taken";
-    EXPECT_NE(win::GetLastError(), 0u);
-    EXPECT_EQ(HndClose(mutex), 0);
-  }
-}
-
-TEST(ObjectsMutex, ReleaseByANonOwnerFails) {
-  qt::TempRoot root;
-  for (bool named : {true, false}) {
-    SCOPED_TRACE(named ? "named" : "unnamed");
-    const Handle mutex = MakeMutex(named);
-    EXPECT_EQ(MtxRelease(mutex), -1) << "not owned by anyone";
-    std::atomic<bool> held{false}, done{false};
-    std::thread owner([&] {
-      EXPECT_EQ(MtxWait(mutex, 0), kWaitOk);
-      held = true;
-      while (!done) std::this_thread::sleep_for(1ms);
-      EXPECT_EQ(MtxRelease(mutex), 0);
-    });
-    ASSERT_TRUE(qt::WaitFor([&] { return held.load(); }));
-    EXPECT_EQ(MtxRelease(mutex), -1);
-    EXPECT_EQ(MtxWait(mutex, 0), kWaitTimeout) << "the failed release left it held";
-    done = true;
-    owner.join();
-    EXPECT_EQ(HndClose(mutex), 0);
-  }
-#ifndef _WIN32
-  // Owned by another process.
-  std::string name = "\\sem32\\theirs";
-  Handle mutex = 0;
-  ASSERT_EQ(MtxCreate(name.data(), &mutex, 0), 0);
-  qt::Signal ready;
-  qt::Child owner([&] {
-    std::string own = "\\sem32\\theirs";
-    Handle h = 0;
-    if (MtxOpen(own.data(), &h) != 0 || MtxWait(h, 0) != kWaitOk) return 1;
-    ready.Post();
-    HoldForever();
-  });
-  ASSERT_EQ(ready.Take(10s), 1);
-  EXPECT_EQ(MtxRelease(mutex), -1);
-  EXPECT_EQ(MtxWait(mutex, 0), kWaitTimeout);
-  EXPECT_EQ(HndClose(mutex), 0);
-#endif
-}
-
-TEST(ObjectsMutex, InitialOwnerOwnsItAtReturn) {
-  qt::TempRoot root;
   for (bool named : {true, false}) {
     SCOPED_TRACE(named ? "named" : "unnamed");
     const Handle mutex = MakeMutex(named, 1);
-    int outcome = kWaitFailed;
-    std::thread([&] { outcome = MtxWait(mutex, 0); }).join();
-    EXPECT_EQ(outcome, kWaitTimeout);
-    EXPECT_EQ(MtxRelease(mutex), 0);
-    std::thread([&] {
-      outcome = MtxWait(mutex, 0);
-      MtxRelease(mutex);
-    }).join();
-    EXPECT_EQ(outcome, kWaitOk);
-    EXPECT_EQ(MtxRelease(mutex), -1) << "released once, owned once";
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(MtxWait(mutex, 1000), kWaitOk);
+    // What another thread sees: its wait's outcome, how long it took, and
+    // whether its release was refused.
+    struct Seen {
+      int outcome;
+      long long ms;
+      int release;
+    };
+    auto from_thread = [&](std::uint32_t timeout) {
+      Seen seen{kWaitFailed, 0, 0};
+      std::thread([&] {
+        seen.release = MtxRelease(mutex);
+        const auto start = Clock::now();
+        seen.outcome = MtxWait(mutex, timeout);
+        seen.ms = MsSince(start);
+        if (seen.outcome == kWaitOk) MtxRelease(mutex);
+      }).join();
+      return seen;
+    };
+    const Seen timed = from_thread(kTimeout);
+    EXPECT_EQ(timed.outcome, kWaitTimeout);
+    EXPECT_GE(timed.ms, kTimeout);
+    EXPECT_LT(timed.ms, 5000);
+    EXPECT_EQ(timed.release, -1) << "released by a thread that does not own it";
+    for (int i = 0; i < 3; ++i) {
+      const Seen poll = from_thread(0);
+      EXPECT_EQ(poll.outcome, kWaitTimeout) << "still held " << 3 - i << " times";
+      EXPECT_LT(poll.ms, 1000) << "a poll does not wait";
+      EXPECT_EQ(MtxRelease(mutex), 0);
+    }
+    EXPECT_EQ(from_thread(0).outcome, kWaitOk);
+    win::SetLastError(0);
+    EXPECT_EQ(MtxRelease(mutex), -1) << "released more often than taken";
+    EXPECT_NE(win::GetLastError(), 0u);
     EXPECT_EQ(HndClose(mutex), 0);
   }
 }
@@ -550,7 +460,7 @@ Handle MakeEvent(bool named, int initial) {
   return handle;
 }
 
-TEST(ObjectsEvent, ManualResetStaysSetUntilReset) {
+TEST(ObjectsEvent, ManualResetStaysSetUntilResetAndWaitsTimeOut) {
   qt::TempRoot root;
   for (bool named : {true, false}) {
     SCOPED_TRACE(named ? "named" : "unnamed");
@@ -560,27 +470,16 @@ TEST(ObjectsEvent, ManualResetStaysSetUntilReset) {
     EXPECT_EQ(EvReset(event, &out), 0);
     EXPECT_EQ(out, 0u);
     EXPECT_EQ(EvWait(event, 0), kWaitTimeout);
+    const auto start = Clock::now();
+    EXPECT_EQ(EvWait(event, 300), kWaitTimeout);
+    EXPECT_GE(MsSince(start), 300);
+    EXPECT_LT(MsSince(start), 5000);
     EXPECT_EQ(EvSet(event), 0);
     EXPECT_EQ(EvSet(event), 0);
     EXPECT_EQ(EvWait(event, 0), kWaitOk);
     EXPECT_EQ(EvWait(event, 1000), kWaitOk);
     EXPECT_EQ(EvReset(event, nullptr), 0);
     EXPECT_EQ(EvWait(event, 0), kWaitTimeout);
-    EXPECT_EQ(HndClose(event), 0);
-  }
-}
-
-TEST(ObjectsEvent, WaitTimesOut) {
-  qt::TempRoot root;
-  constexpr std::uint32_t kTimeout = 300;
-  for (bool named : {true, false}) {
-    SCOPED_TRACE(named ? "named" : "unnamed");
-    const Handle event = MakeEvent(named, 0);
-    const auto start = Clock::now();
-    EXPECT_EQ(EvWait(event, kTimeout), kWaitTimeout);
-    const long long elapsed = MsSince(start);
-    EXPECT_GE(elapsed, kTimeout);
-    EXPECT_LT(elapsed, 5000);
     EXPECT_EQ(HndClose(event), 0);
   }
 }
@@ -1077,6 +976,32 @@ TEST(ObjectsMapping, ViewOutlivesItsMappingHandle) {
   Handle again = 777;
   EXPECT_EQ(ShmOpen(&view, name.data(), 2, &again), -1) << "the view was the last hold";
   EXPECT_EQ(again, 777u);
+}
+
+// Held by another process: a wait times out after its time, and a release
+// from here is refused.
+TEST(ObjectsMutex, HeldByAnotherProcess) {
+  qt::TempRoot root;
+  std::string name = "\\sem32\\busy";
+  Handle mutex = 0;
+  ASSERT_EQ(MtxCreate(name.data(), &mutex, 0), 0);
+  qt::Signal ready;
+  qt::Child owner([&] {
+    std::string own = "\\sem32\\busy";
+    Handle h = 0;
+    if (MtxOpen(own.data(), &h) != 0 || MtxWait(h, 0) != kWaitOk) return 1;
+    ready.Post();
+    HoldForever();
+  });
+  ASSERT_EQ(ready.Take(10s), 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(MtxWait(mutex, 300), kWaitTimeout);
+  const long long elapsed = MsSince(start);
+  EXPECT_GE(elapsed, 300);
+  EXPECT_LT(elapsed, 5000);
+  EXPECT_EQ(MtxRelease(mutex), -1);
+  EXPECT_EQ(MtxWait(mutex, 0), kWaitTimeout);
+  EXPECT_EQ(HndClose(mutex), 0);
 }
 
 TEST(ObjectsMutex, KilledOwnerProcessAbandonsIt) {

@@ -308,17 +308,6 @@ TEST(Timers, SignalTheirEventRepeatedlyUntilStopped) {
   EXPECT_EQ(HndClose(thread), 0);
 }
 
-TEST(Timers, StopIsPromptForLongIntervals) {
-  qt::TempRoot root;
-  Event event;
-  Handle thread = 0;
-  ASSERT_EQ(TimerStart(600000, event.handle, &thread), 0);
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(TimerStop(thread), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
-  HndClose(thread);
-}
-
 TEST(Timers, ThirtyTwoAtMostEvenWhenStartedAtOnce) {
   qt::TempRoot root;
   Event event;
@@ -341,10 +330,13 @@ TEST(Timers, ThirtyTwoAtMostEvenWhenStartedAtOnce) {
   ASSERT_EQ(TimerStop(threads[5]), 0);
   HndClose(threads[5]);
   EXPECT_EQ(TimerStart(600000, event.handle, &threads[5]), 0);  // the freed slot
+  // Stops are prompt, long as the intervals are.
+  const auto start = std::chrono::steady_clock::now();
   for (Handle t : threads) {
     EXPECT_EQ(TimerStop(t), 0);
     HndClose(t);
   }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
 }
 
 TEST(Timers, ABadEventStartsNothing) {

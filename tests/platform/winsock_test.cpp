@@ -105,20 +105,16 @@ bool NoDelay(SOCKET s) {
 }
 #endif
 
-TEST(Winsock, StartupReportsVersion11) {
+TEST(Winsock, StartupReportsVersion11AndHtonsGivesNetworkOrder) {
   qt::TempRoot root;
   win::WSADATA data{};
   EXPECT_EQ(win::WSAStartup(0x0101, &data), 0);
   EXPECT_EQ(data.wVersion, 0x0101);
   EXPECT_EQ(win::WSAStartup(0x0101, nullptr), 0);
-}
-
-TEST(Winsock, HtonsGivesNetworkOrder) {
-  qt::TempRoot root;
-  const std::uint16_t value = (win::htons)(0x1234);
+  const std::uint16_t port = (win::htons)(0x1234);
   unsigned char bytes[2];
-  std::memcpy(bytes, &value, 2);
-  EXPECT_EQ(bytes[0], 0x12);
+  std::memcpy(bytes, &port, 2);
+  EXPECT_EQ(bytes[0], 0x12) << "network order";
   EXPECT_EQ(bytes[1], 0x34);
 }
 
