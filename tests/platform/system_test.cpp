@@ -159,7 +159,7 @@ struct SeamReset {
   ~SeamReset() { win::SetVersionPlatformSeam(0); }
 };
 
-TEST(GetVersionExA, AcceptsTheExtendedRecord) {
+TEST(GetVersionExA, AcceptsTheExtendedRecordAndTheSeam) {
   qt::TempRoot root;
   unsigned char record[160];
   std::memset(record, 0x5A, sizeof record);
@@ -172,6 +172,14 @@ TEST(GetVersionExA, AcceptsTheExtendedRecord) {
   for (int i = 148; i < 156; ++i) EXPECT_EQ(record[i], 0) << i;  // no service pack
 #endif
   for (int i = 156; i < 160; ++i) EXPECT_EQ(record[i], 0x5A) << i;  // beyond the record
+  // The seam reports the Windows 95 family until it is turned off.
+  SeamReset reset;
+  win::SetVersionPlatformSeam(1);
+  ASSERT_EQ(win::GetVersionExA(info), 1);
+  EXPECT_EQ(info->dwPlatformId, 1u);
+  win::SetVersionPlatformSeam(0);
+  ASSERT_EQ(win::GetVersionExA(info), 1);
+  EXPECT_EQ(info->dwPlatformId, 2u);
 }
 
 TEST(GetVersionExA, RefusesOtherSizes) {
@@ -191,19 +199,6 @@ TEST(GetVersionExA, RefusesOtherSizes) {
   win::SetLastError(0);
   EXPECT_EQ(win::GetVersionExA(nullptr), 0);
   EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
-}
-
-TEST(GetVersionExA, SeamReportsTheWindows95Family) {
-  qt::TempRoot root;
-  SeamReset reset;
-  win::OSVERSIONINFOA info{};
-  info.dwOSVersionInfoSize = sizeof info;
-  win::SetVersionPlatformSeam(1);
-  ASSERT_EQ(win::GetVersionExA(&info), 1);
-  EXPECT_EQ(info.dwPlatformId, 1u);
-  win::SetVersionPlatformSeam(0);
-  ASSERT_EQ(win::GetVersionExA(&info), 1);
-  EXPECT_EQ(info.dwPlatformId, 2u);
 }
 
 #ifndef _WIN32  // drive letters map into the root; Windows has its own
@@ -365,56 +360,45 @@ win::STARTUPINFOA Startup(win::WORD show) {
 
 bool Gone(win::DWORD pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
+// The program runs in the given folder with its arguments, by a host path, a
+// path in backslashes or a drive path, and is reaped when it ends.
 TEST(CreateProcessA, RunsTheProgramInTheDirectory) {
   qt::TempRoot root;
-  const std::string work = root.path() + "/work";
+  const std::string work = root.path() + "/work", data = root.path() + "/drive/c/data";
   WriteFile(work + "/prog.sh", kScript, true);
-  std::string command = work + "/prog.sh   alpha  beta";
-  auto startup = Startup(win::SW_SHOWMINNOACTIVE);
-  win::PROCESS_INFORMATION info{};
-  info.hProcess = 77;
-  ASSERT_EQ(win::CreateProcessA(nullptr, command.data(), nullptr, nullptr, 0, 0, nullptr, work.c_str(),
-                                &startup, &info),
-            1);
-  EXPECT_GT(info.dwProcessId, 0u);
-  EXPECT_EQ(info.hProcess, 0u);
-  EXPECT_EQ(info.hThread, 0u);
-  ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(work + "/out.txt"); }, 30s));
-  const std::string out = qt::ReadText(work + "/out.txt");
-  EXPECT_EQ(out.substr(0, out.find('\n')), work);
-  EXPECT_NE(out.find("\n2:alpha:beta\n"), std::string::npos) << out;
-  // Ended programs are reaped: no zombie keeps the process id alive.
-  EXPECT_TRUE(qt::WaitFor([&] { return Gone(info.dwProcessId); }, 30s));
-}
-
-TEST(CreateProcessA, TakesBackslashPathsAndDrivePaths) {
-  qt::TempRoot root;
   WriteFile(root.path() + "/bin/prog.sh", kScript, true);
   WriteFile(root.path() + "/drive/c/tools/prog.sh", kScript, true);
-  fs::create_directories(root.path() + "/drive/c/data");
-  std::string backslashed = root.path() + "\\bin\\prog.sh one";
-  std::string drive = "C:\\Tools\\Prog.sh two";
+  fs::create_directories(data);
   struct Case {
-    std::string* command;
-    const char* directory;
-    std::string out;
+    std::string command;
+    std::string directory;
+    std::string ran_in;  // the host folder, where out.txt appears
     const char* args;
   };
-  const std::string work = root.path() + "/work";
-  fs::create_directories(work);
   const Case cases[] = {
-      {&backslashed, work.c_str(), work + "/out.txt", "1:one:"},
-      {&drive, "C:\\DATA", root.path() + "/drive/c/data/out.txt", "1:two:"},
+      {work + "/prog.sh   alpha  beta", work, work, "\n2:alpha:beta\n"},
+      {root.path() + "\\bin\\prog.sh one", work, work, "\n1:one:\n"},
+      {"C:\\Tools\\Prog.sh two", "C:\\DATA", data, "\n1:two:\n"},
   };
   for (const auto& c : cases) {
-    auto startup = Startup(win::SW_HIDE);
+    SCOPED_TRACE(c.command);
+    fs::remove(c.ran_in + "/out.txt");
+    auto startup = Startup(win::SW_SHOWMINNOACTIVE);
     win::PROCESS_INFORMATION info{};
-    ASSERT_EQ(win::CreateProcessA(nullptr, c.command->data(), nullptr, nullptr, 0, 0, nullptr,
-                                  c.directory, &startup, &info),
-              1)
-        << *c.command;
-    ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(c.out); }, 30s)) << *c.command;
-    EXPECT_NE(qt::ReadText(c.out).find(c.args), std::string::npos) << *c.command;
+    info.hProcess = 77;
+    std::string command = c.command;
+    ASSERT_EQ(win::CreateProcessA(nullptr, command.data(), nullptr, nullptr, 0, 0, nullptr,
+                                  c.directory.c_str(), &startup, &info),
+              1);
+    EXPECT_GT(info.dwProcessId, 0u);
+    EXPECT_EQ(info.hProcess, 0u);
+    EXPECT_EQ(info.hThread, 0u);
+    ASSERT_TRUE(qt::WaitFor([&] { return fs::exists(c.ran_in + "/out.txt"); }, 30s));
+    const std::string out = qt::ReadText(c.ran_in + "/out.txt");
+    EXPECT_EQ(out.substr(0, out.find('\n')), c.ran_in);
+    EXPECT_NE(out.find(c.args), std::string::npos) << out;
+    // Ended programs are reaped: no zombie keeps the process id alive.
+    EXPECT_TRUE(qt::WaitFor([&] { return Gone(info.dwProcessId); }, 30s));
   }
 }
 
