@@ -16,49 +16,31 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// ---- Names and views ----------------------------------------------------------
-
-TEST(ObjectNames, AreUpperCasedInPlaceAndTakenFromBehindThePrefix) {
+// The kernel object is the upper-cased text after the prefix (whatever
+// comes before it), whole pages long, and mode 1 maps it read-only.
+TEST(ObjectNames, KernelNameSizeAndReadOnlyView) {
   const std::string base = wt::Unique("map");
   std::string created = "\\sharemem\\" + base;
   void* view = nullptr;
   Handle mapping = 0;
-  ASSERT_EQ(ShmCreate(&view, created.data(), 100, 3, &mapping), 0);
-  EXPECT_EQ(created, "\\SHAREMEM\\" + Upper(base));  // the caller's text changed
-
-  // The kernel object is the upper-cased text after the prefix; whatever
-  // comes before the prefix, and its case, do not matter.
+  ASSERT_EQ(ShmCreate(&view, created.data(), 10000, 3, &mapping), 0);
   HANDLE direct = OpenFileMappingA(FILE_MAP_READ, FALSE, Upper(base).c_str());
   ASSERT_NE(direct, nullptr);
   CloseHandle(direct);
-  std::string other = "ignored\\ShareMem\\" + base;
-  void* second = nullptr;
-  Handle mapping2 = 0;
-  ASSERT_EQ(ShmOpen(&second, other.data(), 3, &mapping2), 0);
-  static_cast<char*>(view)[5] = 'x';
-  EXPECT_EQ(static_cast<char*>(second)[5], 'x');  // one object, two views
-  EXPECT_EQ(ShmClose(second, mapping2), 0);
-  EXPECT_EQ(ShmClose(view, mapping), 0);
-}
+  EXPECT_EQ(ShmSize(mapping), 12288u);  // what a view of it may touch
 
-TEST(ObjectCreate, MappingsAreReadOnlyInMode1AndReportTheirSize) {
-  const std::string base = wt::Unique("size");
-  std::string name = "\\sharemem\\" + base;
-  void* view = nullptr;
-  Handle mapping = 0;
-  ASSERT_EQ(ShmCreate(&view, name.data(), 10000, 3, &mapping), 0);
-  // Whole pages: what a view of it may touch.
-  EXPECT_EQ(ShmSize(mapping), 12288u);
+  std::string other = "ignored\\ShareMem\\" + base;
   void* reader = nullptr;
   Handle read_only = 0;
-  ASSERT_EQ(ShmOpen(&reader, name.data(), 1, &read_only), 0);
+  ASSERT_EQ(ShmOpen(&reader, other.data(), 1, &read_only), 0);
+  static_cast<char*>(view)[5] = 'x';
+  EXPECT_EQ(static_cast<char*>(reader)[5], 'x');  // one object, two views
   MEMORY_BASIC_INFORMATION info{};
   ASSERT_NE(VirtualQuery(reader, &info, sizeof info), 0u);
   EXPECT_EQ(info.Protect, static_cast<DWORD>(PAGE_READONLY));
   EXPECT_EQ(ShmClose(reader, read_only), 0);
   EXPECT_EQ(ShmClose(view, mapping), 0);
   EXPECT_EQ(ShmSize(mapping), 0u);  // not an open mapping any more
-
   Handle event = 0;
   ASSERT_EQ(EvCreate(nullptr, &event, 0), 0);
   EXPECT_EQ(ShmSize(event), 0u);
