@@ -353,6 +353,7 @@ TEST(Timers, ABadEventStartsNothing) {
 TEST(HndWait, WaitsOnEventsAndMutexesWithoutKeepingThem) {
   qt::TempRoot root;
   Event event;
+  EXPECT_EQ(HndWait(&event.handle, 1), 0);  // a test of an unset event is no failure
   ASSERT_EQ(EvSet(event.handle), 0);
   EXPECT_EQ(HndWait(&event.handle, 0), 0);
   EXPECT_EQ(HndWait(&event.handle, 1), 0);

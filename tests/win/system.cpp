@@ -121,6 +121,7 @@ TEST(Programs, WithoutAStopHandlerAreEndedAndBadCommandsFail) {
 TEST(Programs, ProcExitEndsTheProcessWithItsCode) {
   wt::Child child("exit", "5");
   EXPECT_EQ(child.Wait(), 5);
+  EXPECT_EQ(SysProcessId(), GetCurrentProcessId());
 }
 
 }  // namespace
