@@ -1,10 +1,12 @@
 // Windows Sockets 1.1 over BSD sockets, and the server side of TCP links.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -94,36 +96,36 @@ std::string RecvAll(SOCKET s, std::size_t count) {
   return got;
 }
 
+#ifndef _WIN32
 bool NoDelay(SOCKET s) {
   int value = 0;
   socklen_t size = sizeof value;
   return getsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_NODELAY, &value, &size) == 0 &&
          value != 0;
 }
+#endif
 
-TEST(Winsock, StartupReportsVersion11) {
+TEST(Winsock, StartupReportsVersion11AndHtonsGivesNetworkOrder) {
   qt::TempRoot root;
   win::WSADATA data{};
   EXPECT_EQ(win::WSAStartup(0x0101, &data), 0);
   EXPECT_EQ(data.wVersion, 0x0101);
   EXPECT_EQ(win::WSAStartup(0x0101, nullptr), 0);
-}
-
-TEST(Winsock, HtonsGivesNetworkOrder) {
-  qt::TempRoot root;
-  const std::uint16_t value = (win::htons)(0x1234);
+  const std::uint16_t port = (win::htons)(0x1234);
   unsigned char bytes[2];
-  std::memcpy(bytes, &value, 2);
-  EXPECT_EQ(bytes[0], 0x12);
+  std::memcpy(bytes, &port, 2);
+  EXPECT_EQ(bytes[0], 0x12) << "network order";
   EXPECT_EQ(bytes[1], 0x34);
 }
 
-TEST(Winsock, ConnectedPairTalksBothWaysWithoutDelay) {
+TEST(Winsock, ConnectedPairTalksBothWaysAndCloses) {
   qt::TempRoot root;
   Tcp tcp;
   ASSERT_NO_FATAL_FAILURE(Connect(tcp));
+#ifndef _WIN32
   EXPECT_TRUE(NoDelay(tcp.client.get()));
   EXPECT_TRUE(NoDelay(tcp.server.get()));
+#endif
   const std::string request(3000, 'q');
   ASSERT_EQ(win::send(tcp.client.get(), request.data(), 3000, 0), 3000);
   EXPECT_EQ(RecvAll(tcp.server.get(), 3000), request);
@@ -132,14 +134,11 @@ TEST(Winsock, ConnectedPairTalksBothWaysWithoutDelay) {
   char peeked[5] = {};
   ASSERT_TRUE(qt::WaitFor([&] { return win::recv(tcp.client.get(), peeked, 5, 2) == 5; }));
   EXPECT_EQ(RecvAll(tcp.client.get(), 5), "reply");
+#ifndef _WIN32  // Windows takes them
   // Flags Windows Sockets 1.1 does not know are refused.
   EXPECT_EQ(win::send(tcp.client.get(), "x", 1, 0x100), win::SOCKET_ERROR);
-}
-
-TEST(Winsock, PeerCloseGivesZeroOnRecv) {
-  qt::TempRoot root;
-  Tcp tcp;
-  ASSERT_NO_FATAL_FAILURE(Connect(tcp));
+#endif
+  // The last bytes before a close arrive, then the close as 0.
   ASSERT_EQ(win::send(tcp.client.get(), "last", 4, 0), 4);
   tcp.client.reset();
   EXPECT_EQ(RecvAll(tcp.server.get(), 4), "last");
@@ -147,6 +146,7 @@ TEST(Winsock, PeerCloseGivesZeroOnRecv) {
   EXPECT_EQ(win::recv(tcp.server.get(), &byte, 1, 0), 0);
 }
 
+#ifndef _WIN32  // signals and descriptors are POSIX's own
 // SIGPIPE stays at its default in the child: a send that raised it would
 // kill the child, and its status would show the signal.
 TEST(Winsock, SendToAClosedPeerFailsWithoutSignal) {
@@ -166,6 +166,8 @@ TEST(Winsock, SendToAClosedPeerFailsWithoutSignal) {
   });
   EXPECT_EQ(child.Wait(), 0) << "128 + 13 means SIGPIPE killed it";
 }
+
+#endif
 
 TEST(Winsock, ShutdownWakesABlockedRecv) {
   qt::TempRoot root;
@@ -222,7 +224,11 @@ TEST(Winsock, BadArgumentsAreRefused) {
   struct SocketCase {
     int family, type, protocol;
   };
+#ifdef _WIN32  // where 23 is IPv6 and datagrams are sockets too
+  for (const auto& c : {SocketCase{2, 1, 17}}) {
+#else
   for (const auto& c : {SocketCase{23, 1, 0}, SocketCase{2, 2, 0}, SocketCase{2, 1, 17}}) {
+#endif
     SCOPED_TRACE(testing::Message() << c.family << "/" << c.type << "/" << c.protocol);
     EXPECT_EQ(win::socket(c.family, c.type, c.protocol), INVALID_SOCKET);
   }
@@ -260,9 +266,12 @@ TEST(Winsock, HostNamesResolveToIpv4PerThread) {
   EXPECT_EQ(std::string(local->h_name), local_name);
 
   EXPECT_EQ(win::gethostbyname("no-such-host.invalid"), nullptr);
+#ifndef _WIN32  // the local host, to Windows
   EXPECT_EQ(win::gethostbyname(nullptr), nullptr);
+#endif
 }
 
+#ifndef _WIN32
 // The library passes a socket field of 0 (no socket) to closesocket; that
 // must never close the process's standard input, even when it is a socket.
 TEST(Winsock, StandardDescriptorsAreNeverSockets) {
@@ -284,5 +293,7 @@ TEST(Winsock, StandardDescriptorsAreNeverSockets) {
   });
   EXPECT_EQ(child.Wait(), 0);
 }
+
+#endif
 
 }  // namespace

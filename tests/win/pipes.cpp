@@ -1,6 +1,6 @@
-// Named pipes over the real Win32 calls: the server side (listen, accept with
-// a time-out, disconnect), the client calls of the library, and the pipe
-// semantics the library relies on.
+// Named pipes as only Windows has them: pipe instances between accepts, the
+// listener's close, names of this machine and of others, zero-length
+// writes and the disconnect of a client end.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -43,36 +43,6 @@ struct Connected {
   }
 };
 
-TEST(Pipe, CarriesBytesBothWaysAndNpipeReadGathersShortReads) {
-  const std::size_t before = PlatformOpenHandles();
-  {
-    Connected pipe(PipeName("both"));
-    ASSERT_TRUE(pipe.ok());
-    std::uint32_t moved = 0;
-    ASSERT_EQ(PipeWriteRaw(pipe.client, "request", 7, &moved), 0);
-    EXPECT_EQ(moved, 7u);
-    char got[16] = {};
-    ASSERT_EQ(PipeReadRaw(pipe.server, got, sizeof got, &moved), 0);
-    EXPECT_EQ(std::string(got, moved), "request");
-
-    // A record in three pieces is read whole by NpipeRead.
-    std::thread writer([&] {
-      std::uint32_t put = 0;
-      for (const char* piece : {"ab", "cde", "fghij"}) {
-        PipeWriteRaw(pipe.server, piece, static_cast<std::uint32_t>(std::strlen(piece)), &put);
-        std::this_thread::sleep_for(20ms);
-      }
-    });
-    char record[10] = {};
-    std::uint32_t read = 0;
-    EXPECT_EQ(NpipeRead(reinterpret_cast<void*>(pipe.client), record, 10, &read), 0);
-    EXPECT_EQ(read, 10u);
-    EXPECT_EQ(std::string(record, 10), "abcdefghij");
-    writer.join();
-  }
-  EXPECT_EQ(PlatformOpenHandles(), before);
-}
-
 TEST(Pipe, AReadReturnsAtLeastOneByte) {
   Connected pipe(PipeName("zero"));
   ASSERT_TRUE(pipe.ok());
@@ -92,23 +62,11 @@ TEST(Pipe, AReadReturnsAtLeastOneByte) {
   writer.join();
 }
 
-TEST(Pipe, AClosedPeerGives109OnReadAnd232OnWrite) {
-  Connected pipe(PipeName("closed"));
-  ASSERT_TRUE(pipe.ok());
-  std::uint32_t moved = 0;
-  ASSERT_EQ(PipeWriteRaw(pipe.server, "last", 4, &moved), 0);
-  ASSERT_EQ(HndClose(pipe.server), 0);
-  pipe.server = kInvalidHandle;
-  char got[8] = {};
-  // What was written before the close still arrives; then the pipe is broken.
-  ASSERT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), 0);
-  EXPECT_EQ(std::string(got, moved), "last");
-  EXPECT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), -1);
-  EXPECT_EQ(win::GetLastError(), ERROR_BROKEN_PIPE);
-  EXPECT_EQ(moved, 0u);
-
-  Connected other(PipeName("closed2"));
+TEST(Pipe, AWriteToAClosedPeerGives232) {
+  Connected other(PipeName("closed"));
   ASSERT_TRUE(other.ok());
+  std::uint32_t moved = 0;
+  char got[8] = {};
   ASSERT_EQ(HndClose(other.client), 0);
   other.client = kInvalidHandle;
   EXPECT_EQ(PipeWriteRaw(other.server, "late", 4, &moved), -1);
@@ -117,15 +75,11 @@ TEST(Pipe, AClosedPeerGives109OnReadAnd232OnWrite) {
   EXPECT_EQ(win::GetLastError(), ERROR_BROKEN_PIPE);
 }
 
-TEST(PipeServer, AcceptTimesOutWith258AndKeepsTheNextClient) {
-  const std::string name = PipeName("timeout");
+TEST(PipeServer, ClientsBetweenAcceptsAreKeptForTheNextOnes) {
+  const std::string name = PipeName("between");
   const Handle listener = NpipeListen(name.c_str());
   ASSERT_NE(listener, kInvalidHandle);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(NpipeAccept(listener, 100), kInvalidHandle);
-  EXPECT_EQ(win::GetLastError(), WAIT_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
-
+  EXPECT_EQ(NpipeAccept(listener, 0), kInvalidHandle);  // none yet
   // Clients that come between accepts are connected by the next ones.
   const Handle first = Connect(name);
   ASSERT_NE(first, kInvalidHandle);
@@ -199,49 +153,6 @@ TEST(PipeClient, NoSuchPipeIs2AndWaitNamedPipeSeesAFreeInstance) {
   ASSERT_NE(listener, kInvalidHandle);
   EXPECT_EQ(win::WaitNamedPipeA(name.c_str(), 0), 1);
   EXPECT_EQ(HndClose(listener), 0);
-}
-
-TEST(PipeClient, PeekShowsWaitingBytesWithoutTakingThem) {
-  Connected pipe(PipeName("peek"));
-  ASSERT_TRUE(pipe.ok());
-  win::DWORD read = 9, available = 9, left = 9;
-  EXPECT_EQ(win::PeekNamedPipe(pipe.client, nullptr, 0, &read, &available, &left), 1);
-  EXPECT_EQ(available, 0u);
-  std::uint32_t moved = 0;
-  ASSERT_EQ(PipeWriteRaw(pipe.server, "12345", 5, &moved), 0);
-  EXPECT_TRUE(wt::WaitFor([&] {
-    return win::PeekNamedPipe(pipe.client, nullptr, 0, &read, &available, &left) == 1 &&
-           available == 5;
-  }));
-  char peeked[3] = {};
-  EXPECT_EQ(win::PeekNamedPipe(pipe.client, peeked, 3, &read, &available, &left), 1);
-  EXPECT_EQ(read, 3u);
-  EXPECT_EQ(std::string(peeked, 3), "123");
-  char got[8] = {};
-  ASSERT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), 0);
-  EXPECT_EQ(std::string(got, moved), "12345");
-}
-
-TEST(PipeDisconnect, WakesABlockedReaderAndEndsTheLink) {
-  Connected pipe(PipeName("cut"));
-  ASSERT_TRUE(pipe.ok());
-  std::atomic<int> result{1};
-  std::thread reader([&] {
-    char got[4];
-    std::uint32_t moved = 0;
-    result = PipeReadRaw(pipe.server, got, sizeof got, &moved);
-  });
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(result.load(), 1);  // still blocked
-  EXPECT_EQ(NpipeDisconnect(pipe.server), 0);
-  EXPECT_TRUE(wt::WaitFor([&] { return result.load() != 1; }, 5s));
-  reader.join();
-  EXPECT_EQ(result.load(), -1);
-  std::uint32_t moved = 0;
-  char got[4];
-  EXPECT_EQ(PipeReadRaw(pipe.server, got, sizeof got, &moved), -1);
-  EXPECT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), -1);  // the client sees it too
-  EXPECT_EQ(PipeWriteRaw(pipe.client, "x", 1, &moved), -1);
 }
 
 TEST(PipeDisconnect, EndsAClientEndForLaterTransfersAndRefusesOtherHandles) {

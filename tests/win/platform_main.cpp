@@ -94,6 +94,8 @@ int main(int argc, char** argv) {
   if (argc >= 4 && std::strcmp(argv[1], "--child") == 0)
     return wt::RunChild(argv[2], argv[3], argc > 4 ? argv[4] : "");
   wt::TaskBar task_bar;
+  win::WSADATA sockets{};  // as an application starts Windows Sockets
+  if (win::WSAStartup(0x0101, &sockets) != 0) return 3;
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

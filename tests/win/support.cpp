@@ -3,6 +3,22 @@
 #include <atomic>
 #include <thread>
 
+#include "support/test_support.h"
+
+// What the contract tests of tests/platform use.  Kernel object names are
+// global to the session, so a root has nothing to keep apart here: the tests
+// of one program run one after another, and each closes what it made.
+namespace qt {
+
+TempRoot::TempRoot() = default;
+TempRoot::~TempRoot() = default;
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  return wt::WaitFor(condition, limit);
+}
+
+}  // namespace qt
+
 namespace wt {
 
 std::string Unique(const std::string& what) {

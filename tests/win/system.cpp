@@ -1,6 +1,5 @@
-// Process-wide services over the real Win32 calls: the last error, the
-// version probe and its seam, files by Win32 path, starting and stopping
-// programs, clocks.
+// What only the Win32 layer has: files by real Win32 path, and starting and
+// stopping programs of its own.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -15,58 +14,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-TEST(LastError, IsKeptPerThread) {
-  // System calls may reset the value of their own thread, so the check
-  // between the two threads makes none: the main thread only spins.
-  std::atomic<int> step{0};
-  std::thread other([&] {
-    while (step.load() != 1) {
-    }
-    win::SetLastError(ERROR_BROKEN_PIPE);
-    step = 2;
-    while (step.load() != 3) {
-    }
-    EXPECT_EQ(win::GetLastError(), ERROR_BROKEN_PIPE);
-  });
-  win::SetLastError(ERROR_PIPE_BUSY);
-  step = 1;
-  while (step.load() != 2) {
-  }
-  const auto mine = win::GetLastError();
-  step = 3;
-  other.join();
-  EXPECT_EQ(mine, ERROR_PIPE_BUSY);
-}
-
-TEST(Version, ReportsTheNtFamilyAndTheSeamReportsWindows95) {
-  win::OSVERSIONINFOA info{};
-  info.dwOSVersionInfoSize = sizeof info;
-  ASSERT_EQ(win::GetVersionExA(&info), 1);
-  EXPECT_EQ(info.dwPlatformId, 2u);
-  EXPECT_GE(info.dwMajorVersion, 5u);
-
-  win::SetVersionPlatformSeam(1);
-  ASSERT_EQ(win::GetVersionExA(&info), 1);
-  EXPECT_EQ(info.dwPlatformId, 1u);
-  win::SetVersionPlatformSeam(0);
-  ASSERT_EQ(win::GetVersionExA(&info), 1);
-  EXPECT_EQ(info.dwPlatformId, 2u);
-
-  // The extended record is filled to its end; other sizes are refused.
-  struct {
-    win::OSVERSIONINFOA plain;
-    unsigned char tail[8];
-  } extended{};
-  std::memset(extended.tail, 0xEE, sizeof extended.tail);
-  extended.plain.dwOSVersionInfoSize = 156;
-  ASSERT_EQ(win::GetVersionExA(&extended.plain), 1);
-  EXPECT_EQ(extended.tail[7], 0);  // wReserved
-  EXPECT_NE(extended.tail[6], 0xEE);  // wProductType
-  info.dwOSVersionInfoSize = 100;
-  EXPECT_EQ(win::GetVersionExA(&info), 0);
-  EXPECT_EQ(win::GetVersionExA(nullptr), 0);
-}
 
 class Files : public ::testing::Test {
  protected:
@@ -174,14 +121,7 @@ TEST(Programs, WithoutAStopHandlerAreEndedAndBadCommandsFail) {
 TEST(Programs, ProcExitEndsTheProcessWithItsCode) {
   wt::Child child("exit", "5");
   EXPECT_EQ(child.Wait(), 5);
-}
-
-TEST(Clock, SleepAdvancesTheTickCount) {
-  const std::uint32_t before = SysTickMs();
-  EXPECT_EQ(SysSleep(100), 0);
-  EXPECT_GE(SysTickMs() - before, 80u);  // the tick count moves in steps of about 16 ms
   EXPECT_EQ(SysProcessId(), GetCurrentProcessId());
-  EXPECT_FALSE(PlatformRoot().empty());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Top-level windows over the real Win32 calls: windows a program opens are
 // in the Z order below the task bar, the walk reads their titles, and they
-// go away with WindowClose or with their program.
+// go away with WindowClose or with their program.  Messages go to the
+// thread's own queue.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -79,6 +80,24 @@ TEST(Windows, OfAnotherProgramAreSeenAndNotOursToClose) {
   PostMessageA(reinterpret_cast<HWND>(theirs), WM_CLOSE, 0, 0);
   EXPECT_EQ(child.Wait(), 9);
   EXPECT_EQ(Place(theirs), -1);
+}
+
+TEST(Messages, PostedToTheThreadAreGotInOrderWithinTheRange) {
+  EXPECT_EQ(MsgPost(0, WM_APP + 1, 11, 12), 1);
+  EXPECT_EQ(MsgPostParam(0, 21, static_cast<std::uint16_t>(WM_APP + 2), 22), 1);
+  std::uint32_t message = 0;
+  std::uintptr_t wparam = 0;
+  std::intptr_t lparam = 0;
+  ASSERT_EQ(MsgGet(0, WM_APP + 2, WM_APP + 2, &message, &wparam, &lparam), 1);
+  EXPECT_EQ(message, WM_APP + 2u);
+  EXPECT_EQ(wparam, 21u);
+  EXPECT_EQ(lparam, 22);
+  ASSERT_EQ(MsgGet(0, 0, 0, &message, &wparam, &lparam), 1);
+  EXPECT_EQ(message, WM_APP + 1u);
+  EXPECT_EQ(wparam, 11u);
+  PostQuitMessage(3);
+  EXPECT_EQ(MsgGet(0, 0, 0, &message, &wparam, &lparam), 0);
+  EXPECT_EQ(MsgGet(0, 0, 0, nullptr, nullptr, nullptr), -1);
 }
 
 }  // namespace
