@@ -29,6 +29,8 @@
 #include "platform/platform.h"
 #include "support/test_support.h"
 
+#include "closer.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -37,30 +39,7 @@ namespace fs = std::filesystem;
 
 std::string Local(const std::string& name) { return "\\\\.\\pipe\\" + name; }
 
-// Closes a handle at the end of a scope, whatever the test's outcome.
-class Owned {
- public:
-  Owned() = default;
-  explicit Owned(Handle h) : h_(h) {}
-  ~Owned() { reset(); }
-  Owned(Owned&& other) noexcept : h_(std::exchange(other.h_, kInvalidHandle)) {}
-  Owned& operator=(Owned&& other) noexcept {
-    if (this != &other) {
-      reset();
-      h_ = std::exchange(other.h_, kInvalidHandle);
-    }
-    return *this;
-  }
-  Handle get() const { return h_; }
-  bool valid() const { return h_ != kInvalidHandle; }
-  void reset() {
-    if (h_ != kInvalidHandle) win::CloseHandle(h_);
-    h_ = kInvalidHandle;
-  }
-
- private:
-  Handle h_ = kInvalidHandle;
-};
+using Owned = Closer<Handle, kInvalidHandle, win::CloseHandle>;
 
 Owned Open(const std::string& name) {
   return Owned(win::CreateFileA(name.c_str(), win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,

@@ -21,6 +21,8 @@
 #include "platform/platform.h"
 #include "support/test_support.h"
 
+#include "closer.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -28,29 +30,7 @@ using Clock = std::chrono::steady_clock;
 using win::INVALID_SOCKET;
 using win::SOCKET;
 
-// Closes a socket at the end of a scope, whatever the test's outcome.
-class Sock {
- public:
-  explicit Sock(SOCKET s = INVALID_SOCKET) : s_(s) {}
-  ~Sock() { reset(); }
-  Sock(const Sock&) = delete;
-  Sock& operator=(Sock&& other) noexcept {
-    if (this != &other) {
-      reset();
-      s_ = std::exchange(other.s_, INVALID_SOCKET);
-    }
-    return *this;
-  }
-  SOCKET get() const { return s_; }
-  bool valid() const { return s_ != INVALID_SOCKET; }
-  void reset() {
-    if (s_ != INVALID_SOCKET) win::closesocket(s_);
-    s_ = INVALID_SOCKET;
-  }
-
- private:
-  SOCKET s_;
-};
+using Sock = Closer<SOCKET, INVALID_SOCKET, win::closesocket>;
 
 win::SOCKADDR_IN Address(const char* host, std::uint16_t port) {
   win::SOCKADDR_IN address{};
