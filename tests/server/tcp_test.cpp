@@ -77,9 +77,12 @@ TEST_P(ServerTcpListen, PortLineNamesWhereItListens) {
             GetParam().loopback_only ? AddressHex(127, 0, 0, 1) : AddressHex(0, 0, 0, 0));
   TcpLink link(listening->port);
   wire::Registered(link, "PORTED");
-  EXPECT_NE(qt::ReadText(log).find("and tcp " + std::string(GetParam().logged_address) + ":" +
-                                     std::to_string(listening->port)),
-            std::string::npos)
+  // The serving line comes once the window is open, which is what ready()
+  // waits for: it may follow a moment later.
+  const std::string serving =
+      "and tcp " + std::string(GetParam().logged_address) + ":" + std::to_string(listening->port);
+  EXPECT_TRUE(qt::WaitFor([&] { return qt::ReadText(log).find(serving) != std::string::npos; },
+                          std::chrono::seconds(10)))
       << "the serving line names the listener\n" << qt::ReadText(log);
   // Listening beyond this machine is said out loud.
   EXPECT_EQ(qt::ReadText(log).find("not loopback") != std::string::npos,
