@@ -74,7 +74,8 @@ while IFS= read -r line; do
   for p in $programs; do targets+=("test_$p") runs+=("$build/tests/test_$p"); done
   verdict=survived
   if ! cmake --build "$build" --target "${targets[@]}" >"$build/planted.log" 2>&1; then
-    verdict="stale (does not build: $build/planted.log)"
+    cp "$build/planted.log" "$build/unbuilt-$name.log"
+    verdict="stale (does not build: $build/unbuilt-$name.log)"
   else
     for run in "${runs[@]}"; do
       if ! run_sharded "$run"; then
