@@ -20,22 +20,12 @@ namespace et {
 using namespace qt;
 using namespace std::chrono_literals;
 
-// The common rows of a family whose request of `bytes` bytes is one piece,
-// with its codes from `first`; `good` is a whole payload of a success.
+// The rows of every queue family (its request of `bytes` bytes is one
+// piece, its codes from `first`; `good` is a whole payload of a success):
+// the steps, and a refusal whose payload is read and dropped.
 inline std::vector<Row> CommonRows(std::int32_t first, std::size_t bytes, const Bytes& good) {
-  return Rows(BadLengthRows(first + 4, bytes), {
-      {"server gone before the request", {.close_first = true}, 101, first, 0, After::Cut},
-      {"request written short", {.short_write = 0}, 101, first + 1, bytes / 2, After::Cut},
-      {"link closes before the reply", {.close_after = true}, 102, first + 2, bytes, After::Cut},
-      {"reply length stops short", {.reply = Reply(0, good), .short_read = 0}, 102, first + 3, bytes,
-       After::Cut},
-      {"link closes in the head", {.reply = Le32({8, 0}), .close_after = true}, 102, first + 5,
-       bytes, After::Cut},
-      {"head stops short", {.reply = Reply(0, good), .short_read = 1}, 102, first + 6, bytes,
-       After::Cut},
-      {"server refuses, payload follows", {.reply = Reply(10, Bytes(5, 1))}, 10, 0, bytes,
-       After::InStep},
-  });
+  return Rows(StepRows(first, bytes, good), {{"server refuses, payload follows",
+                                              {.reply = Reply(10, Bytes(5, 1))}, 10, 0, bytes, After::InStep}});
 }
 
 // The 12-byte name field.

@@ -26,6 +26,7 @@ const Bytes kBody = {'h', 'e', 'l', 'l', 'o'};
 
 using qt::After;
 using qt::BadLengthRows;
+using qt::StepRows;
 using qt::Row;
 using qt::Rows;
 
@@ -38,15 +39,7 @@ const Bytes kSendRequest =
 const std::vector<Row> kSendRows = Rows({
     {"done", {Reply(0)}, 0, 0, 41, After::InStep},
     {"server result returned", {Reply(21)}, 21, 0, 41, After::InStep},
-    {"head write failed", {.close_first = true}, 101, 3000, 0, After::Cut},
-    {"head written short", {.short_write = 0}, 101, 3001, 18, After::Cut},
-    {"body write failed", {.fail_write = 1}, 101, 3002, 36, After::Cut},
-    {"body written short", {.short_write = 1}, 101, 3003, 38, After::Cut},
-    {"reply length not read", {.close_after = true}, 102, 3004, 41, After::Cut},
-    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 3005, 41, After::Cut},
-    {"head not read", {.reply = Le32({8}), .close_after = true}, 102, 3007, 41, After::Cut},
-    {"head short", {.reply = Reply(0), .short_read = 1}, 102, 3008, 41, After::Cut},
-}, BadLengthRows(3006, 41, 8));
+}, qt::WriteRows(3000, {36, 5}));
 
 std::uint32_t SendOnFake(FakeLink& link) {
   return MsgSendExchange(link, kChannel, 0x11, 0x22, 0x33, 5, kBody.data(), 0x40);
@@ -66,17 +59,9 @@ const std::vector<Row> kRecvRows = Rows({
     {"refusal with a payload", {Reply(23, Le32({1, 2, 3}))}, 23, 0, 28, After::InStep},
     {"no message words (4 payload bytes)", {Reply(0, Le32({9}))}, 0, 0, 28, After::InStep},
     {"body beyond the capacity", {Reply(0, Cat({Le32({1, 2}), Bytes(40, 'x')}))}, 0, 0, 28, After::InStep},
-    {"request write failed", {.close_first = true}, 101, 3100, 0, After::Cut},
-    {"request written short", {.short_write = 0}, 101, 3101, 14, After::Cut},
-    {"reply length not read", {.close_after = true}, 102, 3102, 28, After::Cut},
-    {"reply length short", {.reply = Reply(0), .short_read = 0}, 102, 3103, 28, After::Cut},
-    {"head not read", {.reply = Le32({20}), .close_after = true}, 102, 3105, 28, After::Cut},
-    {"head short", {.reply = Reply(0, kMessage), .short_read = 1}, 102, 3106, 28, After::Cut},
-    {"words not read", {.reply = Le32({16, 0, 0}), .close_after = true}, 102, 3107, 28, After::Cut},
-    {"words short", {.reply = Reply(0, kMessage), .short_read = 2}, 102, 3108, 28, After::Cut},
     {"body not read", {.reply = Le32({21, 0, 0, 1, 2}), .close_after = true}, 102, 3109, 28, After::Cut},
     {"body short", {.reply = Reply(0, kMessage), .short_read = 3}, 102, 3110, 28, After::Cut},
-}, BadLengthRows(3104, 28));
+}, StepRows(3100, 28, kMessage));
 
 std::uint32_t RecvOnFake(FakeLink& link) {
   std::uint32_t w1 = 0, w2 = 0, length = kCapacity;

@@ -258,6 +258,58 @@ inline const Bytes kProbeRequest = {0x1a, 0x00, 0x00, 0x00, 0x05, 0x87, 0x01, 0x
                                     0x03, 0x00, 0x00, 0x00, 0x11, 0x11, 0x22, 0x22, 0x33, 0x33};
 
 // ---- The runner --------------------------------------------------------------
+// The rows of a family whose request of `bytes` bytes goes in one piece and
+// whose codes run from `first` in the order of the steps: the request not
+// written, written short, the reply length not read, read short, not a
+// length of the family (BadLengthRows), the head not read, read short, and
+// with a payload (`good`, a whole one) the payload not read, read short.
+inline std::vector<Row> StepRows(std::int32_t first, std::size_t bytes, const Bytes& good) {
+  const auto length = static_cast<std::uint32_t>(8 + good.size());
+  std::vector<Row> rows = Rows(BadLengthRows(first + 4, bytes), {
+      {"server gone before the request", {.close_first = true}, 101, first, 0, After::Cut},
+      {"request written short", {.short_write = 0}, 101, first + 1, bytes / 2, After::Cut},
+      {"link closes before the reply", {.close_after = true}, 102, first + 2, bytes, After::Cut},
+      {"reply length stops short", {.reply = Reply(0, good), .short_read = 0}, 102, first + 3, bytes, After::Cut},
+      {"link closes before the head", {.reply = Le32({length}), .close_after = true}, 102, first + 5, bytes,
+       After::Cut},
+      {"head stops short", {.reply = Reply(0, good), .short_read = 1}, 102, first + 6, bytes, After::Cut},
+  });
+  if (good.empty()) return rows;
+  return Rows(rows, {
+      {"link closes before the payload", {.reply = Le32({length, 0, 0}), .close_after = true}, 102, first + 7,
+       bytes, After::Cut},
+      {"payload stops short", {.reply = Reply(0, good), .short_read = 2}, 102, first + 8, bytes, After::Cut},
+  });
+}
+
+// The rows of a family whose request goes in pieces of `sizes` bytes and
+// whose reply is the 8-byte head alone, its codes from `first` in the order
+// of the steps: each piece not written, written short, then the reply's
+// steps as in StepRows.
+inline std::vector<Row> WriteRows(std::int32_t first, std::initializer_list<std::size_t> sizes) {
+  static constexpr const char* kNotWritten[] = {"server gone before the request", "second piece not written",
+                                                "third piece not written"};
+  static constexpr const char* kShort[] = {"head written short", "second piece written short",
+                                           "third piece written short"};
+  std::vector<Row> rows;
+  std::size_t at = 0;
+  int piece = 0;
+  for (const std::size_t size : sizes) {
+    const Script gone = piece == 0 ? Script{.close_first = true} : Script{.fail_write = piece};
+    rows.push_back({kNotWritten[piece], gone, 101, first + 2 * piece, at, After::Cut});
+    rows.push_back({kShort[piece], {.short_write = piece}, 101, first + 2 * piece + 1, at + size / 2, After::Cut});
+    at += size;
+    ++piece;
+  }
+  const std::int32_t reply = first + 2 * piece;
+  return Rows(BadLengthRows(reply + 2, at, 8), Rows(rows, {
+      {"link closes before the reply", {.close_after = true}, 102, reply, at, After::Cut},
+      {"reply length stops short", {.reply = Reply(0), .short_read = 0}, 102, reply + 1, at, After::Cut},
+      {"link closes before the head", {.reply = Le32({8}), .close_after = true}, 102, reply + 3, at, After::Cut},
+      {"head stops short", {.reply = Reply(0), .short_read = 1}, 102, reply + 4, at, After::Cut},
+  }));
+}
+
 struct Family {
   Bytes request;                                    // the exact request
   std::function<std::uint32_t(FakeLink&)> on_fake;  // the family's exchange on a scripted link
