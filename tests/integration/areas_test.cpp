@@ -25,7 +25,108 @@ Words ReadWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count) {
   return words;
 }
 
+Bits ReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count) {
+  Bits bits(count, 0xEE);
+  EXPECT_EQ(QNA_ReadBit(area, bit, count, bits.data(), 0), QNA_OK);
+  return bits;
+}
+
 using DataAreas = OpenClient;
+
+// Words and bits written one way are read back the other way: direct writes
+// through the server's mapping, server writes in this process's view, a bit
+// range across a word boundary both ways, a no-lock read of the same words.
+TEST_F(DataAreas, WritesOfEitherKindAreReadBackEitherWay) {
+  const Words direct = {0x0102, 0x0304, 0xFFFF, 0x8000};
+  ASSERT_EQ(QNA_WriteSmem(1, 20, 4, direct.data(), 0), QNA_OK);
+  EXPECT_EQ(ReadWords(1, 19, 6), (Words{0, 0x0102, 0x0304, 0xFFFF, 0x8000, 0}));
+  const Words served = {0xA0A0, 0x0B0B, 0x00C0};
+  ASSERT_EQ(QNA_Write(3, 100, 3, served.data(), 0), QNA_OK);
+  EXPECT_EQ(ReadWords(3, 99, 5), (Words{0, 0xA0A0, 0x0B0B, 0x00C0, 0}));
+  Words unlocked(3, 0);
+  EXPECT_EQ(QNA_Read(3, 100, 3, unlocked.data(), 1), QNA_OK);
+  EXPECT_EQ(unlocked, served);
+
+  // Bit 15 with a count of 2 is bit 15 of one word and bit 0 of the next;
+  // source bytes 0x00, 0x80, 0x01 clear one bit and set two.
+  using WriteBits = std::uint32_t (*)(std::uint32_t, std::uint32_t, std::uint32_t, const std::uint8_t*, std::uint32_t);
+  const std::pair<const char*, WriteBits> writers[] = {{"direct", QNA_WriteSmemBit}, {"served", QNA_WriteBit}};
+  for (const auto& [how, write] : writers) {
+    SCOPED_TRACE(how);
+    const Words cleared = {0, 0};
+    ASSERT_EQ(QNA_WriteSmem(2, 0, 2, cleared.data(), 0), QNA_OK);
+    const Bits two = {1, 1};
+    ASSERT_EQ(write(2, 15, 2, two.data(), 0), QNA_OK);
+    EXPECT_EQ(ReadWords(2, 0, 2), (Words{0x8000, 0x0001}));
+    EXPECT_EQ(ReadBits(2, 14, 4), (Bits{0, 1, 1, 0}));
+    const Bits mixed = {0x00, 0x80, 0x01};
+    ASSERT_EQ(write(2, 15, 3, mixed.data(), 0), QNA_OK);
+    EXPECT_EQ(ReadWords(2, 0, 2), (Words{0x0000, 0x0003}));
+  }
+}
+
+// A gathered read packs its ranges one after another; one out of bounds
+// gives 6 with the ranges before it copied and nothing after it.
+TEST_F(DataAreas, GatheredReadPacksAndStopsAtABadRange) {
+  const Words first = {0x0A01, 0x0A02};
+  const Words third = {0x0C01};
+  ASSERT_EQ(QNA_Write(1, 4, 2, first.data(), 0), QNA_OK);
+  ASSERT_EQ(QNA_Write(5, 0, 1, third.data(), 0), QNA_OK);
+  const std::uint32_t areas[3] = {1, 3, 5};
+  const std::uint32_t counts[3] = {2, 2, 1};
+  Words buffer(5, 0xEEEE);
+  const std::uint32_t good[3] = {4, 0, 0};
+  EXPECT_EQ(QNA_ReadMux(3, areas, good, counts, buffer.data()), QNA_OK);
+  EXPECT_EQ(buffer, (Words{0x0A01, 0x0A02, 0, 0, 0x0C01}));
+  std::fill(buffer.begin(), buffer.end(), 0xEEEE);
+  const std::uint32_t bad[3] = {4, kSmallWords[3] - 1, 0};
+  QNA_InternalErr = 77;
+  EXPECT_EQ(QNA_ReadMux(3, areas, bad, counts, buffer.data()), QNA_E_ARG);
+  EXPECT_EQ(QNA_InternalErr, 0);
+  EXPECT_EQ(buffer, (Words{0x0A01, 0x0A02, 0xEEEE, 0xEEEE, 0xEEEE}));
+}
+
+// Another process holds area 1's mutex: a no-lock read and write go ahead, a
+// locked read waits QNA_TimeOut and gives 2 with 640 and copies nothing;
+// once the holder lets go, locked reads work again.
+TEST_F(IntegrationTest, NoLockAccessWhileAnotherProcessHoldsTheMutex) {
+  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
+  ChildReport report;
+  qt::Signal held, release;
+  qt::Child holder([&] {
+    char name[] = "\\sem32\\qoxsemcw";
+    Handle mutex = 0;
+    if (MtxOpen(name, &mutex) != 0) return report.Fail("MtxOpen failed");
+    if (MtxWait(mutex, kInfinite) != kWaitOk) return report.Fail("MtxWait failed");
+    held.Post();
+    if (release.Take(60s) != 1) return report.Fail("no release");
+    if (MtxRelease(mutex) != 0) return report.Fail("MtxRelease failed");
+    HndClose(mutex);
+    return 0;
+  });
+  ASSERT_EQ(held.Take(30s), 1) << report.Text();
+  const QNA_REGREC record = Record("NOLOCK");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  const Words value = {0x7777};
+  EXPECT_EQ(QNA_WriteSmem(1, 7, 1, value.data(), 1), QNA_OK);
+  Words word(1, 0);
+  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 1), QNA_OK);
+  EXPECT_EQ(word, value);
+  QNA_TimeOut = 300;
+  word = {0};
+  const auto start = Clock::now();
+  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 0), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
+  EXPECT_GE(MsSince(start), 250);
+  EXPECT_EQ(word, (Words{0}));
+  EXPECT_EQ(QNA_Read(3, 7, 1, word.data(), 0), QNA_OK);  // other areas are not held
+  release.Post();
+  EXPECT_EQ(holder.Wait(30s), 0) << report.Text();
+  QNA_TimeOut = 5000;
+  word = {0};
+  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 0), QNA_OK);
+  EXPECT_EQ(word, value);
+}
 
 // Results at the edges of the areas and mailboxes, for the direct functions
 // and for the requests the server serves.  Every refusal is 6 (7 for an
