@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the debug build's tests, measuring coverage
-# (tools/coverage.sh), then the library as users take it up from the debug
+# (tools/coverage.sh), then the library as users take it up from the release
 # build (tools/package-check.sh: the install, the CMake package and pkg-config,
 # the Debian package, the Python package with its tests), the ASan+UBSan and TSan
 # builds' tests, the fuzz targets for a bounded time on their committed
@@ -19,11 +19,11 @@ for step in "${steps[@]}"; do
     coverage) tools/coverage.sh ;;
     fuzz) tools/fuzz.sh 20 ;;  # every fuzz target for 20 s, two at a time
     package)
-      # Against the debug build (the coverage build's static library would
-      # need gcov in every program that links it).
-      cmake --preset debug >/dev/null
-      cmake --build --preset debug
-      tools/package-check.sh build/debug
+      # Against the release build, as users build it (the coverage build's
+      # static library would need gcov in every program that links it).
+      cmake --preset release >/dev/null
+      cmake --build --preset release
+      tools/package-check.sh build/release
       ;;
     *)
       cmake --preset "$step" >/dev/null
