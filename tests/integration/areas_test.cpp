@@ -86,48 +86,6 @@ TEST_F(DataAreas, GatheredReadPacksAndStopsAtABadRange) {
   EXPECT_EQ(buffer, (Words{0x0A01, 0x0A02, 0xEEEE, 0xEEEE, 0xEEEE}));
 }
 
-// Another process holds area 1's mutex: a no-lock read and write go ahead, a
-// locked read waits QNA_TimeOut and gives 2 with 640 and copies nothing;
-// once the holder lets go, locked reads work again.
-TEST_F(IntegrationTest, NoLockAccessWhileAnotherProcessHoldsTheMutex) {
-  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
-  ChildReport report;
-  qt::Signal held, release;
-  qt::Child holder([&] {
-    char name[] = "\\sem32\\qoxsemcw";
-    Handle mutex = 0;
-    if (MtxOpen(name, &mutex) != 0) return report.Fail("MtxOpen failed");
-    if (MtxWait(mutex, kInfinite) != kWaitOk) return report.Fail("MtxWait failed");
-    held.Post();
-    if (release.Take(60s) != 1) return report.Fail("no release");
-    if (MtxRelease(mutex) != 0) return report.Fail("MtxRelease failed");
-    HndClose(mutex);
-    return 0;
-  });
-  ASSERT_EQ(held.Take(30s), 1) << report.Text();
-  const QNA_REGREC record = Record("NOLOCK");
-  ASSERT_EQ(QNA_Open(&record), QNA_OK);
-  const Words value = {0x7777};
-  EXPECT_EQ(QNA_WriteSmem(1, 7, 1, value.data(), 1), QNA_OK);
-  Words word(1, 0);
-  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 1), QNA_OK);
-  EXPECT_EQ(word, value);
-  QNA_TimeOut = 300;
-  word = {0};
-  const auto start = Clock::now();
-  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 0), QNA_E_MUTEX);
-  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  EXPECT_GE(MsSince(start), 250);
-  EXPECT_EQ(word, (Words{0}));
-  EXPECT_EQ(QNA_Read(3, 7, 1, word.data(), 0), QNA_OK);  // other areas are not held
-  release.Post();
-  EXPECT_EQ(holder.Wait(30s), 0) << report.Text();
-  QNA_TimeOut = 5000;
-  word = {0};
-  EXPECT_EQ(QNA_Read(1, 7, 1, word.data(), 0), QNA_OK);
-  EXPECT_EQ(word, value);
-}
-
 // Results at the edges of the areas and mailboxes, for the direct functions
 // and for the requests the server serves.  Every refusal is 6 (7 for an
 // unknown mailbox) with detail 0, a refused read copies nothing, and the

@@ -116,11 +116,13 @@ INSTANTIATE_TEST_SUITE_P(
                       HolderCase{"TwoClientsRace", FirstAccess::TwoClientsRace}),
     RowName());
 
-// A live process keeps area 1's mutex and never lets go.  Another client's
-// close does not wait for it without end: it gives the area up after
+// A live process keeps area 1's mutex and never lets go.  Meanwhile a no-lock
+// write and read of the area go ahead, a locked read waits QNA_TimeOut and
+// gives 2 with 640, copying nothing, and other areas are not held.  Another
+// client's close does not wait for it without end: it gives the area up after
 // QNA_TimeOut and returns (the client runs in a process of its own, so that a
 // hang fails the test instead of stopping it).
-TEST_F(IntegrationTest, CloseDoesNotWaitForeverForAHeldArea) {
+TEST_F(IntegrationTest, AHeldAreaMutexStopsOnlyLockedAccessesAndNoClose) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
   ChildReport report;
   qt::Signal held, ready, go;
@@ -142,6 +144,21 @@ TEST_F(IntegrationTest, CloseDoesNotWaitForeverForAHeldArea) {
     return 0;
   });
   EXPECT_EQ(closer.Wait(30s), 0) << report.Text();
+  const QNA_REGREC me = Record("NOLOCK");
+  ASSERT_EQ(QNA_Open(&me), QNA_OK);
+  const std::uint16_t value = 0x7777;
+  std::uint16_t held_word = 0;
+  EXPECT_EQ(QNA_WriteSmem(1, 7, 1, &value, 1), QNA_OK);
+  EXPECT_EQ(QNA_Read(1, 7, 1, &held_word, 1), QNA_OK);
+  EXPECT_EQ(held_word, value);
+  QNA_TimeOut = 300;
+  held_word = 0;
+  const auto waited = Clock::now();
+  EXPECT_EQ(QNA_Read(1, 7, 1, &held_word, 0), QNA_E_MUTEX);
+  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
+  EXPECT_GE(MsSince(waited), 250);
+  EXPECT_EQ(held_word, 0);
+  EXPECT_EQ(QNA_Read(3, 7, 1, &held_word, 0), QNA_OK);
 }
 
 // The server is killed while a client (in a process of its own, so a hang
