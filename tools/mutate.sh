@@ -5,6 +5,8 @@
 # names.  A fault that no test notices is a hole in the suite; a fault whose
 # original text is no longer found once in its file is stale.
 # Usage: tools/mutate.sh [pattern]   (only the faults whose name matches)
+#        tools/mutate.sh --check     (no build: every original text is found
+#                                     once and every program exists)
 # Prints caught / survived / stale per fault and a summary; exits 1 when a
 # fault survived or went stale.
 set -euo pipefail
@@ -13,6 +15,28 @@ pattern=${1:-.}
 work=$root/build/mutate
 list=$root/tools/mutants.txt
 timeout_s=${QNAPI_MUTATE_TIMEOUT:-600}  # one program's run; a hang is a catch
+
+# The quick check: the list still matches the tree.
+if [ "$pattern" = --check ]; then
+  exec python3 - "$root" "$list" <<'EOF'
+import os, sys
+root, path = sys.argv[1:]
+bad = 0
+for line in open(path):
+    if line.startswith('#') or not line.strip():
+        continue
+    name, file, original, _, programs = [f.strip() for f in line.rstrip('\n').split(' | ')]
+    full = os.path.join(root, file)
+    text = open(full).read() if os.path.exists(full) else ''
+    if text.count(original.replace('\\n', '\n')) != 1:
+        print(f'stale {name} ({file}: the original is not there once)'); bad += 1
+    for p in programs.split():
+        if not os.path.isdir(os.path.join(root, 'tests', p)):
+            print(f'stale {name} (no tests/{p})'); bad += 1
+print('planted-fault list matches the tree' if not bad else f'{bad} stale')
+sys.exit(1 if bad else 0)
+EOF
+fi
 
 # The copy: a worktree of HEAD with the working tree's changes on top.  Its
 # own build folder at the same depth keeps compiler caches warm.
