@@ -67,7 +67,7 @@ constexpr std::size_t kInboxBound = 1000;
 constexpr std::size_t kLongestPayload = 256;
 // Events taken from one queue in one poll, so that a flood does not stall
 // the polls.
-constexpr int kEventsPerPoll = 1000;
+constexpr int kBridgeEventsPerPoll = 1000;
 // How long a clean stop waits for the broker to acknowledge what is out.
 constexpr auto kFlushTime = std::chrono::seconds(3);
 // Pauses between attempts to reach the broker (growing up to the longest)
@@ -142,9 +142,9 @@ std::string SetValueText(const std::string& payload) {
   if (first == std::string::npos) return "";
   const std::string text = payload.substr(first, payload.find_last_not_of(" \t\r\n") - first + 1);
   // Nothing may follow the JSON value: "12abc" is no number.
-  cJSON* json = cJSON_ParseWithOpts(text.c_str(), nullptr, true);
-  if (json == nullptr) return text;  // not JSON: a plain number, or nothing the checks take
-  const cJSON* value = cJSON_IsObject(json) ? cJSON_GetObjectItemCaseSensitive(json, "value") : json;
+  cJSON* parsed = cJSON_ParseWithOpts(text.c_str(), nullptr, true);
+  if (parsed == nullptr) return text;  // not JSON: a plain number, or nothing the checks take
+  const cJSON* value = cJSON_IsObject(parsed) ? cJSON_GetObjectItemCaseSensitive(parsed, "value") : parsed;
   std::string out;
   if (cJSON_IsNumber(value)) {
     const double d = value->valuedouble;
@@ -160,7 +160,7 @@ std::string SetValueText(const std::string& payload) {
   } else if (cJSON_IsBool(value)) {
     out = cJSON_IsTrue(value) ? "1" : "0";
   }
-  cJSON_Delete(json);
+  cJSON_Delete(parsed);
   return out;
 }
 
@@ -479,7 +479,7 @@ struct Feed {
   std::size_t id = 0;    // the engine's id in the present session
 };
 
-struct Queue {
+struct BridgeQueue {
   std::uint32_t number = 0;
   std::uint32_t handle = 0;
   std::string topic;
@@ -517,7 +517,7 @@ class Bridge {
         feeds_.push_back(std::move(feed));
       }
     for (const std::uint32_t number : args_.events) {
-      if (std::none_of(queues_.begin(), queues_.end(), [&](const Queue& q) { return q.number == number; }))
+      if (std::none_of(queues_.begin(), queues_.end(), [&](const BridgeQueue& q) { return q.number == number; }))
         queues_.push_back({number, 0, args_.prefix + "/event/" + std::to_string(number)});
     }
     return {};
@@ -596,13 +596,13 @@ class Bridge {
       feed.id = watcher.Watch(feed.item);
     }
     struct CloseQueues {
-      std::vector<Queue>& queues;
+      std::vector<BridgeQueue>& queues;
       ~CloseQueues() {
-        for (Queue& q : queues)
+        for (BridgeQueue& q : queues)
           if (q.handle != 0) QNA_CloseEvQueue(std::exchange(q.handle, 0), 0);
       }
     } close_queues{queues_};
-    for (Queue& q : queues_) {
+    for (BridgeQueue& q : queues_) {
       const std::uint32_t r = QNA_OpenEvQueue(link.id(), q.number, nullptr, nullptr, &q.handle, 0);
       if (r != 0) {
         q.handle = 0;
@@ -706,8 +706,8 @@ class Bridge {
 
   // Takes what waits in each queue and hands it on.
   Refusal DrainEvents() {
-    for (const Queue& q : queues_)
-      for (int n = 0; n < kEventsPerPoll; ++n) {
+    for (const BridgeQueue& q : queues_)
+      for (int n = 0; n < kBridgeEventsPerPoll; ++n) {
         const std::uint32_t r = TakeEvent(q.handle, event_);
         if (r == QNA_E_EVQ_EMPTY) break;
         if (r != 0) return Refusal::Library("reading event queue " + std::to_string(q.number), r, QNA_InternalErr);
@@ -796,7 +796,7 @@ class Bridge {
   const BridgeArgs& args_;
   Mqtt& mqtt_;
   std::vector<Feed> feeds_;
-  std::vector<Queue> queues_;
+  std::vector<BridgeQueue> queues_;
   TakenEvent event_;
   std::uint64_t dropped_ = 0;
   // The present session's, while it polls.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Line and branch coverage of the library, the platform layer and the server
-# by the test suite.  Builds the coverage preset (the debug build compiled
-# with --coverage) in build/coverage, runs its tests from zero counts, and
-# prints gcovr's summary; the summary is kept in build/coverage/coverage.txt
-# and a page per file in build/coverage/coverage/index.html.
+# by the test suite.  Builds the coverage preset (the debug build with
+# AddressSanitizer, compiled with --coverage) in build/coverage, runs its
+# tests from zero counts, and prints gcovr's summary; the summary is kept in
+# build/coverage/coverage.txt and a page per file in
+# build/coverage/coverage/index.html.
 # Usage: tools/coverage.sh [--report]   (--report: only the report of the last run)
 # The exit status is ctest's: a failing test still leaves its report.
 set -uo pipefail

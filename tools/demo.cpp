@@ -130,7 +130,7 @@ class PrivateRoot {
 
 // The tag file of project PLANT, where QNA_InitRavo looks for it.
 constexpr const char* kTagPath = "C:\\RAVOWLD\\USR\\PLANT\\PLANT.TAG";
-constexpr const char* kTags =
+constexpr const char* kDemoTags =
     "# the plant's tags\n"
     "LEVEL,    CW10, word\n"
     "TEMP,     CW11, word\n"
@@ -181,7 +181,7 @@ bool WriteTagFile(const PrivateRoot& root, std::string& error) {
   std::error_code ignored;
   fs::create_directories(tag_path.parent_path(), ignored);
   const fs::path csv = root.path() / "plant.csv";
-  std::ofstream(csv) << kTags;
+  std::ofstream(csv) << kDemoTags;
   return TagfileBuild(csv.string(), tag_path.string(), error) == 0;
 }
 
