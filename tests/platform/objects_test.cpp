@@ -68,7 +68,7 @@ Handle NewMutex(const char* name, int owned = 0) {
   Handle h = 0;
   return MtxCreate(name ? copy.data() : nullptr, &h, owned) == 0 ? h : 0;
 }
-Handle OpenMutex(std::string name) {
+[[maybe_unused]] Handle OpenMutex(std::string name) {
   Handle h = 0;
   return MtxOpen(name.data(), &h) == 0 ? h : 0;
 }
@@ -81,7 +81,7 @@ void* NewMapping(std::string name, std::uint32_t size, Handle* mapping, int mode
   void* view = nullptr;
   return ShmCreate(&view, name.data(), size, mode, mapping) == 0 ? view : nullptr;
 }
-void* OpenMapping(std::string name, Handle* mapping, int mode = 2) {
+[[maybe_unused]] void* OpenMapping(std::string name, Handle* mapping, int mode = 2) {
   void* view = nullptr;
   return ShmOpen(&view, name.data(), mode, mapping) == 0 ? view : nullptr;
 }
@@ -161,7 +161,8 @@ TEST(ObjectsNames, OpenWithoutANameFails) {
   qt::TempRoot root;
   const Handle event = NewEvent("\\sem32\\QOXMEMCB");  // would match if the prefix were ignored
   for (Family family : kFamilies) {
-    for (const char* given : {"qoxmemcb", "\\sharemem\\", "\\sem32\\", static_cast<const char*>(nullptr)}) {
+    for (const char* given :
+         {"qoxmemcb", "\\sharemem\\", "\\sem32\\", static_cast<const char*>(nullptr)}) {
       SCOPED_TRACE(std::string(FamilyName(family)) + " " + (given ? given : "null"));
       std::string name = given ? given : "";
       Handle handle = 777;
@@ -694,12 +695,12 @@ TEST(ObjectsLifetime, LeftoverFileIsTakenOverAndReset) {
   win::SetLastError(0);
   EXPECT_EQ(OpenMapping("\\sharemem\\old", &mapping), nullptr);
   EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-  const auto* bytes = static_cast<const unsigned char*>(NewMapping("\\sharemem\\old", 2 * 4096, &mapping));
+  auto* bytes = static_cast<unsigned char*>(NewMapping("\\sharemem\\old", 2 * 4096, &mapping));
   ASSERT_NE(bytes, nullptr);
   int nonzero = 0;
   for (int i = 0; i < 2 * 4096; ++i) nonzero += bytes[i] != 0;
   EXPECT_EQ(nonzero, 0);
-  EXPECT_EQ(ShmClose(const_cast<unsigned char*>(bytes), mapping), 0);
+  EXPECT_EQ(ShmClose(bytes, mapping), 0);
 }
 
 TEST(ObjectsLifetime, MappingLargerThanItsFileIsRefused) {

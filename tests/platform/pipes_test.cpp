@@ -78,9 +78,10 @@ std::string ReadAll(Handle h, std::uint32_t size) {
 }
 
 // The bytes waiting in a pipe, or -1 when the peek fails.
-long Available(Handle h) {
+long long Available(Handle h) {
   win::DWORD available = 0;
-  return win::PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) ? long{available} : -1;
+  if (!win::PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr)) return -1;
+  return available;
 }
 
 // The error a failed call left (0 when it succeeded).
@@ -92,7 +93,8 @@ TEST(PipeNames, NullNameIsAnInvalidParameter) {
   qt::TempRoot root;
   EXPECT_EQ(Failed(NpipeListen(nullptr) != kInvalidHandle), win::ERROR_INVALID_PARAMETER);
 #ifndef _WIN32  // Windows' own calls say 3 and 2
-  EXPECT_EQ(Failed(win::CreateFileA(nullptr, 0, 0, nullptr, win::OPEN_EXISTING, 0, 0) != kInvalidHandle),
+  EXPECT_EQ(Failed(win::CreateFileA(nullptr, 0, 0, nullptr, win::OPEN_EXISTING, 0, 0) !=
+                   kInvalidHandle),
             win::ERROR_INVALID_PARAMETER);
   EXPECT_EQ(Failed(win::WaitNamedPipeA(nullptr, 0)), win::ERROR_INVALID_PARAMETER);
 #endif

@@ -29,7 +29,12 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+// The error a failed call left (0 when it succeeded).
+win::DWORD Failed(bool ok) { return ok ? 0 : win::GetLastError(); }
+
 #ifndef _WIN32
+constexpr int kCreate = win::O_RDWR_ | win::O_CREAT_;
+
 void WriteFile(const std::string& path, const std::string& text, bool executable = false) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path) << text;
@@ -199,8 +204,7 @@ TEST(GetVersionExA, RefusesOtherSizes) {
     EXPECT_EQ(win::GetLastError(), kWrongSize) << size;
   }
   win::SetLastError(0);
-  EXPECT_EQ(win::GetVersionExA(nullptr), 0);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(win::GetVersionExA(nullptr) != 0), win::ERROR_INVALID_PARAMETER);
 }
 
 #ifndef _WIN32  // drive letters map into the root; Windows has its own
@@ -243,20 +247,14 @@ TEST(HostPath, MapsWin32Paths) {
 TEST(Files, NeedExistingFoldersAndCreateNone) {
   qt::TempRoot root;
   win::SetLastError(0);
-  EXPECT_EQ(win::fopen("C:\\NoSuchDir\\f.txt", "wb"), nullptr);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(win::_open("C:\\NoSuchDir\\f.txt", win::O_RDWR_ | win::O_CREAT_), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::fopen("C:\\NoSuchDir\\f.txt", "wb") != nullptr), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_open("C:\\NoSuchDir\\f.txt", kCreate) != -1), win::ERROR_PATH_NOT_FOUND);
   EXPECT_FALSE(fs::exists(root.path() + "/drive/c/nosuchdir"));
 
-  EXPECT_EQ(win::_access("C:\\missing.txt", 0), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(win::_access("C:\\..\\escape", 0), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(win::fopen("C:\\..\\escape", "wb"), nullptr);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(win::_open("C:\\..\\escape", win::O_RDWR_ | win::O_CREAT_), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_access("C:\\missing.txt", 0) != -1), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_access("C:\\..\\escape", 0) != -1), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::fopen("C:\\..\\escape", "wb") != nullptr), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_open("C:\\..\\escape", kCreate) != -1), win::ERROR_PATH_NOT_FOUND);
   EXPECT_FALSE(fs::exists(root.path() + "/drive/escape"));
 }
 
@@ -277,8 +275,7 @@ TEST(Files, StreamRoundTripIsCaseInsensitive) {
   EXPECT_EQ(std::fread(text, 1, sizeof text, in), 4u);
   std::fclose(in);
   EXPECT_STREQ(text, "tags");
-  EXPECT_EQ(win::fopen("C:\\x", "q"), nullptr);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(win::fopen("C:\\x", "q") != nullptr), win::ERROR_INVALID_PARAMETER);
 }
 
 TEST(Files, DescriptorRoundTrip) {
@@ -298,8 +295,7 @@ TEST(Files, DescriptorRoundTrip) {
   EXPECT_EQ(win::_lseek(fd, -2, 2), 8);
   EXPECT_EQ(win::_read(fd, buffer, 8), 2);
   EXPECT_EQ(win::_read(fd, buffer, 8), 0);  // end of file
-  EXPECT_EQ(win::_lseek(fd, 0, 3), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(win::_lseek(fd, 0, 3) != -1), win::ERROR_INVALID_PARAMETER);
   EXPECT_EQ(win::_close(fd), 0);
 
   struct stat st {};
@@ -307,12 +303,10 @@ TEST(Files, DescriptorRoundTrip) {
   EXPECT_EQ(st.st_size, 10);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  EXPECT_EQ(win::_open(name, win::O_RDWR_ | win::O_CREAT_ | win::O_EXCL_), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(win::_open("D:\\quonix\\usr\\bob\\other.bin", win::O_RDWR_), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(win::_open(name, 3), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(win::_open(name, kCreate | win::O_EXCL_) != -1), win::ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(Failed(win::_open("D:\\quonix\\usr\\bob\\other.bin", win::O_RDWR_) != -1),
+            win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_open(name, 3) != -1), win::ERROR_INVALID_PARAMETER);
   EXPECT_EQ(win::_read(fd, buffer, 1), -1);  // closed
   EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
   EXPECT_EQ(win::_close(fd), -1);
@@ -335,10 +329,8 @@ TEST(Files, FoldersAreMadeOneAtATimeAndFilesRemoved) {
   WriteFile(base + "/quonix/usr/f.bin", "x");
   EXPECT_EQ(win::_unlink("C:\\Quonix\\Usr\\F.BIN"), 0);
   EXPECT_FALSE(fs::exists(base + "/quonix/usr/f.bin"));
-  EXPECT_EQ(win::_unlink("C:\\Quonix\\Usr\\F.BIN"), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(win::_unlink("C:\\..\\x"), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_unlink("C:\\Quonix\\Usr\\F.BIN") != -1), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_unlink("C:\\..\\x") != -1), win::ERROR_PATH_NOT_FOUND);
 }
 
 // ---- Starting programs ----------------------------------------------------------------
