@@ -147,26 +147,21 @@ TEST_F(W95Test, ReadsWritesCapacityAndClose) {
   EXPECT_EQ(std::string(got, 10), "0123456789");
 
   ASSERT_EQ(to_parent.Take(), 'b');
-  ASSERT_EQ(W95NpipeRead(pipe, got, 4, &n), 0u);
-  EXPECT_EQ(std::string(got, 4), "abcd");
+  EXPECT_EQ(Read(pipe, 4), Got(0, "abcd"));
   {
     View segment("\\sharemem\\w95npipe_DATA0");
     ASSERT_TRUE(segment.ok());
     EXPECT_EQ(segment.Word(0), 6);  // out count
     EXPECT_EQ(segment.Bytes(4, 6), "efghij");
   }
-  ASSERT_EQ(W95NpipeRead(pipe, got, 6, &n), 0u);
-  EXPECT_EQ(std::string(got, 6), "efghij");
+  EXPECT_EQ(Read(pipe, 6), Got(0, "efghij"));
 
   // 60 bytes, then 100 into the 4 left: 4 written; then nothing fits.
-  char pattern[128];
-  for (int i = 0; i < 128; ++i) pattern[i] = static_cast<char>(i);
-  ASSERT_EQ(W95NpipeWrite(pipe, pattern, 60, &n), 0u);
-  EXPECT_EQ(n, 60u);
-  ASSERT_EQ(W95NpipeWrite(pipe, pattern + 60, 100, &n), 0u);
-  EXPECT_EQ(n, 4u);
-  ASSERT_EQ(W95NpipeWrite(pipe, pattern, 1, &n), 0u);
-  EXPECT_EQ(n, 0u);
+  std::string pattern(160, '\0');
+  for (int i = 0; i < 160; ++i) pattern[i] = static_cast<char>(i);
+  EXPECT_EQ(Write(pipe, pattern.substr(0, 60)), Wrote(0, 60));
+  EXPECT_EQ(Write(pipe, pattern.substr(60)), Wrote(0, 4));
+  EXPECT_EQ(Write(pipe, "x"), Wrote(0, 0));
   to_child.Post('c');
 
   done = false;
@@ -182,10 +177,8 @@ TEST_F(W95Test, ReadsWritesCapacityAndClose) {
   EXPECT_EQ(result, 0u);
   EXPECT_EQ(n, 0u);
   // The mark stays: reads end with nothing, a write stores nothing (232).
-  EXPECT_EQ(W95NpipeRead(pipe, got, 5, &n), 0u);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(W95NpipeWrite(pipe, "z", 1, &n), win::ERROR_NO_DATA);
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(Read(pipe, 5), Got(0, ""));
+  EXPECT_EQ(Write(pipe, "z"), Wrote(win::ERROR_NO_DATA, 0));
   {
     // Through the link's dispatch: NpipeRead fails (109) instead of asking
     // again for ever, PipeWrite fails.
@@ -220,15 +213,10 @@ TEST_F(W95Test, NoWaitMode) {
   ASSERT_EQ(to_parent.Take(), 'o');
   Handle pipe = 0;
   ASSERT_EQ(W95NpipeOpen("\\pipe\\nowait", &pipe), 0u);  // the offer stayed in the header
-  char got[10];
-  std::uint32_t n = 9;
-  EXPECT_EQ(W95NpipeRead(pipe, got, 10, &n), win::ERROR_NO_DATA);
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(Read(pipe, 10), Got(win::ERROR_NO_DATA, ""));
   to_child.Post('w');
   ASSERT_EQ(to_parent.Take(), 'r');
-  EXPECT_EQ(W95NpipeRead(pipe, got, 10, &n), 0u);
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(std::string(got, 3), "xyz");
+  EXPECT_EQ(Read(pipe, 10), Got(0, "xyz"));
   to_child.Post('x');
   EXPECT_EQ(child.Wait(), 0);
 }
@@ -248,12 +236,8 @@ TEST_F(W95Test, OddCapacities) {
   });
   Handle pipe = 0;
   ASSERT_TRUE(qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\odd", &pipe) == 0; }));
-  char got[13];
-  std::uint32_t n = 0;
-  ASSERT_EQ(W95NpipeRead(pipe, got, 13, &n), 0u);
-  EXPECT_EQ(std::string(got, n), "ABCDEFGHIJKLM");
-  ASSERT_EQ(W95NpipeWrite(pipe, "12345678", 8, &n), 0u);
-  EXPECT_EQ(n, 7u);
+  EXPECT_EQ(Read(pipe, 13), Got(0, "ABCDEFGHIJKLM"));
+  EXPECT_EQ(Write(pipe, "12345678"), Wrote(0, 7));
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(W95NpipeClose(pipe), 0u);
 }
