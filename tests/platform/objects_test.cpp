@@ -34,39 +34,24 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 enum class Family { Mapping, Mutex, Event };
+constexpr Family kFamilies[] = {Family::Mapping, Family::Mutex, Family::Event};
+const char* const kFamilyNames[] = {"mapping", "mutex", "event"};
+const char* FamilyName(Family family) { return kFamilyNames[static_cast<int>(family)]; }
 
-const char* FamilyName(Family family) {
-  switch (family) {
-    case Family::Mapping: return "mapping";
-    case Family::Mutex: return "mutex";
-    case Family::Event: return "event";
-  }
-  return "?";
-}
-
-// Creates one object of the family; the handle (and the view of a mapping)
-// go to the out-arguments.  The name buffer may be upper-cased in place.
+// Creates or opens one object of the family; the handle (and the view of a
+// mapping) go to the out-arguments.  The name buffer may be upper-cased.
 int Create(Family family, char* name, Handle* handle, void** view = nullptr) {
   void* ignored = nullptr;
-  switch (family) {
-    case Family::Mapping: return ShmCreate(view ? view : &ignored, name, 4096, 2, handle);
-    case Family::Mutex: return MtxCreate(name, handle, 0);
-    case Family::Event: return EvCreate(name, handle, 0);
-  }
-  return -1;
+  if (family == Family::Mapping) return ShmCreate(view ? view : &ignored, name, 4096, 2, handle);
+  return family == Family::Mutex ? MtxCreate(name, handle, 0) : EvCreate(name, handle, 0);
 }
 
 int Open(Family family, char* name, Handle* handle, void** view = nullptr) {
   void* ignored = nullptr;
-  switch (family) {
-    case Family::Mapping: return ShmOpen(view ? view : &ignored, name, 2, handle);
-    case Family::Mutex: return MtxOpen(name, handle);
-    case Family::Event: return EvOpen(name, handle);
-  }
-  return -1;
+  if (family == Family::Mapping) return ShmOpen(view ? view : &ignored, name, 2, handle);
+  return family == Family::Mutex ? MtxOpen(name, handle) : EvOpen(name, handle);
 }
 
-// Closes what Create or Open made: a mapping's view goes with its handle.
 int Close(Family family, Handle handle, void* view = nullptr) {
   return family == Family::Mapping ? ShmClose(view, handle) : HndClose(handle);
 }
@@ -74,6 +59,31 @@ int Close(Family family, Handle handle, void* view = nullptr) {
 // The name of an object in the library's convention for its family.
 std::string Named(Family family, const std::string& name) {
   return (family == Family::Mutex ? "\\sem32\\" : "\\sharemem\\") + name;
+}
+
+// One object made or opened under a copy of `name` (null: unnamed); 0 when
+// the call fails.
+Handle NewMutex(const char* name, int owned = 0) {
+  std::string copy = name ? name : "";
+  Handle h = 0;
+  return MtxCreate(name ? copy.data() : nullptr, &h, owned) == 0 ? h : 0;
+}
+[[maybe_unused]] Handle OpenMutex(std::string name) {
+  Handle h = 0;
+  return MtxOpen(name.data(), &h) == 0 ? h : 0;
+}
+Handle NewEvent(const char* name, int initial = 0) {
+  std::string copy = name ? name : "";
+  Handle h = 0;
+  return EvCreate(name ? copy.data() : nullptr, &h, initial) == 0 ? h : 0;
+}
+void* NewMapping(std::string name, std::uint32_t size, Handle* mapping, int mode = 2) {
+  void* view = nullptr;
+  return ShmCreate(&view, name.data(), size, mode, mapping) == 0 ? view : nullptr;
+}
+[[maybe_unused]] void* OpenMapping(std::string name, Handle* mapping, int mode = 2) {
+  void* view = nullptr;
+  return ShmOpen(&view, name.data(), mode, mapping) == 0 ? view : nullptr;
 }
 
 // The object files of a root; Windows keeps its objects in the kernel.
@@ -87,26 +97,15 @@ std::set<std::string> ObjectFiles([[maybe_unused]] const qt::TempRoot& root) {
   return names;
 }
 
-#ifndef _WIN32
-// A child's exit code for a wait outcome (exit codes stop at 255).
-int WaitCode(int outcome) {
-  switch (outcome) {
-    case kWaitOk: return 10;
-    case kWaitAbandoned: return 11;
-    case kWaitTimeout: return 12;
-    case kWaitFailed: return 13;
-    default: return 14;
-  }
-}
-
-// Keeps a child alive (and its handles open) until the test kills it.
-[[noreturn]] void HoldForever() {
-  for (;;) pause();
-}
-#endif
-
 long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// The failed call left the out-arguments alone and set `error`.
+void ExpectRefused(int result, const Handle& handle, win::DWORD error) {
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(win::GetLastError(), error);
+  EXPECT_EQ(handle, 777u);
 }
 
 // ---- Names --------------------------------------------------------------------
@@ -134,9 +133,9 @@ TEST(ObjectsNames, TranslationTable) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(FamilyName(row.family)) + " " + row.given);
-    std::string name = row.given;
-    Handle handle = 0;
-    void* view = nullptr;
+    std::string name = row.given, again = row.given;
+    Handle handle = 0, second = 0;
+    void *view = nullptr, *second_view = nullptr;
     ASSERT_EQ(Create(row.family, name.data(), &handle, &view), 0);
     EXPECT_STREQ(name.c_str(), row.after);
 #ifndef _WIN32
@@ -144,53 +143,34 @@ TEST(ObjectsNames, TranslationTable) {
         *row.file ? std::set<std::string>{row.file} : std::set<std::string>{};
     EXPECT_EQ(ObjectFiles(root), expected);
 #endif
+    if (*row.file) {  // an open finds it under the name in any case, and upper-cases it too
+      ASSERT_EQ(Open(row.family, again.data(), &second, &second_view), 0);
+      EXPECT_STREQ(again.c_str(), row.after);
+      EXPECT_EQ(Close(row.family, second, second_view), 0);
+    }
     EXPECT_EQ(Close(row.family, handle, view), 0);
     EXPECT_TRUE(ObjectFiles(root).empty()) << "the last close removes the object";
   }
-  Handle unnamed = 0;
-  ASSERT_EQ(MtxCreate(nullptr, &unnamed, 0), 0);
+  const Handle unnamed = NewMutex(nullptr);
+  ASSERT_NE(unnamed, 0u);
   EXPECT_TRUE(ObjectFiles(root).empty()) << "a null name makes an unnamed object";
   EXPECT_EQ(HndClose(unnamed), 0);
 }
 
-TEST(ObjectsNames, OpenUpperCasesTheCallersName) {
-  qt::TempRoot root;
-  std::string created = "\\SHAREMEM\\QOXMEMCB";
-  void* view = nullptr;
-  Handle mapping = 0;
-  ASSERT_EQ(ShmCreate(&view, created.data(), 64, 2, &mapping), 0);
-  std::string asked = "\\sharemem\\qoxmemcb";
-  void* opened = nullptr;
-  Handle second = 0;
-  ASSERT_EQ(ShmOpen(&opened, asked.data(), 2, &second), 0);
-  EXPECT_EQ(asked, "\\SHAREMEM\\QOXMEMCB");
-  static_cast<char*>(view)[5] = 'q';
-  EXPECT_EQ(static_cast<char*>(opened)[5], 'q');
-  EXPECT_EQ(ShmClose(opened, second), 0);
-  EXPECT_EQ(ShmClose(view, mapping), 0);
-}
-
 TEST(ObjectsNames, OpenWithoutANameFails) {
   qt::TempRoot root;
-  // An object that would match if the prefix were ignored.
-  std::string held = "\\sem32\\QOXMEMCB";
-  Handle event = 0;
-  ASSERT_EQ(EvCreate(held.data(), &event, 0), 0);
-  const char* names[] = {"qoxmemcb", "\\sharemem\\", "\\sem32\\"};
-  for (Family family : {Family::Mapping, Family::Mutex, Family::Event}) {
-    for (const char* given : names) {
-      SCOPED_TRACE(std::string(FamilyName(family)) + " " + given);
-      std::string name = given;
+  const Handle event = NewEvent("\\sem32\\QOXMEMCB");  // would match if the prefix were ignored
+  for (Family family : kFamilies) {
+    for (const char* given :
+         {"qoxmemcb", "\\sharemem\\", "\\sem32\\", static_cast<const char*>(nullptr)}) {
+      SCOPED_TRACE(std::string(FamilyName(family)) + " " + (given ? given : "null"));
+      std::string name = given ? given : "";
       Handle handle = 777;
       void* view = &handle;
-      EXPECT_EQ(Open(family, name.data(), &handle, &view), -1);
+      EXPECT_EQ(Open(family, given ? name.data() : nullptr, &handle, &view), -1);
       EXPECT_EQ(handle, 777u);
       EXPECT_EQ(view, &handle);
     }
-    Handle handle = 777;
-    void* view = &handle;
-    EXPECT_EQ(Open(family, nullptr, &handle, &view), -1);
-    EXPECT_EQ(handle, 777u);
   }
   EXPECT_EQ(HndClose(event), 0);
 }
@@ -199,7 +179,7 @@ TEST(ObjectsNames, OpenWithoutANameFails) {
 
 TEST(ObjectsLifetime, LastCloseEndsTheObject) {
   qt::TempRoot root;
-  for (Family family : {Family::Mapping, Family::Mutex, Family::Event}) {
+  for (Family family : kFamilies) {
     SCOPED_TRACE(FamilyName(family));
     std::string name = Named(family, "gone");
     Handle first = 0, second = 0, again = 0;
@@ -217,12 +197,13 @@ TEST(ObjectsLifetime, LastCloseEndsTheObject) {
   }
 }
 
+// A create of a name held here, or by another process, fails with 183 and
+// leaks no handle.
 TEST(ObjectsLifetime, CreateOfAHeldNameFailsWithoutLeakingAHandle) {
   qt::TempRoot root;
-  for (Family family : {Family::Mapping, Family::Mutex, Family::Event}) {
+  for (Family family : kFamilies) {
     SCOPED_TRACE(FamilyName(family));
     const std::string original = Named(family, "held");
-    // Held by this process ...
     std::string name = original;
     Handle mine = 0;
     void* my_view = nullptr;
@@ -231,36 +212,32 @@ TEST(ObjectsLifetime, CreateOfAHeldNameFailsWithoutLeakingAHandle) {
     Handle handle = 777;
     void* view = &handle;
     win::SetLastError(0);
-    EXPECT_EQ(Create(family, name.data(), &handle, &view), -1);
-    EXPECT_EQ(win::GetLastError(), win::ERROR_ALREADY_EXISTS);
-    EXPECT_EQ(handle, 777u);
+    ExpectRefused(Create(family, name.data(), &handle, &view), handle, win::ERROR_ALREADY_EXISTS);
     EXPECT_EQ(view, &handle);
     EXPECT_EQ(PlatformOpenHandles(), handles);
     EXPECT_EQ(Close(family, mine, my_view), 0);
 #ifndef _WIN32
-    // ... and by another process.
     qt::Signal ready;
     qt::Child holder([&] {
       std::string own = original;
       Handle h = 0;
       if (Create(family, own.data(), &h) != 0) return 1;
       ready.Post();
-      HoldForever();
+      for (;;) pause();
     });
     ASSERT_EQ(ready.Take(10s), 1);
     name = original;
     win::SetLastError(0);
-    EXPECT_EQ(Create(family, name.data(), &handle, &view), -1);
-    EXPECT_EQ(win::GetLastError(), win::ERROR_ALREADY_EXISTS);
-    EXPECT_EQ(handle, 777u);
+    ExpectRefused(Create(family, name.data(), &handle, &view), handle, win::ERROR_ALREADY_EXISTS);
     EXPECT_EQ(PlatformOpenHandles(), handles - 1);
 #endif
   }
 }
 
+// A mutex under the name, held here or by another process: a mapping or an
+// event of that name can be neither opened nor made.
 TEST(ObjectsLifetime, AnotherKindUnderTheNameIsRefused) {
   qt::TempRoot root;
-  // Held by this process, then by another one: both ways must refuse.
   for (bool other_process : {false, true}) {
     SCOPED_TRACE(other_process ? "held by another process" : "held here");
     Handle mutex = 0;
@@ -271,18 +248,15 @@ TEST(ObjectsLifetime, AnotherKindUnderTheNameIsRefused) {
     std::unique_ptr<qt::Child> holder;
     if (other_process) {
       holder = std::make_unique<qt::Child>([&] {
-        std::string name = "\\sem32\\SHARED";
-        Handle h = 0;
-        if (MtxCreate(name.data(), &h, 0) != 0) return 1;
+        if (NewMutex("\\sem32\\SHARED") == 0) return 1;
         ready.Post();
-        HoldForever();
+        for (;;) pause();
       });
       ASSERT_EQ(ready.Take(10s), 1);
-    } else
+    }
 #endif
-    {
-      std::string name = "\\sem32\\SHARED";
-      ASSERT_EQ(MtxCreate(name.data(), &mutex, 0), 0);
+    if (!other_process) {
+      ASSERT_NE(mutex = NewMutex("\\sem32\\SHARED"), 0u);
     }
     const std::size_t handles = PlatformOpenHandles();
     for (Family family : {Family::Mapping, Family::Event}) {
@@ -290,72 +264,31 @@ TEST(ObjectsLifetime, AnotherKindUnderTheNameIsRefused) {
       std::string name = Named(family, "SHARED");
       Handle handle = 777;
       win::SetLastError(0);
-      EXPECT_EQ(Open(family, name.data(), &handle), -1);
-      EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+      ExpectRefused(Open(family, name.data(), &handle), handle, win::ERROR_INVALID_HANDLE);
       EXPECT_EQ(Create(family, name.data(), &handle), -1);
       EXPECT_EQ(handle, 777u);
     }
     EXPECT_EQ(PlatformOpenHandles(), handles);
-    if (mutex != 0) {
-      EXPECT_EQ(HndClose(mutex), 0);
-    }
+    EXPECT_TRUE(mutex == 0 || HndClose(mutex) == 0);
   }
 }
 
 // ---- Mappings ---------------------------------------------------------------------
 
-TEST(ObjectsMapping, UnnamedMappingWorksInProcess) {
-  qt::TempRoot root;
-  std::string name = "qoxmemcb";
-  void* view = nullptr;
-  Handle mapping = 0;
-  ASSERT_EQ(ShmCreate(&view, name.data(), 5000, 2, &mapping), 0);
-  EXPECT_TRUE(ObjectFiles(root).empty());
-  auto* bytes = static_cast<unsigned char*>(view);
-  EXPECT_EQ(bytes[4999], 0);
-  bytes[4999] = 9;
-  EXPECT_EQ(bytes[4999], 9);
-  EXPECT_EQ(ShmClose(view, mapping), 0);
-}
-
 TEST(ObjectsMapping, FailuresLeaveTheOutArgumentsAlone) {
   qt::TempRoot root;
   const std::size_t handles = PlatformOpenHandles();
-  struct Row {
-    const char* what;
-    std::function<int(void**, Handle*)> call;
-    win::DWORD error;
-  };
-  const Row rows[] = {
-      {"create of size 0",
-       [](void** v, Handle* h) {
-         std::string n = "\\sharemem\\zero";
-         return ShmCreate(v, n.data(), 0, 2, h);
-       },
-       win::ERROR_INVALID_PARAMETER},
-      {"unnamed create of size 0",
-       [](void** v, Handle* h) { return ShmCreate(v, nullptr, 0, 2, h); },
-       win::ERROR_INVALID_PARAMETER},
-      {"open of a missing name",
-       [](void** v, Handle* h) {
-         std::string n = "\\sharemem\\missing";
-         return ShmOpen(v, n.data(), 2, h);
-       },
-       win::ERROR_FILE_NOT_FOUND},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    Handle handle = 777;
-    void* view = &handle;
-    win::SetLastError(0);
-    EXPECT_EQ(row.call(&view, &handle), -1);
-    EXPECT_EQ(win::GetLastError(), row.error);
-    EXPECT_EQ(handle, 777u);
-    EXPECT_EQ(view, &handle);
-  }
-  std::string name = "\\sharemem\\nullout";
+  std::string zero = "\\sharemem\\zero", missing = "\\sharemem\\missing";
   Handle handle = 777;
   void* view = &handle;
+  win::SetLastError(0);
+  ExpectRefused(ShmCreate(&view, zero.data(), 0, 2, &handle), handle, win::ERROR_INVALID_PARAMETER);
+  win::SetLastError(0);
+  ExpectRefused(ShmCreate(&view, nullptr, 0, 2, &handle), handle, win::ERROR_INVALID_PARAMETER);
+  win::SetLastError(0);
+  ExpectRefused(ShmOpen(&view, missing.data(), 2, &handle), handle, win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(view, &handle);
+  std::string name = "\\sharemem\\nullout";
   EXPECT_EQ(ShmCreate(nullptr, name.data(), 64, 2, &handle), -1);
   EXPECT_EQ(ShmCreate(&view, name.data(), 64, 2, nullptr), -1);
   EXPECT_EQ(ShmOpen(nullptr, name.data(), 2, &handle), -1);
@@ -366,19 +299,11 @@ TEST(ObjectsMapping, FailuresLeaveTheOutArgumentsAlone) {
 
 // ---- Mutexes -----------------------------------------------------------------------
 
-// A mutex named or unnamed, for the cases that hold for both.
-Handle MakeMutex(bool named, int owned = 0) {
-  std::string name = "\\sem32\\mtx";
-  Handle handle = 0;
-  EXPECT_EQ(MtxCreate(named ? name.data() : nullptr, &handle, owned), 0);
-  return handle;
-}
-
 TEST(ObjectsMutex, ExitedOwnerThreadAbandonsIt) {
   qt::TempRoot root;
-  for (bool named : {true, false}) {
-    SCOPED_TRACE(named ? "named" : "unnamed");
-    const Handle mutex = MakeMutex(named);
+  for (const char* name : {"\\sem32\\mtx", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(name ? "named" : "unnamed");
+    const Handle mutex = NewMutex(name);
     std::thread([&] { EXPECT_EQ(MtxWait(mutex, kInfinite), kWaitOk); }).join();
     EXPECT_EQ(MtxWait(mutex, 10000), kWaitAbandoned);
     EXPECT_EQ(MtxWait(mutex, 0), kWaitOk) << "recursive for its new owner";
@@ -399,13 +324,11 @@ TEST(ObjectsMutex, ExitedOwnerThreadAbandonsIt) {
 // it was taken.
 TEST(ObjectsMutex, OneRecursiveOwnerAtATime) {
   qt::TempRoot root;
-  constexpr std::uint32_t kTimeout = 300;
-  for (bool named : {true, false}) {
-    SCOPED_TRACE(named ? "named" : "unnamed");
-    const Handle mutex = MakeMutex(named, 1);
+  for (const char* name : {"\\sem32\\mtx", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(name ? "named" : "unnamed");
+    const Handle mutex = NewMutex(name, 1);
     for (int i = 0; i < 2; ++i) ASSERT_EQ(MtxWait(mutex, 1000), kWaitOk);
-    // What another thread sees: its wait's outcome, how long it took, and
-    // whether its release was refused.
+    // Another thread's wait outcome, how long it took, and its release.
     struct Seen {
       int outcome;
       long long ms;
@@ -422,9 +345,9 @@ TEST(ObjectsMutex, OneRecursiveOwnerAtATime) {
       }).join();
       return seen;
     };
-    const Seen timed = from_thread(kTimeout);
+    const Seen timed = from_thread(300);
     EXPECT_EQ(timed.outcome, kWaitTimeout);
-    EXPECT_GE(timed.ms, kTimeout);
+    EXPECT_GE(timed.ms, 300);
     EXPECT_LT(timed.ms, 5000);
     EXPECT_EQ(timed.release, -1) << "released by a thread that does not own it";
     for (int i = 0; i < 3; ++i) {
@@ -443,18 +366,11 @@ TEST(ObjectsMutex, OneRecursiveOwnerAtATime) {
 
 // ---- Events ------------------------------------------------------------------------
 
-Handle MakeEvent(bool named, int initial) {
-  std::string name = "\\sharemem\\evt";
-  Handle handle = 0;
-  EXPECT_EQ(EvCreate(named ? name.data() : nullptr, &handle, initial), 0);
-  return handle;
-}
-
 TEST(ObjectsEvent, ManualResetStaysSetUntilResetAndWaitsTimeOut) {
   qt::TempRoot root;
-  for (bool named : {true, false}) {
-    SCOPED_TRACE(named ? "named" : "unnamed");
-    const Handle event = MakeEvent(named, 1);
+  for (const char* name : {"\\sharemem\\evt", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(name ? "named" : "unnamed");
+    const Handle event = NewEvent(name, 1);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(EvWait(event, 0), kWaitOk);
     std::uint32_t out = 77;
     EXPECT_EQ(EvReset(event, &out), 0);
@@ -466,19 +382,10 @@ TEST(ObjectsEvent, ManualResetStaysSetUntilResetAndWaitsTimeOut) {
     EXPECT_LT(MsSince(start), 5000);
     EXPECT_EQ(EvSet(event), 0);
     EXPECT_EQ(EvSet(event), 0);
-    EXPECT_EQ(EvWait(event, 0), kWaitOk);
     EXPECT_EQ(EvWait(event, 1000), kWaitOk);
     EXPECT_EQ(EvReset(event, nullptr), 0);
     EXPECT_EQ(EvWait(event, 0), kWaitTimeout);
-    EXPECT_EQ(HndClose(event), 0);
-  }
-}
-
-TEST(ObjectsEvent, SetWakesEveryWaiter) {
-  qt::TempRoot root;
-  for (bool named : {true, false}) {
-    SCOPED_TRACE(named ? "named" : "unnamed");
-    const Handle event = MakeEvent(named, 0);
+    // A set wakes every waiter, timed or not.
     std::atomic<int> woken{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i) {
@@ -500,15 +407,12 @@ TEST(ObjectsEvent, SetWakesEveryWaiter) {
 
 TEST(ObjectsHandles, BadOrWrongKindHandlesFailCleanly) {
   qt::TempRoot root;
-  std::string map_name = "\\sharemem\\kinds";
-  void* view = nullptr;
   Handle mapping = 0;
-  ASSERT_EQ(ShmCreate(&view, map_name.data(), 64, 2, &mapping), 0);
-  const Handle mutex = MakeMutex(true);
-  const Handle event = MakeEvent(true, 1);
-  Handle closed = MakeMutex(false);
+  void* view = NewMapping("\\sharemem\\kinds", 64, &mapping);
+  const Handle mutex = NewMutex("\\sem32\\mtx");
+  const Handle event = NewEvent("\\sharemem\\evt", 1);
+  const Handle closed = NewMutex(nullptr);
   ASSERT_EQ(HndClose(closed), 0);
-
   struct Row {
     const char* what;
     Handle handle;
@@ -558,12 +462,11 @@ TEST(ObjectsHandles, BadOrWrongKindHandlesFailCleanly) {
 TEST(ObjectsHandles, CloseTakesAnyKindOnce) {
   qt::TempRoot root;
   const std::size_t before = PlatformOpenHandles();
-  std::string map_name = "\\sharemem\\anykind";
-  void* view = nullptr;
   Handle mapping = 0;
-  ASSERT_EQ(ShmCreate(&view, map_name.data(), 64, 2, &mapping), 0);
-  const Handle handles[] = {mapping, MakeMutex(true), MakeMutex(false), MakeEvent(true, 0),
-                            MakeEvent(false, 0)};
+  void* view = NewMapping("\\sharemem\\anykind", 64, &mapping);
+  ASSERT_NE(view, nullptr);
+  const Handle handles[] = {mapping, NewMutex("\\sem32\\mtx"), NewMutex(nullptr),
+                            NewEvent("\\sharemem\\evt"), NewEvent(nullptr)};
   EXPECT_EQ(PlatformOpenHandles(), before + 5);
   for (Handle handle : handles) EXPECT_EQ(HndClose(handle), 0);
   EXPECT_EQ(PlatformOpenHandles(), before);
@@ -582,104 +485,96 @@ TEST(ObjectsHandles, CloseTakesAnyKindOnce) {
 // The children are forked; the Windows tests start theirs and have their own.
 #ifndef _WIN32
 
+// A child's exit code for a wait outcome (exit codes stop at 255).
+int WaitCode(int outcome) {
+  switch (outcome) {
+    case kWaitOk: return 10;
+    case kWaitAbandoned: return 11;
+    case kWaitTimeout: return 12;
+    default: return 13;
+  }
+}
+
+// A child that runs `body` (0 to go on), tells the test, and lives on with
+// what it holds until the test kills it.
+std::unique_ptr<qt::Child> Holder(const std::function<int()>& body) {
+  qt::Signal ready;
+  auto child = std::make_unique<qt::Child>([&] {
+    if (const int failed = body(); failed != 0) return failed;
+    ready.Post();
+    for (;;) pause();
+  });
+  EXPECT_EQ(ready.Take(10s), 1);
+  return child;
+}
+
 TEST(ObjectsNames, UnsafeOrOverlongNamesAreRefused) {
   qt::TempRoot root;
-  struct Row {
-    std::string name;
-    win::DWORD error;
-  };
-  const std::vector<Row> rows = {
-      {"\\sem32\\..", win::ERROR_INVALID_PARAMETER},
-      {"\\sem32\\.", win::ERROR_INVALID_PARAMETER},
-      {"\\sem32\\../escape", win::ERROR_INVALID_PARAMETER},
-      {"\\sem32\\a/b", win::ERROR_INVALID_PARAMETER},
-      {"\\sem32\\/tmp/abs", win::ERROR_INVALID_PARAMETER},
-      {"\\sem32\\" + std::string(201, 'n'), win::ERROR_FILENAME_EXCED_RANGE},
-  };
+  const std::string rows[] = {"..", ".", "../escape", "a/b", "/tmp/abs", std::string(201, 'n')};
   const std::size_t handles = PlatformOpenHandles();
-  for (const Row& row : rows) {
-    for (Family family : {Family::Mutex, Family::Event}) {
-      SCOPED_TRACE(std::string(FamilyName(family)) + " " + row.name.substr(0, 30));
-      std::string name = row.name;
+  for (const std::string& row : rows) {
+    const win::DWORD error =
+        row.size() > 200 ? win::ERROR_FILENAME_EXCED_RANGE : win::ERROR_INVALID_PARAMETER;
+    for (Family family : kFamilies) {
+      SCOPED_TRACE(std::string(FamilyName(family)) + " " + row.substr(0, 30));
+      std::string name = Named(family, row);
       Handle handle = 777;
       win::SetLastError(0);
-      EXPECT_EQ(Create(family, name.data(), &handle), -1);
-      EXPECT_EQ(win::GetLastError(), row.error);
-      EXPECT_EQ(handle, 777u);
-      name = row.name;
+      ExpectRefused(Create(family, name.data(), &handle), handle, error);
+      name = Named(family, row);
       EXPECT_EQ(Open(family, name.data(), &handle), -1);
       EXPECT_EQ(handle, 777u);
     }
-    std::string name = "\\sharemem\\" + row.name.substr(7);
-    void* view = nullptr;
-    Handle handle = 777;
-    EXPECT_EQ(ShmCreate(&view, name.data(), 64, 2, &handle), -1);
-    EXPECT_EQ(handle, 777u);
   }
   EXPECT_EQ(PlatformOpenHandles(), handles);
   // Nothing was made outside (or inside) the object folder.
   for (const auto& entry : fs::recursive_directory_iterator(root.path()))
     EXPECT_EQ(entry.path().string(), root.path() + "/obj");
   EXPECT_FALSE(fs::exists("/tmp/ABS"));
-
-  // The longest name accepted.
-  std::string longest = "\\sem32\\" + std::string(200, 'n');
-  Handle handle = 0;
-  ASSERT_EQ(MtxCreate(longest.data(), &handle, 0), 0);
-  EXPECT_EQ(HndClose(handle), 0);
+  const Handle longest = NewMutex(("\\sem32\\" + std::string(200, 'n')).c_str());
+  ASSERT_NE(longest, 0u);
+  EXPECT_EQ(HndClose(longest), 0);
 }
 
 TEST(ObjectsLifetime, ObjectsOfAKilledCreatorVanish) {
   qt::TempRoot root;
-  qt::Signal ready;
-  qt::Child creator([&] {
-    std::string mapping = "\\sharemem\\srvmem", mutex = "\\sem32\\srvlock", event = "\\sem32\\srvev";
-    void* view = nullptr;
-    Handle m = 0, x = 0, e = 0;
-    if (ShmCreate(&view, mapping.data(), 8192, 2, &m) != 0) return 1;
+  auto creator = Holder([] {
+    Handle m = 0;
+    void* view = NewMapping("\\sharemem\\srvmem", 8192, &m);
+    if (view == nullptr) return 1;
     static_cast<char*>(view)[100] = 'x';
-    if (MtxCreate(mutex.data(), &x, 1) != 0) return 2;  // dies owning it
-    if (EvCreate(event.data(), &e, 1) != 0) return 3;
-    ready.Post();
-    HoldForever();
+    // Dies owning the mutex.
+    return NewMutex("\\sem32\\srvlock", 1) != 0 && NewEvent("\\sem32\\srvev", 1) != 0 ? 0 : 2;
   });
-  ASSERT_EQ(ready.Take(10s), 1);
   // While the creator lives, another process opens all three.
   qt::Child client([] {
-    std::string mapping = "\\sharemem\\srvmem", mutex = "\\sem32\\srvlock", event = "\\sem32\\srvev";
-    void* view = nullptr;
-    Handle m = 0, x = 0, e = 0;
-    if (ShmOpen(&view, mapping.data(), 2, &m) != 0) return 1;
-    if (static_cast<char*>(view)[100] != 'x') return 2;
-    if (MtxOpen(mutex.data(), &x) != 0) return 3;
-    if (EvOpen(event.data(), &e) != 0) return 4;
-    return 0;
+    Handle m = 0, e = 0;
+    const void* view = OpenMapping("\\sharemem\\srvmem", &m);
+    std::string event = "\\sem32\\srvev";
+    if (view == nullptr || static_cast<const char*>(view)[100] != 'x') return 1;
+    return OpenMutex("\\sem32\\srvlock") != 0 && EvOpen(event.data(), &e) == 0 ? 0 : 2;
   });
   ASSERT_EQ(client.Wait(30s), 0);
 
-  creator.Kill();
+  creator->Kill();
   const std::size_t handles = PlatformOpenHandles();
-  for (Family family : {Family::Mapping, Family::Mutex, Family::Event}) {
+  const char* const bases[] = {"srvmem", "srvlock", "srvev"};
+  for (Family family : kFamilies) {
     SCOPED_TRACE(FamilyName(family));
-    const std::string base = family == Family::Mapping ? "srvmem" : family == Family::Mutex ? "srvlock" : "srvev";
-    std::string name = Named(family, base);
+    std::string name = Named(family, bases[static_cast<int>(family)]);
     Handle handle = 777;
     win::SetLastError(0);
-    EXPECT_EQ(Open(family, name.data(), &handle), -1);
-    EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(handle, 777u);
+    ExpectRefused(Open(family, name.data(), &handle), handle, win::ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(PlatformOpenHandles(), handles);
   }
   // A restarted creator makes them again, fresh.
-  std::string mapping = "\\sharemem\\srvmem", mutex = "\\sem32\\srvlock", event = "\\sem32\\srvev";
-  void* view = nullptr;
-  Handle m = 0, x = 0, e = 0;
-  ASSERT_EQ(ShmCreate(&view, mapping.data(), 8192, 2, &m), 0);
+  Handle m = 0;
+  void* view = NewMapping("\\sharemem\\srvmem", 8192, &m);
+  ASSERT_NE(view, nullptr);
   EXPECT_EQ(static_cast<char*>(view)[100], 0) << "a new mapping is zero-filled";
-  ASSERT_EQ(MtxCreate(mutex.data(), &x, 0), 0);
+  const Handle x = NewMutex("\\sem32\\srvlock"), e = NewEvent("\\sem32\\srvev");
   EXPECT_EQ(MtxWait(x, 0), kWaitOk) << "a new mutex is neither owned nor abandoned";
   EXPECT_EQ(MtxRelease(x), 0);
-  ASSERT_EQ(EvCreate(event.data(), &e, 0), 0);
   EXPECT_EQ(EvWait(e, 0), kWaitTimeout) << "a new event starts in its given state";
   EXPECT_EQ(ShmClose(view, m), 0);
   EXPECT_EQ(HndClose(x), 0);
@@ -690,11 +585,9 @@ TEST(ObjectsLifetime, ObjectsOfAKilledCreatorVanish) {
 // object may vanish between the two, so it tries again.
 Handle CreateOrOpenMutex(const char* given) {
   for (int attempt = 0; attempt < 100000; ++attempt) {
-    std::string name = given;
-    Handle handle = 0;
-    if (MtxCreate(name.data(), &handle, 0) == 0) return handle;
+    if (const Handle made = NewMutex(given)) return made;
     if (win::GetLastError() != win::ERROR_ALREADY_EXISTS) return 0;
-    if (MtxOpen(name.data(), &handle) == 0) return handle;
+    if (const Handle opened = OpenMutex(given)) return opened;
     if (win::GetLastError() != win::ERROR_FILE_NOT_FOUND) return 0;
   }
   return 0;
@@ -709,10 +602,9 @@ TEST(ObjectsLifetime, ChurningOpensAndClosesKeepOneObjectPerName) {
   qt::TempRoot root;
   constexpr int kProcesses = 3;
   constexpr int kRounds = 1500;
-  std::string counter_name = "\\sharemem\\counter";
-  void* view = nullptr;
   Handle counter = 0;
-  ASSERT_EQ(ShmCreate(&view, counter_name.data(), 64, 2, &counter), 0);
+  void* view = NewMapping("\\sharemem\\counter", 64, &counter);
+  ASSERT_NE(view, nullptr);
   std::vector<std::unique_ptr<qt::Child>> workers;
   for (int p = 0; p < kProcesses; ++p) {
     workers.push_back(std::make_unique<qt::Child>([view] {
@@ -758,45 +650,37 @@ TEST(ObjectsLifetime, StartedProgramsDoNotKeepObjectsAlive) {
     }
   } cleanup{shared, shared_mapping};
   auto* started = static_cast<volatile pid_t*>(shared);
-  qt::Signal ready;
-  qt::Child creator([&] {
-    std::string name = "\\sem32\\inherit";
-    Handle h = 0;
-    if (MtxCreate(name.data(), &h, 1) != 0) return 1;
+  auto creator = Holder([&] {
+    if (NewMutex("\\sem32\\inherit", 1) == 0) return 1;
     char arg0[] = "sleep", arg1[] = "60";
     char* argv[] = {arg0, arg1, nullptr};
     pid_t pid = 0;
     if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ) != 0) return 2;
     *started = pid;
-    ready.Post();
-    HoldForever();
+    return 0;
   });
-  ASSERT_EQ(ready.Take(10s), 1);
-  creator.Kill();
+  creator->Kill();
   // The program the creator started still runs, but holds none of its objects.
   ASSERT_EQ(kill(*started, 0), 0);
-  std::string name = "\\sem32\\inherit";
-  Handle mutex = 0;
-  EXPECT_EQ(MtxCreate(name.data(), &mutex, 0), 0);
+  const Handle mutex = NewMutex("\\sem32\\inherit");
+  EXPECT_NE(mutex, 0u);
   EXPECT_EQ(HndClose(mutex), 0);
 }
 
 TEST(ObjectsLifetime, RootsAreSeparate) {
   qt::TempRoot first;
-  std::string name = "\\sem32\\PERROOT";
-  Handle here = 0;
-  ASSERT_EQ(MtxCreate(name.data(), &here, 0), 0);
+  const Handle here = NewMutex("\\sem32\\PERROOT");
+  ASSERT_NE(here, 0u);
   {
     qt::TempRoot second;
-    Handle there = 777;
     win::SetLastError(0);
-    EXPECT_EQ(MtxOpen(name.data(), &there), -1);
+    EXPECT_EQ(OpenMutex("\\sem32\\PERROOT"), 0u);
     EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(MtxCreate(name.data(), &there, 1), 0);
+    const Handle there = NewMutex("\\sem32\\PERROOT", 1);
+    ASSERT_NE(there, 0u);
     EXPECT_EQ(HndClose(there), 0);
   }
-  Handle again = 0;
-  ASSERT_EQ(MtxOpen(name.data(), &again), 0);
+  const Handle again = OpenMutex("\\sem32\\PERROOT");
   EXPECT_EQ(MtxWait(again, 0), kWaitOk) << "the other root's owned mutex is another object";
   EXPECT_EQ(MtxRelease(again), 0);
   EXPECT_EQ(HndClose(again), 0);
@@ -806,76 +690,62 @@ TEST(ObjectsLifetime, RootsAreSeparate) {
 TEST(ObjectsLifetime, LeftoverFileIsTakenOverAndReset) {
   qt::TempRoot root;
   // What a killed creator may leave: a file nobody holds, full of old bytes.
-  ASSERT_TRUE(fs::create_directories(root.path() + "/obj"));
-  {
-    std::FILE* f = std::fopen((root.path() + "/obj/OLD").c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    const std::vector<char> junk(3 * 4096, '\xff');
-    std::fwrite(junk.data(), 1, junk.size(), f);
-    std::fclose(f);
-  }
-  std::string name = "\\sharemem\\old";
-  void* view = nullptr;
+  ASSERT_TRUE(qt::WriteBytes(root.path() + "/obj/OLD", std::vector<std::uint8_t>(3 * 4096, 0xff)));
   Handle mapping = 777;
   win::SetLastError(0);
-  EXPECT_EQ(ShmOpen(&view, name.data(), 2, &mapping), -1);
+  EXPECT_EQ(OpenMapping("\\sharemem\\old", &mapping), nullptr);
   EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-  ASSERT_EQ(ShmCreate(&view, name.data(), 2 * 4096, 2, &mapping), 0);
-  const auto* bytes = static_cast<const unsigned char*>(view);
+  auto* bytes = static_cast<unsigned char*>(NewMapping("\\sharemem\\old", 2 * 4096, &mapping));
+  ASSERT_NE(bytes, nullptr);
   int nonzero = 0;
   for (int i = 0; i < 2 * 4096; ++i) nonzero += bytes[i] != 0;
   EXPECT_EQ(nonzero, 0);
-  EXPECT_EQ(ShmClose(view, mapping), 0);
+  EXPECT_EQ(ShmClose(bytes, mapping), 0);
 }
 
 TEST(ObjectsLifetime, MappingLargerThanItsFileIsRefused) {
   qt::TempRoot root;
-  qt::Signal ready;
-  qt::Child holder([&] {
-    std::string name = "\\sharemem\\CUT";
-    void* view = nullptr;
+  auto holder = Holder([] {
     Handle h = 0;
-    if (ShmCreate(&view, name.data(), 64 * 1024, 2, &h) != 0) return 1;
-    ready.Post();
-    HoldForever();
+    return NewMapping("\\sharemem\\CUT", 64 * 1024, &h) != nullptr ? 0 : 1;
   });
-  ASSERT_EQ(ready.Take(10s), 1);
   // Someone cut the file short under a live object: mapping what the object
   // claims would fault on the first access, so the open must fail.
   ASSERT_EQ(truncate((root.path() + "/obj/CUT").c_str(), 4096), 0);
-  std::string name = "\\sharemem\\CUT";
-  void* view = nullptr;
   Handle mapping = 777;
-  EXPECT_EQ(ShmOpen(&view, name.data(), 2, &mapping), -1);
+  EXPECT_EQ(OpenMapping("\\sharemem\\CUT", &mapping), nullptr);
   EXPECT_EQ(mapping, 777u);
-  EXPECT_EQ(view, nullptr);
 }
 
-TEST(ObjectsMapping, DataIsSharedBetweenProcesses) {
+// The data is shared with another process, up to the object's last byte, and
+// the view keeps the object alive after its handle is closed.
+TEST(ObjectsMapping, DataIsSharedAndTheViewOutlivesItsHandle) {
   qt::TempRoot root;
   constexpr std::uint32_t kSize = 10000;  // not a page multiple
-  std::string name = "\\sharemem\\data";
-  void* view = nullptr;
   Handle mapping = 0;
-  ASSERT_EQ(ShmCreate(&view, name.data(), kSize, 2, &mapping), 0);
-  auto* bytes = static_cast<unsigned char*>(view);
+  auto* bytes = static_cast<unsigned char*>(NewMapping("\\sharemem\\data", kSize, &mapping));
+  ASSERT_NE(bytes, nullptr);
   for (std::uint32_t i = 0; i < kSize; ++i) ASSERT_EQ(bytes[i], 0) << i;
   for (std::uint32_t i = 0; i < kSize; ++i) bytes[i] = static_cast<unsigned char>(i * 7);
-
+  EXPECT_EQ(HndClose(mapping), 0);
   qt::Child reader([] {
-    std::string own = "\\sharemem\\data";
-    void* v = nullptr;
     Handle h = 0;
-    if (ShmOpen(&v, own.data(), 2, &h) != 0) return 1;
-    auto* b = static_cast<unsigned char*>(v);
+    auto* b = static_cast<unsigned char*>(OpenMapping("\\sharemem\\data", &h));
+    if (b == nullptr) return 1;
     for (std::uint32_t i = 0; i < kSize; ++i)
       if (b[i] != static_cast<unsigned char>(i * 7)) return 2;
-    b[kSize - 1] = 0xA5;  // the last byte of the object is in the view
-    return ShmClose(v, h) == 0 ? 0 : 3;
+    b[kSize - 1] = 0xA5;
+    return ShmClose(b, h) == 0 ? 0 : 3;
   });
   ASSERT_EQ(reader.Wait(30s), 0);
   EXPECT_EQ(bytes[kSize - 1], 0xA5);
-  EXPECT_EQ(ShmClose(view, mapping), 0);
+  // The close part of ShmClose fails on the handle closed already.
+  win::SetLastError(0);
+  EXPECT_EQ(ShmClose(bytes, mapping), -1);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+  Handle again = 777;
+  EXPECT_EQ(OpenMapping("\\sharemem\\data", &again), nullptr) << "the view was the last hold";
+  EXPECT_EQ(again, 777u);
 }
 
 // Whether the kernel can write into the memory at `at`: a read from a pipe
@@ -892,107 +762,44 @@ bool Writable(void* at) {
 
 TEST(ObjectsMapping, ModeOneGivesAReadOnlyView) {
   qt::TempRoot root;
-  std::string name = "\\sharemem\\ro";
-  void* writer = nullptr;
-  Handle created = 0;
-  ASSERT_EQ(ShmCreate(&writer, name.data(), 4096, 2, &created), 0);
+  Handle created = 0, opened = 0, second = 0;
+  void* writer = NewMapping("\\sharemem\\ro", 4096, &created);
+  ASSERT_NE(writer, nullptr);
   EXPECT_TRUE(Writable(writer));
   static_cast<char*>(writer)[0] = 'a';
-
-  void* reader = nullptr;
-  Handle opened = 0;
-  ASSERT_EQ(ShmOpen(&reader, name.data(), 1, &opened), 0);
+  void* reader = OpenMapping("\\sharemem\\ro", &opened, 1);
+  ASSERT_NE(reader, nullptr);
   EXPECT_EQ(static_cast<char*>(reader)[0], 'a');
   EXPECT_FALSE(Writable(reader));
   EXPECT_EQ(static_cast<char*>(writer)[0], 'a');
-
-  std::string other = "\\sharemem\\ro2";
-  void* created_ro = nullptr;
-  Handle second = 0;
-  ASSERT_EQ(ShmCreate(&created_ro, other.data(), 4096, 1, &second), 0);
+  void* created_ro = NewMapping("\\sharemem\\ro2", 4096, &second, 1);
+  ASSERT_NE(created_ro, nullptr);
   EXPECT_FALSE(Writable(created_ro));
-  EXPECT_EQ(static_cast<char*>(created_ro)[4095], 0);
-
   EXPECT_EQ(ShmClose(created_ro, second), 0);
   EXPECT_EQ(ShmClose(reader, opened), 0);
   EXPECT_EQ(ShmClose(writer, created), 0);
 }
 
-TEST(ObjectsMapping, ViewOutlivesItsMappingHandle) {
-  qt::TempRoot root;
-  std::string name = "\\sharemem\\kept";
-  void* view = nullptr;
-  Handle mapping = 0;
-  ASSERT_EQ(ShmCreate(&view, name.data(), 4096, 2, &mapping), 0);
-  EXPECT_EQ(HndClose(mapping), 0);
-  // The view is still mapped, and the object still exists for others.
-  static_cast<char*>(view)[10] = 'v';
-  qt::Child other([] {
-    std::string own = "\\sharemem\\kept";
-    void* v = nullptr;
-    Handle h = 0;
-    if (ShmOpen(&v, own.data(), 2, &h) != 0) return 1;
-    return static_cast<char*>(v)[10] == 'v' ? 0 : 2;
-  });
-  EXPECT_EQ(other.Wait(30s), 0);
-  // The close part of ShmClose fails on the handle closed already: its result.
-  win::SetLastError(0);
-  EXPECT_EQ(ShmClose(view, mapping), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
-  Handle again = 777;
-  EXPECT_EQ(ShmOpen(&view, name.data(), 2, &again), -1) << "the view was the last hold";
-  EXPECT_EQ(again, 777u);
-}
-
-// Held by another process: a wait times out after its time, and a release
-// from here is refused.
-TEST(ObjectsMutex, HeldByAnotherProcess) {
-  qt::TempRoot root;
-  std::string name = "\\sem32\\busy";
-  Handle mutex = 0;
-  ASSERT_EQ(MtxCreate(name.data(), &mutex, 0), 0);
-  qt::Signal ready;
-  qt::Child owner([&] {
-    std::string own = "\\sem32\\busy";
-    Handle h = 0;
-    if (MtxOpen(own.data(), &h) != 0 || MtxWait(h, 0) != kWaitOk) return 1;
-    ready.Post();
-    HoldForever();
-  });
-  ASSERT_EQ(ready.Take(10s), 1);
-  const auto start = Clock::now();
-  EXPECT_EQ(MtxWait(mutex, 300), kWaitTimeout);
-  const long long elapsed = MsSince(start);
-  EXPECT_GE(elapsed, 300);
-  EXPECT_LT(elapsed, 5000);
-  EXPECT_EQ(MtxRelease(mutex), -1);
-  EXPECT_EQ(MtxWait(mutex, 0), kWaitTimeout);
-  EXPECT_EQ(HndClose(mutex), 0);
-}
-
+// Held by another process: a poll and a timed wait time out, a release from
+// here is refused.  Killed, the owner abandons it to the waiter, which owns
+// it then until it releases it.
 TEST(ObjectsMutex, KilledOwnerProcessAbandonsIt) {
   qt::TempRoot root;
-  qt::Signal ready;
-  qt::Child owner([&] {
-    std::string own = "\\sem32\\area";
-    Handle h = 0;
-    if (MtxCreate(own.data(), &h, 1) != 0) return 1;
-    ready.Post();
-    HoldForever();
-  });
-  ASSERT_EQ(ready.Take(10s), 1);
-  std::string name = "\\sem32\\area";
-  Handle mutex = 0;
-  ASSERT_EQ(MtxOpen(name.data(), &mutex), 0);
+  auto owner = Holder([] { return NewMutex("\\sem32\\area", 1) != 0 ? 0 : 1; });
+  const Handle mutex = OpenMutex("\\sem32\\area");
+  ASSERT_NE(mutex, 0u);
   EXPECT_EQ(MtxWait(mutex, 0), kWaitTimeout);
-  owner.Kill();
+  const auto start = Clock::now();
+  EXPECT_EQ(MtxWait(mutex, 300), kWaitTimeout);
+  EXPECT_GE(MsSince(start), 300);
+  EXPECT_LT(MsSince(start), 5000);
+  EXPECT_EQ(MtxRelease(mutex), -1);
+  owner->Kill();
   EXPECT_EQ(MtxWait(mutex, 20000), kWaitAbandoned);
-  // The waiter owns it now: another process cannot take it ...
   auto poll_elsewhere = [] {
     qt::Child other([] {
-      std::string own = "\\sem32\\area";
-      Handle h = 0;
-      if (MtxOpen(own.data(), &h) != 0) return 1;
+      const Handle h = OpenMutex("\\sem32\\area");
+      if (h == 0) return 1;
       const int outcome = MtxWait(h, 0);
       if (outcome == kWaitOk && MtxRelease(h) != 0) return 2;
       return WaitCode(outcome);
@@ -1000,9 +807,8 @@ TEST(ObjectsMutex, KilledOwnerProcessAbandonsIt) {
     return other.Wait(30s);
   };
   EXPECT_EQ(poll_elsewhere(), WaitCode(kWaitTimeout));
-  // ... until it is released, and then it is a healthy mutex again.
   EXPECT_EQ(MtxRelease(mutex), 0);
-  EXPECT_EQ(poll_elsewhere(), WaitCode(kWaitOk));
+  EXPECT_EQ(poll_elsewhere(), WaitCode(kWaitOk)) << "a healthy mutex again";
   EXPECT_EQ(MtxWait(mutex, 0), kWaitOk);
   EXPECT_EQ(MtxRelease(mutex), 0);
   EXPECT_EQ(HndClose(mutex), 0);
@@ -1010,19 +816,16 @@ TEST(ObjectsMutex, KilledOwnerProcessAbandonsIt) {
 
 TEST(ObjectsMutex, InfiniteWaitEndsAtRelease) {
   qt::TempRoot root;
-  std::string name = "\\sem32\\later";
-  Handle mutex = 0;
-  ASSERT_EQ(MtxCreate(name.data(), &mutex, 0), 0);
+  const Handle mutex = NewMutex("\\sem32\\later");
   qt::Signal ready, go;
   qt::Child owner([&] {
-    std::string own = "\\sem32\\later";
-    Handle h = 0;
-    if (MtxOpen(own.data(), &h) != 0 || MtxWait(h, kInfinite) != kWaitOk) return 1;
+    const Handle h = OpenMutex("\\sem32\\later");
+    if (h == 0 || MtxWait(h, kInfinite) != kWaitOk) return 1;
     ready.Post();
     if (go.Take(30s) != 1) return 2;
     std::this_thread::sleep_for(300ms);
     if (MtxRelease(h) != 0) return 3;
-    HoldForever();  // released, but the handle stays open
+    for (;;) pause();  // released, but the handle stays open
   });
   ASSERT_EQ(ready.Take(10s), 1);
   // Timed from before the go: the release comes at least 300 ms later.
@@ -1036,16 +839,12 @@ TEST(ObjectsMutex, InfiniteWaitEndsAtRelease) {
 
 TEST(ObjectsMutex, ClosingAHeldMutexStillAbandonsItAtThreadEnd) {
   qt::TempRoot root;
-  std::string name = "\\sem32\\closedheld";
-  Handle mutex = 0;
-  ASSERT_EQ(MtxCreate(name.data(), &mutex, 0), 0);
+  const Handle mutex = NewMutex("\\sem32\\closedheld");
   qt::Signal ready, go;
   qt::Child waiter([&] {
-    std::string own = "\\sem32\\closedheld";
-    Handle h = 0;
-    if (MtxOpen(own.data(), &h) != 0) return 1;
+    const Handle h = OpenMutex("\\sem32\\closedheld");
     ready.Post();
-    if (go.Take(30s) != 1) return 2;
+    if (h == 0 || go.Take(30s) != 1) return 2;
     return WaitCode(MtxWait(h, 20000));
   });
   ASSERT_EQ(ready.Take(10s), 1);
@@ -1063,9 +862,8 @@ TEST(ObjectsEvent, SetAndResetAcrossProcesses) {
   qt::TempRoot root;
   qt::Signal created, waiting, again;
   qt::Child child([&] {
-    std::string own = "\\sem32\\ping";
-    Handle h = 0;
-    if (EvCreate(own.data(), &h, 0) != 0) return 1;
+    const Handle h = NewEvent("\\sem32\\ping");
+    if (h == 0) return 1;
     created.Post();
     const auto start = Clock::now();
     if (EvWait(h, 200) != kWaitTimeout || MsSince(start) < 200) return 2;
@@ -1077,7 +875,7 @@ TEST(ObjectsEvent, SetAndResetAcrossProcesses) {
     if (again.Take(30s) != 1) return 5;
     std::this_thread::sleep_for(200ms);
     if (EvSet(h) != 0) return 6;
-    HoldForever();
+    for (;;) pause();
   });
   ASSERT_EQ(created.Take(10s), 1);
   std::string name = "\\sharemem\\ping";  // either prefix names an event
@@ -1106,10 +904,8 @@ constexpr bool kAddressSanitizer = false;
 // process's tables unlocked and can use objects itself.
 TEST(ObjectsHandles, ChildForkedWhileThreadsUseObjectsCanUseThem) {
   qt::TempRoot root;
-  std::string mutex_name = "\\sem32\\forked";
-  std::string map_name = "\\sharemem\\forked";
-  Handle mutex = 0;
-  ASSERT_EQ(MtxCreate(mutex_name.data(), &mutex, 0), 0);
+  const Handle mutex = NewMutex("\\sem32\\forked");
+  ASSERT_NE(mutex, 0u);
   std::atomic<bool> stop{false};
   std::vector<std::thread> busy;
   busy.emplace_back([&] {  // handle lookups
@@ -1122,27 +918,19 @@ TEST(ObjectsHandles, ChildForkedWhileThreadsUseObjectsCanUseThem) {
   // thread allocates can hang in malloc, whatever the library does: under
   // that sanitizer only the lookups run beside the forks.
   busy.emplace_back([&] {  // opens, views and closes
-    if (kAddressSanitizer) return;
-    while (!stop) {
-      std::string name = map_name;
-      void* view = nullptr;
+    while (!kAddressSanitizer && !stop) {
       Handle mapping = 0;
-      if (ShmCreate(&view, name.data(), 4096, 2, &mapping) == 0) ShmClose(view, mapping);
-      name = mutex_name;
-      Handle other = 0;
-      if (MtxOpen(name.data(), &other) == 0) HndClose(other);
+      if (void* view = NewMapping("\\sharemem\\forked", 4096, &mapping)) ShmClose(view, mapping);
+      if (const Handle other = OpenMutex("\\sem32\\forked")) HndClose(other);
     }
   });
   int failed = -1, status = 0;
   for (int i = 0; i < 200 && status == 0; ++i) {
     qt::Child child([&] {
-      std::string name = mutex_name;
-      Handle own = 0;
-      if (MtxOpen(name.data(), &own) != 0) return 2;
-      std::string map = "\\sharemem\\child";
-      void* view = nullptr;
+      const Handle own = OpenMutex("\\sem32\\forked");
       Handle mapping = 0;
-      if (ShmCreate(&view, map.data(), 4096, 2, &mapping) != 0) return 3;
+      void* view = NewMapping("\\sharemem\\child", 4096, &mapping);
+      if (own == 0 || view == nullptr) return 2;
       ShmClose(view, mapping);
       return HndClose(own) == 0 ? 0 : 4;
     });

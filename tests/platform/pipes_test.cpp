@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -68,21 +69,35 @@ bool Write(Handle h, const std::string& text) {
          written == text.size();
 }
 
+// Exactly `size` bytes through NpipeRead, or what it gave before failing.
+std::string ReadAll(Handle h, std::uint32_t size) {
+  std::string got(size, '\0');
+  std::uint32_t n = 0;
+  if (NpipeRead(reinterpret_cast<void*>(h), got.data(), size, &n) != 0) got.resize(n);
+  return got;
+}
+
+// The bytes waiting in a pipe, or -1 when the peek fails.
+long long Available(Handle h) {
+  win::DWORD available = 0;
+  if (!win::PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr)) return -1;
+  return available;
+}
+
+// The error a failed call left (0 when it succeeded).
+win::DWORD Failed(bool ok) { return ok ? 0 : win::GetLastError(); }
+
 // ---- Names ------------------------------------------------------------------
 
 TEST(PipeNames, NullNameIsAnInvalidParameter) {
   qt::TempRoot root;
-  // Windows' own calls say 3 and 2 here.
-  EXPECT_EQ(win::CreateFileA(nullptr, 0, 0, nullptr, win::OPEN_EXISTING, 0, 0), kInvalidHandle);
-#ifndef _WIN32
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(NpipeListen(nullptr) != kInvalidHandle), win::ERROR_INVALID_PARAMETER);
+#ifndef _WIN32  // Windows' own calls say 3 and 2
+  EXPECT_EQ(Failed(win::CreateFileA(nullptr, 0, 0, nullptr, win::OPEN_EXISTING, 0, 0) !=
+                   kInvalidHandle),
+            win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(win::WaitNamedPipeA(nullptr, 0)), win::ERROR_INVALID_PARAMETER);
 #endif
-  EXPECT_FALSE(win::WaitNamedPipeA(nullptr, 0));
-#ifndef _WIN32
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
-#endif
-  EXPECT_EQ(NpipeListen(nullptr), kInvalidHandle);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
 }
 
 // ---- Servers ----------------------------------------------------------------
@@ -103,19 +118,14 @@ TEST(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
       win::DWORD n = 0;
       ASSERT_TRUE(win::ReadFile(to, got, 5, &n, nullptr));
       ASSERT_GE(n, 1u);
-      std::uint32_t rest = 0;
-      if (n < 5) {
-        ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(to), got + n, 5 - n, &rest), 0);
-      }
-      EXPECT_EQ(std::string(got, 5), "hello");
+      EXPECT_EQ(std::string(got, n) + ReadAll(to, 5 - n), "hello");
     }
     const Handle listener = link.listener.get();
     link.listener.reset();
 #ifndef _WIN32
     EXPECT_FALSE(fs::exists(fs::path(root.path()) / "pipe" / "echo"));
 #endif
-    EXPECT_FALSE(win::CloseHandle(listener));  // closed once only
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Failed(win::CloseHandle(listener)), win::ERROR_INVALID_HANDLE);  // closed once only
     // The accepted connection outlives its listener.
     EXPECT_TRUE(Write(link.client.get(), "x"));
   }
@@ -127,13 +137,11 @@ TEST(PipeServer, AcceptTimesOutWith258InAboutTheTime) {
   Owned listener(NpipeListen(Local("quiet").c_str()));
   ASSERT_TRUE(listener.valid());
   const auto start = Clock::now();
-  EXPECT_EQ(NpipeAccept(listener.get(), 200), kInvalidHandle);
+  EXPECT_EQ(Failed(NpipeAccept(listener.get(), 200) != kInvalidHandle), win::WAIT_TIMEOUT);
   const auto took = Clock::now() - start;
-  EXPECT_EQ(win::GetLastError(), win::WAIT_TIMEOUT);
   EXPECT_GE(took, 195ms);
   EXPECT_LT(took, 3s);
-  EXPECT_EQ(NpipeAccept(listener.get(), 0), kInvalidHandle);
-  EXPECT_EQ(win::GetLastError(), win::WAIT_TIMEOUT);
+  EXPECT_EQ(Failed(NpipeAccept(listener.get(), 0) != kInvalidHandle), win::WAIT_TIMEOUT);
 }
 
 // What the reads of a disconnected pipe report (Windows: "not connected").
@@ -168,8 +176,7 @@ TEST(PipeServer, DisconnectWakesABlockedReaderAndKeepsTheHandle) {
   // The client sees the pipe closed; the server's handle is still open.
   char byte = 0;
   win::DWORD n = 0;
-  EXPECT_FALSE(win::ReadFile(link.client.get(), &byte, 1, &n, nullptr));
-  EXPECT_EQ(win::GetLastError(), kDisconnected);
+  EXPECT_EQ(Failed(win::ReadFile(link.client.get(), &byte, 1, &n, nullptr)), kDisconnected);
   EXPECT_TRUE(win::CloseHandle(link.server.get()));
 }
 
@@ -187,14 +194,8 @@ TEST(PipeIo, NpipeReadGathersARecordWrittenInSmallPieces) {
       std::this_thread::sleep_for(1ms);
     }
   });
-  std::string got(record.size(), '\0');
-  std::uint32_t n = 0;
-  const int result = NpipeRead(reinterpret_cast<void*>(link.client.get()), got.data(),
-                               static_cast<std::uint32_t>(got.size()), &n);
+  EXPECT_EQ(ReadAll(link.client.get(), static_cast<std::uint32_t>(record.size())), record);
   writer.join();
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(n, record.size());
-  EXPECT_EQ(got, record);
 }
 
 // A peer's close ends a blocked NpipeRead, which counts what came before it;
@@ -226,13 +227,10 @@ TEST(PipeIo, ClosedPeerFailsWithBrokenPipeNeverAnEmptySuccess) {
   const auto start = Clock::now();
   for (int i = 0; i < 3; ++i) {
     n = 99;
-    EXPECT_EQ(PipeRead(link.client.get(), buffer, 10, &n), -1);
+    EXPECT_EQ(Failed(PipeRead(link.client.get(), buffer, 10, &n) == 0), win::ERROR_BROKEN_PIPE);
     EXPECT_EQ(n, 0u);
-    EXPECT_EQ(win::GetLastError(), win::ERROR_BROKEN_PIPE);
   }
-  win::DWORD available = 99;
-  EXPECT_FALSE(win::PeekNamedPipe(link.client.get(), nullptr, 0, nullptr, &available, nullptr));
-  EXPECT_EQ(win::GetLastError(), win::ERROR_BROKEN_PIPE);
+  EXPECT_EQ(Failed(Available(link.client.get()) >= 0), win::ERROR_BROKEN_PIPE);
   EXPECT_LT(Clock::now() - start, 5s);
 }
 
@@ -240,15 +238,10 @@ TEST(PipeIo, PeekShowsWaitingBytesWithoutTakingThem) {
   qt::TempRoot root;
   Link link = Connect(Local("peek"));
   ASSERT_TRUE(link.server.valid());
-  win::DWORD read = 99, available = 99, left = 99;
-  ASSERT_TRUE(win::PeekNamedPipe(link.server.get(), nullptr, 0, &read, &available, &left));
-  EXPECT_EQ(available, 0u);  // an open, empty pipe
-
+  EXPECT_EQ(Available(link.server.get()), 0);  // an open, empty pipe
   ASSERT_TRUE(Write(link.client.get(), "12345"));
-  ASSERT_TRUE(qt::WaitFor([&] {
-    return win::PeekNamedPipe(link.server.get(), nullptr, 0, nullptr, &available, nullptr) &&
-           available == 5;
-  }));
+  ASSERT_TRUE(qt::WaitFor([&] { return Available(link.server.get()) == 5; }));
+  win::DWORD read = 99, available = 99, left = 99;
   char peeked[3] = {};
   ASSERT_TRUE(win::PeekNamedPipe(link.server.get(), peeked, 3, &read, &available, &left));
   EXPECT_EQ(read, 3u);
@@ -260,12 +253,8 @@ TEST(PipeIo, PeekShowsWaitingBytesWithoutTakingThem) {
 
   // Still all there after the peer has gone.
   link.client.reset();
-  ASSERT_TRUE(win::PeekNamedPipe(link.server.get(), nullptr, 0, nullptr, &available, nullptr));
-  EXPECT_EQ(available, 5u);
-  char got[5] = {};
-  std::uint32_t n = 0;
-  ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(link.server.get()), got, 5, &n), 0);
-  EXPECT_EQ(std::string(got, 5), "12345");
+  EXPECT_EQ(Available(link.server.get()), 5);
+  EXPECT_EQ(ReadAll(link.server.get(), 5), "12345");
 }
 
 // ---- Bad arguments ----------------------------------------------------------
@@ -292,34 +281,27 @@ TEST(PipeArguments, BadHandlesFailWith6AndMissingBuffersWith87) {
     char buffer[4] = {};
     win::DWORD n = 0;
     std::uint32_t n32 = 0;
-    win::SetLastError(0);
-    EXPECT_FALSE(win::ReadFile(c.h, buffer, 4, &n, nullptr));
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(win::WriteFile(c.h, buffer, 4, &n, nullptr));
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(win::PeekNamedPipe(c.h, buffer, 4, &n, &n, &n));
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
     EXPECT_EQ(PipeReadRaw(c.h, buffer, 4, &n32), -1);
     EXPECT_EQ(PipeWriteRaw(c.h, buffer, 4, &n32), -1);
-    EXPECT_EQ(NpipeRead(reinterpret_cast<void*>(c.h), buffer, 4, &n32), -1);
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
-    EXPECT_EQ(NpipeDisconnect(c.h), -1);
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+    win::SetLastError(0);
+    const win::DWORD errors[] = {
+        Failed(win::ReadFile(c.h, buffer, 4, &n, nullptr)),
+        Failed(win::WriteFile(c.h, buffer, 4, &n, nullptr)),
+        Failed(win::PeekNamedPipe(c.h, buffer, 4, &n, &n, &n)),
+        Failed(NpipeRead(reinterpret_cast<void*>(c.h), buffer, 4, &n32) == 0),
+        Failed(NpipeDisconnect(c.h) == 0)};
+    for (win::DWORD error : errors) EXPECT_EQ(error, win::ERROR_INVALID_HANDLE);
   }
   // Accepting works on listeners only; closing twice fails the second time.
-  EXPECT_EQ(NpipeAccept(link.server.get(), 0), kInvalidHandle);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
-  EXPECT_FALSE(win::CloseHandle(stale));
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Failed(NpipeAccept(link.server.get(), 0) != kInvalidHandle), win::ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Failed(win::CloseHandle(stale)), win::ERROR_INVALID_HANDLE);
   EXPECT_FALSE(win::CloseHandle(kInvalidHandle));
   // Missing buffers of a good handle.
   void* pipe = reinterpret_cast<void*>(link.server.get());
   std::uint32_t n = 99;
-  EXPECT_EQ(NpipeRead(pipe, nullptr, 5, &n), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
   char buffer[5];
-  EXPECT_EQ(NpipeRead(pipe, buffer, 5, nullptr), -1);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(NpipeRead(pipe, nullptr, 5, &n) == 0), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(NpipeRead(pipe, buffer, 5, nullptr) == 0), win::ERROR_INVALID_PARAMETER);
   EXPECT_EQ(NpipeRead(pipe, nullptr, 0, &n), 0);  // nothing asked, nothing read
   EXPECT_EQ(n, 0u);
   win::DWORD got = 99;
@@ -352,11 +334,8 @@ TEST(PipeDispatch, EmulationFlagSendsReadsAndWritesToTheEmulation) {
   ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(link.server.get()), buffer, 4, &n), -1);
   EXPECT_EQ(n, 0u);
   g_emulation = 0;
-  win::DWORD available = 0;
-  ASSERT_TRUE(win::PeekNamedPipe(link.server.get(), nullptr, 0, nullptr, &available, nullptr));
-  ASSERT_EQ(available, 4u);  // nothing was taken from the real pipe
-  ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(link.server.get()), buffer, 4, &n), 0);
-  EXPECT_EQ(std::string(buffer, 4), "data");
+  ASSERT_EQ(Available(link.server.get()), 4);  // nothing was taken from the real pipe
+  EXPECT_EQ(ReadAll(link.server.get(), 4), "data");
   ASSERT_EQ(PipeWrite(link.server.get(), "back", 4, &n), 0);
   EXPECT_EQ(n, 4u);
 }
@@ -494,22 +473,13 @@ TEST(PipeNames, TwoRootsNeverSeeEachOthersPipes) {
   ASSERT_TRUE(listener_a.valid());
   {
     qt::TempRoot root_b;
-    EXPECT_FALSE(Open(Local("shared")).valid());
-    EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-    // The same name is free in the other root, and serves there.
-    Link b = Connect(Local("shared"));
-    ASSERT_TRUE(b.server.valid());
-    EXPECT_TRUE(Write(b.client.get(), "b"));
+    EXPECT_EQ(Failed(Open(Local("shared")).valid()), win::ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(Connect(Local("shared")).server.valid()) << "the name is free in the other root";
   }
   Owned client_a = Open(Local("shared"));
-  ASSERT_TRUE(client_a.valid());
   Owned server_a(NpipeAccept(listener_a.get(), 10000));
-  ASSERT_TRUE(server_a.valid());
   ASSERT_TRUE(Write(client_a.get(), "a"));
-  char got = 0;
-  win::DWORD n = 0;
-  ASSERT_TRUE(win::ReadFile(server_a.get(), &got, 1, &n, nullptr));
-  EXPECT_EQ(got, 'a');
+  EXPECT_EQ(ReadAll(server_a.get(), 1), "a");
 }
 
 // A root longer than sun_path still works, and never through a cut-off path:
@@ -533,17 +503,12 @@ TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
   EXPECT_TRUE(fs::exists(socket_path));
   EXPECT_TRUE(win::WaitNamedPipeA(Local("long").c_str(), 1000));
   ASSERT_TRUE(Write(link.client.get(), "ping"));
-  char got[4] = {};
-  std::uint32_t n = 0;
-  ASSERT_EQ(NpipeRead(reinterpret_cast<void*>(link.server.get()), got, 4, &n), 0);
-  EXPECT_EQ(std::string(got, 4), "ping");
+  EXPECT_EQ(ReadAll(link.server.get(), 4), "ping");
 
   // A name too long even through the folder's descriptor fails cleanly.
   const std::string too_long = Local(std::string(100, 'n'));
-  EXPECT_EQ(NpipeListen(too_long.c_str()), kInvalidHandle);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_FILENAME_EXCED_RANGE);
-  EXPECT_FALSE(Open(too_long).valid());
-  EXPECT_EQ(win::GetLastError(), win::ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(Failed(NpipeListen(too_long.c_str()) != kInvalidHandle), win::ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(Failed(Open(too_long).valid()), win::ERROR_FILENAME_EXCED_RANGE);
 
   for (int fd : decoys) {
     EXPECT_FALSE(HasPendingClient(fd));
@@ -557,8 +522,7 @@ TEST(PipeServer, SecondListenerOfALiveServerIsRefused) {
   qt::TempRoot root;
   Owned first(NpipeListen(Local("one").c_str()));
   ASSERT_TRUE(first.valid());
-  EXPECT_EQ(NpipeListen(Local("ONE").c_str()), kInvalidHandle);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_PIPE_BUSY);
+  EXPECT_EQ(Failed(NpipeListen(Local("ONE").c_str()) != kInvalidHandle), win::ERROR_PIPE_BUSY);
   qt::Child other([] {
     const Handle h = NpipeListen(Local("one").c_str());
     return h == kInvalidHandle ? static_cast<int>(win::GetLastError() & 0xFF) : 0;
@@ -570,52 +534,41 @@ TEST(PipeServer, SecondListenerOfALiveServerIsRefused) {
   EXPECT_TRUE(again.valid()) << win::GetLastError();
 }
 
-TEST(PipeServer, StaleSocketOfADeadServerIsNoPipeAndIsReplaced) {
-  qt::TempRoot root;
-  qt::Signal listening;
-  qt::Child server([&] {
-    if (NpipeListen(Local("stale").c_str()) == kInvalidHandle) return 1;
-    listening.Post();
-    pause();
-    return 0;
-  });
-  ASSERT_EQ(listening.Take(), 1);
-  EXPECT_TRUE(win::WaitNamedPipeA(Local("stale").c_str(), 1000));
-  server.Kill();  // dies without removing its socket file
-  ASSERT_TRUE(fs::exists(fs::path(root.path()) / "pipe" / "stale"));
-
-  EXPECT_FALSE(Open(Local("stale")).valid());
-  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(win::WaitNamedPipeA(Local("stale").c_str(), 1000));
-  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-
-  Link link = Connect(Local("stale"));
-  EXPECT_TRUE(link.server.valid()) << win::GetLastError();
-}
-
-// A listener that shares none of our code (no owner lock) serves the pipe;
-// once it is gone its socket file is no pipe, and NpipeListen never takes
-// the name from it while it lives.
-TEST(PipeServer, PlainListenerServesThePipeUntilItDies) {
+// A server of ours, and a listener that shares none of our code (no owner
+// lock), serve the pipe while they live; NpipeListen never takes the name
+// from them.  Dead, they leave their socket file, which is no pipe and is
+// replaced by the next server.
+TEST(PipeServer, LiveServersServeAndDeadOnesLeaveNoPipe) {
   qt::TempRoot root;
   ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "host" / "box" / "pipe"));
   ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "pipe"));
-  for (const std::string& name : {Local("plain"), OfHost("box", "plain")}) {
+  for (const std::string& name : {Local("ours"), Local("plain"), OfHost("box", "plain")}) {
     SCOPED_TRACE(name);
-    const std::string folder = name == Local("plain") ? "/pipe" : "/host/box/pipe";
-    const int plain = RawListener(root.path() + folder + "/plain");
-    ASSERT_GE(plain, 0);
+    const std::string folder = name == OfHost("box", "plain") ? "/host/box/pipe" : "/pipe";
+    const std::string path = root.path() + folder + (name == Local("ours") ? "/ours" : "/plain");
+    int plain = -1;
+    std::unique_ptr<qt::Child> server;
+    qt::Signal listening;
+    if (name == Local("ours")) {
+      server = std::make_unique<qt::Child>([&] {
+        if (NpipeListen(name.c_str()) == kInvalidHandle) return 1;
+        listening.Post();
+        for (;;) pause();
+      });
+      ASSERT_EQ(listening.Take(), 1);
+    } else {
+      ASSERT_GE(plain = RawListener(path), 0);
+    }
     EXPECT_TRUE(win::WaitNamedPipeA(name.c_str(), 1000)) << win::GetLastError();
     EXPECT_TRUE(Open(name).valid()) << win::GetLastError();
-    EXPECT_TRUE(HasPendingClient(plain));
-    EXPECT_FALSE(Owned(NpipeListen(name.c_str())).valid());
-    EXPECT_EQ(win::GetLastError(), win::ERROR_PIPE_BUSY);
-    close(plain);  // the socket file stays
-    EXPECT_FALSE(win::WaitNamedPipeA(name.c_str(), 1000));
-    EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(Open(name).valid());
-    EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
-    EXPECT_TRUE(Owned(NpipeListen(name.c_str())).valid());  // a dead server's leftover
+    EXPECT_TRUE(plain < 0 || HasPendingClient(plain));
+    EXPECT_EQ(Failed(Owned(NpipeListen(name.c_str())).valid()), win::ERROR_PIPE_BUSY);
+    if (server) server->Kill();
+    if (plain >= 0) close(plain);
+    ASSERT_TRUE(fs::exists(path)) << "a dead server leaves its socket file";
+    EXPECT_EQ(Failed(win::WaitNamedPipeA(name.c_str(), 1000)), win::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Failed(Open(name).valid()), win::ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(Connect(name).server.valid()) << win::GetLastError();
   }
 }
 
@@ -653,8 +606,7 @@ TEST(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
 
   if (KernelReportsListenQueues()) {
     const auto start = Clock::now();
-    EXPECT_FALSE(win::WaitNamedPipeA(Local("crowded").c_str(), 300));
-    EXPECT_EQ(win::GetLastError(), win::ERROR_SEM_TIMEOUT);
+    EXPECT_EQ(Failed(win::WaitNamedPipeA(Local("crowded").c_str(), 300)), win::ERROR_SEM_TIMEOUT);
     EXPECT_GE(Clock::now() - start, 290ms);
   }
   Owned a(NpipeAccept(listener.get(), 10000));
@@ -751,11 +703,7 @@ TEST_F(PipeSignals, InterruptedWriteReportsTheShortCount) {
                         &written, nullptr);
     done = true;
   });
-  win::DWORD available = 0;
-  qt::WaitFor([&] {
-    return win::PeekNamedPipe(link.server.get(), nullptr, 0, nullptr, &available, nullptr) &&
-           available > 0;
-  });
+  qt::WaitFor([&] { return Available(link.server.get()) > 0; });
   const bool ended = InterruptUntil(writer, done);
   if (!ended) link.server.reset();  // a write that loops would wait for ever
   writer.join();

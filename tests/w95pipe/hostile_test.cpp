@@ -86,14 +86,8 @@ TEST_F(W95Test, HostileHeadersAndCounts) {
     const std::string path = std::string("\\pipe\\") + row.name;
     ASSERT_EQ(W95NpipeOpen(path.c_str(), &pipe), row.open);
     if (row.open != 0) continue;
-    char buffer[64];
-    std::uint32_t n = 7;
-    EXPECT_EQ(W95NpipeRead(pipe, buffer, 4, &n), row.read);
-    EXPECT_EQ(n, 0u);
-    EXPECT_EQ(W95NpipeWrite(pipe, "abcd", 4, &n), row.write);
-    if (row.write == 0) {
-      EXPECT_EQ(n, 4u);
-    }
+    EXPECT_EQ(Read(pipe, 4), Got(row.read, ""));
+    EXPECT_EQ(Write(pipe, "abcd"), Wrote(row.write, row.write == 0 ? 4 : 0));
     // Nobody reads what was written: the close need not wait for a reader.
     EXPECT_EQ(W95NpipeCut(pipe), 0u);
     EXPECT_EQ(W95NpipeClose(pipe), 0u);
@@ -120,10 +114,8 @@ TEST_F(W95Test, AbandonedLocksAreNotKept) {
   ASSERT_EQ(W95NpipeOpen("\\pipe\\dying", &pipe), 0u);
   to_child.Post('l');
   ASSERT_EQ(child.Wait(), 0);
-  char buffer[8];
-  std::uint32_t n = 0;
-  EXPECT_EQ(W95NpipeRead(pipe, buffer, 8, &n), static_cast<std::uint32_t>(kWaitAbandoned));
-  EXPECT_EQ(W95NpipeWrite(pipe, "ab", 2, &n), static_cast<std::uint32_t>(kWaitAbandoned));
+  EXPECT_EQ(Read(pipe, 8).first, static_cast<std::uint32_t>(kWaitAbandoned));
+  EXPECT_EQ(Write(pipe, "ab").first, static_cast<std::uint32_t>(kWaitAbandoned));
   const W95Instance& record = g_w95_opened[0].instances[0];
   int other_out = -2, other_in = -2;
   std::thread other([&] {
@@ -136,8 +128,7 @@ TEST_F(W95Test, AbandonedLocksAreNotKept) {
   EXPECT_EQ(other_out, kWaitOk);
   EXPECT_EQ(other_in, kWaitOk);
   // The pipe still works for what is left of it.
-  EXPECT_EQ(W95NpipeWrite(pipe, "ab", 2, &n), 0u);
-  EXPECT_EQ(n, 2u);
+  EXPECT_EQ(Write(pipe, "ab"), Wrote(0, 2));
   EXPECT_EQ(W95NpipeCut(pipe), 0u);
   EXPECT_EQ(W95NpipeClose(pipe), 0u);
 }

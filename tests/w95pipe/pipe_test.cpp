@@ -14,7 +14,7 @@ namespace {
 
 using namespace w95t;
 
-TEST(W95Names, ShortNamesAndHandles) {
+TEST(W95Names, ShortNames) {
   const struct {
     const char* path;
     std::uint32_t result;
@@ -39,47 +39,22 @@ TEST(W95Names, ShortNamesAndHandles) {
   char short_name[kW95NameSize];
   const std::string long_name = "\\pipe\\" + std::string(kW95NameSize, 'a');
   EXPECT_EQ(W95NpipeParseName(long_name.c_str(), short_name), 1u);
-
-  const struct {
-    Handle handle;
-    std::uint32_t result, entry, instance;
-  } handles[] = {
-      {131077, 0, 5, 2}, {31, 0, 31, 0}, {0, 0, 0, 0}, {254u * 65536u + 7, 0, 7, 254},
-      {32, 6, 0, 0},     {0x10020, 6, 0, 0},
-  };
-  for (const auto& row : handles) {
-    std::uint32_t entry = 99, instance = 99;
-    EXPECT_EQ(W95NpipeSplitHandle(row.handle, &entry, &instance), row.result) << row.handle;
-    if (row.result == 0) {
-      EXPECT_EQ(entry, row.entry);
-      EXPECT_EQ(instance, row.instance);
-    }
-  }
 }
 
-// The creating side's handles: instance 2 of entry 5 is 131077; the maximum
-// of instances holds; a freed entry is taken again by the next create.
-TEST_F(W95Test, CreatingSideHandlesAndEntries) {
+// The creating side: the maximum of instances holds, bad arguments are
+// refused, and a closed pipe's entry is taken again by the next create.
+TEST_F(W95Test, CreatingSideLimitsAndEntries) {
   qt::Child child([] {
-    Handle h = 0;
-    for (int i = 0; i < 5; ++i) {
-      const std::string path = "\\pipe\\p" + std::to_string(i);
-      if (W95NpipeCreate(path.c_str(), &h, 0, 1, 16, 16, 0) != 0 || h != static_cast<Handle>(i)) return 10 + i;
-    }
-    Handle multi[3] = {};
-    for (int n = 0; n < 3; ++n)
-      if (W95NpipeCreate("\\pipe\\multi", &multi[n], 0, 3, 16, 16, 0) != 0) return 20 + n;
-    if (multi[0] != 5 || multi[1] != 65541 || multi[2] != 131077) return 30;
-    if (W95NpipeCreate("\\PIPE\\MULTI", &h, 0, 3, 16, 16, 0) != 84) return 31;  // no fourth
-    if (W95NpipeCreate("\\pipe\\zero", &h, 0, 0, 16, 16, 0) != 87) return 32;  // no instances
-    if (W95NpipeCreate("\\nopipe\\x", &h, 0, 1, 16, 16, 0) != 87) return 33;
-    // Close all three; the entry is free again.
+    Handle h = 0, multi[3] = {};
+    for (Handle& each : multi)
+      if (W95NpipeCreate("\\pipe\\multi", &each, 0, 3, 16, 16, 0) != 0) return 10;
+    if (W95NpipeCreate("\\PIPE\\MULTI", &h, 0, 3, 16, 16, 0) != 84) return 11;  // no fourth
+    if (W95NpipeCreate("\\pipe\\zero", &h, 0, 0, 16, 16, 0) != 87) return 12;  // no instances
+    if (W95NpipeCreate("\\nopipe\\x", &h, 0, 1, 16, 16, 0) != 87) return 13;
     for (Handle m : multi)
-      if (W95NpipeClose(m) != 0) return 37;
-    if (W95NpipeClose(multi[1]) != 6) return 38;
-    if (g_w95_created[5].name[0] != '\0') return 39;
-    if (W95NpipeCreate("\\pipe\\again", &h, 0, 1, 16, 16, 0) != 0 || h != 5) return 40;
-    return 0;
+      if (W95NpipeClose(m) != 0) return 14;
+    if (W95NpipeClose(multi[1]) != 6) return 15;
+    return W95NpipeCreate("\\pipe\\again", &h, 0, 1, 16, 16, 0) == 0 && h == multi[0] ? 0 : 16;
   });
   EXPECT_EQ(child.Wait(), 0);
 }
@@ -172,26 +147,21 @@ TEST_F(W95Test, ReadsWritesCapacityAndClose) {
   EXPECT_EQ(std::string(got, 10), "0123456789");
 
   ASSERT_EQ(to_parent.Take(), 'b');
-  ASSERT_EQ(W95NpipeRead(pipe, got, 4, &n), 0u);
-  EXPECT_EQ(std::string(got, 4), "abcd");
+  EXPECT_EQ(Read(pipe, 4), Got(0, "abcd"));
   {
     View segment("\\sharemem\\w95npipe_DATA0");
     ASSERT_TRUE(segment.ok());
     EXPECT_EQ(segment.Word(0), 6);  // out count
     EXPECT_EQ(segment.Bytes(4, 6), "efghij");
   }
-  ASSERT_EQ(W95NpipeRead(pipe, got, 6, &n), 0u);
-  EXPECT_EQ(std::string(got, 6), "efghij");
+  EXPECT_EQ(Read(pipe, 6), Got(0, "efghij"));
 
   // 60 bytes, then 100 into the 4 left: 4 written; then nothing fits.
-  char pattern[128];
-  for (int i = 0; i < 128; ++i) pattern[i] = static_cast<char>(i);
-  ASSERT_EQ(W95NpipeWrite(pipe, pattern, 60, &n), 0u);
-  EXPECT_EQ(n, 60u);
-  ASSERT_EQ(W95NpipeWrite(pipe, pattern + 60, 100, &n), 0u);
-  EXPECT_EQ(n, 4u);
-  ASSERT_EQ(W95NpipeWrite(pipe, pattern, 1, &n), 0u);
-  EXPECT_EQ(n, 0u);
+  std::string pattern(160, '\0');
+  for (int i = 0; i < 160; ++i) pattern[i] = static_cast<char>(i);
+  EXPECT_EQ(Write(pipe, pattern.substr(0, 60)), Wrote(0, 60));
+  EXPECT_EQ(Write(pipe, pattern.substr(60)), Wrote(0, 4));
+  EXPECT_EQ(Write(pipe, "x"), Wrote(0, 0));
   to_child.Post('c');
 
   done = false;
@@ -207,10 +177,8 @@ TEST_F(W95Test, ReadsWritesCapacityAndClose) {
   EXPECT_EQ(result, 0u);
   EXPECT_EQ(n, 0u);
   // The mark stays: reads end with nothing, a write stores nothing (232).
-  EXPECT_EQ(W95NpipeRead(pipe, got, 5, &n), 0u);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(W95NpipeWrite(pipe, "z", 1, &n), win::ERROR_NO_DATA);
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(Read(pipe, 5), Got(0, ""));
+  EXPECT_EQ(Write(pipe, "z"), Wrote(win::ERROR_NO_DATA, 0));
   {
     // Through the link's dispatch: NpipeRead fails (109) instead of asking
     // again for ever, PipeWrite fails.
@@ -245,15 +213,10 @@ TEST_F(W95Test, NoWaitMode) {
   ASSERT_EQ(to_parent.Take(), 'o');
   Handle pipe = 0;
   ASSERT_EQ(W95NpipeOpen("\\pipe\\nowait", &pipe), 0u);  // the offer stayed in the header
-  char got[10];
-  std::uint32_t n = 9;
-  EXPECT_EQ(W95NpipeRead(pipe, got, 10, &n), win::ERROR_NO_DATA);
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(Read(pipe, 10), Got(win::ERROR_NO_DATA, ""));
   to_child.Post('w');
   ASSERT_EQ(to_parent.Take(), 'r');
-  EXPECT_EQ(W95NpipeRead(pipe, got, 10, &n), 0u);
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(std::string(got, 3), "xyz");
+  EXPECT_EQ(Read(pipe, 10), Got(0, "xyz"));
   to_child.Post('x');
   EXPECT_EQ(child.Wait(), 0);
 }
@@ -273,12 +236,8 @@ TEST_F(W95Test, OddCapacities) {
   });
   Handle pipe = 0;
   ASSERT_TRUE(qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\odd", &pipe) == 0; }));
-  char got[13];
-  std::uint32_t n = 0;
-  ASSERT_EQ(W95NpipeRead(pipe, got, 13, &n), 0u);
-  EXPECT_EQ(std::string(got, n), "ABCDEFGHIJKLM");
-  ASSERT_EQ(W95NpipeWrite(pipe, "12345678", 8, &n), 0u);
-  EXPECT_EQ(n, 7u);
+  EXPECT_EQ(Read(pipe, 13), Got(0, "ABCDEFGHIJKLM"));
+  EXPECT_EQ(Write(pipe, "12345678"), Wrote(0, 7));
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(W95NpipeClose(pipe), 0u);
 }

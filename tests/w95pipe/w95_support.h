@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -21,6 +22,23 @@ using Clock = std::chrono::steady_clock;
 
 inline std::int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A read's or write's result, and the bytes read or the count written.
+using Got = std::pair<std::uint32_t, std::string>;
+using Wrote = std::pair<std::uint32_t, std::uint32_t>;
+inline Got Read(Handle pipe, std::uint32_t size) {
+  std::string bytes(size, '\0');
+  std::uint32_t n = 7;  // a call that leaves the count alone shows as 7 bytes
+  const std::uint32_t result = W95NpipeRead(pipe, bytes.data(), size, &n);
+  bytes.resize(n);
+  return {result, bytes};
+}
+inline Wrote Write(Handle pipe, const std::string& bytes) {
+  std::uint32_t n = 0;
+  const std::uint32_t result =
+      W95NpipeWrite(pipe, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &n);
+  return {result, n};
 }
 
 // A mapping opened by name, as another program would open it.

@@ -30,35 +30,19 @@ int WaitForStop() {
 }  // namespace
 
 int RunChild(const std::string& mode, const std::string& ready, const std::string& argument) {
-  if (mode == "hold-mutex") {
-    // Takes a named mutex and ends (killed by the test) without releasing it.
-    std::string name = Sem(argument);
-    Handle mutex = 0;
-    if (MtxOpen(name.data(), &mutex) != 0 || MtxWait(mutex, kInfinite) != kWaitOk) return 3;
-    SignalReady(ready);
-    Sleep(kChildLifeMs);
-    return 0;
-  }
   if (mode == "own-objects") {
-    // Creates a mapping, a mutex and an event of one name and holds them.
-    // One namespace holds every kind of object: the names differ.
+    // Creates a mapping, an owned mutex and a set event of one name and holds
+    // them.  One namespace holds every kind of object: the names differ.
     std::string mapping = Mem(argument + "-MAP"), mutex = Sem(argument + "-MTX"),
                 event = Sem(argument + "-EV");
     void* view = nullptr;
     Handle handles[3] = {};
     if (ShmCreate(&view, mapping.data(), 4096, 3, &handles[0]) != 0 ||
-        MtxCreate(mutex.data(), &handles[1], 0) != 0 || EvCreate(event.data(), &handles[2], 0) != 0)
+        MtxCreate(mutex.data(), &handles[1], 1) != 0 || EvCreate(event.data(), &handles[2], 1) != 0)
       return 3;
     static_cast<char*>(view)[0] = 'Q';
     SignalReady(ready);
     Sleep(kChildLifeMs);
-    return 0;
-  }
-  if (mode == "set-event") {
-    std::string name = Sem(argument);
-    Handle event = 0;
-    if (EvOpen(name.data(), &event) != 0 || EvSet(event) != 0) return 3;
-    HndClose(event);
     return 0;
   }
   if (mode == "stop-handler") {
