@@ -355,30 +355,35 @@ TEST_F(QueueTest, ConnectionCloseClosesQueues) {
   EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
 }
 
-// The per-queue pipe name, and the open on the Windows 95 family through
-// the emulated pipe.
-TEST_F(QueueTest, PipeNamesAndEmulation) {
-  char out[96];
-  const Bytes name = OpenPayload(0, "evq1");
-  EvQueuePipeName("box", name.data() + 4, false, out, sizeof out);
-  EXPECT_STREQ(out, "\\\\box\\pipe\\evq1");
-  EvQueuePipeName("", name.data() + 4, false, out, sizeof out);
-  EXPECT_STREQ(out, "\\\\.\\pipe\\evq1");
-  EvQueuePipeName("", name.data() + 4, true, out, sizeof out);
-  EXPECT_STREQ(out, "\\pipe\\evq1");
-  EvQueuePipeName("box", name.data() + 4, true, out, sizeof out);
-  EXPECT_STREQ(out, "\\\\box\\pipe\\evq1");
-  const Bytes full = OpenPayload(0, std::string(32, 'p'));  // no zero in the field
-  EvQueuePipeName("", full.data() + 4, false, out, sizeof out);
-  EXPECT_EQ(std::string(out), "\\\\.\\pipe\\" + std::string(32, 'p'));
-
+// The per-queue pipe name: on the host, or this machine's, or the emulated
+// pipe of the Windows 95 family; a field without a zero is used whole.
+TEST_F(QueueTest, PipeNames) {
+  struct Case {
+    const char* host;
+    std::string field;
+    bool emulated;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"box", "evq1", false, "\\\\box\\pipe\\evq1"},
+      {"", "evq1", false, "\\\\.\\pipe\\evq1"},
+      {"", "evq1", true, "\\pipe\\evq1"},
+      {"box", "evq1", true, "\\\\box\\pipe\\evq1"},
+      {"", std::string(32, 'p'), false, "\\\\.\\pipe\\" + std::string(32, 'p')},
+  };
+  for (const Case& c : cases) {
+    char out[96];
+    const Bytes reply = OpenPayload(0, c.field);
+    EvQueuePipeName(c.host, reply.data() + 4, c.emulated, out, sizeof out);
+    EXPECT_EQ(std::string(out), c.name);
+  }
+  // The emulated pipe cannot be opened (2); the close request then goes
+  // through the emulation as well, which fails to write (101).
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer, "");
   ASSERT_TRUE(session.ok());
   win::SetVersionPlatformSeam(1);
   std::uint32_t handle = 0;
-  // The emulated pipe cannot be opened (2); the close request then goes
-  // through the emulation as well, which fails to write (101).
   EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, &handle, 0), win::ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(QNA_InternalErr, 101);
   // A read of an emulated pipe goes through the emulation's read.

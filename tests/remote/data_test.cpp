@@ -105,6 +105,36 @@ TEST_F(DataTest, NoMemoryForTheRequest) {
   }
 }
 
+// The exchanges' own refusals, which the exported functions never reach
+// (they check their arguments first), and a closed pipe or socket: nothing
+// is written.
+TEST_F(DataTest, ExchangeRefusals) {
+  std::uint16_t words[4] = {};
+  const std::uint32_t one = 1, none = 0;
+  const struct {
+    std::function<std::uint32_t(FakeLink&)> call;
+    std::uint32_t result;
+    std::int32_t detail;
+  } cases[] = {
+      {[&](FakeLink& l) { return DataReadExchange(l, 0, &one, &one, &one, words, 0, 1); }, 6, 0},
+      {[&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &one, words, 0, 2); }, 9999, 1000},
+      {[&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &none, words, 0, 1); }, 6, 0},
+      {[](FakeLink& l) { return WordWriteExchange(l, 1, 0, 3, kProbeWords, 0, 2); }, 9999, 1100},
+      {[](FakeLink& l) { return WordWriteExchange(l, 1, 0, 0, kProbeWords, 0, 1); }, 6, 0},
+  };
+  for (const auto& c : cases) {
+    FakeLink link(Script{Reply(0)});
+    SetDetail(0);
+    EXPECT_EQ(c.call(link), c.result);
+    EXPECT_EQ(Detail(), c.detail);
+    EXPECT_TRUE(link.written.empty());
+  }
+  EXPECT_EQ(PipeDataReadExchange(1, &one, &one, &one, words, 0, 1, kInvalidHandle), QNA_E_NOTOPEN);
+  EXPECT_EQ(SockDataReadExchange(1, &one, &one, &one, words, 0, 1, win::INVALID_SOCKET), QNA_E_NOTOPEN);
+  EXPECT_EQ(PipeDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, kInvalidHandle), QNA_E_NOTOPEN);
+  EXPECT_EQ(SockDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, win::INVALID_SOCKET), QNA_E_NOTOPEN);
+}
+
 // Large transfers: words in requests of 16384 with advancing starts and
 // buffer, bits written 32768 at a time, a bit read in one request.
 TEST_F(DataTest, TransfersAreSplit) {

@@ -25,6 +25,23 @@ std::vector<std::uint32_t> Ids() {
   return ids;
 }
 
+// A record is removed wherever it is in the table, and only that one; one
+// that is not in it is left alone.
+TEST_F(TableTest, RemoveFindsTheRecordAnywhere) {
+  ASSERT_EQ(ConnTableLock(true), 0);
+  ConnRecord* records[3];
+  for (std::uint32_t i = 0; i < 3; ++i) (records[i] = ConnAddEntry())->id = 10 + i;
+  ConnRecord stranger{};
+  stranger.id = 10;
+  ConnRemoveEntry(&stranger);
+  ConnRemoveEntry(records[1]);
+  EXPECT_EQ(Ids(), (std::vector<std::uint32_t>{10, 12}));
+  ConnRemoveEntry(records[0]);
+  ConnRemoveEntry(records[2]);
+  EXPECT_EQ(Ids(), std::vector<std::uint32_t>{});
+  ConnTableUnlock();
+}
+
 // Ids count 1, 2, ... for both kinds together; failed opens use theirs up;
 // after 4294967295 comes 1, never 0.
 TEST_F(TableTest, IdsAreSharedAndNeverZero) {
