@@ -67,18 +67,6 @@ TEST(ServerLifecycle, SecondServerInTheSameRootRefusesToStart) {
   EXPECT_TRUE(MappingExists(5));
 }
 
-TEST(ServerLifecycle, RestartsAfterACrash) {
-  qt::TempRoot root;
-  {
-    qt::Server crashed;
-    ASSERT_TRUE(crashed.ready());
-  }  // SIGKILL: no clean-up at all
-  qt::Server again;
-  EXPECT_TRUE(again.ready());
-  Link link;
-  wire::Registered(link, "AGAIN");
-}
-
 // The close handshake: word 204 of area 3 moves by one at every registration
 // and every link close, and never has its top bit set, whatever it held.
 TEST(ServerHandshake, EveryRegistrationAndCloseCountsOnce) {

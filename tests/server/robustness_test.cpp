@@ -4,9 +4,6 @@
 // of every kind open.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <random>
-#include <thread>
 #include <tuple>
 
 #include "server/tcp_wire.h"
@@ -180,41 +177,6 @@ TEST_P(ServerHalfRequest, ClientGoneInTheMiddleIsALinkClose) {
 
 INSTANTIATE_TEST_SUITE_P(Links, ServerHalfRequest, ::testing::Values(Kind::Pipe, Kind::Tcp),
                          wire::KindName);
-
-TEST(ServerRobustness, GarbageOnOneLinkDoesNotDisturbAnother) {
-  qt::TempRoot root;
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  Link good;
-  wire::Registered(good, "GOOD");
-
-  std::atomic<bool> stop{false};
-  std::thread noise([&] {
-    std::mt19937 random(20240611);
-    // Several garbage links one after the other: each ends when its bytes
-    // make a length the server refuses, or when we drop it.
-    for (int round = 0; round < 20 && !stop; ++round) {
-      Link bad;
-      if (!bad.ok()) continue;
-      Bytes junk(4096);
-      for (auto& b : junk) b = static_cast<std::uint8_t>(random());
-      bad.Send(junk);
-      // Plausible heads with wrong bodies.
-      bad.Send(wire::Builder{}.u32(24).u32(proto::kWriteMasked).u32(0).u32(7).u32(0xFFFFFFFF)
-                   .u32(0xFFFFFFFF).u32(0xFFFFFFFF).bytes);
-    }
-  });
-  for (std::uint16_t i = 0; i < 200; ++i) {
-    ASSERT_EQ(good.Result(wire::WordWrite(1, i, {i})), 0u);
-    auto read = good.Call(wire::DataRead(proto::kReadWords, {{1, i, 1}}));
-    ASSERT_TRUE(read.has_value());
-    ASSERT_EQ(read->result, 0u);
-    ASSERT_EQ(read->word(0), i);
-  }
-  stop = true;
-  noise.join();
-  EXPECT_TRUE(server.running());
-}
 
 // Pipe and TCP links count against one limit; a link beyond it is closed
 // like any other (the handshake word moves), and there is room again once a
