@@ -54,6 +54,17 @@ Opened Open(std::uint32_t id, std::uint32_t queue, const char* name = nullptr, s
   return o;
 }
 
+// A queue on a connection to the scripted server, its pipe taken.
+struct LiveQueue {
+  Peer peer{Wire::Pipe, kHostPipe, QueueServer()};
+  Session session{peer};
+  QueuePipe pipe;
+  Opened q;
+  explicit LiveQueue(std::uint32_t number)
+      : pipe("evq" + std::to_string(number)), q(Open(session.id(), number)) {}
+  bool ok() { return session.ok() && q.result == QNA_OK && pipe.Accept(); }
+};
+
 TEST_F(QueueTest, OpenReadClose) {
   EvQueueSetHandleCounterSeam(0);
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
@@ -110,13 +121,10 @@ TEST_F(QueueTest, OpenReadClose) {
 
 // Every read result from a live queue.
 TEST_F(QueueTest, ReadResults) {
-  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-  Session session(peer);
-  ASSERT_TRUE(session.ok());
-  QueuePipe pipe("evq4");
-  const Opened q = Open(session.id(), 4);
-  ASSERT_EQ(q.result, QNA_OK);
-  ASSERT_TRUE(pipe.Accept());
+  LiveQueue live(4);
+  ASSERT_TRUE(live.ok());
+  const Opened& q = live.q;
+  QueuePipe& pipe = live.pipe;
   std::uint8_t data[4] = {9, 9, 9, 9};
   std::uint16_t kind = 77;
   char name[32];
@@ -179,15 +187,11 @@ TEST_F(QueueTest, BrokenRecords) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
-    Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-    Session session(peer);
-    ASSERT_TRUE(session.ok());
-    QueuePipe pipe("evq4");
-    const Opened q = Open(session.id(), 4);
-    ASSERT_EQ(q.result, QNA_OK);
-    ASSERT_TRUE(pipe.Accept());
-    ASSERT_TRUE(pipe.Send(c.sent));
-    if (!c.then_silence) pipe.Close();
+    LiveQueue live(4);
+    ASSERT_TRUE(live.ok());
+    const Opened& q = live.q;
+    ASSERT_TRUE(live.pipe.Send(c.sent));
+    if (!c.then_silence) live.pipe.Close();
     std::uint8_t data[8];
     QNA_EVENT event{0, sizeof data, data};
     const auto start = Clock::now();
@@ -295,13 +299,9 @@ TEST_F(QueueTest, CloseResults) {
 // 406 after 500 ms.  A close on another thread ends the waiting read (408)
 // without pulling the entry from under it.
 TEST_F(QueueTest, CloseWhileReading) {
-  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-  Session session(peer);
-  ASSERT_TRUE(session.ok());
-  QueuePipe pipe("evq6");
-  const Opened q = Open(session.id(), 6);
-  ASSERT_EQ(q.result, QNA_OK);
-  ASSERT_TRUE(pipe.Accept());
+  LiveQueue live(6);
+  ASSERT_TRUE(live.ok());
+  const Opened& q = live.q;
   std::atomic<std::uint32_t> waited{0};
   std::atomic<bool> done{false};
   std::thread reader([&] {

@@ -253,12 +253,8 @@ TEST_P(ServerSizes, ReplyAndMappingsAgree) {
   for (std::uint32_t i = 0; i < 6; ++i) {
     EXPECT_EQ(reply->u32(i), GetParam().sizes[i]) << "area " << i;
     const std::uint32_t last = GetParam().sizes[i] - 1;
-    auto in = link.Call(wire::WordWrite(i, last, {0x1234}));
-    ASSERT_TRUE(in.has_value());
-    EXPECT_EQ(in->result, 0u) << "area " << i;
-    auto out = link.Call(wire::WordWrite(i, last + 1, {0x1234}));
-    ASSERT_TRUE(out.has_value());
-    EXPECT_EQ(out->result, 6u) << "area " << i;
+    EXPECT_EQ(link.Result(wire::WordWrite(i, last, {0x1234})), 0u) << "area " << i;
+    EXPECT_EQ(link.Result(wire::WordWrite(i, last + 1, {0x1234})), 6u) << "area " << i;
     AreaView view(i);
     ASSERT_TRUE(view.ok());
     EXPECT_EQ(view.Get(last), 0x1234) << "area " << i;
