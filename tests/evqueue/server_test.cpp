@@ -1,6 +1,6 @@
 // Event queues against quonix: posts and reads across connections, the
-// non-waiting read, the close of a connection's queues, the information
-// requests, and a reader that does not keep up.
+// close of a connection's queues, the information requests, and readers
+// that do not keep up.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,13 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "evqueue/evqueue.h"
 #include "evqueue_peer.h"
-#include "qnapi.h"
-#include "support/family.h"
 #include "server/wire.h"
 #include "support/server.h"
-#include "support/test_support.h"
 
 namespace {
 

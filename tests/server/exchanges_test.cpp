@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "server/tcp_wire.h"
-#include "server/wire.h"
 #include "support/server.h"
-#include "support/test_support.h"
 
 namespace {
 

@@ -12,9 +12,7 @@
 #include <vector>
 
 #include "server/tcp_wire.h"
-#include "server/wire.h"
 #include "support/server.h"
-#include "support/test_support.h"
 
 namespace {
 

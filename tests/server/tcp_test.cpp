@@ -7,9 +7,7 @@
 #include <sstream>
 
 #include "server/tcp_wire.h"
-#include "server/wire.h"
 #include "support/server.h"
-#include "support/test_support.h"
 
 namespace {
 
