@@ -54,6 +54,17 @@ Opened Open(std::uint32_t id, std::uint32_t queue, const char* name = nullptr, s
   return o;
 }
 
+// A queue on a connection to the scripted server, its pipe taken.
+struct LiveQueue {
+  Peer peer{Wire::Pipe, kHostPipe, QueueServer()};
+  Session session{peer};
+  QueuePipe pipe;
+  Opened q;
+  explicit LiveQueue(std::uint32_t number)
+      : pipe("evq" + std::to_string(number)), q(Open(session.id(), number)) {}
+  bool ok() { return session.ok() && q.result == QNA_OK && pipe.Accept(); }
+};
+
 TEST_F(QueueTest, OpenReadClose) {
   EvQueueSetHandleCounterSeam(0);
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
@@ -110,13 +121,10 @@ TEST_F(QueueTest, OpenReadClose) {
 
 // Every read result from a live queue.
 TEST_F(QueueTest, ReadResults) {
-  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-  Session session(peer);
-  ASSERT_TRUE(session.ok());
-  QueuePipe pipe("evq4");
-  const Opened q = Open(session.id(), 4);
-  ASSERT_EQ(q.result, QNA_OK);
-  ASSERT_TRUE(pipe.Accept());
+  LiveQueue live(4);
+  ASSERT_TRUE(live.ok());
+  const Opened& q = live.q;
+  QueuePipe& pipe = live.pipe;
   std::uint8_t data[4] = {9, 9, 9, 9};
   std::uint16_t kind = 77;
   char name[32];
@@ -179,15 +187,11 @@ TEST_F(QueueTest, BrokenRecords) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
-    Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-    Session session(peer);
-    ASSERT_TRUE(session.ok());
-    QueuePipe pipe("evq4");
-    const Opened q = Open(session.id(), 4);
-    ASSERT_EQ(q.result, QNA_OK);
-    ASSERT_TRUE(pipe.Accept());
-    ASSERT_TRUE(pipe.Send(c.sent));
-    if (!c.then_silence) pipe.Close();
+    LiveQueue live(4);
+    ASSERT_TRUE(live.ok());
+    const Opened& q = live.q;
+    ASSERT_TRUE(live.pipe.Send(c.sent));
+    if (!c.then_silence) live.pipe.Close();
     std::uint8_t data[8];
     QNA_EVENT event{0, sizeof data, data};
     const auto start = Clock::now();
@@ -295,13 +299,9 @@ TEST_F(QueueTest, CloseResults) {
 // 406 after 500 ms.  A close on another thread ends the waiting read (408)
 // without pulling the entry from under it.
 TEST_F(QueueTest, CloseWhileReading) {
-  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-  Session session(peer);
-  ASSERT_TRUE(session.ok());
-  QueuePipe pipe("evq6");
-  const Opened q = Open(session.id(), 6);
-  ASSERT_EQ(q.result, QNA_OK);
-  ASSERT_TRUE(pipe.Accept());
+  LiveQueue live(6);
+  ASSERT_TRUE(live.ok());
+  const Opened& q = live.q;
   std::atomic<std::uint32_t> waited{0};
   std::atomic<bool> done{false};
   std::thread reader([&] {
@@ -355,30 +355,35 @@ TEST_F(QueueTest, ConnectionCloseClosesQueues) {
   EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
 }
 
-// The per-queue pipe name, and the open on the Windows 95 family through
-// the emulated pipe.
-TEST_F(QueueTest, PipeNamesAndEmulation) {
-  char out[96];
-  const Bytes name = OpenPayload(0, "evq1");
-  EvQueuePipeName("box", name.data() + 4, false, out, sizeof out);
-  EXPECT_STREQ(out, "\\\\box\\pipe\\evq1");
-  EvQueuePipeName("", name.data() + 4, false, out, sizeof out);
-  EXPECT_STREQ(out, "\\\\.\\pipe\\evq1");
-  EvQueuePipeName("", name.data() + 4, true, out, sizeof out);
-  EXPECT_STREQ(out, "\\pipe\\evq1");
-  EvQueuePipeName("box", name.data() + 4, true, out, sizeof out);
-  EXPECT_STREQ(out, "\\\\box\\pipe\\evq1");
-  const Bytes full = OpenPayload(0, std::string(32, 'p'));  // no zero in the field
-  EvQueuePipeName("", full.data() + 4, false, out, sizeof out);
-  EXPECT_EQ(std::string(out), "\\\\.\\pipe\\" + std::string(32, 'p'));
-
+// The per-queue pipe name: on the host, or this machine's, or the emulated
+// pipe of the Windows 95 family; a field without a zero is used whole.
+TEST_F(QueueTest, PipeNames) {
+  struct Case {
+    const char* host;
+    std::string field;
+    bool emulated;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"box", "evq1", false, "\\\\box\\pipe\\evq1"},
+      {"", "evq1", false, "\\\\.\\pipe\\evq1"},
+      {"", "evq1", true, "\\pipe\\evq1"},
+      {"box", "evq1", true, "\\\\box\\pipe\\evq1"},
+      {"", std::string(32, 'p'), false, "\\\\.\\pipe\\" + std::string(32, 'p')},
+  };
+  for (const Case& c : cases) {
+    char out[96];
+    const Bytes reply = OpenPayload(0, c.field);
+    EvQueuePipeName(c.host, reply.data() + 4, c.emulated, out, sizeof out);
+    EXPECT_EQ(std::string(out), c.name);
+  }
+  // The emulated pipe cannot be opened (2); the close request then goes
+  // through the emulation as well, which fails to write (101).
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer, "");
   ASSERT_TRUE(session.ok());
   win::SetVersionPlatformSeam(1);
   std::uint32_t handle = 0;
-  // The emulated pipe cannot be opened (2); the close request then goes
-  // through the emulation as well, which fails to write (101).
   EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, &handle, 0), win::ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(QNA_InternalErr, 101);
   // A read of an emulated pipe goes through the emulation's read.

@@ -1,6 +1,6 @@
 // Event queues against quonix: posts and reads across connections, the
-// non-waiting read, the close of a connection's queues, the information
-// requests, and a reader that does not keep up.
+// close of a connection's queues, the information requests, and readers
+// that do not keep up.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,13 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "evqueue/evqueue.h"
 #include "evqueue_peer.h"
-#include "qnapi.h"
-#include "support/family.h"
 #include "server/wire.h"
 #include "support/server.h"
-#include "support/test_support.h"
 
 namespace {
 
@@ -100,29 +96,6 @@ TEST_F(EvQueueServerTest, TwoReadersGetEveryEventInOrder) {
   }
   EXPECT_EQ(QNA_CloseEvQueue(ha, 0), QNA_OK);
   EXPECT_EQ(QNA_CloseEvQueue(hb, 0), QNA_OK);
-}
-
-// A non-waiting read on an empty queue answers 450 at once; an event is in
-// the reader's pipe by the time its post is answered.
-TEST_F(EvQueueServerTest, NonWaitingRead) {
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  const std::uint32_t id = Connect("SOLO");
-  std::uint32_t handle = 0, queue = 0;
-  ASSERT_EQ(QNA_OpenEvQueue(id, QNA_EVQ_ANY, &queue, nullptr, &handle, 0), QNA_OK);
-  EXPECT_EQ(queue, 1u);  // the first queue nobody has open
-  const auto start = Clock::now();
-  Got got = Read(handle, QNA_EVQ_NOWAIT);
-  EXPECT_EQ(got.result, QNA_E_EVQ_EMPTY);
-  EXPECT_EQ(got.kind, 0u);
-  EXPECT_LT(Clock::now() - start, 1s);
-  ASSERT_EQ(Post(id, queue, 77, {}), QNA_OK);
-  // A post waits for its event to reach a reader's pipe only when that reader
-  // keeps up; on a loaded machine it may not count as such yet, so wait here.
-  got = Read(handle);
-  EXPECT_EQ(got.result, QNA_OK);
-  EXPECT_EQ(got.value, 77u);
-  EXPECT_EQ(got.name, "SOLO");
 }
 
 std::vector<std::uint32_t> List(std::uint32_t (*fn)(std::uint32_t, std::uint32_t*, std::uint32_t*, std::uint32_t),

@@ -14,23 +14,17 @@ namespace {
 
 using namespace it;
 
-// The integration fixture, with the server's state open to the checks.
-class FaultTest : public IntegrationTest {
- public:
-  bool ServerRunning() { return server_ && server_->running(); }
-};
-
 struct KnobCase {
   const char* name;
   std::vector<std::string> args;
   bool knob;  // a knob is on: the server says so in its log
   // Runs with the client open on the local link.
-  std::function<void(FaultTest&)> check;
+  std::function<void()> check;
 };
 
 // Every Nth request is refused unread: the refused writes did not happen,
 // the others did, and the refusals come exactly N apart.
-void CheckRefuse(FaultTest&) {
+void CheckRefuse() {
   std::vector<int> refused;
   for (std::uint16_t i = 0; i < 12; ++i) {
     const std::uint16_t value = static_cast<std::uint16_t>(0x100 + i);
@@ -51,7 +45,7 @@ void CheckRefuse(FaultTest&) {
 // be exactly 8 bytes: 102 with 2106, and the link is cut (a longer reply
 // cannot be told from a stream that lost its place), so the next call fails
 // at its first write; a new open works.
-void CheckWrongLength(FaultTest&) {
+void CheckWrongLength() {
   std::uint32_t w = QNA_OK;
   for (std::uint16_t i = 0; i < 12 && w == QNA_OK; ++i) {
     const std::uint16_t value = static_cast<std::uint16_t>(0x200 + i);
@@ -74,7 +68,7 @@ void CheckWrongLength(FaultTest&) {
 
 // The link ends at its request N: that exchange fails reading the reply,
 // the later ones at their first write, promptly; a new open works.
-void CheckCloseAfter(FaultTest&) {
+void CheckCloseAfter() {
   const std::uint16_t value = 1;
   std::uint32_t r = QNA_OK;
   int calls = 0;
@@ -96,7 +90,7 @@ void CheckCloseAfter(FaultTest&) {
 
 // A slow server: a second thread's request waits for the request lock and
 // gets 2 after QNA_MtxTimeOut, while the first exchange completes.
-void CheckDelay(FaultTest&) {
+void CheckDelay() {
   const std::uint16_t value = 3;
   std::atomic<std::uint32_t> first{999};
   // Set before the threads: the library reads its settings without a lock.
@@ -111,24 +105,6 @@ void CheckDelay(FaultTest&) {
   const std::uint32_t waited = first.load() == QNA_OK ? second : first.load();
   EXPECT_EQ(waited, QNA_E_MUTEX);
   EXPECT_TRUE(first.load() == QNA_OK || second == QNA_OK) << first.load() << " " << second;
-}
-
-// The server kills itself inside a reply: the exchange fails reading
-// (102), the server is gone, later calls fail at once, the close is prompt
-// and a new open finds no server.
-void CheckDie(FaultTest& test) {
-  const std::uint16_t value = 4;
-  std::uint32_t r = QNA_OK;
-  for (int i = 0; i < 20 && r == QNA_OK; ++i) r = QNA_Write(1, 3, 1, &value, 0);
-  EXPECT_EQ(r, QNA_E_READ);
-  EXPECT_TRUE(QNA_InternalErr >= 1105 && QNA_InternalErr <= 1109) << QNA_InternalErr;
-  EXPECT_TRUE(qt::WaitFor([&] { return !test.ServerRunning(); }, 20s));
-  EXPECT_EQ(QNA_Write(1, 3, 1, &value, 0), QNA_E_WRITE);
-  const auto start = Clock::now();
-  QNA_Close();
-  EXPECT_LT(MsSince(start), 2500);
-  const QNA_REGREC record = Record("KNOB");
-  EXPECT_EQ(QNA_Open(&record), QNA_E_OPEN);
 }
 
 // With event delivery stalled an event posted to an open queue never
@@ -162,7 +138,7 @@ void CheckEvQueue(bool stalled) {
   QNA_CloseN(id);
 }
 
-class Knob : public FaultTest, public ::testing::WithParamInterface<KnobCase> {};
+class Knob : public IntegrationTest, public ::testing::WithParamInterface<KnobCase> {};
 
 TEST_P(Knob, ShowsAsTheClientExpects) {
   std::vector<std::string> args = SizeArgs(kSmallWords);
@@ -172,7 +148,7 @@ TEST_P(Knob, ShowsAsTheClientExpects) {
       << ServerLog();
   const QNA_REGREC record = Record("KNOB");
   ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
-  GetParam().check(*this);
+  GetParam().check();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -182,11 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
         KnobCase{"WrongLength", {"--fault-wrong-length", "3"}, true, CheckWrongLength},
         KnobCase{"CloseAfter", {"--fault-close-after", "6"}, true, CheckCloseAfter},
         KnobCase{"Delay", {"--fault-delay", "900"}, true, CheckDelay},
-        KnobCase{"Die", {"--fault-die-after", "8"}, true, CheckDie},
-        KnobCase{"EvQueueStalled", {"--fault-stall-evqueues"}, true, [](FaultTest&) { CheckEvQueue(true); }},
+        KnobCase{"EvQueueStalled", {"--fault-stall-evqueues"}, true, [] { CheckEvQueue(true); }},
         // The same steps without the knob: the stall above is the knob's doing.
         KnobCase{"EvQueueDelivered", {"--fault-delay", "0", "--fault-refuse", "0"}, false,
-                 [](FaultTest&) { CheckEvQueue(false); }}),
+                 [] { CheckEvQueue(false); }}),
     RowName());
 
 }  // namespace

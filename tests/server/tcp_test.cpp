@@ -4,22 +4,16 @@
 
 #include <cstdio>
 #include <fstream>
-#include <ostream>
 #include <sstream>
 
 #include "server/tcp_wire.h"
-#include "server/wire.h"
 #include "support/server.h"
-#include "support/test_support.h"
 
 namespace {
 
-using wire::AreaView;
-using wire::Bytes;
 using wire::Link;
 using wire::TcpLink;
 using wire::MappingExists;
-
 
 // The local address (as /proc/net/tcp prints it) of the socket that listens
 // on `port`; "" when there is none.
@@ -49,8 +43,6 @@ std::string AddressHex(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint
   std::snprintf(text, sizeof text, "%08X", value);
   return text;
 }
-
-// ---- The listener and its port line ---------------------------------------
 
 struct ListenCase {
   const char* what;
@@ -98,8 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ListenCase{"Loopback", {"--tcp", "127.0.0.1:0"}, "127.0.0.1", true},
                       ListenCase{"LocalName", {"--tcp", "localhost:0"}, "localhost", true},
                       ListenCase{"AnyOption", {"--tcp-any", "0"}, "0.0.0.0", false},
-                      ListenCase{"AnyAddress", {"--tcp", "0.0.0.0:0"}, "0.0.0.0", false}),
-    wire::CaseName{});
+                      ListenCase{"AnyAddress", {"--tcp", "0.0.0.0:0"}, "0.0.0.0", false}));
 
 TEST(ServerTcp, PortInUseRefusesToStart) {
   qt::TempRoot root;
@@ -120,8 +111,6 @@ TEST(ServerTcp, PortInUseRefusesToStart) {
   EXPECT_FALSE(MappingExists(0)) << "objects left behind";
 }
 
-// ---- One state for every kind of link -------------------------------------
-
 TEST(ServerTcp, OneStateForEveryKindOfLink) {
   qt::TempRoot root;
   const std::string log = root.path() + "/server.log";
@@ -135,23 +124,15 @@ TEST(ServerTcp, OneStateForEveryKindOfLink) {
   wire::Registered(host, "HOST");
 
   // TCP writes, the pipes read; a pipe writes, TCP reads.
-  auto write = tcp.Call(wire::WordWrite(1, 500, {0x5A5A}));
-  ASSERT_TRUE(write.has_value());
-  EXPECT_EQ(write->result, 0u);
-  auto post = tcp.Call(wire::MailboxWrite("LOCAL", 0, {42}));
-  ASSERT_TRUE(post.has_value());
-  EXPECT_EQ(post->result, 0u);
-  auto read = host.Call(wire::DataRead(proto::kReadWords, {{1, 500, 1}}));
-  ASSERT_TRUE(read.has_value());
+  EXPECT_EQ(tcp.Result(wire::WordWrite(1, 500, {0x5A5A})), 0u);
+  EXPECT_EQ(tcp.Result(wire::MailboxWrite("LOCAL", 0, {42})), 0u);
+  EXPECT_EQ(host.Result(wire::MailboxWrite("OVERTCP", 1, {43})), 0u);
+  const auto read = host.Call(wire::DataRead(proto::kReadWords, {{1, 500, 1}}));
+  const auto mail = local.Call(wire::MailboxRead("LOCAL", 0, 1));
+  const auto got = tcp.Call(wire::MailboxRead("OVERTCP", 1, 1));
+  ASSERT_TRUE(read && mail && got);
   EXPECT_EQ(read->word(0), 0x5A5Au);
-  auto mail = local.Call(wire::MailboxRead("LOCAL", 0, 1));
-  ASSERT_TRUE(mail.has_value());
   EXPECT_EQ(mail->word(0), 42u);
-  auto answer = host.Call(wire::MailboxWrite("OVERTCP", 1, {43}));
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ(answer->result, 0u);
-  auto got = tcp.Call(wire::MailboxRead("OVERTCP", 1, 1));
-  ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->word(0), 43u);
 }
 

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +21,7 @@ namespace wire {
 using Bytes = std::vector<std::uint8_t>;
 using std::chrono::milliseconds;
 constexpr milliseconds kReplyLimit{20000};
+constexpr std::uint32_t kNoReply = 0xDEADu;
 
 // Little-endian byte building.
 struct Builder {
@@ -136,6 +136,11 @@ struct Calls {
     if (!static_cast<Self&>(*this).Send(request)) return std::nullopt;
     return ReadReply();
   }
+  // The result its reply carries; kNoReply when none came.
+  std::uint32_t Result(const Bytes& request) {
+    const auto reply = Call(request);
+    return reply ? reply->result : kNoReply;
+  }
 };
 
 // The client end of one link.  Reads are bounded in time, so a server that
@@ -219,9 +224,7 @@ class Link : public Calls<Link> {
 template <class AnyLink>
 void Registered(AnyLink& link, const char* name) {
   ASSERT_TRUE(link.ok()) << "link open failed, error " << link.error();
-  const auto reply = link.Call(Register(name));
-  ASSERT_TRUE(reply.has_value());
-  ASSERT_EQ(reply->result, 0u);
+  ASSERT_EQ(link.Result(Register(name)), 0u);
 }
 
 inline const char* kAreaNames[6] = {"\\sharemem\\qoxmemcb", "\\sharemem\\qoxmemcw",
@@ -281,17 +284,6 @@ class AreaView {
   void* view_ = nullptr;
   Handle mapping_ = 0;
   Handle mutex_ = 0;
-};
-
-// Test names from a case's `what` field, made of letters, digits and '_'.
-struct CaseName {
-  template <class Param>
-  std::string operator()(const ::testing::TestParamInfo<Param>& param) const {
-    std::string name = param.param.what;
-    for (char& ch : name)
-      if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return name;
-  }
 };
 
 }  // namespace wire
