@@ -103,9 +103,6 @@ class ServerDiedTest(unittest.TestCase):
                 c.write(1, 0, [7])
                 server.kill()
                 self.check_dead(c)
-                with self.assertRaises(qnapi.Error) as caught:
-                    c.read_mailbox("PYDEAD", 0, 1)
-                self.assertIn(caught.exception.result, (qnapi.E_WRITE, qnapi.E_READ))
                 # The areas stay mapped until the close: what was written is there.
                 self.assertEqual(c.read_word(1, 0), 7)
 
@@ -133,12 +130,6 @@ class ServerDiedTest(unittest.TestCase):
             for c in (pipe, tcp):
                 with self.subTest(kind=c.kind):
                     self.check_dead(c)
-                    with self.assertRaises(qnapi.Error) as caught:
-                        c.read(1, 0, 1)
-                    self.assertIn(caught.exception.result, (qnapi.E_WRITE, qnapi.E_READ))
-            with self.assertRaises(qnapi.Error) as caught:
-                pipe.request_status(1)
-            self.assertIn(caught.exception.result, (qnapi.E_WRITE, qnapi.E_READ))
 
 
 

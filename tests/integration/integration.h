@@ -214,22 +214,11 @@ class IntegrationTest : public ::testing::Test {
     EXPECT_TRUE(qt::WaitFor([this] { return !server_->running(); }, 20s));
   }
   // The server's log so far (for failure messages).
-  std::string ServerLog() const;
+  std::string ServerLog() const { return qt::ReadText(root_.path() + "/quonix.log"); }
 
   qt::TempRoot root_;
   std::unique_ptr<qt::Server> server_;
 };
-
-inline std::string IntegrationTest::ServerLog() const {
-  std::string text;
-  if (FILE* f = std::fopen((root_.path() + "/quonix.log").c_str(), "r")) {
-    char buffer[512];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    std::fclose(f);
-  }
-  return text;
-}
 
 // A test with quonix serving the small areas, and this process open on it.
 class OpenClient : public IntegrationTest {

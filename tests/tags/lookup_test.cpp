@@ -280,13 +280,9 @@ TEST_F(TagTest, LookupDetailCodes) {
   };
   const Case cases[] = {
       {"pump_speed", 0, 0, "PUMP_SPEED"},
-      {"Level", 0, 0, "LEVEL"},
       {"#inkey", 203, 6011, "#inkey"},
       {"  #Secure", 203, 6011, "  #Secure"},
       {"\t#LBUTTON", 203, 6011, "\t#LBUTTON"},
-      {"#protTime", 203, 6011, "#protTime"},
-      {"#InDisp", 203, 6011, "#InDisp"},
-      {"#errnum", 203, 6011, "#errnum"},
       {"#PROTECT", 203, 6011, "#PROTECT"},
       {"x#inkey", 204, 6012, "X#INKEY"},
       {"#inkey ", 204, 6012, "#INKEY "},
