@@ -123,4 +123,24 @@ TEST_F(AreaBoundsReopen, BoundFollowsTheNewMapping) {
   QNA_Close();
 }
 
+// The mapped bound comes from ShmSize: the bytes of the mapping itself, the
+// same through its creator's handle and an opener's; a handle that is not an
+// open mapping has none.
+using MappingSize = LibraryTest;
+TEST_F(MappingSize, IsWhatTheMappingHolds) {
+  char name[] = "\\sharemem\\sized", same[] = "\\sharemem\\sized";
+  void *created_view = nullptr, *opened_view = nullptr;
+  Handle created = 0, opened = 0, mutex = 0;
+  ASSERT_EQ(ShmCreate(&created_view, name, 1002, 3, &created), 0);
+  ASSERT_EQ(ShmOpen(&opened_view, same, 3, &opened), 0);
+  ASSERT_EQ(MtxCreate(nullptr, &mutex, 0), 0);
+  EXPECT_EQ(ShmSize(created), 1002u);
+  EXPECT_EQ(ShmSize(opened), 1002u);
+  EXPECT_EQ(ShmSize(mutex), 0u);
+  ASSERT_EQ(ShmClose(opened_view, opened), 0);
+  EXPECT_EQ(ShmSize(opened), 0u);
+  ShmClose(created_view, created);
+  HndClose(mutex);
+}
+
 }  // namespace
