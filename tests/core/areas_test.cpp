@@ -43,6 +43,7 @@ TEST_F(AreasTest, RangeTable) {
   };
   const Case cases[] = {
       {"count 0", [] { return QNA_Read(1, 0, 0, words, 0); }, 6},
+      {"count 0 inside the area", [] { return QNA_Read(1, 5, 0, words, 0); }, 6},  // 5 + 0 - 1 is in range
       {"no buffer", [] { return QNA_Read(1, 0, 1, nullptr, 0); }, 6},
       {"word range wraps", [] { return QNA_Read(1, 0xFFFFFFFFu, 2, words, 0); }, 6},
       {"bits across the end", [] { return QNA_ReadBit(0, 16 * 16 - 2, 3, bits, 0); }, 6},
