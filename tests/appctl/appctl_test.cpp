@@ -177,30 +177,22 @@ TEST_F(AppCtlTest, TextsFitTheirFields) {
   EXPECT_EQ(x.sent, Request({0, {exact, std::string(127, 'b'), "", ""}}));
 }
 
-TEST_F(AppCtlTest, RequestIdZeroGives807BeforeTheLookup) {
-  std::uint32_t status = 555;
-  SetDetail(77);
-  EXPECT_EQ(QNA_GetReqStatus(99, 0, &status), QNA_E_REQUEST_ID);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  SetDetail(77);
-  EXPECT_EQ(QNA_CancelReq(99, 0), QNA_E_REQUEST_ID);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  EXPECT_EQ(status, 555u);
-}
-
-TEST_F(AppCtlTest, UnknownConnectionGives103) {
+// Request id 0 gives 807 before the lookup; an id not in the table 103.
+TEST_F(AppCtlTest, RefusedBeforeAnythingIsSent) {
   std::uint32_t out = 555;
-  const auto check = [](std::uint32_t result) {
-    EXPECT_EQ(result, QNA_E_NOCONN);
+  const auto check = [](std::uint32_t result, std::uint32_t expected) {
+    EXPECT_EQ(result, expected);
     EXPECT_EQ(QNA_InternalErr, 0);
     SetDetail(77);
   };
   SetDetail(77);
-  check(QNA_StartAPP(99, "p", "", "", "", 0, 0, 0, 0, &out));
-  check(QNA_SendCloseMsg(99, "A", 0, 0, 0, &out, 0));
-  check(QNA_WinTop(99, "A", 0, 0, 0, &out, 0));
-  check(QNA_GetReqStatus(99, 1, &out));
-  check(QNA_CancelReq(99, 1));
+  check(QNA_GetReqStatus(99, 0, &out), QNA_E_REQUEST_ID);
+  check(QNA_CancelReq(99, 0), QNA_E_REQUEST_ID);
+  check(QNA_StartAPP(99, "p", "", "", "", 0, 0, 0, 0, &out), QNA_E_NOCONN);
+  check(QNA_SendCloseMsg(99, "A", 0, 0, 0, &out, 0), QNA_E_NOCONN);
+  check(QNA_WinTop(99, "A", 0, 0, 0, &out, 0), QNA_E_NOCONN);
+  check(QNA_GetReqStatus(99, 1, &out), QNA_E_NOCONN);
+  check(QNA_CancelReq(99, 1), QNA_E_NOCONN);
   EXPECT_EQ(out, 555u);
 }
 

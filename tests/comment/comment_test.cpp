@@ -330,11 +330,6 @@ TEST_F(CommentTest, GetAndPutPlaces) {
     EXPECT_EQ(Bytes(back.begin(), back.end() - 1), text);
     EXPECT_EQ(back.back(), 0xEE);
   }
-  // Kind 1, first 0, count 2 reads the 64 bytes at 16 + 32 W.
-  std::uint8_t two[64];
-  ASSERT_EQ(QNA_GetCmnt(1, 0, 2, two), QNA_OK);
-  const Bytes file = qt::ReadBytes(CommentPath('C', "bob"));
-  EXPECT_EQ(Bytes(two, two + 64), Bytes(file.begin() + 16 + 32 * 16, file.begin() + 16 + 32 * 16 + 64));
 }
 
 TEST_F(CommentTest, Ranges) {

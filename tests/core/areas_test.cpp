@@ -43,7 +43,7 @@ TEST_F(AreasTest, RangeTable) {
   };
   const Case cases[] = {
       {"count 0", [] { return QNA_Read(1, 0, 0, words, 0); }, 6},
-      {"count 0 inside the area", [] { return QNA_Read(1, 5, 0, words, 0); }, 6},
+      {"count 0 inside the area", [] { return QNA_Read(1, 5, 0, words, 0); }, 6},  // 5 + 0 - 1 is in range
       {"no buffer", [] { return QNA_Read(1, 0, 1, nullptr, 0); }, 6},
       {"word range wraps", [] { return QNA_Read(1, 0xFFFFFFFFu, 2, words, 0); }, 6},
       {"bits across the end", [] { return QNA_ReadBit(0, 16 * 16 - 2, 3, bits, 0); }, 6},
@@ -162,7 +162,6 @@ TEST_F(AreasBeforeRegistration, EverySizeIsZero) {
     EXPECT_EQ(QNA_WriteSmem(1, 0, 1, &word, 0), QNA_E_ARG);
     EXPECT_EQ(QNA_WriteSmemBit(0, 0, 1, &bit, 0), QNA_E_ARG);
   }
-  EXPECT_EQ(g_areas[1].view, nullptr);
 }
 
 }  // namespace

@@ -87,33 +87,6 @@ TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
   }
 }
 
-// The name field holds the first 8 characters, zero-padded, unterminated at 8.
-TEST_F(MailboxTest, NameField) {
-  struct Case {
-    const char* name;
-    Bytes field;
-  };
-  const Case cases[] = {
-      {"", Bytes(8, 0)},
-      {"AB", {'A', 'B', 0, 0, 0, 0, 0, 0}},
-      {"SEVENCH", {'S', 'E', 'V', 'E', 'N', 'C', 'H', 0}},
-      {"EIGHTCHR", {'E', 'I', 'G', 'H', 'T', 'C', 'H', 'R'}},
-      {"LONGERNAMEXYZ", {'L', 'O', 'N', 'G', 'E', 'R', 'N', 'A'}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeLink read_link({.reply = Reply(0, {0, 0})});
-    std::uint16_t word = 0;
-    EXPECT_EQ(MailboxReadExchange(read_link, c.name, 0, 1, &word), QNA_OK);
-    ASSERT_EQ(read_link.written.size(), 28u);
-    EXPECT_EQ(Bytes(read_link.written.begin() + 12, read_link.written.begin() + 20), c.field);
-    FakeLink write_link({.reply = Reply(0)});
-    EXPECT_EQ(MailboxWriteExchange(write_link, c.name, 0, 1, &word, 0), QNA_OK);
-    ASSERT_EQ(write_link.written.size(), 30u);
-    EXPECT_EQ(Bytes(write_link.written.begin() + 12, write_link.written.begin() + 20), c.field);
-  }
-}
-
 TEST_F(MailboxTest, NothingMeaningfulToSend) {
   Peer peer(AnswerOne);
   LinkSession session;

@@ -53,40 +53,6 @@ TEST_F(WriteTest, MaskedWriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(5000, {24, 4, 4})));
 }
 
-TEST_F(WriteTest, FortyThousandWordsGoInThreeRequests) {
-  std::vector<std::uint16_t> words(40000);
-  for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint16_t>(i * 7 + 1);
-  Peer peer;
-  std::vector<Bytes> requests;
-  peer.Serve([&requests](PeerConn& conn) {
-    for (int i = 0; i < 3; ++i) {
-      requests.push_back(conn.ReadRequest());
-      if (!conn.Send(Reply(0))) return;
-    }
-    conn.WaitFinish();
-  });
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  EXPECT_EQ(QNA_Write(1, 10, 40000, words.data(), 0), QNA_OK);
-  peer.Finish();
-  ASSERT_EQ(requests.size(), 3u);
-  const std::uint32_t counts[3] = {16384, 16384, 7232};
-  std::size_t word = 0;
-  for (int i = 0; i < 3; ++i) {
-    SCOPED_TRACE(i);
-    const Bytes& r = requests[static_cast<std::size_t>(i)];
-    ASSERT_EQ(r.size(), 24 + 2 * std::size_t{counts[i]});
-    EXPECT_EQ(At32(r, 0), 20 + 2 * counts[i]);
-    EXPECT_EQ(At32(r, 4), 100101u);
-    EXPECT_EQ(At32(r, 12), 1u);
-    EXPECT_EQ(At32(r, 16), 10u + 16384u * static_cast<std::uint32_t>(i));
-    EXPECT_EQ(At32(r, 20), counts[i]);
-    EXPECT_EQ(r[24] | r[25] << 8, words[word]);
-    EXPECT_EQ(r[r.size() - 2] | r[r.size() - 1] << 8, words[word + counts[i] - 1]);
-    word += counts[i];
-  }
-}
-
 TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
   std::vector<std::uint16_t> words(40000, 0x4242);
   Peer peer;
@@ -104,12 +70,6 @@ TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
   EXPECT_EQ(Probe(), QNA_OK);
   peer.Finish();
   EXPECT_EQ(after, kProbeRequest);
-}
-
-// A count of 0 writes nothing and succeeds, even with the link closed.
-TEST_F(WriteTest, CountZeroWithoutALink) {
-  EXPECT_EQ(QNA_Write(1, 100, 0, kProbeWords, 0), QNA_OK);
-  EXPECT_EQ(QNA_WriteBit(0, 0, 0, nullptr, 0), QNA_E_NOTOPEN);
 }
 
 // Arguments with no meaning are refused before anything is sent: counts of
@@ -150,25 +110,6 @@ TEST_F(WriteTest, UnusableArgumentsSendNothing) {
   EXPECT_EQ(Probe(), QNA_OK);
   peer.Finish();
   EXPECT_EQ(peer.received(), kProbeRequest);
-}
-
-TEST_F(WriteTest, MaskedWriteOnAWordAreaCountsWords) {
-  Peer peer(AnswerOne);
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  std::uint16_t data[32];
-  for (std::uint16_t i = 0; i < 32; ++i) data[i] = static_cast<std::uint16_t>(0x0100 + i);
-  const std::uint16_t flags[2] = {0xF00F, 0x0FF0};
-  EXPECT_EQ(QNA_WriteWithFlag(1, 7, 32, data, flags, 0), QNA_OK);
-  peer.Finish();
-  const Bytes& r = peer.received();
-  ASSERT_EQ(r.size(), 92u);
-  EXPECT_EQ(Prefix(r, 24), Le32({88, 100120, 0, 1, 7, 34}));
-  EXPECT_EQ(r[24], 0x00);
-  EXPECT_EQ(r[25], 0x01);
-  EXPECT_EQ(r[86], 31);
-  EXPECT_EQ(r[87], 0x01);
-  EXPECT_EQ(Bytes(r.begin() + 88, r.end()), (Bytes{0x0f, 0xf0, 0xf0, 0x0f}));
 }
 
 // Options bit 0: the request goes out whole and no reply is read (the server
@@ -264,49 +205,6 @@ TEST_F(WriteTest, AbandonedRequestLockIsGivenBack) {
   EXPECT_EQ(other, QNA_OK);
   peer.Finish();
   EXPECT_EQ(peer.received(), kProbeRequest);
-}
-
-
-// arrives whole, and every thread gets its own reply.
-TEST_F(WriteTest, ThreadsNeverInterleave) {
-  constexpr int kThreads = 4;
-  constexpr int kWrites = 40;
-  Peer peer;
-  int whole = 0;
-  peer.Serve([&whole](PeerConn& conn) {
-    for (int i = 0; i < kThreads * kWrites; ++i) {
-      const Bytes r = conn.ReadRequest();
-      if (r.size() < 24) return;
-      // The thread's number is in the area field and in every data word.
-      const std::uint32_t count = At32(r, 20);
-      bool ok = At32(r, 0) == 20 + 2 * count && r.size() == 24 + 2 * std::size_t{count};
-      for (std::size_t w = 0; ok && w < count; ++w) ok = r[24 + 2 * w] == At32(r, 12);
-      if (ok) ++whole;
-      if (!conn.Send(Reply(ok ? At32(r, 12) + 10 : 99))) return;
-    }
-    conn.WaitFinish();
-  });
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  QNA_MtxTimeOut = 30000;
-  std::vector<std::thread> threads;
-  std::vector<int> right(kThreads, 0);
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &right] {
-      const std::vector<std::uint16_t> words(100 + 300 * static_cast<std::size_t>(t),
-                                             static_cast<std::uint16_t>(t));
-      for (int i = 0; i < kWrites; ++i) {
-        const auto count = static_cast<std::uint32_t>(words.size());
-        if (QNA_Write(static_cast<std::uint32_t>(t), 0, count, words.data(), 0) ==
-            static_cast<std::uint32_t>(t) + 10)
-          ++right[static_cast<std::size_t>(t)];
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  peer.Finish();
-  EXPECT_EQ(whole, kThreads * kWrites);
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(right[static_cast<std::size_t>(t)], kWrites);
 }
 
 TEST_F(WriteTest, ClosedLinkGivesFiftyBeforeAnything) {

@@ -128,39 +128,22 @@ inline std::function<int()> HoldAreaMutex(ChildReport& report, qt::Signal& held)
   };
 }
 
-// Holds a process still (SIGSTOP) until Resume or the end of the scope, so
-// that a test can make a server late.  The constructor returns once every
-// thread of the process has stopped (a stop is delivered asynchronously).  A
-// watchdog resumes the process after `limit` in any case, so a call that
-// blocks on it fails its test instead of hanging it.
+// Holds a process still (SIGSTOP) until the end of the scope, so that a test
+// can make a server late.  The constructor returns once every thread of the
+// process has stopped (a stop is delivered asynchronously).  Nothing in the
+// scope may wait for the process: it resumes only when the scope ends.
 class Paused {
  public:
-  explicit Paused(pid_t pid, std::chrono::milliseconds limit = 20s) : pid_(pid) {
-    if (pid_ <= 0) return;
+  explicit Paused(pid_t pid) : pid_(pid) {
     kill(pid_, SIGSTOP);
     stopped_ = qt::WaitFor([this] { return AllStopped(); }, 10s);
-    watchdog_ = std::thread([this, limit] {
-      std::unique_lock lock(mutex_);
-      if (!resumed_cv_.wait_for(lock, limit, [this] { return resumed_; })) kill(pid_, SIGCONT);
-    });
   }
-  ~Paused() { Resume(); }
+  ~Paused() { kill(pid_, SIGCONT); }
   Paused(const Paused&) = delete;
   Paused& operator=(const Paused&) = delete;
 
   // False when the process did not stop in time (the test cannot rely on it).
   bool stopped() const { return stopped_; }
-  void Resume() {
-    if (pid_ <= 0) return;
-    {
-      std::lock_guard guard(mutex_);
-      resumed_ = true;
-    }
-    resumed_cv_.notify_all();
-    watchdog_.join();
-    kill(pid_, SIGCONT);
-    pid_ = -1;
-  }
 
  private:
   // Every task of the process in state T (stopped).
@@ -182,10 +165,6 @@ class Paused {
 
   pid_t pid_;
   bool stopped_ = false;
-  std::mutex mutex_;
-  std::condition_variable resumed_cv_;
-  bool resumed_ = false;
-  std::thread watchdog_;
 };
 
 // Every test runs in a root of its own, leaves the library as it found it
@@ -214,22 +193,11 @@ class IntegrationTest : public ::testing::Test {
     EXPECT_TRUE(qt::WaitFor([this] { return !server_->running(); }, 20s));
   }
   // The server's log so far (for failure messages).
-  std::string ServerLog() const;
+  std::string ServerLog() const { return qt::ReadText(root_.path() + "/quonix.log"); }
 
   qt::TempRoot root_;
   std::unique_ptr<qt::Server> server_;
 };
-
-inline std::string IntegrationTest::ServerLog() const {
-  std::string text;
-  if (FILE* f = std::fopen((root_.path() + "/quonix.log").c_str(), "r")) {
-    char buffer[512];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    std::fclose(f);
-  }
-  return text;
-}
 
 // A test with quonix serving the small areas, and this process open on it.
 class OpenClient : public IntegrationTest {

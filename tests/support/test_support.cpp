@@ -75,20 +75,23 @@ Child::Child(const std::function<int()>& body) {
   }
 }
 
-Child::~Child() { Kill(); }
-
-int Child::Wait(std::chrono::milliseconds limit) {
-  const int result = WaitPid(pid_, status_, limit);
-  if (result != -1) pid_ = -1;
+// The exit status once `pid` ended within `limit` (it is then forgotten), else -1.
+static int Reap(pid_t& pid, int& status, std::chrono::milliseconds limit) {
+  const int result = WaitPid(pid, status, limit);
+  if (result != -1) pid = -1;
   return result;
 }
 
-void Child::Kill() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  WaitPid(pid_, status_, std::chrono::seconds(10));
-  pid_ = -1;
+static void KillAndReap(pid_t& pid, int& status) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  WaitPid(pid, status, std::chrono::seconds(10));
+  pid = -1;
 }
+
+Child::~Child() { Kill(); }
+int Child::Wait(std::chrono::milliseconds limit) { return Reap(pid_, status_, limit); }
+void Child::Kill() { KillAndReap(pid_, status_); }
 
 Process::Process(const std::string& program, const std::vector<std::string>& args,
                  const std::string& stderr_path) {
@@ -107,30 +110,12 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
 
 Process::~Process() { Kill(); }
 
-bool Process::running() {
-  if (pid_ <= 0) return false;
-  if (WaitPid(pid_, status_, std::chrono::milliseconds(0)) != -1) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
-
-int Process::Wait(std::chrono::milliseconds limit) {
-  const int result = WaitPid(pid_, status_, limit);
-  if (result != -1) pid_ = -1;
-  return result;
-}
+bool Process::running() { return pid_ > 0 && Reap(pid_, status_, std::chrono::milliseconds(0)) == -1; }
+int Process::Wait(std::chrono::milliseconds limit) { return Reap(pid_, status_, limit); }
+void Process::Kill() { KillAndReap(pid_, status_); }
 
 void Process::Signal(int signal) {
   if (pid_ > 0) kill(pid_, signal);
-}
-
-void Process::Kill() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  WaitPid(pid_, status_, std::chrono::seconds(10));
-  pid_ = -1;
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
