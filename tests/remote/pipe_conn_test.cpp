@@ -101,7 +101,7 @@ TEST_F(PipeConnTest, OpenAndCloseToAHost) {
   const ConnRecord* record = ConnFindEntry(id);
   ASSERT_NE(record, nullptr);
   EXPECT_STREQ(record->host, "box");
-  EXPECT_EQ(g_link, record->pipe);
+  EXPECT_EQ(g_link, record->link.pipe);
   EXPECT_NE(record->request_lock, 0u);
   EXPECT_EQ(LinkRequestLock(), record->request_lock);
   EXPECT_EQ(g_remote_area_flag, 0);
@@ -427,7 +427,7 @@ TEST_F(PipeConnTest, TheLinkIsTakenOver) {
   ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
   const ConnRecord* c = ConnFindEntry(id);
   ASSERT_NE(c, nullptr);
-  EXPECT_EQ(g_link, c->pipe);
+  EXPECT_EQ(g_link, c->link.pipe);
   EXPECT_EQ(LinkRequestLock(), c->request_lock);
   EXPECT_EQ(QNA_Write(1, 100, 3, kProbeWords, 0), QNA_OK);  // to the box
   std::uint16_t word = 0;

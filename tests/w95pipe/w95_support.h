@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/link.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 #include "w95pipe/w95pipe.h"
