@@ -10,6 +10,7 @@
 #   (default: coverage package asan tsan fuzz windows; also: debug)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+tools/check-layers.sh  # the include lines keep to the layers (docs/architecture.md)
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(coverage package asan tsan fuzz windows)
 for step in "${steps[@]}"; do
