@@ -25,14 +25,11 @@ using namespace appctl;
 // of the zeroed record; `take` reads the reply's record after a result of 0.
 template <typename Fill, typename Take>
 std::uint32_t Control(std::uint32_t id, Kind kind, Fill&& fill, Take&& take) {
-  const ConnRecord* connection = ConnFindEntry(id);
-  if (connection == nullptr) return QNA_E_NOCONN;
-  return WithRequestLock(connection->request_lock, [&] {
+  return ConnExchangeById(id, ConnKind::Pipe, QNA_E_NOCONN, [&](Link& link) {
     std::uint8_t record[kRecordSize] = {};
     std::uint8_t reply[kRecordSize] = {};
     proto::Put16(record + kKind, kind);
     fill(record);
-    PipeTransport link{connection->pipe};
     const std::uint32_t result = AppControlExchange(link, kind, record, reply);
     if (result == QNA_OK) take(reply);
     return result;

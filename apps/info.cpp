@@ -17,7 +17,7 @@
 std::uint32_t InfoBlockRead(std::uint32_t area, std::uint32_t count, void* buffer) {
   SetDetail(0);
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
-  PipeTransport link{g_link};
+  Link link = LocalLink();
   const std::uint32_t start = 0;
   return DataReadExchange(link, 1, &area, &start, &count, buffer, 0, 0);
 }

@@ -24,7 +24,7 @@ std::uint32_t MsgSendLocal(std::uint32_t channel, std::uint32_t word1, std::uint
                            std::uint32_t flags) {
   SetDetail(0);
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
-  PipeTransport link{g_link};
+  Link link = LocalLink();
   return MsgSendExchange(link, channel, word1, word2, word3, length, body, flags);
 }
 
@@ -32,27 +32,9 @@ std::uint32_t MsgRecvLocal(std::uint32_t channel, std::uint32_t* word1, std::uin
                            std::uint32_t* length, std::uint8_t* buffer, std::uint32_t option) {
   SetDetail(0);
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
-  PipeTransport link{g_link};
+  Link link = LocalLink();
   return MsgRecvExchange(link, channel, word1, word2, length, buffer, option);
 }
-
-// The frame of the connection functions: an id not in the table gives 50 with
-// QNA_InternalErr as it was; then the connection's lock, and the exchange on
-// the transport that `make` builds from the record.  There is no test of the
-// pipe or socket: an unusable one fails at the first write.
-template <typename Make, typename Run>
-std::uint32_t OnConnection(std::uint32_t id, Make&& make, Run&& run) {
-  const ConnRecord* connection = ConnFindEntry(id);
-  if (connection == nullptr) return QNA_E_NOTOPEN;
-  return WithRequestLock(connection->request_lock, [&] {
-    SetDetail(0);
-    auto link = make(*connection);
-    return run(link);
-  });
-}
-
-PipeTransport PipeOf(const ConnRecord& c) { return PipeTransport{c.pipe}; }
-SockTransport SocketOf(const ConnRecord& c) { return SockTransport{c.socket}; }
 
 }  // namespace
 
@@ -77,7 +59,8 @@ std::uint32_t QNA_API QNA_RecvMsg(std::uint32_t channel, std::uint32_t* word1, s
 std::uint32_t QNA_API QNA_SendMsgN(std::uint32_t channel, std::uint32_t word1, std::uint32_t word2,
                                    std::uint32_t word3, std::uint32_t length, const void* body,
                                    std::uint32_t flags, std::uint32_t id) {
-  return OnConnection(id, PipeOf, [&](PipeTransport& link) {
+  return ConnExchangeById(id, ConnKind::Pipe, QNA_E_NOTOPEN, [&](Link& link) {
+    SetDetail(0);
     return MsgSendExchange(link, channel, word1, word2, word3, length, body, flags);
   });
 }
@@ -85,7 +68,8 @@ std::uint32_t QNA_API QNA_SendMsgN(std::uint32_t channel, std::uint32_t word1, s
 std::uint32_t QNA_API QNA_RecvMsgN(std::uint32_t channel, std::uint32_t* word1,
                                    std::uint32_t* word2, std::uint32_t* length,
                                    std::uint8_t* buffer, std::uint32_t option, std::uint32_t id) {
-  return OnConnection(id, PipeOf, [&](PipeTransport& link) {
+  return ConnExchangeById(id, ConnKind::Pipe, QNA_E_NOTOPEN, [&](Link& link) {
+    SetDetail(0);
     return MsgRecvExchange(link, channel, word1, word2, length, buffer, option);
   });
 }
@@ -93,7 +77,8 @@ std::uint32_t QNA_API QNA_RecvMsgN(std::uint32_t channel, std::uint32_t* word1,
 std::uint32_t QNA_API QNA_SendMsgS(std::uint32_t channel, std::uint32_t word1, std::uint32_t word2,
                                    std::uint32_t word3, std::uint32_t length, const void* body,
                                    std::uint32_t flags, std::uint32_t id) {
-  return OnConnection(id, SocketOf, [&](SockTransport& link) {
+  return ConnExchangeById(id, ConnKind::Tcp, QNA_E_NOTOPEN, [&](Link& link) {
+    SetDetail(0);
     return MsgSendExchange(link, channel, word1, word2, word3, length, body, flags);
   });
 }

@@ -1,7 +1,7 @@
 // messages.h - the message requests as exchanges over any transport: the
-// local link and a connection's pipe use them through PipeTransport, a TCP
-// connection's send through SockTransport.  The caller has set
-// QNA_InternalErr to 0 and tested its link.
+// local link, a connection's pipe and a TCP connection's socket (for the
+// send) are each a Link.  The caller has set QNA_InternalErr to 0 and tested
+// its link.
 //
 // A send is a bit-form data write (100100) and a receive a bit-form data read
 // (100) of area channel + 100, start 0, counts in bytes.

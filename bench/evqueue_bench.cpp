@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "bench_support.h"
+#include "core/link.h"
 #include "platform/platform.h"
 #include "qnapi.h"
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "core/link.h"
 #include "platform/platform.h"
 #include "qnapi.h"
 

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "core/link.h"
 #include "core/protocol.h"
 #include "platform/platform.h"
 #include "qnapi.h"

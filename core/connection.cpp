@@ -11,13 +11,14 @@
 
 #include "core/core.h"
 #include "core/exchange.h"
+#include "core/link.h"
 #include "core/protocol.h"
 #include "core/requests.h"
 #include "platform/platform.h"
 #include "qnapi.h"
-#include "w95pipe/w95pipe.h"
 
 Handle g_link = kInvalidHandle;
+bool g_link_emulated = false;
 Handle g_request_lock = 0;
 
 namespace {
@@ -32,6 +33,7 @@ bool LinkIsConnectionPipe() { return g_link != kInvalidHandle && g_link == g_lin
 
 void LinkForget() {
   g_link = kInvalidHandle;
+  g_link_emulated = false;
   g_link_conn_pipe = kInvalidHandle;
   g_link_conn_lock = 0;
 }
@@ -42,9 +44,10 @@ void LinkForget() {
 // the same lock, so their exchanges never interleave on the one pipe.
 Handle LinkRequestLock() { return LinkIsConnectionPipe() ? g_link_conn_lock : g_request_lock; }
 
-void LinkTakeOver(Handle pipe, Handle lock) {
-  g_link = pipe;
-  g_link_conn_pipe = pipe;
+void LinkTakeOver(const Link& pipe, Handle lock) {
+  g_link = pipe.pipe;
+  g_link_emulated = pipe.kind == LinkKind::Emulated;
+  g_link_conn_pipe = pipe.pipe;
   g_link_conn_lock = lock;
 }
 
@@ -52,10 +55,11 @@ void LinkDrop(Handle pipe) {
   if (g_link == pipe) LinkForget();
 }
 
-LinkState LinkSave() { return {g_link, g_link_conn_pipe, g_link_conn_lock}; }
+LinkState LinkSave() { return {g_link, g_link_emulated, g_link_conn_pipe, g_link_conn_lock}; }
 
 void LinkRestore(const LinkState& state) {
   g_link = state.link;
+  g_link_emulated = state.emulated;
   g_link_conn_pipe = state.conn_pipe;
   g_link_conn_lock = state.conn_lock;
 }
@@ -64,8 +68,8 @@ void OsProbe() {
   win::OSVERSIONINFOA info{};
   info.dwOSVersionInfoSize = sizeof info;
   const std::uint32_t emulation = (win::GetVersionExA(&info) != 0 && info.dwPlatformId == 1) ? 1u : 0u;
-  // The remote opens probe again while other threads use their connections,
-  // whose pipe I/O reads the flag: it is written only when it changes.
+  // The remote opens probe again while other threads open links, which read
+  // the flag: it is written only when it changes.
   if (g_emulation != emulation) g_emulation = emulation;
 }
 
@@ -78,28 +82,7 @@ void LinkPipeName(char* out, std::size_t size) {
   } else {
     std::snprintf(out, size, "\\\\.\\pipe\\qoxsmem");
   }
-  // The emulation knows its pipes without the local-machine prefix.
-  if (g_emulation != 0 && std::strstr(out, "\\\\.") != nullptr) std::memmove(out, out + 3, std::strlen(out + 3) + 1);
-}
-
-// An open that finds every instance busy waits for one (the server's default
-// time-out) and tries again, five times at most.
-std::uint32_t OpenNamedPipe(const char* name, Handle* out) {
-  constexpr win::DWORD kAccess = win::GENERIC_READ | win::GENERIC_WRITE;
-  constexpr win::DWORD kShare = win::FILE_SHARE_READ | win::FILE_SHARE_WRITE;
-  Handle pipe = win::CreateFileA(name, kAccess, kShare, nullptr, win::OPEN_EXISTING,
-                                 win::FILE_ATTRIBUTE_NORMAL, 0);
-  std::uint32_t error = 0;
-  for (int attempt = 0; pipe == kInvalidHandle && attempt < 5; ++attempt) {
-    error = win::GetLastError();
-    if (error != win::ERROR_PIPE_BUSY) break;
-    if (win::WaitNamedPipeA(name, 0) != 0)
-      pipe = win::CreateFileA(name, kAccess, kShare, nullptr, win::OPEN_EXISTING,
-                              win::FILE_ATTRIBUTE_NORMAL, 0);
-  }
-  if (pipe == kInvalidHandle) return error != 0 ? error : win::ERROR_FILE_NOT_FOUND;
-  *out = pipe;
-  return 0;
+  if (g_emulation != 0) LinkStripLocal(out);
 }
 
 namespace {
@@ -111,6 +94,22 @@ std::int32_t HandshakeWord() {
   std::uint16_t word = 0;
   if (QNA_Read(proto::kHandshakeArea, proto::kHandshakeWord, 1, &word, 0) != QNA_OK) return -1;
   return static_cast<std::int16_t>(word);
+}
+
+// The server sets up the mailbox of a new application a little after its
+// registration; the application's first requests should find it.  Polled
+// through the mailbox family's exported read, at most 20 times, 50 ms apart.  Result 0
+// means the server knows the mailbox; 6 means it refused the range, which
+// counts as an answer when the record's first word is 0.
+void AwaitMailbox(const QNA_REGREC* record) {
+  char name[9] = {};
+  std::memcpy(name, record->name, 8);  // the record's name may fill all 8 bytes
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    SysSleep(50);
+    std::uint16_t word = 0;
+    const std::uint32_t result = QNA_ReadApp(name, 0, 1, &word);
+    if (result == QNA_OK || (result == QNA_E_ARG && record->first == 0)) return;
+  }
 }
 
 }  // namespace
@@ -129,14 +128,15 @@ std::uint32_t QNA_API QNA_Open(const QNA_REGREC* record) {
   }
   char name[64];
   LinkPipeName(name, sizeof name);
-  Handle pipe = kInvalidHandle;
-  const std::uint32_t error = g_emulation != 0 ? W95NpipeOpen(name, &pipe) : OpenNamedPipe(name, &pipe);
+  Link pipe;
+  const std::uint32_t error = LinkOpenPipe(name, PipeOpen::RetryBusy, &pipe);
   if (error != 0) {
     QNA_Close();
     SetDetail(static_cast<std::int32_t>(error));
     return QNA_E_OPEN;
   }
-  g_link = pipe;
+  g_link = pipe.pipe;
+  g_link_emulated = pipe.kind == LinkKind::Emulated;
   const std::uint32_t registered = QNA_EntAppName(record);
   if (registered != QNA_OK) {
     // The handshake read of QNA_Close would overwrite the registration's own
@@ -149,7 +149,7 @@ std::uint32_t QNA_API QNA_Open(const QNA_REGREC* record) {
   // Without a lock the library still works, for one thread at a time.
   Handle lock = 0;
   if (MtxCreate(nullptr, &lock, 0) == 0) g_request_lock = lock;
-  AppMailboxWait(record);
+  AwaitMailbox(record);
   return QNA_OK;
 }
 
@@ -161,19 +161,11 @@ void QNA_API QNA_Close(void) {
     LinkForget();
   } else if (g_link != kInvalidHandle) {
     const std::int32_t before = HandshakeWord();
-    if (g_emulation != 0)
-      W95NpipeClose(g_link);
-    else
-      HndClose(g_link);
+    LocalLink().Close();
     // No unregistration request exists: the server sees the link close and
     // then changes the handshake word.  Wait for that about one second at
     // most, and go on in any case.
-    if (before >= 0) {
-      for (int attempt = 0; attempt < 20; ++attempt) {
-        SysSleep(50);
-        if (HandshakeWord() != before) break;
-      }
-    }
+    AwaitHandshake(before, HandshakeWord);
     LinkForget();
   }
   AreaCloseAll();
@@ -186,7 +178,7 @@ void QNA_API QNA_Close(void) {
 std::uint32_t QNA_API QNA_EntAppName(const QNA_REGREC* record) {
   SetDetail(0);
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
-  PipeTransport link{g_link};
+  Link link = LocalLink();
   return RegisterExchange(link, record);
 }
 

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/link.h"
 #include "platform/platform.h"
 #include "qnapi.h"
 
@@ -45,6 +46,13 @@ inline void ClearDetail() {
 // kInvalidHandle while not open: every data and request function tests it
 // first and returns 50.
 extern Handle g_link;
+// Whether g_link is an emulated pipe: chosen when the link is opened or taken
+// over, never asked of the emulation flag afterwards.
+extern bool g_link_emulated;
+// The link as the Link it was opened as (None while not open).
+inline Link LocalLink() {
+  return g_link == kInvalidHandle ? Link{} : Link::OfPipe(g_link, g_link_emulated);
+}
 // The request lock that serialises exchanges on g_link; 0: none.
 extern Handle g_request_lock;
 // Every exchange on the link takes its lock through here, never through
@@ -57,7 +65,7 @@ Handle LinkRequestLock();
 // before is replaced, not closed.  QNA_Close leaves such a pipe to its
 // connection (it only lets go of the link), so that the pipe is closed once,
 // by QNA_CloseN, and never used after that.
-void LinkTakeOver(Handle pipe, Handle lock);
+void LinkTakeOver(const Link& pipe, Handle lock);
 // The connection that owns `pipe` closes: when the pipe is the link, the link
 // is not open any more, as after QNA_Close.
 void LinkDrop(Handle pipe);
@@ -65,14 +73,12 @@ void LinkDrop(Handle pipe);
 // taking the link over leaves it as it found it.
 struct LinkState {
   Handle link;
+  bool emulated;
   Handle conn_pipe;
   Handle conn_lock;
 };
 LinkState LinkSave();
 void LinkRestore(const LinkState& state);
-// Opens the client end of a named pipe, waiting for an instance at most five
-// times while all are busy: 0 and the handle, or the operating system's error.
-std::uint32_t OpenNamedPipe(const char* name, Handle* out);
 
 // Sets g_emulation: 1 on the Windows 95 family, where the link goes through
 // the pipe emulation, else 0.
@@ -192,10 +198,3 @@ std::uint32_t WriteRequest(std::uint32_t area, std::uint32_t offset, std::uint32
 std::uint32_t MaskedWriteRequest(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                                  const std::uint16_t* data, const std::uint16_t* flags,
                                  std::uint32_t options);
-std::uint32_t AppMailboxRead(const char* name, std::uint32_t index, std::uint32_t count,
-                             std::uint16_t* buffer);
-std::uint32_t AppMailboxWrite(const char* name, std::uint32_t index, std::uint32_t count,
-                              const std::uint16_t* data, std::uint32_t flags);
-// The wait that ends QNA_Open: polls the application's own mailbox until the
-// server answers (at most 20 times, 50 ms apart).
-void AppMailboxWait(const QNA_REGREC* record);

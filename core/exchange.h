@@ -1,5 +1,5 @@
 // exchange.h - the one request/reply exchange that every family runs, over
-// any transport (a server pipe or a TCP socket).
+// any transport (a Link of any kind, link.h).
 //
 // A request goes out in one or more pieces, each with one write; the reply is
 // u32 length, u32 first word, u32 result, payload (protocol.h).  The detail
@@ -37,15 +37,16 @@
 #include <span>
 
 #include "core/core.h"
+#include "core/link.h"
 #include "core/protocol.h"
 #include "platform/platform.h"
-#include "w95pipe/w95pipe.h"
 
 // Word data travels straight between the caller's buffers and the link, which
 // is the wire's byte order only on a little-endian host.
 static_assert(std::endian::native == std::endian::little, "the wire carries little-endian words");
 
-// A transport moves the bytes of one link:
+// A transport moves the bytes of one link (Link, link.h, for every kind;
+// the tests' scripted peers):
 //   Write    one write; 0 or -1, and the bytes written (possibly fewer);
 //   ReadAll  reads exactly the count asked; 0 or -1, and the bytes that came;
 //   Cut      ends the link so that every later write and read on it fails;
@@ -64,72 +65,7 @@ concept Transport = Reader<T> && requires(T& t, const std::uint8_t* out, std::ui
   { t.Write(out, n, moved) } -> std::same_as<int>;
 };
 
-// The server pipe (or, with the emulation flag set, the emulated pipe: the
-// platform's PipeWrite and NpipeRead dispatch to it).
-struct PipeTransport {
-  Handle pipe;
-  int Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) const {
-    return PipeWrite(pipe, data, size, written);
-  }
-  int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) const {
-    return NpipeRead(reinterpret_cast<void*>(pipe), data, size, got);
-  }
-  int ReadAtLeast(std::uint8_t* data, std::uint32_t least, std::uint32_t most,
-                  std::uint32_t* got) const {
-    *got = 0;
-    while (*got < least) {
-      std::uint32_t n = 0;
-      if (PipeRead(pipe, data + *got, most - *got, &n) != 0) return -1;
-      if (n == 0) {  // the emulation's closed writer, as NpipeRead takes it
-        win::SetLastError(win::ERROR_BROKEN_PIPE);
-        return -1;
-      }
-      *got += n;
-    }
-    return 0;
-  }
-  // An emulated pipe handle is not the platform's pipe: the emulation ends
-  // its instance itself (the server sees the closed mark).
-  void Cut() const {
-    if (g_emulation != 0)
-      W95NpipeCut(pipe);
-    else
-      NpipeDisconnect(pipe);
-  }
-};
-
-// The socket primitives of the TCP connections (remote/sock_conn.cpp); 0 or
-// -1, the operating system's socket error is not kept.
-//   SockSend     one send; the bytes sent may be fewer than asked
-//   SockRecv     one recv; a closed peer is a failure, never 0 bytes
-//   SockRecvAll  recv until the length has arrived or a recv fails
-int SockSend(win::SOCKET s, const void* buffer, std::uint32_t length, std::uint32_t* sent);
-int SockRecv(win::SOCKET s, void* buffer, std::uint32_t length, std::uint32_t* received);
-int SockRecvAll(win::SOCKET s, void* buffer, std::uint32_t length, std::uint32_t* received);
-
-// The socket of a TCP connection.  There is no send-all: every piece goes out
-// in one send, and fewer bytes sent count as a short write.
-struct SockTransport {
-  win::SOCKET socket;
-  int Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) const {
-    return SockSend(socket, data, size, written);
-  }
-  int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) const {
-    return SockRecvAll(socket, data, size, got);
-  }
-  int ReadAtLeast(std::uint8_t* data, std::uint32_t least, std::uint32_t most,
-                  std::uint32_t* got) const {
-    *got = 0;
-    while (*got < least) {
-      std::uint32_t n = 0;
-      if (SockRecv(socket, data + *got, most - *got, &n) != 0) return -1;
-      *got += n;
-    }
-    return 0;
-  }
-  // Both directions: later sends fail at once and later receives see the end.
-  void Cut() const { win::TcpShutdown(socket); }
-};
+static_assert(Transport<Link>);
 
 inline constexpr std::size_t kMaxPieces = 3;  // masked write: head, data, flags
 inline constexpr std::size_t kMaxParts = 2;   // e.g. a message's header words, then its body

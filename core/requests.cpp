@@ -17,7 +17,7 @@ std::uint32_t WriteRequest(std::uint32_t area, std::uint32_t offset, std::uint32
                            const void* data, std::uint32_t options, std::uint32_t kind) {
   SetDetail(0);
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
-  PipeTransport link{g_link};
+  Link link = LocalLink();
   return WordWriteExchange(link, area, offset, count, data, options, kind);
 }
 
@@ -32,7 +32,7 @@ std::uint32_t MaskedWriteRequest(std::uint32_t area, std::uint32_t offset, std::
                                  std::uint32_t options) {
   SetDetail(0);
   if (g_link == kInvalidHandle) return QNA_E_NOTOPEN;
-  PipeTransport link{g_link};
+  Link link = LocalLink();
   return MaskedWriteExchange(link, area, offset, count, data, flags, options);
 }
 

@@ -43,14 +43,13 @@
 struct EvQueueEntry {
   std::uint32_t handle;      // never 0
   std::uint32_t connection;  // the connection id it was opened through
-  Handle pipe;               // the per-queue pipe (or emulated pipe)
+  Link link;                 // the per-queue pipe (real or emulated)
   Handle lock;               // the entry's own lock
   std::uint32_t queue;       // the number the server assigned
   char name[12];             // as sent, zero-terminated; empty when none
   std::uint32_t option;      // the open option, unchanged
   EvQueueEntry* next;
   // Not part of the caller's copy: kept by the table.
-  bool emulated;        // the pipe is an emulated pipe (closed with W95NpipeClose)
   bool broken;          // a read lost its place in the pipe; under the entry's lock
   std::uint32_t refs;   // under the list guard
 };
@@ -63,6 +62,9 @@ int EvQueueRemoveEntry(std::uint32_t handle);
 EvQueueEntry* EvQueueFindHandle(std::uint32_t handle);
 // The handle of the oldest entry of the connection, or 0.
 std::uint32_t EvQueueFirstOfConnection(std::uint32_t connection);
+// Closes every queue opened through the connection, oldest first (the hook
+// that the connection table calls when a connection closes).
+void EvQueueCloseOfConnection(std::uint32_t connection);
 EvQueueEntry* EvQueueFindNumber(std::uint32_t connection, std::uint32_t queue);
 // The entry with the handle with one more reference, or nullptr; and letting
 // go of such a reference (the last one closes the lock and pipe and frees).
@@ -304,33 +306,9 @@ std::uint32_t EvQueueMaxExchange(T& link, std::uint32_t* max) {
 }
 
 // ---- On a connection (queue.cpp) ---------------------------------------------------
-// One exchange on the connection's pipe (a TCP connection: its socket) under
-// its request lock: 2 when the lock was not had within QNA_MtxTimeOut, 499
-// with the error when the wait failed, else the exchange's result.
-template <typename Body>
-std::uint32_t EvQueueOnConnection(const ConnRecord& connection, Body&& exchange) {
-  MutexHold hold(connection.request_lock, QNA_MtxTimeOut);
-  switch (hold.outcome()) {
-    case kWaitOk:
-      break;
-    case kWaitTimeout:
-      return QNA_E_MUTEX;
-    case kWaitAbandoned:
-      // The hold has given the lock back: a thread that ended inside an
-      // exchange must not block the connection for good.
-      SetDetail(kWaitAbandoned);
-      return QNA_E_EVQ_LOCK;
-    default:
-      SetDetail(static_cast<std::int32_t>(win::GetLastError()));
-      return QNA_E_EVQ_LOCK;
-  }
-  if (connection.kind == ConnKind::Tcp) {
-    SockTransport link{connection.socket};
-    return exchange(link);
-  }
-  PipeTransport link{connection.pipe};
-  return exchange(link);
-}
+// Each request is one exchange on the connection's link (a pipe connection's
+// pipe, a TCP connection's socket) under its request lock, with the event
+// queue answers for a lock not had (ConnExchange, LockFailure::EvQueue).
 
 // The three requests of the queue operations, each one exchange.
 std::uint32_t EvQueueRequestOpen(const ConnRecord& connection, std::uint32_t queue,
@@ -342,7 +320,7 @@ std::uint32_t EvQueueRequestPost(const ConnRecord& connection, std::uint32_t que
 
 // The name of the per-queue pipe: "\\HOST\pipe\NAME" for a connection with
 // a host name, else "\\.\pipe\NAME"; with the emulation the leading "\\."
-// goes.  The pipe name of the reply is at most its 32 bytes.
+// goes (LinkStripLocal).  The pipe name of the reply is at most its 32 bytes.
 void EvQueuePipeName(const char* host, const std::uint8_t* reply_name, bool emulation, char* out,
                      std::size_t size);
 

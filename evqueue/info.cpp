@@ -14,7 +14,7 @@ std::uint32_t EvQueueRequestCount(std::uint32_t kind, std::uint32_t id, const ch
   if (connection == nullptr) return QNA_E_NOCONN;
   std::uint8_t field[12];
   if (!EvQueuePutName12(field, kind == 0 ? name : nullptr)) return QNA_E_ARG;
-  return EvQueueOnConnection(*connection, [&](auto& link) {
+  return ConnExchange(*connection, connection->kind, LockFailure::EvQueue, [&](auto& link) {
     return EvQueueCountExchange(link, kind, field, count, list, list_word);
   });
 }
@@ -23,7 +23,7 @@ std::uint32_t EvQueueRequestName(std::uint32_t id, std::uint32_t queue, char* na
   SetDetail(0);
   const ConnRecord* connection = ConnFindEntry(id);
   if (connection == nullptr) return QNA_E_NOCONN;
-  return EvQueueOnConnection(*connection,
+  return ConnExchange(*connection, connection->kind, LockFailure::EvQueue,
                              [&](auto& link) { return EvQueueNameExchange(link, queue, name); });
 }
 
@@ -31,7 +31,7 @@ std::uint32_t EvQueueRequestMax(std::uint32_t id, std::uint32_t* max) {
   SetDetail(0);
   const ConnRecord* connection = ConnFindEntry(id);
   if (connection == nullptr) return QNA_E_NOCONN;
-  return EvQueueOnConnection(*connection,
+  return ConnExchange(*connection, connection->kind, LockFailure::EvQueue,
                              [&](auto& link) { return EvQueueMaxExchange(link, max); });
 }
 

@@ -11,26 +11,25 @@
 
 #include "evqueue/evqueue.h"
 #include "platform/platform.h"
-#include "w95pipe/w95pipe.h"
 
 // ---- The requests ------------------------------------------------------------------
 
 std::uint32_t EvQueueRequestOpen(const ConnRecord& connection, std::uint32_t queue,
                                  const std::uint8_t (&name)[12], std::uint32_t option,
                                  std::uint8_t (&reply)[kEvOpenReply]) {
-  return EvQueueOnConnection(connection, [&](auto& link) {
+  return ConnExchange(connection, connection.kind, LockFailure::EvQueue, [&](auto& link) {
     return EvQueueOpenExchange(link, queue, name, option, reply);
   });
 }
 
 std::uint32_t EvQueueRequestClose(const ConnRecord& connection, std::uint32_t queue) {
-  return EvQueueOnConnection(connection,
+  return ConnExchange(connection, connection.kind, LockFailure::EvQueue,
                              [&](auto& link) { return EvQueueCloseExchange(link, queue); });
 }
 
 std::uint32_t EvQueueRequestPost(const ConnRecord& connection, std::uint32_t queue,
                                  std::uint32_t value, std::uint32_t length, const void* data) {
-  return EvQueueOnConnection(connection, [&](auto& link) {
+  return ConnExchange(connection, connection.kind, LockFailure::EvQueue, [&](auto& link) {
     return EvQueuePostExchange(link, queue, value, length, data);
   });
 }
@@ -44,8 +43,7 @@ void EvQueuePipeName(const char* host, const std::uint8_t* reply_name, bool emul
     std::snprintf(out, size, "\\\\%s\\pipe\\%s", host, pipe);
   else
     std::snprintf(out, size, "\\\\.\\pipe\\%s", pipe);
-  if (emulation && std::strstr(out, "\\\\.") != nullptr)
-    std::memmove(out, out + 3, std::strlen(out + 3) + 1);
+  if (emulation) LinkStripLocal(out);
 }
 
 namespace {
@@ -92,46 +90,21 @@ bool PlainPipeName(const std::uint8_t* name) {
   return true;
 }
 
-// One attempt to connect the per-queue pipe: 0, or the error.
-std::uint32_t Connect(const char* name, bool emulated, Handle* pipe) {
-  if (emulated) return W95NpipeOpen(name, pipe);
-  if (win::WaitNamedPipeA(name, 0) == 0) return LastError();
-  const Handle opened = win::CreateFileA(name, win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
-                                         win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, 0);
-  if (opened == kInvalidHandle) return LastError();
-  *pipe = opened;
-  return 0;
-}
-
-void ClosePipe(Handle pipe, bool emulated) {
-  if (emulated)
-    W95NpipeClose(pipe);
-  else
-    HndClose(pipe);
-}
-
-// Wakes a read blocked on an entry's pipe.
-void WakePipe(const EvQueueEntry& entry) {
-  if (entry.emulated)
-    W95NpipeCut(entry.pipe);
-  else
-    NpipeDisconnect(entry.pipe);
-}
-
 // A read that lost its place in the pipe (a record that cannot be one, or
 // one cut off) ends the queue's pipe: later reads fail with 109 instead of
 // taking bytes from the middle of a record for a length word.  Under the
 // entry's lock.
 void CutPipe(EvQueueEntry& entry) {
   entry.broken = true;
-  WakePipe(entry);
+  entry.link.Cut();
 }
 
-// An entry's pipe as a reader for the exchange's helpers.  ReadAll reads
-// exactly `count` bytes: -1 when the pipe failed before any byte came
-// (`error` says why; an emulated pipe that reports 0 bytes has been closed by
-// the server: 109), 0 with fewer bytes when it ended part way.  Cut ends the
-// pipe (CutPipe).
+// An entry's pipe as a reader for the exchange's helpers: the entry's link,
+// with the event queue's account of a failure.  ReadAll and ReadAtLeast fail
+// (-1) only when the pipe failed before any byte came (`error` says why: an
+// emulated pipe that reports 0 bytes has been closed by the server, 109);
+// one that ended part way gives 0 and fewer bytes.  Cut ends the pipe
+// (CutPipe).
 struct EventPipe {
   EvQueueEntry& entry;
   std::int32_t error = 0;
@@ -139,32 +112,11 @@ struct EventPipe {
   int ReadAll(std::uint8_t* at, std::uint32_t count, std::uint32_t* done) {
     return ReadAtLeast(at, count, count, done);
   }
-  // The same, content with `least` bytes, taking at most `most`.
   int ReadAtLeast(std::uint8_t* at, std::uint32_t least, std::uint32_t most,
                   std::uint32_t* done) {
-    *done = 0;
-    while (*done < least) {
-      std::uint32_t got = 0;
-      std::uint32_t failure = 0;
-      if (entry.emulated) {
-        const std::uint32_t rc = W95NpipeRead(entry.pipe, at + *done, most - *done, &got);
-        if (rc > 1)
-          failure = rc;
-        else if (got == 0)
-          failure = win::ERROR_BROKEN_PIPE;
-      } else {
-        win::DWORD n = 0;
-        if (win::ReadFile(entry.pipe, at + *done, most - *done, &n, nullptr) == 0 || n == 0)
-          failure = LastError();
-        got = n;
-      }
-      if (failure != 0) {
-        error = static_cast<std::int32_t>(failure);
-        return *done == 0 ? -1 : 0;
-      }
-      *done += std::min(got, most - *done);
-    }
-    return 0;
+    if (entry.link.ReadAtLeast(at, least, most, done) == 0) return 0;
+    error = static_cast<std::int32_t>(LastError());
+    return *done == 0 ? -1 : 0;
   }
   void Cut() { CutPipe(entry); }
 };
@@ -184,12 +136,14 @@ std::uint32_t ReadRecord(EvQueueEntry& entry, std::uint16_t* kind, char* name,
     SetDetail(static_cast<std::int32_t>(win::ERROR_BROKEN_PIPE));
     return QNA_E_EVQ_READ;
   }
-  if (!entry.emulated && (flags & QNA_EVQ_NOWAIT) != 0) {
-    win::DWORD available = 0;
-    if (win::PeekNamedPipe(entry.pipe, nullptr, 0, nullptr, &available, nullptr) == 0) {
-      SetDetail(static_cast<std::int32_t>(LastError()));
-      return QNA_E_EVQ_READ;
-    }
+  // Only a real pipe can tell that nothing has come; another waits.
+  std::uint32_t available = 0;
+  const int peeked = (flags & QNA_EVQ_NOWAIT) != 0 ? entry.link.Available(&available) : 1;
+  if (peeked < 0) {
+    SetDetail(static_cast<std::int32_t>(LastError()));
+    return QNA_E_EVQ_READ;
+  }
+  if (peeked == 0) {
     if (available == 0) {
       if (kind != nullptr) *kind = 0;
       return QNA_E_EVQ_EMPTY;
@@ -280,15 +234,14 @@ std::uint32_t QNA_API QNA_OpenEvQueue(std::uint32_t id, std::uint32_t queue,
   const std::uint32_t assigned = proto::Get32(reply);
 
   OsProbe();
-  const bool emulated = g_emulation != 0;
   char pipe_name[96];
-  EvQueuePipeName(connection->host, reply + 4, emulated, pipe_name, sizeof pipe_name);
-  Handle pipe = kInvalidHandle;
+  EvQueuePipeName(connection->host, reply + 4, false, pipe_name, sizeof pipe_name);
+  Link pipe;
   std::uint32_t error = kErrorInvalidName;
   if (PlainPipeName(reply + 4)) {
     for (int attempt = 0; attempt < kEvAttempts; ++attempt) {
       if (attempt > 0) SysSleep(kEvAttemptPauseMs);
-      error = Connect(pipe_name, emulated, &pipe);
+      error = LinkOpenPipe(pipe_name, PipeOpen::WaitFree, &pipe);
       if (error == 0) break;
     }
   }
@@ -300,8 +253,7 @@ std::uint32_t QNA_API QNA_OpenEvQueue(std::uint32_t id, std::uint32_t queue,
 
   EvQueueEntry entry{};
   entry.connection = id;
-  entry.pipe = pipe;
-  entry.emulated = emulated;
+  entry.link = pipe;
   entry.queue = assigned;
   std::memcpy(entry.name, field, sizeof entry.name);
   entry.option = option;
@@ -314,7 +266,7 @@ std::uint32_t QNA_API QNA_OpenEvQueue(std::uint32_t id, std::uint32_t queue,
   if (!made) {
     const auto os_error = static_cast<std::int32_t>(LastError());
     EvQueueRequestClose(*connection, assigned);
-    ClosePipe(pipe, emulated);
+    pipe.Close();
     SetDetail(os_error);
     return QNA_E_EVQ_CREATE;
   }
@@ -323,7 +275,7 @@ std::uint32_t QNA_API QNA_OpenEvQueue(std::uint32_t id, std::uint32_t queue,
   if (EvQueueAddEntry(entry) == nullptr) {
     EvQueueRequestClose(*connection, assigned);
     HndClose(lock);
-    ClosePipe(pipe, emulated);
+    pipe.Close();
     SetDetail(0);
     return QNA_E_EVQ_CREATE;
   }
@@ -352,7 +304,7 @@ std::uint32_t QNA_API QNA_CloseEvQueue(std::uint32_t handle, std::uint32_t) {
   }
   // Whatever the server said, the local end goes.  A read still blocked on
   // the pipe wakes up now; its reference keeps the handles until it ends.
-  WakePipe(*entry);
+  entry->link.Cut();
   EvQueueRemoveEntry(handle);
   EvQueueCountDown();
   return result;

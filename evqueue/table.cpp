@@ -17,7 +17,6 @@
 
 #include "evqueue/evqueue.h"
 #include "platform/platform.h"
-#include "w95pipe/w95pipe.h"
 
 namespace {
 
@@ -33,13 +32,13 @@ std::uint32_t g_count = 0;    // under g_table
 
 std::atomic<EvQueueFault> g_fault{EvQueueFault::None};
 
+// The connection table closes a connection's queues through this hook.
+[[maybe_unused]] const bool g_closer_set = (ConnSetQueueCloser(&EvQueueCloseOfConnection), true);
+
 // The entry's handles go with its last reference.
 void CloseEntry(EvQueueEntry* entry) {
   if (entry->lock != 0) HndClose(entry->lock);
-  if (entry->emulated)
-    W95NpipeClose(entry->pipe);
-  else if (entry->pipe != kInvalidHandle)
-    HndClose(entry->pipe);
+  entry->link.Close();
   delete entry;
 }
 
@@ -87,6 +86,23 @@ std::uint32_t EvQueueFirstOfConnection(std::uint32_t connection) {
   for (const EvQueueEntry* e = g_head; e != nullptr; e = e->next)
     if (e->connection == connection) return e->handle;
   return 0;
+}
+
+// A close that cannot take the event queue table lock leaves its entry in
+// the table; the walk then tries that handle at most three times and gives
+// up on the rest, rather than trying it again without end.
+void EvQueueCloseOfConnection(std::uint32_t connection) {
+  constexpr int kTriesPerHandle = 3;
+  std::uint32_t last = 0;
+  int tries = 0;
+  for (;;) {
+    const std::uint32_t handle = EvQueueFirstOfConnection(connection);
+    if (handle == 0) return;
+    tries = handle == last ? tries + 1 : 1;
+    if (tries > kTriesPerHandle) return;
+    last = handle;
+    QNA_CloseEvQueue(handle, 0);
+  }
 }
 
 EvQueueEntry* EvQueueFindNumber(std::uint32_t connection, std::uint32_t queue) {

@@ -192,13 +192,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (queue_fd < 0) std::abort();
   const Handle link = fz::PipeHandleOf(pair.near);
   g_link = link;
-  g_pipe_conn->pipe = link;
-  g_pipe_conn->pipe_open = true;
-  g_tcp_conn->socket = pair.near;
+  g_pipe_conn->link = Link::OfPipe(link, false);
+  g_tcp_conn->link = Link::OfSocket(pair.near);
   EvQueueEntry entry{};
   entry.handle = kQueueHandle;
   entry.connection = kPipeConn;
-  entry.pipe = fz::PipeHandleOf(queue_fd);
+  entry.link = Link::OfPipe(fz::PipeHandleOf(queue_fd), false);
   entry.lock = fz::NewMutex();
   entry.queue = 1;
   if (EvQueueAddEntry(entry) == nullptr) std::abort();
@@ -209,9 +208,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The entry closes its pipe and lock with its last reference.
   EvQueueRemoveEntry(kQueueHandle);
   g_link = kInvalidHandle;
-  g_pipe_conn->pipe = 0;
-  g_pipe_conn->pipe_open = false;
-  g_tcp_conn->socket = win::INVALID_SOCKET;
+  g_pipe_conn->link = {};
+  g_tcp_conn->link = {};
   HndClose(link);
   peer.join();
   return 0;

@@ -72,11 +72,9 @@ int EvWait(Handle event, std::uint32_t timeout_ms);  // 0, 640 or -1
 int HndClose(Handle handle);
 
 // ---- The server link -----------------------------------------------------
-// One read or write on the link, dispatched to the pipe emulation when the
-// emulation flag is set.  A successful call may move fewer bytes than asked.
-int PipeRead(Handle link, void* buffer, std::uint32_t count, std::uint32_t* read);
-int PipeWrite(Handle link, const void* buffer, std::uint32_t count, std::uint32_t* written);
-// The same without the emulation dispatch.
+// One read or write on a pipe; a successful call may move fewer bytes than
+// asked.  (The library's links choose between these and the pipe emulation:
+// core/link.h.)
 int PipeReadRaw(Handle link, void* buffer, std::uint32_t count, std::uint32_t* read);
 int PipeWriteRaw(Handle link, const void* buffer, std::uint32_t count, std::uint32_t* written);
 // One write on a pipe that never waits: the bytes that fit now, possibly
@@ -84,10 +82,6 @@ int PipeWriteRaw(Handle link, const void* buffer, std::uint32_t count, std::uint
 // without waiting it writes nothing, and the caller writes as it would have.
 int PipeWriteNow(Handle pipe, const void* buffer, std::uint32_t count, std::uint32_t* written);
 // NpipeRead (exported) is declared in qnapi.h.
-
-// Set by OsProbe on the Windows 95 family: the link goes through the pipe
-// emulation instead of a real pipe.
-extern std::uint32_t g_emulation;
 
 int SysSleep(std::uint32_t ms);
 

@@ -1,9 +1,8 @@
 // data.h - the data requests of the remote connections: the read request as
 // an exchange over any transport (the write request is the core's
 // WordWriteExchange, byte for byte), and the exported read and write
-// functions written once for both kinds of connection.  A "side" names how a
-// kind reaches its server: PipeSide (pipe_data.cpp) and SockSide
-// (sock_data.cpp) each give one locked read and one locked write request.
+// functions written once for both kinds of connection (pipe_data.cpp and
+// sock_data.cpp name the kind; data.cpp runs the locked requests).
 #pragma once
 
 #include <algorithm>
@@ -17,9 +16,6 @@
 #include "core/requests.h"
 #include "qnapi.h"
 #include "remote/remote.h"
-
-static_assert(Transport<PipeTransport>);
-static_assert(Transport<SockTransport>);
 
 // Data read (100: one byte per bit, 101: words): one piece of 12 x n + 16
 // bytes; the reply's payload is the data of the ranges one after another.
@@ -95,7 +91,7 @@ inline bool RangeWraps(std::uint32_t start, std::uint32_t count) {
 // pipe connection reads the mapped area instead.  A failed request leaves
 // its result in QNA_InternalErr; the words of the requests before it are in
 // the buffer.
-template <typename Side>
+template <ConnKind kFamily>
 std::uint32_t RemoteReadWords(std::uint32_t area, std::uint32_t start, std::uint32_t count,
                               std::uint16_t* buffer, [[maybe_unused]] std::uint32_t no_lock,
                               std::uint32_t id) {
@@ -103,13 +99,13 @@ std::uint32_t RemoteReadWords(std::uint32_t area, std::uint32_t start, std::uint
   const ConnRecord* connection = ConnFindEntry(id);
   if (connection == nullptr) return QNA_E_NOTOPEN;
   SetDetail(0);
-  if constexpr (Side::kServerLess) {
+  if constexpr (kFamily == ConnKind::Pipe) {
     if (connection->host[0] == '\0') return AreaReadWords(area, start, count, buffer, no_lock);
   }
   if (RangeWraps(start, count)) return QNA_E_ARG;
   for (std::uint32_t done = 0; done < count;) {
     const std::uint32_t n = std::min(count - done, proto::kMaxWordsPerRequest);
-    const std::uint32_t result = Side::Read(*connection, area, start + done, n, buffer + done, 1);
+    const std::uint32_t result = ConnDataRead(*connection, kFamily, area, start + done, n, buffer + done, 1);
     if (result != QNA_OK) {
       SetDetail(static_cast<std::int32_t>(result));
       return result;
@@ -120,7 +116,7 @@ std::uint32_t RemoteReadWords(std::uint32_t area, std::uint32_t start, std::uint
 }
 
 // QNA_ReadBitN and QNA_ReadBitS: one request for the whole count.
-template <typename Side>
+template <ConnKind kFamily>
 std::uint32_t RemoteReadBits(std::uint32_t area, std::uint32_t start, std::uint32_t count,
                              std::uint8_t* buffer, [[maybe_unused]] std::uint32_t no_lock,
                              std::uint32_t id) {
@@ -128,18 +124,18 @@ std::uint32_t RemoteReadBits(std::uint32_t area, std::uint32_t start, std::uint3
   if (count == 0 || buffer == nullptr) return QNA_E_ARG;
   const ConnRecord* connection = ConnFindEntry(id);
   if (connection == nullptr) return QNA_E_NOTOPEN;
-  if constexpr (Side::kServerLess) {
+  if constexpr (kFamily == ConnKind::Pipe) {
     if (connection->host[0] == '\0') return AreaReadBits(area, start, count, buffer, no_lock);
   }
   if (RangeWraps(start, count)) return QNA_E_ARG;
-  const std::uint32_t result = Side::Read(*connection, area, start, count, buffer, 0);
+  const std::uint32_t result = ConnDataRead(*connection, kFamily, area, start, count, buffer, 0);
   if (result != QNA_OK) SetDetail(static_cast<std::int32_t>(result));
   return result;
 }
 
 // QNA_ReadMuxN and QNA_ReadMuxS: each range is a read of its own, packed
 // after the words of the ranges before it.
-template <typename Side>
+template <ConnKind kFamily>
 std::uint32_t RemoteReadMux(std::uint32_t n, const std::uint32_t* areas, const std::uint32_t* starts,
                             const std::uint32_t* counts, std::uint16_t* buffer, std::uint32_t id) {
   if (n == 0) return QNA_OK;
@@ -149,7 +145,7 @@ std::uint32_t RemoteReadMux(std::uint32_t n, const std::uint32_t* areas, const s
   }
   std::size_t at = 0;  // words already delivered
   for (std::uint32_t i = 0; i < n; ++i) {
-    const std::uint32_t result = RemoteReadWords<Side>(areas[i], starts[i], counts[i], buffer + at, 0, id);
+    const std::uint32_t result = RemoteReadWords<kFamily>(areas[i], starts[i], counts[i], buffer + at, 0, id);
     if (result != QNA_OK) return result;
     at += counts[i];
   }
@@ -161,7 +157,7 @@ std::uint32_t RemoteReadMux(std::uint32_t n, const std::uint32_t* areas, const s
 // failure ends the write with the exchange's detail code, and what the
 // requests before it wrote stays written.  Writes of a server-less pipe
 // connection go over its pipe as well.
-template <typename Side>
+template <ConnKind kFamily>
 std::uint32_t RemoteWrite(std::uint32_t area, std::uint32_t start, std::uint32_t count,
                           const void* data, std::uint32_t options, std::uint32_t id,
                           std::uint16_t kind) {
@@ -173,13 +169,13 @@ std::uint32_t RemoteWrite(std::uint32_t area, std::uint32_t start, std::uint32_t
   // Nothing to send from, or pieces that would wrap round: the request's own
   // tests answer (50 on a closed link, else 6) before a byte goes out.
   if (data == nullptr || RangeWraps(start, count))
-    return Side::Write(*connection, area, start, std::min(count, chunk), nullptr, options, kind);
+    return ConnDataWrite(*connection, kFamily, area, start, std::min(count, chunk), nullptr, options, kind);
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::uint32_t done = 0;
   for (;;) {
     const std::uint32_t n = std::min(count - done, chunk);
     const std::uint32_t result =
-        Side::Write(*connection, area, start + done, n, bytes + unit * done, options, kind);
+        ConnDataWrite(*connection, kFamily, area, start + done, n, bytes + unit * done, options, kind);
     done += n;
     if (result != QNA_OK || done == count) return result;
   }

@@ -14,10 +14,10 @@
 #include <cstring>
 
 #include "core/core.h"
+#include "core/link.h"
 #include "platform/platform.h"
 #include "qnapi.h"
 #include "remote/remote.h"
-#include "w95pipe/w95pipe.h"
 
 namespace {
 
@@ -27,13 +27,11 @@ namespace {
 bool HostFits(const char (&host)[16]) { return strnlen(host, sizeof host) < sizeof host; }
 
 // Opens the pipe of "\\HOST\pipe\qoxsmem" ("\\.\pipe\qoxsmem" for the local
-// server); with the emulation, the local name without its leading "\\.".
-std::uint32_t OpenServerPipe(const char* host, Handle* pipe) {
+// server), of the kind the emulation flag says.
+std::uint32_t OpenServerPipe(const char* host, Link* pipe) {
   char name[64];
   std::snprintf(name, sizeof name, "\\\\%s\\pipe\\qoxsmem", host[0] != '\0' ? host : ".");
-  if (g_emulation == 0) return OpenNamedPipe(name, pipe);
-  const char* emulated = std::strstr(name, "\\\\.") != nullptr ? name + 3 : name;
-  return W95NpipeOpen(emulated, pipe);
+  return LinkOpenPipe(name, PipeOpen::RetryBusy, pipe);
 }
 
 // The steps of the open after the record exists; the caller cleans up after
@@ -49,14 +47,11 @@ std::uint32_t OpenPipeConnection(ConnRecord* record, const QNA_CONNPARAM* params
     }
     g_remote_area_flag = 1;
   }
-  Handle pipe = 0;
-  const std::uint32_t error = OpenServerPipe(record->host, &pipe);
+  const std::uint32_t error = OpenServerPipe(record->host, &record->link);
   if (error != 0) {
     SetDetail(static_cast<std::int32_t>(error));
     return QNA_E_OPEN;
   }
-  record->pipe = pipe;
-  record->pipe_open = true;
 
   // Made before the pipe becomes the link, so that the link never goes
   // without its lock; a connection whose lock could not be made works
@@ -66,7 +61,7 @@ std::uint32_t OpenPipeConnection(ConnRecord* record, const QNA_CONNPARAM* params
   std::int32_t before = -1;
   {
     MutexHold hold(record->request_lock, kInfinite);
-    LinkTakeOver(pipe, record->request_lock);
+    LinkTakeOver(record->link, record->request_lock);
     before = ConnHandshakeWord(record->id);
     QNA_REGREC registration{params->first, params->second, {}};
     std::memcpy(registration.name, params->name, sizeof registration.name);
@@ -74,12 +69,7 @@ std::uint32_t OpenPipeConnection(ConnRecord* record, const QNA_CONNPARAM* params
     if (registered != QNA_OK) return registered;
   }
   // The server changes the word once it has set the new client up.
-  if (before >= 0) {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-      SysSleep(50);
-      if (ConnHandshakeWord(record->id) != before) break;
-    }
-  }
+  AwaitHandshake(before, [record] { return ConnHandshakeWord(record->id); });
   return QNA_OK;
 }
 

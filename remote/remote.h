@@ -36,15 +36,21 @@ enum class ConnKind : std::uint8_t { Pipe, Tcp };
 struct ConnRecord {
   std::uint32_t id;
   Handle request_lock;  // 0: none (not made yet, or its creation failed)
-  Handle pipe;          // the server pipe of a pipe connection; 0 in a TCP connection
-  win::SOCKET socket;   // the socket of a TCP connection: -1 until connected; 0 in a pipe connection
-  char host[16];        // zero-terminated; empty: the local server (pipe only)
+  // The server pipe (real or emulated) of a pipe connection, the socket of a
+  // TCP connection; None until opened and once closed.  Whichever close the
+  // application calls releases it, whatever its kind.
+  Link link;
+  char host[16];  // zero-terminated; empty: the local server (pipe only)
   ConnRecord* next;
-  // Which close releases the record's pipe or socket, whichever close the
-  // application calls: a record of one kind given to the other kind's close
-  // would otherwise keep its pipe or socket open for good.
   ConnKind kind;
-  bool pipe_open;  // the pipe field holds an open pipe (an emulated handle may be 0)
+  // The link as a family of connections of kind `family` finds it: a
+  // connection of the other kind gives a link that fails at the first write.
+  Link LinkAs(ConnKind family) const {
+    if (family == kind) return link;
+    Link foreign;
+    foreign.kind = LinkKind::Foreign;
+    return foreign;
+  }
 };
 
 // ---- The table (table.cpp) ---------------------------------------------------
@@ -53,7 +59,10 @@ ConnRecord* ConnAddEntry();  // a new zero-filled record at the tail, or nullptr
 void ConnRemoveEntry(ConnRecord* record);  // unlinks and frees that very record
 ConnRecord* ConnFindEntry(std::uint32_t id);  // the first record with the id, or nullptr
 int ConnHasLocalEntry();  // 1 when a record has an empty host name
-// Closes every event queue opened through the connection.
+// Closes every event queue opened through the connection, through the hook
+// that the event queues set (they sit above this table and include it).
+using ConnQueueCloser = void (*)(std::uint32_t id);
+void ConnSetQueueCloser(ConnQueueCloser closer);
 void ConnCloseQueues(std::uint32_t id);
 
 // The connection table lock: made when none exists yet (only when `make`),
@@ -93,6 +102,48 @@ void ConnClose(std::uint32_t id);
 // A heap block for a request, or nullptr when memory is exhausted.
 std::unique_ptr<std::uint8_t[]> ConnAlloc(std::size_t size);
 
+// ---- One exchange on a connection ----------------------------------------------
+// What a family answers when its request lock is not had: `Request` is the
+// frame of the data, message and control requests (2, the wait's outcome in
+// QNA_InternalErr); `EvQueue` that of the event queue requests (2 after the
+// time-out, else 499 with the abandon (95) or the system's error).
+enum class LockFailure : std::uint8_t { Request, EvQueue };
+
+// Runs `exchange(link)` on the connection's link as the family of `kind`
+// finds it, under the connection's request lock (QNA_MtxTimeOut, read at
+// each wait).  There is no test of the link here: an unusable one fails at
+// the first write.
+template <typename Body>
+std::uint32_t ConnExchange(const ConnRecord& connection, ConnKind kind, LockFailure failure,
+                           Body&& exchange) {
+  MutexHold hold(connection.request_lock, QNA_MtxTimeOut);
+  const int outcome = hold.outcome();
+  if (outcome != kWaitOk) {
+    if (failure == LockFailure::Request) {
+      SetDetail(outcome);
+      return QNA_E_MUTEX;
+    }
+    if (outcome == kWaitTimeout) return QNA_E_MUTEX;
+    // An abandoned lock: the hold has given it back, so that a thread that
+    // ended inside an exchange does not block the connection for good.
+    SetDetail(outcome == kWaitAbandoned ? kWaitAbandoned
+                                        : static_cast<std::int32_t>(win::GetLastError()));
+    return QNA_E_EVQ_LOCK;
+  }
+  Link link = connection.LinkAs(kind);
+  return exchange(link);
+}
+
+// The lookup by id and the exchange: `missing` when no connection has the
+// id (QNA_InternalErr untouched).
+template <typename Body>
+std::uint32_t ConnExchangeById(std::uint32_t id, ConnKind kind, std::uint32_t missing,
+                               Body&& exchange) {
+  const ConnRecord* connection = ConnFindEntry(id);
+  if (connection == nullptr) return missing;
+  return ConnExchange(*connection, kind, LockFailure::Request, exchange);
+}
+
 // Test seams, not in the public header: the next allocation of a record or a
 // request fails; the id counter takes a value (the next id is value + 1);
 // the connection table lock as it stands (0: none yet).
@@ -100,39 +151,24 @@ void ConnFailNextAllocSeam();
 void ConnSetIdCounterSeam(std::uint32_t value);
 Handle ConnTableLockSeam();
 
-// ---- Data requests (pipe_data.cpp, sock_data.cpp) ----------------------------
+// ---- Data requests (data.cpp) ------------------------------------------------
 // kind 0: bits (command 100 and 100100), 1: words (101 and 100101).  The
-// exchanges set QNA_InternalErr to 0 and test the pipe or socket (-1: 50);
-// the others take the request lock around them.
-std::uint32_t PipeDataRead(std::uint32_t n, const std::uint32_t* areas, const std::uint32_t* starts,
-                           const std::uint32_t* counts, void* buffer, std::uint16_t option,
-                           std::uint16_t kind, Handle pipe, Handle request_lock);
-std::uint32_t PipeDataReadExchange(std::uint32_t n, const std::uint32_t* areas,
+// exchanges set QNA_InternalErr to 0 and test the link (None: 50); the
+// others take the connection's request lock around them.
+std::uint32_t LinkDataReadExchange(const Link& link, std::uint32_t n, const std::uint32_t* areas,
                                    const std::uint32_t* starts, const std::uint32_t* counts,
-                                   void* buffer, std::uint16_t option, std::uint16_t kind,
-                                   Handle pipe);
-std::uint32_t PipeDataWrite(std::uint32_t area, std::uint32_t start, std::uint32_t count,
-                            const void* data, std::uint32_t options, std::uint16_t kind,
-                            Handle pipe, Handle request_lock);
-std::uint32_t PipeDataWriteExchange(std::uint32_t area, std::uint32_t start, std::uint32_t count,
-                                    const void* data, std::uint32_t options, std::uint16_t kind,
-                                    Handle pipe);
-
-std::uint32_t SockDataRead(std::uint32_t n, const std::uint32_t* areas, const std::uint32_t* starts,
-                           const std::uint32_t* counts, void* buffer, std::uint16_t option,
-                           std::uint16_t kind, win::SOCKET socket, Handle request_lock);
-std::uint32_t SockDataReadExchange(std::uint32_t n, const std::uint32_t* areas,
-                                   const std::uint32_t* starts, const std::uint32_t* counts,
-                                   void* buffer, std::uint16_t option, std::uint16_t kind,
-                                   win::SOCKET socket);
-std::uint32_t SockDataWrite(std::uint32_t area, std::uint32_t start, std::uint32_t count,
-                            const void* data, std::uint32_t options, std::uint16_t kind,
-                            win::SOCKET socket, Handle request_lock);
-std::uint32_t SockDataWriteExchange(std::uint32_t area, std::uint32_t start, std::uint32_t count,
-                                    const void* data, std::uint32_t options, std::uint16_t kind,
-                                    win::SOCKET socket);
+                                   void* buffer, std::uint16_t option, std::uint16_t kind);
+std::uint32_t LinkDataWriteExchange(const Link& link, std::uint32_t area, std::uint32_t start,
+                                    std::uint32_t count, const void* data, std::uint32_t options,
+                                    std::uint16_t kind);
+std::uint32_t ConnDataRead(const ConnRecord& connection, ConnKind family, std::uint32_t area,
+                           std::uint32_t start, std::uint32_t count, void* buffer,
+                           std::uint16_t kind);
+std::uint32_t ConnDataWrite(const ConnRecord& connection, ConnKind family, std::uint32_t area,
+                            std::uint32_t start, std::uint32_t count, const void* data,
+                            std::uint32_t options, std::uint16_t kind);
 
 // ---- TCP registration (sock_conn.cpp) ------------------------------------------
 // The registration exchange of QNA_EntAppName over the socket: 0, 101, 102 or
 // the server's result; the sizes go to QNA_SizeTb and the area table.
-std::uint32_t SockRegister(const QNA_CONNPARAM* params, win::SOCKET socket);
+std::uint32_t SockRegister(const QNA_CONNPARAM* params, const Link& socket);

@@ -1,14 +1,11 @@
-// sock_conn.cpp - connections to a server over TCP: the socket primitives
-// every TCP exchange uses, the registration over the socket, QNA_OpenS and
-// QNA_CloseS.  The socket carries exactly the request and reply records of
-// the pipe; it adds no framing of its own.
+// sock_conn.cpp - connections to a server over TCP: the registration over
+// the socket, QNA_OpenS and QNA_CloseS.  The socket carries exactly the
+// request and reply records of the pipe; it adds no framing of its own.
 //
 // Lock rules: QNA_OpenS holds the connection table lock for its whole run,
 // including the connect attempts, the registration and the one-second pause
-// (remote.h).  The socket primitives take no lock; the exchanges that use
-// them hold the connection's request lock.
+// (remote.h).
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "core/core.h"
@@ -18,51 +15,11 @@
 #include "qnapi.h"
 #include "remote/remote.h"
 
-// A length beyond what one send or recv takes is asked for in part: the
-// caller sees fewer bytes moved, as with any short send or receive.
-namespace {
-int SocketLength(std::uint32_t length) {
-  return length > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
-}
-}  // namespace
-
-int SockSend(win::SOCKET s, const void* buffer, std::uint32_t length, std::uint32_t* sent) {
-  const int n = win::send(s, static_cast<const char*>(buffer), SocketLength(length), 0);
-  if (n < 0) {
-    *sent = 0;
-    return -1;
-  }
-  *sent = static_cast<std::uint32_t>(n);
-  return 0;
-}
-
-int SockRecv(win::SOCKET s, void* buffer, std::uint32_t length, std::uint32_t* received) {
-  const int n = win::recv(s, static_cast<char*>(buffer), SocketLength(length), 0);
-  // 0 bytes is the peer's close: a failure, so that no caller waits for more.
-  if (n <= 0) {
-    *received = 0;
-    return -1;
-  }
-  *received = static_cast<std::uint32_t>(n);
-  return 0;
-}
-
-int SockRecvAll(win::SOCKET s, void* buffer, std::uint32_t length, std::uint32_t* received) {
-  *received = 0;
-  auto* bytes = static_cast<std::uint8_t*>(buffer);
-  while (*received < length) {
-    std::uint32_t got = 0;
-    if (SockRecv(s, bytes + *received, length - *received, &got) != 0) return -1;
-    *received += got;
-  }
-  return 0;
-}
-
-std::uint32_t SockRegister(const QNA_CONNPARAM* params, win::SOCKET socket) {
+std::uint32_t SockRegister(const QNA_CONNPARAM* params, const Link& socket) {
   SetDetail(0);
   QNA_REGREC registration{params->first, params->second, {}};
   std::memcpy(registration.name, params->name, sizeof registration.name);
-  SockTransport link{socket};
+  Link link = socket;
   return RegisterExchange(link, &registration);
 }
 
@@ -96,8 +53,6 @@ std::uint32_t OpenTcpConnection(ConnRecord* record, QNA_CONNPARAM* params) {
   // Not offered where the link is the pipe emulation (the Windows 95 family).
   OsProbe();
   if (g_emulation != 0) return QNA_E_OPEN;
-  record->pipe = 0;
-  record->socket = win::INVALID_SOCKET;
   win::WSADATA data{};
   if (win::WSAStartup(0x0101, &data) != 0) return QNA_E_OPEN;
   const win::SOCKET s = win::socket(win::AF_INET_, win::SOCK_STREAM_, 0);
@@ -123,8 +78,8 @@ std::uint32_t OpenTcpConnection(ConnRecord* record, QNA_CONNPARAM* params) {
     DropSocket(s);
     return QNA_E_OPEN;
   }
-  record->socket = s;
-  const std::uint32_t registered = SockRegister(params, s);
+  record->link = Link::OfSocket(s);
+  const std::uint32_t registered = SockRegister(params, record->link);
   if (registered != QNA_OK) return registered;
   Handle lock = 0;
   if (MtxCreate(nullptr, &lock, 0) == 0) record->request_lock = lock;

@@ -24,11 +24,9 @@
 
 #include "core/core.h"
 #include "core/protocol.h"
-#include "evqueue/evqueue.h"
 #include "platform/platform.h"
 #include "qnapi.h"
 #include "remote/remote.h"
-#include "w95pipe/w95pipe.h"
 
 std::uint16_t g_remote_area_flag = 0;
 
@@ -45,27 +43,21 @@ std::uint32_t g_open_count = 0;  // under g_table_lock
 
 std::atomic<bool> g_fail_next_alloc{false};
 
+// Set by the event queues when the library loads (ConnSetQueueCloser).
+std::atomic<ConnQueueCloser> g_queue_closer{nullptr};
+
 bool AllocFails() { return g_fail_next_alloc.exchange(false, std::memory_order_relaxed); }
 
 // Closes a pipe connection's pipe with the close handshake: the word is read
 // before the pipe closes and then polled until the server has changed it (at
-// most 20 times, 50 ms apart).  The record keeps kInvalidHandle afterwards,
-// so the polls (and anything else) see a closed pipe instead of a handle
+// most 20 times, 50 ms apart).  The record's link is None afterwards,
+// so the polls (and anything else) see a closed link instead of a handle
 // value that the system may already have given to another object.
 void ConnClosePipe(ConnRecord* record) {
   const std::int32_t before = ConnHandshakeWord(record->id);
-  LinkDrop(record->pipe);
-  if (g_emulation != 0)
-    W95NpipeClose(record->pipe);
-  else
-    HndClose(record->pipe);
-  record->pipe = kInvalidHandle;
-  record->pipe_open = false;
-  if (before < 0) return;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    SysSleep(50);
-    if (ConnHandshakeWord(record->id) != before) return;
-  }
+  LinkDrop(record->link.pipe);
+  record->link.Close();
+  AwaitHandshake(before, [record] { return ConnHandshakeWord(record->id); });
 }
 
 }  // namespace
@@ -110,23 +102,10 @@ int ConnHasLocalEntry() {
   return 0;
 }
 
-// The hook of the event queues: every queue opened through the connection is
-// closed here before the connection itself goes, oldest first.  A close that
-// cannot take the event queue table lock leaves its entry in the table; the
-// walk then tries that handle at most three times and gives up on the rest,
-// rather than trying it again without end.
+void ConnSetQueueCloser(ConnQueueCloser closer) { g_queue_closer.store(closer); }
+
 void ConnCloseQueues(std::uint32_t id) {
-  constexpr int kTriesPerHandle = 3;
-  std::uint32_t last = 0;
-  int tries = 0;
-  for (;;) {
-    const std::uint32_t handle = EvQueueFirstOfConnection(id);
-    if (handle == 0) return;
-    tries = handle == last ? tries + 1 : 1;
-    if (tries > kTriesPerHandle) return;
-    last = handle;
-    QNA_CloseEvQueue(handle, 0);
-  }
+  if (const ConnQueueCloser closer = g_queue_closer.load()) closer(id);
 }
 
 // ---- The lock and the counters ---------------------------------------------------
@@ -198,17 +177,16 @@ void ConnCloseRecord(ConnRecord* record) {
   if (record->request_lock != 0) {
     // The link stops being this connection's pipe first, so that no local
     // request picks up the lock about to be closed.
-    if (record->kind == ConnKind::Pipe && record->pipe_open) LinkDrop(record->pipe);
+    if (record->link.IsPipe()) LinkDrop(record->link.pipe);
     HndClose(record->request_lock);
     record->request_lock = 0;
   }
-  if (record->kind == ConnKind::Pipe) {
-    if (record->pipe_open) ConnClosePipe(record);
-  } else {
-    // 0 or -1 in a connection that never got its socket.
-    if (record->socket != 0 && record->socket != win::INVALID_SOCKET) win::closesocket(record->socket);
-    record->socket = win::INVALID_SOCKET;
-  }
+  // A pipe goes with the close handshake; a socket (or nothing, in a
+  // connection that never got its link) is simply closed.
+  if (record->link.IsPipe())
+    ConnClosePipe(record);
+  else
+    record->link.Close();
   ConnRemoveEntry(record);
   // Every close that leaves no server-less pipe connection closes the data
   // areas, also those that QNA_Open mapped: the local data functions then

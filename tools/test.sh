@@ -13,6 +13,7 @@
 #   (default: coverage package tsan fuzz windows; also: debug, asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+tools/check-layers.sh  # the include lines keep to the layers (docs/architecture.md)
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(coverage package tsan fuzz windows)
 for step in "${steps[@]}"; do

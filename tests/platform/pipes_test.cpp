@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/link.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 

@@ -129,10 +129,8 @@ TEST_F(DataTest, ExchangeRefusals) {
     EXPECT_EQ(Detail(), c.detail);
     EXPECT_TRUE(link.written.empty());
   }
-  EXPECT_EQ(PipeDataReadExchange(1, &one, &one, &one, words, 0, 1, kInvalidHandle), QNA_E_NOTOPEN);
-  EXPECT_EQ(SockDataReadExchange(1, &one, &one, &one, words, 0, 1, win::INVALID_SOCKET), QNA_E_NOTOPEN);
-  EXPECT_EQ(PipeDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, kInvalidHandle), QNA_E_NOTOPEN);
-  EXPECT_EQ(SockDataWriteExchange(1, 0, 3, kProbeWords, 0, 1, win::INVALID_SOCKET), QNA_E_NOTOPEN);
+  EXPECT_EQ(LinkDataReadExchange(Link{}, 1, &one, &one, &one, words, 0, 1), QNA_E_NOTOPEN);
+  EXPECT_EQ(LinkDataWriteExchange(Link{}, 1, 0, 3, kProbeWords, 0, 1), QNA_E_NOTOPEN);
 }
 
 // Large transfers: words in requests of 16384 with advancing starts and

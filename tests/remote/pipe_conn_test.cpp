@@ -377,7 +377,7 @@ TEST_F(PipeConnTest, TheLinkIsTakenOver) {
   ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK);
   const ConnRecord* c = ConnFindEntry(id);
   ASSERT_NE(c, nullptr);
-  EXPECT_EQ(g_link, c->pipe);
+  EXPECT_EQ(g_link, c->link.pipe);
   EXPECT_EQ(LinkRequestLock(), c->request_lock);
   EXPECT_EQ(QNA_Write(1, 100, 3, kProbeWords, 0), QNA_OK);  // to the box
   std::uint16_t word = 0;

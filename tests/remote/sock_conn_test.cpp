@@ -54,7 +54,7 @@ TEST_F(SockConnTest, OpenRegistersAndPauses) {
     EXPECT_EQ(g_areas[5].size, 6u);
     const ConnRecord* record = ConnFindEntry(id);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->pipe, 0u);
+    EXPECT_EQ(record->link.kind, LinkKind::Socket);
     EXPECT_NE(record->request_lock, 0u);
     EXPECT_STREQ(record->host, "127.0.0.1");
     EXPECT_EQ(g_link, kInvalidHandle);  // a TCP connection is never the link

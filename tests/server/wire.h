@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/link.h"
 #include "core/protocol.h"
 #include "platform/platform.h"
 

@@ -194,9 +194,7 @@ class Session {
     if (record != nullptr) {
       record->id = ConnNextId();
       record->kind = wire == Wire::Pipe ? ConnKind::Pipe : ConnKind::Tcp;
-      record->pipe = wire == Wire::Pipe ? pipe : 0;
-      record->pipe_open = wire == Wire::Pipe;
-      record->socket = wire == Wire::Pipe ? 0 : socket;
+      record->link = wire == Wire::Pipe ? Link::OfPipe(pipe, false) : Link::OfSocket(socket);
       std::snprintf(record->host, sizeof record->host, "%s", host);
       Handle lock = 0;
       if (MtxCreate(nullptr, &lock, 0) == 0) record->request_lock = lock;

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "core/link.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 #include "w95pipe/w95pipe.h"
