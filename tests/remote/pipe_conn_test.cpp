@@ -392,7 +392,7 @@ TEST_F(PipeConnTest, TheLinkIsTakenOver) {
   QNA_CONNPARAM other = Params("other");
   std::uint32_t other_id = 0;
   EXPECT_EQ(QNA_OpenN(&other, &other_id), 7u);
-  EXPECT_EQ(g_link, c->pipe);
+  EXPECT_EQ(g_link, c->link.pipe);
   EXPECT_EQ(LinkRequestLock(), c->request_lock);
   EXPECT_EQ(QNA_Write(1, 100, 3, kProbeWords, 0), QNA_OK);  // to the box still
   refusing.Finish();
