@@ -51,9 +51,12 @@ TEST_F(W95Test, CreatingSideLimitsAndEntries) {
     if (W95NpipeCreate("\\PIPE\\MULTI", &h, 0, 3, 16, 16, 0) != 84) return 11;  // no fourth
     if (W95NpipeCreate("\\pipe\\zero", &h, 0, 0, 16, 16, 0) != 87) return 12;  // no instances
     if (W95NpipeCreate("\\nopipe\\x", &h, 0, 1, 16, 16, 0) != 87) return 13;
+    // No such instance, no such entry: 6.
+    if (W95NpipeClose(multi[2] + 65536) != 6 || W95NpipeClose(32) != 6 || W95NpipeClose(0x10020) != 6)
+      return 14;
     for (Handle m : multi)
       if (W95NpipeClose(m) != 0) return 14;
-    if (W95NpipeClose(multi[1]) != 6) return 15;
+    if (W95NpipeClose(multi[1]) != 6) return 15;  // closed already
     return W95NpipeCreate("\\pipe\\again", &h, 0, 1, 16, 16, 0) == 0 && h == multi[0] ? 0 : 16;
   });
   EXPECT_EQ(child.Wait(), 0);
