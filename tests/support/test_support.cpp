@@ -94,7 +94,7 @@ int Child::Wait(std::chrono::milliseconds limit) { return Reap(pid_, status_, li
 void Child::Kill() { KillAndReap(pid_, status_); }
 
 Process::Process(const std::string& program, const std::vector<std::string>& args,
-                 const std::string& stderr_path) {
+                 const std::string& stderr_path, const std::string& stdout_path, bool own_group) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -104,7 +104,17 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   if (!stderr_path.empty())
     posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
-  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  if (!stdout_path.empty())
+    posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (own_group) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
+  if (posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ) != 0) pid_ = -1;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
 }
 

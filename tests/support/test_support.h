@@ -49,12 +49,15 @@ class Child {
 };
 
 // A program started with posix_spawn (arguments as given, no shell).  Killed
-// and reaped by the destructor.  With a stderr path, the program's standard
-// error goes to that file (created or truncated) instead of the test's.
+// and reaped by the destructor.  With a stderr (stdout) path, the program's
+// standard error (output) goes to that file, created or truncated, instead of
+// the test's.  In a process group of its own, kill(-pid()) reaches whatever
+// it started too.
 class Process {
  public:
   Process(const std::string& program, const std::vector<std::string>& args,
-          const std::string& stderr_path = {});
+          const std::string& stderr_path = {}, const std::string& stdout_path = {},
+          bool own_group = false);
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;

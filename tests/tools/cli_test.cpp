@@ -4,10 +4,7 @@
 // hang.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,13 +14,10 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/server.h"
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -42,31 +36,12 @@ Outcome RunLine(const std::string& line, const fs::path& cwd,
   const fs::path out = cwd / ".out", err = cwd / ".err";
   const std::string path = fs::path(QNA_PATH).parent_path().string() + ":" + std::getenv("PATH");
   setenv("PATH", path.c_str(), 1);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  const std::string command = "cd '" + cwd.string() + "' && " + line;
-  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  qt::Process shell("/bin/sh", {"-c", "cd '" + cwd.string() + "' && " + line}, err.string(), out.string(), true);
+  const pid_t group = shell.pid();
   Outcome outcome;
-  if (spawned != 0) return outcome;
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  pid_t done = 0;
-  while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  outcome.status = shell.Wait(limit);
   // Whatever the line left behind in its group goes with it.
-  kill(-pid, SIGKILL);
-  if (done == 0) waitpid(pid, &status, 0);
-  outcome.status = done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (group > 0) kill(-group, SIGKILL);
   outcome.out = qt::ReadText(out.string());
   outcome.err = qt::ReadText(err.string());
   return outcome;
