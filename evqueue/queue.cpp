@@ -121,6 +121,66 @@ struct EventPipe {
   void Cut() { CutPipe(entry); }
 };
 
+// A queue that the server has opened for this client and that no entry
+// stands for yet.  Unless Keep hands it to the table, it goes again when the
+// open ends: the server must not keep a queue that no entry stands for, and
+// the queue's pipe and lock close.  QNA_InternalErr then says what the close
+// request answered, or what FailWith names.
+class QueueOpening {
+ public:
+  QueueOpening(const ConnRecord& connection, std::uint32_t assigned)
+      : queue(assigned), connection_(connection) {}
+  QueueOpening(const QueueOpening&) = delete;
+  QueueOpening& operator=(const QueueOpening&) = delete;
+  ~QueueOpening() {
+    if (kept_) return;
+    const std::uint32_t closed = EvQueueRequestClose(connection_, queue);
+    if (lock != 0) HndClose(lock);
+    pipe.Close();
+    SetDetail(failed_ ? detail_ : static_cast<std::int32_t>(closed));
+  }
+  void FailWith(std::int32_t detail) {
+    failed_ = true;
+    detail_ = detail;
+  }
+  void Keep() { kept_ = true; }
+
+  const std::uint32_t queue;
+  Link pipe;
+  Handle lock = 0;
+
+ private:
+  const ConnRecord& connection_;
+  bool kept_ = false;
+  bool failed_ = false;
+  std::int32_t detail_ = 0;
+};
+
+// Connects the queue's pipe that the open reply names, trying a few times
+// while the server makes it: 0 and the link, or the error (123 for a name
+// that is not one plain component).
+std::uint32_t ConnectQueuePipe(const ConnRecord& connection, const std::uint8_t* reply_name,
+                               Link& pipe) {
+  OsProbe();
+  if (!PlainPipeName(reply_name)) return kErrorInvalidName;
+  char pipe_name[96];
+  EvQueuePipeName(connection.host, reply_name, false, pipe_name, sizeof pipe_name);
+  std::uint32_t error = 0;
+  for (int attempt = 0; attempt < kEvAttempts; ++attempt) {
+    if (attempt > 0) SysSleep(kEvAttemptPauseMs);
+    error = LinkOpenPipe(pipe_name, PipeOpen::WaitFree, &pipe);
+    if (error == 0) break;
+  }
+  return error;
+}
+
+// The entry's own lock: 0, or the system's error.
+std::uint32_t MakeEntryLock(Handle* lock) {
+  if (EvQueueFails(EvQueueFault::EntryLock)) return win::ERROR_NOT_ENOUGH_MEMORY;
+  if (MtxCreate(nullptr, lock, 0) == 0) return 0;
+  return LastError();
+}
+
 std::uint32_t ReadFailed(std::int32_t detail) {
   SetDetail(detail);
   return QNA_E_EVQ_READ;
@@ -231,56 +291,29 @@ std::uint32_t QNA_API QNA_OpenEvQueue(std::uint32_t id, std::uint32_t queue,
   if (const std::uint32_t opened = EvQueueRequestOpen(*connection, queue, field, option, reply);
       opened != QNA_OK)
     return opened;
-  const std::uint32_t assigned = proto::Get32(reply);
-
-  OsProbe();
-  char pipe_name[96];
-  EvQueuePipeName(connection->host, reply + 4, false, pipe_name, sizeof pipe_name);
-  Link pipe;
-  std::uint32_t error = kErrorInvalidName;
-  if (PlainPipeName(reply + 4)) {
-    for (int attempt = 0; attempt < kEvAttempts; ++attempt) {
-      if (attempt > 0) SysSleep(kEvAttemptPauseMs);
-      error = LinkOpenPipe(pipe_name, PipeOpen::WaitFree, &pipe);
-      if (error == 0) break;
-    }
-  }
-  if (error != 0) {
-    // The server must not keep a queue that no entry stands for.
-    SetDetail(static_cast<std::int32_t>(EvQueueRequestClose(*connection, assigned)));
+  QueueOpening opening(*connection, proto::Get32(reply));
+  if (const std::uint32_t error = ConnectQueuePipe(*connection, reply + 4, opening.pipe); error != 0)
     return error;
+  if (const std::uint32_t error = MakeEntryLock(&opening.lock); error != 0) {
+    opening.FailWith(static_cast<std::int32_t>(error));
+    return QNA_E_EVQ_CREATE;
   }
 
   EvQueueEntry entry{};
   entry.connection = id;
-  entry.link = pipe;
-  entry.queue = assigned;
+  entry.link = opening.pipe;
+  entry.lock = opening.lock;
+  entry.queue = opening.queue;
   std::memcpy(entry.name, field, sizeof entry.name);
   entry.option = option;
-  Handle lock = 0;
-  bool made = false;
-  if (EvQueueFails(EvQueueFault::EntryLock))
-    win::SetLastError(win::ERROR_NOT_ENOUGH_MEMORY);
-  else
-    made = MtxCreate(nullptr, &lock, 0) == 0;
-  if (!made) {
-    const auto os_error = static_cast<std::int32_t>(LastError());
-    EvQueueRequestClose(*connection, assigned);
-    pipe.Close();
-    SetDetail(os_error);
-    return QNA_E_EVQ_CREATE;
-  }
-  entry.lock = lock;
   entry.handle = EvQueueNextHandle();
   if (EvQueueAddEntry(entry) == nullptr) {
-    EvQueueRequestClose(*connection, assigned);
-    HndClose(lock);
-    pipe.Close();
-    SetDetail(0);
+    opening.FailWith(0);
     return QNA_E_EVQ_CREATE;
   }
+  opening.Keep();
   *handle = entry.handle;
-  if (queue_out != nullptr) *queue_out = assigned;
+  if (queue_out != nullptr) *queue_out = entry.queue;
   EvQueueCountUp();
   return QNA_OK;
 }

@@ -97,12 +97,15 @@ int MemFree(void* block);
 int CsEnter();
 int CsLeave();
 int CsDelete();
-int MsgPost(std::uintptr_t window, std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
-int MsgPostParam(std::uintptr_t window, std::uintptr_t wparam, std::uint16_t message, std::intptr_t lparam);
+// Window messages (the applications' own messages are QNA_SendMsg's).
+int WndMsgPost(std::uintptr_t window, std::uint32_t message, std::uintptr_t wparam,
+               std::intptr_t lparam);
+int WndMsgPostParam(std::uintptr_t window, std::uintptr_t wparam, std::uint16_t message,
+                    std::intptr_t lparam);
 // Fills message/wparam/lparam of the first message for the window within
 // [first, last] (0, 0: any); returns 1, or 0 on a quit message, -1 on failure.
-int MsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last, std::uint32_t* message,
-           std::uintptr_t* wparam, std::intptr_t* lparam);
+int WndMsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last, std::uint32_t* message,
+              std::uintptr_t* wparam, std::intptr_t* lparam);
 int TimerStart(std::uint32_t interval_ms, Handle event, Handle* thread_out);
 int TimerStop(Handle thread);
 int HndWait(const Handle* handle, int test_only);

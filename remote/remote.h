@@ -16,8 +16,10 @@
 //   * A connection's request lock makes one exchange on its pipe or socket
 //     atomic (taken with QNA_MtxTimeOut).  When the connection's pipe is the
 //     link, it is the link's lock as well (LinkRequestLock).
-//   * Order: connection table lock, then a connection's request lock.  An
-//     area mutex is never held together with a request lock.
+//   * Order: connection table lock, then the event queue table lock (a close
+//     closes the connection's queues under it), then a connection's request
+//     lock.  An area mutex is never held together with a request lock.  The
+//     order across the library is in docs/architecture.md.
 //   * The application must not close a connection while another of its
 //     threads still uses that connection.
 #pragma once

@@ -16,8 +16,10 @@
 //     and no other lock is taken under it.  Lookups by id take only g_list,
 //     so a request on one connection is safe against the open or close of
 //     another.
-//   * Order: g_table_lock, then g_list.  A connection's request lock may be
-//     taken under g_table_lock (the close handshake reads), never under g_list.
+//   * Order: g_table_lock, then g_list.  Under g_table_lock a close takes the
+//     event queue table lock (through the queue closer, to close the
+//     connection's queues) and then a connection's request lock (the close
+//     handshake reads); neither is ever taken under g_list.
 #include <atomic>
 #include <mutex>
 #include <new>

@@ -185,6 +185,163 @@ bool WriteTagFile(const PrivateRoot& root, std::string& error) {
   return TagfileBuild(csv.string(), tag_path.string(), error) == 0;
 }
 
+// What the two applications hold; whatever a step leaves open goes at the
+// end of the demo, also when a step stops it early.
+struct Plant {
+  std::uint32_t plant = 0, panel = 0;  // pipe connections
+  std::uint32_t queue = 0, handle = 0;  // the panel's event queue
+  bool queue_opened = false;  // its open was asked for (what it said aside)
+  bool tags = false;          // QNA_InitRavo was asked for
+  Plant() = default;
+  Plant(const Plant&) = delete;
+  Plant& operator=(const Plant&) = delete;
+  ~Plant() { Close(); }
+  // 0, or the result of the queue's close.
+  std::uint32_t Close() {
+    std::uint32_t r = 0;
+    if (queue_opened) r = QNA_CloseEvQueue(handle, 0);
+    if (tags) QNA_EndRavo();
+    if (panel != 0) QNA_CloseN(panel);
+    if (plant != 0) QNA_CloseN(plant);
+    panel = plant = 0;
+    queue_opened = tags = false;
+    return r;
+  }
+};
+
+// Two applications, each with its own pipe connection and registration, the
+// panel with the tag file and an event queue.  The server needs a moment to
+// publish its areas; the open says 51 until then.
+bool Connect(const PrivateServer& server, Plant& p) {
+  QNA_CONNPARAM plant_params{0, 0, "PLANT", "", 0, 0};
+  QNA_CONNPARAM panel_params{0, 0, "PANEL", "", 0, 0};
+  std::uint32_t r = QNA_E_OPEN;
+  const auto start = std::chrono::steady_clock::now();
+  while ((r = QNA_OpenN(&plant_params, &p.plant)) == QNA_E_OPEN && server.alive() &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+    QNA_Sleep(20);
+  if (!Step(r == 0, "plant: connects as PLANT (pipe connection " + std::to_string(p.plant) + ")", r, QNA_InternalErr))
+    return false;
+  r = QNA_OpenN(&panel_params, &p.panel);
+  if (!Step(r == 0, "panel: connects as PANEL (pipe connection " + std::to_string(p.panel) + ")", r, QNA_InternalErr))
+    return false;
+  r = QNA_InitRavo();
+  p.tags = true;
+  Step(r == 0, "panel: loads the tag file of the server's project (QNA_InitRavo)", r, QNA_InternalErr);
+  r = QNA_OpenEvQueue(p.panel, QNA_EVQ_ANY, &p.queue, "ALARMS", &p.handle, 0);
+  p.queue_opened = true;
+  Step(r == 0, "panel: opens event queue " + std::to_string(p.queue) + " as ALARMS", r, QNA_InternalErr);
+  return true;
+}
+
+// The plant writes its process values through the server; the panel reads
+// them straight from shared memory, by address and by tag.
+void ProcessValues(const Plant& p) {
+  const std::uint16_t values[2] = {420, 73};
+  const std::uint16_t flow[2] = {0x86A0, 0x0001};  // 100000, low half first
+  const std::uint8_t on[1] = {1};
+  std::uint32_t r = QNA_WriteN(1, 10, 2, values, 0, p.plant);
+  if (r == 0) r = QNA_WriteN(1, 12, 2, flow, 0, p.plant);
+  if (r == 0) r = QNA_WriteBitN(0, 5, 1, on, 0, p.plant);
+  Step(r == 0, "plant: level 420 and temperature 73 to CW10..11, flow 100000 to CW12..13, pump bit CB5 on", r,
+       QNA_InternalErr);
+
+  std::uint16_t back[2] = {};
+  r = QNA_Read(1, 10, 2, back, 0);
+  Step(r == 0 && back[0] == 420 && back[1] == 73,
+       "panel: reads CW10..11 by address: " + std::to_string(back[0]) + " " + std::to_string(back[1]), r,
+       QNA_InternalErr);
+  std::uint32_t r1 = 0, r2 = 0, r3 = 0, r4 = 0;
+  const std::int32_t level = Tag("level", r1), temp = Tag("TEMP", r2), rate = Tag("Flow", r3), pump = Tag("PUMP", r4);
+  Step(r1 == 0 && r2 == 0 && r3 == 0 && r4 == 0 && level == 420 && temp == 73 && rate == 100000 && pump == 1,
+       "panel: reads by tag LEVEL " + std::to_string(level) + ", TEMP " + std::to_string(temp) + ", FLOW " +
+           std::to_string(rate) + ", PUMP " + std::to_string(pump),
+       r1 | r2 | r3 | r4, QNA_InternalErr);
+}
+
+// The level rises: the plant raises its alarm bit and posts an event, which
+// the panel waits for, without blocking for ever.
+void Alarm(const Plant& p) {
+  const std::uint16_t high[1] = {950};
+  const std::uint8_t on[1] = {1};
+  QNA_EVENT alarm{950, 10, const_cast<char*>("LEVEL HIGH")};
+  std::uint32_t r = QNA_WriteN(1, 10, 1, high, 0, p.plant);
+  if (r == 0) r = QNA_WriteBitN(2, 3, 1, on, 0, p.plant);
+  if (r == 0) r = QNA_WriteEvQueue(p.plant, p.queue, &alarm);
+  Step(r == 0, "plant: level rises to 950, alarm bit SB3 set, event 950 \"LEVEL HIGH\" posted", r, QNA_InternalErr);
+
+  std::uint16_t kind = 0;
+  char from[33] = {};
+  char data[64] = {};
+  QNA_EVENT got{0, sizeof data, data};
+  const auto wait_until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((r = QNA_ReadEvQueue(p.handle, &kind, from, &got, QNA_EVQ_NOWAIT)) == QNA_E_EVQ_EMPTY &&
+         std::chrono::steady_clock::now() < wait_until) {
+    got.length = sizeof data;
+    QNA_Sleep(10);
+  }
+  const std::string event_text(data, got.length);
+  Step(r == 0 && got.value == 950 && event_text == "LEVEL HIGH" && std::strcmp(from, "PLANT") == 0,
+       "panel: event from " + std::string(from) + ": value " + std::to_string(got.value) + ", \"" + event_text + "\"",
+       r, QNA_InternalErr);
+  std::uint32_t r5 = 0;
+  const std::int32_t alarm_bit = Tag("HIGH", r5);
+  Step(r5 == 0 && alarm_bit == 1, "panel: reads tag HIGH: " + std::to_string(alarm_bit), r5, QNA_InternalErr);
+}
+
+// A message from the plant, and the panel's answer on another channel.
+void Messages(const Plant& p) {
+  const char note[] = "level 950 above 900, pump at full speed";
+  std::uint32_t r = QNA_SendMsgN(7, 1, 8, 0, sizeof note - 1, note, 0, p.plant);
+  Step(r == 0, "plant: message on channel 7: \"" + std::string(note) + "\"", r, QNA_InternalErr);
+  std::uint32_t type = 0, reply_to = 0, length = 63;
+  std::uint8_t body[64] = {};
+  r = QNA_RecvMsg(7, &type, &reply_to, &length, body, 2000);
+  const std::string received(reinterpret_cast<char*>(body), r == 0 ? length : 0);
+  Step(r == 0 && received == note && reply_to == 8,
+       "panel: receives on channel 7 (type " + std::to_string(type) + ", answer on " + std::to_string(reply_to) +
+           "): \"" + received + "\"",
+       r, QNA_InternalErr);
+  char setpoint_name[] = "setpoint";
+  r = QNA_WriteTag(setpoint_name, 500, 0);
+  const char answer[] = "setpoint lowered to 500";
+  if (r == 0) r = QNA_SendMsg(reply_to, 2, 0, 0, sizeof answer - 1, answer, 0);
+  Step(r == 0, "panel: writes tag SETPOINT = 500 and answers on channel 8", r, QNA_InternalErr);
+  std::uint16_t setpoint = 0;
+  length = 63;
+  r = QNA_ReadN(1, 20, 1, &setpoint, 0, p.plant);
+  if (r == 0) r = QNA_RecvMsgN(8, &type, &reply_to, &length, body, 2000, p.plant);
+  Step(r == 0 && setpoint == 500 && std::string(reinterpret_cast<char*>(body), length) == answer,
+       "plant: reads its setpoint CW20 = " + std::to_string(setpoint) + " and gets the panel's answer", r,
+       QNA_InternalErr);
+}
+
+// What the server knows of them.
+void ServerInfo() {
+  std::uint8_t apps[QNA_APPINFO_SIZE] = {};
+  const std::uint32_t r = QNA_ReadAppInfo(apps);
+  std::string names;
+  const std::uint32_t entries = r == 0 ? std::min<std::uint32_t>(apps[4], 15) : 0;
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    char name[9] = {};
+    std::memcpy(name, apps + 8 + 32 * i, 8);
+    names += (names.empty() ? "" : ", ") + std::string(name);
+  }
+  Step(r == 0 && names.find("PLANT") != std::string::npos && names.find("PANEL") != std::string::npos,
+       "panel: the server lists the applications " + names, r, QNA_InternalErr);
+}
+
+// Both go; the library's texts say what a refusal means.
+void Close(Plant& p) {
+  std::uint32_t r = p.Close();
+  Step(r == 0, "panel and plant close their queue and connections", r, QNA_InternalErr);
+  std::uint16_t after = 0;
+  r = QNA_Read(1, 10, 1, &after, 0);
+  char text[200];
+  QNA_ResultText(r, QNA_InternalErr, text, sizeof text);
+  Step(r == QNA_E_NOTOPEN, std::string("a read after closing is refused: ") + text, r, QNA_InternalErr);
+}
+
 }  // namespace
 
 int RunDemo(const DemoOptions& options) {
@@ -206,127 +363,15 @@ int RunDemo(const DemoOptions& options) {
     std::printf("demo: could not start %s/quonix (use --server-dir)\n", dir.c_str());
     return 1;
   }
-
-  // Two applications, each with its own pipe connection and registration.
-  // The server needs a moment to publish its areas; the open says 51 until then.
-  QNA_CONNPARAM plant_params{0, 0, "PLANT", "", 0, 0};
-  QNA_CONNPARAM panel_params{0, 0, "PANEL", "", 0, 0};
-  std::uint32_t plant = 0, panel = 0;
-  std::uint32_t r = QNA_E_OPEN;
-  const auto start = std::chrono::steady_clock::now();
-  while ((r = QNA_OpenN(&plant_params, &plant)) == QNA_E_OPEN && server.alive() &&
-         std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
-    QNA_Sleep(20);
-  if (!Step(r == 0, "plant: connects as PLANT (pipe connection " + std::to_string(plant) + ")", r, QNA_InternalErr))
-    return 1;
-  r = QNA_OpenN(&panel_params, &panel);
-  if (!Step(r == 0, "panel: connects as PANEL (pipe connection " + std::to_string(panel) + ")", r, QNA_InternalErr))
-    return 1;
-  r = QNA_InitRavo();
-  Step(r == 0, "panel: loads the tag file of the server's project (QNA_InitRavo)", r, QNA_InternalErr);
-  std::uint32_t queue = 0, handle = 0;
-  r = QNA_OpenEvQueue(panel, QNA_EVQ_ANY, &queue, "ALARMS", &handle, 0);
-  Step(r == 0, "panel: opens event queue " + std::to_string(queue) + " as ALARMS", r, QNA_InternalErr);
-
-  // The plant writes its process values through the server.
-  const std::uint16_t values[2] = {420, 73};
-  const std::uint16_t flow[2] = {0x86A0, 0x0001};  // 100000, low half first
-  const std::uint8_t on[1] = {1};
-  r = QNA_WriteN(1, 10, 2, values, 0, plant);
-  if (r == 0) r = QNA_WriteN(1, 12, 2, flow, 0, plant);
-  if (r == 0) r = QNA_WriteBitN(0, 5, 1, on, 0, plant);
-  Step(r == 0, "plant: level 420 and temperature 73 to CW10..11, flow 100000 to CW12..13, pump bit CB5 on", r,
-       QNA_InternalErr);
-
-  // The panel reads them straight from shared memory, by address and by tag.
-  std::uint16_t back[2] = {};
-  r = QNA_Read(1, 10, 2, back, 0);
-  Step(r == 0 && back[0] == 420 && back[1] == 73,
-       "panel: reads CW10..11 by address: " + std::to_string(back[0]) + " " + std::to_string(back[1]), r,
-       QNA_InternalErr);
-  std::uint32_t r1 = 0, r2 = 0, r3 = 0, r4 = 0;
-  const std::int32_t level = Tag("level", r1), temp = Tag("TEMP", r2), rate = Tag("Flow", r3), pump = Tag("PUMP", r4);
-  Step(r1 == 0 && r2 == 0 && r3 == 0 && r4 == 0 && level == 420 && temp == 73 && rate == 100000 && pump == 1,
-       "panel: reads by tag LEVEL " + std::to_string(level) + ", TEMP " + std::to_string(temp) + ", FLOW " +
-           std::to_string(rate) + ", PUMP " + std::to_string(pump),
-       r1 | r2 | r3 | r4, QNA_InternalErr);
-
-  // The level rises: the plant raises its alarm bit and posts an event.
-  const std::uint16_t high[1] = {950};
-  QNA_EVENT alarm{950, 10, const_cast<char*>("LEVEL HIGH")};
-  r = QNA_WriteN(1, 10, 1, high, 0, plant);
-  if (r == 0) r = QNA_WriteBitN(2, 3, 1, on, 0, plant);
-  if (r == 0) r = QNA_WriteEvQueue(plant, queue, &alarm);
-  Step(r == 0, "plant: level rises to 950, alarm bit SB3 set, event 950 \"LEVEL HIGH\" posted", r, QNA_InternalErr);
-
-  // The panel waits for the event, without blocking for ever.
-  std::uint16_t kind = 0;
-  char from[33] = {};
-  char data[64] = {};
-  QNA_EVENT got{0, sizeof data, data};
-  const auto wait_until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while ((r = QNA_ReadEvQueue(handle, &kind, from, &got, QNA_EVQ_NOWAIT)) == QNA_E_EVQ_EMPTY &&
-         std::chrono::steady_clock::now() < wait_until) {
-    got.length = sizeof data;
-    QNA_Sleep(10);
+  {
+    Plant plant;
+    if (!Connect(server, plant)) return 1;
+    ProcessValues(plant);
+    Alarm(plant);
+    Messages(plant);
+    ServerInfo();
+    Close(plant);
   }
-  const std::string event_text(data, got.length);
-  Step(r == 0 && got.value == 950 && event_text == "LEVEL HIGH" && std::strcmp(from, "PLANT") == 0,
-       "panel: event from " + std::string(from) + ": value " + std::to_string(got.value) + ", \"" + event_text + "\"",
-       r, QNA_InternalErr);
-  std::uint32_t r5 = 0;
-  const std::int32_t alarm_bit = Tag("HIGH", r5);
-  Step(r5 == 0 && alarm_bit == 1, "panel: reads tag HIGH: " + std::to_string(alarm_bit), r5, QNA_InternalErr);
-
-  // A message from the plant, and the panel's answer on another channel.
-  const char note[] = "level 950 above 900, pump at full speed";
-  r = QNA_SendMsgN(7, 1, 8, 0, sizeof note - 1, note, 0, plant);
-  Step(r == 0, "plant: message on channel 7: \"" + std::string(note) + "\"", r, QNA_InternalErr);
-  std::uint32_t type = 0, reply_to = 0, length = 63;
-  std::uint8_t body[64] = {};
-  r = QNA_RecvMsg(7, &type, &reply_to, &length, body, 2000);
-  const std::string received(reinterpret_cast<char*>(body), r == 0 ? length : 0);
-  Step(r == 0 && received == note && reply_to == 8,
-       "panel: receives on channel 7 (type " + std::to_string(type) + ", answer on " + std::to_string(reply_to) +
-           "): \"" + received + "\"",
-       r, QNA_InternalErr);
-  char setpoint_name[] = "setpoint";
-  r = QNA_WriteTag(setpoint_name, 500, 0);
-  const char answer[] = "setpoint lowered to 500";
-  if (r == 0) r = QNA_SendMsg(reply_to, 2, 0, 0, sizeof answer - 1, answer, 0);
-  Step(r == 0, "panel: writes tag SETPOINT = 500 and answers on channel 8", r, QNA_InternalErr);
-  std::uint16_t setpoint = 0;
-  length = 63;
-  r = QNA_ReadN(1, 20, 1, &setpoint, 0, plant);
-  if (r == 0) r = QNA_RecvMsgN(8, &type, &reply_to, &length, body, 2000, plant);
-  Step(r == 0 && setpoint == 500 && std::string(reinterpret_cast<char*>(body), length) == answer,
-       "plant: reads its setpoint CW20 = " + std::to_string(setpoint) + " and gets the panel's answer", r,
-       QNA_InternalErr);
-
-  // What the server knows of them.
-  std::uint8_t apps[QNA_APPINFO_SIZE] = {};
-  r = QNA_ReadAppInfo(apps);
-  std::string names;
-  const std::uint32_t entries = r == 0 ? std::min<std::uint32_t>(apps[4], 15) : 0;
-  for (std::uint32_t i = 0; i < entries; ++i) {
-    char name[9] = {};
-    std::memcpy(name, apps + 8 + 32 * i, 8);
-    names += (names.empty() ? "" : ", ") + std::string(name);
-  }
-  Step(r == 0 && names.find("PLANT") != std::string::npos && names.find("PANEL") != std::string::npos,
-       "panel: the server lists the applications " + names, r, QNA_InternalErr);
-
-  // Both go; the library's texts say what a refusal means.
-  r = QNA_CloseEvQueue(handle, 0);
-  QNA_EndRavo();
-  QNA_CloseN(panel);
-  QNA_CloseN(plant);
-  Step(r == 0, "panel and plant close their queue and connections", r, QNA_InternalErr);
-  std::uint16_t after = 0;
-  r = QNA_Read(1, 10, 1, &after, 0);
-  char text[200];
-  QNA_ResultText(r, QNA_InternalErr, text, sizeof text);
-  Step(r == QNA_E_NOTOPEN, std::string("a read after closing is refused: ") + text, r, QNA_InternalErr);
 
   std::error_code ignored;
   fs::remove(win::HostPath(kTagPath), ignored);

@@ -535,14 +535,6 @@ int NpipeDisconnect(Handle pipe) {
 
 // ---- Raw reads and writes ---------------------------------------------------
 
-int PipeReadRaw(Handle link, void* buffer, std::uint32_t count, std::uint32_t* read) {
-  return win::ReadFile(link, buffer, count, read, nullptr) ? 0 : -1;
-}
-
-int PipeWriteRaw(Handle link, const void* buffer, std::uint32_t count, std::uint32_t* written) {
-  return win::WriteFile(link, buffer, count, written, nullptr) ? 0 : -1;
-}
-
 int PipeWriteNow(Handle pipe, const void* buffer, std::uint32_t count, std::uint32_t* written) {
   *written = 0;
   const auto object = posix::HandleGet(pipe, posix::Kind::Pipe);

@@ -244,8 +244,8 @@ void MsgWindowClosed(win::HWND window) {
 
 }  // namespace posix
 
-int MsgPost(std::uintptr_t window, std::uint32_t message, std::uintptr_t wparam,
-            std::intptr_t lparam) {
+int WndMsgPost(std::uintptr_t window, std::uint32_t message, std::uintptr_t wparam,
+               std::intptr_t lparam) {
   MsgState& msgs = Msgs();
   std::lock_guard guard(msgs.lock);
   // Window 0 is this process's own queue, as PostMessage(NULL) posts to the
@@ -259,13 +259,13 @@ int MsgPost(std::uintptr_t window, std::uint32_t message, std::uintptr_t wparam,
   return 1;
 }
 
-int MsgPostParam(std::uintptr_t window, std::uintptr_t wparam, std::uint16_t message,
-                 std::intptr_t lparam) {
-  return MsgPost(window, message, wparam, lparam);
+int WndMsgPostParam(std::uintptr_t window, std::uintptr_t wparam, std::uint16_t message,
+                    std::intptr_t lparam) {
+  return WndMsgPost(window, message, wparam, lparam);
 }
 
-int MsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last, std::uint32_t* message,
-           std::uintptr_t* wparam, std::intptr_t* lparam) {
+int WndMsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last,
+              std::uint32_t* message, std::uintptr_t* wparam, std::intptr_t* lparam) {
   if (message == nullptr) {
     win::SetLastError(win::ERROR_INVALID_PARAMETER);
     return -1;

@@ -495,6 +495,70 @@ void ReapWhenDone(pid_t pid) {
   }
 }
 
+// The working folder of a program to start, absolute (the child changes
+// into it): 0, or the error.  No folder given: the caller's own.
+DWORD WorkingFolder(const char* directory, std::string& cwd) {
+  if (directory == nullptr || directory[0] == '\0') {
+    cwd = CurrentDirectory();
+    return 0;
+  }
+  cwd = HostPath(directory);
+  if (cwd.empty() || !EnsureDrive(directory)) return ERROR_PATH_NOT_FOUND;
+  if (cwd[0] != '/') cwd = CurrentDirectory() + "/" + cwd;
+  struct stat st {};
+  if (stat(cwd.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
+  return 0;
+}
+
+// The program's file as a host path: 0, or the error.  A relative program
+// name is found from the caller's current directory, as Windows does, not
+// from the folder the program is going to run in.
+DWORD ProgramFile(std::string& program) {
+  program = HostPath(program.c_str());
+  if (program.empty()) return ERROR_PATH_NOT_FOUND;
+  if (program[0] != '/') program = CurrentDirectory() + "/" + program;
+  struct stat st {};
+  if (stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_FILE_NOT_FOUND;
+  return 0;
+}
+
+// The spawn's file actions, destroyed with the scope.
+struct SpawnActions {
+  posix_spawn_file_actions_t actions;
+  SpawnActions() { posix_spawn_file_actions_init(&actions); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+};
+
+// Starts the program in `cwd` with `args` and the environment block (null:
+// ours): 0 and its process id, or the errno of the spawn.
+int Spawn(const std::string& program, std::vector<std::string>& args, const void* environment,
+          const std::string& cwd, BOOL inherit_handles, pid_t* pid) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_entries;
+  std::vector<char*> envp;
+  char** env = environ;
+  if (environment != nullptr) {
+    env_entries = SplitEnvironment(static_cast<const char*>(environment));
+    for (auto& e : env_entries) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    env = envp.data();
+  }
+  SpawnActions spawn;
+  posix_spawn_file_actions_addchdir_np(&spawn.actions, cwd.c_str());
+  // Without inheritance the program gets only the standard streams: a link
+  // the launcher holds must not stay open in the program after it closed it.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  if (inherit_handles == 0) posix_spawn_file_actions_addclosefrom_np(&spawn.actions, 3);
+#else
+  (void)inherit_handles;  // every descriptor of ours is opened close-on-exec
+#endif
+  return posix_spawn(pid, program.c_str(), &spawn.actions, nullptr, argv.data(), env);
+}
+
 }  // namespace
 
 BOOL CreateProcessA(const char* application, char* command_line, void* /*process_security*/,
@@ -509,65 +573,15 @@ BOOL CreateProcessA(const char* application, char* command_line, void* /*process
     return 0;
   }
   if (args.empty()) args.push_back(program);
-
-  // The working folder of the program, absolute: the child changes into it.
   std::string cwd;
-  if (directory != nullptr && directory[0] != '\0') {
-    cwd = HostPath(directory);
-    if (cwd.empty() || !EnsureDrive(directory)) {
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return 0;
-    }
-    if (cwd[0] != '/') cwd = CurrentDirectory() + "/" + cwd;
-    struct stat st {};
-    if (stat(cwd.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return 0;
-    }
-  } else {
-    cwd = CurrentDirectory();
-  }
-  program = HostPath(program.c_str());
-  if (program.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
+  DWORD failed = WorkingFolder(directory, cwd);
+  if (failed == 0) failed = ProgramFile(program);
+  if (failed != 0) {
+    SetLastError(failed);
     return 0;
   }
-  // A relative program name is found from the caller's current directory, as
-  // Windows does, not from the folder the program is going to run in.
-  if (program[0] != '/') program = CurrentDirectory() + "/" + program;
-  struct stat st {};
-  if (stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return 0;
-  }
-
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_entries;
-  std::vector<char*> envp;
-  char** env = environ;
-  if (environment != nullptr) {
-    env_entries = SplitEnvironment(static_cast<const char*>(environment));
-    for (auto& e : env_entries) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    env = envp.data();
-  }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  // Without inheritance the program gets only the standard streams: a link
-  // the launcher holds must not stay open in the program after it closed it.
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  if (inherit_handles == 0) posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#else
-  (void)inherit_handles;  // every descriptor of ours is opened close-on-exec
-#endif
   pid_t pid = -1;
-  const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
+  if (const int error = Spawn(program, args, environment, cwd, inherit_handles, &pid); error != 0) {
     Fail(error);
     return 0;
   }

@@ -436,14 +436,6 @@ int NpipeDisconnect(Handle pipe) {
 
 // ---- Raw reads and writes ---------------------------------------------------
 
-int PipeReadRaw(Handle link, void* buffer, std::uint32_t count, std::uint32_t* read) {
-  return win::ReadFile(link, buffer, count, read, nullptr) ? 0 : -1;
-}
-
-int PipeWriteRaw(Handle link, const void* buffer, std::uint32_t count, std::uint32_t* written) {
-  return win::WriteFile(link, buffer, count, written, nullptr) ? 0 : -1;
-}
-
 // A byte-mode pipe opened for blocking writes cannot be asked whether a
 // write would wait: nothing is written now.
 int PipeWriteNow(Handle, const void*, std::uint32_t, std::uint32_t* written) {

@@ -182,18 +182,18 @@ int CsDelete() {
 
 // ---- Window messages -------------------------------------------------------------
 
-int MsgPost(std::uintptr_t window, std::uint32_t message, std::uintptr_t wparam,
-            std::intptr_t lparam) {
+int WndMsgPost(std::uintptr_t window, std::uint32_t message, std::uintptr_t wparam,
+               std::intptr_t lparam) {
   return PostMessageA(reinterpret_cast<HWND>(window), message, wparam, lparam) ? 1 : 0;
 }
 
-int MsgPostParam(std::uintptr_t window, std::uintptr_t wparam, std::uint16_t message,
-                 std::intptr_t lparam) {
-  return MsgPost(window, message, wparam, lparam);
+int WndMsgPostParam(std::uintptr_t window, std::uintptr_t wparam, std::uint16_t message,
+                    std::intptr_t lparam) {
+  return WndMsgPost(window, message, wparam, lparam);
 }
 
-int MsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last, std::uint32_t* message,
-           std::uintptr_t* wparam, std::intptr_t* lparam) {
+int WndMsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last,
+              std::uint32_t* message, std::uintptr_t* wparam, std::intptr_t* lparam) {
   if (message == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return -1;

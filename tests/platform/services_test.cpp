@@ -175,7 +175,7 @@ struct Got {
 
 Got Get(win::HWND w, std::uint32_t first = 0, std::uint32_t last = 0) {
   Got g{};
-  g.result = MsgGet(w, first, last, &g.message, &g.wparam, &g.lparam);
+  g.result = WndMsgGet(w, first, last, &g.message, &g.wparam, &g.lparam);
   return g;
 }
 
@@ -183,23 +183,23 @@ TEST(Messages, RoundTripInOrderAndByRangeAndGetWaits) {
   qt::TempRoot root;
   const win::HWND w = win::WindowOpen("messages");
   const win::HWND other = win::WindowOpen("other");
-  ASSERT_EQ(MsgPost(w, 0x400, 1, -1), 1);
-  ASSERT_EQ(MsgPostParam(w, 2, 0x401, -2), 1);
-  ASSERT_EQ(MsgPost(other, 0x402, 3, -3), 1);
-  ASSERT_EQ(MsgPost(w, 0x500, 4, -4), 1);
+  ASSERT_EQ(WndMsgPost(w, 0x400, 1, -1), 1);
+  ASSERT_EQ(WndMsgPostParam(w, 2, 0x401, -2), 1);
+  ASSERT_EQ(WndMsgPost(other, 0x402, 3, -3), 1);
+  ASSERT_EQ(WndMsgPost(w, 0x500, 4, -4), 1);
 
   // The range skips the older ones outside it.
   EXPECT_TRUE(Get(w, 0x500, 0x5FF) == (Got{1, 0x500, 4, -4}));
   EXPECT_TRUE(Get(w) == (Got{1, 0x400, 1, -1}));
-  EXPECT_TRUE(Get(w) == (Got{1, 0x401, 2, -2})) << "MsgPostParam's own argument order";
+  EXPECT_TRUE(Get(w) == (Got{1, 0x401, 2, -2})) << "WndMsgPostParam's own argument order";
   EXPECT_TRUE(Get(other) == (Got{1, 0x402, 3, -3}));
-  ASSERT_EQ(MsgPost(w, 0x12, 0, 0), 1);
+  ASSERT_EQ(WndMsgPost(w, 0x12, 0, 0), 1);
   EXPECT_TRUE(Get(w, 0x600, 0x600) == (Got{0, 0x12, 0, 0})) << "WM_QUIT passes any filter";
   // An empty queue: the get waits for the next post.
   Got g{};
   std::thread reader([&] { g = Get(w); });
   std::this_thread::sleep_for(50ms);
-  ASSERT_EQ(MsgPost(w, 0x401, 9, 10), 1);
+  ASSERT_EQ(WndMsgPost(w, 0x401, 9, 10), 1);
   reader.join();
   EXPECT_TRUE(g == (Got{1, 0x401, 9, 10}));
 }
@@ -209,13 +209,13 @@ TEST(Messages, ClosingTheWindowEndsAWaitAndDropsItsMessages) {
   const win::HWND w = win::WindowOpen("closing");
   std::atomic<int> result{99};
   std::thread reader([&] { result = Get(w, 0x700, 0x700).result; });
-  ASSERT_EQ(MsgPost(w, 0x401, 0, 0), 1);  // outside the reader's range
+  ASSERT_EQ(WndMsgPost(w, 0x401, 0, 0), 1);  // outside the reader's range
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(result, 99);
   ASSERT_EQ(win::WindowClose(w), 1);
   reader.join();
   EXPECT_EQ(result, -1);
-  EXPECT_EQ(MsgPost(w, 0x401, 0, 0), 0);
+  EXPECT_EQ(WndMsgPost(w, 0x401, 0, 0), 0);
   EXPECT_EQ(Get(w).result, -1);
 }
 
@@ -231,15 +231,15 @@ TEST(Messages, OnlyThisProcessesWindowsTakeMessages) {
   const win::HWND shell = win::GetTopWindow(0);
   const win::HWND foreign = win::GetWindow(shell, win::GW_HWNDNEXT);
   ASSERT_NE(foreign, 0u);
-  EXPECT_EQ(MsgPost(foreign, 0x400, 0, 0), 0);
-  EXPECT_EQ(MsgPost(shell, 0x400, 0, 0), 0);
-  EXPECT_EQ(MsgPost(0x12345600, 0x400, 0, 0), 0);
+  EXPECT_EQ(WndMsgPost(foreign, 0x400, 0, 0), 0);
+  EXPECT_EQ(WndMsgPost(shell, 0x400, 0, 0), 0);
+  EXPECT_EQ(WndMsgPost(0x12345600, 0x400, 0, 0), 0);
   EXPECT_EQ(Get(foreign).result, -1);
   std::uint32_t message = 0;
   const win::HWND own = win::WindowOpen("own");
-  EXPECT_EQ(MsgGet(own, 0, 0, nullptr, nullptr, nullptr), -1);
-  ASSERT_EQ(MsgPost(own, 0x400, 0, 0), 1);
-  EXPECT_EQ(MsgGet(own, 0, 0, &message, nullptr, nullptr), 1);
+  EXPECT_EQ(WndMsgGet(own, 0, 0, nullptr, nullptr, nullptr), -1);
+  ASSERT_EQ(WndMsgPost(own, 0x400, 0, 0), 1);
+  EXPECT_EQ(WndMsgGet(own, 0, 0, &message, nullptr, nullptr), 1);
   EXPECT_EQ(message, 0x400u);
 }
 #endif

@@ -82,21 +82,21 @@ TEST(Windows, OfAnotherProgramAreSeenAndNotOursToClose) {
 }
 
 TEST(Messages, PostedToTheThreadAreGotInOrderWithinTheRange) {
-  EXPECT_EQ(MsgPost(0, WM_APP + 1, 11, 12), 1);
-  EXPECT_EQ(MsgPostParam(0, 21, static_cast<std::uint16_t>(WM_APP + 2), 22), 1);
+  EXPECT_EQ(WndMsgPost(0, WM_APP + 1, 11, 12), 1);
+  EXPECT_EQ(WndMsgPostParam(0, 21, static_cast<std::uint16_t>(WM_APP + 2), 22), 1);
   std::uint32_t message = 0;
   std::uintptr_t wparam = 0;
   std::intptr_t lparam = 0;
-  ASSERT_EQ(MsgGet(0, WM_APP + 2, WM_APP + 2, &message, &wparam, &lparam), 1);
+  ASSERT_EQ(WndMsgGet(0, WM_APP + 2, WM_APP + 2, &message, &wparam, &lparam), 1);
   EXPECT_EQ(message, WM_APP + 2u);
   EXPECT_EQ(wparam, 21u);
   EXPECT_EQ(lparam, 22);
-  ASSERT_EQ(MsgGet(0, 0, 0, &message, &wparam, &lparam), 1);
+  ASSERT_EQ(WndMsgGet(0, 0, 0, &message, &wparam, &lparam), 1);
   EXPECT_EQ(message, WM_APP + 1u);
   EXPECT_EQ(wparam, 11u);
   PostQuitMessage(3);
-  EXPECT_EQ(MsgGet(0, 0, 0, &message, &wparam, &lparam), 0);
-  EXPECT_EQ(MsgGet(0, 0, 0, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(WndMsgGet(0, 0, 0, &message, &wparam, &lparam), 0);
+  EXPECT_EQ(WndMsgGet(0, 0, 0, nullptr, nullptr, nullptr), -1);
 }
 
 }  // namespace
