@@ -168,7 +168,8 @@ int TagWatch(const TagArgs& args) {
     for (std::size_t i = 0; i < names.size(); ++i) {
       const std::size_t item = items[i];
       const std::int32_t value = poll.now[item][0];
-      csv += "," + std::to_string(value);
+      csv += ',';
+      csv += std::to_string(value);
       if (args.csv || !poll.Changed(item, 0)) continue;
       const bool first = poll.before[item].empty();
       const std::string was = first ? "" : std::to_string(poll.before[item][0]);
