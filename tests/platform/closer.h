@@ -1,8 +1,13 @@
-// closer.h - a handle or a socket closed at the end of a scope, whatever the
-// test's outcome.
+// closer.h - what the platform tests share: a handle or a socket closed at
+// the end of a scope, whatever the test's outcome, and the error of a call.
 #pragma once
 
 #include <utility>
+
+#include "platform/platform.h"
+
+// The error a failed call left (0 when it succeeded).
+inline win::DWORD Failed(bool ok) { return ok ? 0 : win::GetLastError(); }
 
 template <typename T, T kNone, auto Close>
 class Closer {

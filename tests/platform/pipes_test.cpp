@@ -85,9 +85,6 @@ long long Available(Handle h) {
   return available;
 }
 
-// The error a failed call left (0 when it succeeded).
-win::DWORD Failed(bool ok) { return ok ? 0 : win::GetLastError(); }
-
 // ---- Names ------------------------------------------------------------------
 
 TEST(PipeNames, NullNameIsAnInvalidParameter) {

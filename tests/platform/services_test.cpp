@@ -19,12 +19,11 @@
 #include "platform/platform.h"
 #include "support/test_support.h"
 
+#include "closer.h"
+
 namespace {
 
 using namespace std::chrono_literals;
-
-// The error a failed call left (0 when it succeeded).
-win::DWORD Failed(bool ok) { return ok ? 0 : win::GetLastError(); }
 
 // ---- Time ---------------------------------------------------------------------
 

@@ -24,13 +24,12 @@
 #include "platform/platform.h"
 #include "support/test_support.h"
 
+#include "closer.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-// The error a failed call left (0 when it succeeded).
-win::DWORD Failed(bool ok) { return ok ? 0 : win::GetLastError(); }
 
 #ifndef _WIN32
 constexpr int kCreate = win::O_RDWR_ | win::O_CREAT_;

@@ -77,7 +77,7 @@ TEST(ObjectLifetime, ObjectsOfAKilledProgram) {
   EXPECT_EQ(HndClose(mutex), 0);
   void* view = nullptr;
   Handle handle = 0;
-  EXPECT_EQ(wt::Failed(ShmOpen(&view, mapping_name.data(), 3, &handle) != -1), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(ShmOpen(&view, mapping_name.data(), 3, &handle) != -1), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(MtxOpen(mutex_name.data(), &handle), -1);
   EXPECT_EQ(EvOpen(event_name.data(), &handle), -1);
   Handle mapping = 0;

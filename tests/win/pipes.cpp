@@ -69,8 +69,8 @@ TEST(Pipe, AWriteToAClosedPeerGives232) {
   char got[8] = {};
   ASSERT_EQ(HndClose(other.client), 0);
   other.client = kInvalidHandle;
-  EXPECT_EQ(wt::Failed(PipeWriteRaw(other.server, "late", 4, &moved) != -1), ERROR_NO_DATA);
-  EXPECT_EQ(wt::Failed(PipeReadRaw(other.server, got, sizeof got, &moved) != -1), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(Failed(PipeWriteRaw(other.server, "late", 4, &moved) != -1), ERROR_NO_DATA);
+  EXPECT_EQ(Failed(PipeReadRaw(other.server, got, sizeof got, &moved) != -1), ERROR_BROKEN_PIPE);
 }
 
 TEST(PipeServer, ClientsBetweenAcceptsAreKeptForTheNextOnes) {
@@ -117,12 +117,12 @@ TEST(PipeServer, ASecondServerOfTheNameGets231AndOtherHostsCannotBeServed) {
   const std::string name = PipeName("owned");
   const Handle listener = NpipeListen(name.c_str());
   ASSERT_NE(listener, kInvalidHandle);
-  EXPECT_EQ(wt::Failed(NpipeListen(name.c_str()) != kInvalidHandle), ERROR_PIPE_BUSY);
+  EXPECT_EQ(Failed(NpipeListen(name.c_str()) != kInvalidHandle), ERROR_PIPE_BUSY);
   EXPECT_EQ(HndClose(listener), 0);
 
   const std::string other_host = "\\\\qna-no-such-host\\pipe\\" + wt::Unique("x");
-  EXPECT_EQ(wt::Failed(NpipeListen(other_host.c_str()) != kInvalidHandle), ERROR_BAD_NETPATH);
-  EXPECT_EQ(wt::Failed(NpipeListen("pipe-without-host") != kInvalidHandle), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(NpipeListen(other_host.c_str()) != kInvalidHandle), ERROR_BAD_NETPATH);
+  EXPECT_EQ(Failed(NpipeListen("pipe-without-host") != kInvalidHandle), ERROR_PATH_NOT_FOUND);
 
   // This machine under its own name is served as the local pipe.
   char own[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -139,8 +139,8 @@ TEST(PipeServer, ASecondServerOfTheNameGets231AndOtherHostsCannotBeServed) {
 
 TEST(PipeClient, NoSuchPipeIs2AndWaitNamedPipeSeesAFreeInstance) {
   const std::string missing = PipeName("missing");
-  EXPECT_EQ(wt::Failed(Connect(missing) != kInvalidHandle), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(wt::Failed(win::WaitNamedPipeA(missing.c_str(), 0) != 0), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(Connect(missing) != kInvalidHandle), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::WaitNamedPipeA(missing.c_str(), 0) != 0), ERROR_FILE_NOT_FOUND);
 
   const std::string name = PipeName("wait");
   const Handle listener = NpipeListen(name.c_str());
@@ -155,7 +155,7 @@ TEST(PipeDisconnect, EndsAClientEndForLaterTransfersAndRefusesOtherHandles) {
   EXPECT_EQ(NpipeDisconnect(pipe.client), 0);
   std::uint32_t moved = 0;
   char got[4];
-  EXPECT_EQ(wt::Failed(PipeWriteRaw(pipe.client, "x", 1, &moved) != -1), ERROR_PIPE_NOT_CONNECTED);
+  EXPECT_EQ(Failed(PipeWriteRaw(pipe.client, "x", 1, &moved) != -1), ERROR_PIPE_NOT_CONNECTED);
   EXPECT_EQ(PipeReadRaw(pipe.client, got, sizeof got, &moved), -1);
 
   Handle event = 0;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "../platform/closer.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -29,9 +30,6 @@ using namespace std::chrono_literals;
 // "qnatest-<process id>-<counter>-<what>".  Kernel object names are global
 // to the session, so tests keep them apart by name.
 std::string Unique(const std::string& what);
-
-// The error a failed call left (0 when it succeeded).
-inline win::DWORD Failed(bool ok) { return ok ? 0 : win::GetLastError(); }
 
 // Polls `condition` every few milliseconds until it holds or `limit` passes.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s);

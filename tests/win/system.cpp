@@ -56,7 +56,7 @@ TEST_F(Files, WorkByWin32PathWithTheRuntimeLibrarysCalls) {
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(win::GetLastError(), ERROR_ALREADY_EXISTS);
   EXPECT_EQ(win::_unlink(path.c_str()), 0);
-  EXPECT_EQ(wt::Failed(win::_access(path.c_str(), 0) != -1), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_access(path.c_str(), 0) != -1), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(Files, RefuseBadArgumentsAsFailuresAndTellAMissingFolder) {
@@ -65,7 +65,7 @@ TEST_F(Files, RefuseBadArgumentsAsFailuresAndTellAMissingFolder) {
   EXPECT_EQ(win::fopen(nullptr, "rb"), nullptr);
   EXPECT_EQ(win::_access(nullptr, 0), -1);
   const std::string missing = folder_ + "\\no\\such\\file";
-  EXPECT_EQ(wt::Failed(win::_open(missing.c_str(), win::O_RDONLY_) != -1), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_open(missing.c_str(), win::O_RDONLY_) != -1), ERROR_PATH_NOT_FOUND);
   char byte;
   EXPECT_EQ(win::_read(-1, &byte, 1), -1);
   EXPECT_EQ(win::HostPath(nullptr), "");

@@ -74,7 +74,7 @@ TEST(Windows, OfAnotherProgramAreSeenAndNotOursToClose) {
     if (Title(window) == title) theirs = window;
   ASSERT_NE(theirs, 0u);
   EXPECT_EQ(win::WindowProcessId(theirs), child.pid());
-  EXPECT_EQ(wt::Failed(win::WindowClose(theirs) != 0), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Failed(win::WindowClose(theirs) != 0), ERROR_ACCESS_DENIED);
   // Asked to close from outside, a program with a stop handler stops.
   PostMessageA(reinterpret_cast<HWND>(theirs), WM_CLOSE, 0, 0);
   EXPECT_EQ(child.Wait(), 9);
