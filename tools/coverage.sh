@@ -26,12 +26,14 @@ fi
 # an exception or the compiler makes are left out of the count.  The counters
 # are updated atomically (the preset's -fprofile-update=atomic), since many
 # threads run the same code; a count that gcov cannot parse is skipped
-# rather than ending the report.
+# rather than ending the report.  Counts are looked for under the build alone:
+# from the root, the search would walk into the Wine prefixes of the Windows
+# check, whose z: drive is the whole file system.
 mkdir -p "$build/coverage"
 gcovr --root . --object-directory "$build" -j 2 \
   --filter '(core|remote|apps|evqueue|comment|w95pipe|platform|server)/' \
   --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
-  --html-details "$build/coverage/index.html" --print-summary >"$build/coverage.log" 2>&1 ||
+  --html-details "$build/coverage/index.html" --print-summary "$build" >"$build/coverage.log" 2>&1 ||
   { cat "$build/coverage.log"; exit 1; }
 grep -E '^(lines|branches):' "$build/coverage.log" | sed 's/^/coverage of the library, platform and server: /' |
   tee "$build/coverage.txt"
