@@ -63,7 +63,12 @@ Server::Server(const std::vector<std::string>& args, const std::string& log_path
 #endif
 }
 
-Server::~Server() = default;  // Process kills and reaps
+// A server is asked to stop before it is killed: one that ends by SIGKILL
+// leaves no coverage counts behind, so what only it ran would count as unrun.
+// A server that does not stop in time is killed and reaped by Process.
+Server::~Server() {
+  if (running()) Stop(std::chrono::seconds(10));
+}
 
 int Server::Stop(std::chrono::milliseconds limit) {
   if (!process_) return -1;
