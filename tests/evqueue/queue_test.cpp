@@ -86,12 +86,14 @@ Event Take(std::uint32_t handle, QNA_EVENT& event, std::uint32_t flags = 0) {
 
 // A queue on a connection to the scripted server, its pipe taken.
 struct LiveQueue {
-  Peer peer{Wire::Pipe, kHostPipe, QueueServer()};
+  Peer peer;
   Session session{peer};
   QueuePipe pipe;
   Opened q;
-  explicit LiveQueue(std::uint32_t number)
-      : pipe("evq" + std::to_string(number)), q(Open(session.id(), number)) {}
+  explicit LiveQueue(std::uint32_t number, std::uint32_t close_result = 0)
+      : peer(Wire::Pipe, kHostPipe, QueueServer(close_result)),
+        pipe("evq" + std::to_string(number)),
+        q(Open(session.id(), number)) {}
   bool ok() { return session.ok() && q.result == QNA_OK && pipe.Accept(); }
 };
 
@@ -281,23 +283,17 @@ TEST_F(QueueTest, TableLock) {
 // connection is gone: 50 and the entry stays.
 TEST_F(QueueTest, CloseResults) {
   {
-    Peer peer(Wire::Pipe, kHostPipe, QueueServer(10));
-    Session session(peer);
-    ASSERT_TRUE(session.ok());
-    QueuePipe pipe("evq3");
-    const Opened q = Open(session.id(), 3);
-    ASSERT_EQ(q.result, QNA_OK);
-    EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), 10u);
-    EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_E_EVQ_HANDLE);
-    peer.Finish();
-    EXPECT_EQ(RequestsOf(peer.received(), proto::kEvQueueClose).size(), 10u);
+    LiveQueue refusing(3, 10);
+    ASSERT_TRUE(refusing.ok());
+    EXPECT_EQ(QNA_CloseEvQueue(refusing.q.handle, 0), 10u);
+    EXPECT_EQ(QNA_CloseEvQueue(refusing.q.handle, 0), QNA_E_EVQ_HANDLE);
+    refusing.peer.Finish();
+    EXPECT_EQ(RequestsOf(refusing.peer.received(), proto::kEvQueueClose).size(), 10u);
   }
   EvQueueEntry orphan = Entry(999, 3);
   ASSERT_NE(EvQueueAddEntry(orphan), nullptr);
-  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-  Session session(peer);
-  QueuePipe pipe("evq3");
-  ASSERT_EQ(Open(session.id(), 3).result, QNA_OK);  // the table lock exists
+  LiveQueue live(3);  // the table lock exists
+  ASSERT_TRUE(live.ok());
   EXPECT_EQ(QNA_CloseEvQueue(orphan.handle, 0), QNA_E_NOTOPEN);
   EXPECT_NE(EvQueueFindHandle(orphan.handle), nullptr);
   EXPECT_EQ(EvQueueRemoveEntry(orphan.handle), 1);
@@ -349,18 +345,15 @@ TEST_F(QueueTest, ConnectionCloseClosesQueues) {
     EXPECT_EQ(RequestsOf(peer.received(), proto::kEvQueueClose),
               (std::vector<Bytes>{CloseRequest(9), CloseRequest(2)}));
   }
-  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-  Session session(peer);
-  QueuePipe p5("evq5");
-  const Opened q = Open(session.id(), 5);
-  ASSERT_EQ(q.result, QNA_OK);
+  LiveQueue live(5);
+  ASSERT_TRUE(live.ok());
   {
     Holder holder(EvQueueTableLockSeam(), 5000ms);
     const auto start = Clock::now();
-    ConnCloseQueues(session.id());
+    ConnCloseQueues(live.session.id());
     EXPECT_LT(Clock::now() - start, 4500ms);
   }
-  EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
+  EXPECT_EQ(QNA_CloseEvQueue(live.q.handle, 0), QNA_OK);
 }
 
 // The per-queue pipe name: on the host, or this machine's, or the emulated
