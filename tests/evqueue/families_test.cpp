@@ -115,33 +115,31 @@ TEST_F(FamilyTest, MaxDetailCodes) {
                           {"maximum of 2 bytes", {.reply = Reply(0, Bytes{1, 2})}, 102, 10208, 12, After::InStep}}));
 }
 
+// Each row: the reply and the list word; what comes back is the result, the
+// count and the list (of 3, 0xEE... where untouched).
 TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
-  std::uint32_t list[6];
-  std::uint32_t count = 0;
-  // Six entries announced and sent, list word 2: two stored, the rest dropped.
-  std::fill(std::begin(list), std::end(list), 0xEEEEEEEEu);
-  FakeLink many({.reply = Reply(0, Le32({6, 6, 1, 2, 3, 4, 5, 6}))});
-  EXPECT_EQ(EvQueueCountExchange(many, 1, kNoName, &count, list, 2), QNA_OK);
-  EXPECT_EQ(count, 6u);
-  EXPECT_EQ(list[0], 1u);
-  EXPECT_EQ(list[1], 2u);
-  EXPECT_EQ(list[2], 0xEEEEEEEEu);
-  EXPECT_EQ(many.at, many.server.reply.size());  // read to its end
-  // n = 0: the list is not touched; the count is stored.
-  std::fill(std::begin(list), std::end(list), 0xEEEEEEEEu);
-  FakeLink none({.reply = Reply(0, Le32({3, 0}))});
-  EXPECT_EQ(EvQueueCountExchange(none, 2, kNoName, &count, list, 6), QNA_OK);
-  EXPECT_EQ(count, 3u);
-  EXPECT_EQ(list[0], 0xEEEEEEEEu);
-  // A refusal stores nothing.
-  count = 55;
-  FakeLink refused({.reply = Reply(10, Le32({3, 1, 9}))});
-  EXPECT_EQ(EvQueueCountExchange(refused, 2, kNoName, &count, list, 6), 10u);
-  EXPECT_EQ(count, 55u);
-  EXPECT_EQ(list[0], 0xEEEEEEEEu);
-  // n announced far beyond what came: a short read, nothing allocated for it.
-  FakeLink huge({.reply = Reply(0, Le32({1, 0xFFFFFFFFu, 5}))});
-  EXPECT_EQ(EvQueueCountExchange(huge, 1, kNoName, &count, list, 6), QNA_E_READ);
+  constexpr std::uint32_t E = 0xEEEEEEEEu;
+  const struct {
+    const char* what;
+    Bytes reply;
+    std::uint32_t room;
+    std::vector<std::uint32_t> outcome;
+  } rows[] = {
+      {"six sent, room for two", Reply(0, Le32({6, 6, 1, 2, 3, 4, 5, 6})), 2, {0, 6, 1, 2, E}},
+      {"count only", Reply(0, Le32({3, 0})), 3, {0, 3, E, E, E}},
+      {"a refusal stores nothing", Reply(10, Le32({3, 1, 9})), 3, {10, 55, E, E, E}},
+      // Announced far beyond what came: a short read, nothing allocated for it.
+      {"n of 2^32 - 1", Reply(0, Le32({1, 0xFFFFFFFFu, 5})), 3, {QNA_E_READ}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::uint32_t> out = {0, 55, E, E, E};
+    FakeLink link({.reply = row.reply});
+    out[0] = EvQueueCountExchange(link, 1, kNoName, &out[1], &out[2], row.room);
+    if (row.outcome.size() == 1) out.resize(1);  // only the result is promised
+    EXPECT_EQ(out, row.outcome);
+    EXPECT_TRUE(out[0] != QNA_OK || link.at == row.reply.size()) << "not read to its end";
+  }
   EXPECT_EQ(Detail(), 10010);
 }
 
@@ -164,14 +162,13 @@ TEST_F(FamilyTest, NamedCountRequests) {
 }
 
 TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
-  char name[9];
-  std::memset(name, 'x', sizeof name);
-  FakeLink full({.reply = Reply(0, Bytes(9, 'Q'))});  // no zero among the 9
-  EXPECT_EQ(EvQueueNameExchange(full, 3, name), QNA_OK);
-  EXPECT_STREQ(name, "QQQQQQQQ");
-  FakeLink empty({.reply = Reply(0, Bytes(9, 0))});
-  EXPECT_EQ(EvQueueNameExchange(empty, 3, name), QNA_OK);
-  EXPECT_STREQ(name, "");
+  for (const std::uint8_t fill : {std::uint8_t{'Q'}, std::uint8_t{0}}) {  // no zero among the 9, or all
+    char name[9];
+    std::memset(name, 'x', sizeof name);
+    FakeLink link({.reply = Reply(0, Bytes(9, fill))});
+    EXPECT_EQ(EvQueueNameExchange(link, 3, name), QNA_OK);
+    EXPECT_EQ(std::string(name, strnlen(name, 9)), fill == 0 ? "" : "QQQQQQQQ");
+  }
   std::uint32_t max = 0;
   FakeLink refused({.reply = Reply(10)});
   EXPECT_EQ(EvQueueMaxExchange(refused, &max), 10u);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -47,21 +49,51 @@ struct Opened {
   std::uint32_t result = 0;
   std::uint32_t handle = 0;
   std::uint32_t queue = 0;
+  bool operator==(const Opened&) const = default;
 };
+void PrintTo(const Opened& o, std::ostream* out) {
+  *out << "result " << o.result << " handle " << o.handle << " queue " << o.queue;
+}
 Opened Open(std::uint32_t id, std::uint32_t queue, const char* name = nullptr, std::uint32_t option = 0) {
   Opened o;
   o.result = QNA_OpenEvQueue(id, queue, &o.queue, name, &o.handle, option);
   return o;
 }
 
+// What one read gives: its result and the outputs it fills in.
+struct Event {
+  std::uint32_t result;
+  std::uint16_t kind;
+  std::string name;
+  std::uint32_t value, length;
+  bool operator==(const Event&) const = default;
+};
+void PrintTo(const Event& e, std::ostream* out) {
+  *out << "result " << e.result << " kind " << e.kind << " '" << e.name << "' value " << e.value
+       << " length " << e.length;
+}
+Event Take(std::uint32_t handle, QNA_EVENT& event, std::uint32_t flags = 0) {
+  Event out{0, 77, "old", 0, 0};
+  char name[32];
+  std::memset(name, 'x', sizeof name);
+  std::strcpy(name, "old");
+  out.result = QNA_ReadEvQueue(handle, &out.kind, name, &event, flags);
+  out.name.assign(name, strnlen(name, sizeof name));
+  out.value = event.value;
+  out.length = event.length;
+  return out;
+}
+
 // A queue on a connection to the scripted server, its pipe taken.
 struct LiveQueue {
-  Peer peer{Wire::Pipe, kHostPipe, QueueServer()};
+  Peer peer;
   Session session{peer};
   QueuePipe pipe;
   Opened q;
-  explicit LiveQueue(std::uint32_t number)
-      : pipe("evq" + std::to_string(number)), q(Open(session.id(), number)) {}
+  explicit LiveQueue(std::uint32_t number, std::uint32_t close_result = 0)
+      : peer(Wire::Pipe, kHostPipe, QueueServer(close_result)),
+        pipe("evq" + std::to_string(number)),
+        q(Open(session.id(), number)) {}
   bool ok() { return session.ok() && q.result == QNA_OK && pipe.Accept(); }
 };
 
@@ -74,35 +106,21 @@ TEST_F(QueueTest, OpenReadClose) {
   ASSERT_TRUE(pipe5.listening());
 
   const Opened first = Open(session.id(), 5, "ALARMS", 0x1234);
-  ASSERT_EQ(first.result, QNA_OK);
-  EXPECT_EQ(first.handle, 1u);
-  EXPECT_EQ(first.queue, 5u);
+  ASSERT_EQ(first, (Opened{QNA_OK, 1, 5}));
   ASSERT_TRUE(pipe5.Accept());
   // The same number again: the open entry, nothing sent.
-  const Opened again = Open(session.id(), 5);
-  EXPECT_EQ(again.result, QNA_E_EVQ_OPEN);
-  EXPECT_EQ(again.handle, 1u);
-  EXPECT_EQ(again.queue, 5u);
+  EXPECT_EQ(Open(session.id(), 5), (Opened{QNA_E_EVQ_OPEN, 1, 5}));
   // Any queue, twice: two requests, two entries.
   const Opened any1 = Open(session.id(), QNA_EVQ_ANY);
   const Opened any2 = Open(session.id(), QNA_EVQ_ANY);
-  EXPECT_EQ(any1.result, QNA_OK);
-  EXPECT_EQ(any2.result, QNA_OK);
-  EXPECT_EQ(any1.queue, 7u);
-  EXPECT_EQ(any2.queue, 8u);
-  EXPECT_EQ(any2.handle, 3u);
+  EXPECT_EQ(any1, (Opened{QNA_OK, 2, 7}));
+  EXPECT_EQ(any2, (Opened{QNA_OK, 3, 8}));
 
   // An event with data, name and kind.
   ASSERT_TRUE(pipe5.Send(EventRecord(3, "POSTER", 0xABCD, {1, 2, 3, 4, 5})));
   std::uint8_t data[8] = {};
   QNA_EVENT event{0, sizeof data, data};
-  std::uint16_t kind = 0;
-  char name[32] = "old";
-  EXPECT_EQ(QNA_ReadEvQueue(first.handle, &kind, name, &event, 0), QNA_OK);
-  EXPECT_EQ(kind, 3u);
-  EXPECT_STREQ(name, "POSTER");
-  EXPECT_EQ(event.value, 0xABCDu);
-  EXPECT_EQ(event.length, 5u);
+  EXPECT_EQ(Take(first.handle, event), (Event{QNA_OK, 3, "POSTER", 0xABCD, 5}));
   EXPECT_EQ(data[4], 5);
 
   EXPECT_EQ(QNA_CloseEvQueue(first.handle, 0), QNA_OK);
@@ -126,44 +144,36 @@ TEST_F(QueueTest, ReadResults) {
   const Opened& q = live.q;
   QueuePipe& pipe = live.pipe;
   std::uint8_t data[4] = {9, 9, 9, 9};
-  std::uint16_t kind = 77;
-  char name[32];
 
   // Empty, not waiting: 450 at once, kind 0.
   QNA_EVENT event{0, sizeof data, data};
   const auto start = Clock::now();
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, QNA_EVQ_NOWAIT), QNA_E_EVQ_EMPTY);
-  EXPECT_EQ(kind, 0u);
+  const Event empty = Take(q.handle, event, QNA_EVQ_NOWAIT);
   EXPECT_LT(Clock::now() - start, 400ms);
+  EXPECT_TRUE(empty.result == QNA_E_EVQ_EMPTY && empty.kind == 0) << ::testing::PrintToString(empty);
   // 44 bytes: no data, no buffer needed, the length as the caller left it.
   ASSERT_TRUE(pipe.Send(EventRecord(1, "", 5, {})));
   QNA_EVENT bare{0, 1234, nullptr};
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &bare, QNA_EVQ_NOWAIT), QNA_OK);
-  EXPECT_EQ(bare.length, 1234u);
-  EXPECT_EQ(bare.value, 5u);
-  EXPECT_STREQ(name, "");
-  // Data beyond the capacity: 451 and the event is gone; the next one comes.
+  EXPECT_EQ(Take(q.handle, bare, QNA_EVQ_NOWAIT), (Event{QNA_OK, 1, "", 5, 1234}));
+  // Data beyond the capacity: 451 and the event is gone, nothing stored; the
+  // next one comes.
   ASSERT_TRUE(pipe.Send(Cat({EventRecord(1, "A", 6, Bytes(5, 1)), EventRecord(1, "B", 7, Bytes(4, 2))})));
   event = {0, 4, data};
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, 0), QNA_E_EVQ_SMALL);
-  EXPECT_EQ(event.value, 0u);  // nothing stored
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &event, 0), QNA_OK);
-  EXPECT_EQ(event.value, 7u);
+  EXPECT_EQ(Take(q.handle, event).result, QNA_E_EVQ_SMALL);
+  EXPECT_EQ(event.value, 0u);
+  EXPECT_EQ(Take(q.handle, event), (Event{QNA_OK, 1, "B", 7, 4}));
   EXPECT_EQ(data[0], 2);
   // Data and no buffer: 452, the event is gone.
   ASSERT_TRUE(pipe.Send(Cat({EventRecord(1, "C", 8, Bytes(2, 3)), EventRecord(1, "D", 9, {})})));
   QNA_EVENT nobuffer{0, 100, nullptr};
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &nobuffer, 0), QNA_E_EVQ_NOBUFFER);
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &nobuffer, 0), QNA_OK);
-  EXPECT_EQ(nobuffer.value, 9u);
+  EXPECT_EQ(Take(q.handle, nobuffer).result, QNA_E_EVQ_NOBUFFER);
+  EXPECT_EQ(Take(q.handle, nobuffer), (Event{QNA_OK, 1, "D", 9, 100}));
   // A name that fills its 32 bytes: 31 characters and the zero.
   ASSERT_TRUE(pipe.Send(EventRecord(1, std::string(32, 'N'), 10, {})));
-  std::memset(name, 'x', sizeof name);
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, &bare, 0), QNA_OK);
-  EXPECT_EQ(std::string(name), std::string(31, 'N'));
+  EXPECT_EQ(Take(q.handle, bare).name, std::string(31, 'N'));
   // No such handle; no descriptor.
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle + 100, &kind, name, &event, 0), QNA_E_EVQ_HANDLE);
-  EXPECT_EQ(QNA_ReadEvQueue(q.handle, &kind, name, nullptr, 0), QNA_E_ARG);
+  EXPECT_EQ(Take(q.handle + 100, event).result, QNA_E_EVQ_HANDLE);
+  EXPECT_EQ(QNA_ReadEvQueue(q.handle, nullptr, nullptr, nullptr, 0), QNA_E_ARG);
 }
 
 TEST_F(QueueTest, BrokenRecords) {
@@ -273,23 +283,17 @@ TEST_F(QueueTest, TableLock) {
 // connection is gone: 50 and the entry stays.
 TEST_F(QueueTest, CloseResults) {
   {
-    Peer peer(Wire::Pipe, kHostPipe, QueueServer(10));
-    Session session(peer);
-    ASSERT_TRUE(session.ok());
-    QueuePipe pipe("evq3");
-    const Opened q = Open(session.id(), 3);
-    ASSERT_EQ(q.result, QNA_OK);
-    EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), 10u);
-    EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_E_EVQ_HANDLE);
-    peer.Finish();
-    EXPECT_EQ(RequestsOf(peer.received(), proto::kEvQueueClose).size(), 10u);
+    LiveQueue refusing(3, 10);
+    ASSERT_TRUE(refusing.ok());
+    EXPECT_EQ(QNA_CloseEvQueue(refusing.q.handle, 0), 10u);
+    EXPECT_EQ(QNA_CloseEvQueue(refusing.q.handle, 0), QNA_E_EVQ_HANDLE);
+    refusing.peer.Finish();
+    EXPECT_EQ(RequestsOf(refusing.peer.received(), proto::kEvQueueClose).size(), 10u);
   }
   EvQueueEntry orphan = Entry(999, 3);
   ASSERT_NE(EvQueueAddEntry(orphan), nullptr);
-  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-  Session session(peer);
-  QueuePipe pipe("evq3");
-  ASSERT_EQ(Open(session.id(), 3).result, QNA_OK);  // the table lock exists
+  LiveQueue live(3);  // the table lock exists
+  ASSERT_TRUE(live.ok());
   EXPECT_EQ(QNA_CloseEvQueue(orphan.handle, 0), QNA_E_NOTOPEN);
   EXPECT_NE(EvQueueFindHandle(orphan.handle), nullptr);
   EXPECT_EQ(EvQueueRemoveEntry(orphan.handle), 1);
@@ -341,18 +345,15 @@ TEST_F(QueueTest, ConnectionCloseClosesQueues) {
     EXPECT_EQ(RequestsOf(peer.received(), proto::kEvQueueClose),
               (std::vector<Bytes>{CloseRequest(9), CloseRequest(2)}));
   }
-  Peer peer(Wire::Pipe, kHostPipe, QueueServer());
-  Session session(peer);
-  QueuePipe p5("evq5");
-  const Opened q = Open(session.id(), 5);
-  ASSERT_EQ(q.result, QNA_OK);
+  LiveQueue live(5);
+  ASSERT_TRUE(live.ok());
   {
     Holder holder(EvQueueTableLockSeam(), 5000ms);
     const auto start = Clock::now();
-    ConnCloseQueues(session.id());
+    ConnCloseQueues(live.session.id());
     EXPECT_LT(Clock::now() - start, 4500ms);
   }
-  EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
+  EXPECT_EQ(QNA_CloseEvQueue(live.q.handle, 0), QNA_OK);
 }
 
 // The per-queue pipe name: on the host, or this machine's, or the emulated
@@ -373,12 +374,9 @@ TEST_F(QueueTest, PipeNames) {
   };
   for (const Case& c : cases) {
     char out[96];
-    const Bytes reply = OpenPayload(0, c.field);
-    EvQueuePipeName(c.host, reply.data() + 4, c.emulated, out, sizeof out);
+    EvQueuePipeName(c.host, OpenPayload(0, c.field).data() + 4, c.emulated, out, sizeof out);
     EXPECT_EQ(std::string(out), c.name);
   }
-  // The emulated pipe cannot be opened (2); the close request then goes
-  // through the emulation as well, which fails to write (101).
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer, "");
   ASSERT_TRUE(session.ok());

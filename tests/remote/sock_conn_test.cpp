@@ -1,6 +1,6 @@
 // QNA_OpenS and QNA_CloseS against a scripted server on a loopback socket:
 // the host name, the connect attempts, the registration over the socket, the
-// pause after it, and the cleanup after every failing step.
+// pause after it; the cleanup after every failing step of either open.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,7 +25,8 @@ std::uint16_t RefusingPort() {
 }
 
 // The open registers with the 28-byte request, takes the sizes, makes the
-// request lock and pauses a second; the close closes the socket.
+// request lock and pauses a second; the close closes the socket.  The host
+// name ends at its first space, in the caller's parameters as well.
 TEST_F(SockConnTest, OpenRegistersAndPauses) {
   const std::size_t descriptors = OpenDescriptors();
   {
@@ -40,7 +41,7 @@ TEST_F(SockConnTest, OpenRegistersAndPauses) {
       closed = conn.ReadRequest().empty();
     });
     // The port's upper 16 bits are not used.
-    QNA_CONNPARAM params = Params("127.0.0.1", peer.port(), 1);
+    QNA_CONNPARAM params = Params("127.0.0.1 more", peer.port(), 1);
     params.port |= 0x50000u;
     std::uint32_t id = 0;
     SetDetail(77);
@@ -57,6 +58,7 @@ TEST_F(SockConnTest, OpenRegistersAndPauses) {
     EXPECT_EQ(record->link.kind, LinkKind::Socket);
     EXPECT_NE(record->request_lock, 0u);
     EXPECT_STREQ(record->host, "127.0.0.1");
+    EXPECT_EQ(std::string(params.host, 15), std::string("127.0.0.1\0more\0\0", 15));
     EXPECT_EQ(g_link, kInvalidHandle);  // a TCP connection is never the link
     EXPECT_EQ(QNA_WriteS(1, 100, 3, kProbeWords, 0, id), QNA_OK);
     const auto close_start = Clock::now();
@@ -69,21 +71,6 @@ TEST_F(SockConnTest, OpenRegistersAndPauses) {
     EXPECT_TRUE(closed);
   }
   EXPECT_EQ(OpenDescriptors(), descriptors);
-}
-
-// The host name ends at its first space, in the caller's parameters as well.
-TEST_F(SockConnTest, HostNameIsCutAtASpace) {
-  Peer peer(Wire::Tcp);
-  peer.Serve(Answering());
-  QNA_CONNPARAM params = Params("127.0.0.1 more", peer.port());
-  std::uint32_t id = 0;
-  ASSERT_EQ(QNA_OpenS(&params, &id), QNA_OK);
-  EXPECT_EQ(params.host[9], '\0');
-  EXPECT_STREQ(params.host, "127.0.0.1");
-  EXPECT_EQ(std::strcmp(params.host + 10, "more"), 0);
-  EXPECT_STREQ(ConnFindEntry(id)->host, "127.0.0.1");
-  peer.Finish();
-  QNA_CloseS(id);
 }
 
 // Connect attempts: none at all for 0 or less; a refusing server is tried
@@ -117,22 +104,32 @@ TEST_F(SockConnTest, ConnectAttempts) {
   EXPECT_EQ(TableSize(), 0u);
 }
 
-// Every failing step before the registration: 51 with detail 0, no record,
-// no socket left, the id used up, nothing reaches the server.
+// Every failing step of an open before the registration, on either kind:
+// 51 with its detail, no record, no handle, socket or area left, the link as
+// it was, the id used up, nothing reaches the server.
 TEST_F(SockConnTest, FailedOpenLeavesNothing) {
   struct Case {
     const char* what;
+    Wire wire;
+    bool objects;        // the server's data areas exist
+    const char* listen;  // the pipe a peer listens on (any for TCP), or nullptr
     const char* host;
-    bool windows95;
-    bool listening;
+    std::uint32_t platform;  // 1: the Windows 95 family
+    std::int32_t detail;
   };
   const Case cases[] = {
-      {"empty host name", "", false, true},
-      {"host name that is empty once cut", " 127.0.0.1", false, true},
-      {"host name of 16 characters", "127.0.0.1.......", false, true},
-      {"Windows 95 family", "127.0.0.1", true, true},
-      {"host name not resolved", "no-such-host.invalid", false, true},
-      {"nobody listens", "127.0.0.1", false, false},
+      {"no data areas for a server-less connection", Wire::Pipe, false, qt::kLocalPipe, "", 0, -1},
+      {"no local pipe", Wire::Pipe, true, nullptr, "", 0, 2},
+      {"no pipe on the host", Wire::Pipe, false, "\\\\box\\pipe\\other", kHostName, 0, 2},
+      {"unknown host", Wire::Pipe, false, nullptr, "nowhere", 0, 53},
+      {"pipe host name of 16 characters", Wire::Pipe, false, kHostPipe, "0123456789abcdef", 0, 0},
+      {"emulated pipe", Wire::Pipe, true, qt::kLocalPipe, "", 1, 2},
+      {"empty host name", Wire::Tcp, false, "", "", 0, 0},
+      {"host name that is empty once cut", Wire::Tcp, false, "", " 127.0.0.1", 0, 0},
+      {"host name of 16 characters", Wire::Tcp, false, "", "127.0.0.1.......", 0, 0},
+      {"Windows 95 family", Wire::Tcp, false, "", "127.0.0.1", 1, 0},
+      {"host name not resolved", Wire::Tcp, false, "", "no-such-host.invalid", 0, 0},
+      {"nobody listens", Wire::Tcp, false, nullptr, "127.0.0.1", 0, 0},
   };
   const std::uint32_t count = ConnOpenCount();
   for (const Case& c : cases) {
@@ -140,35 +137,43 @@ TEST_F(SockConnTest, FailedOpenLeavesNothing) {
     const std::size_t descriptors = OpenDescriptors();
     const std::size_t handles = PlatformOpenHandles();
     {
+      std::optional<ServerObjects> objects;
+      if (c.objects) objects.emplace();
       std::optional<Peer> peer;
       std::uint16_t port = RefusingPort();
       bool came = false;
-      if (c.listening) {
-        peer.emplace(Wire::Tcp);
-        port = peer->port();
-        peer->Serve([&came](PeerConn&) { came = true; });
+      if (c.listen != nullptr) {
+        peer.emplace(c.wire, c.listen);
+        if (c.wire == Wire::Tcp) port = peer->port();
+        peer->Serve([&came](PeerConn& conn) {
+          came = true;
+          conn.WaitFinish();
+        });
       }
-      win::SetVersionPlatformSeam(c.windows95 ? 1 : 0);
-      QNA_CONNPARAM params = Params("", port, 3);
-      std::memcpy(params.host, c.host, std::min<std::size_t>(16, std::strlen(c.host) + 1));
+      win::SetVersionPlatformSeam(c.platform);
+      QNA_CONNPARAM params = Params(c.host, port, 3);
       std::uint32_t id = 0;
       SetDetail(77);
-      EXPECT_EQ(QNA_OpenS(&params, &id), QNA_E_OPEN);
-      EXPECT_EQ(QNA_InternalErr, 0);
+      EXPECT_EQ(c.wire == Wire::Pipe ? QNA_OpenN(&params, &id) : QNA_OpenS(&params, &id), QNA_E_OPEN);
+      EXPECT_EQ(QNA_InternalErr, c.detail);
       EXPECT_EQ(id, 0u);
       EXPECT_EQ(TableSize(), 0u);
       EXPECT_EQ(ConnOpenCount(), count);
+      EXPECT_EQ(g_link, kInvalidHandle);
+      EXPECT_EQ(g_remote_area_flag, 0);
+      for (const AreaRow& row : g_areas) EXPECT_EQ(row.view, nullptr);
       win::SetVersionPlatformSeam(0);
       if (peer) {
         peer->Finish();
-        EXPECT_FALSE(came);
+        // A pipe peer may have been reached by a failed open, never spoken to.
+        EXPECT_TRUE(c.wire == Wire::Pipe ? peer->received().empty() : !came);
       }
     }
     EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_EQ(PlatformOpenHandles(), handles);
   }
   ASSERT_EQ(ConnTableLock(true), 0);
-  EXPECT_EQ(ConnNextId(), 7u);
+  EXPECT_EQ(ConnNextId(), 13u);  // each failed open used its id
   ConnTableUnlock();
 }
 

@@ -1,5 +1,5 @@
-// quonix over TCP: the listener and its port line, and one state shared by
-// pipe and TCP links.
+// quonix over TCP: the listener and its port line.  (One state shared by
+// every kind of link: the exchanges script.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,7 +11,6 @@
 
 namespace {
 
-using wire::Link;
 using wire::TcpLink;
 using wire::MappingExists;
 
@@ -109,31 +108,6 @@ TEST(ServerTcp, PortInUseRefusesToStart) {
             std::string::npos)
       << qt::ReadText(second_log);
   EXPECT_FALSE(MappingExists(0)) << "objects left behind";
-}
-
-TEST(ServerTcp, OneStateForEveryKindOfLink) {
-  qt::TempRoot root;
-  const std::string log = root.path() + "/server.log";
-  qt::Server server({"--host", "PLANT7", "--tcp", "0"}, log);
-  ASSERT_TRUE(server.ready());
-  TcpLink tcp(wire::TcpPort(log));
-  Link local;
-  Link host("\\\\plant7\\pipe\\qoxsmem");
-  wire::Registered(tcp, "OVERTCP");
-  wire::Registered(local, "LOCAL");
-  wire::Registered(host, "HOST");
-
-  // TCP writes, the pipes read; a pipe writes, TCP reads.
-  EXPECT_EQ(tcp.Result(wire::WordWrite(1, 500, {0x5A5A})), 0u);
-  EXPECT_EQ(tcp.Result(wire::MailboxWrite("LOCAL", 0, {42})), 0u);
-  EXPECT_EQ(host.Result(wire::MailboxWrite("OVERTCP", 1, {43})), 0u);
-  const auto read = host.Call(wire::DataRead(proto::kReadWords, {{1, 500, 1}}));
-  const auto mail = local.Call(wire::MailboxRead("LOCAL", 0, 1));
-  const auto got = tcp.Call(wire::MailboxRead("OVERTCP", 1, 1));
-  ASSERT_TRUE(read && mail && got);
-  EXPECT_EQ(read->word(0), 0x5A5Au);
-  EXPECT_EQ(mail->word(0), 42u);
-  EXPECT_EQ(got->word(0), 43u);
 }
 
 }  // namespace
