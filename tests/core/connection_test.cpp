@@ -65,18 +65,6 @@ TEST_F(ConnectionTest, RegistrationSizes) {
   }
 }
 
-TEST_F(ConnectionTest, RegistrationWithoutRecord) {
-  Peer peer(AnswerOne);
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  SetDetail(77);
-  EXPECT_EQ(QNA_EntAppName(nullptr), QNA_E_ARG);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  EXPECT_EQ(Probe(), QNA_OK);
-  peer.Finish();
-  EXPECT_EQ(peer.received(), kProbeRequest);
-}
-
 // Every instance of the pipe stays busy (its listen queue is full and nobody
 // accepts): the open waits for an instance a bounded number of times, then
 // gives up with the error of the last step and closes the areas.

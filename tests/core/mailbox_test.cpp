@@ -87,32 +87,4 @@ TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
   }
 }
 
-TEST_F(MailboxTest, NothingMeaningfulToSend) {
-  Peer peer(AnswerOne);
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  std::uint16_t words[2] = {};
-  struct Case {
-    const char* what;
-    std::uint32_t result;
-  };
-  SetDetail(77);
-  const Case cases[] = {
-      {"read of 0 words", QNA_ReadApp("PUMP", 0, 0, words)},
-      {"write of 0 words", QNA_WriteApp("PUMP", 0, 0, words, 0)},
-      {"read into no buffer", QNA_ReadApp("PUMP", 0, 1, nullptr)},
-      {"write from no buffer", QNA_WriteApp("PUMP", 0, 1, nullptr, 0)},
-      {"read without a name", QNA_ReadApp(nullptr, 0, 1, words)},
-      {"write without a name", QNA_WriteApp(nullptr, 0, 1, words, 0)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.result, QNA_E_ARG);
-  }
-  EXPECT_EQ(QNA_InternalErr, 0);
-  EXPECT_EQ(Probe(), QNA_OK);
-  peer.Finish();
-  EXPECT_EQ(peer.received(), kProbeRequest);
-}
-
 }  // namespace

@@ -73,8 +73,8 @@ TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
 }
 
 // Arguments with no meaning are refused before anything is sent: counts of
-// 0, null buffers, and ranges whose end passes 2^32 (their pieces would
-// reach the server as writes at the start of the area).
+// 0, null buffers and names, and ranges whose end passes 2^32 (their pieces
+// would reach the server as writes at the start of the area).
 TEST_F(WriteTest, UnusableArgumentsSendNothing) {
   Peer peer(AnswerOne);
   LinkSession session;
@@ -100,6 +100,13 @@ TEST_F(WriteTest, UnusableArgumentsSendNothing) {
       {"null flags", [] { return QNA_WriteWithFlag(1, 0, 16, words.data(), nullptr, 0); }, 6, 0},
       {"null data", [] { return QNA_WriteWithFlag(0, 0, 16, nullptr, sixteen, 0); }, 6, 0},
       {"unknown kind", [] { return WriteRequest(1, 100, 3, kProbeWords, 0, 2); }, 9999, 1100},
+      {"mailbox read of 0 words", [] { return QNA_ReadApp("PUMP", 0, 0, words.data()); }, 6, 0},
+      {"mailbox write of 0 words", [] { return QNA_WriteApp("PUMP", 0, 0, words.data(), 0); }, 6, 0},
+      {"mailbox read into no buffer", [] { return QNA_ReadApp("PUMP", 0, 1, nullptr); }, 6, 0},
+      {"mailbox write from no buffer", [] { return QNA_WriteApp("PUMP", 0, 1, nullptr, 0); }, 6, 0},
+      {"mailbox read without a name", [] { return QNA_ReadApp(nullptr, 0, 1, words.data()); }, 6, 0},
+      {"mailbox write without a name", [] { return QNA_WriteApp(nullptr, 0, 1, words.data(), 0); }, 6, 0},
+      {"registration without a record", [] { return QNA_EntAppName(nullptr); }, 6, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
