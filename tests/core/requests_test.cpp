@@ -1,4 +1,6 @@
-// Word, bit and masked writes on the local link, against a scripted server.
+// The exchange itself on a scripted link (what lands in the caller's parts
+// and what keeps the link in step), and the word, bit and masked writes and
+// the application mailboxes on the local link, against a scripted server.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,6 +10,8 @@
 #include "core/core.h"
 #include "core/requests.h"
 #include "support/family.h"
+#include "apps/mailbox.h"
+#include "core/exchange.h"
 
 namespace {
 
@@ -230,6 +234,187 @@ TEST_F(WriteTest, ClosedLinkGivesFiftyBeforeAnything) {
       QNA_WriteSmemBit(0, 0, 1, bits, 0)};
   for (std::uint32_t r : results) EXPECT_EQ(r, QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_InternalErr, 0);
+}
+
+using MailboxTest = LibraryTest;
+
+// QNA_ReadApp("PUMP", 5, 2, ...): length 24, command 200, options 0, the
+// name zero-padded to 8 bytes, index 5, count 2.
+const Bytes kMailboxRead = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00,
+                            0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+
+TEST_F(MailboxTest, ReadDetailCodes) {
+  static std::uint16_t words[2];
+  const Family family{.request = kMailboxRead,
+                      .on_fake = [](FakeLink& link) { return MailboxReadExchange(link, "PUMP", 5, 2, words); },
+                      .local = [] { return QNA_ReadApp("PUMP", 5, 2, words); }};
+  const Bytes two_words = {1, 2, 3, 4};
+  const std::vector<Row> rows = {
+      {"server answers", {.reply = Reply(0, two_words)}, 0, 0, 28, After::InStep},
+      {"server answers without words", {.reply = Reply(0)}, 0, 0, 28, After::InStep},
+      {"more words than asked", {.reply = Reply(0, Bytes(40, 9))}, 0, 0, 28, After::InStep},
+      {"server refuses, words follow", {.reply = Reply(6, two_words)}, 6, 0, 28, After::InStep},
+      {"link closes in the words", {.reply = Cat({Le32({12, 0, 0}), Bytes{1, 2}}), .close_after = true},
+       102, 2007, 28, After::Cut},
+  };
+  RunFamily(family, Rows(rows, StepRows(2000, 28, two_words)));
+}
+
+// QNA_WriteApp("PUMP", 5, 2, {0x0102, 0x0304}, 0): the 28-byte head (length
+// 28, command 100200), then the 4 data bytes.
+TEST_F(MailboxTest, WriteDetailCodes) {
+  static const std::uint16_t words[2] = {0x0102, 0x0304};
+  const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x68, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
+                         0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
+                         0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x01, 0x04, 0x03};
+  const Family family{.request = request,
+                      .on_fake = [](FakeLink& link) { return MailboxWriteExchange(link, "PUMP", 5, 2, words, 0); },
+                      .local = [] { return QNA_WriteApp("PUMP", 5, 2, words, 0); }};
+  const std::vector<Row> rows = {
+      {"server writes", {.reply = Reply(0)}, 0, 0, 32, After::InStep},
+      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 32, After::InStep},
+      {"server result passed on", {.reply = Reply(7)}, 7, 0, 32, After::InStep},
+  };
+  RunFamily(family, Rows(rows, WriteRows(2100, {28, 4})));
+}
+
+// The caller's buffer holds count words: a reply never writes past them,
+// and only a successful reply with words writes into it at all.
+TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::uint32_t result;
+    std::vector<std::uint16_t> buffer;  // 2 words asked, then a guard word
+  };
+  const std::vector<Case> cases = {
+      {"two words", Reply(0, {0x01, 0x02, 0x03, 0x04}), 0, {0x0201, 0x0403, 0xEEEE}},
+      {"five words", Reply(0, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}), 0, {1, 2, 0xEEEE}},
+      {"one word", Reply(0, {0x34, 0x12}), 0, {0x1234, 0xEEEE, 0xEEEE}},
+      {"no words", Reply(0), 0, {0xEEEE, 0xEEEE, 0xEEEE}},
+      {"refused with words", Reply(6, {1, 0, 2, 0}), 6, {0xEEEE, 0xEEEE, 0xEEEE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Peer peer;
+    const Bytes reply = c.reply;
+    peer.Serve([reply](PeerConn& conn) {
+      if (conn.ReadRequest().empty() || !conn.Send(reply)) return;
+      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
+      conn.WaitFinish();
+    });
+    LinkSession session;
+    ASSERT_TRUE(session.ok());
+    std::vector<std::uint16_t> buffer(3, 0xEEEE);
+    EXPECT_EQ(QNA_ReadApp("PUMP", 0, 2, buffer.data()), c.result);
+    EXPECT_EQ(buffer, c.buffer);
+    EXPECT_EQ(Probe(), QNA_OK);  // whatever the reply carried was read to its end
+  }
+}
+
+using ExchangeTest = LibraryTest;  // no platform object here, but the same clean state
+
+constexpr ExchangeCodes kCodes = CodesFrom(100, 2, 2);  // 100..103, 104..108, 109..112
+
+struct Outcome {
+  ExchangeResult result;
+  std::int32_t detail;
+  FakeLink link;
+};
+
+Outcome Exchange2(Script server, std::span<std::uint8_t> first, std::span<std::uint8_t> second,
+                  std::uint32_t exact = 0, Bytes body = {1, 2, 3}) {
+  Outcome out{{}, 0, FakeLink(std::move(server))};
+  const Bytes head = {9, 9, 9, 9};
+  const std::span<const std::uint8_t> pieces[] = {head, body};
+  const std::span<std::uint8_t> parts[] = {first, second};
+  SetDetail(0);
+  out.result = RunExchange(out.link, {.codes = kCodes, .pieces = pieces, .exact_length = exact, .payload = parts});
+  out.detail = Detail();
+  return out;
+}
+
+TEST_F(ExchangeTest, PayloadLandsPartByPartAndNeverBeyond) {
+  struct Case {
+    const char* situation;
+    Bytes payload;
+    std::uint32_t delivered0, delivered1;
+    Bytes first, second;  // 4 and 3 bytes, starting as 0xEE
+  };
+  const std::vector<Case> cases = {
+      {"exact fit", {1, 2, 3, 4, 5, 6, 7}, 4, 3, {1, 2, 3, 4}, {5, 6, 7}},
+      {"short of the first part", {1, 2}, 2, 0, {1, 2, 0xEE, 0xEE}, {0xEE, 0xEE, 0xEE}},
+      {"into the second part", {1, 2, 3, 4, 5}, 4, 1, {1, 2, 3, 4}, {5, 0xEE, 0xEE}},
+      {"beyond both parts", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 4, 3, {1, 2, 3, 4}, {5, 6, 7}},
+      {"none", {}, 0, 0, {0xEE, 0xEE, 0xEE, 0xEE}, {0xEE, 0xEE, 0xEE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    Bytes first(4, 0xEE), second(3, 0xEE);
+    const Outcome out = Exchange2({.reply = Reply(0, c.payload)}, first, second);
+    EXPECT_EQ(out.result.result, 0u);
+    EXPECT_EQ(out.result.payload, c.payload.size());
+    EXPECT_EQ(out.result.delivered[0], c.delivered0);
+    EXPECT_EQ(out.result.delivered[1], c.delivered1);
+    EXPECT_EQ(first, c.first);
+    EXPECT_EQ(second, c.second);
+    EXPECT_EQ(out.link.at, out.link.server.reply.size());  // the whole reply was read
+    EXPECT_FALSE(out.link.cut);
+  }
+}
+
+// A family may demand a fixed reply length other than 8 (a record that comes
+// back whole); any other length is refused without reading a byte more, and
+// the link is cut.
+TEST_F(ExchangeTest, ExactLengthOtherThanEight) {
+  Bytes first(4), second(3);
+  const Outcome fits = Exchange2({.reply = Reply(0, {1, 2, 3, 4, 5, 6, 7})}, first, second, 15);
+  EXPECT_EQ(fits.result.result, 0u);
+  EXPECT_EQ(fits.result.delivered[1], 3u);
+  const Outcome refused = Exchange2({.reply = Reply(0, {1, 2, 3})}, first, second, 15);
+  EXPECT_EQ(refused.result.result, 102u);
+  EXPECT_EQ(refused.detail, 106);
+  EXPECT_EQ(refused.link.at, 4u);
+  EXPECT_TRUE(refused.link.cut);
+}
+
+// Bytes beyond the caller's parts that cannot be read leave the link at an
+// unknown place: the last part's code, and the link is cut.
+TEST_F(ExchangeTest, LostExcessCutsTheLink) {
+  Bytes first(4), second(3);
+  const Bytes reply = Cat({Le32({8 + 20, 0, 0}), Bytes(10, 1)});  // 20 announced, 10 sent
+  const Outcome out = Exchange2({.reply = reply}, first, second);
+  EXPECT_EQ(out.result.result, 102u);
+  EXPECT_EQ(out.detail, 111);
+  EXPECT_TRUE(out.link.cut);
+}
+
+// The bound on a sane reply: at it the reply is read to its end, past it the
+// link is cut without reading.
+TEST_F(ExchangeTest, ReplyLengthBound) {
+  Bytes first(4), second(3);
+  const Bytes at_bound = Cat({Le32({kMaxReplyLength, 0, 0}), Bytes(kMaxReplyLength - 8, 0)});
+  const Outcome read = Exchange2({.reply = at_bound}, first, second);
+  EXPECT_EQ(read.result.result, 0u);
+  EXPECT_EQ(read.link.at, at_bound.size());
+  const Outcome cut = Exchange2({.reply = Le32({kMaxReplyLength + 1, 0, 0})}, first, second);
+  EXPECT_EQ(cut.result.result, 102u);
+  EXPECT_EQ(cut.detail, 106);
+  EXPECT_TRUE(cut.link.cut);
+  EXPECT_EQ(cut.link.at, 4u);
+}
+
+// A family described beyond what its code table names is refused before a
+// byte is written.
+TEST_F(ExchangeTest, UnnamedPiecesAreRefused) {
+  const Bytes piece = {1};
+  const std::span<const std::uint8_t> pieces[] = {piece, piece, piece, piece};
+  FakeLink link({.reply = Reply(0)});
+  SetDetail(0);
+  EXPECT_EQ(RunExchange(link, {.codes = kCodes, .pieces = pieces}).result, QNA_E_INTERNAL);
+  EXPECT_EQ(Detail(), -1);
+  EXPECT_EQ(link.writes, 0);
 }
 
 }  // namespace
