@@ -97,92 +97,64 @@ TEST_F(AppCtlTest, StartCodesOnAPipeConnection) {
                 qt::Rows(kRows, qt::BadLengthRows(1107, 688, 684)));
 }
 
-// Each function against a server that answers `reply`: what it sent, what it
-// returned and stored.
-struct Exchanged {
-  std::uint32_t result;
-  Bytes sent;
-};
-template <typename Call>
-Exchanged Exchange(const Bytes& reply, Call call) {
-  qt::Peer peer(Wire::Pipe, qt::kHostPipe);
-  EXPECT_TRUE(peer.listening());
-  peer.Serve([reply](qt::PeerConn& conn) {
-    if (conn.Read(688)) conn.Send(reply);
-    conn.WaitFinish();
-  });
-  qt::Session session(peer);
-  EXPECT_TRUE(session.ok());
-  SetDetail(77);
-  Exchanged out{call(session.id()), {}};
-  EXPECT_EQ(QNA_InternalErr, 0);
-  peer.Finish();
-  out.sent = peer.received();
-  return out;
-}
-
+// Each function against a server that answers with a record: the exact
+// record it sent (every field it does not set is zero; a text of 127
+// characters fills its field with the terminator in the last byte, a longer
+// one is cut there), what it returned, and its out (the request id or the
+// status), untouched after a refusal.
 TEST_F(AppCtlTest, EachFunctionSendsItsFieldsAndZeros) {
-  std::uint32_t id_out = 0;
-  Exchanged x = Exchange(ControlReply(0, kStartReply), [&](std::uint32_t id) {
-    return QNA_StartAPP(id, "prog.exe", "-a -b", "C:\\work", "PROG", 1, 2, 3, 4, &id_out);
-  });
-  EXPECT_EQ(x.result, 0u);
-  EXPECT_EQ(x.sent, Request(kStart));
-  EXPECT_EQ(id_out, 4711u);
-
-  // Close and raise: text 4 and values 2 to 5; text 1 to 3 and value 1 zero.
-  // The request id out comes before value 5.
-  for (const std::uint16_t kind : {std::uint16_t{1}, std::uint16_t{2}}) {
-    SCOPED_TRACE(kind);
-    id_out = 0;
-    const Fields sent{kind, {"", "", "", "VIEWER"}, {0, 22, 33, 44, 55}};
-    x = Exchange(ControlReply(0, {kind, {}, {}, 99, 1}), [&](std::uint32_t id) {
-      return kind == 1 ? QNA_SendCloseMsg(id, "VIEWER", 22, 33, 44, &id_out, 55)
-                       : QNA_WinTop(id, "VIEWER", 22, 33, 44, &id_out, 55);
+  using Call = std::uint32_t (*)(std::uint32_t id, std::uint32_t* out);
+  struct Case {
+    const char* what;
+    Call call;
+    Fields sent;
+    std::uint32_t result;
+    Fields reply;
+    std::uint32_t out;  // from 555
+  };
+  static const std::string exact(127, 'a'), longer(300, 'b');
+  const Case cases[] = {
+      {"start", [](std::uint32_t id, std::uint32_t* out) {
+         return QNA_StartAPP(id, "prog.exe", "-a -b", "C:\\work", "PROG", 1, 2, 3, 4, out); },
+       kStart, 0, kStartReply, 4711},
+      {"texts that fill their fields", [](std::uint32_t id, std::uint32_t* out) {
+         return QNA_StartAPP(id, exact.c_str(), longer.c_str(), nullptr, "", 0, 0, 0, 0, out); },
+       {0, {exact, std::string(127, 'b'), "", ""}}, 0, kStartReply, 4711},
+      // Close and raise: text 4 and values 2 to 5; the request id out comes
+      // before value 5.
+      {"close", [](std::uint32_t id, std::uint32_t* out) { return QNA_SendCloseMsg(id, "VIEWER", 22, 33, 44, out, 55); },
+       {1, {"", "", "", "VIEWER"}, {0, 22, 33, 44, 55}}, 0, {1, {}, {}, 99, 1}, 99},
+      {"raise", [](std::uint32_t id, std::uint32_t* out) { return QNA_WinTop(id, "VIEWER", 22, 33, 44, out, 55); },
+       {2, {"", "", "", "VIEWER"}, {0, 22, 33, 44, 55}}, 0, {2, {}, {}, 99, 1}, 99},
+      {"status", [](std::uint32_t id, std::uint32_t* out) { return QNA_GetReqStatus(id, 12, out); },
+       {3, {}, {}, 12}, 0, {3, {}, {}, 12, 3}, 3},
+      {"cancel", [](std::uint32_t id, std::uint32_t*) { return QNA_CancelReq(id, 12); },
+       {4, {}, {}, 12}, 0, {4, {}, {}, 12, 5}, 555},
+      {"close refused", [](std::uint32_t id, std::uint32_t* out) { return QNA_SendCloseMsg(id, "NONE", 0, 0, 0, out, 0); },
+       {1, {"", "", "", "NONE"}}, 7, {1, {}, {}, 99, 4}, 555},
+      {"status refused", [](std::uint32_t id, std::uint32_t* out) { return QNA_GetReqStatus(id, 9, out); },
+       {3, {}, {}, 9}, 30, {3, {}, {}, 9, 4}, 555},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    qt::Peer peer(Wire::Pipe, qt::kHostPipe);
+    ASSERT_TRUE(peer.listening());
+    const Bytes reply = ControlReply(c.result, c.reply);
+    peer.Serve([reply](qt::PeerConn& conn) {
+      if (conn.Read(688)) conn.Send(reply);
+      conn.WaitFinish();
     });
-    EXPECT_EQ(x.result, 0u);
-    EXPECT_EQ(x.sent, Request(sent));
-    EXPECT_EQ(id_out, 99u);
+    std::uint32_t out = 555;
+    {
+      qt::Session session(peer);
+      ASSERT_TRUE(session.ok());
+      SetDetail(77);
+      EXPECT_EQ(c.call(session.id(), &out), c.result);
+      EXPECT_EQ(QNA_InternalErr, 0);
+    }
+    EXPECT_EQ(peer.received(), Request(c.sent));
+    EXPECT_EQ(out, c.out);
   }
-
-  std::uint32_t status = 0;
-  x = Exchange(ControlReply(0, {3, {}, {}, 12, 3}),
-               [&](std::uint32_t id) { return QNA_GetReqStatus(id, 12, &status); });
-  EXPECT_EQ(x.result, 0u);
-  EXPECT_EQ(x.sent, Request({3, {}, {}, 12}));
-  EXPECT_EQ(status, 3u);
-
-  x = Exchange(ControlReply(0, {4, {}, {}, 12, 5}),
-               [&](std::uint32_t id) { return QNA_CancelReq(id, 12); });
-  EXPECT_EQ(x.result, 0u);
-  EXPECT_EQ(x.sent, Request({4, {}, {}, 12}));
-}
-
-TEST_F(AppCtlTest, RefusalLeavesTheOutsUntouched) {
-  std::uint32_t id_out = 555;
-  Exchanged x = Exchange(ControlReply(7, {1, {}, {}, 99, 4}), [&](std::uint32_t id) {
-    return QNA_SendCloseMsg(id, "NONE", 0, 0, 0, &id_out, 0);
-  });
-  EXPECT_EQ(x.result, 7u);
-  EXPECT_EQ(id_out, 555u);
-  std::uint32_t status = 555;
-  x = Exchange(ControlReply(30, {3, {}, {}, 9, 4}),
-               [&](std::uint32_t id) { return QNA_GetReqStatus(id, 9, &status); });
-  EXPECT_EQ(x.result, 30u);
-  EXPECT_EQ(status, 555u);
-}
-
-// 127 characters fill the field with its terminator in the last byte; a
-// longer text is cut there and never written past the field.
-TEST_F(AppCtlTest, TextsFitTheirFields) {
-  const std::string exact(127, 'a');
-  const std::string longer(300, 'b');
-  std::uint32_t id_out = 0;
-  const Exchanged x = Exchange(ControlReply(0, kStartReply), [&](std::uint32_t id) {
-    return QNA_StartAPP(id, exact.c_str(), longer.c_str(), nullptr, "", 0, 0, 0, 0, &id_out);
-  });
-  EXPECT_EQ(x.result, 0u);
-  EXPECT_EQ(x.sent, Request({0, {exact, std::string(127, 'b'), "", ""}}));
 }
 
 // Request id 0 gives 807 before the lookup; an id not in the table 103.
