@@ -213,17 +213,10 @@ class TagTest : public qt::LibraryTest {
 };
 
 // Changes the current folder for a scope.
-class InFolder {
- public:
-  explicit InFolder(const std::string& folder) : previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(folder);
-  }
-  ~InFolder() { std::filesystem::current_path(previous_); }
-  InFolder(const InFolder&) = delete;
-  InFolder& operator=(const InFolder&) = delete;
-
- private:
-  std::filesystem::path previous_;
+struct InFolder {
+  explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
+  ~InFolder() { std::filesystem::current_path(previous); }
+  const std::filesystem::path previous = std::filesystem::current_path();
 };
 
 // Whether PUMP_SPEED can be looked up: 0, or 202 with 6010.
