@@ -672,59 +672,29 @@ constexpr const char* kLayoutCsv =
     "\n"
     "START,CB7,BIT\n";
 
-std::string Name(const Bytes& b, std::size_t k) {
-  const auto* p = reinterpret_cast<const char*>(b.data() + tt::RecordAt(b, k));
-  return std::string(p, strnlen(p, 15));
-}
-std::string Address(const Bytes& b, std::size_t k) {
-  const auto* p = reinterpret_cast<const char*>(b.data() + tt::RecordAt(b, k) + 52);
-  return std::string(p, strnlen(p, 20));
+// A record as the lookup reads it: the name in 15 bytes and a zero, 32 zero
+// bytes, the class, the address in 20 bytes, the attributes and a zero word.
+Bytes TagRecord(const std::string& name, std::uint32_t record_class, const std::string& address,
+                std::uint16_t attributes) {
+  Bytes r(76, 0);
+  std::copy(name.begin(), name.end(), r.begin());
+  tt::Put32(r, 48, record_class);
+  std::copy(address.begin(), address.end(), r.begin() + 52);
+  tt::Put16(r, 72, attributes);
+  return r;
 }
 
+// Four tags: n = 5 entries (position 0 is record 0), c = n; the index in name
+// order (record 0, then ALARM 3, LEVEL 2, PUMP_SPEED 1, START 4), then the
+// index position of each record; the records in the order of the CSV.
 TEST(TagfileTest, LayoutThatTheLookupSearches) {
   qt::TempRoot root;
-  const Bytes file = tt::BuildTagFile(kLayoutCsv);
-  ASSERT_FALSE(file.empty());
-  // Four tags: n = 5 entries (position 0 is record 0), c = n.
-  EXPECT_EQ(tt::FieldN(file), 5);
-  EXPECT_EQ(tt::FieldC(file), 5);
-  EXPECT_EQ(tt::Tables(file), 28u);
-  EXPECT_EQ(tt::Records(file), 28u + 4 * 5);
-  EXPECT_EQ(file.size(), 28u + 4 * 5 + 76 * 5);
-  EXPECT_EQ(Bytes(file.begin(), file.begin() + 12), Bytes(12, 0));
-  EXPECT_EQ(Bytes(file.begin() + 24, file.begin() + 28), Bytes(4, 0));
-
-  // Index: record 0, then ALARM (3), LEVEL (2), PUMP_SPEED (1), START (4);
-  // second table: the index position of each record.
-  const std::vector<std::uint16_t> index = {0, 3, 2, 1, 4};
-  const std::vector<std::uint16_t> second = {0, 3, 2, 1, 4};
-  for (std::size_t p = 0; p < 5; ++p) {
-    EXPECT_EQ(tt::At16(file, tt::IndexAt(file, p)), index[p]) << "index position " << p;
-    EXPECT_EQ(tt::At16(file, tt::IndexAt(file, 5 + p)), second[p]) << "second table " << p;
-  }
-
-  struct Record {
-    const char* name;
-    std::uint32_t record_class;
-    const char* address;
-    std::uint16_t attributes;
-  };
-  const Record records[] = {
-      {"<UNDEFINED>", 0, "", 0},      {"PUMP_SPEED", 1, "CW10", 0}, {"LEVEL", 1, "SW20", 0x80},
-      {"ALARM", 1, "SB35", 0},        {"START", 1, "CB7", 0},
-  };
-  for (std::size_t k = 0; k < 5; ++k) {
-    SCOPED_TRACE(records[k].name);
-    const std::size_t at = tt::RecordAt(file, k);
-    EXPECT_EQ(Name(file, k), records[k].name);
-    EXPECT_EQ(file[at + 14], 0);
-    EXPECT_EQ(Bytes(file.begin() + static_cast<long>(at) + 15, file.begin() + static_cast<long>(at) + 48),
-              Bytes(33, 0));
-    EXPECT_EQ(tt::At32(file, at + 48), records[k].record_class);
-    EXPECT_EQ(Address(file, k), records[k].address);
-    EXPECT_EQ(tt::At16(file, at + 72), records[k].attributes);
-    EXPECT_EQ(tt::At16(file, at + 74), 0);
-  }
+  const Bytes index = {0, 0, 3, 0, 2, 0, 1, 0, 4, 0};
+  EXPECT_EQ(tt::BuildTagFile(kLayoutCsv),
+            qt::Cat({Bytes(12, 0), Bytes{5, 0, 5, 0}, qt::Le32({28, 28 + 4 * 5, 0}), index, index,
+                     TagRecord("<UNDEFINED>", 0, "", 0), TagRecord("PUMP_SPEED", 1, "CW10", 0),
+                     TagRecord("LEVEL", 1, "SW20", 0x80), TagRecord("ALARM", 1, "SB35", 0),
+                     TagRecord("START", 1, "CB7", 0)}));
 }
 
 TEST(TagfileTest, DumpGivesTheCsvBack) {
