@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -18,6 +20,30 @@ namespace {
 using namespace qt;
 
 using WriteTest = LibraryTest;
+
+// Runs `call` on the local link against a server that answers its first
+// requests with `replies` and the others as a server does (a write without
+// reply with nothing); the probe after it must find the link in step.  The
+// requests the server saw, the probe's the last.
+std::vector<Bytes> OnLocalLink(const std::function<std::uint32_t()>& call, std::uint32_t result,
+                               std::vector<Bytes> replies = {}) {
+  Peer peer([replies = std::move(replies)](PeerConn& conn) {
+    for (std::size_t n = 0;; ++n) {
+      const Bytes request = conn.ReadRequest();
+      if (request.empty()) return;
+      const std::optional<Bytes> reply = n < replies.size() ? replies[n] : Answer(request);
+      if (reply && !conn.Send(*reply)) return;
+    }
+  });
+  LinkSession session;
+  EXPECT_TRUE(session.ok());
+  EXPECT_EQ(call(), result);
+  EXPECT_EQ(Probe(), QNA_OK);
+  peer.Finish();
+  const std::vector<Bytes> seen = Records(peer.received());
+  EXPECT_FALSE(seen.empty() || seen.back() != kProbeRequest);
+  return seen;
+}
 
 // QNA_Write, QNA_WriteN and QNA_WriteS (1, 100, 3, {0x1111, 0x2222,
 // 0x3333}, 0): the 24-byte head (length 26, command 100101, options 0, area
@@ -57,23 +83,11 @@ TEST_F(WriteTest, MaskedWriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(5000, {24, 4, 4})));
 }
 
+// A split write whose second piece is refused sends no third.
 TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
   std::vector<std::uint16_t> words(40000, 0x4242);
-  Peer peer;
-  Bytes after;
-  peer.Serve([&after](PeerConn& conn) {
-    if (conn.ReadRequest().empty() || !conn.Send(Reply(0))) return;
-    if (conn.ReadRequest().empty() || !conn.Send(Reply(9))) return;
-    after = conn.ReadRequest();  // the next request must be the probe, not a third piece
-    conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  EXPECT_EQ(QNA_Write(1, 0, 40000, words.data(), 0), 9u);
-  EXPECT_EQ(Probe(), QNA_OK);
-  peer.Finish();
-  EXPECT_EQ(after, kProbeRequest);
+  const auto seen = OnLocalLink([&] { return QNA_Write(1, 0, 40000, words.data(), 0); }, 9, {Reply(0), Reply(9)});
+  EXPECT_EQ(seen.size(), 3u);
 }
 
 // Arguments with no meaning are refused before anything is sent: counts of
@@ -142,20 +156,10 @@ TEST_F(WriteTest, NoReplyOptionReadsNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Peer peer;
-    Bytes request;
-    peer.Serve([&request](PeerConn& conn) {
-      request = conn.ReadRequest();
-      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-      conn.WaitFinish();
-    });
-    LinkSession session;
-    ASSERT_TRUE(session.ok());
-    EXPECT_EQ(c.call(), QNA_OK);
-    EXPECT_EQ(Probe(), QNA_OK);  // the link is in step: the probe's reply is the first one
-    peer.Finish();
-    EXPECT_EQ(request.size(), c.bytes);
-    EXPECT_EQ(At32(request, 8) & 1u, 1u);
+    const auto seen = OnLocalLink(c.call, QNA_OK);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].size(), c.bytes);
+    EXPECT_EQ(At32(seen[0], 8) & 1u, 1u);
   }
 }
 
@@ -297,19 +301,9 @@ TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Peer peer;
-    const Bytes reply = c.reply;
-    peer.Serve([reply](PeerConn& conn) {
-      if (conn.ReadRequest().empty() || !conn.Send(reply)) return;
-      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-      conn.WaitFinish();
-    });
-    LinkSession session;
-    ASSERT_TRUE(session.ok());
     std::vector<std::uint16_t> buffer(3, 0xEEEE);
-    EXPECT_EQ(QNA_ReadApp("PUMP", 0, 2, buffer.data()), c.result);
-    EXPECT_EQ(buffer, c.buffer);
-    EXPECT_EQ(Probe(), QNA_OK);  // whatever the reply carried was read to its end
+    OnLocalLink([&] { return QNA_ReadApp("PUMP", 0, 2, buffer.data()); }, c.result, {c.reply});
+    EXPECT_EQ(buffer, c.buffer);  // whatever the reply carried was read to its end
   }
 }
 
