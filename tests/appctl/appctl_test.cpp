@@ -1,14 +1,22 @@
-// appctl_test.cpp - application control against a scripted server on a pipe
-// connection: the detail codes 1101 to 1109 with the 684 length rule, the
-// exact record each function sends (every field it does not set is zero),
-// 807 before the lookup, 103 for an id not in the table, and the outs.
+// Application control against a scripted server on a pipe connection (the
+// detail codes 1101 to 1109 with the 684 length rule, the exact record each
+// function sends, 807 before the lookup, 103 for an id not in the table, the
+// outs), and through a real quonix: a program started by the server is
+// followed to running, asked to close and seen to end; a delayed request is
+// cancelled; a window is raised; unknown names and ids get their results.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <signal.h>
 #include <string>
+#include <sys/stat.h>
 
 #include "apps/appctl.h"
 #include "support/family.h"
+#include "integration/integration.h"
+#include "platform/platform.h"
+#include "remote/remote.h"
 
 namespace {
 
@@ -89,92 +97,64 @@ TEST_F(AppCtlTest, StartCodesOnAPipeConnection) {
                 qt::Rows(kRows, qt::BadLengthRows(1107, 688, 684)));
 }
 
-// Each function against a server that answers `reply`: what it sent, what it
-// returned and stored.
-struct Exchanged {
-  std::uint32_t result;
-  Bytes sent;
-};
-template <typename Call>
-Exchanged Exchange(const Bytes& reply, Call call) {
-  qt::Peer peer(Wire::Pipe, qt::kHostPipe);
-  EXPECT_TRUE(peer.listening());
-  peer.Serve([reply](qt::PeerConn& conn) {
-    if (conn.Read(688)) conn.Send(reply);
-    conn.WaitFinish();
-  });
-  qt::Session session(peer);
-  EXPECT_TRUE(session.ok());
-  SetDetail(77);
-  Exchanged out{call(session.id()), {}};
-  EXPECT_EQ(QNA_InternalErr, 0);
-  peer.Finish();
-  out.sent = peer.received();
-  return out;
-}
-
+// Each function against a server that answers with a record: the exact
+// record it sent (every field it does not set is zero; a text of 127
+// characters fills its field with the terminator in the last byte, a longer
+// one is cut there), what it returned, and its out (the request id or the
+// status), untouched after a refusal.
 TEST_F(AppCtlTest, EachFunctionSendsItsFieldsAndZeros) {
-  std::uint32_t id_out = 0;
-  Exchanged x = Exchange(ControlReply(0, kStartReply), [&](std::uint32_t id) {
-    return QNA_StartAPP(id, "prog.exe", "-a -b", "C:\\work", "PROG", 1, 2, 3, 4, &id_out);
-  });
-  EXPECT_EQ(x.result, 0u);
-  EXPECT_EQ(x.sent, Request(kStart));
-  EXPECT_EQ(id_out, 4711u);
-
-  // Close and raise: text 4 and values 2 to 5; text 1 to 3 and value 1 zero.
-  // The request id out comes before value 5.
-  for (const std::uint16_t kind : {std::uint16_t{1}, std::uint16_t{2}}) {
-    SCOPED_TRACE(kind);
-    id_out = 0;
-    const Fields sent{kind, {"", "", "", "VIEWER"}, {0, 22, 33, 44, 55}};
-    x = Exchange(ControlReply(0, {kind, {}, {}, 99, 1}), [&](std::uint32_t id) {
-      return kind == 1 ? QNA_SendCloseMsg(id, "VIEWER", 22, 33, 44, &id_out, 55)
-                       : QNA_WinTop(id, "VIEWER", 22, 33, 44, &id_out, 55);
+  using Call = std::uint32_t (*)(std::uint32_t id, std::uint32_t* out);
+  struct Case {
+    const char* what;
+    Call call;
+    Fields sent;
+    std::uint32_t result;
+    Fields reply;
+    std::uint32_t out;  // from 555
+  };
+  static const std::string exact(127, 'a'), longer(300, 'b');
+  const Case cases[] = {
+      {"start", [](std::uint32_t id, std::uint32_t* out) {
+         return QNA_StartAPP(id, "prog.exe", "-a -b", "C:\\work", "PROG", 1, 2, 3, 4, out); },
+       kStart, 0, kStartReply, 4711},
+      {"texts that fill their fields", [](std::uint32_t id, std::uint32_t* out) {
+         return QNA_StartAPP(id, exact.c_str(), longer.c_str(), nullptr, "", 0, 0, 0, 0, out); },
+       {0, {exact, std::string(127, 'b'), "", ""}}, 0, kStartReply, 4711},
+      // Close and raise: text 4 and values 2 to 5; the request id out comes
+      // before value 5.
+      {"close", [](std::uint32_t id, std::uint32_t* out) { return QNA_SendCloseMsg(id, "VIEWER", 22, 33, 44, out, 55); },
+       {1, {"", "", "", "VIEWER"}, {0, 22, 33, 44, 55}}, 0, {1, {}, {}, 99, 1}, 99},
+      {"raise", [](std::uint32_t id, std::uint32_t* out) { return QNA_WinTop(id, "VIEWER", 22, 33, 44, out, 55); },
+       {2, {"", "", "", "VIEWER"}, {0, 22, 33, 44, 55}}, 0, {2, {}, {}, 99, 1}, 99},
+      {"status", [](std::uint32_t id, std::uint32_t* out) { return QNA_GetReqStatus(id, 12, out); },
+       {3, {}, {}, 12}, 0, {3, {}, {}, 12, 3}, 3},
+      {"cancel", [](std::uint32_t id, std::uint32_t*) { return QNA_CancelReq(id, 12); },
+       {4, {}, {}, 12}, 0, {4, {}, {}, 12, 5}, 555},
+      {"close refused", [](std::uint32_t id, std::uint32_t* out) { return QNA_SendCloseMsg(id, "NONE", 0, 0, 0, out, 0); },
+       {1, {"", "", "", "NONE"}}, 7, {1, {}, {}, 99, 4}, 555},
+      {"status refused", [](std::uint32_t id, std::uint32_t* out) { return QNA_GetReqStatus(id, 9, out); },
+       {3, {}, {}, 9}, 30, {3, {}, {}, 9, 4}, 555},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    qt::Peer peer(Wire::Pipe, qt::kHostPipe);
+    ASSERT_TRUE(peer.listening());
+    const Bytes reply = ControlReply(c.result, c.reply);
+    peer.Serve([reply](qt::PeerConn& conn) {
+      if (conn.Read(688)) conn.Send(reply);
+      conn.WaitFinish();
     });
-    EXPECT_EQ(x.result, 0u);
-    EXPECT_EQ(x.sent, Request(sent));
-    EXPECT_EQ(id_out, 99u);
+    std::uint32_t out = 555;
+    {
+      qt::Session session(peer);
+      ASSERT_TRUE(session.ok());
+      SetDetail(77);
+      EXPECT_EQ(c.call(session.id(), &out), c.result);
+      EXPECT_EQ(QNA_InternalErr, 0);
+    }
+    EXPECT_EQ(peer.received(), Request(c.sent));
+    EXPECT_EQ(out, c.out);
   }
-
-  std::uint32_t status = 0;
-  x = Exchange(ControlReply(0, {3, {}, {}, 12, 3}),
-               [&](std::uint32_t id) { return QNA_GetReqStatus(id, 12, &status); });
-  EXPECT_EQ(x.result, 0u);
-  EXPECT_EQ(x.sent, Request({3, {}, {}, 12}));
-  EXPECT_EQ(status, 3u);
-
-  x = Exchange(ControlReply(0, {4, {}, {}, 12, 5}),
-               [&](std::uint32_t id) { return QNA_CancelReq(id, 12); });
-  EXPECT_EQ(x.result, 0u);
-  EXPECT_EQ(x.sent, Request({4, {}, {}, 12}));
-}
-
-TEST_F(AppCtlTest, RefusalLeavesTheOutsUntouched) {
-  std::uint32_t id_out = 555;
-  Exchanged x = Exchange(ControlReply(7, {1, {}, {}, 99, 4}), [&](std::uint32_t id) {
-    return QNA_SendCloseMsg(id, "NONE", 0, 0, 0, &id_out, 0);
-  });
-  EXPECT_EQ(x.result, 7u);
-  EXPECT_EQ(id_out, 555u);
-  std::uint32_t status = 555;
-  x = Exchange(ControlReply(30, {3, {}, {}, 9, 4}),
-               [&](std::uint32_t id) { return QNA_GetReqStatus(id, 9, &status); });
-  EXPECT_EQ(x.result, 30u);
-  EXPECT_EQ(status, 555u);
-}
-
-// 127 characters fill the field with its terminator in the last byte; a
-// longer text is cut there and never written past the field.
-TEST_F(AppCtlTest, TextsFitTheirFields) {
-  const std::string exact(127, 'a');
-  const std::string longer(300, 'b');
-  std::uint32_t id_out = 0;
-  const Exchanged x = Exchange(ControlReply(0, kStartReply), [&](std::uint32_t id) {
-    return QNA_StartAPP(id, exact.c_str(), longer.c_str(), nullptr, "", 0, 0, 0, 0, &id_out);
-  });
-  EXPECT_EQ(x.result, 0u);
-  EXPECT_EQ(x.sent, Request({0, {exact, std::string(127, 'b'), "", ""}}));
 }
 
 // Request id 0 gives 807 before the lookup; an id not in the table 103.
@@ -217,6 +197,121 @@ TEST_F(AppCtlTest, BusyConnectionLockGives2) {
   EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
   release.Post();
   holder.join();
+}
+
+constexpr std::uint32_t kPending = 1, kRunning = 2, kDone = 3, kFailed = 4, kCancelled = 5;
+constexpr std::uint32_t kUnknownApp = 7, kUnknownRequest = 30, kNotPending = 31;
+
+class AppCtlServerTest : public it::IntegrationTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(StartServer());
+    QNA_CONNPARAM params{};
+    std::strncpy(params.name, "CONTROL", 8);
+    ASSERT_EQ(QNA_OpenN(&params, &id_), 0u) << ServerLog();
+  }
+  void TearDown() override {
+    // A program the server started is stopped whatever the test did.
+    std::ifstream pid_file(PidPath());
+    long pid = 0;
+    if (pid_file >> pid && pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
+    if (id_ != 0) QNA_CloseN(id_);
+    IntegrationTest::TearDown();
+  }
+  std::string PidPath() const { return root_.path() + "/program.pid"; }
+  // A program that notes its process id and then sleeps: SIGTERM ends it.
+  std::string WriteProgram() {
+    const std::string path = root_.path() + "/program.sh";
+    std::ofstream(path) << "#!/bin/sh\necho $$ > " << PidPath() << "\nexec sleep 120\n";
+    chmod(path.c_str(), 0700);
+    return path;
+  }
+  std::uint32_t Status(std::uint32_t request) {
+    std::uint32_t status = 0;
+    const std::uint32_t result = QNA_GetReqStatus(id_, request, &status);
+    return result == 0 ? status : 1000 + result;
+  }
+  bool StatusBecomes(std::uint32_t request, std::uint32_t wanted) {
+    return qt::WaitFor([&] { return Status(request) == wanted; }, 15s);
+  }
+  std::uint32_t id_ = 0;
+};
+
+TEST_F(AppCtlServerTest, StartFollowCloseEnd) {
+  const std::string program = WriteProgram();
+  std::uint32_t start = 0;
+  ASSERT_EQ(QNA_StartAPP(id_, program.c_str(), "", root_.path().c_str(), "SLEEPER", 0, 0, 0, 0, &start),
+            0u) << ServerLog();
+  EXPECT_NE(start, 0u);
+  ASSERT_TRUE(StatusBecomes(start, kRunning)) << Status(start) << ServerLog();
+  ASSERT_TRUE(qt::WaitFor([&] { return std::ifstream(PidPath()).good(); }));
+  long pid = 0;
+  ASSERT_TRUE(qt::WaitFor([&] { return (std::ifstream(PidPath()) >> pid) && pid > 0; }));
+  EXPECT_TRUE(SysProcessAlive(static_cast<std::uint32_t>(pid)));
+
+  std::uint32_t close = 0;
+  ASSERT_EQ(QNA_SendCloseMsg(id_, "sleeper", 0, 0, 0, &close, 0), 0u) << ServerLog();
+  EXPECT_GT(close, start) << "ids are never given twice";
+  EXPECT_TRUE(StatusBecomes(close, kDone)) << Status(close);
+  EXPECT_TRUE(StatusBecomes(start, kDone)) << Status(start);
+  EXPECT_FALSE(SysProcessAlive(static_cast<std::uint32_t>(pid)));
+  // Gone: a second close finds no such application.
+  std::uint32_t again = 0;
+  EXPECT_EQ(QNA_SendCloseMsg(id_, "SLEEPER", 0, 0, 0, &again, 0), kUnknownApp);
+  EXPECT_EQ(again, 0u);
+}
+
+// A delayed start is pending until its time: cancelled, it never runs; left
+// alone, it runs then and can no longer be cancelled.
+TEST_F(AppCtlServerTest, DelayedStartIsPendingUntilCancelledOrRun) {
+  const std::string program = WriteProgram();
+  std::uint32_t later = 0, soon = 0;
+  ASSERT_EQ(QNA_StartAPP(id_, program.c_str(), "", "", "LATER", 0, 60000, 0, 0, &later), 0u);
+  EXPECT_EQ(Status(later), kPending);
+  EXPECT_EQ(QNA_CancelReq(id_, later), 0u);
+  EXPECT_EQ(Status(later), kCancelled);
+  EXPECT_EQ(QNA_CancelReq(id_, later), kNotPending);
+  SysSleep(300);
+  EXPECT_FALSE(std::ifstream(PidPath()).good()) << "the program never ran";
+  ASSERT_EQ(QNA_StartAPP(id_, program.c_str(), "", "", "SOON", 0, 300, 0, 0, &soon), 0u);
+  EXPECT_EQ(Status(soon), kPending);
+  EXPECT_TRUE(StatusBecomes(soon, kRunning)) << Status(soon);
+  EXPECT_EQ(QNA_CancelReq(id_, soon), kNotPending);
+  std::uint32_t close = 0;
+  ASSERT_EQ(QNA_SendCloseMsg(id_, "SOON", 0, 0, 0, &close, 0), 0u);
+  EXPECT_TRUE(StatusBecomes(soon, kDone));
+}
+
+TEST_F(AppCtlServerTest, UnknownNamesAndIdsAndAMissingProgram) {
+  std::uint32_t start = 0, out = 0;
+  const std::string missing = root_.path() + "/no-such-program";
+  ASSERT_EQ(QNA_StartAPP(id_, missing.c_str(), "", "", "", 0, 0, 0, 0, &start), 0u);
+  EXPECT_EQ(Status(start), kFailed);
+  EXPECT_EQ(QNA_SendCloseMsg(id_, "NOBODY", 0, 0, 0, &out, 0), kUnknownApp);
+  EXPECT_EQ(QNA_WinTop(id_, "NOBODY", 0, 0, 0, &out, 0), kUnknownApp);
+  EXPECT_EQ(QNA_GetReqStatus(id_, 123456, &out), kUnknownRequest);
+  EXPECT_EQ(QNA_CancelReq(id_, 123456), kUnknownRequest);
+  EXPECT_EQ(QNA_StartAPP(id_, "", "", "", "", 0, 0, 0, 0, &out), 6u);
+  EXPECT_EQ(out, 0u);
+  // The server never closes itself, whatever its window is called.
+  EXPECT_EQ(QNA_SendCloseMsg(id_, "QUONIX RUN", 0, 0, 0, &out, 0), kUnknownApp);
+  EXPECT_TRUE(server_->running());
+}
+
+// The test's own windows: the one named is raised above the other.
+TEST_F(AppCtlServerTest, WindowToTop) {
+  const win::HWND mine = win::WindowOpen("MYVIEW - test window");
+  const win::HWND other = win::WindowOpen("OTHER - test window");
+  ASSERT_NE(mine, 0u);
+  ASSERT_NE(other, 0u);
+  const auto first = [] { return win::GetWindow(win::GetTopWindow(0), win::GW_HWNDNEXT); };
+  EXPECT_EQ(first(), other);
+  std::uint32_t top = 0;
+  EXPECT_EQ(QNA_WinTop(id_, "myview", 0, 0, 0, &top, 0), 0u) << ServerLog();
+  EXPECT_TRUE(StatusBecomes(top, kDone));
+  EXPECT_EQ(first(), mine);
+  win::WindowClose(other);
+  win::WindowClose(mine);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -73,123 +74,112 @@ TEST_F(CommentTest, NewFileLayout) {
             Bytes(system.begin() + 32 + 32 * 511, system.begin() + 32 + 32 * 512));
 }
 
-// A system comment file with more than 16416 bytes gives its first 512
-// comments after byte 32; the rest is not copied.
-TEST_F(CommentTest, LongerSystemFile) {
-  ASSERT_TRUE(qt::WriteBytes(SystemPath('D'), SystemFile(100)));
-  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 0, 0, 'D', 0), QNA_OK);
-  const Bytes file = qt::ReadBytes(CommentPath('C', "bob"));
-  ASSERT_EQ(file.size(), 16400u);
-  const Bytes system = SystemFile();
-  EXPECT_EQ(Bytes(file.begin() + 16, file.end()), Bytes(system.begin() + 32, system.end()));
+// Every file under the drive's quonix folder, with its bytes.
+std::map<std::string, Bytes> Tree() {
+  std::map<std::string, Bytes> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(Host("C:\\quonix")))
+    tree[entry.path().string()] = entry.is_regular_file() ? qt::ReadBytes(entry.path().string()) : Bytes{};
+  return tree;
 }
 
-TEST_F(CommentTest, Counts) {
-  struct Case {
-    std::int32_t words;
-    std::int32_t bits;
-    std::uint32_t result;
-  };
-  const Case cases[] = {
-      {17, 0, 305},     {32784, 0, 305}, {-16, 0, 305},       {0, -16, 305},
-      {0, 8, 305},      {0, 524304, 305}, {INT32_MIN, 0, 305}, {0, 0, 0},
-      {16, 32, 0},      {32768, 0, 0},   {0, 524288, 0},      {32768, 524288, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "W " << c.words << " B " << c.bits);
-    const std::string path = CommentPath('C', "bob");
-    fs::remove(path);
-    EXPECT_EQ(QNA_CreateCmnt('C', "bob", c.words, c.bits, 'C', 0), c.result);
-    if (c.result == 0) {
-      EXPECT_EQ(fs::file_size(path), 16u + 32u * static_cast<std::uint64_t>(c.words + c.bits + 512));
-      std::uint8_t last[32];
-      EXPECT_EQ(QNA_GetCmnt(3, 255, 1, last), QNA_OK);
-    } else {
-      EXPECT_FALSE(fs::exists(path));
-      std::uint8_t any[32];
-      EXPECT_EQ(QNA_GetCmnt(0, 0, 0, any), QNA_E_CMNT_NOTOPEN);
-    }
-  }
-}
-
-// An existing file stays as it is without overwrite; the file that was open
-// before is closed all the same.  With overwrite it is made new.
-TEST_F(CommentTest, ExistingFile) {
-  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 16, 'C', 0), QNA_OK);
-  const Bytes words = Comments(2, 'a');
-  ASSERT_EQ(QNA_PutCmnt(0, 3, 2, words.data()), QNA_OK);
-  const Bytes before = qt::ReadBytes(CommentPath('C', "bob"));
-
-  ASSERT_EQ(QNA_CreateCmnt('C', "ann", 0, 0, 'C', 0), QNA_OK);  // now ann's is open
-  EXPECT_EQ(QNA_CreateCmnt('C', "bob", 32, 32, 'C', 0), QNA_E_CMNT_EXISTS);
-  EXPECT_EQ(qt::ReadBytes(CommentPath('C', "bob")), before);
-  std::uint8_t buffer[64];
-  EXPECT_EQ(QNA_GetCmnt(2, 0, 1, buffer), QNA_E_CMNT_NOTOPEN);
-
-  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 32, 0, 'C', 1), QNA_OK);
-  const Bytes after = qt::ReadBytes(CommentPath('C', "bob"));
-  ASSERT_EQ(after.size(), 16u + 32 * (32 + 512));
-  EXPECT_EQ(qt::Word32(after, 0), 32u);
-  ASSERT_EQ(QNA_GetCmnt(0, 3, 2, buffer), QNA_OK);
-  EXPECT_EQ(Bytes(buffer, buffer + 64), Bytes(64, ' '));
-}
-
-// The system comment file decides before anything is made.
-TEST_F(CommentTest, SystemFileMissingOrShort) {
-  const std::string system = SystemPath('C');
+// Each create starts with ann's file open, the system comment file of drive
+// C in place and what the row prepares.  A create that works leaves the new
+// file open, 16 + 32 (words + bits + 512) bytes long; one that fails leaves
+// every file as it was (an old file that was to be overwritten too, and no
+// folder made), and nothing open.
+TEST_F(CommentTest, Creates) {
+  const std::string bob = CommentPath('C', "bob");
   Bytes short_by_one = SystemFile();
   short_by_one.pop_back();
+  const auto existing = [bob] { qt::WriteBytes(bob, Bytes(16 + 32 * 512, 'o')); };
+  // What names that escape the user's own folder would reach.
+  const auto decoys = [] {
+    qt::WriteBytes(Host("C:\\quonix\\sys\\smemcmnt.bin"), Bytes(16 + 32 * 512, 'd'));
+    qt::WriteBytes(Host("C:\\quonix\\smemcmnt.bin"), Bytes(16 + 32 * 512, 'd'));
+  };
+  const auto none = [] {};
   struct Case {
     const char* situation;
     std::function<void()> prepare;
-    char system_drive;
-    std::uint32_t result;
+    char drive;
+    const char* user;
+    std::int32_t words, bits;
+    char system;
+    std::uint32_t overwrite, result;
   };
   const std::vector<Case> cases = {
-      {"missing", [&] { fs::remove(system); }, 'C', 300},
-      {"on another drive", [] {}, 'E', 300},
-      {"system drive not a letter", [] {}, '3', 300},
-      {"16415 bytes", [&] { qt::WriteBytes(system, short_by_one); }, 'C', 303},
-      {"only the 32 skipped bytes", [&] { qt::WriteBytes(system, Bytes(32, 'H')); }, 'C', 303},
-      {"shorter than the skipped bytes", [&] { qt::WriteBytes(system, Bytes(10, 'H')); }, 'C', 303},
+      {"0 and 0", none, 'C', "bob", 0, 0, 'C', 0, 0},
+      {"16 and 32", none, 'C', "bob", 16, 32, 'C', 0, 0},
+      {"the most words", none, 'C', "bob", 32768, 0, 'C', 0, 0},
+      {"the most bits", none, 'C', "bob", 0, 524288, 'C', 0, 0},
+      {"the most of both", none, 'C', "bob", 32768, 524288, 'C', 0, 0},
+      {"17 words", none, 'C', "bob", 17, 0, 'C', 0, 305},
+      {"too many words", none, 'C', "bob", 32784, 0, 'C', 0, 305},
+      {"-16 words", none, 'C', "bob", -16, 0, 'C', 0, 305},
+      {"-16 bits", none, 'C', "bob", 0, -16, 'C', 0, 305},
+      {"8 bits", none, 'C', "bob", 0, 8, 'C', 0, 305},
+      {"too many bits", none, 'C', "bob", 0, 524304, 'C', 0, 305},
+      {"INT32_MIN words", none, 'C', "bob", INT32_MIN, 0, 'C', 0, 305},
+      // Only the first 512 comments after byte 32 are copied.
+      {"longer system file", [] { qt::WriteBytes(SystemPath('D'), SystemFile(100)); }, 'C', "bob", 0, 0, 'D', 0, 0},
+      {"system file missing", [] { fs::remove(SystemPath('C')); }, 'C', "bob", 16, 32, 'C', 1, 300},
+      {"system file on another drive", none, 'C', "bob", 16, 32, 'E', 1, 300},
+      {"system drive not a letter", none, 'C', "bob", 16, 32, '3', 1, 300},
+      {"system file of 16415 bytes", [&] { qt::WriteBytes(SystemPath('C'), short_by_one); }, 'C', "bob", 16,
+       32, 'C', 1, 303},
+      {"system file of only the skipped bytes", [] { qt::WriteBytes(SystemPath('C'), Bytes(32, 'H')); }, 'C',
+       "bob", 16, 32, 'C', 1, 303},
+      {"system file shorter than the skipped bytes", [] { qt::WriteBytes(SystemPath('C'), Bytes(10, 'H')); },
+       'C', "bob", 16, 32, 'C', 1, 303},
+      {"existing file kept", existing, 'C', "bob", 32, 32, 'C', 0, 304},
+      {"existing file overwritten", existing, 'C', "bob", 32, 0, 'C', 1, 0},
+      {"short system file, existing file to overwrite",
+       [existing] {
+         existing();
+         qt::WriteBytes(SystemPath('C'), Bytes(1000, 'S'));
+       },
+       'C', "bob", 16, 0, 'C', 1, 303},
+      {"a file where the user's folder goes", [] { qt::WriteBytes(Host("C:\\quonix\\usr\\bob"), Bytes{'x'}); },
+       'C', "bob", 16, 0, 'C', 1, 303},
+      {"a folder where the file goes", [bob] { fs::create_directories(bob); }, 'C', "bob", 16, 0, 'C', 1, 303},
+      {"user ..", decoys, 'C', "..", 16, 0, 'C', 1, 303},
+      {"user ..\\sys", decoys, 'C', "..\\sys", 16, 0, 'C', 1, 303},
+      {"user ../sys", decoys, 'C', "../sys", 16, 0, 'C', 1, 303},
+      {"user eve\\..\\..\\sys", decoys, 'C', "eve\\..\\..\\sys", 16, 0, 'C', 1, 303},
+      {"user a/b", decoys, 'C', "a/b", 16, 0, 'C', 1, 303},
+      {"user a\\b", decoys, 'C', "a\\b", 16, 0, 'C', 1, 303},
+      {"empty user", decoys, 'C', "", 16, 0, 'C', 1, 303},
+      {"no user", decoys, 'C', nullptr, 16, 0, 'C', 1, 303},
+      {"user x:y", decoys, 'C', "x:y", 16, 0, 'C', 1, 303},
+      {"user eve.", decoys, 'C', "eve.", 16, 0, 'C', 1, 303},
+      {"user eve and a blank", decoys, 'C', "eve ", 16, 0, 'C', 1, 303},
+      {"user a..b", decoys, 'C', "a..b", 16, 0, 'C', 1, 303},
+      {"drive 1", decoys, '1', "eve", 16, 0, 'C', 1, 303},
+      {"drive 0", decoys, '\0', "eve", 16, 0, 'C', 1, 303},
+      {"drive \\", decoys, '\\', "eve", 16, 0, 'C', 1, 303},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
+    QNA_CloseCmnt();
     fs::remove_all(Host("C:\\quonix\\usr"));
-    ASSERT_TRUE(qt::WriteBytes(system, SystemFile()));
+    ASSERT_TRUE(qt::WriteBytes(SystemPath('C'), SystemFile()));
+    ASSERT_EQ(QNA_CreateCmnt('C', "ann", 0, 0, 'C', 0), QNA_OK);
     c.prepare();
-    EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, c.system_drive, 1), c.result);
-    EXPECT_FALSE(fs::exists(CommentPath('C', "bob")));
-    if (c.result == 300) {
-      EXPECT_FALSE(fs::exists(Host("C:\\quonix\\usr")));  // not even the folders
+    const auto before = Tree();
+    EXPECT_EQ(QNA_CreateCmnt(c.drive, c.user, c.words, c.bits, c.system, c.overwrite), c.result);
+    std::uint8_t last[32];
+    if (c.result == 0) {
+      EXPECT_EQ(fs::file_size(bob), 16u + 32u * static_cast<std::uint64_t>(c.words + c.bits + 512));
+      EXPECT_EQ(QNA_GetCmnt(3, 255, 1, last), QNA_OK);
+      continue;
+    }
+    EXPECT_EQ(Tree(), before);
+    EXPECT_EQ(QNA_GetCmnt(3, 255, 1, last), QNA_E_CMNT_NOTOPEN);
+    if (!fs::is_regular_file(bob)) {
+      std::uint32_t header[4] = {};
+      EXPECT_EQ(QNA_OpenCmnt(c.drive, c.user, header), QNA_E_CMNT_OPEN);
     }
   }
-}
-
-// A short system file does not cost an existing comment file that was to be
-// overwritten.
-TEST_F(CommentTest, ShortSystemFileKeepsTheOldFile) {
-  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 0, 'C', 0), QNA_OK);
-  const Bytes words = Comments(1, 'k');
-  ASSERT_EQ(QNA_PutCmnt(0, 0, 1, words.data()), QNA_OK);
-  QNA_CloseCmnt();
-  const Bytes before = qt::ReadBytes(CommentPath('C', "bob"));
-  ASSERT_TRUE(qt::WriteBytes(SystemPath('C'), Bytes(1000, 'S')));
-  EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
-  EXPECT_EQ(qt::ReadBytes(CommentPath('C', "bob")), before);
-}
-
-// The comment file cannot be made: a file in the way of the user's folder,
-// or of the file itself.
-TEST_F(CommentTest, CannotCreate) {
-  ASSERT_TRUE(qt::WriteBytes(Host("C:\\quonix\\usr\\bob"), Bytes{'x'}));
-  EXPECT_EQ(QNA_CreateCmnt('C', "bob", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
-  EXPECT_EQ(qt::ReadBytes(Host("C:\\quonix\\usr\\bob")), Bytes{'x'});
-  fs::create_directories(CommentPath('C', "ann"));  // a folder where the file goes
-  EXPECT_EQ(QNA_CreateCmnt('C', "ann", 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
-  EXPECT_TRUE(fs::is_directory(CommentPath('C', "ann")));
-  std::uint8_t any[32];
-  EXPECT_EQ(QNA_GetCmnt(0, 0, 1, any), QNA_E_CMNT_NOTOPEN);
 }
 
 // A full disk, as a file size limit in a child: every stage of the create
@@ -221,44 +211,6 @@ TEST_F(CommentTest, DiskFull) {
   });
   EXPECT_EQ(roomy.Wait(std::chrono::seconds(60)), 0);
   EXPECT_EQ(qt::ReadBytes(path).size(), 17936u);
-}
-
-// Names that would reach outside the user's own folder form no path at all:
-// nothing is created, opened or deleted elsewhere.
-TEST_F(CommentTest, UserAndDriveRefused) {
-  // What escaping names would reach: a file that must stay as it is.
-  const Bytes decoy = qt::ReadBytes(SystemPath('C'));
-  ASSERT_EQ(QNA_CreateCmnt('C', "eve", 0, 0, 'C', 0), QNA_OK);
-  QNA_CloseCmnt();
-  const Bytes good = qt::ReadBytes(CommentPath('C', "eve"));
-  ASSERT_TRUE(qt::WriteBytes(Host("C:\\quonix\\sys\\smemcmnt.bin"), good));
-  ASSERT_TRUE(qt::WriteBytes(Host("C:\\quonix\\smemcmnt.bin"), good));
-  struct Case {
-    char drive;
-    const char* user;
-  };
-  const Case cases[] = {
-      {'C', ".."},        {'C', "..\\sys"}, {'C', "../sys"}, {'C', "eve\\..\\..\\sys"},
-      {'C', "a/b"},       {'C', "a\\b"},    {'C', ""},       {'C', nullptr},
-      {'C', "x:y"},       {'C', "eve."},    {'C', "eve "},   {'C', "a..b"},
-      {'1', "eve"},       {'\0', "eve"},    {'\\', "eve"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "drive " << static_cast<int>(c.drive) << " user "
-                                    << (c.user != nullptr ? c.user : "(null)"));
-    EXPECT_EQ(QNA_CreateCmnt(c.drive, c.user, 16, 0, 'C', 1), QNA_E_CMNT_CREATE);
-    std::uint32_t header[4] = {};
-    EXPECT_EQ(QNA_OpenCmnt(c.drive, c.user, header), QNA_E_CMNT_OPEN);
-    std::uint8_t any[32];
-    EXPECT_EQ(QNA_GetCmnt(0, 0, 0, any), QNA_E_CMNT_NOTOPEN);
-  }
-  EXPECT_EQ(qt::ReadBytes(Host("C:\\quonix\\sys\\smemcmnt.bin")), good);
-  EXPECT_EQ(qt::ReadBytes(Host("C:\\quonix\\smemcmnt.bin")), good);
-  EXPECT_EQ(qt::ReadBytes(SystemPath('C')), decoy);
-  // Only eve's folder was made under usr.
-  std::vector<std::string> folders;
-  for (const auto& entry : fs::directory_iterator(Host("C:\\quonix\\usr"))) folders.push_back(entry.path().filename().string());
-  EXPECT_EQ(folders, std::vector<std::string>{"eve"});
 }
 
 TEST_F(CommentTest, Open) {

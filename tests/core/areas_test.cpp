@@ -1,9 +1,13 @@
 // Direct access to the data areas: ranges, bits, gathered reads, the area
-// mutexes, areas that are not mapped.
+// mutexes, areas that are not mapped, and a server whose registration
+// announces larger areas than its mappings hold (the accesses stay inside
+// what is really mapped in this process).
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -30,16 +34,19 @@ class AreasTest : public LibraryTest {
 
 // Results of the data functions at the edges of the areas that a real
 // server cannot show (the integration tests have the rest); every refusal
-// leaves QNA_InternalErr at 0 and touches nothing.
+// leaves QNA_InternalErr at 0 and touches nothing, and a gathered read of
+// no ranges has nothing to do.
 TEST_F(AreasTest, RangeTable) {
   static std::uint16_t words[4];
-  static std::uint8_t bits[4];
+  static std::uint8_t bits[32];
   static const std::uint16_t source[4] = {1, 2, 3, 4};
-  static const std::uint8_t source_bits[4] = {1, 1, 1, 1};
+  static const std::uint8_t source_bits[32] = {1, 1, 1, 1};
+  static const std::uint32_t areas[2] = {1, 3}, counts[2] = {2, 1};
   struct Case {
     const char* situation;
     std::uint32_t (*call)();
     std::uint32_t result;
+    std::int32_t detail = 0;
   };
   const Case cases[] = {
       {"count 0", [] { return QNA_Read(1, 0, 0, words, 0); }, 6},
@@ -56,12 +63,25 @@ TEST_F(AreasTest, RangeTable) {
       {"set bits past the end", [] { return QNA_WriteSmemBit(4, 8 * 16 - 1, 2, source_bits, 0); }, 6},
       {"set 0 bits", [] { return QNA_WriteSmemBit(4, 0, 0, source_bits, 0); }, 6},
       {"set bits from no buffer", [] { return QNA_WriteSmemBit(4, 0, 1, nullptr, 0); }, 6},
+      {"gathered read of no ranges", [] { return QNA_ReadMux(0, nullptr, nullptr, nullptr, nullptr); }, 0, 77},
+      {"gathered read without offsets", [] { return QNA_ReadMux(2, areas, nullptr, counts, words); }, 6},
+      // In an area that claims 2^32 words a range whose end passes 2^32 is
+      // refused all the same; computed in 32 bits it would wrap to the start.
+      {"word range wraps in the largest area",
+       [] {
+         AreaSetSize(1, 0xFFFFFFFFu);
+         return QNA_Read(1, 0xFFFFFFFFu, 2, words, 0);
+       },
+       6},
+      {"write wraps in the largest area", [] { return QNA_WriteSmem(1, 0xFFFFFFFFu, 2, words, 0); }, 6},
+      {"bits wrap in the largest area", [] { return QNA_ReadBit(1, 0xFFFFFFF0u, 32, bits, 0); }, 6},
+      {"set bits wrap in the largest area", [] { return QNA_WriteSmemBit(1, 0xFFFFFFF0u, 32, source_bits, 0); }, 6},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
     SetDetail(77);
     EXPECT_EQ(c.call(), c.result);
-    EXPECT_EQ(QNA_InternalErr, 0);
+    EXPECT_EQ(QNA_InternalErr, c.detail);
   }
   // Only the two successful writes reached the areas.
   EXPECT_EQ(objects_.area(5)[7], 0);
@@ -93,28 +113,6 @@ TEST_F(AreasTest, BitReads) {
     expected.push_back(0xEE);  // nothing past count bytes
     EXPECT_EQ(buffer, expected);
   }
-}
-
-// A gathered read of no ranges has nothing to do; without offsets it is
-// refused (a bad range is in the integration tests).
-TEST_F(AreasTest, GatheredReadArguments) {
-  const std::uint32_t areas[2] = {1, 3};
-  const std::uint32_t counts[2] = {2, 1};
-  std::uint16_t buffer[3];
-  EXPECT_EQ(QNA_ReadMux(0, nullptr, nullptr, nullptr, nullptr), QNA_OK);
-  EXPECT_EQ(QNA_ReadMux(2, areas, nullptr, counts, buffer), QNA_E_ARG);
-}
-
-// A range whose end passes 2^32 is refused even in an area that claims to
-// be that large; computed in 32 bits it would wrap to the area's start.
-TEST_F(AreasTest, RangesNeverWrap) {
-  AreaSetSize(1, 0xFFFFFFFFu);
-  std::uint16_t words[2] = {};
-  std::uint8_t bits[32] = {};
-  EXPECT_EQ(QNA_Read(1, 0xFFFFFFFFu, 2, words, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteSmem(1, 0xFFFFFFFFu, 2, words, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_ReadBit(1, 0xFFFFFFF0u, 32, bits, 0), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteSmemBit(1, 0xFFFFFFF0u, 32, bits, 0), QNA_E_ARG);
 }
 
 // Threads read while another closes the areas and opens them again: each
@@ -162,6 +160,137 @@ TEST_F(AreasBeforeRegistration, EverySizeIsZero) {
     EXPECT_EQ(QNA_WriteSmem(1, 0, 1, &word, 0), QNA_E_ARG);
     EXPECT_EQ(QNA_WriteSmemBit(0, 0, 1, &bit, 0), QNA_E_ARG);
   }
+}
+
+// Area 1 fills exactly one page (2048 words), so a word past it lies past the
+// mapping's last page; area 5 ends inside a page, where a read past the end
+// would find the page's tail instead of a fault.
+constexpr std::array<std::uint32_t, 6> kMapped = {16, 2048, 32, 256, 8, 300};
+constexpr std::array<std::uint32_t, 6> kAnnounced = {64, 32768, 4096, 4096, 8192, 8192};
+
+Bytes SizesPayload(const std::array<std::uint32_t, 6>& words) {
+  Bytes out;
+  for (std::uint32_t w : words) Add32(out, w);
+  return out;
+}
+
+class AreaBoundsTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(objects_.ok());
+    peer_.Serve(Answering(SizesPayload(kAnnounced)));
+    ASSERT_EQ(QNA_Open(&record_), QNA_OK);
+  }
+  ServerObjects objects_{kMapped};
+  Peer peer_;
+  QNA_REGREC record_{0, 0, {'B', 'O', 'U', 'N', 'D', 'S', 0, 0}};
+};
+
+// Every access either succeeds inside the mapping or is refused with 6 and
+// touches neither the caller's buffer nor the area; none faults.
+TEST_F(AreaBoundsTest, AccessesPastTheMappingAreRefused) {
+  objects_.area(1)[2047] = 0x2047;
+  objects_.area(0)[15] = 0x8000;
+  objects_.area(5)[299] = 0x0299;
+  struct Case {
+    const char* situation;
+    std::uint32_t (*call)(std::uint16_t* words, std::uint8_t* bits);
+    std::uint32_t result;
+    std::uint16_t word;  // words[0] afterwards
+    std::uint8_t bit;    // bits[0] afterwards
+  };
+  constexpr std::uint16_t kUntouched = 0xEEEE;
+  constexpr std::uint8_t kUntouchedBit = 0xEE;
+  static const std::uint16_t source[2] = {1, 2};
+  static const std::uint8_t source_bits[2] = {1, 1};
+  const Case cases[] = {
+      {"last mapped word of area 1", [](std::uint16_t* w, std::uint8_t*) { return QNA_Read(1, 2047, 1, w, 0); }, 0, 0x2047, kUntouchedBit},
+      {"first word past the page", [](std::uint16_t* w, std::uint8_t*) { return QNA_Read(1, 2048, 1, w, 0); }, 6, kUntouched, kUntouchedBit},
+      {"range across the mapping's end", [](std::uint16_t* w, std::uint8_t*) { return QNA_Read(1, 2047, 2, w, 0); }, 6, kUntouched, kUntouchedBit},
+      {"last announced word", [](std::uint16_t* w, std::uint8_t*) { return QNA_Read(1, 32767, 1, w, 0); }, 6, kUntouched, kUntouchedBit},
+      {"no-lock read past the page", [](std::uint16_t* w, std::uint8_t*) { return QNA_Read(1, 4096, 1, w, 1); }, 6, kUntouched, kUntouchedBit},
+      {"last mapped word of area 5", [](std::uint16_t* w, std::uint8_t*) { return QNA_Read(5, 299, 1, w, 0); }, 0, 0x0299, kUntouchedBit},
+      {"word past a mapping that ends inside a page", [](std::uint16_t* w, std::uint8_t*) { return QNA_Read(5, 300, 1, w, 0); }, 6, kUntouched, kUntouchedBit},
+      {"last mapped bit of area 0", [](std::uint16_t*, std::uint8_t* b) { return QNA_ReadBit(0, 16 * 16 - 1, 1, b, 0); }, 0, kUntouched, 1},
+      {"first bit past the mapping", [](std::uint16_t*, std::uint8_t* b) { return QNA_ReadBit(0, 16 * 16, 1, b, 0); }, 6, kUntouched, kUntouchedBit},
+      {"bits across the mapping's end", [](std::uint16_t*, std::uint8_t* b) { return QNA_ReadBit(0, 16 * 16 - 1, 2, b, 0); }, 6, kUntouched, kUntouchedBit},
+      {"write past the page", [](std::uint16_t*, std::uint8_t*) { return QNA_WriteSmem(1, 2048, 1, source, 0); }, 6, kUntouched, kUntouchedBit},
+      {"write across the mapping's end", [](std::uint16_t*, std::uint8_t*) { return QNA_WriteSmem(5, 299, 2, source, 0); }, 6, kUntouched, kUntouchedBit},
+      {"set bits past the mapping", [](std::uint16_t*, std::uint8_t*) { return QNA_WriteSmemBit(2, 32 * 16, 2, source_bits, 0); }, 6, kUntouched, kUntouchedBit},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    std::uint16_t words[2] = {kUntouched, kUntouched};
+    std::uint8_t bits[2] = {kUntouchedBit, kUntouchedBit};
+    SetDetail(77);
+    EXPECT_EQ(c.call(words, bits), c.result);
+    EXPECT_EQ(QNA_InternalErr, 0);
+    EXPECT_EQ(words[0], c.word);
+    EXPECT_EQ(bits[0], c.bit);
+  }
+  // The refused write across the end left the last mapped word as it was.
+  EXPECT_EQ(objects_.area(5)[299], 0x0299);
+  EXPECT_EQ(objects_.area(2)[31], 0);
+}
+
+// A gathered read stops at the range past the mapping, with the ranges
+// before it delivered.
+TEST_F(AreaBoundsTest, GatheredReadStopsAtTheMapping) {
+  objects_.area(1)[0] = 0x0101;
+  objects_.area(1)[1] = 0x0102;
+  const std::uint32_t areas[2] = {1, 1};
+  const std::uint32_t offsets[2] = {0, 2040};
+  const std::uint32_t counts[2] = {2, 16};
+  std::vector<std::uint16_t> buffer(18, 0xEEEE);
+  EXPECT_EQ(QNA_ReadMux(2, areas, offsets, counts, buffer.data()), QNA_E_ARG);
+  EXPECT_EQ(buffer[0], 0x0101);
+  EXPECT_EQ(buffer[1], 0x0102);
+  for (std::size_t i = 2; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xEEEE) << i;
+}
+
+// The bound belongs to the mapping: after a reopen against larger mappings
+// the same words can be reached.
+using AreaBoundsReopen = LibraryTest;
+TEST_F(AreaBoundsReopen, BoundFollowsTheNewMapping) {
+  const QNA_REGREC record{0, 0, {'R', 'E', 'O', 'P', 'E', 'N', 0, 0}};
+  std::uint16_t word = 0xEEEE;
+  {
+    ServerObjects small(kMapped);
+    ASSERT_TRUE(small.ok());
+    Peer peer(Answering(SizesPayload(kAnnounced)));
+    ASSERT_EQ(QNA_Open(&record), QNA_OK);
+    EXPECT_EQ(QNA_Read(1, 4000, 1, &word, 0), QNA_E_ARG);
+    QNA_Close();
+  }
+  ServerObjects large(kAnnounced);
+  ASSERT_TRUE(large.ok());
+  large.area(1)[4000] = 0x4000;
+  Peer peer(Answering(SizesPayload(kAnnounced)));
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  EXPECT_EQ(QNA_Read(1, 4000, 1, &word, 0), QNA_OK);
+  EXPECT_EQ(word, 0x4000);
+  EXPECT_EQ(QNA_Read(1, 32767, 1, &word, 0), QNA_OK);
+  QNA_Close();
+}
+
+// The mapped bound comes from ShmSize: the bytes of the mapping itself, the
+// same through its creator's handle and an opener's; a handle that is not an
+// open mapping has none.
+using MappingSize = LibraryTest;
+TEST_F(MappingSize, IsWhatTheMappingHolds) {
+  char name[] = "\\sharemem\\sized", same[] = "\\sharemem\\sized";
+  void *created_view = nullptr, *opened_view = nullptr;
+  Handle created = 0, opened = 0, mutex = 0;
+  ASSERT_EQ(ShmCreate(&created_view, name, 1002, 3, &created), 0);
+  ASSERT_EQ(ShmOpen(&opened_view, same, 3, &opened), 0);
+  ASSERT_EQ(MtxCreate(nullptr, &mutex, 0), 0);
+  EXPECT_EQ(ShmSize(created), 1002u);
+  EXPECT_EQ(ShmSize(opened), 1002u);
+  EXPECT_EQ(ShmSize(mutex), 0u);
+  ASSERT_EQ(ShmClose(opened_view, opened), 0);
+  EXPECT_EQ(ShmSize(opened), 0u);
+  ShmClose(created_view, created);
+  HndClose(mutex);
 }
 
 }  // namespace

@@ -65,18 +65,6 @@ TEST_F(ConnectionTest, RegistrationSizes) {
   }
 }
 
-TEST_F(ConnectionTest, RegistrationWithoutRecord) {
-  Peer peer(AnswerOne);
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  SetDetail(77);
-  EXPECT_EQ(QNA_EntAppName(nullptr), QNA_E_ARG);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  EXPECT_EQ(Probe(), QNA_OK);
-  peer.Finish();
-  EXPECT_EQ(peer.received(), kProbeRequest);
-}
-
 // Every instance of the pipe stays busy (its listen queue is full and nobody
 // accepts): the open waits for an instance a bounded number of times, then
 // gives up with the error of the last step and closes the areas.
@@ -106,79 +94,72 @@ TEST_F(ConnectionTest, PipeStaysBusy) {
 }
 
 // The whole open: areas, pipe, registration, request lock, mailbox wait.
-// A second open sends nothing; the next bytes on the link are the probe's.
-TEST_F(ConnectionTest, OpenRegistersAndWaitsForTheMailbox) {
-  ServerObjects objects;
-  ASSERT_TRUE(objects.ok());
-  Peer peer;
-  Bytes registration, poll, after;
-  peer.Serve([&](PeerConn& conn) {
-    registration = conn.ReadRequest();
-    if (!conn.Send(Reply(0, kOwnSizes))) return;
-    poll = conn.ReadRequest();
-    if (!conn.Send(Reply(0, {0, 0}))) return;
-    after = conn.ReadRequest();
-    conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
-  SetDetail(77);
-  EXPECT_EQ(QNA_Open(&kRecord), QNA_OK);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  EXPECT_EQ(std::vector<std::uint32_t>(QNA_SizeTb, QNA_SizeTb + 6),
-            (std::vector<std::uint32_t>{16, 300, 32, 256, 8, 9}));
-  EXPECT_EQ(QNA_Open(&kRecord), QNA_OK);
-  EXPECT_EQ(Probe(), QNA_OK);
-  QNA_Close();
-  peer.Finish();
-  EXPECT_EQ(registration, kRegistration);
-  EXPECT_EQ(poll, kMailboxPoll);
-  EXPECT_EQ(after, kProbeRequest);
-  std::uint16_t word = 0;
-  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
-}
-
-// The mailbox wait stops at result 0, or at 6 when the record's first word
-// is 0; otherwise it polls 20 times, 50 ms apart, and the open succeeds.
-TEST_F(ConnectionTest, MailboxWait) {
+// The wait stops at result 0, or at 6 when the record's first word is 0;
+// otherwise it polls 20 times, 50 ms apart, and the open succeeds.  A second
+// open sends nothing.  A refused or broken registration closes everything
+// again, leaves the sizes of the last registration and keeps its own detail
+// code (not the one of the close's handshake read).
+TEST_F(ConnectionTest, Open) {
   struct Case {
     const char* what;
+    Bytes registered;  // the reply to the registration; empty: the link closes
     std::uint32_t first;
     std::vector<std::uint32_t> answers;  // results to the polls, the last one repeated
-    int polls;
+    std::uint32_t result;
+    std::int32_t detail;
+    std::size_t polls;
   };
+  const Bytes sizes = Reply(0, kOwnSizes);
   const Case cases[] = {
-      {"answered at once", 1, {0}, 1},
-      {"answered at the third poll", 1, {9, 6, 0}, 3},
-      {"range refused, first word 0", 0, {6}, 1},
-      {"range refused, first word 1", 1, {6}, 20},
-      {"never answered", 0, {9}, 20},
+      {"answered at once", sizes, 1, {0}, 0, 0, 1},
+      {"answered at the third poll", sizes, 1, {9, 6, 0}, 0, 0, 3},
+      {"range refused, first word 0", sizes, 0, {6}, 0, 0, 1},
+      {"range refused, first word 1", sizes, 1, {6}, 0, 0, 20},
+      {"never answered", sizes, 0, {9}, 0, 0, 20},
+      {"registration refused", Reply(7), 1, {0}, 7, 0, 0},
+      {"reply length 6, then silence", Le32({6}), 1, {0}, 102, 4004, 0},
+      {"link closes", {}, 1, {0}, 102, 4002, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ServerObjects objects;
     ASSERT_TRUE(objects.ok());
     Peer peer;
-    int polls = 0;
-    const std::vector<std::uint32_t> answers = c.answers;
-    peer.Serve([&polls, answers](PeerConn& conn) {
-      if (conn.ReadRequest().empty() || !conn.Send(Reply(0, kOwnSizes))) return;
-      for (;;) {
+    peer.Serve([&c](PeerConn& conn) {
+      if (conn.ReadRequest().empty()) return;
+      if (c.registered.empty()) return conn.Close();
+      if (!conn.Send(c.registered)) return;
+      for (std::size_t polls = 0;;) {
         const Bytes r = conn.ReadRequest();
         if (r.empty()) return;
-        const std::uint32_t result = answers[std::min(static_cast<std::size_t>(polls), answers.size() - 1)];
-        ++polls;
-        if (!conn.Send(result == 0 ? Reply(0, {0, 0}) : Reply(result))) return;
+        const std::uint32_t result = r == kProbeRequest ? 0 : c.answers[std::min(polls++, c.answers.size() - 1)];
+        if (!conn.Send(result == 0 && r != kProbeRequest ? Reply(0, {0, 0}) : Reply(result))) return;
       }
     });
+    for (std::uint32_t i = 0; i < 6; ++i) QNA_SizeTb[i] = 400;  // as a previous registration left them
     QNA_REGREC record = kRecord;
     record.first = c.first;
+    SetDetail(77);
     const auto start = Clock::now();
-    EXPECT_EQ(QNA_Open(&record), QNA_OK);
-    const auto took = Clock::now() - start;
+    EXPECT_EQ(QNA_Open(&record), c.result);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50 * c.polls));
+    EXPECT_EQ(QNA_InternalErr, c.detail);
+    const std::vector<std::uint32_t> registered = {16, 300, 32, 256, 8, 9};
+    EXPECT_EQ(std::vector<std::uint32_t>(QNA_SizeTb, QNA_SizeTb + 6),
+              c.result == 0 ? registered : std::vector<std::uint32_t>(6, 400));
+    std::vector<Bytes> expected = {kRegistration};
+    expected[0][12] = static_cast<std::uint8_t>(c.first);
+    if (c.result == 0) {
+      EXPECT_EQ(QNA_Open(&record), QNA_OK);
+      EXPECT_EQ(Probe(), QNA_OK);
+      expected.insert(expected.end(), c.polls, kMailboxPoll);
+      expected.push_back(kProbeRequest);
+    }
     QNA_Close();
     peer.Finish();
-    EXPECT_EQ(polls, c.polls);
-    EXPECT_GE(took, std::chrono::milliseconds(50 * c.polls));
+    EXPECT_EQ(Records(peer.received()), expected);
+    std::uint16_t word = 0;
+    EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
   }
 }
 
@@ -219,45 +200,6 @@ TEST_F(ConnectionTest, EmulatedPipeOnWindows95) {
   win::SetVersionPlatformSeam(0);
   OsProbe();
   EXPECT_EQ(g_emulation, 0u);
-}
-
-// A refused or broken registration closes everything again and keeps the
-// registration's own detail code (not the one of the close's handshake read).
-TEST_F(ConnectionTest, FailedRegistrationClosesAndKeepsItsDetail) {
-  struct Case {
-    const char* what;
-    Bytes reply;
-    std::uint32_t result;
-    std::int32_t detail;
-  };
-  const Case cases[] = {
-      {"refused", Reply(7), 7, 0},
-      {"reply length 6, then silence", Le32({6}), 102, 4004},
-      {"link closes", {}, 102, 4002},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ServerObjects objects;
-    ASSERT_TRUE(objects.ok());
-    Peer peer;
-    const Bytes reply = c.reply;
-    peer.Serve([reply](PeerConn& conn) {
-      if (conn.ReadRequest().empty()) return;
-      if (reply.empty()) {
-        conn.Close();
-        return;
-      }
-      conn.Send(reply);
-      conn.WaitFinish();
-    });
-    for (std::uint32_t i = 0; i < 6; ++i) QNA_SizeTb[i] = 400;  // as a previous registration left them
-    EXPECT_EQ(QNA_Open(&kRecord), c.result);
-    EXPECT_EQ(QNA_InternalErr, c.detail);
-    EXPECT_EQ(QNA_SizeTb[3], 400u);
-    std::uint16_t word = 0;
-    EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
-    peer.Finish();
-  }
 }
 
 TEST_F(ConnectionTest, OsVersion) {

@@ -1,19 +1,49 @@
-// Word, bit and masked writes on the local link, against a scripted server.
+// The exchange itself on a scripted link (what lands in the caller's parts
+// and what keeps the link in step), and the word, bit and masked writes and
+// the application mailboxes on the local link, against a scripted server.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "core/core.h"
 #include "core/requests.h"
 #include "support/family.h"
+#include "apps/mailbox.h"
+#include "core/exchange.h"
 
 namespace {
 
 using namespace qt;
 
 using WriteTest = LibraryTest;
+
+// Runs `call` on the local link against a server that answers its first
+// requests with `replies` and the others as a server does (a write without
+// reply with nothing); the probe after it must find the link in step.  The
+// requests the server saw, the probe's the last.
+std::vector<Bytes> OnLocalLink(const std::function<std::uint32_t()>& call, std::uint32_t result,
+                               std::vector<Bytes> replies = {}) {
+  Peer peer([replies = std::move(replies)](PeerConn& conn) {
+    for (std::size_t n = 0;; ++n) {
+      const Bytes request = conn.ReadRequest();
+      if (request.empty()) return;
+      const std::optional<Bytes> reply = n < replies.size() ? replies[n] : Answer(request);
+      if (reply && !conn.Send(*reply)) return;
+    }
+  });
+  LinkSession session;
+  EXPECT_TRUE(session.ok());
+  EXPECT_EQ(call(), result);
+  EXPECT_EQ(Probe(), QNA_OK);
+  peer.Finish();
+  const std::vector<Bytes> seen = Records(peer.received());
+  EXPECT_FALSE(seen.empty() || seen.back() != kProbeRequest);
+  return seen;
+}
 
 // QNA_Write, QNA_WriteN and QNA_WriteS (1, 100, 3, {0x1111, 0x2222,
 // 0x3333}, 0): the 24-byte head (length 26, command 100101, options 0, area
@@ -53,28 +83,16 @@ TEST_F(WriteTest, MaskedWriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(5000, {24, 4, 4})));
 }
 
+// A split write whose second piece is refused sends no third.
 TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
   std::vector<std::uint16_t> words(40000, 0x4242);
-  Peer peer;
-  Bytes after;
-  peer.Serve([&after](PeerConn& conn) {
-    if (conn.ReadRequest().empty() || !conn.Send(Reply(0))) return;
-    if (conn.ReadRequest().empty() || !conn.Send(Reply(9))) return;
-    after = conn.ReadRequest();  // the next request must be the probe, not a third piece
-    conn.Send(Reply(0));
-    conn.WaitFinish();
-  });
-  LinkSession session;
-  ASSERT_TRUE(session.ok());
-  EXPECT_EQ(QNA_Write(1, 0, 40000, words.data(), 0), 9u);
-  EXPECT_EQ(Probe(), QNA_OK);
-  peer.Finish();
-  EXPECT_EQ(after, kProbeRequest);
+  const auto seen = OnLocalLink([&] { return QNA_Write(1, 0, 40000, words.data(), 0); }, 9, {Reply(0), Reply(9)});
+  EXPECT_EQ(seen.size(), 3u);
 }
 
 // Arguments with no meaning are refused before anything is sent: counts of
-// 0, null buffers, and ranges whose end passes 2^32 (their pieces would
-// reach the server as writes at the start of the area).
+// 0, null buffers and names, and ranges whose end passes 2^32 (their pieces
+// would reach the server as writes at the start of the area).
 TEST_F(WriteTest, UnusableArgumentsSendNothing) {
   Peer peer(AnswerOne);
   LinkSession session;
@@ -100,6 +118,13 @@ TEST_F(WriteTest, UnusableArgumentsSendNothing) {
       {"null flags", [] { return QNA_WriteWithFlag(1, 0, 16, words.data(), nullptr, 0); }, 6, 0},
       {"null data", [] { return QNA_WriteWithFlag(0, 0, 16, nullptr, sixteen, 0); }, 6, 0},
       {"unknown kind", [] { return WriteRequest(1, 100, 3, kProbeWords, 0, 2); }, 9999, 1100},
+      {"mailbox read of 0 words", [] { return QNA_ReadApp("PUMP", 0, 0, words.data()); }, 6, 0},
+      {"mailbox write of 0 words", [] { return QNA_WriteApp("PUMP", 0, 0, words.data(), 0); }, 6, 0},
+      {"mailbox read into no buffer", [] { return QNA_ReadApp("PUMP", 0, 1, nullptr); }, 6, 0},
+      {"mailbox write from no buffer", [] { return QNA_WriteApp("PUMP", 0, 1, nullptr, 0); }, 6, 0},
+      {"mailbox read without a name", [] { return QNA_ReadApp(nullptr, 0, 1, words.data()); }, 6, 0},
+      {"mailbox write without a name", [] { return QNA_WriteApp(nullptr, 0, 1, words.data(), 0); }, 6, 0},
+      {"registration without a record", [] { return QNA_EntAppName(nullptr); }, 6, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -131,20 +156,10 @@ TEST_F(WriteTest, NoReplyOptionReadsNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Peer peer;
-    Bytes request;
-    peer.Serve([&request](PeerConn& conn) {
-      request = conn.ReadRequest();
-      if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-      conn.WaitFinish();
-    });
-    LinkSession session;
-    ASSERT_TRUE(session.ok());
-    EXPECT_EQ(c.call(), QNA_OK);
-    EXPECT_EQ(Probe(), QNA_OK);  // the link is in step: the probe's reply is the first one
-    peer.Finish();
-    EXPECT_EQ(request.size(), c.bytes);
-    EXPECT_EQ(At32(request, 8) & 1u, 1u);
+    const auto seen = OnLocalLink(c.call, QNA_OK);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].size(), c.bytes);
+    EXPECT_EQ(At32(seen[0], 8) & 1u, 1u);
   }
 }
 
@@ -223,6 +238,177 @@ TEST_F(WriteTest, ClosedLinkGivesFiftyBeforeAnything) {
       QNA_WriteSmemBit(0, 0, 1, bits, 0)};
   for (std::uint32_t r : results) EXPECT_EQ(r, QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_InternalErr, 0);
+}
+
+using MailboxTest = LibraryTest;
+
+// QNA_ReadApp("PUMP", 5, 2, ...): length 24, command 200, options 0, the
+// name zero-padded to 8 bytes, index 5, count 2.
+const Bytes kMailboxRead = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00,
+                            0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+
+TEST_F(MailboxTest, ReadDetailCodes) {
+  static std::uint16_t words[2];
+  const Family family{.request = kMailboxRead,
+                      .on_fake = [](FakeLink& link) { return MailboxReadExchange(link, "PUMP", 5, 2, words); },
+                      .local = [] { return QNA_ReadApp("PUMP", 5, 2, words); }};
+  const Bytes two_words = {1, 2, 3, 4};
+  const std::vector<Row> rows = {
+      {"server answers", {.reply = Reply(0, two_words)}, 0, 0, 28, After::InStep},
+      {"server answers without words", {.reply = Reply(0)}, 0, 0, 28, After::InStep},
+      {"more words than asked", {.reply = Reply(0, Bytes(40, 9))}, 0, 0, 28, After::InStep},
+      {"server refuses, words follow", {.reply = Reply(6, two_words)}, 6, 0, 28, After::InStep},
+      {"link closes in the words", {.reply = Cat({Le32({12, 0, 0}), Bytes{1, 2}}), .close_after = true},
+       102, 2007, 28, After::Cut},
+  };
+  RunFamily(family, Rows(rows, StepRows(2000, 28, two_words)));
+}
+
+// QNA_WriteApp("PUMP", 5, 2, {0x0102, 0x0304}, 0): the 28-byte head (length
+// 28, command 100200), then the 4 data bytes.
+TEST_F(MailboxTest, WriteDetailCodes) {
+  static const std::uint16_t words[2] = {0x0102, 0x0304};
+  const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x68, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
+                         0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
+                         0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x01, 0x04, 0x03};
+  const Family family{.request = request,
+                      .on_fake = [](FakeLink& link) { return MailboxWriteExchange(link, "PUMP", 5, 2, words, 0); },
+                      .local = [] { return QNA_WriteApp("PUMP", 5, 2, words, 0); }};
+  const std::vector<Row> rows = {
+      {"server writes", {.reply = Reply(0)}, 0, 0, 32, After::InStep},
+      {"server refuses the range", {.reply = Reply(6)}, 6, 0, 32, After::InStep},
+      {"server result passed on", {.reply = Reply(7)}, 7, 0, 32, After::InStep},
+  };
+  RunFamily(family, Rows(rows, WriteRows(2100, {28, 4})));
+}
+
+// The caller's buffer holds count words: a reply never writes past them,
+// and only a successful reply with words writes into it at all.
+TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::uint32_t result;
+    std::vector<std::uint16_t> buffer;  // 2 words asked, then a guard word
+  };
+  const std::vector<Case> cases = {
+      {"two words", Reply(0, {0x01, 0x02, 0x03, 0x04}), 0, {0x0201, 0x0403, 0xEEEE}},
+      {"five words", Reply(0, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}), 0, {1, 2, 0xEEEE}},
+      {"one word", Reply(0, {0x34, 0x12}), 0, {0x1234, 0xEEEE, 0xEEEE}},
+      {"no words", Reply(0), 0, {0xEEEE, 0xEEEE, 0xEEEE}},
+      {"refused with words", Reply(6, {1, 0, 2, 0}), 6, {0xEEEE, 0xEEEE, 0xEEEE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint16_t> buffer(3, 0xEEEE);
+    OnLocalLink([&] { return QNA_ReadApp("PUMP", 0, 2, buffer.data()); }, c.result, {c.reply});
+    EXPECT_EQ(buffer, c.buffer);  // whatever the reply carried was read to its end
+  }
+}
+
+using ExchangeTest = LibraryTest;  // no platform object here, but the same clean state
+
+constexpr ExchangeCodes kCodes = CodesFrom(100, 2, 2);  // 100..103, 104..108, 109..112
+
+struct Outcome {
+  ExchangeResult result;
+  std::int32_t detail;
+  FakeLink link;
+};
+
+Outcome Exchange2(Script server, std::span<std::uint8_t> first, std::span<std::uint8_t> second,
+                  std::uint32_t exact = 0, Bytes body = {1, 2, 3}) {
+  Outcome out{{}, 0, FakeLink(std::move(server))};
+  const Bytes head = {9, 9, 9, 9};
+  const std::span<const std::uint8_t> pieces[] = {head, body};
+  const std::span<std::uint8_t> parts[] = {first, second};
+  SetDetail(0);
+  out.result = RunExchange(out.link, {.codes = kCodes, .pieces = pieces, .exact_length = exact, .payload = parts});
+  out.detail = Detail();
+  return out;
+}
+
+TEST_F(ExchangeTest, PayloadLandsPartByPartAndNeverBeyond) {
+  struct Case {
+    const char* situation;
+    Bytes payload;
+    std::uint32_t delivered0, delivered1;
+    Bytes first, second;  // 4 and 3 bytes, starting as 0xEE
+  };
+  const std::vector<Case> cases = {
+      {"exact fit", {1, 2, 3, 4, 5, 6, 7}, 4, 3, {1, 2, 3, 4}, {5, 6, 7}},
+      {"short of the first part", {1, 2}, 2, 0, {1, 2, 0xEE, 0xEE}, {0xEE, 0xEE, 0xEE}},
+      {"into the second part", {1, 2, 3, 4, 5}, 4, 1, {1, 2, 3, 4}, {5, 0xEE, 0xEE}},
+      {"beyond both parts", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 4, 3, {1, 2, 3, 4}, {5, 6, 7}},
+      {"none", {}, 0, 0, {0xEE, 0xEE, 0xEE, 0xEE}, {0xEE, 0xEE, 0xEE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    Bytes first(4, 0xEE), second(3, 0xEE);
+    const Outcome out = Exchange2({.reply = Reply(0, c.payload)}, first, second);
+    EXPECT_EQ(out.result.result, 0u);
+    EXPECT_EQ(out.result.payload, c.payload.size());
+    EXPECT_EQ(out.result.delivered[0], c.delivered0);
+    EXPECT_EQ(out.result.delivered[1], c.delivered1);
+    EXPECT_EQ(first, c.first);
+    EXPECT_EQ(second, c.second);
+    EXPECT_EQ(out.link.at, out.link.server.reply.size());  // the whole reply was read
+    EXPECT_FALSE(out.link.cut);
+  }
+}
+
+// A family may demand a fixed reply length other than 8 (a record that comes
+// back whole); any other length is refused without reading a byte more, and
+// the link is cut.
+TEST_F(ExchangeTest, ExactLengthOtherThanEight) {
+  Bytes first(4), second(3);
+  const Outcome fits = Exchange2({.reply = Reply(0, {1, 2, 3, 4, 5, 6, 7})}, first, second, 15);
+  EXPECT_EQ(fits.result.result, 0u);
+  EXPECT_EQ(fits.result.delivered[1], 3u);
+  const Outcome refused = Exchange2({.reply = Reply(0, {1, 2, 3})}, first, second, 15);
+  EXPECT_EQ(refused.result.result, 102u);
+  EXPECT_EQ(refused.detail, 106);
+  EXPECT_EQ(refused.link.at, 4u);
+  EXPECT_TRUE(refused.link.cut);
+}
+
+// Bytes beyond the caller's parts that cannot be read leave the link at an
+// unknown place: the last part's code, and the link is cut.
+TEST_F(ExchangeTest, LostExcessCutsTheLink) {
+  Bytes first(4), second(3);
+  const Bytes reply = Cat({Le32({8 + 20, 0, 0}), Bytes(10, 1)});  // 20 announced, 10 sent
+  const Outcome out = Exchange2({.reply = reply}, first, second);
+  EXPECT_EQ(out.result.result, 102u);
+  EXPECT_EQ(out.detail, 111);
+  EXPECT_TRUE(out.link.cut);
+}
+
+// The bound on a sane reply: at it the reply is read to its end, past it the
+// link is cut without reading.
+TEST_F(ExchangeTest, ReplyLengthBound) {
+  Bytes first(4), second(3);
+  const Bytes at_bound = Cat({Le32({kMaxReplyLength, 0, 0}), Bytes(kMaxReplyLength - 8, 0)});
+  const Outcome read = Exchange2({.reply = at_bound}, first, second);
+  EXPECT_EQ(read.result.result, 0u);
+  EXPECT_EQ(read.link.at, at_bound.size());
+  const Outcome cut = Exchange2({.reply = Le32({kMaxReplyLength + 1, 0, 0})}, first, second);
+  EXPECT_EQ(cut.result.result, 102u);
+  EXPECT_EQ(cut.detail, 106);
+  EXPECT_TRUE(cut.link.cut);
+  EXPECT_EQ(cut.link.at, 4u);
+}
+
+// A family described beyond what its code table names is refused before a
+// byte is written.
+TEST_F(ExchangeTest, UnnamedPiecesAreRefused) {
+  const Bytes piece = {1};
+  const std::span<const std::uint8_t> pieces[] = {piece, piece, piece, piece};
+  FakeLink link({.reply = Reply(0)});
+  SetDetail(0);
+  EXPECT_EQ(RunExchange(link, {.codes = kCodes, .pieces = pieces}).result, QNA_E_INTERNAL);
+  EXPECT_EQ(Detail(), -1);
+  EXPECT_EQ(link.writes, 0);
 }
 
 }  // namespace

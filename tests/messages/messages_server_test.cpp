@@ -63,58 +63,49 @@ std::uint32_t Send(std::uint32_t channel, const std::string& body, std::uint32_t
   return QNA_SendMsg(channel, w1, w2, w3, static_cast<std::uint32_t>(body.size()), body.data(), 0);
 }
 
-TEST_F(MessagesServerTest, TwoProcessesOverTheHostPipe) {
-  ASSERT_TRUE(StartServer({"--host", "plant"}));
-  it::ChildReport report;
-  qt::Child sender([&] {
-    const QNA_CONNPARAM params = Params("SENDN", "plant");
-    std::uint32_t id = 0;
-    if (QNA_OpenN(&params, &id) != 0) return report.Fail(it::Got("QNA_OpenN", 51));
-    const char body[] = "over the host pipe";
-    const std::uint32_t result = QNA_SendMsgN(9, 3, 4, 0, sizeof body, body, 0, id);
-    QNA_CloseN(id);
-    return result == 0 ? 0 : report.Fail(it::Got("QNA_SendMsgN", result));
-  });
-  ASSERT_EQ(sender.Wait(30s), 0) << report.Text() << ServerLog();
-  const QNA_CONNPARAM params = Params("RECVN", "plant");
-  std::uint32_t id = 0;
-  ASSERT_EQ(QNA_OpenN(&params, &id), 0u) << ServerLog();
-  const Got got = Receive(9, 5000, 256, id);
-  EXPECT_EQ(got.result, 0u);
-  EXPECT_EQ(got.w1, 3u);
-  EXPECT_EQ(got.w2, 4u);
-  EXPECT_EQ(got.body, std::string("over the host pipe", sizeof "over the host pipe"));
-}
-
-// Sent over TCP, received over the local pipe.
-TEST_F(MessagesServerTest, FromTcpToAPipe) {
-  ASSERT_TRUE(StartServer({"--tcp", "127.0.0.1:0"}));
+// Another process sends three messages over a connection, to the host pipe
+// or over TCP; they are received through a connection to the host pipe, or
+// on the local pipe.
+TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
+  ASSERT_TRUE(StartServer({"--host", "plant", "--tcp", "127.0.0.1:0"}));
   const auto listening = wire::ListeningOn(root_.path() + "/quonix.log");
   ASSERT_TRUE(listening) << ServerLog();
-  it::ChildReport report;
-  qt::Child sender([&] {
-    QNA_CONNPARAM params = Params("SENDS", "127.0.0.1", listening->port);
+  for (const bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "tcp to the local pipe" : "host pipe to host pipe");
+    const std::uint32_t channel = tcp ? 11 : 9;
+    it::ChildReport report;
+    qt::Child sender([&] {
+      QNA_CONNPARAM params = tcp ? Params("SENDS", "127.0.0.1", listening->port) : Params("SENDN", "plant");
+      std::uint32_t id = 0;
+      const std::uint32_t opened = tcp ? QNA_OpenS(&params, &id) : QNA_OpenN(&params, &id);
+      if (opened != 0) return report.Fail(it::Got("open", opened));
+      std::uint32_t result = 0;
+      for (std::uint32_t i = 0; i < 3 && result == 0; ++i) {
+        const std::string body = "message " + std::to_string(i);
+        const auto size = static_cast<std::uint32_t>(body.size());
+        result = tcp ? QNA_SendMsgS(channel, i, 100 + i, 0, size, body.data(), 0, id)
+                     : QNA_SendMsgN(channel, i, 100 + i, 0, size, body.data(), 0, id);
+      }
+      tcp ? QNA_CloseS(id) : QNA_CloseN(id);
+      return result == 0 ? 0 : report.Fail(it::Got("send", result));
+    });
     std::uint32_t id = 0;
-    const std::uint32_t opened = QNA_OpenS(&params, &id);
-    if (opened != 0) return report.Fail(it::Got("QNA_OpenS", opened));
-    std::uint32_t result = 0;
-    for (std::uint32_t i = 0; i < 3 && result == 0; ++i) {
-      const std::string body = "tcp message " + std::to_string(i);
-      result = QNA_SendMsgS(11, i, 100 + i, 0, static_cast<std::uint32_t>(body.size()), body.data(), 0, id);
+    if (tcp) {
+      QNA_REGREC record = it::Record("RECVP");
+      ASSERT_EQ(QNA_Open(&record), 0u);
+    } else {
+      const QNA_CONNPARAM params = Params("RECVN", "plant");
+      ASSERT_EQ(QNA_OpenN(&params, &id), 0u) << ServerLog();
     }
-    QNA_CloseS(id);
-    return result == 0 ? 0 : report.Fail(it::Got("QNA_SendMsgS", result));
-  });
-  QNA_REGREC record = it::Record("RECVP");
-  ASSERT_EQ(QNA_Open(&record), 0u);
-  for (std::uint32_t i = 0; i < 3; ++i) {
-    const Got got = Receive(11, 15000);
-    ASSERT_EQ(got.result, 0u) << report.Text() << ServerLog();
-    EXPECT_EQ(got.w1, i);
-    EXPECT_EQ(got.w2, 100 + i);
-    EXPECT_EQ(got.body, "tcp message " + std::to_string(i));
+    for (std::uint32_t i = 0; i < 3; ++i) {
+      const Got got = Receive(channel, 15000, 256, id);
+      ASSERT_EQ(got.result, 0u) << report.Text() << ServerLog();
+      EXPECT_EQ(got.w1, i);
+      EXPECT_EQ(got.w2, 100 + i);
+      EXPECT_EQ(got.body, "message " + std::to_string(i));
+    }
+    EXPECT_EQ(sender.Wait(30s), 0) << report.Text();
   }
-  EXPECT_EQ(sender.Wait(30s), 0) << report.Text();
 }
 
 // A receive that waits is answered when a message arrives from another
@@ -166,45 +157,43 @@ TEST_F(MessagesServerTest, ReceiverThatDiesWhileItWaitsLosesNoMessage) {
 
 class ChannelTest : public it::OpenClient {};
 
-TEST_F(ChannelTest, EmptyChannelGives20AfterTheWait) {
+// First in, first out, urgent messages first; an empty channel gives 20
+// after the wait; a message without reply arrives all the same.
+TEST_F(ChannelTest, OrderAndEmptyChannel) {
   EXPECT_EQ(Receive(1, 0).result, kChannelEmpty);
   const auto start = it::Clock::now();
   EXPECT_EQ(Receive(1, 300).result, kChannelEmpty);
   EXPECT_GE(it::MsSince(start), 250);
-}
-
-TEST_F(ChannelTest, FifoOrderWithUrgentMessagesFirst) {
   ASSERT_EQ(Send(2, "a"), 0u);
   ASSERT_EQ(Send(2, "b"), 0u);
   ASSERT_EQ(Send(2, "urgent 1", 1, 2, 1), 0u);
   ASSERT_EQ(Send(2, "urgent 2", 1, 2, 7), 0u);
   ASSERT_EQ(Send(2, ""), 0u);  // a message without a body
-  for (const char* expected : {"urgent 1", "urgent 2", "a", "b", ""}) {
-    const Got got = Receive(2, 0);
+  ASSERT_EQ(QNA_SendMsg(2, 1, 2, 0, 5, "quiet", QNA_MSG_NOREPLY), 0u);
+  for (const char* expected : {"urgent 1", "urgent 2", "a", "b", "", "quiet"}) {
+    const Got got = Receive(2, 2000);
     EXPECT_EQ(got.result, 0u);
     EXPECT_EQ(got.body, expected);
   }
   EXPECT_EQ(Receive(2, 0).result, kChannelEmpty);
 }
 
-TEST_F(ChannelTest, FullChannelGives21AndKeepsWhatItHolds) {
+// A full channel (21), a message too large (22) and a receiver with too
+// little room (23) cost no message: the channel keeps what it holds and
+// the message stays at the head until a receiver has room for it.
+TEST_F(ChannelTest, LimitsKeepEveryMessage) {
   for (std::uint32_t i = 0; i < 64; ++i) ASSERT_EQ(Send(4, std::to_string(i)), 0u) << i;
   EXPECT_EQ(Send(4, "one too many"), kChannelFull);
   EXPECT_EQ(Send(5, "another channel"), 0u);
   for (std::uint32_t i = 0; i < 64; ++i) EXPECT_EQ(Receive(4, 0).body, std::to_string(i));
   EXPECT_EQ(Receive(4, 0).result, kChannelEmpty);
-}
 
-TEST_F(ChannelTest, TooLargeMessageGives22AndTheChannelKeepsItsMessages) {
   ASSERT_EQ(Send(6, "before"), 0u);
   EXPECT_EQ(Send(6, std::string(65537, 'x')), kMessageTooLarge);
   EXPECT_EQ(Send(6, std::string(65536, 'y')), 0u);
   EXPECT_EQ(Receive(6, 0).body, "before");
   EXPECT_EQ(Receive(6, 0, 65536).body, std::string(65536, 'y'));
-}
 
-// The message stays at the head until a receiver has room for it.
-TEST_F(ChannelTest, TooLittleRoomGives23AndTheMessageStays) {
   ASSERT_EQ(Send(8, "twelve bytes"), 0u);
   EXPECT_EQ(Receive(8, 0, 11).result, kMessageTooLong);
   EXPECT_EQ(Receive(8, 0, 12).body, "twelve bytes");
@@ -224,16 +213,6 @@ TEST_F(ChannelTest, ChannelThatWrapsIsRefusedAndNoDataAreaChanges) {
   EXPECT_EQ(Send(0xFFFFFF9Bu, "last"), 0u);
   EXPECT_EQ(Receive(0xFFFFFF9Bu, 0).body, "last");
 }
-
-TEST_F(ChannelTest, SendWithoutReplyStillArrives) {
-  const char body[] = "quiet";
-  EXPECT_EQ(QNA_SendMsg(12, 1, 2, 0, 5, body, QNA_MSG_NOREPLY), 0u);
-  EXPECT_EQ(Receive(12, 2000).body, "quiet");
-}
-
-}  // namespace
-
-namespace {
 
 // After QNA_OpenN the local functions use the connection's pipe: local and
 // connection exchanges from two threads share that pipe and never

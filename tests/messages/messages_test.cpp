@@ -117,7 +117,9 @@ struct Received {
   std::uint8_t buffer[24];
 };
 
-Received RecvFrom(const Bytes& reply, std::uint32_t capacity = kCapacity) {
+// A receive of `capacity` bytes (into no buffer at 0) on channel 7 that
+// asks for capacity + 8 and reads the whole reply.
+Received RecvFrom(const Bytes& reply, std::uint32_t capacity) {
   FakeLink link(Script{reply});
   Received r{};
   r.w1 = 0xDEAD;
@@ -125,7 +127,8 @@ Received RecvFrom(const Bytes& reply, std::uint32_t capacity = kCapacity) {
   r.length = capacity;
   std::memset(r.buffer, 0xEE, sizeof r.buffer);
   SetDetail(0);
-  r.result = MsgRecvExchange(link, kChannel, &r.w1, &r.w2, &r.length, r.buffer, 0);
+  r.result = MsgRecvExchange(link, kChannel, &r.w1, &r.w2, &r.length, capacity == 0 ? nullptr : r.buffer, 0);
+  EXPECT_EQ(link.written, Cat({Le32({24, 100, 0}), Bytes{1, 0, 0, 0}, Le32({107, 0, capacity + 8})}));
   EXPECT_EQ(link.at, reply.size()) << "the whole reply is read";
   return r;
 }
@@ -146,6 +149,7 @@ TEST_F(MessagesExchange, ReceiveStores) {
       {"fewer than eight payload bytes", Reply(0, Bytes{1, 2, 3, 4, 5, 6, 7}), kCapacity, 0, 0xDEAD,
        0xBEEF, 0, {0xEE}},
       {"the words alone", Reply(0, Le32({5, 6})), kCapacity, 0, 5, 6, 0, {0xEE}},
+      {"capacity 0: the words only", Reply(0, Le32({1, 2})), 0, 0, 1, 2, 0, {0xEE}},
       {"refused", Reply(20, kMessage), kCapacity, 20, 0xDEAD, 0xBEEF, kCapacity, {0xEE}},
       {"body beyond the capacity", Reply(0, Cat({Le32({1, 2}), Bytes(20, 'x')})), 4, 0, 1, 2, 4,
        {'x', 'x', 'x', 'x', 0xEE, 0xEE}},
@@ -155,82 +159,77 @@ TEST_F(MessagesExchange, ReceiveStores) {
     const Received r = RecvFrom(c.reply, c.capacity);
     EXPECT_EQ(r.result, c.result);
     EXPECT_EQ(Detail(), 0);
-    EXPECT_EQ(r.w1, c.w1);
-    EXPECT_EQ(r.w2, c.w2);
-    EXPECT_EQ(r.length, c.length);
+    EXPECT_EQ(std::vector<std::uint32_t>({r.w1, r.w2, r.length}), std::vector<std::uint32_t>({c.w1, c.w2, c.length}));
     EXPECT_EQ(Bytes(r.buffer, r.buffer + c.buffer.size()), c.buffer);
   }
 }
 
-TEST_F(MessagesExchange, ZeroCapacityAsksForTheWordsOnly) {
-  FakeLink link(Script{Reply(0, Le32({1, 2}))});
-  std::uint32_t w1 = 0, w2 = 0, length = 0;
-  EXPECT_EQ(MsgRecvExchange(link, 0, &w1, &w2, &length, nullptr, 0), 0u);
-  EXPECT_EQ(link.written, Cat({Le32({24, 100, 0}), Bytes{1, 0, 0, 0}, Le32({100, 0, 8})}));
-  EXPECT_EQ(w1, 1u);
-  EXPECT_EQ(length, 0u);
-}
-
-TEST_F(MessagesExchange, EmptyBodyIsSentAsTheHeadAlone) {
-  FakeLink link(Script{Reply(0)});
-  EXPECT_EQ(MsgSendExchange(link, 0, 1, 2, 3, 0, nullptr, 0), 0u);
-  EXPECT_EQ(link.written, Le32({32, 100100, 0, 100, 0, 12, 1, 2, 3}));
-  EXPECT_EQ(link.writes, 1);
-}
-
-TEST_F(MessagesExchange, SendWithoutReplyReadsNothing) {
-  FakeLink link(Script{});
-  EXPECT_EQ(MsgSendExchange(link, 3, 1, 2, 3, 5, kBody.data(), 0x41), 0u);
-  EXPECT_EQ(link.reads, 0);
-  EXPECT_EQ(link.written, Cat({Le32({37, 100100, 0x41, 103, 0, 17, 1, 2, 3}), kBody}));
-}
-
-// channel + 100 past 2^32 would wrap round to a data area: a send there
-// would be a bit write into area 0 to 5.  Refused before anything goes out.
-TEST_F(MessagesExchange, ChannelsThatWrapAreRefused) {
-  for (const std::uint32_t channel : {0xFFFFFFFFu, 0xFFFFFF9Cu, 0xFFFFFFA0u}) {
-    FakeLink send(Script{Reply(0)});
-    EXPECT_EQ(MsgSendExchange(send, channel, 1, 2, 3, 5, kBody.data(), 0), QNA_E_ARG);
-    EXPECT_TRUE(send.written.empty());
-    FakeLink recv(Script{Reply(0)});
-    std::uint32_t w1 = 0, w2 = 0, length = 4;
-    std::uint8_t buffer[4];
-    EXPECT_EQ(MsgRecvExchange(recv, channel, &w1, &w2, &length, buffer, 0), QNA_E_ARG);
-    EXPECT_TRUE(recv.written.empty());
+// The exact bytes a send writes: an empty body is the head alone, the
+// no-reply flag reads nothing, the last channel is area 2^32 - 1.
+TEST_F(MessagesExchange, SendsWrite) {
+  struct Case {
+    const char* what;
+    std::uint32_t channel, length, flags;
+    Bytes written;
+    int writes, reads;
+  };
+  const Case cases[] = {
+      {"empty body", 0, 0, 0, Le32({32, 100100, 0, 100, 0, 12, 1, 2, 3}), 1, 2},
+      {"no reply", 3, 5, 0x41, Cat({Le32({37, 100100, 0x41, 103, 0, 17, 1, 2, 3}), kBody}), 2, 0},
+      {"last channel", 0xFFFFFF9Bu, 0, 0, Le32({32, 100100, 0, 0xFFFFFFFFu, 0, 12, 1, 2, 3}), 1, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeLink link(Script{Reply(0)});
+    EXPECT_EQ(MsgSendExchange(link, c.channel, 1, 2, 3, c.length, c.length ? kBody.data() : nullptr, c.flags), 0u);
+    EXPECT_EQ(link.written, c.written);
+    EXPECT_EQ(link.writes, c.writes);
+    EXPECT_EQ(link.reads, c.reads);
   }
-  FakeLink last(Script{Reply(0)});
-  EXPECT_EQ(MsgSendExchange(last, 0xFFFFFF9Bu, 1, 2, 3, 0, nullptr, 0), 0u);
-  EXPECT_EQ(qt::At32(last.written, 12), 0xFFFFFFFFu);
 }
 
-TEST_F(MessagesExchange, MissingPointersAndOversizedCountsAreRefused) {
-  FakeLink link(Script{Reply(0)});
-  std::uint32_t w = 0, length = 4;
-  std::uint8_t buffer[4];
-  EXPECT_EQ(MsgSendExchange(link, 1, 1, 2, 3, 5, nullptr, 0), QNA_E_ARG);
-  EXPECT_EQ(MsgSendExchange(link, 1, 1, 2, 3, 0xFFFFFFF0u, kBody.data(), 0), QNA_E_ARG);
-  EXPECT_EQ(MsgRecvExchange(link, 1, nullptr, &w, &length, buffer, 0), QNA_E_ARG);
-  EXPECT_EQ(MsgRecvExchange(link, 1, &w, nullptr, &length, buffer, 0), QNA_E_ARG);
-  EXPECT_EQ(MsgRecvExchange(link, 1, &w, &w, nullptr, buffer, 0), QNA_E_ARG);
-  EXPECT_EQ(MsgRecvExchange(link, 1, &w, &w, &length, nullptr, 0), QNA_E_ARG);
-  length = 0xFFFFFFF8u;  // capacity + 8 would wrap the count
-  EXPECT_EQ(MsgRecvExchange(link, 1, &w, &w, &length, buffer, 0), QNA_E_ARG);
-  EXPECT_TRUE(link.written.empty());
+// Refused before anything goes out: channel + 100 past 2^32 would wrap round
+// to a data area (a send there would be a bit write into area 0 to 5);
+// missing pointers; counts whose length word would wrap.
+TEST_F(MessagesExchange, RefusedBeforeAnythingIsWritten) {
+  using Call = std::uint32_t (*)(FakeLink&);
+  static std::uint32_t w = 0, length = 4;
+  static std::uint8_t buffer[4];
+  const Call calls[] = {
+      [](FakeLink& l) { return MsgSendExchange(l, 0xFFFFFFFFu, 1, 2, 3, 5, kBody.data(), 0); },
+      [](FakeLink& l) { return MsgSendExchange(l, 0xFFFFFF9Cu, 1, 2, 3, 5, kBody.data(), 0); },
+      [](FakeLink& l) { return MsgSendExchange(l, 0xFFFFFFA0u, 1, 2, 3, 5, kBody.data(), 0); },
+      [](FakeLink& l) { return MsgRecvExchange(l, 0xFFFFFFFFu, &w, &w, &(length = 4), buffer, 0); },
+      [](FakeLink& l) { return MsgRecvExchange(l, 0xFFFFFF9Cu, &w, &w, &(length = 4), buffer, 0); },
+      [](FakeLink& l) { return MsgRecvExchange(l, 0xFFFFFFA0u, &w, &w, &(length = 4), buffer, 0); },
+      [](FakeLink& l) { return MsgSendExchange(l, 1, 1, 2, 3, 5, nullptr, 0); },
+      [](FakeLink& l) { return MsgSendExchange(l, 1, 1, 2, 3, 0xFFFFFFF0u, kBody.data(), 0); },
+      [](FakeLink& l) { return MsgRecvExchange(l, 1, nullptr, &w, &(length = 4), buffer, 0); },
+      [](FakeLink& l) { return MsgRecvExchange(l, 1, &w, nullptr, &(length = 4), buffer, 0); },
+      [](FakeLink& l) { return MsgRecvExchange(l, 1, &w, &w, nullptr, buffer, 0); },
+      [](FakeLink& l) { return MsgRecvExchange(l, 1, &w, &w, &(length = 4), nullptr, 0); },
+      // capacity + 8 would wrap the count
+      [](FakeLink& l) { return MsgRecvExchange(l, 1, &w, &w, &(length = 0xFFFFFFF8u), buffer, 0); },
+  };
+  for (std::size_t i = 0; i < std::size(calls); ++i) {
+    FakeLink link(Script{Reply(0)});
+    EXPECT_EQ(calls[i](link), QNA_E_ARG) << "call " << i;
+    EXPECT_TRUE(link.written.empty()) << "call " << i;
+  }
 }
 
 // ---- The locking frames -----------------------------------------------------------
-TEST_F(MessagesTest, LocalFunctionsBeforeOpenGive50) {
+// Before an open: 50 with detail 0; an unknown connection: 50, the detail
+// left as it was.
+TEST_F(MessagesTest, NoLinkGives50) {
+  std::uint32_t w = 0, length = 4;
+  std::uint8_t buffer[4];
   SetDetail(77);
   EXPECT_EQ(QNA_SendMsg(1, 1, 2, 3, 5, kBody.data(), 0), QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_InternalErr, 0);
   SetDetail(77);
   EXPECT_EQ(RecvLocal(), QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_InternalErr, 0);
-}
-
-TEST_F(MessagesTest, UnknownConnectionGives50AndLeavesTheDetail) {
-  std::uint32_t w = 0, length = 4;
-  std::uint8_t buffer[4];
   SetDetail(1234);
   EXPECT_EQ(QNA_SendMsgN(1, 1, 2, 3, 5, kBody.data(), 0, 99), QNA_E_NOTOPEN);
   EXPECT_EQ(QNA_RecvMsgN(1, &w, &w, &length, buffer, 0, 99), QNA_E_NOTOPEN);

@@ -1,20 +1,102 @@
 // Tag access against a scripted server and the test's own data areas: the
 // load (6000 to 6005), the project named in the RAVOWLD mailbox, the lookup
-// (6010 to 6016), the values read and the exact write requests sent.
+// (6010 to 6016), the values read and the exact write requests sent; against
+// the stand-in server (the project from quonix --project, tags and addresses
+// agree); and the qna command's tag file writer and reader (the layout the
+// lookup expects, the CSV form back, the CSV lines it refuses).
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/family.h"
 #include "core/tags.h"
-#include "tag_files.h"
+#include "platform/platform.h"
+#include "qnapi.h"
+#include "support/family.h"
+#include "support/server.h"
+#include "support/test_support.h"
+#include "tagfile.h"
+
+// Tag files built with the qna writer from CSV text, byte patches for
+// hand-corrupted ones, and the paths of a project under the test's root.
+namespace tt {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline bool WriteText(const std::string& path, const std::string& text) {
+  return qt::WriteBytes(path, Bytes(text.begin(), text.end()));
+}
+
+// The host file a Win32 path stands for in the current platform root.
+inline std::string Host(const std::string& win_path) { return win::HostPath(win_path.c_str()); }
+
+// Where QNA_InitRavo looks for project `name` on drive `drive`.
+inline std::string ProjectTagPath(char drive, const std::string& name) {
+  return Host(std::string(1, drive) + ":\\RAVOWLD\\USR\\" + name + "\\" + name + ".TAG");
+}
+
+// Builds a tag file from CSV text with the qna writer (in a folder of the
+// test's platform root) and returns its bytes (empty, with a test failure,
+// when the writer refuses).
+inline Bytes BuildTagFile(const std::string& csv) {
+  std::string pattern = PlatformRoot() + "/tagfile-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "no temporary folder";
+    return {};
+  }
+  const std::string csv_path = pattern + "/tags.csv";
+  const std::string tag_path = pattern + "/tags.tag";
+  WriteText(csv_path, csv);
+  std::string error;
+  const int built = TagfileBuild(csv_path, tag_path, error);
+  EXPECT_EQ(built, 0) << error;
+  Bytes data = built == 0 ? qt::ReadBytes(tag_path) : Bytes{};
+  std::error_code ignored;
+  std::filesystem::remove_all(pattern, ignored);
+  return data;
+}
+
+// Fields of a tag file.
+using qt::At16;
+using qt::At32;
+inline void Put16(Bytes& b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+inline void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+inline std::int16_t FieldN(const Bytes& b) { return static_cast<std::int16_t>(At16(b, 12)); }
+inline std::int16_t FieldC(const Bytes& b) { return static_cast<std::int16_t>(At16(b, 14)); }
+inline std::uint32_t Tables(const Bytes& b) { return At32(b, 16); }
+inline std::uint32_t Records(const Bytes& b) { return At32(b, 20); }
+// Offset of record k and of index position p.
+inline std::size_t RecordAt(const Bytes& b, std::size_t k) { return Records(b) + 76 * k; }
+inline std::size_t IndexAt(const Bytes& b, std::size_t p) { return Tables(b) + 2 * p; }
+
+// Replaces a text field of record k (name at 0, 15 bytes; address at 52,
+// 20 bytes) with `text`, zero-padded.
+inline void PatchText(Bytes& b, std::size_t k, std::size_t field, std::size_t size,
+                      const std::string& text) {
+  const std::size_t at = RecordAt(b, k) + field;
+  for (std::size_t i = 0; i < size; ++i) b[at + i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0;
+}
+inline void PatchName(Bytes& b, std::size_t k, const std::string& name) { PatchText(b, k, 0, 15, name); }
+inline void PatchAddress(Bytes& b, std::size_t k, const std::string& address) {
+  PatchText(b, k, 52, 20, address);
+}
+
+}  // namespace tt
 
 namespace {
 
@@ -131,17 +213,10 @@ class TagTest : public qt::LibraryTest {
 };
 
 // Changes the current folder for a scope.
-class InFolder {
- public:
-  explicit InFolder(const std::string& folder) : previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(folder);
-  }
-  ~InFolder() { std::filesystem::current_path(previous_); }
-  InFolder(const InFolder&) = delete;
-  InFolder& operator=(const InFolder&) = delete;
-
- private:
-  std::filesystem::path previous_;
+struct InFolder {
+  explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
+  ~InFolder() { std::filesystem::current_path(previous); }
+  const std::filesystem::path previous = std::filesystem::current_path();
 };
 
 // Whether PUMP_SPEED can be looked up: 0, or 202 with 6010.
@@ -478,6 +553,280 @@ TEST_F(TagTest, SearchOfDamagedIndexes) {
   // Ending releases the file: lookups answer 202 until the next load.
   QNA_EndRavo();
   ExpectLoaded(false);
+}
+
+constexpr const char* kCsv =
+    "MOTOR_RUN,CB17,bit\n"
+    "VALVE,SB3,bit\n"
+    "SETPOINT,CW100,word\n"
+    "COUNTER,CW200,dword\n"
+    "STATUS,SW30,word\n"
+    "TOTAL,SW40,dword\n";
+
+struct Tag {
+  const char* name;
+  std::uint32_t area;
+  std::uint32_t at;  // bit number for areas 0 and 2, word offset otherwise
+  std::uint16_t words;
+};
+const Tag kTags[] = {
+    {"MOTOR_RUN", 0, 17, 1}, {"VALVE", 2, 3, 1},  {"SETPOINT", 1, 100, 1},
+    {"COUNTER", 1, 200, 2},  {"STATUS", 3, 30, 1}, {"TOTAL", 3, 40, 2},
+};
+
+// The value a tag of the given kind reads after `value` was written by tag.
+std::int32_t AsRead(const Tag& tag, std::int32_t value) {
+  if (tag.area == 0 || tag.area == 2) return (value & 0xFF) != 0 ? 1 : 0;
+  if (tag.words == 1) return static_cast<std::int16_t>(value & 0xFFFF);
+  return value;
+}
+
+// What the address holds, read by address.
+std::int32_t ByAddress(const Tag& tag) {
+  if (tag.area == 0 || tag.area == 2) {
+    std::uint8_t bit = 0xEE;
+    EXPECT_EQ(QNA_ReadBit(tag.area, tag.at, 1, &bit, 0), QNA_OK);
+    return bit;
+  }
+  std::uint16_t words[2] = {};
+  EXPECT_EQ(QNA_Read(tag.area, tag.at, tag.words, words, 0), QNA_OK);
+  return tag.words == 1 ? static_cast<std::int16_t>(words[0])
+                        : static_cast<std::int32_t>(words[0] | std::uint32_t{words[1]} << 16);
+}
+
+// The library's state is released before the server goes, also when a test
+// fails half-way.
+class TagIntegrationTest : public ::testing::Test {
+ protected:
+  void StartServer(const std::vector<std::string>& args) {
+    server_ = std::make_unique<qt::Server>(args);
+    ASSERT_TRUE(server_->ready());
+    const QNA_REGREC record{0, 0, {'T', 'A', 'G', 'S', 0, 0, 0, 0}};
+    ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  }
+  void TearDown() override {
+    QNA_EndRavo();
+    QNA_Close();
+    if (server_) {
+      EXPECT_EQ(server_->Stop(), 0);
+    }
+  }
+  qt::TempRoot root_;
+  std::unique_ptr<qt::Server> server_;
+};
+
+TEST_F(TagIntegrationTest, TagsAndAddressesAgree) {
+  ASSERT_TRUE(qt::WriteBytes(tt::ProjectTagPath('C', "PLANT"), tt::BuildTagFile(kCsv)));
+  StartServer({"--project", "C:PLANT"});
+  ASSERT_EQ(QNA_InitRavo(), QNA_OK);
+
+  const std::int32_t values[] = {1, 0, -1, 0x12345678, 0x7FFF, -32768, 0x100, 0x00010000};
+  for (const Tag& tag : kTags) {
+    for (const std::int32_t value : values) {
+      SCOPED_TRACE(testing::Message() << tag.name << " = " << value);
+      // Written by name, read by address and by name.
+      char name[16];
+      std::snprintf(name, sizeof name, "%s", tag.name);
+      ASSERT_EQ(QNA_WriteTag(name, value, 0), QNA_OK);
+      EXPECT_EQ(ByAddress(tag), AsRead(tag, value));
+      std::int32_t read = 0;
+      ASSERT_EQ(QNA_ReadTag(name, &read, 0), QNA_OK);
+      EXPECT_EQ(read, AsRead(tag, value));
+    }
+    // Written by address, read by name (lower case finds it too).
+    char lower[16];
+    std::snprintf(lower, sizeof lower, "%s", tag.name);
+    for (char* p = lower; *p != '\0'; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    if (tag.area == 0 || tag.area == 2) {
+      const std::uint8_t one = 1;
+      ASSERT_EQ(QNA_WriteBit(tag.area, tag.at, 1, &one, 0), QNA_OK);
+    } else {
+      const std::uint16_t words[2] = {0xFFFE, 0x0003};
+      ASSERT_EQ(QNA_Write(tag.area, tag.at, tag.words, words, 0), QNA_OK);
+    }
+    std::int32_t read = 0;
+    ASSERT_EQ(QNA_ReadTag(lower, &read, 0), QNA_OK);
+    EXPECT_STREQ(lower, tag.name);
+    EXPECT_EQ(read, ByAddress(tag));
+    EXPECT_EQ(read, tag.area == 0 || tag.area == 2 ? 1 : (tag.words == 1 ? -2 : 0x0003FFFE));
+  }
+
+  // A write without a reply reaches the area all the same.
+  char setpoint[] = "SETPOINT";
+  ASSERT_EQ(QNA_WriteTag(setpoint, 4321, 1), QNA_OK);
+  EXPECT_TRUE(qt::WaitFor([&] { return ByAddress(kTags[2]) == 4321; }));
+}
+
+// Without --project the RAVOWLD mailbox is empty: no path is formed.
+TEST_F(TagIntegrationTest, NoProject) {
+  StartServer({});
+  EXPECT_EQ(QNA_InitRavo(), QNA_E_TAG_OPEN);
+  EXPECT_EQ(QNA_InternalErr, QNA_TAG_CANT_OPEN);
+}
+
+constexpr const char* kLayoutCsv =
+    "# pumps and levels\n"
+    "pump_speed, CW10, word\n"
+    "LEVEL,SW20,dword\r\n"
+    "  ALARM,sb35,bit\n"
+    "\n"
+    "START,CB7,BIT\n";
+
+// A record as the lookup reads it: the name in 15 bytes and a zero, 32 zero
+// bytes, the class, the address in 20 bytes, the attributes and a zero word.
+Bytes TagRecord(const std::string& name, std::uint32_t record_class, const std::string& address,
+                std::uint16_t attributes) {
+  Bytes r(76, 0);
+  std::copy(name.begin(), name.end(), r.begin());
+  tt::Put32(r, 48, record_class);
+  std::copy(address.begin(), address.end(), r.begin() + 52);
+  tt::Put16(r, 72, attributes);
+  return r;
+}
+
+// Four tags: n = 5 entries (position 0 is record 0), c = n; the index in name
+// order (record 0, then ALARM 3, LEVEL 2, PUMP_SPEED 1, START 4), then the
+// index position of each record; the records in the order of the CSV.
+TEST(TagfileTest, LayoutThatTheLookupSearches) {
+  qt::TempRoot root;
+  const Bytes index = {0, 0, 3, 0, 2, 0, 1, 0, 4, 0};
+  EXPECT_EQ(tt::BuildTagFile(kLayoutCsv),
+            qt::Cat({Bytes(12, 0), Bytes{5, 0, 5, 0}, qt::Le32({28, 28 + 4 * 5, 0}), index, index,
+                     TagRecord("<UNDEFINED>", 0, "", 0), TagRecord("PUMP_SPEED", 1, "CW10", 0),
+                     TagRecord("LEVEL", 1, "SW20", 0x80), TagRecord("ALARM", 1, "SB35", 0),
+                     TagRecord("START", 1, "CB7", 0)}));
+}
+
+TEST(TagfileTest, DumpGivesTheCsvBack) {
+  qt::TempRoot root;
+  const std::string tag_path = root.path() + "/plant.tag";
+  ASSERT_TRUE(qt::WriteBytes(tag_path, tt::BuildTagFile(kLayoutCsv)));
+  std::string csv;
+  std::string error;
+  ASSERT_EQ(TagfileDump(tag_path, csv, error), 0) << error;
+  EXPECT_EQ(csv,
+            "# tag file " + tag_path + ": 4 tags\n"
+            "PUMP_SPEED,CW10,word\n"
+            "LEVEL,SW20,dword\n"
+            "ALARM,SB35,bit\n"
+            "START,CB7,bit\n");
+  // And that CSV builds the same file again.
+  EXPECT_EQ(tt::BuildTagFile(csv), qt::ReadBytes(tag_path));
+}
+
+TEST(TagfileTest, EmptyAndLargestFiles) {
+  qt::TempRoot root;
+  const Bytes empty = tt::BuildTagFile("# nothing yet\n");
+  ASSERT_EQ(empty.size(), 28u + 4 + 76);
+  EXPECT_EQ(tt::FieldN(empty), 1);
+  EXPECT_EQ(tt::FieldC(empty), 1);
+
+  std::string csv;
+  for (int i = 0; i < 32766; ++i)
+    csv.append("T").append(std::to_string(i)).append(",CW").append(std::to_string(i)).append(",word\n");
+  const Bytes largest = tt::BuildTagFile(csv);
+  ASSERT_FALSE(largest.empty());
+  EXPECT_EQ(tt::FieldN(largest), 32767);
+  EXPECT_EQ(tt::FieldC(largest), 32767);
+
+  const std::string csv_path = root.path() + "/more.csv";
+  const std::string tag_path = root.path() + "/more.tag";
+  ASSERT_TRUE(tt::WriteText(csv_path, csv + "ONEMORE,CW1,word\n"));
+  std::string error;
+  EXPECT_EQ(TagfileBuild(csv_path, tag_path, error), 1);
+  EXPECT_NE(error.find("more than 32766 tags"), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(tag_path));
+}
+
+TEST(TagfileTest, CsvLinesRefused) {
+  struct Case {
+    const char* csv;
+    const char* error;  // part of the message
+  };
+  const Case cases[] = {
+      {"A,CW1\n", "line 1: expected NAME,ADDRESS,TYPE"},
+      {"# x\nA,CW1,word,more\n", "line 2: expected NAME,ADDRESS,TYPE"},
+      {"ABCDEFGHIJKLMNO,CW1,word\n", "line 1: name 'ABCDEFGHIJKLMNO'"},
+      {",CW1,word\n", "line 1: name ''"},
+      {"A B,CW1,word\n", "line 1: name 'A B'"},
+      {"#INKEY ,CW1,word\n", ""},  // a comment line: nothing to refuse
+      {"A,DW1,word\n", "line 1: address 'DW1'"},
+      {"A,CX1,word\n", "line 1: address 'CX1'"},
+      {"A,CW,word\n", "line 1: address 'CW'"},
+      {"A,CW1x,word\n", "line 1: address 'CW1x'"},
+      {"A,CW-1,word\n", "line 1: address 'CW-1'"},
+      {"A,CW2147483648,word\n", "line 1: address 'CW2147483648'"},
+      {"A,CW1,float\n", "line 1: type 'float'"},
+      {"A,CB1,word\n", "line 1: type WORD needs a word address"},
+      {"A,SB1,dword\n", "line 1: type DWORD needs a word address"},
+      {"A,SW1,bit\n", "line 1: type bit needs a bit address"},
+      {"pump,CW1,word\n\nPUMP,CW2,word\n", "line 3: name PUMP already on line 1"},
+  };
+  qt::TempRoot root;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.csv);
+    const std::string csv_path = root.path() + "/tags.csv";
+    const std::string tag_path = root.path() + "/tags.tag";
+    std::filesystem::remove(tag_path);
+    ASSERT_TRUE(tt::WriteText(csv_path, c.csv));
+    std::string error;
+    const int built = TagfileBuild(csv_path, tag_path, error);
+    if (c.error[0] == '\0') {
+      EXPECT_EQ(built, 0) << error;
+      continue;
+    }
+    EXPECT_EQ(built, 1);
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(tag_path));
+  }
+  std::string error;
+  EXPECT_EQ(TagfileBuild(root.path() + "/none.csv", root.path() + "/none.tag", error), 1);
+  EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+}
+
+// Files that other programs (or damage) made: the reader says what it finds
+// instead of reading past the file.
+TEST(TagfileTest, DumpOfDamagedFiles) {
+  qt::TempRoot root;
+  const Bytes good = tt::BuildTagFile("ALPHA,CW1,word\nBRAVO,CW2,word\nCHARLIE,SB3,bit\n");
+  ASSERT_FALSE(good.empty());
+  struct Case {
+    const char* situation;
+    std::function<void(Bytes&)> damage;
+    int result;
+    const char* text;  // part of the error, or of the dump
+  };
+  const std::vector<Case> cases = {
+      {"header cut", [](Bytes& b) { b.resize(20); }, 1, "shorter than the 28-byte header"},
+      {"n = 0", [](Bytes& b) { tt::Put16(b, 12, 0); }, 1, "n = 0"},
+      {"c above n", [](Bytes& b) { tt::Put16(b, 14, 5); }, 1, "search bound c = 5 above n = 4"},
+      {"tables past the end", [](Bytes& b) { tt::Put32(b, 16, 1000); }, 1, "past the end of the file"},
+      {"record past the end", [](Bytes& b) { tt::Put16(b, tt::IndexAt(b, 2), 40); }, 1,
+       "index position 2: record 40"},
+      {"record class 2", [](Bytes& b) { tt::Put32(b, tt::RecordAt(b, 2) + 48, 2); }, 0,
+       "# record 2 not usable (record class 2): name 'BRAVO' address 'CW2'"},
+      {"attribute bit 4", [](Bytes& b) { tt::Put16(b, tt::RecordAt(b, 1) + 72, 0x10); }, 0,
+       "# record 1 not usable (attribute bits 2 to 6 set)"},
+      {"address DW5", [](Bytes& b) { tt::PatchAddress(b, 3, "DW5"); }, 0,
+       "# record 3 not usable (address not CB, CW, SB or SW and a number)"},
+      {"index out of order",
+       [](Bytes& b) {
+         tt::Put16(b, tt::IndexAt(b, 1), 3);
+         tt::Put16(b, tt::IndexAt(b, 3), 1);
+       },
+       0, "# the index is not in name order"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    Bytes file = good;
+    c.damage(file);
+    const std::string path = root.path() + "/damaged.tag";
+    ASSERT_TRUE(qt::WriteBytes(path, file));
+    std::string out;
+    std::string error;
+    EXPECT_EQ(TagfileDump(path, out, error), c.result);
+    EXPECT_NE((c.result == 0 ? out : error).find(c.text), std::string::npos) << out << error;
+  }
 }
 
 }  // namespace

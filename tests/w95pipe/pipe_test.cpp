@@ -2,17 +2,97 @@
 // forked child, the opening side in the test.  The edge cases of the
 // emulation's protocol: the header word's life, opens before a connect,
 // partial reads, the capacity cut, the closed mark, no-wait mode, handles,
-// entries freed by their last close, and paths with a machine part.
+// entries freed by their last close, paths with a machine part; and a
+// creating side that does not keep to the protocol (headers and segments of
+// a hostile peer, a peer that dies holding a direction's lock); and data
+// pushed both ways at once, through one instance and through several.
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <random>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "core/link.h"
+#include "platform/platform.h"
 #include "qnapi.h"
-
-#include "w95_support.h"
+#include "support/test_support.h"
+#include "w95pipe/w95pipe.h"
 
 namespace {
 
-using namespace w95t;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline std::int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A read's or write's result, and the bytes read or the count written.
+using Got = std::pair<std::uint32_t, std::string>;
+using Wrote = std::pair<std::uint32_t, std::uint32_t>;
+inline Got Read(Handle pipe, std::uint32_t size) {
+  std::string bytes(size, '\0');
+  std::uint32_t n = 7;  // a call that leaves the count alone shows as 7 bytes
+  const std::uint32_t result = W95NpipeRead(pipe, bytes.data(), size, &n);
+  bytes.resize(n);
+  return {result, bytes};
+}
+inline Wrote Write(Handle pipe, const std::string& bytes) {
+  std::uint32_t n = 0;
+  const std::uint32_t result =
+      W95NpipeWrite(pipe, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &n);
+  return {result, n};
+}
+
+// A mapping opened by name, as another program would open it.
+struct View {
+  explicit View(std::string name) {
+    if (ShmOpen(&view, name.data(), 3, &mapping) != 0) view = nullptr;
+  }
+  ~View() {
+    if (view != nullptr) ShmClose(view, mapping);
+  }
+  View(const View&) = delete;
+  View& operator=(const View&) = delete;
+  bool ok() const { return view != nullptr; }
+  std::int32_t Word(std::size_t offset) const {
+    std::int32_t w = 0;
+    std::memcpy(&w, static_cast<const std::uint8_t*>(view) + offset, 4);
+    return w;
+  }
+  std::string Bytes(std::size_t offset, std::size_t n) const {
+    return std::string(static_cast<const char*>(view) + offset, n);
+  }
+  void* view = nullptr;
+  Handle mapping = 0;
+};
+
+// Closes every pipe this process opened, so that each test starts with
+// empty tables.
+inline void CloseAllOpened() {
+  for (std::uint32_t e = 0; e < kW95Entries; ++e) {
+    W95PipeEntry& entry = g_w95_opened[e];
+    for (std::uint32_t n = 0; entry.name[0] != '\0' && n < entry.max_instances; ++n)
+      if (entry.instances[n].in_use != 0) W95NpipeClose(e + n * 65536u);
+  }
+}
+
+// Each test gets its own platform root and leaves no emulated pipe open.
+class W95Test : public ::testing::Test {
+ protected:
+  ~W95Test() override { CloseAllOpened(); }
+  qt::TempRoot root;
+  qt::Signal to_child;
+  qt::Signal to_parent;
+};
 
 TEST(W95Names, ShortNames) {
   const struct {
@@ -286,6 +366,300 @@ TEST_F(W95Test, OpenedEntryFreedByItsLastClose) {
   EXPECT_EQ(c, 0u);
   EXPECT_EQ(W95NpipeClose(c), 0u);
   to_child.Post('y');
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+// A creating side that does not keep to the protocol: pipe headers and
+// instance segments written by a hostile peer (instance numbers out of
+// range, capacities the segment cannot hold, counts below -1 or above the
+// capacity) give a documented error and touch nothing outside the segment;
+// a peer that dies holding a direction's lock leaves it abandoned, and the
+// reader that gets 95 does not keep it.
+struct Row {
+  const char* name;
+  std::int32_t offered;
+  std::uint32_t out_capacity, in_capacity, segment;
+  std::int32_t out_count, in_count;
+  std::uint32_t open, read, write;  // expected results (read and write after a good open)
+};
+
+constexpr Row kRows[] = {
+    {"RANGE", 300, 16, 16, 40, 0, 0, win::ERROR_PIPE_BUSY, 0, 0},
+    {"MAXIMUM", 255, 16, 16, 40, 0, 0, win::ERROR_PIPE_BUSY, 0, 0},
+    {"SMALLSEGMENT", 0, 4096, 4096, 64, 0, 0, kW95BadShared, 0, 0},
+    {"WRAPPING", 0, 0xFFFFFFF8u, 0x10, 64, 0, 0, kW95BadShared, 0, 0},
+    {"NOBUFFERS", 0, 0, 0, 64, 0, 0, kW95BadShared, 0, 0},
+    {"OUTHIGH", 0, 16, 16, 40, 17, 0, 0, kW95BadShared, 0},
+    {"OUTLOW", 0, 16, 16, 40, -5, 0, 0, kW95BadShared, 0},
+    {"INHIGH", 0, 16, 16, 40, 0, 1000, 0, win::ERROR_NO_DATA, kW95BadShared},
+    {"INLOW", 0, 16, 16, 40, 0, -2, 0, win::ERROR_NO_DATA, kW95BadShared},
+};
+
+void Put(std::uint8_t* at, std::uint32_t value) { std::memcpy(at, &value, 4); }
+
+// Makes a pipe's objects by hand, as a hostile creating side would, with the
+// row's header and segment; false when an object cannot be made.
+bool Forge(const Row& row, std::vector<Handle>& held) {
+  const std::string name = row.name;
+  Handle h = 0;
+  void* view = nullptr;
+  std::string object = "\\sem32\\w95npipe_ev_" + name;
+  if (EvCreate(object.data(), &h, 0) != 0) return false;
+  held.push_back(h);
+  object = "\\sem32\\w95npipe_mtx_" + name;
+  if (MtxCreate(object.data(), &h, 0) != 0) return false;
+  held.push_back(h);
+  for (const char* direction : {"out", "in"}) {
+    object = "\\sem32\\w95npipe_mtx_" + name + direction + "0";
+    if (MtxCreate(object.data(), &h, 0) != 0) return false;
+    held.push_back(h);
+  }
+  object = "\\sharemem\\w95npipe_" + name;
+  if (ShmCreate(&view, object.data(), kW95HeaderSize, 2, &h) != 0) return false;
+  held.push_back(h);
+  auto* header = static_cast<std::uint8_t*>(view);
+  Put(header, static_cast<std::uint32_t>(row.offered));
+  Put(header + 4, 1);
+  Put(header + 8, kW95NoWait);  // no events: a wrong read cannot block the test
+  Put(header + 12, row.in_capacity);
+  Put(header + 32, row.out_capacity);
+  object = "\\sharemem\\w95npipe_" + name + "0";
+  if (ShmCreate(&view, object.data(), row.segment, 2, &h) != 0) return false;
+  held.push_back(h);
+  auto* segment = static_cast<std::uint8_t*>(view);
+  Put(segment, static_cast<std::uint32_t>(row.out_count));
+  if (std::uint64_t{row.out_capacity} + 8 <= row.segment)
+    Put(segment + row.out_capacity + 4, static_cast<std::uint32_t>(row.in_count));
+  return true;
+}
+
+TEST_F(W95Test, HostileHeadersAndCounts) {
+  qt::Child child([this] {
+    std::vector<Handle> held;
+    for (const Row& row : kRows)
+      if (!Forge(row, held)) return 1;
+    to_parent.Post('f');
+    return to_child.Take(60s) == 'x' ? 0 : 2;
+  });
+  ASSERT_EQ(to_parent.Take(), 'f');
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    Handle pipe = 0;
+    const std::string path = std::string("\\pipe\\") + row.name;
+    ASSERT_EQ(W95NpipeOpen(path.c_str(), &pipe), row.open);
+    if (row.open != 0) continue;
+    EXPECT_EQ(Read(pipe, 4), Got(row.read, ""));
+    EXPECT_EQ(Write(pipe, "abcd"), Wrote(row.write, row.write == 0 ? 4 : 0));
+    // Nobody reads what was written: the close need not wait for a reader.
+    EXPECT_EQ(W95NpipeCut(pipe), 0u);
+    EXPECT_EQ(W95NpipeClose(pipe), 0u);
+  }
+  to_child.Post('x');
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+// The creating side dies holding both direction locks.  Read and write
+// report 95 and let the lock go: another thread can take it at once.
+TEST_F(W95Test, AbandonedLocksAreNotKept) {
+  qt::Child child([this] {
+    Handle h = 0;
+    if (W95NpipeCreate("\\pipe\\dying", &h, 0, 0x8001, 32, 32, 0) != 0) return 1;
+    if (W95NpipeConnect(h) != win::ERROR_PIPE_NOT_CONNECTED) return 2;
+    to_parent.Post('o');
+    if (to_child.Take(30s) != 'l') return 3;
+    const W95Instance& record = g_w95_created[0].instances[0];
+    if (MtxWait(record.out.lock, 0) != 0 || MtxWait(record.in.lock, 0) != 0) return 4;
+    return 0;  // ends holding both
+  });
+  ASSERT_EQ(to_parent.Take(), 'o');
+  Handle pipe = 0;
+  ASSERT_EQ(W95NpipeOpen("\\pipe\\dying", &pipe), 0u);
+  to_child.Post('l');
+  ASSERT_EQ(child.Wait(), 0);
+  EXPECT_EQ(Read(pipe, 8).first, static_cast<std::uint32_t>(kWaitAbandoned));
+  EXPECT_EQ(Write(pipe, "ab").first, static_cast<std::uint32_t>(kWaitAbandoned));
+  const W95Instance& record = g_w95_opened[0].instances[0];
+  int other_out = -2, other_in = -2;
+  std::thread other([&] {
+    other_out = MtxWait(record.out.lock, 0);
+    other_in = MtxWait(record.in.lock, 0);
+    if (other_out == 0) MtxRelease(record.out.lock);
+    if (other_in == 0) MtxRelease(record.in.lock);
+  });
+  other.join();
+  EXPECT_EQ(other_out, kWaitOk);
+  EXPECT_EQ(other_in, kWaitOk);
+  // The pipe still works for what is left of it.
+  EXPECT_EQ(Write(pipe, "ab"), Wrote(0, 2));
+  EXPECT_EQ(W95NpipeCut(pipe), 0u);
+  EXPECT_EQ(W95NpipeClose(pipe), 0u);
+}
+
+// Two processes push data both ways through one instance at once, each with
+// a writer thread and a reader thread, in random piece sizes (many larger
+// than the buffers, so writes are cut and reads wait for the rest).  Every
+// byte is checked: none lost, duplicated or reordered, and no hang.
+//
+// The amount is a few MiB each way by default; QNAPI_STRESS=full makes it
+// 100 MB each way.  In the TSan build the test process's two threads
+// working on one instance at once are what is checked for races.
+constexpr std::uint32_t kCapacity = 64u << 10;
+constexpr std::uint32_t kMaxPiece = 150u << 10;
+
+std::uint64_t StressBytes() {
+  const char* mode = std::getenv("QNAPI_STRESS");
+  return mode != nullptr && std::string(mode) == "full" ? 100'000'000ull : 4ull << 20;
+}
+
+// The byte stream of one direction: the same from any start, on both sides.
+struct Stream {
+  explicit Stream(std::uint32_t seed) : state(seed) {}
+  std::uint8_t Next() {
+    state = state * 1103515245u + 12345u;
+    return static_cast<std::uint8_t>(state >> 23);
+  }
+  std::uint32_t state;
+};
+
+// Writes `total` bytes of the stream in random pieces; false on a failure.
+bool Push(Handle pipe, std::uint64_t total, std::uint32_t seed, std::uint32_t piece_seed) {
+  Stream stream(seed);
+  std::mt19937 random(piece_seed);
+  std::vector<std::uint8_t> piece(kMaxPiece);
+  std::uint64_t sent = 0;
+  while (sent < total) {
+    const auto size = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(total - sent, 1 + random() % kMaxPiece));
+    for (std::uint32_t i = 0; i < size; ++i) piece[i] = stream.Next();
+    std::uint32_t done = 0;
+    int idle = 0;
+    while (done < size) {
+      std::uint32_t n = 0;
+      if (W95NpipeWrite(pipe, piece.data() + done, size - done, &n) != 0) return false;
+      done += n;
+      // Full: the reader is behind; let it run.
+      idle = n == 0 ? idle + 1 : 0;
+      if (idle > 100) SysSleep(1);
+    }
+    sent += size;
+  }
+  return true;
+}
+
+// Reads `total` bytes in random pieces and checks each against the stream.
+// The offset of the first bad byte, or -1 when all were right; -2 on a
+// failed or closed read.
+std::int64_t Pull(Handle pipe, std::uint64_t total, std::uint32_t seed, std::uint32_t piece_seed) {
+  Stream stream(seed);
+  std::mt19937 random(piece_seed);
+  std::vector<std::uint8_t> piece(kMaxPiece);
+  std::uint64_t got = 0;
+  while (got < total) {
+    const auto size = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(total - got, 1 + random() % kMaxPiece));
+    std::uint32_t n = 0;
+    if (W95NpipeRead(pipe, piece.data(), size, &n) != 0 || n != size) return -2;
+    for (std::uint32_t i = 0; i < size; ++i)
+      if (piece[i] != stream.Next()) return static_cast<std::int64_t>(got + i);
+    got += size;
+  }
+  return -1;
+}
+
+TEST_F(W95Test, BothWaysThroughOneInstance) {
+  const std::uint64_t total = StressBytes();
+  const auto limit = total > (64ull << 20) ? 600s : 90s;
+  qt::Child child([&] {
+    Handle h = 0;
+    if (W95NpipeCreate("\\pipe\\stress", &h, 0, 1, kCapacity, kCapacity, 0) != 0) return 1;
+    if (W95NpipeConnect(h) != 0) return 2;
+    std::int64_t checked = 0;
+    std::thread reader([&] { checked = Pull(h, total, 2, 20); });
+    const bool pushed = Push(h, total, 1, 10);
+    reader.join();
+    to_parent.Post('e');
+    if (to_child.Take(limit) != 'x') return 3;
+    W95NpipeClose(h);
+    return !pushed ? 4 : checked == -1 ? 0 : 5;
+  });
+  Handle pipe = 0;
+  ASSERT_TRUE(qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\stress", &pipe) == 0; }));
+  auto pulled = std::async(std::launch::async, [&] { return Pull(pipe, total, 1, 11); });
+  auto pushed = std::async(std::launch::async, [&] { return Push(pipe, total, 2, 21); });
+  // A hang ends the pipe here, so that the threads return and the test fails.
+  const auto deadline = Clock::now() + limit;
+  if (pulled.wait_until(deadline) != std::future_status::ready ||
+      pushed.wait_until(deadline) != std::future_status::ready) {
+    ADD_FAILURE() << "no progress within the limit";
+    child.Kill();
+    W95NpipeCut(pipe);
+  }
+  EXPECT_EQ(pulled.get(), -1) << "first wrong byte (-2: the read failed)";
+  EXPECT_TRUE(pushed.get());
+  EXPECT_EQ(to_parent.Take(limit), 'e');
+  to_child.Post('x');
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(W95NpipeClose(pipe), 0u);
+}
+
+
+constexpr int kInstances = 4;
+constexpr std::uint32_t kEchoBytes = 256u << 10;
+constexpr std::uint32_t kEchoPiece = 16u << 10;
+
+// Sends what comes back until the client closes (0 bytes), then closes.
+void Echo(Handle h, std::atomic<int>& failures) {
+  std::vector<std::uint8_t> buffer(kEchoPiece);
+  for (;;) {
+    std::uint32_t n = 0;
+    if (W95NpipeReadSome(h, buffer.data(), kEchoPiece, &n) != 0) {
+      ++failures;
+      break;
+    }
+    if (n == 0) break;
+    std::uint32_t done = 0;
+    while (done < n) {
+      std::uint32_t put = 0;
+      if (W95NpipeWrite(h, buffer.data() + done, n - done, &put) != 0) {
+        ++failures;
+        return;
+      }
+      done += put;
+    }
+  }
+  W95NpipeClose(h);
+}
+
+// One client: a stream out and its echo back at once, every byte checked.
+bool Client(int index) {
+  Handle pipe = 0;
+  if (!qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\many", &pipe) == 0; }, 30s)) return false;
+  const auto seed = static_cast<std::uint32_t>(index);
+  auto echoed = std::async(std::launch::async, [&] { return Pull(pipe, kEchoBytes, seed, seed + 10); });
+  const bool pushed = Push(pipe, kEchoBytes, seed, seed + 20);
+  return echoed.get() == -1 && pushed && W95NpipeClose(pipe) == 0;
+}
+
+// Several instances of one pipe at once: the creating side serves each on a
+// thread while it offers the next; the opening side opens, talks and closes
+// from several threads.  Each process's tables and records are shared by
+// its threads.
+TEST_F(W95Test, ManyInstancesServedByThreads) {
+  qt::Child child([] {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> served;
+    for (int i = 0; i < kInstances; ++i) {
+      Handle h = 0;
+      if (W95NpipeCreate("\\pipe\\many", &h, 0, kInstances, 64u << 10, 64u << 10, 0) != 0) return 1;
+      if (W95NpipeConnect(h) != 0) return 2;
+      served.emplace_back(Echo, h, std::ref(failures));
+    }
+    for (auto& t : served) t.join();
+    return failures == 0 ? 0 : 3;
+  });
+  std::vector<std::future<bool>> clients;
+  for (int i = 0; i < kInstances; ++i) clients.push_back(std::async(std::launch::async, Client, i));
+  for (auto& c : clients) EXPECT_TRUE(c.get());
   EXPECT_EQ(child.Wait(), 0);
 }
 
