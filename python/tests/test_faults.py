@@ -127,7 +127,6 @@ class ServerDiedTest(unittest.TestCase):
                     self.check_dead(c)
 
 
-
 class PartWayTest(unittest.TestCase):
     def test_a_write_refused_part_way_says_how_much_was_written(self):
         # Requests count over the whole server: the TCP registration is the

@@ -270,7 +270,6 @@ TEST_F(IntegrationTest, LargeWritesGoInPieces) {
 // the read's own).
 TEST_F(IntegrationTest, AreasAndMailboxesAreSharedBetweenProcesses) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
-  ChildReport report;
   qt::Signal ready, go, done;
   const Words mine = {0x1001, 0x1002, 0x1003};
   const Words theirs = {0x2001, 0x2002};
@@ -278,36 +277,36 @@ TEST_F(IntegrationTest, AreasAndMailboxesAreSharedBetweenProcesses) {
   const Words answer = {0xA001, 0xA002, 0xA003};
   qt::Child other([&] {
     const QNA_REGREC record = Record("OTHER");
-    if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+    if (const auto r = QNA_Open(&record); r != QNA_OK) return ChildFail(Got("QNA_Open", r));
     ready.Post();
-    if (go.Take(60s) != 1) return report.Fail("no go");
+    if (go.Take(60s) != 1) return ChildFail("no go");
     Words seen(3, 0);
     if (const auto r = QNA_Read(1, 30, 3, seen.data(), 0); r != QNA_OK)
-      return report.Fail(Got("QNA_Read", r));
-    if (seen != mine) return report.Fail("the direct write did not arrive");
+      return ChildFail(Got("QNA_Read", r));
+    if (seen != mine) return ChildFail("the direct write did not arrive");
     std::uint8_t bit = 0;
     if (QNA_ReadBit(0, 16 * 3 + 2, 1, &bit, 0) != QNA_OK || bit != 1)
-      return report.Fail("the direct bit did not arrive");
+      return ChildFail("the direct bit did not arrive");
     Words got(4, 0xEEEE);
     if (const auto r = QNA_ReadApp("OTHER", 10, 4, got.data()); r != QNA_OK)
-      return report.Fail(Got("QNA_ReadApp", r));
-    if (got != letter) return report.Fail("the letter did not arrive");
+      return ChildFail(Got("QNA_ReadApp", r));
+    if (got != letter) return ChildFail("the letter did not arrive");
     if (const auto r = QNA_Write(1, 40, 2, theirs.data(), 0); r != QNA_OK)
-      return report.Fail(Got("QNA_Write", r));
+      return ChildFail(Got("QNA_Write", r));
     const std::uint8_t set = 1;
     if (const auto r = QNA_WriteBit(2, 17, 1, &set, 0); r != QNA_OK)
-      return report.Fail(Got("QNA_WriteBit", r));
+      return ChildFail(Got("QNA_WriteBit", r));
     if (const auto r = QNA_WriteApp("MINE", 0, 3, answer.data(), 1); r != QNA_OK)
-      return report.Fail(Got("QNA_WriteApp without reply", r));
+      return ChildFail(Got("QNA_WriteApp without reply", r));
     Words echo(3, 0xEEEE);
     if (const auto r = QNA_ReadApp("MINE", 0, 3, echo.data()); r != QNA_OK)
-      return report.Fail(Got("QNA_ReadApp after the write", r));
-    if (echo != answer) return report.Fail("the answer is not in MINE's mailbox");
+      return ChildFail(Got("QNA_ReadApp after the write", r));
+    if (echo != answer) return ChildFail("the answer is not in MINE's mailbox");
     done.Post();
     QNA_Close();
     return 0;
   });
-  ASSERT_EQ(ready.Take(30s), 1) << report.Text();
+  ASSERT_EQ(ready.Take(30s), 1);
 
   const QNA_REGREC record = Record("MINE");
   ASSERT_EQ(QNA_Open(&record), QNA_OK);
@@ -316,13 +315,13 @@ TEST_F(IntegrationTest, AreasAndMailboxesAreSharedBetweenProcesses) {
   ASSERT_EQ(QNA_WriteSmemBit(0, 16 * 3 + 2, 1, &set, 0), QNA_OK);
   ASSERT_EQ(QNA_WriteApp("OTHER", 10, 4, letter.data(), 0), QNA_OK);
   go.Post();
-  ASSERT_EQ(done.Take(30s), 1) << report.Text();
+  ASSERT_EQ(done.Take(30s), 1);
   EXPECT_EQ(ReadWords(1, 40, 2), theirs);
   EXPECT_EQ(ReadWords(2, 1, 1), (Words{0x0002}));
   Words got(3, 0xEEEE);
   EXPECT_EQ(QNA_ReadApp("MINE", 0, 3, got.data()), QNA_OK);
   EXPECT_EQ(got, answer);
-  EXPECT_EQ(other.Wait(30s), 0) << report.Text();
+  EXPECT_EQ(other.Wait(30s), 0);
 }
 
 }  // namespace

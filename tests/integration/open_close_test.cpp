@@ -29,129 +29,93 @@ std::uint16_t HandshakeWord() {
 
 // ---- No server ---------------------------------------------------------------
 
-enum class Absence { NeverStarted, Stopped, Killed };
-struct AbsentCase {
-  const char* name;
-  Absence how;
-};
-
-class ServerAbsent : public IntegrationTest, public ::testing::WithParamInterface<AbsentCase> {};
-
-// Whatever way the server is missing, its areas are gone: the open fails with
-// 51 and detail -1, leaves nothing open, and the link stays closed.
-TEST_P(ServerAbsent, OpenGives51AndTheLinkStaysClosed) {
+// Whatever way the server is missing (never started, stopped, killed), its
+// areas are gone: the open fails with 51 and detail -1, leaves nothing open,
+// and the link stays closed; a later server is found by the next open.
+TEST_F(IntegrationTest, WithoutAServerOpenGives51AndTheLinkStaysClosed) {
   QNA_Close();  // harmless without an open
-  if (GetParam().how != Absence::NeverStarted) {
+  const QNA_REGREC record = Record("NOSERVER");
+  for (const char* absence : {"never started", "stopped", "killed"}) {
+    SCOPED_TRACE(absence);
+    const std::size_t handles = PlatformOpenHandles();
+    QNA_InternalErr = 77;
+    EXPECT_EQ(QNA_Open(&record), QNA_E_OPEN);
+    EXPECT_EQ(QNA_InternalErr, -1);
+    EXPECT_EQ(PlatformOpenHandles(), handles);
+    std::uint16_t word = 0xEEEE;
+    QNA_InternalErr = 77;
+    EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+    EXPECT_EQ(QNA_InternalErr, 0);
+    EXPECT_EQ(word, 0xEEEE);
+    EXPECT_EQ(QNA_Write(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+    EXPECT_EQ(QNA_ReadApp("NOSERVER", 0, 1, &word), QNA_E_NOTOPEN);
     ASSERT_TRUE(StartServer());
-    if (GetParam().how == Absence::Stopped)
+    EXPECT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
+    QNA_Close();
+    // The next round's absence.
+    if (std::string(absence) == "never started")
       ASSERT_EQ(server_->Stop(), 0);
     else
       KillServer();
   }
-  const std::size_t handles = PlatformOpenHandles();
-  const QNA_REGREC record = Record("NOSERVER");
-  QNA_InternalErr = 77;
-  EXPECT_EQ(QNA_Open(&record), QNA_E_OPEN);
-  EXPECT_EQ(QNA_InternalErr, -1);
-  EXPECT_EQ(PlatformOpenHandles(), handles);
-
-  std::uint16_t word = 0xEEEE;
-  QNA_InternalErr = 77;
-  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  EXPECT_EQ(word, 0xEEEE);
-  EXPECT_EQ(QNA_Write(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
-  EXPECT_EQ(QNA_ReadApp("NOSERVER", 0, 1, &word), QNA_E_NOTOPEN);
-  // A later server is found by the next open.
-  ASSERT_TRUE(StartServer());
-  EXPECT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
 }
-
-INSTANTIATE_TEST_SUITE_P(Ways, ServerAbsent,
-                         ::testing::Values(AbsentCase{"NeverStarted", Absence::NeverStarted},
-                                           AbsentCase{"Stopped", Absence::Stopped},
-                                           AbsentCase{"Killed", Absence::Killed}),
-                         RowName());
 
 // ---- Sizes ---------------------------------------------------------------------
 
-struct SizesCase {
-  const char* name;
-  bool options;  // start with size options, else the defaults
-  std::array<std::uint32_t, 6> words;
-};
-
-class RegisteredSizes : public IntegrationTest, public ::testing::WithParamInterface<SizesCase> {};
-
 // QNA_SizeTb holds what the server serves, and the data functions work to
-// exactly the end of each area.
-TEST_P(RegisteredSizes, AreTheServersAndBoundTheAccesses) {
-  const SizesCase& c = GetParam();
-  ASSERT_TRUE(StartServer(c.options ? SizeArgs(c.words) : std::vector<std::string>{}));
-  const QNA_REGREC record = Record("SIZES");
-  ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
-  for (std::uint32_t i = 0; i < 6; ++i) {
-    SCOPED_TRACE(testing::Message() << "area " << i);
-    EXPECT_EQ(QNA_SizeTb[i], c.words[i]);
-    std::uint16_t word = 0xEEEE;
-    EXPECT_EQ(QNA_Read(i, c.words[i] - 1, 1, &word, 0), QNA_OK);
-    // Areas start cleared, but for the handshake word (204 of area 3), which
-    // the registration changed.
-    if (i != 3 || c.words[i] - 1 != 204) {
-      EXPECT_EQ(word, 0);
+// exactly the end of each area: the defaults, small areas and uneven ones.
+TEST_F(IntegrationTest, RegisteredSizesAreTheServersAndBoundTheAccesses) {
+  const std::array<std::uint32_t, 6> uneven = {1, 70001, 17, 205, 1000, 3};
+  for (const auto& words : {kDefaultWords, kSmallWords, uneven}) {
+    SCOPED_TRACE(testing::Message() << "area 1 of " << words[1] << " words");
+    QNA_Close();
+    ASSERT_TRUE(StartServer(words == kDefaultWords ? std::vector<std::string>{} : SizeArgs(words)));
+    const QNA_REGREC record = Record("SIZES");
+    ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
+    for (std::uint32_t i = 0; i < 6; ++i) {
+      SCOPED_TRACE(testing::Message() << "area " << i);
+      EXPECT_EQ(QNA_SizeTb[i], words[i]);
+      std::uint16_t word = 0xEEEE;
+      EXPECT_EQ(QNA_Read(i, words[i] - 1, 1, &word, 0), QNA_OK);
+      // Areas start cleared, but for the handshake word (204 of area 3), which
+      // the registration changed.
+      if (i != 3 || words[i] - 1 != 204) {
+        EXPECT_EQ(word, 0);
+      }
+      EXPECT_EQ(QNA_Read(i, words[i], 1, &word, 0), QNA_E_ARG);
+      EXPECT_EQ(QNA_Write(i, words[i] - 1, 1, &word, 0), QNA_OK);
+      EXPECT_EQ(QNA_Write(i, words[i], 1, &word, 0), QNA_E_ARG);
     }
-    EXPECT_EQ(QNA_Read(i, c.words[i], 1, &word, 0), QNA_E_ARG);
-    EXPECT_EQ(QNA_Write(i, c.words[i] - 1, 1, &word, 0), QNA_OK);
-    EXPECT_EQ(QNA_Write(i, c.words[i], 1, &word, 0), QNA_E_ARG);
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Options, RegisteredSizes,
-    ::testing::Values(SizesCase{"Defaults", false, kDefaultWords},
-                      SizesCase{"Small", true, kSmallWords},
-                      SizesCase{"Uneven", true, {1, 70001, 17, 205, 1000, 3}}),
-    RowName());
 
 // ---- The server's pipe --------------------------------------------------------------
 
-struct PipeCase {
-  const char* name;
-  bool server_named;        // quonix --server-name pipe: \\.\pipe\qoxpipe
-  const char* server_name;  // QNA_ServerName
-  std::uint32_t result;
-  std::int32_t detail;
-};
-
-class ServerPipe : public IntegrationTest, public ::testing::WithParamInterface<PipeCase> {};
-
-// QNA_ServerName chooses the pipe; a pipe that is not there fails the open
-// with 51 and the operating system's error (2), though the areas exist.
-TEST_P(ServerPipe, NameChoosesThePipe) {
-  const PipeCase& c = GetParam();
-  ASSERT_TRUE(StartServer(c.server_named ? std::vector<std::string>{"--server-name", "pipe"}
-                                         : std::vector<std::string>{}));
-  std::snprintf(QNA_ServerName, sizeof QNA_ServerName, "%s", c.server_name);
-  const std::size_t handles = PlatformOpenHandles();
-  const QNA_REGREC record = Record("PIPES");
-  EXPECT_EQ(QNA_Open(&record), c.result);
-  EXPECT_EQ(QNA_InternalErr, c.detail);
-  std::uint16_t word = 0;
-  if (c.result == QNA_OK) {
-    EXPECT_EQ(QNA_ReadApp("PIPES", 0, 1, &word), QNA_OK);
-  } else {
-    EXPECT_EQ(PlatformOpenHandles(), handles);  // the areas were closed again
-    EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+// QNA_ServerName chooses the pipe (quonix --server-name pipe serves
+// \\.\pipe\qoxpipe); a pipe that is not there fails the open with 51 and the
+// operating system's error (2), though the areas exist.
+TEST_F(IntegrationTest, ServerNameChoosesThePipe) {
+  for (const bool named : {false, true}) {
+    ASSERT_TRUE(StartServer(named ? std::vector<std::string>{"--server-name", "pipe"} : std::vector<std::string>{}));
+    for (const char* client : {"", "pipe"}) {
+      SCOPED_TRACE(testing::Message() << "server named " << named << ", QNA_ServerName '" << client << "'");
+      const bool found = named == (client[0] != '\0');
+      std::snprintf(QNA_ServerName, sizeof QNA_ServerName, "%s", client);
+      const std::size_t handles = PlatformOpenHandles();
+      const QNA_REGREC record = Record("PIPES");
+      EXPECT_EQ(QNA_Open(&record), found ? QNA_OK : QNA_E_OPEN);
+      EXPECT_EQ(QNA_InternalErr, found ? 0 : 2);
+      std::uint16_t word = 0;
+      if (found) {
+        EXPECT_EQ(QNA_ReadApp("PIPES", 0, 1, &word), QNA_OK);
+      } else {
+        EXPECT_EQ(PlatformOpenHandles(), handles);  // the areas were closed again
+        EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_NOTOPEN);
+      }
+      QNA_Close();
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, ServerPipe,
-    ::testing::Values(PipeCase{"LocalPipe", false, "", 0, 0},
-                      PipeCase{"NamedPipe", true, "pipe", 0, 0},
-                      PipeCase{"NamedServerLocalClient", true, "", 51, 2},
-                      PipeCase{"LocalServerNamedClient", false, "pipe", 51, 2}),
-    RowName());
 
 // ---- Refused registration -----------------------------------------------------------
 
@@ -185,18 +149,17 @@ TEST_F(IntegrationTest, RefusedRegistrationClosesTheLink) {
 // outlives the library's.  Another client sees the change too.
 TEST_F(IntegrationTest, CloseWaitsForTheServerToSeeIt) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
-  ChildReport report;
   qt::Signal ready, go;
   qt::Child closer([&] {
     const QNA_REGREC record = Record("CLOSER");
-    if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+    if (const auto r = QNA_Open(&record); r != QNA_OK) return ChildFail(Got("QNA_Open", r));
     char area_name[] = "\\sharemem\\qoxmemsw";
     char mutex_name[] = "\\sem32\\qoxsemsw";
     void* view = nullptr;
     Handle mapping = 0;
     Handle mutex = 0;
     if (ShmOpen(&view, area_name, 3, &mapping) != 0 || MtxOpen(mutex_name, &mutex) != 0)
-      return report.Fail("own view of area 3 not opened");
+      return ChildFail("own view of area 3 not opened");
     const auto handshake = [&] {
       MtxWait(mutex, kInfinite);
       const std::uint16_t word = static_cast<volatile std::uint16_t*>(view)[204];
@@ -204,17 +167,17 @@ TEST_F(IntegrationTest, CloseWaitsForTheServerToSeeIt) {
       return word;
     };
     ready.Post();
-    if (go.Take(60s) != 1) return report.Fail("no go");
+    if (go.Take(60s) != 1) return ChildFail("no go");
     const std::uint16_t before = handshake();
     const auto start = Clock::now();
     QNA_Close();
     const std::uint16_t after = handshake();
     if (const auto ms = MsSince(start); ms > 2500)
-      return report.Fail("QNA_Close took " + std::to_string(ms) + " ms");
-    if (after == before) return report.Fail("QNA_Close returned before the server changed word 204");
+      return ChildFail("QNA_Close took " + std::to_string(ms) + " ms");
+    if (after == before) return ChildFail("QNA_Close returned before the server changed word 204");
     return 0;
   });
-  ASSERT_EQ(ready.Take(30s), 1) << report.Text();
+  ASSERT_EQ(ready.Take(30s), 1);
 
   const QNA_REGREC record = Record("WATCHER");
   ASSERT_EQ(QNA_Open(&record), QNA_OK);
@@ -225,7 +188,7 @@ TEST_F(IntegrationTest, CloseWaitsForTheServerToSeeIt) {
     go.Post();
     std::this_thread::sleep_for(250ms);  // well inside the close's second of waiting
   }
-  ASSERT_EQ(closer.Wait(30s), 0) << report.Text();
+  ASSERT_EQ(closer.Wait(30s), 0);
   const std::uint16_t after = HandshakeWord();
   EXPECT_NE(after, before);
   EXPECT_EQ(after & 0x8000, 0);

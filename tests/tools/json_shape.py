@@ -1,7 +1,8 @@
-"""Prints the shape of each line of a file of JSON lines, as a parser that
+"""Prints the shape of each line of files of JSON lines, as a parser that
 shares nothing with qna reads it: objects as {key:shape,...} in their order,
 lists by their first element, and str, num, bool or null for the rest.
-A line that is not JSON, or not UTF-8, ends it with status 1."""
+Each file's shapes end with a line "."; a file that is not JSON lines, or
+not UTF-8, shows as "not JSON: why" and makes the status 1."""
 
 import json
 import sys
@@ -19,6 +20,13 @@ def shape(value):
     return "num" if isinstance(value, (int, float)) else "str"
 
 
-with open(sys.argv[1], encoding="utf-8") as lines:
-    for line in lines:
-        print(shape(json.loads(line)))
+status = 0
+for path in sys.argv[1:]:
+    try:
+        with open(path, encoding="utf-8") as lines:
+            print("\n".join(shape(json.loads(line)) for line in lines))
+    except ValueError as error:
+        print("not JSON: %s" % error)
+        status = 1
+    print(".")
+sys.exit(status)

@@ -3,9 +3,8 @@ chromium-driver by selenium, against a quonix that other clients (qna
 commands: QNA_Write, QNA_Read, QNA_WriteEvQueue, a registration) use at the
 same time.
 
-Usage: web_browser_test.py QNA QUONIX SOURCE_DIR [SCREENSHOT.png]
+Usage: web_browser_test.py QNA QUONIX SOURCE_DIR
 Exits 77 (skipped) when the browser or selenium is missing, except in CI.
-With SCREENSHOT it only saves a picture of the page, for docs/web.md.
 """
 
 import json
@@ -18,7 +17,6 @@ import time
 import unittest
 
 QNA, QUONIX, SOURCE = sys.argv[1:4]
-SCREENSHOT = sys.argv[4] if len(sys.argv) > 4 else None
 BROWSER, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 LIMIT = 30.0  # for what has no limit of its own: wide, for a slow CI machine
 
@@ -184,32 +182,5 @@ class PageTest(unittest.TestCase):
             second.terminate()
 
 
-def screenshot(path):
-    plant = Plant()
-    try:
-        driver = browser(plant.folder)
-        try:
-            for line in ("write CW0 10 20 30 40 50 60 70 80", "write CW10 1234 215 4 1", "write CW20 900",
-                         "bits CB5 --set 1"):
-                plant.qna(*line.split())
-            driver.get(plant.url)
-            WebDriverWait(driver, LIMIT).until(lambda d: d.find_element(By.CSS_SELECTOR, '#apps tr[data-app="QNAWEB"]'))
-            driver.find_element(By.ID, "open-queue").clear()
-            driver.find_element(By.ID, "open-queue").send_keys("5")
-            driver.find_element(By.ID, "open-button").click()
-            WebDriverWait(driver, LIMIT).until(lambda d: d.find_element(By.CSS_SELECTOR, '#open-queues li'))
-            plant.qna("evq", "post", "5", "42", "pump started")
-            plant.qna("write", "CW11", "230")
-            time.sleep(0.3)
-            driver.save_screenshot(path)
-        finally:
-            driver.quit()
-    finally:
-        plant.stop()
-
-
 if __name__ == "__main__":
-    if SCREENSHOT:
-        screenshot(SCREENSHOT)
-    else:
-        unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1], verbosity=2)
