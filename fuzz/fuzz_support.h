@@ -1,9 +1,8 @@
 // fuzz_support.h - what the fuzz targets share: a private platform root, a
-// byte reader over the fuzzer's input, and a peer thread that plays the far
-// end of a link with the fuzzer's bytes.
+// byte reader over the fuzzer's input, and a link whose far end has sent the
+// fuzzer's bytes.
 #pragma once
 
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,23 +15,26 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <thread>
 
 #include "platform/platform.h"
 #include "platform/posix/handles.h"
 
 namespace fz {
 
-// A fresh root under /tmp for the whole run, so the targets never touch the
-// user's own objects or files.  The folder is left behind (libFuzzer ends the
-// process with _exit); it is small and named after the target.
+// A fresh root for the whole run, so the targets never touch the user's own
+// objects or files: on the memory file system, where there is one, since
+// most inputs create and remove files.  The folder is left behind (libFuzzer
+// ends the process with _exit); it is small and named after the target.
 inline void MakePrivateRoot(const char* target) {
-  std::string pattern = std::string("/tmp/qnapi-fuzz-") + target + "-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    std::perror("mkdtemp");
-    std::abort();
+  for (const char* base : {"/dev/shm", "/tmp"}) {
+    std::string pattern = std::string(base) + "/qnapi-fuzz-" + target + "-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+      PlatformSetRoot(pattern);
+      return;
+    }
   }
-  PlatformSetRoot(pattern);
+  std::perror("mkdtemp");
+  std::abort();
 }
 
 // Makes the folder `relative` (like "/drive/c/x") and those above it under
@@ -81,47 +83,32 @@ class Input {
   std::size_t at_ = 0;
 };
 
-// Writes `bytes` to fd, then ends that direction (the other end reads the
-// end of the stream once the bytes are gone), and swallows what comes back
-// until the other end closes.  Runs on a thread of its own, so neither end
-// waits for the other: the far end's writes never fill up.
-inline void PlayPeer(int fd, std::span<const std::uint8_t> bytes) {
-  std::size_t sent = 0;
-  bool writing = true;
-  std::uint8_t sink[4096];
-  for (;;) {
-    pollfd p{fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
-    if (poll(&p, 1, -1) < 0) continue;
-    if (writing && (p.revents & POLLOUT) != 0) {
-      const ssize_t n = sent < bytes.size()
-                            ? send(fd, bytes.data() + sent, bytes.size() - sent,
-                                   MSG_NOSIGNAL | MSG_DONTWAIT)
-                            : 0;
-      if (n > 0) sent += static_cast<std::size_t>(n);
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
-      if (sent == bytes.size()) {
-        shutdown(fd, SHUT_WR);
-        writing = false;
-      }
-    }
-    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      const ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) break;
-    }
-  }
-  close(fd);
-}
-
-// A connected pair of stream sockets, both above the standard descriptors.
+// A connected pair of stream sockets, both above the standard descriptors,
+// with the peer's bytes already on the far end and that direction ended: the
+// end under test reads them, then the end of the stream.  No peer thread is
+// needed, since what the end under test writes waits in the socket buffers
+// (made as large as the system allows) until the far end closes, with the
+// pair.  The near end is the caller's to close.
 struct SocketPair {
   int near = -1;  // the end under test
   int far = -1;   // the peer's end
-  SocketPair() {
+  explicit SocketPair(std::span<const std::uint8_t> bytes) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
     near = fds[0];
     far = fds[1];
+    const int room = 4 << 20;
+    for (int fd : fds) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const ssize_t n = send(far, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) std::abort();
+      sent += static_cast<std::size_t>(n);
+    }
+    shutdown(far, SHUT_WR);
   }
+  SocketPair(const SocketPair&) = delete;
+  SocketPair& operator=(const SocketPair&) = delete;
+  ~SocketPair() { close(far); }
 };
 
 // Writes a whole file; aborts on failure (the harness cannot go on).

@@ -4,7 +4,7 @@
 The seeds are well-formed inputs (and a few broken ones) that take each
 target past its first checks: whole replies of every family, requests of
 every command, a small tag file, comment files, emulated pipe
-segments with good and hostile layouts.  The fuzzer mutates them.
+segments with good and hostile layouts, tag CSV files, server command lines.  The fuzzer mutates them.
 Run it again after changing it; the files are committed.
 """
 import os
@@ -195,7 +195,31 @@ def web():
         write('web', label, data)
 
 
+def tagcsv():
+    seeds = {
+        'tags': b'# name,address,type\nLEVEL,CW100,word\nflow, sw2 , DWORD\nPUMP,CB17,bit\n\n',
+        'crlf': b'A,CW0,word\r\nB,SB2147483647,bit\r\n',
+        'duplicate': b'X,CW1,word\nx,CW2,word\n',
+        'bad-type': b'X,CB1,word\n',
+        'fields': b'X,CW1\nY,CW2,word,more\n',
+    }
+    for label, data in seeds.items():
+        write('tagcsv', label, data)
+
+
+def options():
+    seeds = {
+        'sizes': b'--cw\x00512\x00--sw=300\x00--mailbox-words\x00576\x00-q',
+        'project': b'--project\x00C:PLANT_1\x00--server-name=pipe\x00--host\x00HOSTA',
+        'tcp': b'--tcp\x00127.0.0.1:0\x00--w95-instances\x000\x00--evqueues=4',
+        'faults': b'--fault-delay=5\x00--fault-refuse\x003\x00--fault-stall-evqueues',
+        'bad': b'--project\x00C:../x\x00--tcp-any\x0070000',
+    }
+    for label, data in seeds.items():
+        write('options', label, data)
+
+
 if __name__ == '__main__':
-    for make in (replies, requests, tagfile, comment, w95pipe, web):
+    for make in (replies, requests, tagfile, comment, w95pipe, web, tagcsv, options):
         make()
     sys.exit(0)

@@ -1,7 +1,7 @@
 // tagfile.cpp - fuzz target: the tag file reader.
 //
 // The fuzzer's bytes are the project's tag file.  QNA_InitRavo finds the
-// project through the RAVOWLD mailbox, which a peer thread answers with
+// project through the RAVOWLD mailbox, which the link's far end answers with
 // project C:FUZZ; then names are resolved against whatever loaded: fixed
 // names, system names, and names taken from the file's own record slots so
 // that the index search reaches real records.
@@ -9,7 +9,6 @@
 
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/core.h"
@@ -53,13 +52,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fz::WriteFile(g_tag_path, std::span<const std::uint8_t>(data, size));
   {
-    fz::SocketPair pair;
+    fz::SocketPair pair{std::span<const std::uint8_t>(g_mailbox_reply)};
     g_link = fz::PipeHandleOf(pair.near);
-    std::thread peer(fz::PlayPeer, pair.far, std::span<const std::uint8_t>(g_mailbox_reply));
     const std::uint32_t loaded = QNA_InitRavo();
     HndClose(g_link);
     g_link = kInvalidHandle;
-    peer.join();
     if (loaded != QNA_OK) return 0;
   }
   for (const char* name : {"A", "TAG", "ZZZZZZZZZZZZZZ", "#ERRNUM", "#LBUTTON", "", "0",

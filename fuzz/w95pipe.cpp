@@ -100,14 +100,7 @@ bool TablesEmpty() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Every input creates and removes some ten object files: on a memory file
-  // system, where there is one, so that a busy disk does not slow each
-  // execution down many times over.
-  char shm_root[] = "/dev/shm/qnapi-fuzz-w95pipe-XXXXXX";
-  if (mkdtemp(shm_root) != nullptr)
-    PlatformSetRoot(shm_root);
-  else
-    fz::MakePrivateRoot("w95pipe");
+  fz::MakePrivateRoot("w95pipe");
   return 0;
 }
 

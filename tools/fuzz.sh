@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(replies requests tagfile comment w95pipe web)
+[ ${#targets[@]} -gt 0 ] || targets=(replies requests tagfile comment w95pipe web tagcsv options)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -21,7 +21,7 @@ for step in "${steps[@]}"; do
   case "$step" in
     windows) tools/windows-check.sh ;;
     coverage) tools/coverage.sh ;;
-    fuzz) tools/fuzz.sh 20 ;;  # every fuzz target for 20 s, two at a time
+    fuzz) tools/fuzz.sh 15 ;;  # every fuzz target for 15 s, two at a time
     package)
       # Against the release build, as users build it (the coverage build's
       # static library would need gcov in every program that links it).

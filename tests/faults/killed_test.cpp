@@ -5,8 +5,9 @@
 // fails promptly, the clients close, a server restarted in the same root
 // starts (no stale object blocks it) and the clients open on it again.
 //
-// QNAPI_FAULT_ROUNDS sets the number of rounds (default 2; half end by
-// --fault-die-after inside a reply, half by a SIGKILL from outside).
+// QNAPI_KILL_ROUNDS (or its older name QNAPI_FAULT_ROUNDS) sets the number
+// of rounds (default 2; half end by --fault-die-after inside a reply, half
+// by a SIGKILL from outside).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -24,7 +25,8 @@ namespace {
 using namespace it;
 
 int Rounds() {
-  const char* text = std::getenv("QNAPI_FAULT_ROUNDS");
+  const char* text = std::getenv("QNAPI_KILL_ROUNDS");
+  if (text == nullptr) text = std::getenv("QNAPI_FAULT_ROUNDS");
   const int n = text != nullptr ? std::atoi(text) : 0;
   return n > 0 ? n : 2;
 }
