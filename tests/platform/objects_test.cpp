@@ -108,6 +108,22 @@ void ExpectRefused(int result, const Handle& handle, win::DWORD error) {
   EXPECT_EQ(handle, 777u);
 }
 
+#ifndef _WIN32
+// A child that runs `body` (0 to go on), tells the test, and lives on with
+// what it holds until the test kills it.
+std::unique_ptr<qt::Child> Holder(const std::function<int()>& body) {
+  qt::Signal ready;
+  auto child = std::make_unique<qt::Child>([&] {
+    if (const int failed = body(); failed != 0) return failed;
+    ready.Post();
+    for (;;) pause();
+  });
+  EXPECT_EQ(ready.Take(10s), 1);
+  return child;
+}
+
+#endif
+
 // ---- Names --------------------------------------------------------------------
 
 TEST(ObjectsNames, TranslationTable) {
@@ -217,15 +233,11 @@ TEST(ObjectsLifetime, CreateOfAHeldNameFailsWithoutLeakingAHandle) {
     EXPECT_EQ(PlatformOpenHandles(), handles);
     EXPECT_EQ(Close(family, mine, my_view), 0);
 #ifndef _WIN32
-    qt::Signal ready;
-    qt::Child holder([&] {
+    auto holder = Holder([&] {
       std::string own = original;
       Handle h = 0;
-      if (Create(family, own.data(), &h) != 0) return 1;
-      ready.Post();
-      for (;;) pause();
+      return Create(family, own.data(), &h);
     });
-    ASSERT_EQ(ready.Take(10s), 1);
     name = original;
     win::SetLastError(0);
     ExpectRefused(Create(family, name.data(), &handle, &view), handle, win::ERROR_ALREADY_EXISTS);
@@ -244,16 +256,8 @@ TEST(ObjectsLifetime, AnotherKindUnderTheNameIsRefused) {
 #ifdef _WIN32
     if (other_process) continue;  // the Windows tests hold it in a child of their own
 #else
-    qt::Signal ready;
-    std::unique_ptr<qt::Child> holder;
-    if (other_process) {
-      holder = std::make_unique<qt::Child>([&] {
-        if (NewMutex("\\sem32\\SHARED") == 0) return 1;
-        ready.Post();
-        for (;;) pause();
-      });
-      ASSERT_EQ(ready.Take(10s), 1);
-    }
+    auto holder = other_process ? Holder([] { return NewMutex("\\sem32\\SHARED") != 0 ? 0 : 1; })
+                                : nullptr;
 #endif
     if (!other_process) {
       ASSERT_NE(mutex = NewMutex("\\sem32\\SHARED"), 0u);
@@ -493,19 +497,6 @@ int WaitCode(int outcome) {
     case kWaitTimeout: return 12;
     default: return 13;
   }
-}
-
-// A child that runs `body` (0 to go on), tells the test, and lives on with
-// what it holds until the test kills it.
-std::unique_ptr<qt::Child> Holder(const std::function<int()>& body) {
-  qt::Signal ready;
-  auto child = std::make_unique<qt::Child>([&] {
-    if (const int failed = body(); failed != 0) return failed;
-    ready.Post();
-    for (;;) pause();
-  });
-  EXPECT_EQ(ready.Take(10s), 1);
-  return child;
 }
 
 TEST(ObjectsNames, UnsafeOrOverlongNamesAreRefused) {

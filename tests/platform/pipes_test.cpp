@@ -1,5 +1,6 @@
-// Pipes of the POSIX backend: names and errors, client and server ends, the
-// read and write guarantees, NpipeRead and the emulation dispatch.
+// Pipes: names and errors, client and server ends, the read and write
+// guarantees, NpipeRead and the emulation dispatch; then what only the POSIX
+// backend has, or only Windows.
 #ifndef _WIN32
 #include <fcntl.h>
 #include <linux/netlink.h>
@@ -338,8 +339,8 @@ TEST(PipeDispatch, EmulationFlagSendsReadsAndWritesToTheEmulation) {
   EXPECT_EQ(n, 4u);
 }
 
-// ---- Unix sockets, folders of the root and signals ---------------------------
-// What only the POSIX backend has; the Windows tests have their own.
+// ---- One backend's own: Unix sockets, folders of the root and signals; pipe
+// instances, listener closes and host names of Windows ------------------------
 #ifndef _WIN32
 
 std::string OfHost(const std::string& host, const std::string& name) {
@@ -709,6 +710,118 @@ TEST_F(PipeSignals, InterruptedWriteReportsTheShortCount) {
   EXPECT_TRUE(ok);
   EXPECT_GT(written, 0u);
   EXPECT_LT(written, big.size());
+}
+
+#else  // What only Windows has.
+
+extern "C" __declspec(dllimport) int __stdcall GetComputerNameA(char* name, unsigned long* size);
+
+// A zero-length write completes a waiting read with nothing; the read must
+// wait on for real bytes.
+TEST(PipeIo, AReadReturnsAtLeastOneByte) {
+  qt::TempRoot root;
+  Link link = Connect(Local("zero"));
+  ASSERT_TRUE(link.server.valid());
+  std::thread writer([&] {
+    std::uint32_t put = 0;
+    std::this_thread::sleep_for(50ms);
+    PipeWriteRaw(link.client.get(), "", 0, &put);
+    std::this_thread::sleep_for(50ms);
+    PipeWriteRaw(link.client.get(), "xyz", 3, &put);
+  });
+  char got[8] = {};
+  std::uint32_t moved = 0;
+  const int result = PipeReadRaw(link.server.get(), got, sizeof got, &moved);
+  writer.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(std::string(got, moved), "xyz");
+}
+
+TEST(PipeIo, WriteToAClosedPeerFailsWith232) {
+  qt::TempRoot root;
+  Link link = Connect(Local("gone"));
+  ASSERT_TRUE(link.server.valid());
+  link.client.reset();
+  std::uint32_t moved = 0;
+  char got[8] = {};
+  EXPECT_EQ(Failed(PipeWriteRaw(link.server.get(), "late", 4, &moved) != -1), win::ERROR_NO_DATA);
+  EXPECT_EQ(Failed(PipeReadRaw(link.server.get(), got, sizeof got, &moved) != -1),
+            win::ERROR_BROKEN_PIPE);
+}
+
+// Clients that come between accepts are connected by the next ones.
+TEST(PipeServer, ClientsBetweenAcceptsAreKeptForTheNextOnes) {
+  qt::TempRoot root;
+  Owned listener(NpipeListen(Local("between").c_str()));
+  ASSERT_TRUE(listener.valid());
+  EXPECT_EQ(NpipeAccept(listener.get(), 0), kInvalidHandle);  // none yet
+  Owned first = Open(Local("between")), second = Open(Local("between"));
+  ASSERT_TRUE(first.valid() && second.valid()) << win::GetLastError();
+  Owned one(NpipeAccept(listener.get(), 0)), two(NpipeAccept(listener.get(), 1000));
+  ASSERT_TRUE(one.valid() && two.valid());
+  ASSERT_TRUE(Write(second.get(), "2"));
+  EXPECT_EQ(ReadAll(two.get(), 1), "2");
+}
+
+TEST(PipeServer, ClosingTheListenerWakesAnAcceptAndFreesTheName) {
+  qt::TempRoot root;
+  const Handle listener = NpipeListen(Local("freed").c_str());
+  ASSERT_NE(listener, kInvalidHandle);
+  std::atomic<bool> returned{false};
+  std::thread acceptor([&] {
+    EXPECT_EQ(NpipeAccept(listener, kInfinite), kInvalidHandle);
+    returned = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(HndClose(listener), 0);
+  EXPECT_TRUE(qt::WaitFor([&] { return returned.load(); }, 5s));
+  acceptor.join();
+  EXPECT_TRUE(Owned(NpipeListen(Local("freed").c_str())).valid());
+}
+
+// A name has one server; other machines cannot be served, this one can be
+// under its own name as well.
+TEST(PipeNames, SecondServerGets231AndOnlyThisMachineIsServed) {
+  qt::TempRoot root;
+  {
+    Owned listener(NpipeListen(Local("owned").c_str()));
+    ASSERT_TRUE(listener.valid());
+    EXPECT_EQ(Failed(NpipeListen(Local("owned").c_str()) != kInvalidHandle), win::ERROR_PIPE_BUSY);
+  }
+  EXPECT_EQ(Failed(NpipeListen("\\\\qna-no-such-host\\pipe\\x") != kInvalidHandle),
+            win::ERROR_BAD_NETPATH);
+  EXPECT_EQ(Failed(NpipeListen("pipe-without-host") != kInvalidHandle), win::ERROR_PATH_NOT_FOUND);
+  char own[64] = {};
+  unsigned long size = sizeof own;
+  ASSERT_TRUE(GetComputerNameA(own, &size));
+  Owned served(NpipeListen(("\\\\" + std::string(own) + "\\pipe\\own").c_str()));
+  ASSERT_TRUE(served.valid());
+  EXPECT_TRUE(Open(Local("own")).valid());
+}
+
+TEST(PipeNames, NoSuchPipeIs2AndWaitSeesAFreeInstance) {
+  qt::TempRoot root;
+  EXPECT_EQ(Failed(Open(Local("missing")).valid()), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::WaitNamedPipeA(Local("missing").c_str(), 0) != 0), win::ERROR_FILE_NOT_FOUND);
+  Owned listener(NpipeListen(Local("free").c_str()));
+  ASSERT_TRUE(listener.valid());
+  EXPECT_EQ(win::WaitNamedPipeA(Local("free").c_str(), 0), 1);
+}
+
+TEST(PipeServer, DisconnectEndsAClientEndAndRefusesAnEvent) {
+  qt::TempRoot root;
+  Link link = Connect(Local("cutclient"));
+  ASSERT_TRUE(link.server.valid());
+  EXPECT_EQ(NpipeDisconnect(link.client.get()), 0);
+  std::uint32_t moved = 0;
+  char got[4];
+  EXPECT_EQ(Failed(PipeWriteRaw(link.client.get(), "x", 1, &moved) != -1),
+            win::ERROR_PIPE_NOT_CONNECTED);
+  EXPECT_EQ(PipeReadRaw(link.client.get(), got, sizeof got, &moved), -1);
+  Handle event = 0;
+  ASSERT_EQ(EvCreate(nullptr, &event, 0), 0);
+  EXPECT_EQ(NpipeDisconnect(event), -1);
+  EXPECT_EQ(HndClose(event), 0);
 }
 
 #endif  // _WIN32
