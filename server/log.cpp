@@ -1,5 +1,12 @@
 // log.cpp - the log on stderr.  Lines from link threads are formatted first
 // and written with one call under a lock, so they never interleave.
+//
+// Lock rules: g_log_lock guards stderr and the stamp of the line written
+// under it, taken there so that the stamps of the lines run in the order they
+// are written.  It is the innermost lock of the server: it may be taken with
+// any other held, and nothing is called under it but the clock and stdio.
+// The settings and the start time are written once by LogInit, before any
+// thread logs, and are atomic only so that a late reader is well defined.
 #include "server/log.h"
 
 #include <atomic>
@@ -31,8 +38,8 @@ void Log(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  const std::uint32_t ms = SysTickMs() - g_start_ms;
   std::lock_guard guard(g_log_lock);
+  const std::uint32_t ms = SysTickMs() - g_start_ms;
   std::fprintf(stderr, "quonix [%5u.%03u] %s\n", ms / 1000, ms % 1000, text);
   std::fflush(stderr);
 }

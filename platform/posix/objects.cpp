@@ -110,6 +110,7 @@ class UniqueFd {
   ~UniqueFd() {
     if (fd_ >= 0) close(fd_);
   }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   int get() const { return fd_; }
@@ -327,83 +328,127 @@ bool JoinFile(int fd, const struct stat& st, const FileRequest& request, FileHea
   return true;
 }
 
+// The header page of an object file while it is being opened: unmapped again,
+// and a mutex created owned given back, unless a NamedFile takes it over.
+class HeaderGuard {
+ public:
+  HeaderGuard(FileHeader* header, bool owns_mutex) : header_(header), owns_mutex_(owns_mutex) {}
+  ~HeaderGuard() {
+    if (header_ == nullptr) return;
+    if (owns_mutex_) pthread_mutex_unlock(&header_->mutex);
+    munmap(header_, PageSize());
+  }
+  HeaderGuard(const HeaderGuard&) = delete;
+  HeaderGuard& operator=(const HeaderGuard&) = delete;
+  FileHeader* get() const { return header_; }
+  FileHeader* release() { return std::exchange(header_, nullptr); }
+
+ private:
+  FileHeader* header_;
+  bool owns_mutex_;
+};
+
+// The file at `path` opened, its guard byte locked, and checked to be still
+// named and a plain file.  -1 with the error set on failure; `unnamed` when the
+// last holder unlinked it meanwhile, which is worth another try.
+UniqueFd OpenGuarded(const std::string& path, const FileRequest& request, struct stat& st,
+                     bool& unnamed) {
+  const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (request.create ? O_CREAT : 0);
+  UniqueFd fd(open(path.c_str(), flags, 0600));
+  if (fd.get() < 0) {
+    SetErrorFromErrno(errno);  // ENOENT on open: error 2
+    return fd;
+  }
+  if (!LockByte(fd.get(), request.create ? F_WRLCK : F_RDLCK, kGuardByte, true)) {
+    SetErrorFromErrno(errno);
+    return UniqueFd(-1);
+  }
+  const int named = StillNamed(fd.get(), path, st);
+  if (named <= 0) {
+    unnamed = named == 0;
+    if (named < 0) SetErrorFromErrno(errno);
+    return UniqueFd(-1);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    win::SetLastError(win::ERROR_INVALID_HANDLE);
+    return UniqueFd(-1);
+  }
+  return fd;
+}
+
+// The header of the object in a guarded file: written fresh by a create of a
+// name nobody holds, joined by an open of one somebody holds.  nullptr with
+// the error set otherwise.
+FileHeader* MapObject(int fd, const std::string& path, const struct stat& st,
+                      const FileRequest& request) {
+  const int holders = OtherHolders(fd);
+  if (holders < 0) {
+    SetErrorFromErrno(errno);
+    return nullptr;
+  }
+  FileHeader* header = nullptr;
+  if (!request.create) {
+    if (holders == 0) {
+      win::SetLastError(win::ERROR_FILE_NOT_FOUND);  // left by a dead process
+      return nullptr;
+    }
+    return JoinFile(fd, st, request, header) ? header : nullptr;
+  }
+  if (holders > 0) {
+    // Win32 reports a name taken by an object of another kind as 6.
+    FilePrefix prefix{};
+    const bool same_kind = ReadPrefix(fd, prefix) && prefix.magic == kMagic &&
+                           prefix.kind == static_cast<std::uint32_t>(request.kind);
+    win::SetLastError(same_kind ? win::ERROR_ALREADY_EXISTS : win::ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!InitialiseFile(fd, request, header)) {
+    unlink(path.c_str());  // safe: no holder, and we hold the guard
+    return nullptr;
+  }
+  return header;
+}
+
+// The NamedFile that takes over a guarded file and its header, now holding
+// the file's holder byte; the guard byte is let go.
+std::shared_ptr<NamedFile> AdoptFile(const std::string& path, const FileRequest& request,
+                                     UniqueFd& fd, HeaderGuard& header) {
+  std::shared_ptr<NamedFile> file;
+  try {
+    file = std::shared_ptr<NamedFile>(new NamedFile, DropFile);
+    file->path = path;
+  } catch (...) {
+    win::SetLastError(win::ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  // A read lock on the holder byte never conflicts: nobody write-locks it.
+  if (!LockByte(fd.get(), F_RDLCK, kHolderByte, false)) {
+    SetErrorFromErrno(errno);
+    return nullptr;
+  }
+  file->kind = request.kind;
+  file->header = header.release();
+  file->size = file->header->prefix.size;
+  file->data_offset = file->header->prefix.data_offset;
+  file->opener = getpid();
+  file->fd = fd.release();
+  LockByte(file->fd, F_UNLCK, kGuardByte, false);
+  return file;
+}
+
 // Creates or opens the object file at `path` (see the lifetime rules above).
 // Called with g_files_lock held.
 std::shared_ptr<NamedFile> OpenObjectFile(const std::string& path, const FileRequest& request) {
-  const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (request.create ? O_CREAT : 0);
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    UniqueFd fd(open(path.c_str(), flags, 0600));
-    if (fd.get() < 0) {
-      SetErrorFromErrno(errno);  // ENOENT on open: error 2
-      return nullptr;
-    }
-    if (!LockByte(fd.get(), request.create ? F_WRLCK : F_RDLCK, kGuardByte, true)) {
-      SetErrorFromErrno(errno);
-      return nullptr;
-    }
     struct stat st {};
-    const int named = StillNamed(fd.get(), path, st);
-    if (named == 0) continue;  // the last holder unlinked it meanwhile
-    if (named < 0) {
-      SetErrorFromErrno(errno);
-      return nullptr;
-    }
-    if (!S_ISREG(st.st_mode)) {
-      win::SetLastError(win::ERROR_INVALID_HANDLE);
-      return nullptr;
-    }
-    const int holders = OtherHolders(fd.get());
-    if (holders < 0) {
-      SetErrorFromErrno(errno);
-      return nullptr;
-    }
-    FileHeader* header = nullptr;
-    if (request.create) {
-      if (holders > 0) {
-        // Win32 reports a name taken by an object of another kind as 6.
-        FilePrefix prefix{};
-        const bool same_kind = ReadPrefix(fd.get(), prefix) && prefix.magic == kMagic &&
-                               prefix.kind == static_cast<std::uint32_t>(request.kind);
-        win::SetLastError(same_kind ? win::ERROR_ALREADY_EXISTS : win::ERROR_INVALID_HANDLE);
-        return nullptr;
-      }
-      if (!InitialiseFile(fd.get(), request, header)) {
-        unlink(path.c_str());  // safe: no holder, and we hold the guard
-        return nullptr;
-      }
-    } else {
-      if (holders == 0) {
-        win::SetLastError(win::ERROR_FILE_NOT_FOUND);  // left by a dead process
-        return nullptr;
-      }
-      if (!JoinFile(fd.get(), st, request, header)) return nullptr;
-    }
-    std::shared_ptr<NamedFile> file;
-    try {
-      file = std::shared_ptr<NamedFile>(new NamedFile, DropFile);
-    } catch (...) {
-      if (request.create && request.initial && request.kind == Kind::Mutex)
-        pthread_mutex_unlock(&header->mutex);
-      munmap(header, PageSize());
-      win::SetLastError(win::ERROR_NOT_ENOUGH_MEMORY);
-      return nullptr;
-    }
-    file->kind = request.kind;
-    file->header = header;
-    file->size = header->prefix.size;
-    file->data_offset = header->prefix.data_offset;
-    file->opener = getpid();
-    file->path = path;
-    // A read lock on the holder byte never conflicts: nobody write-locks it.
-    if (!LockByte(fd.get(), F_RDLCK, kHolderByte, false)) {
-      SetErrorFromErrno(errno);
-      if (request.create && request.initial && request.kind == Kind::Mutex)
-        pthread_mutex_unlock(&header->mutex);
-      return nullptr;
-    }
-    file->fd = fd.release();
-    LockByte(file->fd, F_UNLCK, kGuardByte, false);
-    return file;
+    bool unnamed = false;
+    UniqueFd fd = OpenGuarded(path, request, st, unnamed);
+    if (unnamed) continue;
+    if (fd.get() < 0) return nullptr;
+    HeaderGuard header(MapObject(fd.get(), path, st, request),
+                       request.create && request.initial && request.kind == Kind::Mutex);
+    if (header.get() == nullptr) return nullptr;
+    return AdoptFile(path, request, fd, header);
   }
   win::SetLastError(win::ERROR_ACCESS_DENIED);
   return nullptr;

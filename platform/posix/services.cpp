@@ -9,10 +9,9 @@
 //     table is asked whether a window is ours (that takes the table's flock,
 //     never the other way round), so that a window closed meanwhile either
 //     is seen closed or has its messages dropped after they were queued;
-//   * TimerState::lock guards the 32 timer slots and every timer thread's
-//     state.  It is never held while an event is set or reset.
-// The three states are allocated once and never destroyed, so timer threads
-// still running while the process exits never touch a destroyed lock.
+//   * the timers' lock is timers.cpp's; a timer thread's handle is added here
+//     with it held.
+// The two states are allocated once and never destroyed.
 #include <errno.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -32,6 +31,7 @@
 #include "platform/posix/handles.h"
 #include "platform/posix/root.h"
 #include "platform/posix/window_table.h"
+#include "platform/timers.h"
 
 namespace {
 
@@ -295,137 +295,24 @@ int WndMsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last,
 }
 
 // ---- Timers ----------------------------------------------------------------------
+// The timers themselves are portable (timers.cpp); a timer's thread here is a
+// handle table entry that holds the thread's state, which HndWait waits on.
 
-namespace {
-
-constexpr std::size_t kTimerSlots = 32;
-
-// What a timer thread tells its starter and its waiters.
-struct ThreadState {
-  bool first_done = false;  // the first set has been tried
-  bool first_ok = false;    // ... and succeeded
-  bool done = false;        // the thread has left its slot
-};
-
-struct TimerSlot {
-  bool in_use = false;  // taken by a start, until the thread frees it
-  bool active = false;  // the thread runs
-  bool stop = false;
-  Handle event = 0;
-  std::uint32_t interval = 0;
-  Handle thread = 0;
-  std::shared_ptr<ThreadState> state;
-};
-
-struct TimerState {
-  std::mutex lock;
-  std::condition_variable changed;  // any slot or thread state changed
-  std::array<TimerSlot, kTimerSlots> slots;
-};
-
-TimerState& Timers() {
-  static TimerState* state = new TimerState;
-  return *state;
-}
-
-void TimerThread(std::size_t index, std::shared_ptr<ThreadState> me) {
-  TimerState& timers = Timers();
-  std::unique_lock guard(timers.lock);
-  TimerSlot& slot = timers.slots[index];
-  slot.active = true;
-  const Handle event = slot.event;
-  const auto interval = std::chrono::milliseconds(slot.interval);
-  guard.unlock();
-
-  bool ok = EvSet(event) == 0;
-  if (ok) {
-    std::uint32_t ignored = 0;
-    EvReset(event, &ignored);
-  }
-  guard.lock();
-  me->first_done = true;
-  me->first_ok = ok;
-  timers.changed.notify_all();
-  while (ok) {
-    // The sleep ends early when the timer is stopped.
-    const auto wake = std::chrono::steady_clock::now() + interval;
-    if (timers.changed.wait_until(guard, wake, [&] { return slot.stop; })) break;
-    guard.unlock();
-    ok = EvSet(event) == 0;
-    guard.lock();
-    if (slot.stop) break;
-  }
-  slot = TimerSlot{};
-  me->done = true;
-  timers.changed.notify_all();
-}
-
-}  // namespace
-
-int TimerStart(std::uint32_t interval_ms, Handle event, Handle* thread_out) {
-  if (thread_out == nullptr) {
-    win::SetLastError(win::ERROR_INVALID_PARAMETER);
-    return -1;
-  }
-  *thread_out = 0;
-  TimerState& timers = Timers();
-  std::unique_lock guard(timers.lock);
-  std::size_t index = 0;
-  while (index < kTimerSlots && timers.slots[index].in_use) ++index;
-  if (index == kTimerSlots) {
-    win::SetLastError(win::ERROR_NOT_ENOUGH_MEMORY);
-    return -1;
-  }
-  auto state = std::make_shared<ThreadState>();
+int timers::StartThread(std::size_t index, const std::shared_ptr<ThreadState>& state,
+                        Handle* thread) {
   auto object = std::make_shared<posix::Object>(posix::Kind::Thread);
   object->state = state;
   object->name = "timer";
   const Handle handle = posix::HandleAdd(object);
-  TimerSlot& slot = timers.slots[index];
-  slot.in_use = true;
-  slot.event = event;
-  slot.interval = interval_ms;
-  slot.thread = handle;
-  slot.state = state;
   try {
-    std::thread(TimerThread, index, state).detach();
+    std::thread(Run, index, state).detach();
   } catch (...) {
-    slot = TimerSlot{};
-    guard.unlock();
     posix::HandleRemove(handle);
     win::SetLastError(win::ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
-  // The thread's first set comes before any sleep, so this wait is short; it
-  // is not cut at one interval, which would report a timer whose first set
-  // failed (a bad event) as started.
-  timers.changed.wait(guard, [&] { return state->first_done; });
-  if (!state->first_ok) {
-    timers.changed.wait(guard, [&] { return state->done; });
-    guard.unlock();
-    posix::HandleRemove(handle);
-    win::SetLastError(win::ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  *thread_out = handle;
+  *thread = handle;
   return 0;
-}
-
-int TimerStop(Handle thread) {
-  TimerState& timers = Timers();
-  std::unique_lock guard(timers.lock);
-  for (TimerSlot& slot : timers.slots) {
-    if (!slot.active || slot.thread != thread || slot.stop) continue;
-    slot.stop = true;
-    const std::shared_ptr<ThreadState> state = slot.state;
-    timers.changed.notify_all();
-    // Once stopped, the event is not set again: wait for the thread to leave
-    // (its sleep was cut short, so this is prompt).
-    timers.changed.wait(guard, [&] { return state->done; });
-    return 0;
-  }
-  win::SetLastError(win::ERROR_INVALID_HANDLE);
-  return -1;
 }
 
 // ---- Plain wait ------------------------------------------------------------------
@@ -449,10 +336,8 @@ int HndWait(const Handle* handle, int test_only) {
     }
     case posix::Kind::Thread: {
       if (object->name != "timer" || !object->state) break;
-      const auto state = std::static_pointer_cast<ThreadState>(object->state);
-      TimerState& timers = Timers();
-      std::unique_lock guard(timers.lock);
-      if (test_only == 0) timers.changed.wait(guard, [&] { return state->done; });
+      timers::WaitDone(std::static_pointer_cast<timers::ThreadState>(object->state),
+                       test_only != 0);
       return 0;
     }
     default:

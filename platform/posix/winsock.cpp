@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/resolve.h"
 
 namespace {
 
@@ -159,24 +160,6 @@ std::optional<int> SocketFlags(int flags) {
   if ((flags & ~7) != 0) return std::nullopt;
   return ((flags & 1) != 0 ? MSG_OOB : 0) | ((flags & 2) != 0 ? MSG_PEEK : 0) |
          ((flags & 4) != 0 ? MSG_DONTROUTE : 0);
-}
-
-// The first IPv4 address of a host name or dotted address.
-bool ResolveIpv4(const char* name, in_addr& out) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  bool ok = false;
-  for (const addrinfo* entry = found; entry != nullptr && !ok; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-      out = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr;
-      ok = true;
-    }
-  }
-  freeaddrinfo(found);
-  return ok;
 }
 
 // What gethostbyname hands out: one entry per thread, valid until that
@@ -375,9 +358,13 @@ SOCKET TcpListen(const char* address, std::uint16_t port) {
   local.sin_family = AF_INET;
   local.sin_port = NetOrder16(port);
   local.sin_addr.s_addr = INADDR_ANY;  // no address: every interface
-  if (address != nullptr && address[0] != '\0' && !ResolveIpv4(address, local.sin_addr)) {
-    SetLastError(kWsaHostNotFound);
-    return INVALID_SOCKET;
+  if (address != nullptr && address[0] != '\0') {
+    const std::optional<std::uint32_t> found = ResolveIpv4(address);
+    if (!found) {
+      SetLastError(kWsaHostNotFound);
+      return INVALID_SOCKET;
+    }
+    local.sin_addr.s_addr = *found;
   }
   // Non-blocking, so that an accept after poll never blocks on a client that
   // another thread took or that went away again.

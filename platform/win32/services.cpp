@@ -7,11 +7,12 @@
 //   * CsState::guard guards whether the critical section is initialised and
 //     how many callers are inside it or on their way in; it is never held
 //     while entering the section itself;
-//   * TimerState::lock guards the 32 timer slots and every timer thread's
-//     state.  It is never held while an event is set or reset.
-// Both states are allocated once and never destroyed, so a timer thread still
-// running while the process exits never touches a destroyed lock.
+//   * the timers' lock is timers.cpp's; a timer thread is started with it
+//     held.
+// The state is allocated once and never destroyed.
 #include "platform/win32/win32.h"
+
+#include "platform/timers.h"
 
 #include <array>
 #include <atomic>
@@ -208,150 +209,35 @@ int WndMsgGet(std::uintptr_t window, std::uint32_t first, std::uint32_t last,
 }
 
 // ---- Timers ----------------------------------------------------------------------
+// The timers themselves are portable (timers.cpp); a timer's thread here is a
+// system thread with a small stack, its handle waitable as any thread's.
 
 namespace {
 
-constexpr std::size_t kTimerSlots = 32;
 constexpr SIZE_T kTimerStack = 8192;
-
-// What a timer thread tells its starter and its stopper.
-struct ThreadState {
-  bool first_done = false;  // the first set has been tried
-  bool first_ok = false;    // ... and succeeded
-  bool done = false;        // the thread has left its slot
-};
-
-struct TimerSlot {
-  bool in_use = false;  // taken by a start, until the thread frees it
-  bool active = false;  // the thread runs
-  bool stop = false;
-  Handle event = 0;
-  std::uint32_t interval = 0;
-  Handle thread = 0;
-  std::shared_ptr<ThreadState> state;
-};
-
-struct TimerState {
-  std::mutex lock;
-  std::condition_variable changed;  // any slot or thread state changed
-  std::array<TimerSlot, kTimerSlots> slots;
-};
-
-TimerState& Timers() {
-  static TimerState* state = new TimerState;
-  return *state;
-}
 
 struct TimerLaunch {
   std::size_t index;
-  std::shared_ptr<ThreadState> state;
+  std::shared_ptr<timers::ThreadState> state;
 };
 
 ::DWORD WINAPI TimerThread(void* parameter) {
   const std::unique_ptr<TimerLaunch> start(static_cast<TimerLaunch*>(parameter));
-  const std::shared_ptr<ThreadState> me = start->state;
-  TimerState& timers = Timers();
-  std::unique_lock guard(timers.lock);
-  TimerSlot& slot = timers.slots[start->index];
-  slot.active = true;
-  const Handle event = slot.event;
-  const auto interval = std::chrono::milliseconds(slot.interval);
-  guard.unlock();
-
-  bool ok = EvSet(event) == 0;
-  if (ok) {
-    std::uint32_t ignored = 0;
-    EvReset(event, &ignored);
-  }
-  guard.lock();
-  me->first_done = true;
-  me->first_ok = ok;
-  timers.changed.notify_all();
-  while (ok) {
-    // The sleep ends early when the timer is stopped.
-    const auto wake = std::chrono::steady_clock::now() + interval;
-    if (timers.changed.wait_until(guard, wake, [&] { return slot.stop; })) break;
-    guard.unlock();
-    ok = EvSet(event) == 0;
-    guard.lock();
-    if (slot.stop) break;
-  }
-  slot = TimerSlot{};
-  me->done = true;
-  timers.changed.notify_all();
+  timers::Run(start->index, start->state);
   return 0;
 }
 
 }  // namespace
 
-int TimerStart(std::uint32_t interval_ms, Handle event, Handle* thread_out) {
-  if (thread_out == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
-  *thread_out = 0;
-  try {
-    TimerState& timers = Timers();
-    std::unique_lock guard(timers.lock);
-    std::size_t index = 0;
-    while (index < kTimerSlots && timers.slots[index].in_use) ++index;
-    if (index == kTimerSlots) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return -1;
-    }
-    auto state = std::make_shared<ThreadState>();
-    auto start = std::make_unique<TimerLaunch>(TimerLaunch{index, state});
-    TimerSlot& slot = timers.slots[index];
-    slot.in_use = true;
-    slot.event = event;
-    slot.interval = interval_ms;
-    slot.state = state;
-    // Suspended until the slot knows its thread, which TimerStop looks for.
-    HANDLE thread = CreateThread(nullptr, kTimerStack, TimerThread, start.get(), CREATE_SUSPENDED,
-                                 nullptr);
-    if (thread == nullptr) {
-      slot = TimerSlot{};
-      return -1;
-    }
-    start.release();  // the thread's now
-    const Handle handle = win32::FromHandle(thread);
-    win32::CountOpened();
-    slot.thread = handle;
-    ResumeThread(thread);
-    // The thread's first set comes before any sleep, so this wait is short;
-    // it is not cut at one interval, which would report a timer whose first
-    // set failed (a bad event) as started.
-    timers.changed.wait(guard, [&] { return state->first_done; });
-    if (!state->first_ok) {
-      timers.changed.wait(guard, [&] { return state->done; });
-      guard.unlock();
-      win32::CloseAny(handle);
-      SetLastError(ERROR_INVALID_HANDLE);
-      return -1;
-    }
-    *thread_out = handle;
-    return 0;
-  } catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return -1;
-  }
-}
-
-int TimerStop(Handle thread) {
-  TimerState& timers = Timers();
-  std::unique_lock guard(timers.lock);
-  for (TimerSlot& slot : timers.slots) {
-    if (!slot.active || slot.thread != thread || slot.stop) continue;
-    slot.stop = true;
-    const std::shared_ptr<ThreadState> state = slot.state;
-    timers.changed.notify_all();
-    // Once stopped, the event is not set again: wait for the thread to leave
-    // (its sleep was cut short, so this is prompt).
-    timers.changed.wait(guard, [&] { return state->done; });
-    return 0;
-  }
-  SetLastError(ERROR_INVALID_HANDLE);
-  return -1;
+int timers::StartThread(std::size_t index, const std::shared_ptr<ThreadState>& state,
+                        Handle* thread) {
+  auto start = std::make_unique<TimerLaunch>(TimerLaunch{index, state});
+  HANDLE system = CreateThread(nullptr, kTimerStack, TimerThread, start.get(), 0, nullptr);
+  if (system == nullptr) return -1;
+  start.release();  // the thread's now
+  *thread = win32::FromHandle(system);
+  win32::CountOpened();
+  return 0;
 }
 
 // ---- Plain wait ------------------------------------------------------------------

@@ -14,10 +14,13 @@
 // Winsock keeps behind it.
 #include "platform/win32/win32.h"
 
+#include "platform/resolve.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -52,23 +55,6 @@ win::SOCKET FromSocket(SOCKET s) {
 // What gethostbyname hands out: the platform's record over the system's
 // entry, which stays valid until the thread's next call, as with Winsock.
 thread_local win::HOSTENT t_host{};
-
-bool ResolveIpv4(const char* name, in_addr& out) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  bool ok = false;
-  for (const addrinfo* entry = found; entry != nullptr && !ok; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-      out = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr;
-      ok = true;
-    }
-  }
-  freeaddrinfo(found);
-  return ok;
-}
 
 }  // namespace
 
@@ -137,9 +123,13 @@ SOCKET TcpListen(const char* address, std::uint16_t port) {
   local.sin_family = AF_INET;
   local.sin_port = ::htons(port);
   local.sin_addr.s_addr = INADDR_ANY;  // no address: every interface
-  if (address != nullptr && address[0] != '\0' && !ResolveIpv4(address, local.sin_addr)) {
-    WSASetLastError(WSAHOST_NOT_FOUND);
-    return kNoSocket;
+  if (address != nullptr && address[0] != '\0') {
+    const std::optional<std::uint32_t> found = ResolveIpv4(address);
+    if (!found) {
+      WSASetLastError(WSAHOST_NOT_FOUND);
+      return kNoSocket;
+    }
+    local.sin_addr.s_addr = *found;
   }
   const ::SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == kNoSystemSocket) return kNoSocket;
