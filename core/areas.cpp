@@ -12,12 +12,13 @@
 // and uses them.  A close may still run while other threads read (a remote
 // close that leaves no server-less connection closes the areas too), so each
 // thread that accesses areas owns a flag, raised around its use of a row and
-// ordered with the row's loads by a compiler fence only.  A close first takes
-// the views and pins out of the rows, then makes every thread pass a barrier
-// (win::FlushProcessWriteBuffers): from then on a thread either finds the
-// rows closed, or its flag is seen raised.  The close waits until every flag
-// it sees raised has dropped, and only then unmaps the views and closes the
-// mutexes.  A reader it waits for may be in a mutex wait, which QNA_TimeOut
+// ordered with the row's loads by a compiler fence only.  A close first sets
+// the rows' limits to 0 and takes the pins out, then makes every thread pass a
+// barrier (win::FlushProcessWriteBuffers): from then on a thread either finds
+// the rows closed, or its flag is seen raised.  The close waits until every
+// flag it sees raised has dropped, and only then unmaps the views and closes
+// the mutexes.  A row's view is taken out only then: a reader that found a
+// limit above 0 may use the view without testing it.  A reader it waits for may be in a mutex wait, which QNA_TimeOut
 // bounds.  g_readers_lock guards the list of the flags: a thread takes it at
 // its first access and at its end, a close for its walk, during which it
 // waits for raised flags; a raised flag never waits for the lock.
@@ -78,26 +79,19 @@ thread_local LeaveReaders t_leave;
   return true;
 }
 
-// Raises the calling thread's flag for one scope.  Scopes never nest: only
-// AreaAccess makes one.
+// Raises the calling thread's flag, which is on the list already, for one
+// scope.  Scopes never nest: only AreaAccess makes one.
 class ReaderScope {
  public:
-  ReaderScope() : joined_(t_joined || JoinReaders()) {
-    if (!joined_) return;
+  ReaderScope() {
     t_inside.store(1, std::memory_order_relaxed);
     // Only the compiler must keep the row's loads after the raise; the
     // close's barrier orders it for the processor.
     std::atomic_signal_fence(std::memory_order_seq_cst);
   }
-  ~ReaderScope() {
-    if (joined_) t_inside.store(0, std::memory_order_release);
-  }
+  ~ReaderScope() { t_inside.store(0, std::memory_order_release); }
   ReaderScope(const ReaderScope&) = delete;
   ReaderScope& operator=(const ReaderScope&) = delete;
-  bool joined() const { return joined_; }
-
- private:
-  bool joined_;
 };
 
 // Waits until no thread can still use what a close has taken out of the rows.
@@ -119,8 +113,15 @@ void Store(T& field, T value) {
   std::atomic_ref<T>(field).store(value, std::memory_order_release);
 }
 
+// Guards the writes of the rows' limits and of what they are made from
+// (size, mapped_words): a size set while a close runs must not give a row
+// back a limit above 0 after the close has set it to 0, since readers trust
+// a limit above 0 to mean a mapped view.
+std::mutex g_limits_lock;
+
+// Under g_limits_lock.  mapped_words is 0 while the row is not mapped.
 void SetLimit(AreaRow& row) {
-  const std::uint64_t mapped = row.view != nullptr ? row.mapped_words : 0;
+  const std::uint64_t mapped = row.mapped_words;
   Store(row.limit, static_cast<std::uint32_t>(mapped < row.size ? mapped : row.size));
 }
 
@@ -133,8 +134,9 @@ int AreaOpenAll() {
       Handle mapping = 0;
       if (ShmOpen(&view, row.name, 3, &mapping) != 0) return -1;
       row.mapping = mapping;
-      row.mapped_words = ShmSize(mapping) / 2;
       Store(row.view, view);
+      const std::lock_guard guard(g_limits_lock);
+      row.mapped_words = ShmSize(mapping) / 2;
       SetLimit(row);
     }
     if (row.mutex == 0) {
@@ -148,19 +150,19 @@ int AreaOpenAll() {
 }
 
 void AreaCloseAll() {
-  void* views[kAreaCount];
-  for (std::uint32_t i = 0; i < kAreaCount; ++i) {
-    views[i] = g_areas[i].view;
-    Store(g_areas[i].limit, 0u);
-    Store(g_areas[i].view, static_cast<void*>(nullptr));
-    Store(g_areas[i].pin, static_cast<MutexPin>(nullptr));
+  {
+    const std::lock_guard guard(g_limits_lock);
+    for (AreaRow& row : g_areas) {
+      row.mapped_words = 0;
+      Store(row.limit, 0u);
+      Store(row.pin, static_cast<MutexPin>(nullptr));
+    }
   }
   WaitForReaders();
-  for (std::uint32_t i = 0; i < kAreaCount; ++i) {
-    AreaRow& row = g_areas[i];
-    if (views[i] != nullptr) ShmClose(views[i], row.mapping);
+  for (AreaRow& row : g_areas) {
+    if (row.view != nullptr) ShmClose(row.view, row.mapping);
+    Store(row.view, static_cast<void*>(nullptr));
     row.mapping = 0;
-    row.mapped_words = 0;
     if (row.mutex != 0) {
       for (int attempt = 0; attempt < 100 && HndClose(row.mutex) != 0; ++attempt) SysSleep(100);
       row.mutex = 0;
@@ -171,6 +173,7 @@ void AreaCloseAll() {
 
 void AreaSetSize(std::uint32_t area, std::uint32_t size) {
   if (area >= kAreaCount) return;
+  const std::lock_guard guard(g_limits_lock);
   Store(g_areas[area].size, size);
   SetLimit(g_areas[area]);
 }
@@ -192,7 +195,10 @@ namespace {
 // whatever this process has mapped next (or fault); such words are refused
 // like any other range outside the area, and so is an area not mapped.
 // The failures of a mutex wait, kept out of the accesses' hot path.
-[[gnu::cold, gnu::noinline]] std::uint32_t WaitFailed(MutexPin mutex, int waited) {
+// The wait after a try that did not take the mutex: QNA_OK when it is held.
+[[gnu::cold, gnu::noinline]] std::uint32_t WaitAfterTry(MutexPin mutex, int tried) {
+  const int waited = MtxPinWaitAfter(mutex, tried, QNA_TimeOut);
+  if (waited == kWaitOk) return QNA_OK;
   // An abandoned mutex is this thread's now: it goes back at once, so that a
   // dead owner does not block the other clients for good.
   if (waited == kWaitAbandoned) MtxPinRelease(mutex);
@@ -205,34 +211,49 @@ namespace {
   return result;
 }
 
+// A thread's first access puts its flag on the list, then makes the access.
+// Out of line, and called last, so that the accesses keep none of their
+// arguments across it.
+template <auto Access, typename... Args>
+[[gnu::cold, gnu::noinline]] std::uint32_t JoinFirst(Args... args) {
+  if (!JoinReaders()) return Failed(kWaitFailed, QNA_E_MUTEX);  // no memory for its flag
+  return Access(args...);
+}
+
+// `transfer` gets the view at word `first`: the one pointer that it and the
+// release keep across the wait.
 template <typename Transfer>
-std::uint32_t AreaAccess(std::uint32_t area, std::uint64_t last, std::uint32_t no_lock,
-                         Transfer&& transfer) {
+std::uint32_t AreaAccess(std::uint32_t area, std::uint32_t first, std::uint64_t last,
+                         std::uint32_t no_lock, Transfer&& transfer) {
   if (area >= kAreaCount) return QNA_E_ARG;
   ReaderScope reader;
-  if (!reader.joined()) return Failed(kWaitFailed, QNA_E_MUTEX);  // no memory for its flag
   AreaRow& row = g_areas[area];
-  auto* view = static_cast<std::uint16_t*>(Load(row.view));
-  if (last >= Load(row.limit) || view == nullptr) return QNA_E_ARG;
-  const MutexPin mutex = no_lock == 0 ? Load(row.pin) : nullptr;
-  if (mutex == nullptr) {
-    transfer(view);
+  // A limit above 0 says the view is mapped (the close takes it out last).
+  if (last >= Load(row.limit)) return QNA_E_ARG;
+  std::uint16_t* const at = static_cast<std::uint16_t*>(Load(row.view)) + first;
+  if (no_lock != 0) {
+    transfer(at);
     return QNA_OK;
   }
-  if (const int waited = MtxPinWait(mutex, QNA_TimeOut); waited != kWaitOk)
-    return WaitFailed(mutex, waited);
-  transfer(view);
+  // No pin with a limit: a close is under way (or the mutex never opened);
+  // a locked access never runs without its lock.
+  const MutexPin mutex = Load(row.pin);
+  if (mutex == nullptr) return QNA_E_ARG;
+  if (const int tried = MtxPinTry(mutex); tried != 0) {
+    if (const std::uint32_t waited = WaitAfterTry(mutex, tried); waited != QNA_OK) return waited;
+  }
+  transfer(at);
   // A failed release leaves the data transferred all the same.
   return MtxPinRelease(mutex) == 0 ? QNA_OK : Failed(-1, QNA_E_INTERNAL);
 }
 
 // One word, the most common read, is copied in place; a call of memcpy
 // would cost as much as the rest of the access.
-void CopyWords(std::uint16_t* to, const std::uint16_t* from, std::uint32_t count) {
+void CopyWords(std::uint16_t* to, const std::uint16_t* from, std::size_t count) {
   if (count == 1)
     *to = *from;
   else
-    std::memcpy(to, from, std::size_t{count} * 2);
+    std::memcpy(to, from, count * 2);
 }
 
 // A bit range whose last bit number passes 2^32 would wrap to the area's
@@ -241,11 +262,12 @@ bool BitsWrap(std::uint32_t bit, std::uint32_t count) {
   return std::uint64_t{bit} + count - 1 > 0xFFFFFFFFu;
 }
 
-// Bit b of an area is bit b % 16 of word b / 16, bit 0 the least significant.
+// Bit b of an area is bit b % 16 of word b / 16, bit 0 the least significant;
+// the cursor counts words from the word of its first bit.
 struct BitCursor {
-  std::size_t word;
+  std::size_t word = 0;
   unsigned mask;
-  explicit BitCursor(std::uint32_t bit) : word(bit / 16), mask(1u << (bit % 16)) {}
+  explicit BitCursor(std::uint32_t bit) : mask(1u << (bit % 16)) {}
   void Next() {
     if (mask == 0x8000u) {
       mask = 1;
@@ -260,23 +282,33 @@ struct BitCursor {
 
 std::uint32_t AreaReadWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                             std::uint16_t* buffer, std::uint32_t no_lock) {
+  if (!t_joined) return JoinFirst<AreaReadWords>(area, offset, count, buffer, no_lock);
   if (count == 0 || buffer == nullptr) return QNA_E_ARG;
-  return AreaAccess(area, std::uint64_t{offset} + count - 1, no_lock,
-                    [&](const std::uint16_t* view) { CopyWords(buffer, view + offset, count); });
+  const std::size_t words = count;
+  return AreaAccess(area, offset, std::uint64_t{offset} + words - 1, no_lock,
+                    [&](const std::uint16_t* at) { CopyWords(buffer, at, words); });
 }
 
 std::uint32_t AreaWriteWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                              const std::uint16_t* source, std::uint32_t no_lock) {
+  if (!t_joined) return JoinFirst<AreaWriteWords>(area, offset, count, source, no_lock);
   if (count == 0 || source == nullptr) return QNA_E_ARG;
-  return AreaAccess(area, std::uint64_t{offset} + count - 1, no_lock,
-                    [&](std::uint16_t* view) { CopyWords(view + offset, source, count); });
+  const std::size_t words = count;
+  return AreaAccess(area, offset, std::uint64_t{offset} + words - 1, no_lock,
+                    [&](std::uint16_t* at) { CopyWords(at, source, words); });
 }
 
 std::uint32_t AreaReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                            std::uint8_t* buffer, std::uint32_t no_lock) {
+  if (!t_joined) return JoinFirst<AreaReadBits>(area, bit, count, buffer, no_lock);
   if (count == 0 || buffer == nullptr || BitsWrap(bit, count)) return QNA_E_ARG;
-  return AreaAccess(area, (std::uint64_t{bit} + count - 1) / 16, no_lock,
+  return AreaAccess(area, bit / 16, (std::uint64_t{bit} + count - 1) / 16, no_lock,
                     [&](const std::uint16_t* view) {
+                      // One bit, the most common read, without the walk's set-up.
+                      if (count == 1) {
+                        buffer[0] = static_cast<std::uint8_t>((*view >> (bit % 16)) & 1u);
+                        return;
+                      }
                       BitCursor at(bit);
                       for (std::uint32_t i = 0; i < count; ++i, at.Next())
                         buffer[i] = (view[at.word] & at.mask) != 0 ? 1 : 0;
@@ -285,8 +317,9 @@ std::uint32_t AreaReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t 
 
 std::uint32_t AreaWriteBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                             const std::uint8_t* source, std::uint32_t no_lock) {
+  if (!t_joined) return JoinFirst<AreaWriteBits>(area, bit, count, source, no_lock);
   if (count == 0 || source == nullptr || BitsWrap(bit, count)) return QNA_E_ARG;
-  return AreaAccess(area, (std::uint64_t{bit} + count - 1) / 16, no_lock,
+  return AreaAccess(area, bit / 16, (std::uint64_t{bit} + count - 1) / 16, no_lock,
                     [&](std::uint16_t* view) {
                       BitCursor at(bit);
                       for (std::uint32_t i = 0; i < count; ++i, at.Next()) {

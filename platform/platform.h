@@ -57,10 +57,17 @@ int MtxRelease(Handle mutex);
 // stays valid while its handle is open; whoever closes the handle makes sure
 // that no thread still uses the pin (the area table keeps each area's mutex
 // open, and pinned, for the whole time the areas are open).
+//
+// A wait is split in two so that the uncontended one is a bare try: MtxPinTry
+// gives 0 when it took the mutex at once, else a code that only
+// MtxPinWaitAfter reads, which then waits as MtxWait does (0, 95, 640, -1).
+// The release gives 0, or non-zero when the thread did not hold the mutex
+// (no error is kept).
 using MutexPin = void*;
 MutexPin MtxPin(Handle mutex);  // nullptr when the handle is not an open mutex
-int MtxPinWait(MutexPin mutex, std::uint32_t timeout_ms);  // as MtxWait
-int MtxPinRelease(MutexPin mutex);                         // as MtxRelease
+int MtxPinTry(MutexPin mutex);
+int MtxPinWaitAfter(MutexPin mutex, int tried, std::uint32_t timeout_ms);
+int MtxPinRelease(MutexPin mutex);
 
 // Events are manual-reset.
 int EvCreate(char* name, Handle* event, int initial_state);

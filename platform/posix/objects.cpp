@@ -862,18 +862,20 @@ int WaitRaw(pthread_mutex_t* raw, std::uint32_t timeout_ms) {
   return result == 0 ? kWaitOk : WaitOutcome(raw, result, timeout_ms);
 }
 
-int ReleaseRaw(pthread_mutex_t* raw) {
+// pthread's own release: 0, or its error when this thread is not the owner.
+int UnlockRaw(pthread_mutex_t* raw) {
 #ifdef QNAPI_TSAN
   // pthread refuses a release by a non-owner (EPERM), but the thread
   // sanitizer reports the attempt as misuse before pthread sees it; its
   // builds refuse it here first.
   const auto word = static_cast<unsigned>(__atomic_load_n(&raw->__data.__lock, __ATOMIC_ACQUIRE));
-  if ((word & FUTEX_TID_MASK) != static_cast<unsigned>(gettid())) {
-    win::SetLastError(kErrorNotOwner);
-    return -1;
-  }
+  if ((word & FUTEX_TID_MASK) != static_cast<unsigned>(gettid())) return EPERM;
 #endif
-  if (pthread_mutex_unlock(raw) != 0) {
+  return pthread_mutex_unlock(raw);
+}
+
+int ReleaseRaw(pthread_mutex_t* raw) {
+  if (UnlockRaw(raw) != 0) {
     win::SetLastError(kErrorNotOwner);
     return -1;
   }
@@ -901,11 +903,15 @@ MutexPin MtxPin(Handle mutex) {
   return object ? object->state.get() : nullptr;
 }
 
-int MtxPinWait(MutexPin mutex, std::uint32_t timeout_ms) {
-  return WaitRaw(static_cast<pthread_mutex_t*>(mutex), timeout_ms);
+// The try and the release are pthread's calls as they are, so that each
+// compiles to a jump.
+int MtxPinTry(MutexPin mutex) { return pthread_mutex_trylock(static_cast<pthread_mutex_t*>(mutex)); }
+
+int MtxPinWaitAfter(MutexPin mutex, int tried, std::uint32_t timeout_ms) {
+  return WaitOutcome(static_cast<pthread_mutex_t*>(mutex), tried, timeout_ms);
 }
 
-int MtxPinRelease(MutexPin mutex) { return ReleaseRaw(static_cast<pthread_mutex_t*>(mutex)); }
+int MtxPinRelease(MutexPin mutex) { return UnlockRaw(static_cast<pthread_mutex_t*>(mutex)); }
 
 // ---- Events --------------------------------------------------------------------
 

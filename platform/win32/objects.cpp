@@ -244,8 +244,16 @@ MutexPin MtxPin(Handle mutex) {
   return win32::ToHandle(mutex);
 }
 
-int MtxPinWait(MutexPin mutex, std::uint32_t timeout_ms) {
-  return WaitResult(WaitForSingleObject(static_cast<HANDLE>(mutex), timeout_ms));
+// The try is a wait of no time; WAIT_OBJECT_0 is 0.
+int MtxPinTry(MutexPin mutex) {
+  return static_cast<int>(WaitForSingleObject(static_cast<HANDLE>(mutex), 0));
+}
+
+int MtxPinWaitAfter(MutexPin mutex, int tried, std::uint32_t timeout_ms) {
+  const auto outcome = static_cast<::DWORD>(tried);
+  if (outcome == WAIT_TIMEOUT && timeout_ms != 0)
+    return WaitResult(WaitForSingleObject(static_cast<HANDLE>(mutex), timeout_ms));
+  return WaitResult(outcome);
 }
 
 int MtxPinRelease(MutexPin mutex) { return ReleaseMutex(static_cast<HANDLE>(mutex)) ? 0 : -1; }

@@ -102,6 +102,8 @@ TEST_F(AreasTest, BitReads) {
       {"bit 15 set, next word clear", 0x8000, 0x0000, 15, 2, {1, 0}},
       {"bit 0 is the least significant", 0x0005, 0, 0, 4, {1, 0, 1, 0}},
       {"a whole word and one more", 0xF0F0, 0xFFFF, 0, 17, {0, 0, 0, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 1, 1}},
+      {"one bit of the next word", 0xFFFF, 0x0008, 19, 1, {1}},
+      {"one clear bit among set ones", 0xFF7F, 0xFFFF, 7, 1, {0}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
