@@ -10,7 +10,10 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(replies requests tagfile comment w95pipe web tagcsv options)
+# Every fuzz/<name>.cpp is the target fuzz_<name>.
+if [ ${#targets[@]} -eq 0 ]; then
+  for source in fuzz/*.cpp; do targets+=("$(basename "$source" .cpp)"); done
+fi
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
