@@ -41,14 +41,13 @@ TEST_F(IntegrationTest, ClientsKilledInsideExchangesAndAreaCopies) {
   std::mt19937 random(seed);
 
   constexpr int kVictims = 4;
-  ChildReport report;
   qt::Signal ready;
   std::vector<std::unique_ptr<qt::Child>> victims;
   for (int v = 0; v < kVictims; ++v) {
     victims.push_back(std::make_unique<qt::Child>([&, v] {
       const std::string name = "VICTIM" + std::to_string(v);
       const QNA_REGREC record = Record(name.c_str());
-      if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open", r));
+      if (const auto r = QNA_Open(&record); r != QNA_OK) return ChildFail(Got("QNA_Open", r));
       // Two threads: one in exchanges all the time (request lock), one in
       // area copies all the time (area mutexes of areas 1 and 3).
       std::thread exchanges([&] {
@@ -69,7 +68,7 @@ TEST_F(IntegrationTest, ClientsKilledInsideExchangesAndAreaCopies) {
       return 0;
     }));
   }
-  for (int v = 0; v < kVictims; ++v) ASSERT_EQ(ready.Take(30s), 1) << report.Text();
+  for (int v = 0; v < kVictims; ++v) ASSERT_EQ(ready.Take(30s), 1);
 
   // This process opens only now, after the forks (integration.h).
   const QNA_REGREC record = Record("SURVIVOR");

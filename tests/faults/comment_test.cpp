@@ -41,35 +41,34 @@ std::string CommentFile(const char* user) {
 TEST(CommentFaults, FullDisk) {
   qt::TempRoot root;
   ASSERT_TRUE(MakeSystemFile());
-  it::ChildReport report;
   qt::Child child([&] {
     signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{64 * 1024, 64 * 1024};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return report.Fail("setrlimit");
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return it::ChildFail("setrlimit");
     // About 1 MiB: cannot be written whole.
     if (const auto r = QNA_CreateCmnt('C', "full", 32768, 0, 'C', 1); r != QNA_E_CMNT_CREATE)
-      return report.Fail("large create gave " + std::to_string(r));
-    if (fs::exists(CommentFile("full"))) return report.Fail("a half-written comment file was left");
+      return it::ChildFail("large create gave " + std::to_string(r));
+    if (fs::exists(CommentFile("full"))) return it::ChildFail("a half-written comment file was left");
     // About 17 KiB: fits.
     if (const auto r = QNA_CreateCmnt('C', "full", 16, 16, 'C', 1); r != QNA_OK)
-      return report.Fail("small create gave " + std::to_string(r));
+      return it::ChildFail("small create gave " + std::to_string(r));
     std::uint32_t header[4] = {};
-    if (const auto r = QNA_OpenCmnt('C', "full", header); r != QNA_OK) return report.Fail("open " + std::to_string(r));
+    if (const auto r = QNA_OpenCmnt('C', "full", header); r != QNA_OK) return it::ChildFail("open " + std::to_string(r));
     char text[32] = "kept";
-    if (QNA_PutCmnt(0, 3, 1, text) != QNA_OK) return report.Fail("put within the limit");
+    if (QNA_PutCmnt(0, 3, 1, text) != QNA_OK) return it::ChildFail("put within the limit");
     // Now the disk is full right behind the word comments.
     const rlimit full{16 + 32 * 16, 16 + 32 * 16};
-    if (setrlimit(RLIMIT_FSIZE, &full) != 0) return report.Fail("setrlimit");
+    if (setrlimit(RLIMIT_FSIZE, &full) != 0) return it::ChildFail("setrlimit");
     char other[32] = "lost";
     if (const auto r = QNA_PutCmnt(3, 255, 1, other); r != QNA_E_CMNT_IO)
-      return report.Fail("put past the limit gave " + std::to_string(r));
+      return it::ChildFail("put past the limit gave " + std::to_string(r));
     char got[32] = {};
     if (QNA_GetCmnt(0, 3, 1, got) != QNA_OK || std::string(got) != "kept")
-      return report.Fail("the comment written before is gone");
+      return it::ChildFail("the comment written before is gone");
     QNA_CloseCmnt();
     return 0;
   });
-  EXPECT_EQ(child.Wait(60s), 0) << report.Text();
+  EXPECT_EQ(child.Wait(60s), 0);
 }
 
 // A folder nobody may write: the create fails with 303 and leaves nothing;
@@ -83,30 +82,29 @@ TEST(CommentFaults, ReadOnlyFolder) {
   if (root) {
     ASSERT_EQ(chown(dir, 65534, 65534), 0);
   }
-  it::ChildReport report;
   qt::Child child([&] {
-    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) return report.Fail("cannot drop to nobody");
+    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) return it::ChildFail("cannot drop to nobody");
     PlatformSetRoot(dir);
-    if (!MakeSystemFile()) return report.Fail("system file");
+    if (!MakeSystemFile()) return it::ChildFail("system file");
     const fs::path user = fs::path(CommentFile("ro")).parent_path();
     std::error_code error;
     fs::create_directories(user, error);
-    if (error || chmod(user.c_str(), 0555) != 0) return report.Fail("read-only folder");
+    if (error || chmod(user.c_str(), 0555) != 0) return it::ChildFail("read-only folder");
     if (const auto r = QNA_CreateCmnt('C', "ro", 16, 16, 'C', 1); r != QNA_E_CMNT_CREATE)
-      return report.Fail("create in a read-only folder gave " + std::to_string(r));
-    if (fs::exists(CommentFile("ro"))) return report.Fail("a file was left");
+      return it::ChildFail("create in a read-only folder gave " + std::to_string(r));
+    if (fs::exists(CommentFile("ro"))) return it::ChildFail("a file was left");
     // A file made while the folder was writable, then made read-only.
     chmod(user.c_str(), 0755);
-    if (QNA_CreateCmnt('C', "ro", 16, 16, 'C', 1) != QNA_OK) return report.Fail("create");
+    if (QNA_CreateCmnt('C', "ro", 16, 16, 'C', 1) != QNA_OK) return it::ChildFail("create");
     chmod(CommentFile("ro").c_str(), 0444);
     std::uint32_t header[4] = {};
     const auto r = QNA_OpenCmnt('C', "ro", header);
-    if (r != QNA_E_CMNT_OPEN) return report.Fail("open of a read-only file gave " + std::to_string(r));
+    if (r != QNA_E_CMNT_OPEN) return it::ChildFail("open of a read-only file gave " + std::to_string(r));
     char text[32] = "x";
-    if (QNA_PutCmnt(0, 0, 1, text) != QNA_E_CMNT_NOTOPEN) return report.Fail("put without an open file");
+    if (QNA_PutCmnt(0, 0, 1, text) != QNA_E_CMNT_NOTOPEN) return it::ChildFail("put without an open file");
     return 0;
   });
-  EXPECT_EQ(child.Wait(60s), 0) << report.Text();
+  EXPECT_EQ(child.Wait(60s), 0);
   std::error_code ignored;
   fs::remove_all(dir, ignored);
 }

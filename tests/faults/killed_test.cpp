@@ -40,20 +40,20 @@ struct Step {
 };
 
 // The client's work, until its links have failed for a while.  Returns 0,
-// or 1 with the reason in `report`; `calls` counts the calls made.
-int Client(const char* app, std::uint16_t port, std::uint16_t slot, ChildReport& report,
-           std::uint32_t& calls, qt::Signal& ready) {
+// or 1 with the reason on its standard error; `calls` counts the calls made.
+int Client(const char* app, std::uint16_t port, std::uint16_t slot, std::uint32_t& calls,
+           qt::Signal& ready) {
   // A pipe connection to the local server: its pipe is the link of the
   // local functions too, and it carries the application control requests.
   QNA_CONNPARAM params{};
   std::memcpy(params.name, app, std::min<std::size_t>(std::strlen(app), 8));
   std::uint32_t pipe = 0;
-  if (const auto r = QNA_OpenN(&params, &pipe); r != QNA_OK) return report.Fail(Got("QNA_OpenN", r));
+  if (const auto r = QNA_OpenN(&params, &pipe); r != QNA_OK) return ChildFail(Got("QNA_OpenN", r));
   std::strcpy(params.host, "127.0.0.1");
   params.port = port;
   params.attempts = 3;
   std::uint32_t tcp = 0;
-  if (const auto r = QNA_OpenS(&params, &tcp); r != QNA_OK) return report.Fail(Got("QNA_OpenS", r));
+  if (const auto r = QNA_OpenS(&params, &tcp); r != QNA_OK) return ChildFail(Got("QNA_OpenS", r));
   ready.Post();
 
   // Each client owns words slot*8 .. slot*8+7 of areas 1 and 3, its mailbox
@@ -150,23 +150,23 @@ int Client(const char* app, std::uint16_t port, std::uint16_t slot, ChildReport&
     ++calls;
     // The longest wait a call may make: the request lock, or an area mutex.
     if (const auto ms = MsSince(start); ms > 8000)
-      return report.Fail(std::string(step.name) + " took " + std::to_string(ms) + " ms");
-    if (!bad.empty()) return report.Fail(std::string(step.name) + ": stale or wrong " + bad);
+      return ChildFail(std::string(step.name) + " took " + std::to_string(ms) + " ms");
+    if (!bad.empty()) return ChildFail(std::string(step.name) + ": stale or wrong " + bad);
     const bool link_fault = r == QNA_E_WRITE || r == QNA_E_READ || r == QNA_E_MUTEX;
     if (r != QNA_OK && !link_fault && step.also.count(r) == 0)
-      return report.Fail(Got(step.name, r));
+      return ChildFail(Got(step.name, r));
     if (failing > 0 && r == QNA_OK)
-      return report.Fail(std::string(step.name) + " succeeded after the server died (first: " +
+      return ChildFail(std::string(step.name) + " succeeded after the server died (first: " +
                          first_fault + ")");
     if (link_fault && failing == 0) first_fault = Got(step.name, r);
     if (link_fault || failing > 0) ++failing;
   }
-  if (failing == 0) return report.Fail("the server never failed");
+  if (failing == 0) return ChildFail("the server never failed");
   const auto start = Clock::now();
   QNA_CloseS(tcp);
   QNA_CloseN(pipe);
   if (const auto ms = MsSince(start); ms > 5000)
-    return report.Fail("the closes took " + std::to_string(ms) + " ms");
+    return ChildFail("the closes took " + std::to_string(ms) + " ms");
   return 0;
 }
 
@@ -197,31 +197,30 @@ TEST_F(ServerKilled, AtRandomPointsOfEveryFamily) {
     const std::uint16_t port = Port();
     ASSERT_NE(port, 0) << ServerLog();
 
-    ChildReport report;
     qt::Signal ready, counts, reopen, reopened;
     std::vector<std::unique_ptr<qt::Child>> clients;
     for (std::uint16_t slot = 0; slot < 2; ++slot) {
       clients.push_back(std::make_unique<qt::Child>([&, slot] {
         const char* app = slot == 0 ? "KILLA" : "KILLB";
         std::uint32_t calls = 0;
-        const int failed = Client(app, port, slot, report, calls, ready);
+        const int failed = Client(app, port, slot, calls, ready);
         counts.Post(static_cast<char>(std::min<std::uint32_t>(calls / 16, 127)));
         if (failed != 0) return failed;
         // The restarted server takes this client again.
-        if (reopen.Take(60s) != 1) return report.Fail("no restart");
+        if (reopen.Take(60s) != 1) return ChildFail("no restart");
         const QNA_REGREC record = Record(app);
-        if (const auto r = QNA_Open(&record); r != QNA_OK) return report.Fail(Got("QNA_Open after the restart", r));
+        if (const auto r = QNA_Open(&record); r != QNA_OK) return ChildFail(Got("QNA_Open after the restart", r));
         const std::uint16_t v = 0x7A7A;
         std::uint16_t w = 0;
-        if (const auto r = QNA_Write(1, slot * 8u, 1, &v, 0); r != QNA_OK) return report.Fail(Got("QNA_Write after the restart", r));
-        if (QNA_Read(1, slot * 8u, 1, &w, 0) != QNA_OK || w != v) return report.Fail("the restarted server's area");
+        if (const auto r = QNA_Write(1, slot * 8u, 1, &v, 0); r != QNA_OK) return ChildFail(Got("QNA_Write after the restart", r));
+        if (QNA_Read(1, slot * 8u, 1, &w, 0) != QNA_OK || w != v) return ChildFail("the restarted server's area");
         QNA_Close();
         reopened.Post();
         return 0;
       }));
     }
     // The opens are not part of the test: they need a server.
-    for (int c = 0; c < 2; ++c) ASSERT_EQ(ready.Take(60s), 1) << report.Text();
+    for (int c = 0; c < 2; ++c) ASSERT_EQ(ready.Take(60s), 1);
     if (!inside_reply) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 400)(random)));
       KillServer();
@@ -232,15 +231,15 @@ TEST_F(ServerKilled, AtRandomPointsOfEveryFamily) {
     }
     for (int c = 0; c < 2; ++c) {
       const int n = counts.Take(90s);
-      ASSERT_GE(n, 0) << report.Text();
+      ASSERT_GE(n, 0);
       exchanges += static_cast<std::uint64_t>(n) * 16;
     }
     // The same root, no cleaning: the crashed server's objects are gone.
     ASSERT_TRUE(StartServer(SizeArgs(kSmallWords))) << ServerLog();
     reopen.Post();
     reopen.Post();
-    for (int c = 0; c < 2; ++c) EXPECT_EQ(reopened.Take(60s), 1) << report.Text();
-    for (auto& client : clients) EXPECT_EQ(client->Wait(60s), 0) << report.Text();
+    for (int c = 0; c < 2; ++c) EXPECT_EQ(reopened.Take(60s), 1);
+    for (auto& client : clients) EXPECT_EQ(client->Wait(60s), 0);
     ASSERT_TRUE(server_->Stop() == 0);
   }
   RecordProperty("rounds", rounds);

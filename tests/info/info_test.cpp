@@ -117,12 +117,11 @@ class InfoServerTest : public it::IntegrationTest {};
 TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
   ASSERT_TRUE(StartServer(it::SizeArgs(it::kSmallWords)));
   // Two clients that stay registered until told to go.
-  it::ChildReport report;
   qt::Signal ready, go;
   const auto client = [&](const char* name) {
     return [&, name] {
       QNA_REGREC record = it::Record(name);
-      if (QNA_Open(&record) != 0) return report.Fail(std::string(name) + ": open failed");
+      if (QNA_Open(&record) != 0) return it::ChildFail(std::string(name) + ": open failed");
       ready.Post();
       go.Take(30s);
       QNA_Close();
@@ -131,8 +130,8 @@ TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
   };
   qt::Child one(client("APPONE"));
   qt::Child two(client("APPTWO"));
-  ASSERT_EQ(ready.Take(20s), 1) << report.Text();
-  ASSERT_EQ(ready.Take(20s), 1) << report.Text();
+  ASSERT_EQ(ready.Take(20s), 1);
+  ASSERT_EQ(ready.Take(20s), 1);
 
   QNA_REGREC record = it::Record("READER");
   ASSERT_EQ(QNA_Open(&record), 0u);
@@ -193,8 +192,8 @@ TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
 
   go.Post();
   go.Post();
-  EXPECT_EQ(one.Wait(30s), 0) << report.Text();
-  EXPECT_EQ(two.Wait(30s), 0) << report.Text();
+  EXPECT_EQ(one.Wait(30s), 0);
+  EXPECT_EQ(two.Wait(30s), 0);
 }
 
 }  // namespace

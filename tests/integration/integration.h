@@ -7,7 +7,6 @@
 // its QNA_Close), and opens its own link in the child.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -80,43 +79,6 @@ inline int ChildFail(const std::string& why) {
   std::fprintf(stderr, "child %d: %s\n", static_cast<int>(getpid()), why.c_str());
   return 1;
 }
-
-// What a forked client reports when one of its checks fails: the text goes
-// through a pipe to the parent, which shows it with the child's status.
-class ChildReport {
- public:
-  ChildReport() {
-    if (pipe(fds_) != 0) std::abort();
-    fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-  }
-  ~ChildReport() {
-    close(fds_[0]);
-    close(fds_[1]);
-  }
-  ChildReport(const ChildReport&) = delete;
-  ChildReport& operator=(const ChildReport&) = delete;
-
-  // In the child: records why it fails and gives the exit status to return.
-  int Fail(const std::string& why) {
-    const std::string line = why + "\n";
-    if (write(fds_[1], line.data(), line.size()) < 0) return 2;
-    return 1;
-  }
-  // In the parent: everything the child reported so far.
-  std::string Text() {
-    std::string text;
-    char buffer[512];
-    for (;;) {
-      const ssize_t n = read(fds_[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text;
-  }
-
- private:
-  int fds_[2] = {-1, -1};
-};
 
 inline std::string Got(const char* call, std::uint32_t result) {
   return std::string(call) + " gave " + std::to_string(result) + " (detail " +

@@ -73,12 +73,11 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
   for (const bool tcp : {false, true}) {
     SCOPED_TRACE(tcp ? "tcp to the local pipe" : "host pipe to host pipe");
     const std::uint32_t channel = tcp ? 11 : 9;
-    it::ChildReport report;
     qt::Child sender([&] {
       QNA_CONNPARAM params = tcp ? Params("SENDS", "127.0.0.1", listening->port) : Params("SENDN", "plant");
       std::uint32_t id = 0;
       const std::uint32_t opened = tcp ? QNA_OpenS(&params, &id) : QNA_OpenN(&params, &id);
-      if (opened != 0) return report.Fail(it::Got("open", opened));
+      if (opened != 0) return it::ChildFail(it::Got("open", opened));
       std::uint32_t result = 0;
       for (std::uint32_t i = 0; i < 3 && result == 0; ++i) {
         const std::string body = "message " + std::to_string(i);
@@ -87,7 +86,7 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
                      : QNA_SendMsgN(channel, i, 100 + i, 0, size, body.data(), 0, id);
       }
       tcp ? QNA_CloseS(id) : QNA_CloseN(id);
-      return result == 0 ? 0 : report.Fail(it::Got("send", result));
+      return result == 0 ? 0 : it::ChildFail(it::Got("send", result));
     });
     std::uint32_t id = 0;
     if (tcp) {
@@ -99,12 +98,12 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
     }
     for (std::uint32_t i = 0; i < 3; ++i) {
       const Got got = Receive(channel, 15000, 256, id);
-      ASSERT_EQ(got.result, 0u) << report.Text() << ServerLog();
+      ASSERT_EQ(got.result, 0u) << ServerLog();
       EXPECT_EQ(got.w1, i);
       EXPECT_EQ(got.w2, 100 + i);
       EXPECT_EQ(got.body, "message " + std::to_string(i));
     }
-    EXPECT_EQ(sender.Wait(30s), 0) << report.Text();
+    EXPECT_EQ(sender.Wait(30s), 0);
   }
 }
 
@@ -112,25 +111,24 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
 // process over the local link, well before its wait runs out.
 TEST_F(MessagesServerTest, ReceiveWaitsForAMessage) {
   ASSERT_TRUE(StartServer());
-  it::ChildReport report;
   qt::Child sender([&] {
     QNA_REGREC record = it::Record("LATE");
-    if (QNA_Open(&record) != 0) return report.Fail("open failed");
+    if (QNA_Open(&record) != 0) return it::ChildFail("open failed");
     SysSleep(500);
     const std::uint32_t result = Send(3, "late", 0x1234, 0x5678);
     QNA_Close();
-    return result == 0 ? 0 : report.Fail(it::Got("QNA_SendMsg", result));
+    return result == 0 ? 0 : it::ChildFail(it::Got("QNA_SendMsg", result));
   });
   QNA_REGREC record = it::Record("WAITER");
   ASSERT_EQ(QNA_Open(&record), 0u);
   const auto start = it::Clock::now();
   const Got got = Receive(3, 20000);
-  EXPECT_EQ(got.result, 0u) << report.Text();
+  EXPECT_EQ(got.result, 0u);
   EXPECT_EQ(got.body, "late");
   EXPECT_EQ(got.w1, 0x1234u);
   EXPECT_EQ(got.w2, 0x5678u);
   EXPECT_LT(it::MsSince(start), 15000);
-  EXPECT_EQ(sender.Wait(30s), 0) << report.Text();
+  EXPECT_EQ(sender.Wait(30s), 0);
 }
 
 // A receiver that dies while it waits: the message that then arrives is
