@@ -7,7 +7,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qnapi_text.h"
@@ -140,23 +139,6 @@ TEST(ResultText, CutsSafelyAndCountsTheWholeText) {
     for (std::size_t i = size; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], '#') << size;
   }
   EXPECT_EQ(QNA_ResultText(102, 1107, nullptr, 0), n);
-}
-
-TEST(ResultText, ManyThreadsGetTheSameTexts) {
-  const std::string a = Text(2, 640), b = Text(204, 6012);
-  std::vector<std::thread> threads;
-  std::vector<int> wrong(4, 0);
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      char buffer[160];
-      for (int i = 0; i < 2000; ++i) {
-        const bool even = (i + t) % 2 == 0;
-        QNA_ResultText(even ? 2 : 204, even ? 640 : 6012, buffer, sizeof buffer);
-        if ((even ? a : b) != buffer) ++wrong[static_cast<std::size_t>(t)];
-      }
-    });
-  for (auto& thread : threads) thread.join();
-  for (int w : wrong) EXPECT_EQ(w, 0);
 }
 
 }  // namespace
