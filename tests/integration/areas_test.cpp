@@ -1,7 +1,7 @@
 // The data areas and mailboxes of a real quonix, where the library's view of
 // them and the server's must agree: words and bits written one way and read
-// back the other, the ends of the areas and mailboxes as the server holds
-// them, and two clients in processes of their own.
+// back the other, and the ends of the areas and mailboxes as the server
+// holds them.  (Many clients in processes of their own are tests/load's.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,7 +34,7 @@ using DataAreas = OpenClient;
 
 // Words and bits written one way are read back the other way: direct writes
 // through the server's mapping, server writes in this process's view, a bit
-// range across a word boundary both ways, a no-lock read of the same words.
+// range across a word boundary both ways, a no-lock and a gathered read.
 TEST_F(DataAreas, WritesOfEitherKindAreReadBackEitherWay) {
   const Words direct = {0x0102, 0x0304, 0xFFFF, 0x8000};
   ASSERT_EQ(QNA_WriteSmem(1, 20, 4, direct.data(), 0), QNA_OK);
@@ -45,6 +45,11 @@ TEST_F(DataAreas, WritesOfEitherKindAreReadBackEitherWay) {
   Words unlocked(3, 0);
   EXPECT_EQ(QNA_Read(3, 100, 3, unlocked.data(), 1), QNA_OK);
   EXPECT_EQ(unlocked, served);
+  // A gathered read packs its ranges one after another.
+  const std::uint32_t areas[3] = {1, 3, 1}, offsets[3] = {21, 100, 20}, counts[3] = {2, 3, 1};
+  Words gathered(6, 0xEEEE);
+  EXPECT_EQ(QNA_ReadMux(3, areas, offsets, counts, gathered.data()), QNA_OK);
+  EXPECT_EQ(gathered, (Words{0x0304, 0xFFFF, 0xA0A0, 0x0B0B, 0x00C0, 0x0102}));
 
   // Bit 15 with a count of 2 is bit 15 of one word and bit 0 of the next;
   // source bytes 0x00, 0x80, 0x01 clear one bit and set two.
@@ -127,67 +132,6 @@ TEST_F(DataAreas, EdgeTable) {
   EXPECT_EQ(ReadWords(0, 0, kCb), cb);
   EXPECT_EQ(QNA_ReadApp("ITESTING", 3, 1, words.data()), QNA_OK);
   EXPECT_EQ(words[0], 0x1111);
-}
-
-// Two clients in processes of their own share one set of areas and one
-// server: the direct writes of one reach the other's view, the server's
-// writes of the other reach this one, and each puts words into the other's
-// mailbox, the answer without a reply (the next reply on that link is then
-// the read's own).
-TEST_F(IntegrationTest, AreasAndMailboxesAreSharedBetweenProcesses) {
-  ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
-  qt::Signal ready, go, done;
-  const Words mine = {0x1001, 0x1002, 0x1003};
-  const Words theirs = {0x2001, 0x2002};
-  const Words letter = {0x4C01, 0x4C02, 0x4C03, 0x4C04};
-  const Words answer = {0xA001, 0xA002, 0xA003};
-  qt::Child other([&] {
-    const QNA_REGREC record = Record("OTHER");
-    if (const auto r = QNA_Open(&record); r != QNA_OK) return ChildFail(Got("QNA_Open", r));
-    ready.Post();
-    if (go.Take(60s) != 1) return ChildFail("no go");
-    Words seen(3, 0);
-    if (const auto r = QNA_Read(1, 30, 3, seen.data(), 0); r != QNA_OK)
-      return ChildFail(Got("QNA_Read", r));
-    if (seen != mine) return ChildFail("the direct write did not arrive");
-    std::uint8_t bit = 0;
-    if (QNA_ReadBit(0, 16 * 3 + 2, 1, &bit, 0) != QNA_OK || bit != 1)
-      return ChildFail("the direct bit did not arrive");
-    Words got(4, 0xEEEE);
-    if (const auto r = QNA_ReadApp("OTHER", 10, 4, got.data()); r != QNA_OK)
-      return ChildFail(Got("QNA_ReadApp", r));
-    if (got != letter) return ChildFail("the letter did not arrive");
-    if (const auto r = QNA_Write(1, 40, 2, theirs.data(), 0); r != QNA_OK)
-      return ChildFail(Got("QNA_Write", r));
-    const std::uint8_t set = 1;
-    if (const auto r = QNA_WriteBit(2, 17, 1, &set, 0); r != QNA_OK)
-      return ChildFail(Got("QNA_WriteBit", r));
-    if (const auto r = QNA_WriteApp("MINE", 0, 3, answer.data(), 1); r != QNA_OK)
-      return ChildFail(Got("QNA_WriteApp without reply", r));
-    Words echo(3, 0xEEEE);
-    if (const auto r = QNA_ReadApp("MINE", 0, 3, echo.data()); r != QNA_OK)
-      return ChildFail(Got("QNA_ReadApp after the write", r));
-    if (echo != answer) return ChildFail("the answer is not in MINE's mailbox");
-    done.Post();
-    QNA_Close();
-    return 0;
-  });
-  ASSERT_EQ(ready.Take(30s), 1);
-
-  const QNA_REGREC record = Record("MINE");
-  ASSERT_EQ(QNA_Open(&record), QNA_OK);
-  ASSERT_EQ(QNA_WriteSmem(1, 30, 3, mine.data(), 0), QNA_OK);
-  const std::uint8_t set = 1;
-  ASSERT_EQ(QNA_WriteSmemBit(0, 16 * 3 + 2, 1, &set, 0), QNA_OK);
-  ASSERT_EQ(QNA_WriteApp("OTHER", 10, 4, letter.data(), 0), QNA_OK);
-  go.Post();
-  ASSERT_EQ(done.Take(30s), 1);
-  EXPECT_EQ(ReadWords(1, 40, 2), theirs);
-  EXPECT_EQ(ReadWords(2, 1, 1), (Words{0x0002}));
-  Words got(3, 0xEEEE);
-  EXPECT_EQ(QNA_ReadApp("MINE", 0, 3, got.data()), QNA_OK);
-  EXPECT_EQ(got, answer);
-  EXPECT_EQ(other.Wait(30s), 0);
 }
 
 }  // namespace

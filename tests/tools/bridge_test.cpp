@@ -171,7 +171,7 @@ class BridgeTest : public ::testing::Test {
 };
 
 TEST_F(BridgeTest, CarriesDataTagsAndEventsOutAndWritesInOnlyWhenAllowed) {
-  const auto server = plant::Serve(root_.path(), "LEVEL,CW10,word\nPUMP,CB5,bit\nSETPOINT,CW20,word\n");
+  const auto server = plant::Serve(dir_, "LEVEL,CW10,word\nPUMP,CB5,bit\nSETPOINT,CW20,word\n");
   ASSERT_TRUE(server);
   // A retained set message would be carried out again at every connect:
   // the bridge refuses what the broker kept.
@@ -179,7 +179,9 @@ TEST_F(BridgeTest, CarriesDataTagsAndEventsOutAndWritesInOnlyWhenAllowed) {
   // One bridge writes, locally; one only reads, over TCP.
   auto writer = StartBridge(dir_, "w", {"--broker", At(), "--prefix", "w", "--watch", "CW30:2", "--bits", "CB100",
                                         "--tags", "level", "--events", "1", "--allow-writes", "--interval", "20"});
-  auto reader = StartBridge(dir_, "r", {"--broker", At(), "--prefix", "r", "--tcp", plant::Tcp(root_.path()), "--watch", "CW40"});
+  const std::string tcp = plant::Tcp(dir_);
+  auto reader =
+      StartBridge(dir_, "r", {"--broker", At(), "--prefix", "r", "--tcp", tcp, "--watch", "CW40"});
   ASSERT_TRUE(subscriber_->Saw("w/status online", seconds(20))) << qt::ReadText((dir_ / "w.log").string());
   ASSERT_TRUE(subscriber_->Saw("r/status online", seconds(20))) << qt::ReadText((dir_ / "r.log").string());
   ASSERT_TRUE(subscriber_->Saw("w/tag/LEVEL {\"value\":0,"));  // the first poll is in

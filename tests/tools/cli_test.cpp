@@ -398,9 +398,9 @@ TEST(QnaWatch, EndsWithOneLineWhenTheServerGoes) {
     auto server = plant::Serve(root.path(), "LEVEL,CW10,word\n");
     ASSERT_TRUE(server);
     // The watch runs in the background; the line kills the server under it.
-    const Outcome o = RunLine(std::string("qna ") + command + " & sleep 1; kill " + std::to_string(server->pid()) +
-                                  "; wait $!",
-                              root.path(), std::chrono::seconds(30));
+    const std::string kill = "; kill " + std::to_string(server->pid()) + "; wait $!";
+    const Outcome o = RunLine(std::string("qna ") + command + " & sleep 1" + kill, root.path(),
+                              std::chrono::seconds(30));
     EXPECT_EQ(o.status, 1) << command << "\n" << o.out << o.err;
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << command << "\n" << o.err;
     EXPECT_NE(o.err.find("the server has gone"), std::string::npos) << command << "\n" << o.err;

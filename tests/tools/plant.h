@@ -21,7 +21,8 @@ inline std::unique_ptr<qt::Server> Serve(const std::string& root, const std::str
   const std::filesystem::path project = std::filesystem::path(root) / "drive/c/ravowld/usr/plant";
   std::filesystem::create_directories(project);
   std::ofstream(root + "/plant.csv") << csv;
-  qt::Process build(QNA_PATH, {"tagfile", "build", root + "/plant.csv", (project / "plant.tag").string()});
+  qt::Process build(QNA_PATH,
+                    {"tagfile", "build", root + "/plant.csv", (project / "plant.tag").string()});
   if (build.Wait() != 0) return nullptr;
   auto server = std::make_unique<qt::Server>(
       std::vector<std::string>{"--project", "C:PLANT", "--host", "PLANT", "--tcp", "127.0.0.1:0"},
@@ -33,7 +34,8 @@ inline std::unique_ptr<qt::Server> Serve(const std::string& root, const std::str
 inline std::string Tcp(const std::string& root) {
   const std::string log = qt::ReadText(root + "/server.log");
   std::smatch at;
-  return std::regex_search(log, at, std::regex("tcp listening on (127\\.0\\.0\\.1:[0-9]+)")) ? at[1].str() : "";
+  const std::regex line("tcp listening on (127\\.0\\.0\\.1:[0-9]+)");
+  return std::regex_search(log, at, line) ? at[1].str() : "";
 }
 
 }  // namespace plant
