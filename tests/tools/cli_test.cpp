@@ -213,7 +213,6 @@ TEST_F(QnaTest, CommandsDoWhatTheySay) {
       // Address forms name the same words and bits.
       {{"write cw100 11"}, "read 1:100 --json", "[11]"},
       {{"write LGP5 12 --direct"}, "read 4:5 --json", "[12]"},
-      {{"write tman0 0xBEEF"}, "read TMAN0 --json", "[48879]"},
       {{"write CW200 -1 -32768"}, "read CW200 2 --json", "[65535,32768]"},
       // Bit numbers run over the whole area: CB30 is bit 14 of word 1.
       {{"bits CB30 --set 1"}, "read CB1 --json", "[16384]"},
@@ -319,7 +318,6 @@ TEST_F(QnaTest, EveryCommandSpeaksTheDocumentedJson) {
   } rows[] = {
       {"read CW10 2", range, false},
       {"read CW12 --as f32", "{area:str,start:num,count:num,words:[num],as:str,values:[num]}", false},
-      {"read CW10 --as hex", "{area:str,start:num,count:num,words:[num],as:str,values:[str]}", false},
       {"read CW40000", error, true},
       {"read XW10", usage, true},
       {"write CW10 1", written, false},
@@ -337,7 +335,6 @@ TEST_F(QnaTest, EveryCommandSpeaksTheDocumentedJson) {
       {"mailbox write QNA 0 1", "{app:str,start:num,count:num,replied:bool}", false},
       {"msg send 42 x", "{channel:num,bytes:num,replied:bool}", false},
       {"msg recv 41", "{channel:num,type:num,ref:num,bytes:num,data:str}", false},
-      {"msg recv 4711", error, true},
       {"evq open any", "{queue:num,handle:num}", false},
       {"evq read 2 --timeout 5000 & sleep 1.5; qna evq post 2 5 x >/dev/null; wait $!",
        "{queue:num,kind:num,from:str,value:num,bytes:num,data:str}", false},
@@ -356,7 +353,6 @@ TEST_F(QnaTest, EveryCommandSpeaksTheDocumentedJson) {
       {"cmnt get nobody word 0", error, true},
       {"server", error, true},  // one runs in this root already
       {"batch steps.qna", written + "\n" + range + "\n{ranges:[" + range + "]}", false},
-      {"batch - < /dev/null --tcp 127.0.0.1:1", error, true},
       {"frobnicate", usage, true},
   };
   // Every row's output to a file of its own, then one Python for them all.

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "qnapi_text.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -41,14 +40,11 @@ struct Define {
   long long value;
 };
 
-// The #define'd codes of a public header: QNA_E_* are results; QNA_TAG_*,
+// The #define'd codes of qnapi.h: QNA_E_* are results; QNA_TAG_*,
 // QNA_WAIT_* and QNA_EVQ_RECORD_* are detail values.
-std::vector<Define> Defines(const std::string& header, const std::string& prefix) {
-  std::ifstream in(std::string(QNAPI_SOURCE_DIR) + "/include/" + header);
-  EXPECT_TRUE(in.good()) << header;
-  std::stringstream all;
-  all << in.rdbuf();
-  const std::string text = all.str();
+std::vector<Define> Defines(const std::string& prefix) {
+  const std::string text = qt::ReadText(std::string(QNAPI_SOURCE_DIR) + "/include/qnapi.h");
+  EXPECT_FALSE(text.empty());
   const std::regex line("#define[ \\t]+(" + prefix + "[A-Z0-9_]*)[ \\t]+\\(?(-?[0-9]+)u?\\)?");
   std::vector<Define> found;
   for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
@@ -57,7 +53,7 @@ std::vector<Define> Defines(const std::string& header, const std::string& prefix
 }
 
 TEST(ResultText, EveryCodeHasAText) {
-  const auto results = Defines("qnapi.h", "QNA_E_");
+  const auto results = Defines("QNA_E_");
   ASSERT_GE(results.size(), 30u);  // the header's result codes were found
   for (const auto& d : results)
     EXPECT_TRUE(NamesResult(static_cast<std::uint32_t>(d.value))) << d.name;
@@ -66,7 +62,7 @@ TEST(ResultText, EveryCodeHasAText) {
   // family's results.
   std::size_t details = 0;
   for (const char* prefix : {"QNA_TAG_", "QNA_WAIT_", "QNA_EVQ_RECORD_"})
-    for (const auto& d : Defines("qnapi.h", prefix)) {
+    for (const auto& d : Defines(prefix)) {
       const std::uint32_t result = d.name.starts_with("QNA_WAIT_") ? QNA_E_MUTEX : QNA_E_READ;
       EXPECT_TRUE(NamesDetail(result, static_cast<std::int32_t>(d.value))) << d.name;
       ++details;
