@@ -129,8 +129,7 @@ def tag_file(tags):
 
 
 def assert_error(case, error, result, details=None):
-    """Checks an Error's result code and, when given, that its detail is one
-    of `details`; its text names the codes or says what they mean."""
+    """An Error with `result`, a detail among `details` (when given), a text."""
     case.assertIsInstance(error, qnapi.Error)
     case.assertEqual(error.result, result, str(error))
     if details is not None:

@@ -24,7 +24,6 @@ OPEN_CASES = [
     ("second word 2^32", lambda: qnapi.Connection.local("PY", second=BIG)),
     ("server name of 32", lambda: setattr(qnapi.settings, "server_name", "s" * 32)),
     ("time-out 2^32", lambda: setattr(qnapi.settings, "area_timeout", BIG)),
-    ("time-out a float", lambda: setattr(qnapi.settings, "request_timeout", 1.5)),
     ("sleep negative", lambda: qnapi.sleep(-1)),
     ("window pattern None", lambda: qnapi.find_window(None)),
     ("window match unknown", lambda: qnapi.find_window("x", match="exact")),

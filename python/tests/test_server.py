@@ -16,9 +16,7 @@ HOST = "127.0.0.1"  # the server's host pipe; TCP connections find their queues'
 
 
 class TransportCases:
-    """Cases that run over each connection of `self.connections` (kind:
-    connection), which the classes below open once for all their cases.
-    Every case leaves the areas as it found them."""
+    """Cases run over each of `self.connections` (kind: connection)."""
 
     def test_words_and_bits_round_trip(self):
         for i, (kind, c) in enumerate(self.connections.items()):
@@ -78,8 +76,6 @@ class LocalTransportTest(TransportCases, unittest.TestCase):
 
 
 class RemoteTransportTest(TransportCases, unittest.TestCase):
-    """A host pipe and TCP; the pipe and TCP opens each take about a second
-    (the registration's handshake wait, the pause after the connect)."""
 
     @classmethod
     def setUpClass(cls):
@@ -134,8 +130,7 @@ TAGS = [("PUMP_SPEED", "CW10", False), ("LEVEL", "SW20", True), ("ALARM", "SB35"
 
 
 class LinkTest(unittest.TestCase):
-    """What goes over the library's link: mailboxes, information blocks,
-    tags, masked and direct writes, registration."""
+    """What goes over the library's link only."""
 
     @classmethod
     def setUpClass(cls):

@@ -14,10 +14,8 @@ namespace {
 
 using namespace it;
 
-// Accesses of area 1 after its mutex was abandoned: every result is 0 except
-// at most one 2 with detail 95 (the wait that found the owner dead), which
-// must come before any success.  Returns the number of abandoned waits seen,
-// or -1 (with `why`) when the rule was broken.
+// Accesses of area 1 after its mutex was abandoned: all 0 but at most one 2
+// with 95 before them.  The abandoned waits seen, or -1 with `why`.
 int AccessAfterAbandon(int rounds, std::string& why) {
   int abandoned = 0;
   bool succeeded = false;
@@ -81,12 +79,10 @@ TEST_F(IntegrationTest, AKilledMutexHolderDoesNotStopOtherClients) {
   EXPECT_EQ(words, (Words{0x0B0B, 0x5A5A}));
 }
 
-// A live process keeps area 1's mutex and never lets go.  Meanwhile a no-lock
-// write and read of the area go ahead, a locked read waits QNA_TimeOut and
-// gives 2 with 640, copying nothing, and other areas are not held.  Another
-// client's close does not wait for it without end: it gives the area up after
-// QNA_TimeOut and returns (the client runs in a process of its own, so that a
-// hang fails the test instead of stopping it).
+// A live process keeps area 1's mutex.  No-lock accesses go ahead, a locked
+// read gives 2 with 640 after QNA_TimeOut, copying nothing, other areas are
+// free, and another client's close (in a process of its own, so that a hang
+// fails the test) gives the area up after QNA_TimeOut.
 TEST_F(IntegrationTest, AHeldAreaMutexStopsOnlyLockedAccessesAndNoClose) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
   qt::Signal held, ready, go;

@@ -37,7 +37,6 @@ TEST_F(IntegrationTest, WithoutAServerOpenGives51AndTheLinkStaysClosed) {
     ASSERT_TRUE(StartServer());
     EXPECT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
     QNA_Close();
-    // The next round's absence.
     if (std::string(absence) == "never started")
       ASSERT_EQ(server_->Stop(), 0);
     else
@@ -45,11 +44,10 @@ TEST_F(IntegrationTest, WithoutAServerOpenGives51AndTheLinkStaysClosed) {
   }
 }
 
-// A client in another process closes while the server is held still for a
-// moment (SIGSTOP), so that its change of word 204 of area 3 comes late: the
-// close returns promptly all the same (a loose bound here), yet only after
-// that change, which the closing process checks in a view of its own that
-// outlives the library's.  Another client sees the change too.
+// A client in another process closes while the server is stopped for a
+// moment, so that its change of word 204 of area 3 comes late: the close is
+// prompt all the same, yet returns only after that change (seen in a view
+// that outlives the library's), which another client sees too.
 TEST_F(IntegrationTest, CloseWaitsForTheServerToSeeIt) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
   qt::Signal ready, go;

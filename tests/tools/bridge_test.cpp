@@ -1,7 +1,5 @@
-// bridge_test.cpp - qna bridge against a real broker: Debian's mosquitto,
-// started by each test on a free loopback port, with mosquitto_sub as the
-// subscriber and mosquitto_pub for the set messages; the plant side written
-// and read back with the library itself.
+// bridge_test.cpp - qna bridge against Debian's mosquitto on a free loopback
+// port, with mosquitto_sub and mosquitto_pub; the plant side is the library.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -98,7 +96,6 @@ class Subscriber {
   bool Saw(const std::string& text, std::chrono::milliseconds limit = kSoon) const {
     return qt::WaitFor([&] { return Count(text) > 0; }, limit);
   }
-  // A line that holds both.
   bool SawLine(const std::string& first, const std::string& then) const {
     return qt::WaitFor([&] {
       std::istringstream lines(All());
@@ -126,9 +123,8 @@ std::unique_ptr<qt::Process> StartBridge(const fs::path& dir, const std::string&
   return std::make_unique<qt::Process>(QNA_PATH, args, (dir / (name + ".log")).string());
 }
 
-// The test's own application: a pipe connection to the local server, which
-// maps the areas and takes the library's link, so that QNA_Write,
-// QNA_Read and the event queue functions all work.
+// The test's own application: a pipe connection, which maps the areas and
+// takes the library's link, for the data and event queue functions.
 struct Plant {
   std::uint32_t id = 0;
   Plant() {
@@ -285,9 +281,8 @@ TEST_F(BridgeTest, OutlivesRestartsOfTheBrokerAndTheServer) {
   EXPECT_TRUE(qt::WaitFor([&] { return each_once(200, 10); }, seconds(30))) << subscriber_->All();
   EXPECT_EQ(subscriber_->Count("qnapi/event/1 {\"value\":210,"), 0);
 
-  // The server restarted: the bridge links up again, and its queue too.
-  // (A new server can make its objects once the bridge has let go of the
-  // old one's.)
+  // The server restarted (once the bridge has let go of the old one's
+  // objects): the bridge links up again, and its queue too.
   plant.reset();
   ASSERT_EQ(server->Stop(), 0);
   ASSERT_TRUE(qt::WaitFor([&] { return qt::ReadText((dir_ / "b.log").string()).find("lost the server") != std::string::npos; },

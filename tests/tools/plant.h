@@ -1,5 +1,4 @@
-// plant.h - project PLANT with a stand-in server, as the qna, qna web and
-// qna bridge tests all start it.
+// plant.h - project PLANT's stand-in server for the qna, web and bridge tests.
 #pragma once
 
 #include <filesystem>

@@ -58,8 +58,7 @@ TEST(ResultText, EveryCodeHasAText) {
   for (const auto& d : results)
     EXPECT_TRUE(NamesResult(static_cast<std::uint32_t>(d.value))) << d.name;
   for (std::uint32_t r : {8u, 807u}) EXPECT_TRUE(NamesResult(r)) << r;
-  // Header details: wait outcomes come with result 2, the others with their
-  // family's results.
+  // Header details: wait outcomes come with result 2, the others with 102.
   std::size_t details = 0;
   for (const char* prefix : {"QNA_TAG_", "QNA_WAIT_", "QNA_EVQ_RECORD_"})
     for (const auto& d : Defines(prefix)) {

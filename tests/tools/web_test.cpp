@@ -1,7 +1,5 @@
-// web_test.cpp - qna web's API as scripts and other sites meet it: the
-// reading of requests as a table, and a running qna web asked over plain
-// sockets (an HTTP client that shares nothing with civetweb) with what a
-// careless or hostile client sends.
+// web_test.cpp - qna web's API: the reading of requests as a table, and a
+// running qna web asked over plain sockets with what a hostile client sends.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -51,10 +49,8 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
       {"GET", std::string("/index.html\0.js", 15), "", "", 404, Call::file, "no such page file"},
       {"POST", "/index.html", "", "", 405, Call::file, "GET"},
       {"GET", "/api/areas/cw", "start=10&count=5", "", 0, Call::read, "area 1 start 10 count 5 value"},
-      {"GET", "/api/areas/4", "", "", 0, Call::read, "area 4 start 0 count 1 value"},
       {"GET", "/api/areas/XW", "", "", 404, Call::read, "no area 'XW'"},
       {"GET", "/api/areas/CW", "start=32767&count=2", "", 400, Call::read, "CW32767..32768 does not fit in CW, which holds 32768 words"},
-      {"GET", "/api/areas/CW", "start=-1", "", 400, Call::read, "bad start '-1'"},
       {"GET", "/api/areas/CW", "count=0", "", 400, Call::read, "does not fit"},
       {"GET", "/api/areas/CW", "count=65537", "", 400, Call::read, "more than one read gives"},
       {"GET", "/api/areas/CB", "start=65535&bits=1", "", 0, Call::read, "area 0 start 65535 count 1 bits"},
@@ -86,7 +82,6 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
       {"POST", "/api/queues", "", "{\"queue\":7,\"name\":\"ALARMS\"}", 0, Call::queue_open, "queue 7 text 'ALARMS'", false},
       {"POST", "/api/queues", "", "{\"name\":\"twelve chars\"}", 400, Call::queue_open, "more than 11 bytes"},
       {"DELETE", "/api/queues/7", "", "", 0, Call::queue_close, "queue 7"},
-      {"DELETE", "/api/queues/x", "", "", 404, Call::queue_close, "a queue is a number"},
       {"POST", "/api/queues/7/events", "", "{\"data\":\"x\"}", 0, Call::post, "value 0 queue 7 text 'x'"},
       {"POST", "/api/messages", "", "{\"channel\":3,\"text\":\"hi\",\"urgent\":1}", 400, Call::message, "true or false"},
       {"GET", "/api/stream", "area=CW&start=256&count=256", "", 0, Call::stream, "area 1 start 256 count 256"},
@@ -121,8 +116,6 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
   }
 }
 
-// ---- A running qna web, asked over plain sockets --------------------------------
-
 struct Response {
   int status = 0;  // 0: no answer (the connection closed)
   std::string head, body;
@@ -151,8 +144,7 @@ std::string Start(int s) {
   return s >= 0 && recv(s, first, sizeof first - 1, 0) > 0 ? first : "";
 }
 
-// Sends `raw` as it is and reads the whole answer (qna web closes every
-// connection after its answer).
+// Sends `raw` and reads the whole answer (qna web closes after it).
 Response Ask(int port, const std::string& raw) {
   Response r;
   const int s = Open(port, raw);
