@@ -523,8 +523,9 @@ bool WritesNow(const Open& open, std::uint64_t serial) {
 // writing until its write is done, which keeps it (and its pipe) from a
 // close meanwhile (Finish waits for that).
 void PostDirect(Queue& queue, const Record& record, std::unique_lock<std::mutex>& lock) {
-  std::array<Open*, kMaxOpensPerQueue> targets{};
-  std::array<Handle, kMaxOpensPerQueue> pipes{};
+  // Only the first `count` of each are set (and used).
+  std::array<Open*, kMaxOpensPerQueue> targets;
+  std::array<Handle, kMaxOpensPerQueue> pipes;
   std::size_t count = 0;
   for (const auto& open : queue.opens) {
     if (open->gone) continue;
@@ -539,8 +540,8 @@ void PostDirect(Queue& queue, const Record& record, std::unique_lock<std::mutex>
   queue.first = queue.end;
   queue.first_at += record.size();
   const auto size = static_cast<std::uint32_t>(record.size());
-  std::array<std::uint32_t, kMaxOpensPerQueue> put{};
-  std::array<bool, kMaxOpensPerQueue> ok{};
+  std::array<std::uint32_t, kMaxOpensPerQueue> put;
+  std::array<bool, kMaxOpensPerQueue> ok;
   lock.unlock();
   for (std::size_t i = 0; i < count; ++i)
     ok[i] = PipeWriteNow(pipes[i], record.data(), size, &put[i]) == 0;
