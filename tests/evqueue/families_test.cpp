@@ -175,17 +175,19 @@ TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
   EXPECT_EQ(max, 0u);
 }
 
-// A post without data is 24 bytes; no memory for the request gives 8; a
-// descriptor that is missing or points at no data is refused before
-// anything is sent.
+// A post without data is 24 bytes; no memory for a request too large for
+// the stack gives 8; a descriptor that is missing or points at no data is
+// refused before anything is sent.
 TEST_F(FamilyTest, PostRequests) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   QNA_EVENT empty{42, 0, nullptr};
   EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &empty), QNA_OK);
+  std::vector<std::uint8_t> bytes(1000, 7);
+  QNA_EVENT large{43, static_cast<std::uint32_t>(bytes.size()), bytes.data()};
   ConnFailNextAllocSeam();
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &empty), 8u);
+  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &large), 8u);
   EXPECT_EQ(QNA_InternalErr, 0);
   QNA_EVENT nodata{1, 5, nullptr};
   EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &nodata), QNA_E_ARG);
