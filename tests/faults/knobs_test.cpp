@@ -1,6 +1,5 @@
-// The server's fault knobs, each seen from a client: what the knob does is
-// what the library reports, the link stays in step where the stream allows
-// it and is cut where it does not, and nothing hangs.
+// The server's fault knobs, each seen from a client: the library reports what
+// the knob does, and nothing hangs.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,13 +16,10 @@ using namespace it;
 struct KnobCase {
   const char* name;
   std::vector<std::string> args;
-  bool knob;  // a knob is on: the server says so in its log
-  // Runs with the client open on the local link.
-  std::function<void()> check;
+  std::function<void()> check;  // with the client open on the local link
 };
 
-// Every Nth request is refused unread: the refused writes did not happen,
-// the others did, and the refusals come exactly N apart.
+// Every Nth request is refused unread, and did not happen.
 void CheckRefuse() {
   std::vector<int> refused;
   for (std::uint16_t i = 0; i < 12; ++i) {
@@ -40,11 +36,8 @@ void CheckRefuse() {
   EXPECT_EQ(refused[2] - refused[1], 4);
 }
 
-// Every Nth reply is 2 bytes longer than asked, and says so.  A read takes
-// its words and drops the rest: 0 and the right data.  A write's reply must
-// be exactly 8 bytes: 102 with 2106, and the link is cut (a longer reply
-// cannot be told from a stream that lost its place), so the next call fails
-// at its first write; a new open works.
+// Every Nth reply is 2 bytes longer, and says so: a read drops the rest; a
+// write's reply must be 8 bytes, so the link is cut (102 with 2106).
 void CheckWrongLength() {
   std::uint32_t w = QNA_OK;
   for (std::uint16_t i = 0; i < 12 && w == QNA_OK; ++i) {
@@ -66,8 +59,8 @@ void CheckWrongLength() {
   EXPECT_EQ(QNA_ReadApp("KNOB", 0, 1, &word), QNA_OK);
 }
 
-// The link ends at its request N: that exchange fails reading the reply,
-// the later ones at their first write, promptly; a new open works.
+// The link ends at its request N: that exchange fails at the reply, the
+// next at its first write, promptly; a new open works.
 void CheckCloseAfter() {
   const std::uint16_t value = 1;
   std::uint32_t r = QNA_OK;
@@ -88,28 +81,23 @@ void CheckCloseAfter() {
   EXPECT_EQ(QNA_Write(1, 0, 1, &value, 0), QNA_OK);
 }
 
-// A slow server: a second thread's request waits for the request lock and
-// gets 2 after QNA_MtxTimeOut, while the first exchange completes.
+// A slow server: a second thread's request gets 2 after QNA_MtxTimeOut.
 void CheckDelay() {
   const std::uint16_t value = 3;
   std::atomic<std::uint32_t> first{999};
-  // Set before the threads: the library reads its settings without a lock.
   QNA_MtxTimeOut = 200;
   std::thread slow([&] { first = QNA_Write(1, 1, 1, &value, 0); });
   std::this_thread::sleep_for(300ms);
   const std::uint32_t second = QNA_Write(1, 2, 1, &value, 0);
   slow.join();
-  // Normally the thread started first holds the lock; on a loaded machine it
-  // may start late.  Either way one exchange completes and the other waits
-  // out its time-out.
+  // On a loaded machine the first thread may start late: either may wait.
   const std::uint32_t waited = first.load() == QNA_OK ? second : first.load();
   EXPECT_EQ(waited, QNA_E_MUTEX);
   EXPECT_TRUE(first.load() == QNA_OK || second == QNA_OK) << first.load() << " " << second;
 }
 
-// With event delivery stalled an event posted to an open queue never
-// reaches its reader; without the knob it does.
-void CheckEvQueue(bool stalled) {
+// A stalled delivery: an event posted never reaches the queue's reader.
+void CheckEvQueueStalled() {
   QNA_Close();  // the connection's pipe becomes the link
   QNA_CONNPARAM params{};
   std::memcpy(params.name, "KNOBQ", 5);
@@ -123,17 +111,11 @@ void CheckEvQueue(bool stalled) {
   char name[33] = {};
   QNA_EVENT got{0, 0, nullptr};
   std::uint32_t r = QNA_E_EVQ_EMPTY;
-  // Delivery is asynchronous: poll for a while before calling it stalled.
   for (int i = 0; i < 40 && r == QNA_E_EVQ_EMPTY; ++i) {
     std::this_thread::sleep_for(25ms);
     r = QNA_ReadEvQueue(handle, &kind, name, &got, QNA_EVQ_NOWAIT);
   }
-  if (stalled) {
-    EXPECT_EQ(r, QNA_E_EVQ_EMPTY);
-  } else {
-    EXPECT_EQ(r, QNA_OK);
-    EXPECT_EQ(got.value, 42u);
-  }
+  EXPECT_EQ(r, QNA_E_EVQ_EMPTY);
   EXPECT_EQ(QNA_CloseEvQueue(handle, 0), QNA_OK);
   QNA_CloseN(id);
 }
@@ -144,8 +126,7 @@ TEST_P(Knob, ShowsAsTheClientExpects) {
   std::vector<std::string> args = SizeArgs(kSmallWords);
   args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
   ASSERT_TRUE(StartServer(args)) << ServerLog();
-  EXPECT_EQ(ServerLog().find("fault knobs are on") != std::string::npos, GetParam().knob)
-      << ServerLog();
+  EXPECT_NE(ServerLog().find("fault knobs are on"), std::string::npos) << ServerLog();
   const QNA_REGREC record = Record("KNOB");
   ASSERT_EQ(QNA_Open(&record), QNA_OK) << ServerLog();
   GetParam().check();
@@ -154,14 +135,11 @@ TEST_P(Knob, ShowsAsTheClientExpects) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, Knob,
     ::testing::Values(
-        KnobCase{"Refuse", {"--fault-refuse", "4", "--fault-refuse-result", "77"}, true, CheckRefuse},
-        KnobCase{"WrongLength", {"--fault-wrong-length", "3"}, true, CheckWrongLength},
-        KnobCase{"CloseAfter", {"--fault-close-after", "6"}, true, CheckCloseAfter},
-        KnobCase{"Delay", {"--fault-delay", "900"}, true, CheckDelay},
-        KnobCase{"EvQueueStalled", {"--fault-stall-evqueues"}, true, [] { CheckEvQueue(true); }},
-        // The same steps without the knob: the stall above is the knob's doing.
-        KnobCase{"EvQueueDelivered", {"--fault-delay", "0", "--fault-refuse", "0"}, false,
-                 [] { CheckEvQueue(false); }}),
+        KnobCase{"Refuse", {"--fault-refuse", "4", "--fault-refuse-result", "77"}, CheckRefuse},
+        KnobCase{"WrongLength", {"--fault-wrong-length", "3"}, CheckWrongLength},
+        KnobCase{"CloseAfter", {"--fault-close-after", "6"}, CheckCloseAfter},
+        KnobCase{"Delay", {"--fault-delay", "900"}, CheckDelay},
+        KnobCase{"EvQueueStalled", {"--fault-stall-evqueues"}, CheckEvQueueStalled}),
     RowName());
 
 }  // namespace

@@ -1,6 +1,5 @@
-// What a careless or hostile peer cannot do: read the platform root of
-// another user, or make the server buffer replies it never takes.  (Refused
-// lengths, the link cap and the loopback default are the server tests'.)
+// What a hostile peer cannot do: read another user's platform root, or make
+// the server buffer replies it never takes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -18,9 +17,8 @@ namespace fs = std::filesystem;
 
 using Security = IntegrationTest;
 
-// The root the platform makes, and everything in it: no access for the
-// group or others (a pipe's socket may be read by them, but connecting needs
-// write permission, which they never have; the folder keeps them out anyway).
+// The root and everything in it: no access for group or others (connecting
+// to a pipe's socket needs write permission).
 TEST_F(Security, RootAndObjectsArePrivate) {
   const std::string made = root_.path() + "/made/root";
   setenv("QNAPI_ROOT", made.c_str(), 1);
@@ -46,16 +44,14 @@ TEST_F(Security, RootAndObjectsArePrivate) {
   setenv("QNAPI_ROOT", root_.path().c_str(), 1);
 }
 
-// A client that sends large reads and never takes the replies: the server
-// writes one reply at a time and waits, so what it holds for that link
-// stays bounded, and the other clients are served meanwhile.
+// Large reads whose replies are never taken: the server holds one reply at
+// a time, and serves others meanwhile.
 TEST_F(Security, UnreadRepliesDoNotPileUp) {
   ASSERT_TRUE(StartServer({"--tcp", "0"})) << ServerLog();
   const auto on = wire::ListeningOn(root_.path() + "/quonix.log");
   ASSERT_TRUE(on.has_value()) << ServerLog();
   const long before = qt::RssKiB(server_->pid());
-  // 2000 reads of 16384 words: 64 MiB of replies nobody reads.  The requests
-  // stop fitting too: what goes in 3 s is sent.
+  // 64 MiB of replies nobody reads; what goes in 3 s is sent.
   const wire::Bytes read = wire::DataRead(proto::kReadWords, {{1, 0, 16384}});
   wire::Bytes many;
   for (int i = 0; i < 2000; ++i) many.insert(many.end(), read.begin(), read.end());
