@@ -19,6 +19,13 @@ struct KnobCase {
   std::function<void()> check;  // with the client open on the local link
 };
 
+// After a cut link a new open works.
+void Reopen() {
+  QNA_Close();
+  const QNA_REGREC record = Record("KNOB");
+  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+}
+
 // Every Nth request is refused unread, and did not happen.
 void CheckRefuse() {
   std::vector<int> refused;
@@ -53,9 +60,7 @@ void CheckWrongLength() {
   std::uint16_t word = 0;
   EXPECT_EQ(QNA_ReadApp("KNOB", 0, 1, &word), QNA_E_WRITE);
   EXPECT_EQ(QNA_InternalErr, 2000);
-  QNA_Close();
-  const QNA_REGREC record = Record("KNOB");
-  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  Reopen();
   EXPECT_EQ(QNA_ReadApp("KNOB", 0, 1, &word), QNA_OK);
 }
 
@@ -75,9 +80,7 @@ void CheckCloseAfter() {
   EXPECT_EQ(QNA_Write(1, 0, 1, &value, 0), QNA_E_WRITE);
   EXPECT_EQ(QNA_InternalErr, 1101);
   EXPECT_LT(MsSince(start), 10000);
-  QNA_Close();
-  const QNA_REGREC record = Record("KNOB");
-  ASSERT_EQ(QNA_Open(&record), QNA_OK);
+  Reopen();
   EXPECT_EQ(QNA_Write(1, 0, 1, &value, 0), QNA_OK);
 }
 

@@ -1,5 +1,4 @@
-// Start, stop, the window, the close handshake, pipe names and the command
-// line of quonix.
+// Start, stop, the window, the close handshake and the command line of quonix.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -92,17 +91,6 @@ TEST(ServerHandshake, EveryRegistrationAndCloseCountsOnce) {
         << "from " << start;
     EXPECT_EQ(sw.Get(204), (start + 2) & 0x7FFF) << "from " << start;
   }
-}
-
-TEST(ServerPipes, ServerNamePipeFormsTheLibrarysName) {
-  qt::TempRoot root;
-  qt::Server server({"--server-name", "pipe"});
-  ASSERT_TRUE(server.ready());
-  EXPECT_EQ(server.pipe_name(), "\\\\.\\pipe\\qoxpipe");
-  Link link(server.pipe_name());
-  wire::Registered(link, "NAMED");
-  Link local;
-  EXPECT_FALSE(local.ok()) << "the default pipe is served too";
 }
 
 // A wrong command line ends the server at once (2, or 1 for a pipe name it

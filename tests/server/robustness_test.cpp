@@ -179,25 +179,6 @@ TEST(ServerRobustness, LinksBeyondTheLimitAreClosedOthersServed) {
                           std::chrono::seconds(20)));
 }
 
-TEST(ServerRobustness, AbandonedAreaMutexIsTakenOver) {
-  qt::TempRoot root;
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  qt::Child holder([] {
-    char name[] = "\\sem32\\qoxsemcw";
-    Handle mutex = 0;
-    if (MtxOpen(name, &mutex) != 0) return 2;
-    return MtxWait(mutex, 20000) == kWaitOk ? 0 : 3;
-  });
-  ASSERT_EQ(holder.Wait(), 0);
-  Link link;
-  EXPECT_EQ(link.Result(wire::WordWrite(1, 3, {0x77})), 0u);
-  // The server released what it took over.
-  wire::AreaView cw(1);
-  ASSERT_TRUE(cw.ok());
-  EXPECT_EQ(cw.Get(3), 0x77u);
-}
-
 TEST(ServerRobustness, AreaMutexHeldTooLongGivesTwo) {
   qt::TempRoot root;
   qt::Server server({"--lock-timeout", "300"});
