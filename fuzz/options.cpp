@@ -1,8 +1,5 @@
-// options.cpp - fuzz target: quonix's command line.
-//
-// The fuzzer's bytes are the arguments, each ended by a NUL.  Besides not
-// crashing, a line that parses must keep every size within its limits and
-// names that cannot leave their folder or pipe path.
+// options.cpp - fuzz target: quonix's command line (NUL-ended arguments).  A
+// line that parses keeps sizes in their limits and names in their folders.
 #include <cstdlib>
 #include <string>
 #include <vector>
