@@ -197,13 +197,15 @@ TEST(ServerRobustness, AreaMutexHeldTooLongGivesTwo) {
 }
 
 // On each kind of link one idle, one in the middle of a request, one stuck in
-// a send of replies it never reads, and a receive that waits for a minute:
+// a send of the 16 MiB of replies it never reads (the server holds one at a
+// time), and a receive that waits for a minute: others are served, and
 // SIGTERM ends all of them cleanly, at once.
 TEST(ServerRobustness, SigtermStopsCleanlyWithLinksOfEveryKindOpen) {
   Served s;
   ASSERT_TRUE(s.server.ready());
   Link idle, half, stuck;
   TcpLink tcp_idle(s.port), tcp_half(s.port), tcp_stuck(s.port);
+  const long before = qt::RssKiB(s.server.pid());
   const auto open = [](auto& i, auto& h, auto& st) {
     wire::Registered(i, "IDLE");
     wire::Registered(h, "HALF");
@@ -221,6 +223,7 @@ TEST(ServerRobustness, SigtermStopsCleanlyWithLinksOfEveryKindOpen) {
   auto reply = other.Call(wire::DataRead(proto::kReadWords, {{1, 0, 32768}}));
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->payload.size(), 65536u);
+  EXPECT_LT(qt::RssKiB(s.server.pid()), before + 16 * 1024) << "unread replies piled up";
 
   EXPECT_EQ(s.server.Stop(), 0);
   EXPECT_TRUE(idle.Ended() && half.Ended() && stuck.Ended() && waiting.Ended() && other.Ended());

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <optional>
 
 #include "server/tcp_wire.h"
 #include "support/server.h"
@@ -12,30 +12,17 @@ namespace {
 
 using wire::TcpLink;
 
-// The local address (as /proc/net/tcp prints it) of the socket that listens
-// on `port`; "" when there is none.
-std::string ListenerAddress(std::uint16_t port) {
+// The address the socket that listens on `port` is bound to, in host order
+// (/proc/net/tcp prints it in network order read as a native number).
+std::optional<std::uint32_t> ListenerAddress(std::uint16_t port) {
   std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  char wanted_port[8];
-  std::snprintf(wanted_port, sizeof wanted_port, "%04X", port);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    const auto colon = local.find(':');
-    if (state == "0A" && colon != std::string::npos && local.substr(colon + 1) == wanted_port)
-      return local.substr(0, colon);
+  for (std::string line; std::getline(table, line);) {
+    unsigned address = 0, local_port = 0, state = 0;
+    if (std::sscanf(line.c_str(), " %*u: %8X:%4X %*X:%*X %X", &address, &local_port, &state) == 3 &&
+        local_port == port && state == 0x0A)
+      return ntohl(address);
   }
-  return "";
-}
-
-// The kernel prints the address in network order read as a native number.
-std::string AddressHex(std::uint32_t address) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", htonl(address));
-  return text;
+  return std::nullopt;
 }
 
 struct ListenCase {
@@ -59,7 +46,7 @@ TEST_P(ServerTcpListen, PortLineNamesWhereItListens) {
   EXPECT_EQ(listening->address, GetParam().logged_address);
   EXPECT_NE(listening->port, 0u) << "the chosen port, not the asked-for 0";
   EXPECT_EQ(ListenerAddress(listening->port),
-            AddressHex(GetParam().loopback_only ? INADDR_LOOPBACK : INADDR_ANY));
+            GetParam().loopback_only ? INADDR_LOOPBACK : INADDR_ANY);
   TcpLink link(listening->port);
   wire::Registered(link, "PORTED");
 }

@@ -79,18 +79,12 @@ inline int EndWrite(Wire wire, std::uintptr_t end, const std::uint8_t* data, std
 }
 // Both sides' reads and writes fail; the end stays open.
 inline void EndDisconnect(Wire wire, std::uintptr_t end) {
-  if (end == kNoEnd) return;
-  if (wire == Wire::Pipe)
-    NpipeDisconnect(end);
-  else
-    win::TcpShutdown(static_cast<win::SOCKET>(end));
+  if (end != kNoEnd && wire == Wire::Pipe) NpipeDisconnect(end);
+  if (end != kNoEnd && wire == Wire::Tcp) win::TcpShutdown(static_cast<win::SOCKET>(end));
 }
 inline void EndClose(Wire wire, std::uintptr_t end) {
-  if (end == kNoEnd) return;
-  if (wire == Wire::Pipe)
-    HndClose(end);
-  else
-    win::closesocket(static_cast<win::SOCKET>(end));
+  if (end != kNoEnd && wire == Wire::Pipe) HndClose(end);
+  if (end != kNoEnd && wire == Wire::Tcp) win::closesocket(static_cast<win::SOCKET>(end));
 }
 
 class PeerConn {
