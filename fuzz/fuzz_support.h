@@ -60,6 +60,11 @@ inline Handle NewMutex() {
   return mutex;
 }
 
+// A property every input must keep; a finding when it does not.
+inline void Check(bool holds) {
+  if (!holds) std::abort();
+}
+
 // Bytes off the front of the input; zeros past its end.
 class Input {
  public:
@@ -120,8 +125,6 @@ struct ClientLink {
       : pair(bytes), link(PipeHandleOf(pair.near)) {
     g_link = link;
   }
-  ClientLink(const ClientLink&) = delete;
-  ClientLink& operator=(const ClientLink&) = delete;
   ~ClientLink() {
     g_link = kInvalidHandle;
     HndClose(link);

@@ -4,13 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "server/options.h"
 
-namespace {
-void Check(bool holds) {
-  if (!holds) std::abort();
-}
-}  // namespace
+using fz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> args{"quonix", ""};

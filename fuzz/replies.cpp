@@ -52,7 +52,8 @@ void Call(std::uint8_t which, std::uint8_t a) {
   const std::uint32_t count = 1u + a % 48;
   const bool tcp = (a & 0x80) != 0;
   const std::uint32_t id = tcp ? kTcpConn : kPipeConn;
-  switch (which % 28) {
+  std::uint32_t out = 0, w2 = 0, length = count, list[8] = {};  // what the calls give back
+  switch (which % 29) {
     case 0: QNA_Write(1, 0, count, words, 0); break;
     case 1: QNA_WriteBit(0, 3, count, bits, 0); break;
     case 2: QNA_WriteWithFlag(1, 0, 16, words, flags, 0); break;
@@ -60,11 +61,7 @@ void Call(std::uint8_t which, std::uint8_t a) {
     case 4: QNA_ReadApp("FUZZ", 0, count, words); break;
     case 5: QNA_WriteApp("FUZZ", 1, count, words, 0); break;
     case 6: QNA_SendMsg(3, 1, 2, 0, count, bits, 0); break;
-    case 7: {
-      std::uint32_t w1 = 0, w2 = 0, length = count;
-      QNA_RecvMsg(3, &w1, &w2, &length, bits, 0);
-      break;
-    }
+    case 7: QNA_RecvMsg(3, &out, &w2, &length, bits, 0); break;
     case 8: {
       std::array<std::uint8_t, QNA_CMINFO_SIZE> block{};
       QNA_ReadCmInfo(block.data());
@@ -90,57 +87,26 @@ void Call(std::uint8_t which, std::uint8_t a) {
     case 14: (tcp ? QNA_WriteS : QNA_WriteN)(1, 0, count, words, 0, id); break;
     case 15: (tcp ? QNA_WriteBitS : QNA_WriteBitN)(0, 0, count, bits, 0, id); break;
     case 16: (tcp ? QNA_SendMsgS : QNA_SendMsgN)(4, 1, 2, 3, count, bits, 0, id); break;
-    case 17: {
-      std::uint32_t w1 = 0, w2 = 0, length = count;
-      QNA_RecvMsgN(4, &w1, &w2, &length, bits, 0, kPipeConn);
-      break;
-    }
-    case 18: {
-      std::uint32_t request = 0;
-      QNA_StartAPP(id, "prog", "args", "dir", "APP", 1, 2, 3, 4, &request);
-      break;
-    }
-    case 19: {
-      std::uint32_t request = 0;
-      QNA_SendCloseMsg(id, "APP", 1, 2, 3, &request, 5);
-      break;
-    }
-    case 20: {
-      std::uint32_t status = 0;
-      QNA_GetReqStatus(id, 1 + a, &status);
-      break;
-    }
+    case 17: QNA_RecvMsgN(4, &out, &w2, &length, bits, 0, kPipeConn); break;
+    case 18: QNA_StartAPP(id, "prog", "args", "dir", "APP", 1, 2, 3, 4, &out); break;
+    case 19: QNA_SendCloseMsg(id, "APP", 1, 2, 3, &out, 5); break;
+    case 20: QNA_GetReqStatus(id, 1 + a, &out); break;
     case 21: QNA_CancelReq(id, 1 + a); break;
-    case 22: {
-      std::uint32_t max = 0;
-      QNA_GetMaxEvQueueNum(id, &max);
-      break;
-    }
-    case 23: {
-      std::uint32_t n = 0, list[8] = {};
-      const std::uint32_t room = a % 9;
-      if ((a & 1) != 0)
-        QNA_GetUsableEvQueueNum(id, &n, list, room);
-      else
-        QNA_GetNamedEvQueueNum(id, "Q", &n, list, room);
-      break;
-    }
-    case 24: {
-      std::uint32_t n = 0, list[8] = {};
-      QNA_GetUsedEvQueueNum(id, &n, list, a % 9);
-      break;
-    }
-    case 25: {
+    case 22: QNA_GetMaxEvQueueNum(id, &out); break;
+    case 23: QNA_GetUsableEvQueueNum(id, &out, list, a % 9); break;
+    case 24: QNA_GetNamedEvQueueNum(id, "Q", &out, list, a % 9); break;
+    case 25: QNA_GetUsedEvQueueNum(id, &out, list, a % 9); break;
+    case 26: {
       char name[9] = {};
       QNA_GetEvQueueName(id, 1 + a % 4, name);
       break;
     }
-    case 26: {
+    case 27: {
       QNA_EVENT event{7, count, bits};
       QNA_WriteEvQueue(id, 1, &event);
       break;
     }
-    case 27: {
+    case 28: {
       std::uint16_t kind = 0;
       char name[33] = {};
       QNA_EVENT event{0, count, (a & 0x40) != 0 ? nullptr : bits};

@@ -3,12 +3,10 @@
 // areas, mailboxes, channels, information blocks and event queues.  Requests
 // that start, close or raise programs become the status request (no fuzzed
 // path is ever run), and a receive's wait is 0.
-#include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
-#include <fcntl.h>
 #include <vector>
 
 #include "core/protocol.h"

@@ -6,15 +6,14 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "web.h"
 
 namespace {
 
-constexpr std::uint32_t kSizes[6] = {256, 1024, 256, 256, 128, 128};
+using fz::Check;
 
-void Check(bool holds) {
-  if (!holds) std::abort();
-}
+constexpr std::uint32_t kSizes[6] = {256, 1024, 256, 256, 128, 128};
 
 bool IsWrite(qna::web::Call call) {
   using qna::web::Call;
