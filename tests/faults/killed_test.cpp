@@ -137,13 +137,7 @@ int Client(const char* app, std::uint16_t port, std::uint16_t slot, std::uint32_
   return 0;
 }
 
-class ServerKilled : public IntegrationTest {
- protected:
-  std::uint16_t Port() {
-    const auto on = wire::ListeningOn(root_.path() + "/quonix.log");
-    return on ? on->port : 0;
-  }
-};
+using ServerKilled = IntegrationTest;
 
 TEST_F(ServerKilled, AtRandomPointsOfEveryFamily) {
   const unsigned seed = std::random_device{}();
@@ -161,7 +155,7 @@ TEST_F(ServerKilled, AtRandomPointsOfEveryFamily) {
       args.push_back(std::to_string(std::uniform_int_distribution<int>(10, 150)(random)));
     }
     ASSERT_TRUE(StartServer(args)) << ServerLog();
-    const std::uint16_t port = Port();
+    const std::uint16_t port = wire::TcpPort(root_.path() + "/quonix.log");
     ASSERT_NE(port, 0) << ServerLog();
 
     qt::Signal ready, counts;

@@ -22,9 +22,6 @@ const std::vector<std::string> kArgs = {
 using qt::Cat;
 using qt::Le32;
 Bytes W(const std::vector<std::uint16_t>& words) { return wire::Builder{}.words(words).bytes; }
-std::vector<std::uint16_t> Fill(std::size_t n, std::uint16_t value) {
-  return std::vector<std::uint16_t>(n, value);
-}
 Bytes Words(std::uint32_t command, std::uint32_t options, std::initializer_list<std::uint32_t> head,
             const Bytes& data = {}) {
   return wire::Record(command, options, Cat({Le32(head), data}));
@@ -44,8 +41,8 @@ std::vector<Exchange> Script() {
   constexpr std::uint32_t R = proto::kRegister, WW = proto::kWriteWords,
                           WB = proto::kWriteBytes, WM = proto::kWriteMasked;
   const Bytes sizes = Le32({64, 1000, 96, 300, 40, 50});
-  const auto ff = [](std::size_t n) { return Fill(n, 0xFFFF); };
-  std::vector<std::uint16_t> masked(32), masked_result(32, 0x1111);
+  const auto ff = [](std::size_t n) { return std::vector<std::uint16_t>(n, 0xFFFF); };
+  std::vector<std::uint16_t> masked(32), masked_result(32, 0xFFFF);
   for (std::uint16_t j = 0; j < 32; ++j) masked[j] = static_cast<std::uint16_t>(0xA000 + j);
   for (std::size_t j : {0u, 15u, 16u, 31u}) masked_result[j] = masked[j];
   Bytes sb_bits(96 * 16, 0);
@@ -135,7 +132,7 @@ std::vector<Exchange> Script() {
       {"masked bits", wire::MaskedWrite(0, 40, {0x0005, 0xF000}, {0x000F, 0xF000}), true, 0, {}},
       {"masked bits cleared", wire::MaskedWrite(0, 64, {0, 0}, {0x00F0, 0}), true, 0, {}},
       {"flagged bits only", ReadW({{0, 2, 3}}), true, 0, W({0xF5FF, 0, 0xFF0F})},
-      {"word area preset", wire::WordWrite(1, 10, Fill(32, 0x1111)), true, 0, {}},
+      {"word area preset", wire::WordWrite(1, 10, ff(32)), true, 0, {}},
       {"masked words", wire::MaskedWrite(1, 10, masked, {0x8001, 0x8001}), true, 0, {}},
       {"flagged words only", ReadW({{1, 10, 32}}), true, 0, W(masked_result)},
       {"masked last bit block", wire::MaskedWrite(0, 1024 - 16, ff(1), ff(1)), true, 0, {}},
@@ -161,21 +158,6 @@ std::vector<Exchange> Script() {
   };
 }
 
-template <class AnyLink>
-void RunScript(AnyLink& link, const std::vector<Exchange>& script) {
-  for (const Exchange& step : script) {
-    SCOPED_TRACE(step.what);
-    ASSERT_TRUE(link.Send(step.request));
-    if (!step.answered) continue;
-    const auto reply = link.ReadReply();
-    ASSERT_TRUE(reply.has_value());
-    ASSERT_EQ(reply->first, proto::Get32(step.request.data() + 4)) << "reply to another request";
-    EXPECT_EQ(reply->result, step.result);
-    EXPECT_EQ(reply->payload, step.payload);
-    EXPECT_EQ(reply->length, 8 + step.payload.size());
-  }
-}
-
 class ServerExchanges : public ::testing::TestWithParam<wire::Kind> {};
 
 TEST_P(ServerExchanges, EveryLinkAnswersTheScript) {
@@ -190,7 +172,17 @@ TEST_P(ServerExchanges, EveryLinkAnswersTheScript) {
   const auto script = Script();
   wire::OnLink(GetParam(), wire::TcpPort(log), [&](auto& link) {
     ASSERT_TRUE(link.ok()) << "error " << link.error();
-    RunScript(link, script);
+    for (const Exchange& step : script) {
+      SCOPED_TRACE(step.what);
+      ASSERT_TRUE(link.Send(step.request));
+      if (!step.answered) continue;
+      const auto reply = link.ReadReply();
+      ASSERT_TRUE(reply.has_value());
+      ASSERT_EQ(reply->first, proto::Get32(step.request.data() + 4)) << "reply to another request";
+      EXPECT_EQ(reply->result, step.result);
+      EXPECT_EQ(reply->payload, step.payload);
+      EXPECT_EQ(reply->length, 8 + step.payload.size());
+    }
   });
   EXPECT_EQ((std::vector<std::uint16_t>{cw.Get(100), cw.Get(102), cw.Get(10), cw.Get(999), sw.Get(0)}),
             (std::vector<std::uint16_t>{1, 0x8001, 0xA000, 0xFFFF, 0x8000}));

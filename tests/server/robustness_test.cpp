@@ -14,19 +14,13 @@ using wire::Kind;
 using wire::Link;
 using wire::TcpLink;
 
-std::vector<std::string> WithTcp(std::vector<std::string> args) {
-  args.insert(args.end(), {"--tcp", "0"});
-  return args;
-}
-
-// A server with a TCP listener and a log, for one test.
+// A server with a log and the TCP listener its arguments ask for.
 struct Served {
   qt::TempRoot root;
   std::string log = root.path() + "/server.log";
   qt::Server server;
   std::uint16_t port = 0;
-  explicit Served(std::vector<std::string> args = {})
-      : server(WithTcp(std::move(args)), log) {
+  explicit Served(std::vector<std::string> args = {"--tcp", "0"}) : server(std::move(args), log) {
     if (server.ready()) port = wire::TcpPort(log);
   }
 };
@@ -102,7 +96,7 @@ class ServerStreams : public ::testing::TestWithParam<Kind> {};
 // In pieces, back to back, at the size caps, and cut off in the middle.
 TEST_P(ServerStreams, PiecesBatchesCapsAndAHalfRequest) {
   // A read of the whole area is a reply of 1 MiB, the most one carries.
-  Served s({"--cw", "524288"});
+  Served s({"--cw", "524288", "--tcp", "0"});
   ASSERT_TRUE(s.server.ready());
   wire::AreaView cw(1), sw(3);
   ASSERT_TRUE(cw.ok() && sw.ok());
@@ -156,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(Links, ServerStreams, ::testing::Values(Kind::Pipe, Kin
 // Pipe and TCP links count against one limit; a link beyond it is closed
 // like any other, and there is room again once a link closes.
 TEST(ServerRobustness, LinksBeyondTheLimitAreClosedOthersServed) {
-  Served s({"--max-links", "2"});
+  Served s({"--max-links", "2", "--tcp", "0"});
   ASSERT_TRUE(s.server.ready());
   Link piped;
   wire::Registered(piped, "PIPED");

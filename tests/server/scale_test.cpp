@@ -13,8 +13,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using wire::Link;
 using wire::TcpLink;
 
@@ -37,14 +35,11 @@ bool RaiseOpenFiles(rlim_t wanted) {
   return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
-// Appended rather than "L" + to_string: g++ 12 at -O2 warns falsely
-// (-Wrestrict) on that operator+.
-std::string Name(std::size_t k) { return std::string("L").append(std::to_string(k)); }
-
 template <class Kind>
 bool Join(Kind& link, std::size_t k) {
   if (!link.ok()) return false;
-  const auto reg = link.Call(wire::Register(Name(k).c_str()));
+  // Appended: g++ 12 at -O2 warns falsely (-Wrestrict) on "L" + to_string.
+  const auto reg = link.Call(wire::Register(std::string("L").append(std::to_string(k)).c_str()));
   const auto w = link.Call(wire::WordWrite(1, static_cast<std::uint32_t>(k),
                                            {static_cast<std::uint16_t>(k + 1)}));
   return reg && w && reg->result == 0 && w->result == 0;
@@ -65,7 +60,6 @@ TEST(ServerScale, AThousandLinksOfEveryKindAreServedInTheirMemory) {
   std::vector<std::unique_ptr<Link>> piped(pipes);
   std::vector<std::unique_ptr<TcpLink>> sockets(tcp);
   std::atomic<std::size_t> served{0};
-  const auto start = Clock::now();
   std::vector<std::thread> openers;
   constexpr std::size_t kThreads = 6;
   for (std::size_t t = 0; t < kThreads; ++t) {
@@ -84,10 +78,8 @@ TEST(ServerScale, AThousandLinksOfEveryKindAreServedInTheirMemory) {
     });
   }
   for (auto& t : openers) t.join();
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   const long after = qt::RssKiB(server.pid());
   EXPECT_EQ(served.load(), all);
-  EXPECT_LT(elapsed, 30s);
   if (!kSanitized) {
     EXPECT_LT(after, kThousandIdleLinksKiB + 8 * 1024);
   }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -88,16 +89,14 @@ struct TcpListening {
 };
 inline std::optional<TcpListening> ListeningOn(const std::string& log_path) {
   const std::string text = qt::ReadText(log_path);
-  constexpr std::string_view kMark = "tcp listening on ";
-  const auto at = text.find(kMark);
-  if (at == std::string::npos) return std::nullopt;
-  const auto start = at + kMark.size();
-  const std::string endpoint = text.substr(start, text.find_first_of(" \n", start) - start);
-  const auto colon = endpoint.rfind(':');
-  if (colon == std::string::npos) return std::nullopt;
-  const unsigned long port = std::strtoul(endpoint.c_str() + colon + 1, nullptr, 10);
-  if (port == 0 || port > 65535) return std::nullopt;
-  return TcpListening{endpoint.substr(0, colon), static_cast<std::uint16_t>(port)};
+  const auto start = text.find("tcp listening on ");
+  if (start == std::string::npos) return std::nullopt;
+  char address[256] = {};
+  unsigned port = 0;
+  if (std::sscanf(text.c_str() + start, "tcp listening on %255[^: \n]:%u", address, &port) != 2 ||
+      port == 0 || port > 65535)
+    return std::nullopt;
+  return TcpListening{address, static_cast<std::uint16_t>(port)};
 }
 
 inline std::uint16_t TcpPort(const std::string& log) {
@@ -108,11 +107,9 @@ inline std::uint16_t TcpPort(const std::string& log) {
 
 enum class Kind { Pipe, HostPipe, Tcp };
 
-inline const char* NameOf(Kind kind) {
-  return kind == Kind::Tcp ? "Tcp" : kind == Kind::HostPipe ? "HostPipe" : "Pipe";
+inline std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
+  return info.param == Kind::Tcp ? "Tcp" : info.param == Kind::HostPipe ? "HostPipe" : "Pipe";
 }
-inline void PrintTo(Kind kind, std::ostream* out) { *out << NameOf(kind); }
-inline std::string KindName(const ::testing::TestParamInfo<Kind>& info) { return NameOf(info.param); }
 
 // body(link) on a fresh link of `kind`: the local pipe, the pipe of host
 // PLANT7 (served with --host PLANT7), or TCP to `port`.

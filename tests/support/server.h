@@ -24,7 +24,6 @@ class Server {
 
   bool ready() const { return ready_; }
   pid_t pid() const { return pid_; }
-  const std::string& pipe_name() const { return pipe_; }
   bool running() { return process_ && process_->running(); }
   // SIGTERM: the exit status, or -1 when it still runs after `limit`.
   int Stop(std::chrono::milliseconds limit = std::chrono::seconds(30));
