@@ -229,10 +229,12 @@ TEST(PipeHold, HeldPipeAndMutexActAsTheirHandlesUntilClosed) {
   EXPECT_EQ(MtxHeldWait(lock.get(), 0), kWaitFailed);
   EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
   EXPECT_EQ(MtxHeldRelease(lock.get()), -1);
+#ifndef _WIN32  // a Windows handle is held as it is: its calls tell
   EXPECT_EQ(Failed(static_cast<bool>(PipeHold(stale))), win::ERROR_INVALID_HANDLE);
   EXPECT_EQ(Failed(static_cast<bool>(MtxHold(mutex))), win::ERROR_INVALID_HANDLE);
-#ifndef _WIN32  // a Windows handle is held as it is, whatever its kind
   EXPECT_EQ(Failed(static_cast<bool>(MtxHold(link.server.get()))), win::ERROR_INVALID_HANDLE);
+#else
+  (void)stale;
 #endif
 }
 
