@@ -8,6 +8,8 @@
 # on a small virtual machine a wake-up across CPUs costs tens of microseconds
 # or not, by chance, which swamps the figures that cross a process boundary;
 # on one CPU each figure and its limit pay the same switches.
+# PROGRAMS="local_bench remote_bench" runs only those programs (for instance
+# the exchanges' rows); the figures of the others show as missing.
 set -euo pipefail
 build=${1:-build/bench}
 reps=${REPS:-7}
@@ -17,7 +19,7 @@ trap 'rm -rf "$out"' EXIT
 # figure and its limit see the same spells of load on a shared machine.
 pin=()
 if [[ -n "${CPU:-}" ]]; then pin=(taskset -c "$CPU"); fi
-for program in local_bench remote_bench evqueue_bench w95pipe_bench web_bench bridge_bench; do
+for program in ${PROGRAMS:-local_bench remote_bench evqueue_bench w95pipe_bench web_bench bridge_bench}; do
   # A program not built (bridge_bench needs libmosquitto) shows as its figures missing.
   [[ -x "$build/bench/$program" ]] || { echo "$program: not built" >&2; continue; }
   "${pin[@]}" "$build/bench/$program" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
