@@ -21,10 +21,10 @@
 #include <string>
 #include <thread>
 
+#include "closer.h"
+#include "other.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
-
-#include "closer.h"
 
 namespace {
 
@@ -111,26 +111,6 @@ TEST(SysSleep, SignalsDoNotCutItShort) {
   EXPECT_EQ(child.Wait(30s), 0);
 }
 
-// ---- Stop requests -------------------------------------------------------------
-
-TEST(StopHandler, SignalsSetTheFlag) {
-  qt::TempRoot root;
-  for (const int signal : {SIGTERM, SIGINT}) {
-    qt::Signal ready;
-    qt::Child child([&] {
-      if (SysStopRequested()) return 2;
-      SysInstallStopHandler();
-      ready.Post();
-      // A stop request ends this loop; without one the parent's kill does.
-      while (!SysStopRequested()) std::this_thread::sleep_for(5ms);
-      return 0;
-    });
-    ASSERT_EQ(ready.Take(), 1);
-    kill(child.pid(), signal);
-    EXPECT_EQ(child.Wait(30s), 0) << "signal " << signal;
-  }
-}
-
 TEST(GetVersionExA, ReportsTheKernelAsNt) {
   qt::TempRoot root;
   utsname name{};
@@ -150,6 +130,85 @@ TEST(GetVersionExA, ReportsTheKernelAsNt) {
 }
 
 #endif
+
+// ---- Stop requests ----------------------------------------------------------------
+
+// Installs the stop handler and ends with 7 once a stop request came.
+PT_BODY(stop_handler) {
+  if (SysStopRequested()) return 2;
+  SysInstallStopHandler();
+  pt::Ready();
+  for (int i = 0; i < 6000 && !SysStopRequested(); ++i) SysSleep(10);
+  return SysStopRequested() ? 7 : 1;
+}
+
+PT_BODY(sleeper) {
+  pt::Ready();
+  return pt::Hold();
+}
+
+// A program with a stop handler sees a stop request and ends on its own; one
+// without is ended as SIGTERM ends it.  An ended program, reaped or not, is
+// not alive.
+TEST(StopRequests, EndAProgramThroughItsHandlerOrAtOnce) {
+  qt::TempRoot root;
+  for (const std::string body : {"stop_handler", "sleeper"}) {
+    SCOPED_TRACE(body);
+    pt::Other other(body);
+    ASSERT_TRUE(other.WaitReady());
+    EXPECT_TRUE(SysProcessAlive(other.pid()));
+    EXPECT_EQ(SysProcessStop(other.pid()), 0);
+    EXPECT_TRUE(qt::WaitFor([&] { return !SysProcessAlive(other.pid()); }, 20s));
+    EXPECT_EQ(other.Wait(), body == "sleeper" ? 143 : 7);
+  }
+  EXPECT_FALSE(SysProcessAlive(0));
+  EXPECT_EQ(SysProcessStop(0), -1);
+#ifndef _WIN32
+  pt::Other interrupted("stop_handler");
+  ASSERT_TRUE(interrupted.WaitReady());
+  kill(static_cast<pid_t>(interrupted.pid()), SIGINT);
+  EXPECT_EQ(interrupted.Wait(), 7);
+#endif
+}
+
+// ---- Starting programs --------------------------------------------------------------
+
+#ifdef _WIN32
+extern "C" __declspec(dllimport) unsigned long __stdcall GetModuleFileNameA(void*, char*,
+                                                                           unsigned long);
+#endif
+
+std::string ThisProgram() {
+#ifdef _WIN32
+  char path[520] = {};
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  return path;
+#else
+  return fs::read_symlink("/proc/self/exe").string();
+#endif
+}
+
+// A started program is known by its id alone, and a missing one is not started.
+TEST(CreateProcessA, StartsAProgramKnownByItsId) {
+  qt::TempRoot root;
+  std::string command = ThisProgram() + " --gtest_list_tests";
+  win::PROCESS_INFORMATION info{};
+  info.hProcess = 77;
+  ASSERT_EQ(win::CreateProcessA(nullptr, command.data(), nullptr, nullptr, 0, 0, nullptr, nullptr,
+                                nullptr, &info),
+            1);
+  EXPECT_NE(info.dwProcessId, 0u);
+  EXPECT_EQ(info.hProcess, 0u);
+  EXPECT_TRUE(qt::WaitFor([&] { return !SysProcessAlive(info.dwProcessId); }, 30s));
+  char missing[] = "C:\\qna-no-such-folder\\QUONIX.EXE";
+  info = {};
+  win::SetLastError(0);
+  EXPECT_EQ(win::CreateProcessA(nullptr, missing, nullptr, nullptr, 0, 0, nullptr, nullptr,
+                                nullptr, &info),
+            0);
+  EXPECT_NE(win::GetLastError(), 0u);
+  EXPECT_EQ(info.dwProcessId, 0u);
+}
 
 // ---- Version probe -----------------------------------------------------------------
 
@@ -200,6 +259,100 @@ TEST(GetVersionExA, RefusesOtherSizes) {
   EXPECT_EQ(Failed(win::GetVersionExA(nullptr) != 0), win::ERROR_INVALID_PARAMETER);
 }
 
+// ---- Files by Win32 path -------------------------------------------------------------
+
+// A folder for the file tests by Win32 path: on drive C: of the root here, in
+// the current folder on Windows.
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(win::_mkdir(folder_.c_str()), 0); }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(win::HostPath(folder_.c_str()), ignored);
+  }
+  std::string In(const std::string& name) const { return folder_ + "\\" + name; }
+
+  qt::TempRoot root_;
+#ifdef _WIN32
+  std::string folder_ = "qnatest-files-" + std::to_string(SysProcessId());
+#else
+  std::string folder_ = "C:\\Files";
+#endif
+};
+
+TEST_F(Files, DescriptorsAndStreamsWorkInAnyCase) {
+  const std::string path = In("Data.Bin");
+  const int flags = win::O_RDWR_ | win::O_CREAT_ | win::O_TRUNC_ | win::O_BINARY_;
+  const int fd = win::_open(path.c_str(), flags, 0600);
+  ASSERT_GE(fd, 0);
+#ifndef _WIN32
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+#endif
+  EXPECT_EQ(win::_write(fd, "line\n12345", 10), 10);
+  EXPECT_EQ(win::_lseek(fd, 0, 1), 10);
+  EXPECT_EQ(win::_lseek(fd, 5, 0), 5);
+  char buffer[16] = {};
+  EXPECT_EQ(win::_read(fd, buffer, 3), 3);
+  EXPECT_STREQ(buffer, "123");
+  EXPECT_EQ(win::_lseek(fd, -2, 2), 8);
+  EXPECT_EQ(win::_read(fd, buffer, 8), 2);
+  EXPECT_EQ(win::_read(fd, buffer, 8), 0);  // end of file
+#ifndef _WIN32  // the Windows run-time library takes it for a programming error
+  EXPECT_EQ(Failed(win::_lseek(fd, 0, 3) != -1), win::ERROR_INVALID_PARAMETER);
+#endif
+  EXPECT_EQ(win::_close(fd), 0);
+  EXPECT_EQ(win::_read(fd, buffer, 1), -1);  // closed
+  EXPECT_EQ(win::_close(fd), -1);
+#ifndef _WIN32
+  struct stat st {};
+  ASSERT_EQ(stat(win::HostPath(path.c_str()).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
+
+  // Binary mode keeps "\n", and the case of a path does not matter.
+  EXPECT_EQ(win::_access(In("DATA.BIN").c_str(), 0), 0);
+  std::FILE* in = win::fopen(In("data.bin").c_str(), "rb");
+  ASSERT_NE(in, nullptr);
+  std::memset(buffer, 0, sizeof buffer);
+  EXPECT_EQ(std::fread(buffer, 1, sizeof buffer, in), 10u);
+  std::fclose(in);
+  EXPECT_STREQ(buffer, "line\n12345");
+  std::FILE* out = win::fopen(In("DATA.BIN").c_str(), "ab");
+  ASSERT_NE(out, nullptr);
+  std::fputs("+", out);
+  std::fclose(out);
+
+  errno = 0;
+  EXPECT_EQ(win::_open(path.c_str(), win::O_WRONLY_ | win::O_CREAT_ | win::O_EXCL_), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(Failed(win::_open(In("other.bin").c_str(), win::O_RDWR_) != -1),
+            win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_open(path.c_str(), 3) != -1), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(win::fopen(path.c_str(), "q") != nullptr), win::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(win::fopen(nullptr, "rb"), nullptr);
+  EXPECT_EQ(win::_access(nullptr, 0), -1);
+  EXPECT_EQ(win::HostPath(nullptr), "");
+  EXPECT_EQ(win::_unlink(In("data.BIN").c_str()), 0);
+  EXPECT_EQ(Failed(win::_access(path.c_str(), 0) != -1), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_unlink(path.c_str()) != -1), win::ERROR_FILE_NOT_FOUND);
+}
+
+// Folders are made one at a time, and nothing is made in a missing one.
+TEST_F(Files, NeedExistingFolders) {
+  EXPECT_EQ(Failed(win::_open(In("no\\such.txt").c_str(), win::O_RDWR_ | win::O_CREAT_) != -1),
+            win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::fopen(In("no\\such.txt").c_str(), "wb") != nullptr),
+            win::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_mkdir(In("No\\Sub").c_str()) != -1), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(win::HostPath(In("no").c_str())));
+  EXPECT_EQ(win::_mkdir(In("No").c_str()), 0);
+  EXPECT_EQ(win::_mkdir(In("NO\\sub").c_str()), 0);
+  EXPECT_TRUE(fs::is_directory(win::HostPath(In("no\\sub").c_str())));
+  errno = 0;
+  EXPECT_EQ(Failed(win::_mkdir(In("no").c_str()) != -1), win::ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(errno, EEXIST);
+}
+
 #ifndef _WIN32  // drive letters map into the root; Windows has its own
 // ---- Drive paths ---------------------------------------------------------------------
 
@@ -235,98 +388,16 @@ TEST(HostPath, MapsWin32Paths) {
   EXPECT_EQ(win::HostPath(nullptr), "");
 }
 
-// ---- Files by Win32 path -------------------------------------------------------------
-
-TEST(Files, NeedExistingFoldersAndCreateNone) {
-  qt::TempRoot root;
-  win::SetLastError(0);
-  EXPECT_EQ(Failed(win::fopen("C:\\NoSuchDir\\f.txt", "wb") != nullptr), win::ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(Failed(win::_open("C:\\NoSuchDir\\f.txt", kCreate) != -1), win::ERROR_PATH_NOT_FOUND);
-  EXPECT_FALSE(fs::exists(root.path() + "/drive/c/nosuchdir"));
-
-  EXPECT_EQ(Failed(win::_access("C:\\missing.txt", 0) != -1), win::ERROR_FILE_NOT_FOUND);
+// Paths that would leave the drive's folder are refused, and nothing is made.
+TEST_F(Files, PathsOutsideTheDriveAreRefused) {
   EXPECT_EQ(Failed(win::_access("C:\\..\\escape", 0) != -1), win::ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(Failed(win::fopen("C:\\..\\escape", "wb") != nullptr), win::ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(Failed(win::_open("C:\\..\\escape", kCreate) != -1), win::ERROR_PATH_NOT_FOUND);
-  EXPECT_FALSE(fs::exists(root.path() + "/drive/escape"));
-}
-
-TEST(Files, StreamRoundTripIsCaseInsensitive) {
-  qt::TempRoot root;
-  fs::create_directories(root.path() + "/drive/c/ravowld/usr/plant");
-  std::FILE* out = win::fopen("C:\\RAVOWLD\\USR\\PLANT\\PLANT.TAG", "wb");
-  ASSERT_NE(out, nullptr);
-  EXPECT_NE(fcntl(fileno(out), F_GETFD) & FD_CLOEXEC, 0);
-  std::fputs("tags", out);
-  std::fclose(out);
-  EXPECT_EQ(qt::ReadText(root.path() + "/drive/c/ravowld/usr/plant/plant.tag"), "tags");
-
-  EXPECT_EQ(win::_access("c:\\ravowld\\usr\\plant\\plant.tag", 0), 0);
-  std::FILE* in = win::fopen("c:/RavoWld/Usr/Plant/Plant.Tag", "rb");
-  ASSERT_NE(in, nullptr);
-  char text[8] = {};
-  EXPECT_EQ(std::fread(text, 1, sizeof text, in), 4u);
-  std::fclose(in);
-  EXPECT_STREQ(text, "tags");
-  EXPECT_EQ(Failed(win::fopen("C:\\x", "q") != nullptr), win::ERROR_INVALID_PARAMETER);
-}
-
-TEST(Files, DescriptorRoundTrip) {
-  qt::TempRoot root;
-  fs::create_directories(root.path() + "/drive/d/quonix/usr/bob");
-  const char* name = "D:\\Quonix\\Usr\\Bob\\smemcmnt.bin";
-  const int flags = win::O_RDWR_ | win::O_CREAT_ | win::O_TRUNC_ | win::O_BINARY_;
-  const int fd = win::_open(name, flags, 0x180);  // _S_IREAD | _S_IWRITE
-  ASSERT_GE(fd, 0);
-  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
-  EXPECT_EQ(win::_write(fd, "0123456789", 10), 10);
-  EXPECT_EQ(win::_lseek(fd, 0, 1), 10);
-  EXPECT_EQ(win::_lseek(fd, 4, 0), 4);
-  char buffer[8] = {};
-  EXPECT_EQ(win::_read(fd, buffer, 3), 3);
-  EXPECT_STREQ(buffer, "456");
-  EXPECT_EQ(win::_lseek(fd, -2, 2), 8);
-  EXPECT_EQ(win::_read(fd, buffer, 8), 2);
-  EXPECT_EQ(win::_read(fd, buffer, 8), 0);  // end of file
-  EXPECT_EQ(Failed(win::_lseek(fd, 0, 3) != -1), win::ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(win::_close(fd), 0);
-
-  struct stat st {};
-  ASSERT_EQ(stat((root.path() + "/drive/d/quonix/usr/bob/smemcmnt.bin").c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, 10);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-  EXPECT_EQ(Failed(win::_open(name, kCreate | win::O_EXCL_) != -1), win::ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(Failed(win::_open("D:\\quonix\\usr\\bob\\other.bin", win::O_RDWR_) != -1),
-            win::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(Failed(win::_open(name, 3) != -1), win::ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(win::_read(fd, buffer, 1), -1);  // closed
-  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
-  EXPECT_EQ(win::_close(fd), -1);
-}
-
-TEST(Files, FoldersAreMadeOneAtATimeAndFilesRemoved) {
-  qt::TempRoot root;
-  const std::string base = root.path() + "/drive/c";
-  EXPECT_EQ(win::_mkdir("C:\\Quonix\\Usr"), -1);  // no parent yet
-  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(win::_mkdir("C:\\Quonix"), 0);
-  EXPECT_EQ(win::_mkdir("C:\\QUONIX\\usr"), 0);
-  EXPECT_TRUE(fs::is_directory(base + "/quonix/usr"));
-  EXPECT_EQ(win::_mkdir("c:/quonix"), -1);
-  EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(win::GetLastError(), win::ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(win::_mkdir("C:\\..\\outside"), -1);
-  EXPECT_FALSE(fs::exists(root.path() + "/drive/outside"));
-
-  WriteFile(base + "/quonix/usr/f.bin", "x");
-  EXPECT_EQ(win::_unlink("C:\\Quonix\\Usr\\F.BIN"), 0);
-  EXPECT_FALSE(fs::exists(base + "/quonix/usr/f.bin"));
-  EXPECT_EQ(Failed(win::_unlink("C:\\Quonix\\Usr\\F.BIN") != -1), win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(win::_mkdir("C:\\..\\outside") != -1), win::ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(Failed(win::_unlink("C:\\..\\x") != -1), win::ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(root_.path() + "/drive/escape"));
+  EXPECT_FALSE(fs::exists(root_.path() + "/drive/outside"));
 }
-
-// ---- Starting programs ----------------------------------------------------------------
 
 // Records its working folder and arguments in out.txt of its working folder;
 // written under another name first so the test never reads half a file.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "../platform/other.h"
 #include "support/test_support.h"
 
 // What the contract tests of tests/platform use.  Kernel object names are
@@ -18,6 +19,39 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 }
 
 }  // namespace qt
+
+// Another process of the contract tests: this program started again with
+// the body's name (platform_main.cpp runs it).
+namespace pt {
+
+namespace {
+std::string g_ready;
+}  // namespace
+
+struct Other::Impl {
+  wt::Child child;
+};
+
+Other::Other(const std::string& body, const std::string& argument)
+    : impl_(new Impl{wt::Child(body, argument)}) {}
+Other::~Other() = default;
+std::uint32_t Other::pid() const { return impl_->child.pid(); }
+bool Other::WaitReady(std::chrono::milliseconds limit) { return impl_->child.WaitReady(limit); }
+int Other::Wait(std::chrono::milliseconds limit) {
+  return static_cast<int>(impl_->child.Wait(limit));
+}
+void Other::Kill() { impl_->child.Kill(); }
+
+void Ready() { wt::SignalReady(g_ready); }
+
+int RunBody(const std::string& name, const std::string& ready, const std::string& argument) {
+  const auto body = Bodies().find(name);
+  if (body == Bodies().end()) return 2;
+  g_ready = ready;
+  return body->second(argument);
+}
+
+}  // namespace pt
 
 namespace wt {
 

@@ -39,10 +39,10 @@ std::string ThisProgram();
 // A command-line argument in double quotes.
 std::string Quoted(const std::string& text);
 
-// This program started again as "PROGRAM --child MODE READY ARGUMENT": it
-// runs one child mode (see RunChild) and sets the named event READY when it
-// has reached the state the test waits for.  Killed by the destructor if it
-// still runs, so a failing test leaves no process behind.
+// This program started again as "PROGRAM --child BODY READY ARGUMENT": it
+// runs one body of the tests (tests/platform/other.h) and sets the named
+// event READY when it has reached the state the test waits for.  Killed by
+// the destructor if it still runs, so a failing test leaves no process behind.
 class Child {
  public:
   Child(const std::string& mode, const std::string& argument = {});
@@ -64,9 +64,6 @@ class Child {
   DWORD pid_ = 0;
 };
 
-// Runs a child mode of this program (defined by each test program; 2 for a
-// mode it does not know).  `ready` names the event to set once ready.
-int RunChild(const std::string& mode, const std::string& ready, const std::string& argument);
 // Sets the event a parent waits for.
 void SignalReady(const std::string& ready);
 

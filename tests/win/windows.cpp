@@ -9,7 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "../platform/other.h"
+
 namespace {
+
+// A window of another program, which a stop request closes.
+PT_BODY(window) {
+  SysInstallStopHandler();
+  const win::HWND window = win::WindowOpen(argument.c_str());
+  if (window == 0) return 3;
+  pt::Ready();
+  for (int i = 0; i < 6000 && !SysStopRequested(); ++i) SysSleep(10);
+  win::WindowClose(window);
+  return SysStopRequested() ? 9 : 1;
+}
 
 // The walk the library's window lookup makes: every window below the topmost.
 std::vector<win::HWND> WindowsBelowTop() {
@@ -67,7 +80,7 @@ TEST(Windows, NewOnesGoOnTopAndToTopRaisesAnOlderOne) {
 
 TEST(Windows, OfAnotherProgramAreSeenAndNotOursToClose) {
   const std::string title = "QNA test " + wt::Unique("other");
-  wt::Child child("window", title);
+  pt::Other child("window", title);
   ASSERT_TRUE(child.WaitReady());
   win::HWND theirs = 0;
   for (win::HWND window : WindowsBelowTop())
