@@ -111,24 +111,6 @@ TEST(SysSleep, SignalsDoNotCutItShort) {
   EXPECT_EQ(child.Wait(30s), 0);
 }
 
-TEST(GetVersionExA, ReportsTheKernelAsNt) {
-  qt::TempRoot root;
-  utsname name{};
-  ASSERT_EQ(uname(&name), 0);
-  unsigned major = 0, minor = 0;
-  ASSERT_EQ(std::sscanf(name.release, "%u.%u", &major, &minor), 2);
-
-  win::OSVERSIONINFOA info;
-  std::memset(&info, 0x5A, sizeof info);
-  info.dwOSVersionInfoSize = 148;
-  ASSERT_EQ(win::GetVersionExA(&info), 1);
-  EXPECT_EQ(info.dwPlatformId, 2u);
-  EXPECT_EQ(info.dwMajorVersion, major);
-  EXPECT_EQ(info.dwMinorVersion, minor);
-  EXPECT_EQ(info.szCSDVersion[0], '\0');
-  EXPECT_EQ(info.dwOSVersionInfoSize, 148u);
-}
-
 #endif
 
 // ---- Stop requests ----------------------------------------------------------------
@@ -212,12 +194,26 @@ TEST(CreateProcessA, StartsAProgramKnownByItsId) {
 
 // ---- Version probe -----------------------------------------------------------------
 
-struct SeamReset {
-  ~SeamReset() { win::SetVersionPlatformSeam(0); }
-};
-
-TEST(GetVersionExA, AcceptsTheExtendedRecordAndTheSeam) {
+// Both sizes of the record are filled (a base record: the kernel's version,
+// no service pack), nothing past them; other sizes are refused.  A test seam
+// reports the Windows 95 family until it is turned off.
+TEST(GetVersionExA, FillsBothRecordSizesAndRefusesOthers) {
   qt::TempRoot root;
+  win::OSVERSIONINFOA base;
+  std::memset(&base, 0x5A, sizeof base);
+  base.dwOSVersionInfoSize = 148;
+  ASSERT_EQ(win::GetVersionExA(&base), 1);
+  EXPECT_EQ(base.dwPlatformId, 2u);
+#ifndef _WIN32
+  EXPECT_EQ(base.szCSDVersion[0], '\0');
+  EXPECT_EQ(base.dwOSVersionInfoSize, 148u);
+  utsname name{};
+  unsigned major = 0, minor = 0;
+  ASSERT_EQ(uname(&name), 0);
+  ASSERT_EQ(std::sscanf(name.release, "%u.%u", &major, &minor), 2);
+  EXPECT_EQ(base.dwMajorVersion, major);
+  EXPECT_EQ(base.dwMinorVersion, minor);
+#endif
   unsigned char record[160];
   std::memset(record, 0x5A, sizeof record);
   const win::DWORD size = 156;
@@ -231,32 +227,30 @@ TEST(GetVersionExA, AcceptsTheExtendedRecordAndTheSeam) {
   for (int i = 148; i < 156; ++i) EXPECT_EQ(record[i], 0) << i;  // no service pack
 #endif
   for (int i = 156; i < 160; ++i) EXPECT_EQ(record[i], 0x5A) << i;  // beyond the record
-  // The seam reports the Windows 95 family until it is turned off.
-  SeamReset reset;
+
+#ifdef _WIN32
+  constexpr win::DWORD kWrongSize = 122;  // ERROR_INSUFFICIENT_BUFFER, as Windows says it
+#else
+  constexpr win::DWORD kWrongSize = win::ERROR_INVALID_PARAMETER;
+#endif
+  for (const win::DWORD wrong : {0u, 147u, 149u, 155u, 157u, 284u, 0xFFFFFFFFu}) {
+    win::OSVERSIONINFOA other{};
+    other.dwOSVersionInfoSize = wrong;
+    win::SetLastError(0);
+    EXPECT_EQ(win::GetVersionExA(&other), 0) << wrong;
+    EXPECT_EQ(win::GetLastError(), kWrongSize) << wrong;
+  }
+  EXPECT_EQ(Failed(win::GetVersionExA(nullptr) != 0), win::ERROR_INVALID_PARAMETER);
+
+  struct SeamReset {
+    ~SeamReset() { win::SetVersionPlatformSeam(0); }
+  } reset;
   win::SetVersionPlatformSeam(1);
   ASSERT_EQ(win::GetVersionExA(info), 1);
   EXPECT_EQ(info->dwPlatformId, 1u);
   win::SetVersionPlatformSeam(0);
   ASSERT_EQ(win::GetVersionExA(info), 1);
   EXPECT_EQ(info->dwPlatformId, 2u);
-}
-
-TEST(GetVersionExA, RefusesOtherSizes) {
-  qt::TempRoot root;
-#ifdef _WIN32
-  constexpr win::DWORD kWrongSize = 122;  // ERROR_INSUFFICIENT_BUFFER, as Windows says it
-#else
-  constexpr win::DWORD kWrongSize = win::ERROR_INVALID_PARAMETER;
-#endif
-  for (const win::DWORD size : {0u, 147u, 149u, 155u, 157u, 284u, 0xFFFFFFFFu}) {
-    win::OSVERSIONINFOA info{};
-    info.dwOSVersionInfoSize = size;
-    win::SetLastError(0);
-    EXPECT_EQ(win::GetVersionExA(&info), 0) << size;
-    EXPECT_EQ(win::GetLastError(), kWrongSize) << size;
-  }
-  win::SetLastError(0);
-  EXPECT_EQ(Failed(win::GetVersionExA(nullptr) != 0), win::ERROR_INVALID_PARAMETER);
 }
 
 // ---- Files by Win32 path -------------------------------------------------------------
