@@ -250,14 +250,15 @@ TEST(ObjectsLifetime, AHeldNameRefusesCreatesAndOtherKinds) {
   qt::TempRoot root;
   for (bool elsewhere : {false, true}) {
     for (Family family : kFamilies) {
-      SCOPED_TRACE(std::string(FamilyName(family)) + (elsewhere ? " held elsewhere" : " held here"));
+      SCOPED_TRACE(std::string(FamilyName(family)) + (elsewhere ? " elsewhere" : " here"));
       const std::string held = Named(family, "held");
       std::string name = held;
       Handle mine = 0;
       void* my_view = nullptr;
       std::unique_ptr<pt::Other> holder;
       if (elsewhere) {
-        holder = std::make_unique<pt::Other>("hold", std::to_string(static_cast<int>(family)) + held);
+        const std::string argument = std::to_string(static_cast<int>(family)) + held;
+        holder = std::make_unique<pt::Other>("hold", argument);
         ASSERT_TRUE(holder->WaitReady());
       } else {
         ASSERT_EQ(Create(family, name.data(), &mine, &my_view), 0);

@@ -528,21 +528,6 @@ TEST(PipeNames, NameNeverLeavesThePipeFolder) {
   EXPECT_TRUE(client.valid()) << win::GetLastError();
 }
 
-TEST(PipeNames, TwoRootsNeverSeeEachOthersPipes) {
-  qt::TempRoot root_a;
-  Owned listener_a(NpipeListen(Local("shared").c_str()));
-  ASSERT_TRUE(listener_a.valid());
-  {
-    qt::TempRoot root_b;
-    EXPECT_EQ(Failed(Open(Local("shared")).valid()), win::ERROR_FILE_NOT_FOUND);
-    EXPECT_TRUE(Connect(Local("shared")).server.valid()) << "the name is free in the other root";
-  }
-  Owned client_a = Open(Local("shared"));
-  Owned server_a(NpipeAccept(listener_a.get(), 10000));
-  ASSERT_TRUE(Write(client_a.get(), "a"));
-  EXPECT_EQ(ReadAll(server_a.get(), 1), "a");
-}
-
 // A root longer than sun_path still works, and never through a cut-off path:
 // decoy listeners wait at the paths a cut would give.
 TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {

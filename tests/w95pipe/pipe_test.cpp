@@ -507,7 +507,8 @@ std::int64_t Pull(Handle pipe, std::uint64_t total, std::uint32_t seed) {
 bool BothWays(Handle pipe, std::uint64_t total, bool creating) {
   std::uint32_t entry = 0, instance = 0;
   if (W95NpipeSplitHandle(pipe, &entry, &instance) != 0) return false;
-  const std::uint32_t out = 2 * instance + (creating ? 1 : 2), in = 2 * instance + (creating ? 2 : 1);
+  const std::uint32_t out = 2 * instance + (creating ? 1 : 2);
+  const std::uint32_t in = 2 * instance + (creating ? 2 : 1);
   auto pulled = std::async(std::launch::async, [&] {
     const std::int64_t checked = Pull(pipe, total, in);
     if (checked != -1) W95NpipeCut(pipe);
