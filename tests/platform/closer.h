@@ -8,6 +8,10 @@
 #include <functional>
 #include <thread>
 #include <utility>
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
 
 #include "platform/platform.h"
 
@@ -61,3 +65,32 @@ inline int EndedBy(const std::function<int()>& call, const std::function<void()>
   thread.join();
   return blocked && ended ? result.load() : -2;
 }
+
+#ifndef _WIN32
+// A SIGUSR1 handler without SA_RESTART while the object lives, so that the
+// signal interrupts the calls of the thread it is sent to.
+class Interrupts {
+ public:
+  Interrupts() {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, &previous_);
+  }
+  ~Interrupts() { sigaction(SIGUSR1, &previous_, nullptr); }
+  Interrupts(const Interrupts&) = delete;
+  Interrupts& operator=(const Interrupts&) = delete;
+
+  // Signals `thread` every 20 ms until `done` holds or 10 s pass.
+  static bool Until(pthread_t thread, const std::atomic<bool>& done) {
+    for (int i = 0; i < 500 && !done; ++i) {
+      pthread_kill(thread, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done;
+  }
+
+ private:
+  struct sigaction previous_ {};
+};
+#endif

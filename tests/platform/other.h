@@ -28,8 +28,8 @@ struct Named {
   Named(const char* name, Body body) { Bodies()[name] = body; }
 };
 
-// PT_BODY(name) { ... return code; } defines the body `name`, whose exit
-// code is what it returns; `argument` is the string the test passed.
+// PT_BODY(name) { ... } defines the body `name`: it gets the test's
+// `argument`, and what it returns is the process's exit code.
 #define PT_BODY(name)                                    \
   int name(const std::string& argument);                 \
   const pt::Named name##_named(#name, name);             \
@@ -42,8 +42,7 @@ void Ready();
 int RunBody(const std::string& name, const std::string& ready, const std::string& argument);
 #endif
 
-// Keeps the other process, and what it holds, alive until it is killed
-// (a minute at most, should nobody kill it).
+// Keeps the other process and what it holds until it is killed (a minute at most).
 inline int Hold() {
   for (int i = 0; i < 600; ++i) SysSleep(100);
   return 0;

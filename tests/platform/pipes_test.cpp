@@ -648,34 +648,9 @@ TEST(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
 
 // A signal without SA_RESTART interrupts the calls: a read goes on waiting,
 // and a write that moved some bytes reports exactly those.
-class PipeSignals : public ::testing::Test {
- protected:
-  void SetUp() override {
-    struct sigaction action {};
-    action.sa_handler = [](int) {};
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGUSR1, &action, &previous_);
-  }
-  void TearDown() override { sigaction(SIGUSR1, &previous_, nullptr); }
-
-  // Signals `thread` every 20 ms until `done` holds or 10 s pass.
-  static bool InterruptUntil(std::thread& thread, const std::atomic<bool>& done) {
-    return qt::WaitFor(
-        [&] {
-          if (done) return true;
-          pthread_kill(thread.native_handle(), SIGUSR1);
-          std::this_thread::sleep_for(20ms);
-          return done.load();
-        },
-        10s);
-  }
-
- private:
-  struct sigaction previous_ {};
-};
-
-TEST_F(PipeSignals, InterruptedReadKeepsWaitingForData) {
+TEST(PipeSignals, InterruptedReadKeepsWaitingForData) {
   qt::TempRoot root;
+  const Interrupts interrupts;
   Link link = Connect(Local("eintr"));
   ASSERT_TRUE(link.server.valid());
   std::atomic<bool> done{false};
@@ -700,8 +675,9 @@ TEST_F(PipeSignals, InterruptedReadKeepsWaitingForData) {
   EXPECT_EQ(byte, 'k');
 }
 
-TEST_F(PipeSignals, InterruptedWriteReportsTheShortCount) {
+TEST(PipeSignals, InterruptedWriteReportsTheShortCount) {
   qt::TempRoot root;
+  const Interrupts interrupts;
   Link link = Connect(Local("short"));
   ASSERT_TRUE(link.server.valid());
   const std::vector<char> big(64u << 20, 'w');  // far more than a socket holds
@@ -714,7 +690,7 @@ TEST_F(PipeSignals, InterruptedWriteReportsTheShortCount) {
     done = true;
   });
   qt::WaitFor([&] { return Available(link.server.get()) > 0; });
-  const bool ended = InterruptUntil(writer, done);
+  const bool ended = Interrupts::Until(writer.native_handle(), done);
   if (!ended) link.server.reset();  // a write that loops would wait for ever
   writer.join();
   ASSERT_TRUE(ended) << "the write did not come back when interrupted";

@@ -155,10 +155,8 @@ DWORD WINAPI TaskBarThread(void* parameter) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
 std::atomic<HWND> g_task_bar{nullptr};
+
 }  // namespace
 
 HWND TaskBarWindow() { return g_task_bar.load(); }
