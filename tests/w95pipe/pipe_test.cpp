@@ -389,7 +389,10 @@ TEST_F(W95Test, HostileHeadersAndCounts) {
     EXPECT_EQ(Read(pipe, 4), Got(row.read, ""));
     EXPECT_EQ(Write(pipe, "abcd"), Wrote(row.write, row.write == 0 ? 4 : 0));
     // Nobody reads what was written: the close need not wait for a reader.
+    // Cut here, the instance fails every read and write from then on.
     EXPECT_EQ(W95NpipeCut(pipe), 0u);
+    EXPECT_EQ(Read(pipe, 4), Got(win::ERROR_BROKEN_PIPE, ""));
+    EXPECT_EQ(Write(pipe, "abcd"), Wrote(win::ERROR_NO_DATA, 0));
     EXPECT_EQ(W95NpipeClose(pipe), 0u);
   }
   to_child.Post('x');
