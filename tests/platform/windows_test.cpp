@@ -1,7 +1,9 @@
-// The shared window table: Z order, titles, owners, and windows of processes
-// that ended.
+// Top-level windows: Z order, titles, owners, and windows of processes that
+// ended; then what only the POSIX window table has.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "other.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -37,70 +40,71 @@ std::string Title(HWND w) {
   return text;
 }
 
+// The titles of the tests' windows ("w:..."; Windows has windows of its own
+// too) in the walk's order.
 std::vector<std::string> Titles() {
   std::vector<std::string> titles;
-  for (HWND w : Walk()) titles.push_back(Title(w));
+  for (HWND w : Walk())
+    if (Title(w).rfind("w:", 0) == 0) titles.push_back(Title(w));
   return titles;
+}
+
+// A window of another program, which a stop request closes.
+PT_BODY(window) {
+  SysInstallStopHandler();
+  const HWND window = win::WindowOpen(argument.c_str());
+  if (window == 0) return 3;
+  pt::Ready();
+  for (int i = 0; i < 6000 && !SysStopRequested(); ++i) SysSleep(10);
+  win::WindowClose(window);
+  return SysStopRequested() ? 9 : 1;
 }
 
 using Names = std::vector<std::string>;
 
-TEST(Windows, ShellIsTopmostAndOwnedByNobody) {
+TEST(Windows, NewAndRaisedWindowsGoOnTop) {
   qt::TempRoot root;
-  const HWND shell = win::GetTopWindow(0);
-  ASSERT_NE(shell, 0u);
-  EXPECT_EQ(Title(shell), "shell");
-  EXPECT_EQ(win::WindowProcessId(shell), 0u);
-  EXPECT_EQ(win::GetWindow(shell, win::GW_HWNDNEXT), 0u);
-  EXPECT_EQ(win::GetTopWindow(shell), 0u);  // no child windows
-  // The shell stays on top and cannot be closed.
-  EXPECT_EQ(win::WindowClose(shell), 0);
-  const HWND w = win::WindowOpen("app");
-  EXPECT_EQ(win::WindowToTop(shell), 1);
-  EXPECT_EQ(win::GetTopWindow(0), shell);
-  EXPECT_EQ(win::GetWindow(shell, win::GW_HWNDNEXT), w);
-}
-
-TEST(Windows, NewAndRaisedWindowsGoJustBelowTheShell) {
-  qt::TempRoot root;
-  const HWND a = win::WindowOpen("A");
-  const HWND b = win::WindowOpen("B");
-  const HWND c = win::WindowOpen("C");
+  const HWND a = win::WindowOpen("w:A");
+  const HWND b = win::WindowOpen("w:B");
+  const HWND c = win::WindowOpen("w:C");
   ASSERT_NE(a, 0u);
   ASSERT_NE(b, 0u);
   ASSERT_NE(c, 0u);
-  EXPECT_EQ(Titles(), (Names{"C", "B", "A"}));
+  EXPECT_EQ(Titles(), (Names{"w:C", "w:B", "w:A"}));
   EXPECT_EQ(win::WindowToTop(a), 1);
-  EXPECT_EQ(Titles(), (Names{"A", "C", "B"}));
+  EXPECT_EQ(Titles(), (Names{"w:A", "w:C", "w:B"}));
   EXPECT_EQ(win::WindowToTop(b), 1);
-  EXPECT_EQ(Titles(), (Names{"B", "A", "C"}));
+  EXPECT_EQ(Titles(), (Names{"w:B", "w:A", "w:C"}));
   EXPECT_EQ(win::WindowClose(a), 1);
-  EXPECT_EQ(Titles(), (Names{"B", "C"}));
-  EXPECT_EQ(win::WindowProcessId(b), static_cast<win::DWORD>(getpid()));
+  EXPECT_EQ(Titles(), (Names{"w:B", "w:C"}));
+  EXPECT_EQ(win::WindowProcessId(b), SysProcessId());
+#ifndef _WIN32  // Windows may have windows of its own between them
   // Walking upwards and to the ends.
   EXPECT_EQ(win::GetWindow(c, 3), b);  // GW_HWNDPREV
   EXPECT_EQ(win::GetWindow(b, 3), win::GetTopWindow(0));
   EXPECT_EQ(win::GetWindow(b, 1), c);  // GW_HWNDLAST
   EXPECT_EQ(win::GetWindow(c, 0), win::GetTopWindow(0));  // GW_HWNDFIRST
+#endif
   EXPECT_EQ(win::GetWindow(c, 99), 0u);
+  EXPECT_EQ(win::WindowClose(b), 1);
+  EXPECT_EQ(win::WindowClose(c), 1);
 }
 
-TEST(Windows, ClosedHandlesAreStaleAndNotReused) {
+TEST(Windows, ClosedHandlesAreStale) {
   qt::TempRoot root;
-  const HWND a = win::WindowOpen("A");
+  const HWND a = win::WindowOpen("w:A");
   ASSERT_NE(a, 0u);
   ASSERT_EQ(win::WindowClose(a), 1);
-  char text[16] = "unchanged";
-  EXPECT_EQ(win::GetWindowTextA(a, text, sizeof text), 0);
-  EXPECT_STREQ(text, "");
+  EXPECT_EQ(Title(a), "");
   EXPECT_EQ(win::GetWindow(a, win::GW_HWNDNEXT), 0u);
   EXPECT_EQ(win::WindowProcessId(a), 0u);
   EXPECT_EQ(win::WindowToTop(a), 0);
   EXPECT_EQ(win::WindowClose(a), 0);
-  const HWND again = win::WindowOpen("A");
-  EXPECT_NE(again, 0u);
+#ifndef _WIN32
+  const HWND again = win::WindowOpen("w:A");
   EXPECT_NE(again, a);  // the same slot, a new handle
   EXPECT_EQ(Title(a), "");
+#endif
   for (const HWND bogus : {HWND{0}, HWND{1}, HWND{0xFFFFFFFF}, ~HWND{0}}) {
     EXPECT_EQ(win::GetWindow(bogus, win::GW_HWNDNEXT), 0u) << bogus;
     EXPECT_EQ(win::WindowProcessId(bogus), 0u) << bogus;
@@ -116,6 +120,7 @@ TEST(Windows, TitlesAreCutAt127AndCopiedToSmallBuffers) {
   EXPECT_EQ(Title(none), "");
 
   const HWND w = win::WindowOpen("QUONIX RUN 1");
+  ASSERT_NE(w, 0u);
   struct Case {
     int max_count;
     int result;
@@ -135,35 +140,54 @@ TEST(Windows, TitlesAreCutAt127AndCopiedToSmallBuffers) {
   char text[4] = "abc";
   EXPECT_EQ(win::GetWindowTextA(w, text, 0), 0);
   EXPECT_STREQ(text, "abc");
+#ifndef _WIN32
   EXPECT_EQ(win::GetWindowTextA(w, nullptr, 10), 0);
+#endif
+  for (const HWND own : {cut, none, w}) EXPECT_EQ(win::WindowClose(own), 1);
 }
 
 TEST(Windows, WalkSeesOtherProcessesUntilTheyEnd) {
   qt::TempRoot root;
-  qt::Signal opened;
-  qt::Child child([&] {
-    if (win::WindowOpen("QUONIX RUN x") == 0) return 1;
-    opened.Post();
-    for (;;) pause();
-  });
-  ASSERT_EQ(opened.Take(30s), 1);
-  const HWND mine = win::WindowOpen("test app");
-
-  std::vector<HWND> walk = Walk();
-  ASSERT_EQ(walk.size(), 2u);
-  EXPECT_EQ(walk[0], mine);
-  EXPECT_EQ(Title(walk[1]), "QUONIX RUN x");
-  const HWND theirs = walk[1];
-  EXPECT_EQ(win::WindowProcessId(theirs), static_cast<win::DWORD>(child.pid()));
+  pt::Other other("window", "w:theirs");
+  ASSERT_TRUE(other.WaitReady());
+  const HWND mine = win::WindowOpen("w:mine");
+  EXPECT_EQ(Titles(), (Names{"w:mine", "w:theirs"}));
+  HWND theirs = 0;
+  for (HWND w : Walk())
+    if (Title(w) == "w:theirs") theirs = w;
+  ASSERT_NE(theirs, 0u);
+  EXPECT_EQ(win::WindowProcessId(theirs), other.pid());
+  win::SetLastError(0);
   EXPECT_EQ(win::WindowClose(theirs), 0);  // not ours to close
   EXPECT_EQ(win::GetLastError(), win::ERROR_ACCESS_DENIED);
+#ifndef _WIN32  // Windows lets only the foreground program raise windows
   EXPECT_EQ(win::WindowToTop(theirs), 1);  // but any window can be raised
-  EXPECT_EQ(Titles(), (Names{"QUONIX RUN x", "test app"}));
-
-  child.Kill();
-  EXPECT_EQ(Titles(), (Names{"test app"}));
+  EXPECT_EQ(Titles(), (Names{"w:theirs", "w:mine"}));
+#endif
+  other.Kill();
+  EXPECT_TRUE(qt::WaitFor([] { return Titles() == Names{"w:mine"}; }));
   EXPECT_EQ(Title(theirs), "");
   EXPECT_EQ(win::WindowProcessId(theirs), 0u);
+  EXPECT_EQ(win::WindowClose(mine), 1);
+}
+
+// ---- What only the POSIX window table has ---------------------------------------
+#ifndef _WIN32
+
+TEST(Windows, ShellIsTopmostAndOwnedByNobody) {
+  qt::TempRoot root;
+  const HWND shell = win::GetTopWindow(0);
+  ASSERT_NE(shell, 0u);
+  EXPECT_EQ(Title(shell), "shell");
+  EXPECT_EQ(win::WindowProcessId(shell), 0u);
+  EXPECT_EQ(win::GetWindow(shell, win::GW_HWNDNEXT), 0u);
+  EXPECT_EQ(win::GetTopWindow(shell), 0u);  // no child windows
+  // The shell stays on top and cannot be closed.
+  EXPECT_EQ(win::WindowClose(shell), 0);
+  const HWND w = win::WindowOpen("w:app");
+  EXPECT_EQ(win::WindowToTop(shell), 1);
+  EXPECT_EQ(win::GetTopWindow(0), shell);
+  EXPECT_EQ(win::GetWindow(shell, win::GW_HWNDNEXT), w);
 }
 
 TEST(Windows, EndedButUnreapedOwnerHasNoWindows) {
@@ -229,5 +253,7 @@ TEST(Windows, AForeignFileInThePlaceOfTheTableIsReplaced) {
   const HWND w = win::WindowOpen("after");
   EXPECT_EQ(Walk(), std::vector<HWND>{w});
 }
+
+#endif  // _WIN32
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "../platform/other.h"
 #include "support/test_support.h"
 
 // What the contract tests of tests/platform use.  Kernel object names are
@@ -36,6 +37,22 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
   }
 }
 
+std::string ThisProgram() {
+  char path[MAX_PATH * 2] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  return std::string(path, length);
+}
+
+}  // namespace wt
+
+// Another process of the contract tests: this program started again as
+// "PROGRAM --child BODY READY ARGUMENT" (platform_main.cpp runs the body),
+// which sets the named event READY once it is ready.
+namespace pt {
+
+namespace {
+std::string g_ready;
+
 std::string Quoted(const std::string& text) {
   // Appended rather than concatenated: GCC 12 warns (-Wrestrict) about
   // "\"" + text at -O2, wrongly.
@@ -44,72 +61,79 @@ std::string Quoted(const std::string& text) {
   quoted += '"';
   return quoted;
 }
+}  // namespace
 
-std::string ThisProgram() {
-  char path[MAX_PATH * 2] = {};
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  return std::string(path, length);
-}
+struct Other::Impl {
+  HANDLE process = nullptr;
+  HANDLE ready = nullptr;
+  DWORD pid = 0;
+};
 
-Child::Child(const std::string& mode, const std::string& argument) {
-  const std::string ready = Unique("ready");
-  ready_ = CreateEventA(nullptr, TRUE, FALSE, ready.c_str());
-  std::string command = Quoted(ThisProgram()) + " --child " + mode + " " + ready;
-  if (!argument.empty()) {
-    command += ' ';
-    command += Quoted(argument);
-  }
+Other::Other(const std::string& body, const std::string& argument) : impl_(new Impl) {
+  const std::string ready = wt::Unique("ready");
+  impl_->ready = CreateEventA(nullptr, TRUE, FALSE, ready.c_str());
+  std::string command = Quoted(wt::ThisProgram()) + " --child " + body + " " + ready + " " +
+                        Quoted(argument);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
-  if (ready_ != nullptr && CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
-                                          nullptr, nullptr, &startup, &started)) {
+  if (impl_->ready != nullptr && CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                                                nullptr, nullptr, &startup, &started)) {
     CloseHandle(started.hThread);
-    process_ = started.hProcess;
-    pid_ = started.dwProcessId;
+    impl_->process = started.hProcess;
+    impl_->pid = started.dwProcessId;
   }
 }
 
-Child::~Child() {
+Other::~Other() {
   Kill();
-  if (ready_ != nullptr) CloseHandle(ready_);
+  if (impl_->process != nullptr) CloseHandle(impl_->process);
+  if (impl_->ready != nullptr) CloseHandle(impl_->ready);
 }
 
-bool Child::WaitReady(std::chrono::milliseconds limit) const {
-  if (process_ == nullptr) return false;
-  HANDLE both[2] = {ready_, process_};
-  // The child's end before it got ready is a failure, not a long wait.
+std::uint32_t Other::pid() const { return impl_->pid; }
+
+bool Other::WaitReady(std::chrono::milliseconds limit) {
+  if (impl_->process == nullptr) return false;
+  // The end of the process before it got ready is a failure, not a long wait.
+  HANDLE both[2] = {impl_->ready, impl_->process};
   return WaitForMultipleObjects(2, both, FALSE, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
 }
 
-long Child::Wait(std::chrono::milliseconds limit) {
-  if (process_ == nullptr) return -1;
-  if (WaitForSingleObject(process_, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) return -1;
+int Other::Wait(std::chrono::milliseconds limit) {
+  if (impl_->process == nullptr ||
+      WaitForSingleObject(impl_->process, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
+    return -1;
   DWORD code = 0;
-  GetExitCodeProcess(process_, &code);
-  return static_cast<long>(code);
+  GetExitCodeProcess(impl_->process, &code);
+  return static_cast<int>(code);
 }
 
-bool Child::running() const {
-  return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
-}
-
-void Child::Kill() {
-  if (process_ == nullptr) return;
-  if (running()) {
-    TerminateProcess(process_, 137);
-    WaitForSingleObject(process_, 10000);
+void Other::Kill() {
+  if (impl_->process == nullptr) return;
+  if (WaitForSingleObject(impl_->process, 0) == WAIT_TIMEOUT) {
+    TerminateProcess(impl_->process, 137);
+    WaitForSingleObject(impl_->process, 10000);
   }
-  CloseHandle(process_);
-  process_ = nullptr;
 }
 
-void SignalReady(const std::string& ready) {
-  if (HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready.c_str())) {
+void Ready() {
+  if (HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, g_ready.c_str())) {
     SetEvent(event);
     CloseHandle(event);
   }
 }
+
+int RunBody(const std::string& name, const std::string& ready, const std::string& argument) {
+  const auto body = Bodies().find(name);
+  if (body == Bodies().end()) return 2;
+  g_ready = ready;
+  return body->second(argument);
+}
+
+}  // namespace pt
+
+namespace wt {
 
 namespace {
 
@@ -131,10 +155,8 @@ DWORD WINAPI TaskBarThread(void* parameter) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
 std::atomic<HWND> g_task_bar{nullptr};
+
 }  // namespace
 
 HWND TaskBarWindow() { return g_task_bar.load(); }
