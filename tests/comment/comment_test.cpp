@@ -97,66 +97,56 @@ TEST_F(CommentTest, Creates) {
     qt::WriteBytes(Host("C:\\quonix\\sys\\smemcmnt.bin"), Bytes(16 + 32 * 512, 'd'));
     qt::WriteBytes(Host("C:\\quonix\\smemcmnt.bin"), Bytes(16 + 32 * 512, 'd'));
   };
-  const auto none = [] {};
+  // A refused create (result set) is asked to overwrite, so that only the
+  // row's own fault can stop it.
   struct Case {
     const char* situation;
-    std::function<void()> prepare;
-    char drive;
-    const char* user;
-    std::int32_t words, bits;
-    char system;
-    std::uint32_t overwrite, result;
+    std::uint32_t result = 0;
+    std::int32_t words = 16, bits = 0;
+    std::function<void()> prepare = [] {};
+    const char* user = "bob";
+    char drive = 'C', system = 'C';
+    std::uint32_t overwrite = result != 0;
   };
   const std::vector<Case> cases = {
-      {"0 and 0", none, 'C', "bob", 0, 0, 'C', 0, 0},
-      {"16 and 32", none, 'C', "bob", 16, 32, 'C', 0, 0},
-      {"the most words", none, 'C', "bob", 32768, 0, 'C', 0, 0},
-      {"the most bits", none, 'C', "bob", 0, 524288, 'C', 0, 0},
-      {"the most of both", none, 'C', "bob", 32768, 524288, 'C', 0, 0},
-      {"17 words", none, 'C', "bob", 17, 0, 'C', 0, 305},
-      {"too many words", none, 'C', "bob", 32784, 0, 'C', 0, 305},
-      {"-16 words", none, 'C', "bob", -16, 0, 'C', 0, 305},
-      {"-16 bits", none, 'C', "bob", 0, -16, 'C', 0, 305},
-      {"8 bits", none, 'C', "bob", 0, 8, 'C', 0, 305},
-      {"too many bits", none, 'C', "bob", 0, 524304, 'C', 0, 305},
-      {"INT32_MIN words", none, 'C', "bob", INT32_MIN, 0, 'C', 0, 305},
+      {"0 and 0", 0, 0, 0},
+      {"16 and 32", 0, 16, 32},
+      {"the most words", 0, 32768, 0},
+      {"the most bits", 0, 0, 524288},
+      {"the most of both", 0, 32768, 524288},
+      {"17 words", 305, 17, 0, {}, "bob", 'C', 'C', 0},
+      {"too many words", 305, 32784, 0, {}, "bob", 'C', 'C', 0},
+      {"-16 words", 305, -16, 0, {}, "bob", 'C', 'C', 0},
+      {"8 bits", 305, 0, 8, {}, "bob", 'C', 'C', 0},
+      {"too many bits", 305, 0, 524304, {}, "bob", 'C', 'C', 0},
+      {"INT32_MIN words", 305, INT32_MIN, 0, {}, "bob", 'C', 'C', 0},
       // Only the first 512 comments after byte 32 are copied.
-      {"longer system file", [] { qt::WriteBytes(SystemPath('D'), SystemFile(100)); }, 'C', "bob", 0, 0, 'D', 0, 0},
-      {"system file missing", [] { fs::remove(SystemPath('C')); }, 'C', "bob", 16, 32, 'C', 1, 300},
-      {"system file on another drive", none, 'C', "bob", 16, 32, 'E', 1, 300},
-      {"system drive not a letter", none, 'C', "bob", 16, 32, '3', 1, 300},
-      {"system file of 16415 bytes", [&] { qt::WriteBytes(SystemPath('C'), short_by_one); }, 'C', "bob", 16,
-       32, 'C', 1, 303},
-      {"system file of only the skipped bytes", [] { qt::WriteBytes(SystemPath('C'), Bytes(32, 'H')); }, 'C',
-       "bob", 16, 32, 'C', 1, 303},
-      {"system file shorter than the skipped bytes", [] { qt::WriteBytes(SystemPath('C'), Bytes(10, 'H')); },
-       'C', "bob", 16, 32, 'C', 1, 303},
-      {"existing file kept", existing, 'C', "bob", 32, 32, 'C', 0, 304},
-      {"existing file overwritten", existing, 'C', "bob", 32, 0, 'C', 1, 0},
-      {"short system file, existing file to overwrite",
-       [existing] {
+      {"longer system file", 0, 0, 0, [] { qt::WriteBytes(SystemPath('D'), SystemFile(100)); }, "bob", 'C', 'D'},
+      {"system file missing", 300, 16, 32, [] { fs::remove(SystemPath('C')); }},
+      {"system file on another drive", 300, 16, 32, {}, "bob", 'C', 'E'},
+      {"system drive not a letter", 300, 16, 32, {}, "bob", 'C', '3'},
+      {"system file of 16415 bytes", 303, 16, 32, [&] { qt::WriteBytes(SystemPath('C'), short_by_one); }},
+      {"system file of only the skipped bytes", 303, 16, 32, [] { qt::WriteBytes(SystemPath('C'), Bytes(32, 'H')); }},
+      {"system file shorter than the skipped bytes", 303, 16, 32,
+       [] { qt::WriteBytes(SystemPath('C'), Bytes(10, 'H')); }},
+      {"existing file kept", 304, 32, 32, existing, "bob", 'C', 'C', 0},
+      {"existing file overwritten", 0, 32, 0, existing, "bob", 'C', 'C', 1},
+      {"short system file, existing file to overwrite", 303, 16, 0, [existing] {
          existing();
          qt::WriteBytes(SystemPath('C'), Bytes(1000, 'S'));
-       },
-       'C', "bob", 16, 0, 'C', 1, 303},
-      {"a file where the user's folder goes", [] { qt::WriteBytes(Host("C:\\quonix\\usr\\bob"), Bytes{'x'}); },
-       'C', "bob", 16, 0, 'C', 1, 303},
-      {"a folder where the file goes", [bob] { fs::create_directories(bob); }, 'C', "bob", 16, 0, 'C', 1, 303},
-      {"user ..", decoys, 'C', "..", 16, 0, 'C', 1, 303},
-      {"user ..\\sys", decoys, 'C', "..\\sys", 16, 0, 'C', 1, 303},
-      {"user ../sys", decoys, 'C', "../sys", 16, 0, 'C', 1, 303},
-      {"user eve\\..\\..\\sys", decoys, 'C', "eve\\..\\..\\sys", 16, 0, 'C', 1, 303},
-      {"user a/b", decoys, 'C', "a/b", 16, 0, 'C', 1, 303},
-      {"user a\\b", decoys, 'C', "a\\b", 16, 0, 'C', 1, 303},
-      {"empty user", decoys, 'C', "", 16, 0, 'C', 1, 303},
-      {"no user", decoys, 'C', nullptr, 16, 0, 'C', 1, 303},
-      {"user x:y", decoys, 'C', "x:y", 16, 0, 'C', 1, 303},
-      {"user eve.", decoys, 'C', "eve.", 16, 0, 'C', 1, 303},
-      {"user eve and a blank", decoys, 'C', "eve ", 16, 0, 'C', 1, 303},
-      {"user a..b", decoys, 'C', "a..b", 16, 0, 'C', 1, 303},
-      {"drive 1", decoys, '1', "eve", 16, 0, 'C', 1, 303},
-      {"drive 0", decoys, '\0', "eve", 16, 0, 'C', 1, 303},
-      {"drive \\", decoys, '\\', "eve", 16, 0, 'C', 1, 303},
+       }},
+      {"a file where the user's folder goes", 303, 16, 0, [] { qt::WriteBytes(Host("C:\\quonix\\usr\\bob"), Bytes{'x'}); }},
+      {"a folder where the file goes", 303, 16, 0, [bob] { fs::create_directories(bob); }},
+      {"user ..", 303, 16, 0, decoys, ".."},
+      {"user ../sys", 303, 16, 0, decoys, "../sys"},
+      {"empty user", 303, 16, 0, decoys, ""},
+      {"no user", 303, 16, 0, decoys, nullptr},
+      {"user eve.", 303, 16, 0, decoys, "eve."},
+      {"user eve and a blank", 303, 16, 0, decoys, "eve "},
+      {"user a..b", 303, 16, 0, decoys, "a..b"},
+      {"drive 1", 303, 16, 0, decoys, "eve", '1'},
+      {"drive 0", 303, 16, 0, decoys, "eve", '\0'},
+      {"drive \\", 303, 16, 0, decoys, "eve", '\\'},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
@@ -164,7 +154,7 @@ TEST_F(CommentTest, Creates) {
     fs::remove_all(Host("C:\\quonix\\usr"));
     ASSERT_TRUE(qt::WriteBytes(SystemPath('C'), SystemFile()));
     ASSERT_EQ(QNA_CreateCmnt('C', "ann", 0, 0, 'C', 0), QNA_OK);
-    c.prepare();
+    if (c.prepare) c.prepare();
     const auto before = Tree();
     EXPECT_EQ(QNA_CreateCmnt(c.drive, c.user, c.words, c.bits, c.system, c.overwrite), c.result);
     std::uint8_t last[32];

@@ -329,61 +329,6 @@ Outcome Exchange2(Script server, std::span<std::uint8_t> first, std::span<std::u
   return out;
 }
 
-TEST_F(ExchangeTest, PayloadLandsPartByPartAndNeverBeyond) {
-  struct Case {
-    const char* situation;
-    Bytes payload;
-    std::uint32_t delivered0, delivered1;
-    Bytes first, second;  // 4 and 3 bytes, starting as 0xEE
-  };
-  const std::vector<Case> cases = {
-      {"exact fit", {1, 2, 3, 4, 5, 6, 7}, 4, 3, {1, 2, 3, 4}, {5, 6, 7}},
-      {"short of the first part", {1, 2}, 2, 0, {1, 2, 0xEE, 0xEE}, {0xEE, 0xEE, 0xEE}},
-      {"into the second part", {1, 2, 3, 4, 5}, 4, 1, {1, 2, 3, 4}, {5, 0xEE, 0xEE}},
-      {"beyond both parts", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 4, 3, {1, 2, 3, 4}, {5, 6, 7}},
-      {"none", {}, 0, 0, {0xEE, 0xEE, 0xEE, 0xEE}, {0xEE, 0xEE, 0xEE}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.situation);
-    Bytes first(4, 0xEE), second(3, 0xEE);
-    const Outcome out = Exchange2({.reply = Reply(0, c.payload)}, first, second);
-    EXPECT_EQ(out.result.result, 0u);
-    EXPECT_EQ(out.result.payload, c.payload.size());
-    EXPECT_EQ(out.result.delivered[0], c.delivered0);
-    EXPECT_EQ(out.result.delivered[1], c.delivered1);
-    EXPECT_EQ(first, c.first);
-    EXPECT_EQ(second, c.second);
-    EXPECT_EQ(out.link.at, out.link.server.reply.size());  // the whole reply was read
-    EXPECT_FALSE(out.link.cut);
-  }
-}
-
-// A family may demand a fixed reply length other than 8 (a record that comes
-// back whole); any other length is refused without reading a byte more, and
-// the link is cut.
-TEST_F(ExchangeTest, ExactLengthOtherThanEight) {
-  Bytes first(4), second(3);
-  const Outcome fits = Exchange2({.reply = Reply(0, {1, 2, 3, 4, 5, 6, 7})}, first, second, 15);
-  EXPECT_EQ(fits.result.result, 0u);
-  EXPECT_EQ(fits.result.delivered[1], 3u);
-  const Outcome refused = Exchange2({.reply = Reply(0, {1, 2, 3})}, first, second, 15);
-  EXPECT_EQ(refused.result.result, 102u);
-  EXPECT_EQ(refused.detail, 106);
-  EXPECT_EQ(refused.link.at, 4u);
-  EXPECT_TRUE(refused.link.cut);
-}
-
-// Bytes beyond the caller's parts that cannot be read leave the link at an
-// unknown place: the last part's code, and the link is cut.
-TEST_F(ExchangeTest, LostExcessCutsTheLink) {
-  Bytes first(4), second(3);
-  const Bytes reply = Cat({Le32({8 + 20, 0, 0}), Bytes(10, 1)});  // 20 announced, 10 sent
-  const Outcome out = Exchange2({.reply = reply}, first, second);
-  EXPECT_EQ(out.result.result, 102u);
-  EXPECT_EQ(out.detail, 111);
-  EXPECT_TRUE(out.link.cut);
-}
-
 // The bound on a sane reply: at it the reply is read to its end, past it the
 // link is cut without reading.
 TEST_F(ExchangeTest, ReplyLengthBound) {

@@ -14,105 +14,99 @@ using namespace et;
 using FamilyTest = EvQueueTest;
 
 const std::uint8_t kNoName[12] = {};
-
-// QNA_OpenEvQueue (id, 5, "ALARMS", option 0x99): 7000 to 7008.
-TEST_F(FamilyTest, OpenDetailCodes) {
-  const Family family{.request = OpenRequest(5, "ALARMS", 0x99),
-                      .on_fake = [](FakeLink& link) {
-                        std::uint8_t name[12], reply[36];
-                        EvQueuePutName12(name, "ALARMS");
-                        return EvQueueOpenExchange(link, 5, name, 0x99, reply);
-                      },
-                      .remote = [](Wire, std::uint32_t id) {
-                        std::uint32_t handle = 0, queue = 0;
-                        return QNA_OpenEvQueue(id, 5, &queue, "ALARMS", &handle, 0x99);
-                      }};
-  RunFamily(family, Rows(CommonRows(7000, 32, OpenPayload(5, "evq5")),
-                         {{"payload of 10 bytes", {.reply = Reply(0, Bytes(10, 1))}, 102, 7008, 32, After::InStep}}));
-}
-
-// The close request (queue 5): 7000 to 7006; a payload is read and dropped.
-TEST_F(FamilyTest, CloseDetailCodes) {
-  const Family family{.request = CloseRequest(5),
-                      .on_fake = [](FakeLink& link) { return EvQueueCloseExchange(link, 5); },
-                      .remote = [](Wire, std::uint32_t id) {
-                        SetDetail(0);
-                        return EvQueueRequestClose(*ConnFindEntry(id), 5);
-                      }};
-  RunFamily(family, Rows(CommonRows(7000, 20, {}),
-                         {{"server closes", {.reply = Reply(0)}, 0, 0, 20, After::InStep},
-                          {"reply with a payload", {.reply = Reply(0, Bytes(6, 2))}, 0, 0, 20, After::InStep}}));
-}
-
 const std::uint8_t kAbc[3] = {'a', 'b', 'c'};
 
-// QNA_WriteEvQueue (id, 5, value 0x11223344, "abc"): one piece, 9000 to 9006.
-TEST_F(FamilyTest, PostDetailCodes) {
-  const Family family{
-      .request = Cat({Le32({23, proto::kEvQueuePost, 0, 5, 0x11223344, 3}), Bytes{'a', 'b', 'c'}}),
-      .on_fake = [](FakeLink& link) { return EvQueuePostExchange(link, 5, 0x11223344, 3, kAbc); },
-      .remote = [](Wire, std::uint32_t id) {
-        QNA_EVENT event{0x11223344, 3, const_cast<std::uint8_t*>(kAbc)};
-        return QNA_WriteEvQueue(id, 5, &event);
-      }};
-  RunFamily(family, Rows(CommonRows(9000, 27, {}), {{"server posts", {.reply = Reply(0)}, 0, 0, 27, After::InStep}}));
-}
-
-// QNA_GetUsableEvQueueNum (id, list word 4): 10000 to 10010.
-TEST_F(FamilyTest, CountDetailCodes) {
-  const Bytes good = Le32({7, 2, 3, 9});
-  const Family family{.request = Le32({12, proto::kEvQueueInfoFirst + 1, 0, 4}),
-                      .on_fake = [](FakeLink& link) {
-                        std::uint32_t count = 0, list[4] = {};
-                        return EvQueueCountExchange(link, 1, kNoName, &count, list, 4);
-                      },
-                      .remote = [](Wire, std::uint32_t id) {
-                        std::uint32_t count = 0, list[4] = {};
-                        return QNA_GetUsableEvQueueNum(id, &count, list, 4);
-                      }};
-  RunFamily(family, Rows(CommonRows(10000, 16, good), {
-      {"server counts", {.reply = Reply(0, good)}, 0, 0, 16, After::InStep},
-      {"payload of 4 bytes", {.reply = Reply(0, Le32({7}))}, 102, 10008, 16, After::InStep},
-      {"link closes in the entries", {.reply = Le32({24, 0, 0, 7, 2}), .close_after = true}, 102, 10009, 16, After::Cut},
-      {"entries stop short", {.reply = Reply(0, good), .short_read = 3}, 102, 10010, 16, After::Cut},
-      {"fewer entries than n", {.reply = Reply(0, Le32({7, 2, 3}))}, 102, 10010, 16, After::InStep},
-      {"more entries than the list word", {.reply = Reply(0, Le32({9, 6, 1, 2, 3, 4, 5, 6}))}, 0, 0, 16,
-       After::InStep},
-  }));
-}
-
-// QNA_GetEvQueueName (id, queue 3): 10100 to 10108.
-TEST_F(FamilyTest, NameDetailCodes) {
-  const Bytes good = {'P', 'U', 'M', 'P', 'S', 0, 0, 0, 0};
-  const Family family{.request = Le32({12, proto::kEvQueueInfoFirst + 3, 0, 3}),
-                      .on_fake = [](FakeLink& link) {
-                        char name[9];
-                        return EvQueueNameExchange(link, 3, name);
-                      },
-                      .remote = [](Wire, std::uint32_t id) {
-                        char name[9];
-                        return QNA_GetEvQueueName(id, 3, name);
-                      }};
-  RunFamily(family, Rows(CommonRows(10100, 16, good),
-                         {{"server names", {.reply = Reply(0, good)}, 0, 0, 16, After::InStep},
-                          {"name of 5 bytes", {.reply = Reply(0, Bytes(5, 'A'))}, 102, 10108, 16, After::InStep}}));
-}
-
-// QNA_GetMaxEvQueueNum (id): a request of 12 bytes, 10200 to 10208.
-TEST_F(FamilyTest, MaxDetailCodes) {
-  const Bytes good = Le32({16});
-  const Family family{.request = Le32({8, proto::kEvQueueInfoLast, 0}),
-                      .on_fake = [](FakeLink& link) {
-                        std::uint32_t max = 0;
-                        return EvQueueMaxExchange(link, &max);
-                      },
-                      .remote = [](Wire, std::uint32_t id) {
-                        std::uint32_t max = 0;
-                        return QNA_GetMaxEvQueueNum(id, &max);
-                      }};
-  RunFamily(family, Rows(CommonRows(10200, 12, good),
-                         {{"server says", {.reply = Reply(0, good)}, 0, 0, 12, After::InStep},
-                          {"maximum of 2 bytes", {.reply = Reply(0, Bytes{1, 2})}, 102, 10208, 12, After::InStep}}));
+// Each request of the family with its exact bytes, its exchange and its
+// exported function, and its table: the common rows from its first code, then
+// its own.
+TEST_F(FamilyTest, DetailCodes) {
+  const Bytes count = Le32({7, 2, 3, 9}), name = {'P', 'U', 'M', 'P', 'S', 0, 0, 0, 0}, max = Le32({16});
+  const struct {
+    Family family;
+    std::vector<Row> rows;
+  } families[] = {
+      // QNA_OpenEvQueue (id, 5, "ALARMS", option 0x99).
+      {{.request = OpenRequest(5, "ALARMS", 0x99),
+        .on_fake = [](FakeLink& link) {
+          std::uint8_t field[12], reply[36];
+          EvQueuePutName12(field, "ALARMS");
+          return EvQueueOpenExchange(link, 5, field, 0x99, reply);
+        },
+        .remote = [](Wire, std::uint32_t id) {
+          std::uint32_t handle = 0, queue = 0;
+          return QNA_OpenEvQueue(id, 5, &queue, "ALARMS", &handle, 0x99);
+        }},
+       Rows(CommonRows(7000, 32, OpenPayload(5, "evq5")),
+            {{"payload of 10 bytes", {.reply = Reply(0, Bytes(10, 1))}, 102, 7008, 32, After::InStep}})},
+      // The close request (queue 5): a payload is read and dropped.
+      {{.request = CloseRequest(5),
+        .on_fake = [](FakeLink& link) { return EvQueueCloseExchange(link, 5); },
+        .remote = [](Wire, std::uint32_t id) {
+          SetDetail(0);
+          return EvQueueRequestClose(*ConnFindEntry(id), 5);
+        }},
+       Rows(CommonRows(7000, 20, {}),
+            {{"server closes", {.reply = Reply(0)}, 0, 0, 20, After::InStep},
+             {"reply with a payload", {.reply = Reply(0, Bytes(6, 2))}, 0, 0, 20, After::InStep}})},
+      // QNA_WriteEvQueue (id, 5, value 0x11223344, "abc"): one piece.
+      {{.request = Cat({Le32({23, proto::kEvQueuePost, 0, 5, 0x11223344, 3}), Bytes{'a', 'b', 'c'}}),
+        .on_fake = [](FakeLink& link) { return EvQueuePostExchange(link, 5, 0x11223344, 3, kAbc); },
+        .remote = [](Wire, std::uint32_t id) {
+          QNA_EVENT event{0x11223344, 3, const_cast<std::uint8_t*>(kAbc)};
+          return QNA_WriteEvQueue(id, 5, &event);
+        }},
+       Rows(CommonRows(9000, 27, {}), {{"server posts", {.reply = Reply(0)}, 0, 0, 27, After::InStep}})},
+      // QNA_GetUsableEvQueueNum (id, list word 4).
+      {{.request = Le32({12, proto::kEvQueueInfoFirst + 1, 0, 4}),
+        .on_fake = [](FakeLink& link) {
+          std::uint32_t n = 0, list[4] = {};
+          return EvQueueCountExchange(link, 1, kNoName, &n, list, 4);
+        },
+        .remote = [](Wire, std::uint32_t id) {
+          std::uint32_t n = 0, list[4] = {};
+          return QNA_GetUsableEvQueueNum(id, &n, list, 4);
+        }},
+       Rows(CommonRows(10000, 16, count), {
+           {"server counts", {.reply = Reply(0, count)}, 0, 0, 16, After::InStep},
+           {"payload of 4 bytes", {.reply = Reply(0, Le32({7}))}, 102, 10008, 16, After::InStep},
+           {"link closes in the entries", {.reply = Le32({24, 0, 0, 7, 2}), .close_after = true}, 102, 10009,
+            16, After::Cut},
+           {"entries stop short", {.reply = Reply(0, count), .short_read = 3}, 102, 10010, 16, After::Cut},
+           {"fewer entries than n", {.reply = Reply(0, Le32({7, 2, 3}))}, 102, 10010, 16, After::InStep},
+           {"more entries than the list word", {.reply = Reply(0, Le32({9, 6, 1, 2, 3, 4, 5, 6}))}, 0, 0, 16,
+            After::InStep},
+       })},
+      // QNA_GetEvQueueName (id, queue 3).
+      {{.request = Le32({12, proto::kEvQueueInfoFirst + 3, 0, 3}),
+        .on_fake = [](FakeLink& link) {
+          char out[9];
+          return EvQueueNameExchange(link, 3, out);
+        },
+        .remote = [](Wire, std::uint32_t id) {
+          char out[9];
+          return QNA_GetEvQueueName(id, 3, out);
+        }},
+       Rows(CommonRows(10100, 16, name),
+            {{"server names", {.reply = Reply(0, name)}, 0, 0, 16, After::InStep},
+             {"name of 5 bytes", {.reply = Reply(0, Bytes(5, 'A'))}, 102, 10108, 16, After::InStep}})},
+      // QNA_GetMaxEvQueueNum (id): a request of 12 bytes.
+      {{.request = Le32({8, proto::kEvQueueInfoLast, 0}),
+        .on_fake = [](FakeLink& link) {
+          std::uint32_t out = 0;
+          return EvQueueMaxExchange(link, &out);
+        },
+        .remote = [](Wire, std::uint32_t id) {
+          std::uint32_t out = 0;
+          return QNA_GetMaxEvQueueNum(id, &out);
+        }},
+       Rows(CommonRows(10200, 12, max),
+            {{"server says", {.reply = Reply(0, max)}, 0, 0, 12, After::InStep},
+             {"maximum of 2 bytes", {.reply = Reply(0, Bytes{1, 2})}, 102, 10208, 12, After::InStep}})},
+  };
+  for (const auto& f : families) {
+    SCOPED_TRACE(testing::Message() << "command " << At32(f.family.request, 4));
+    RunFamily(f.family, f.rows);
+  }
 }
 
 // Each row: the reply and the list word; what comes back is the result, the
@@ -143,26 +137,10 @@ TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
   EXPECT_EQ(Detail(), 10010);
 }
 
-TEST_F(FamilyTest, NamedCountRequests) {
-  Peer peer(Wire::Pipe, kHostPipe, Answering());
-  Session session(peer);
-  ASSERT_TRUE(session.ok());
-  std::uint32_t count = 0;
-  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), "ALARMS", &count, nullptr, 5), QNA_E_READ);
-  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), nullptr, nullptr, nullptr, 0), QNA_E_READ);
-  EXPECT_EQ(QNA_GetUsedEvQueueNum(session.id(), nullptr, nullptr, 9), QNA_E_READ);
-  // A name of 12 characters does not fit its field: refused, nothing sent.
-  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), "ABCDEFGHIJKL", &count, nullptr, 5), QNA_E_ARG);
-  EXPECT_EQ(QNA_GetNamedEvQueueNum(99, "A", &count, nullptr, 5), QNA_E_NOCONN);
-  peer.Finish();
-  // The answering peer replies 0 without payload: 10008 each time, in step.
-  EXPECT_EQ(peer.received(), Cat({Le32({24, 200105, 0}), Name12("ALARMS"), Le32({5}),
-                                  Le32({24, 200105, 0}), Name12(""), Le32({0}),
-                                  Le32({12, 200107, 0, 9})}));
-}
-
+// A name that fills its 9 bytes is cut to 8 characters; a refused maximum
+// stores nothing.
 TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
-  for (const std::uint8_t fill : {std::uint8_t{'Q'}, std::uint8_t{0}}) {  // no zero among the 9, or all
+  for (const std::uint8_t fill : {std::uint8_t{'Q'}, std::uint8_t{0}}) {
     char name[9];
     std::memset(name, 'x', sizeof name);
     FakeLink link({.reply = Reply(0, Bytes(9, fill))});
@@ -175,24 +153,38 @@ TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
   EXPECT_EQ(max, 0u);
 }
 
-// A post without data is 24 bytes; no memory for the request gives 8; a
-// descriptor that is missing or points at no data is refused before
-// anything is sent.
-TEST_F(FamilyTest, PostRequests) {
+// The named and used counts and a post without data as they go out; what
+// cannot be sent is refused before a byte goes (no memory for a post: 8).
+TEST_F(FamilyTest, RequestsSentAndRefused) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
-  QNA_EVENT empty{42, 0, nullptr};
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &empty), QNA_OK);
-  ConnFailNextAllocSeam();
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &empty), 8u);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  QNA_EVENT nodata{1, 5, nullptr};
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &nodata), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, nullptr), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteEvQueue(session.id() + 1, 9, &empty), QNA_E_NOCONN);
+  const std::uint32_t id = session.id();
+  std::uint32_t n = 0;
+  QNA_EVENT empty{42, 0, nullptr}, nodata{1, 5, nullptr};
+  const struct {
+    std::function<std::uint32_t()> call;
+    std::uint32_t result;
+  } calls[] = {
+      // The scripted server replies 0 without payload: 10008, in step.
+      {[&] { return QNA_GetNamedEvQueueNum(id, "ALARMS", &n, nullptr, 5); }, QNA_E_READ},
+      {[&] { return QNA_GetNamedEvQueueNum(id, nullptr, nullptr, nullptr, 0); }, QNA_E_READ},
+      {[&] { return QNA_GetUsedEvQueueNum(id, nullptr, nullptr, 9); }, QNA_E_READ},
+      {[&] { return QNA_WriteEvQueue(id, 9, &empty); }, QNA_OK},
+      {[&] { return QNA_GetNamedEvQueueNum(id, "ABCDEFGHIJKL", &n, nullptr, 5); }, QNA_E_ARG},
+      {[&] { return QNA_GetNamedEvQueueNum(99, "A", &n, nullptr, 5); }, QNA_E_NOCONN},
+      {[&] {
+         ConnFailNextAllocSeam();
+         return QNA_WriteEvQueue(id, 9, &empty);
+       }, 8},
+      {[&] { return QNA_WriteEvQueue(id, 9, &nodata); }, QNA_E_ARG},
+      {[&] { return QNA_WriteEvQueue(id, 9, nullptr); }, QNA_E_ARG},
+      {[&] { return QNA_WriteEvQueue(id + 1, 9, &empty); }, QNA_E_NOCONN},
+  };
+  for (std::size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i].call(), calls[i].result) << "call " << i;
   peer.Finish();
-  EXPECT_EQ(peer.received(), Le32({20, 200102, 0, 9, 42, 0}));
+  EXPECT_EQ(peer.received(), Cat({Le32({24, 200105, 0}), Name12("ALARMS"), Le32({5}), Le32({24, 200105, 0}),
+                                  Name12(""), Le32({0}), Le32({12, 200107, 0, 9}), Le32({20, 200102, 0, 9, 42, 0})}));
 }
 
 // The request lock of the connection: held past QNA_MtxTimeOut gives 2

@@ -87,24 +87,6 @@ TEST_F(DataTest, BitWriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(1101, {24, 3})));
 }
 
-// No memory for the request: the read reports it by its result, nothing
-// reaches the server and the connection stays in step.
-TEST_F(DataTest, NoMemoryForTheRequest) {
-  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
-    SCOPED_TRACE(WireName(wire));
-    Peer peer(wire, kHostPipe, Answering());
-    Session session(peer);
-    ASSERT_TRUE(session.ok());
-    ConnFailNextAllocSeam();
-    std::uint16_t words[3];
-    EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), QNA_E_NOMEM);
-    EXPECT_EQ(QNA_InternalErr, 100);
-    EXPECT_EQ(Probe(wire, session.id()), QNA_OK);
-    peer.Finish();
-    EXPECT_EQ(peer.received(), kProbeRequest);
-  }
-}
-
 // The exchanges' own refusals, which the exported functions never reach
 // (they check their arguments first), and a closed pipe or socket: nothing
 // is written.
@@ -244,8 +226,8 @@ TEST_F(DataTest, NoReplyOptionReadsNothing) {
   }
 }
 
-// Counts of 0, unknown ids, null buffers and ranges that wrap past 2^32:
-// answered before anything is sent, each function as its family says.
+// Counts of 0, unknown ids, null buffers, ranges that wrap past 2^32 and no
+// memory for the request: answered before anything is sent.
 TEST_F(DataTest, NothingToSend) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
@@ -285,6 +267,10 @@ TEST_F(DataTest, NothingToSend) {
         {"bit write of 0 bits", [&] { return WriteBits(wire, 0, 0, 0, bits, 0, id); }, 0, 77},
         {"bit write, unknown id", [&] { return WriteBits(wire, 0, 0, 1, bits, 0, unknown); }, 50, 77},
         {"bit write that wraps", [&] { return WriteBits(wire, 0, 0xFFFFFFFFu, 2, bits, 0, id); }, 6, 0},
+        {"read, no memory for the request", [&] {
+           ConnFailNextAllocSeam();
+           return ReadWords(wire, 1, 100, 3, words, id);
+         }, 100, 100},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.what);
@@ -326,8 +312,8 @@ TEST_F(DataTest, GatheredReads) {
   }
 }
 
-// A server-less pipe connection reads the mapped areas and never its pipe;
-// its writes go over the pipe.
+// A server-less pipe connection reads the mapped areas (as the local reads
+// do) and never its pipe; its writes go over the pipe.
 TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
   ServerObjects objects;
   ASSERT_TRUE(objects.ok());
@@ -348,27 +334,9 @@ TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
   expected_bits[1] = expected_bits[16] = 1;
   EXPECT_EQ(QNA_ReadBitN(0, 15, 17, bits.data(), 1, session.id()), QNA_OK);
   EXPECT_EQ(bits, expected_bits);
-  // Outside the area, as the local reads say.
   EXPECT_EQ(QNA_ReadN(1, objects.words(1) - 1, 2, words, 0, session.id()), QNA_E_ARG);
   EXPECT_EQ(QNA_InternalErr, 0);
   EXPECT_EQ(QNA_ReadBitN(0, 16 * objects.words(0), 1, bits.data(), 0, session.id()), QNA_E_ARG);
-  // The area's mutex held elsewhere: 2 with the wait's outcome.
-  QNA_TimeOut = 50;
-  qt::Signal holding;
-  qt::Child holder([&] {
-    Handle m = 0;
-    char name[] = "\\sem32\\qoxsemcw";
-    if (MtxOpen(name, &m) != 0 || MtxWait(m, 1000) != 0) return 1;
-    holding.Post();
-    SysSleep(30000);
-    return 0;
-  });
-  ASSERT_EQ(holding.Take(std::chrono::seconds(30)), 1);
-  EXPECT_EQ(QNA_ReadN(1, 7, 1, words, 0, session.id()), QNA_E_MUTEX);
-  EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  EXPECT_EQ(QNA_ReadN(1, 7, 1, words, 1, session.id()), QNA_OK);  // no lock asked for
-  holder.Kill();
-
   EXPECT_EQ(QNA_WriteN(1, 100, 3, kProbeWords, 0, session.id()), QNA_OK);
   peer.Finish();
   EXPECT_EQ(peer.received(), kProbeRequest);

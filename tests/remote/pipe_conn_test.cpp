@@ -83,11 +83,13 @@ TEST_F(PipeConnTest, OpenHandshakeToAHost) {
 }
 
 // The open leaves the registration's sizes and no data area mapped; the
-// close reads the word once more, closes the pipe and ends the link.
+// close (QNA_CloseS closes either kind) reads the word once more, closes the
+// pipe and ends the link, and leaves no handle open.
 TEST_F(PipeConnTest, OpenAndCloseToAHost) {
   ServerObjects objects;  // present, but a connection to a host maps nothing
   ASSERT_TRUE(objects.ok());
   Peer peer(Wire::Pipe, kHostPipe);
+  const std::size_t handles = PlatformOpenHandles();
   HandshakeServer server{{0x8000, 7}, {}};
   peer.Serve(server.Script());
   QNA_CONNPARAM params = Params(kHostName);
@@ -100,12 +102,11 @@ TEST_F(PipeConnTest, OpenAndCloseToAHost) {
   ASSERT_NE(record, nullptr);
   EXPECT_STREQ(record->host, "box");
   EXPECT_EQ(g_remote_area_flag, 0);
-  // The local data functions find the sizes set but no area mapped.
   std::uint16_t word = 0;
-  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_ARG);
+  EXPECT_EQ(QNA_Read(1, 0, 1, &word, 0), QNA_E_ARG);  // sizes set, no area mapped
 
   const auto start = Clock::now();
-  QNA_CloseN(id);
+  QNA_CloseS(id);
   const auto took = Clock::now() - start;
   EXPECT_GE(took, 50ms);  // one poll: the closed pipe ends the wait
   EXPECT_LT(took, 1000ms);
@@ -116,6 +117,7 @@ TEST_F(PipeConnTest, OpenAndCloseToAHost) {
   ASSERT_TRUE(peer.WaitScript());  // the server saw the pipe close
   peer.Finish();
   EXPECT_EQ(server.requests, (std::vector<Bytes>{kHandshakeRead, kRegistration, kHandshakeRead}));
+  EXPECT_EQ(PlatformOpenHandles(), handles);
 }
 
 // A connection to the local server (empty host name) maps the data areas and
@@ -443,40 +445,6 @@ TEST_F(PipeConnTest, LocalAndConnectionRequestsNeverInterleave) {
   peer.Finish();
   EXPECT_EQ(whole.load(), kThreads * kWrites);
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(right[static_cast<std::size_t>(t)], kWrites);
-}
-
-// Either close closes a connection of either kind properly: a pipe with its
-// handshake read, a socket; nothing is left open.
-TEST_F(PipeConnTest, CloseOfTheOtherKind) {
-  const std::size_t handles = PlatformOpenHandles();
-  const std::size_t descriptors = OpenDescriptors();
-  {
-    Peer pipe_peer(Wire::Pipe, kHostPipe);
-    Peer tcp_peer(Wire::Tcp);
-    pipe_peer.Serve(Answering());
-    bool tcp_closed = false;
-    tcp_peer.Serve([&tcp_closed](PeerConn& conn) {
-      if (conn.ReadRequest().empty() || !conn.Send(Reply(0, kSizes))) return;
-      tcp_closed = conn.ReadRequest().empty();
-    });
-    std::uint32_t pipe_id = 0, tcp_id = 0;
-    QNA_CONNPARAM box = Params(kHostName);
-    ASSERT_EQ(QNA_OpenN(&box, &pipe_id), QNA_OK);
-    QNA_CONNPARAM tcp = Params("127.0.0.1", tcp_peer.port());
-    ASSERT_EQ(QNA_OpenS(&tcp, &tcp_id), QNA_OK);
-    QNA_CloseS(pipe_id);
-    QNA_CloseN(tcp_id);
-    EXPECT_EQ(TableSize(), 0u);
-    ASSERT_TRUE(pipe_peer.WaitScript());
-    ASSERT_TRUE(tcp_peer.WaitScript());
-    EXPECT_TRUE(tcp_closed);
-    pipe_peer.Finish();
-    const std::vector<Bytes> requests = Records(pipe_peer.received());
-    tcp_peer.Finish();
-    EXPECT_EQ(requests, (std::vector<Bytes>{kHandshakeRead, kRegistration, kHandshakeRead}));
-  }
-  EXPECT_EQ(PlatformOpenHandles(), handles);
-  EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 }  // namespace

@@ -25,8 +25,9 @@ std::uint16_t RefusingPort() {
 }
 
 // The open registers with the 28-byte request, takes the sizes, makes the
-// request lock and pauses a second; the close closes the socket.  The host
-// name ends at its first space, in the caller's parameters as well.
+// request lock and pauses a second; the close (QNA_CloseN closes either kind)
+// closes the socket.  The host name ends at its first space, in the caller's
+// parameters as well.
 TEST_F(SockConnTest, OpenRegistersAndPauses) {
   const std::size_t descriptors = OpenDescriptors();
   {
@@ -62,7 +63,7 @@ TEST_F(SockConnTest, OpenRegistersAndPauses) {
     EXPECT_EQ(g_link, kInvalidHandle);  // a TCP connection is never the link
     EXPECT_EQ(QNA_WriteS(1, 100, 3, kProbeWords, 0, id), QNA_OK);
     const auto close_start = Clock::now();
-    QNA_CloseS(id);
+    QNA_CloseN(id);
     EXPECT_LT(Clock::now() - close_start, 500ms);  // no handshake on TCP
     EXPECT_EQ(ConnFindEntry(id), nullptr);
     ASSERT_TRUE(peer.WaitScript());
