@@ -334,10 +334,6 @@ TEST(CommentInstallTest, ServerWritesTheSystemFile) {
   char text[33] = {};
   ASSERT_EQ(QNA_GetCmnt(3, 204, 1, text), QNA_OK);
   EXPECT_EQ(std::string(text), Padded("SW0204 link close handshake"));
-  ASSERT_EQ(QNA_GetCmnt(2, 7, 1, text), QNA_OK);
-  EXPECT_EQ(std::string(text), Padded("SB0007 reserved"));
-  ASSERT_EQ(QNA_GetCmnt(3, 205, 1, text), QNA_OK);
-  EXPECT_EQ(std::string(text), Padded("SW0205 reserved"));
   QNA_CloseCmnt();
   EXPECT_FALSE(fs::exists(Host("C:\\quonix\\sys\\sbswcmnt.new")));
 

@@ -1,6 +1,5 @@
-// Event queues against quonix: posts and reads across connections, the
-// close of a connection's queues, the information requests, and readers
-// that do not keep up.
+// Event queues against quonix: posts and reads across connections, closes,
+// the information requests, and a reader that does not keep up.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -215,56 +214,6 @@ TEST_F(EvQueueServerTest, SlowReaderLosesOldestEventsOnly) {
   EXPECT_EQ(delivered + dropped, kEvents);
   EXPECT_GT(dropped, 0u);
   EXPECT_EQ(last, static_cast<std::int64_t>(kEvents - 1));  // the newest is kept
-}
-
-// A burst of small events to a queue whose reader reads only afterwards (an
-// alarm flood after a plant trip) arrives whole: every event once, in order.
-TEST_F(EvQueueServerTest, BurstReadAfterwardsArrivesWhole) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  constexpr std::uint32_t kEvents = 20000;  // the same path, in the time the sanitizers allow
-#else
-  constexpr std::uint32_t kEvents = 100000;
-#endif
-  qt::Server server;
-  ASSERT_TRUE(server.ready());
-  const std::uint32_t reader = Connect("LATE");
-  std::uint32_t handle = 0;
-  ASSERT_EQ(QNA_OpenEvQueue(reader, 1, nullptr, nullptr, &handle, 0), QNA_OK);
-  const auto data = [](std::uint32_t i) {
-    std::vector<std::uint8_t> bytes(16);
-    for (std::size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<std::uint8_t>(i >> (k % 4 * 8));
-    return bytes;
-  };
-  // The posts go as fast as the server takes them: a thousand requests in
-  // one write, then their thousand replies.
-  wire::Link flood;
-  wire::Registered(flood, "FLOOD");
-  const long before = qt::RssKiB(server.pid());
-  constexpr std::uint32_t kPerWrite = 1000;
-  for (std::uint32_t i = 0; i < kEvents; i += kPerWrite) {
-    wire::Bytes posts;
-    for (std::uint32_t k = i; k < i + kPerWrite; ++k) {
-      const auto post = wire::Record(200102, 0, wire::Builder{}.u32(1).u32(k).u32(16).raw(data(k)).bytes);
-      posts.insert(posts.end(), post.begin(), post.end());
-    }
-    ASSERT_TRUE(flood.Send(posts));
-    std::vector<std::uint8_t> replies(12 * kPerWrite);  // length 8, first word, result
-    ASSERT_TRUE(flood.ReadExact(replies.data(), replies.size()));
-    for (std::uint32_t k = 0; k < kPerWrite; ++k)
-      ASSERT_EQ(et::Le32({8, 200102, 0}), wire::Bytes(replies.begin() + 12 * k, replies.begin() + 12 * k + 12))
-          << "post " << i + k;
-  }
-  // What the server holds for the reader: 64 bytes a record, and little
-  // besides (docs/server.md).
-  const long holding = qt::RssKiB(server.pid());
-  std::printf("server VmRSS %ld KiB, %ld KiB holding %u events of 16 bytes\n", before, holding, kEvents);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  EXPECT_LT(holding - before, 96 * kEvents / 1024);
-#endif
-  for (std::uint32_t i = 0; i < kEvents; ++i)
-    ASSERT_EQ(Read(handle, 0, 64), (Got{0, 1, "FLOOD", i, data(i)})) << "event " << i;
-  EXPECT_EQ(Read(handle, QNA_EVQ_NOWAIT).result, QNA_E_EVQ_EMPTY);
-  QNA_CloseN(reader);  // while the server runs, so the close does not wait for it
 }
 
 // The server's answers to requests that do not fit, on a raw link: each is
