@@ -1,9 +1,4 @@
-// Application control against a scripted server on a pipe connection (the
-// detail codes 1101 to 1109 with the 684 length rule, the exact record each
-// function sends, 807 before the lookup, 103 for an id not in the table, the
-// outs), and through a real quonix: a program started by the server is
-// followed to running, asked to close and seen to end; a delayed request is
-// cancelled; a window is raised; unknown names and ids get their results.
+// Application control against a scripted server and through quonix.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,9 +9,8 @@
 
 #include "apps/appctl.h"
 #include "support/family.h"
+#include "support/holder.h"
 #include "integration/integration.h"
-#include "platform/platform.h"
-#include "remote/remote.h"
 
 namespace {
 
@@ -29,8 +23,7 @@ using qt::Reply;
 using qt::Script;
 using qt::Wire;
 
-// A record with the kind and the given texts and values (index 0 to 4 for
-// values 1 to 5), the rest zero.
+// A record of the kind, texts and values (1 to 5); the rest zero.
 struct Fields {
   std::uint16_t kind;
   std::string texts[4] = {};
@@ -97,11 +90,8 @@ TEST_F(AppCtlTest, StartCodesOnAPipeConnection) {
                 qt::Rows(kRows, qt::BadLengthRows(1107, 688, 684)));
 }
 
-// Each function against a server that answers with a record: the exact
-// record it sent (every field it does not set is zero; a text of 127
-// characters fills its field with the terminator in the last byte, a longer
-// one is cut there), what it returned, and its out (the request id or the
-// status), untouched after a refusal.
+// The exact record each function sends (a text of 128 or more is cut to 127),
+// its result and its out (untouched after a refusal).
 TEST_F(AppCtlTest, EachFunctionSendsItsFieldsAndZeros) {
   using Call = std::uint32_t (*)(std::uint32_t id, std::uint32_t* out);
   struct Case {
@@ -120,8 +110,7 @@ TEST_F(AppCtlTest, EachFunctionSendsItsFieldsAndZeros) {
       {"texts that fill their fields", [](std::uint32_t id, std::uint32_t* out) {
          return QNA_StartAPP(id, exact.c_str(), longer.c_str(), nullptr, "", 0, 0, 0, 0, out); },
        {0, {exact, std::string(127, 'b'), "", ""}}, 0, kStartReply, 4711},
-      // Close and raise: text 4 and values 2 to 5; the request id out comes
-      // before value 5.
+      // Close and raise: text 4, values 2 to 5; the out comes before value 5.
       {"close", [](std::uint32_t id, std::uint32_t* out) { return QNA_SendCloseMsg(id, "VIEWER", 22, 33, 44, out, 55); },
        {1, {"", "", "", "VIEWER"}, {0, 22, 33, 44, 55}}, 0, {1, {}, {}, 99, 1}, 99},
       {"raise", [](std::uint32_t id, std::uint32_t* out) { return QNA_WinTop(id, "VIEWER", 22, 33, 44, out, 55); },
@@ -182,21 +171,12 @@ TEST_F(AppCtlTest, BusyConnectionLockGives2) {
   peer.Serve([](qt::PeerConn& conn) { conn.WaitFinish(); });
   qt::Session session(peer);
   ASSERT_TRUE(session.ok());
-  const Handle lock = session.record()->request_lock;
-  qt::Signal held, release;
-  std::thread holder([&] {
-    MtxWait(lock, 0xFFFFFFFFu);
-    held.Post();
-    release.Take(20s);
-    MtxRelease(lock);
-  });
-  ASSERT_EQ(held.Take(), 1);
+  const qt::MutexHolder holder(session.record()->request_lock);
+  ASSERT_TRUE(holder.taken());
   QNA_MtxTimeOut = 50;
   std::uint32_t status = 0;
   EXPECT_EQ(QNA_GetReqStatus(session.id(), 5, &status), QNA_E_MUTEX);
   EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
-  release.Post();
-  holder.join();
 }
 
 constexpr std::uint32_t kPending = 1, kRunning = 2, kDone = 3, kFailed = 4, kCancelled = 5;
@@ -261,8 +241,7 @@ TEST_F(AppCtlServerTest, StartFollowCloseEnd) {
   EXPECT_EQ(again, 0u);
 }
 
-// A delayed start is pending until its time: cancelled, it never runs; left
-// alone, it runs then and can no longer be cancelled.
+// A delayed start: cancelled it never runs; run, it cannot be cancelled.
 TEST_F(AppCtlServerTest, DelayedStartIsPendingUntilCancelledOrRun) {
   const std::string program = WriteProgram();
   std::uint32_t later = 0, soon = 0;

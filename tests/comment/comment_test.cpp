@@ -1,11 +1,8 @@
-// The comment file: create, open, read and write comments in real files
-// under the test's drive folders, and the results 300 to 305.
+// The comment file in real files under the test's drive folders.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -28,9 +25,8 @@ std::string CommentPath(char drive, const std::string& user) {
 }
 std::string SystemPath(char drive) { return Host(std::string(1, drive) + ":\\quonix\\sys\\sbswcmnt.bin"); }
 
-// A system comment file whose every byte says where it is: 32 bytes of 'H',
-// then the 512 comments, byte j of comment i = (7 i + j) mod 251, then
-// `extra` bytes more.
+// A system comment file whose bytes say where they are: 32 'H', 512
+// comments, byte j of comment i = (7 i + j) mod 251, `extra` more.
 Bytes SystemFile(std::size_t extra = 0) {
   Bytes file(32, 'H');
   for (std::size_t i = 0; i < 512; ++i)
@@ -82,11 +78,8 @@ std::map<std::string, Bytes> Tree() {
   return tree;
 }
 
-// Each create starts with ann's file open, the system comment file of drive
-// C in place and what the row prepares.  A create that works leaves the new
-// file open, 16 + 32 (words + bits + 512) bytes long; one that fails leaves
-// every file as it was (an old file that was to be overwritten too, and no
-// folder made), and nothing open.
+// Each create after ann's file was opened: one that works leaves its file
+// open; one that fails leaves every file as it was and nothing open.
 TEST_F(CommentTest, Creates) {
   const std::string bob = CommentPath('C', "bob");
   Bytes short_by_one = SystemFile();
@@ -97,8 +90,7 @@ TEST_F(CommentTest, Creates) {
     qt::WriteBytes(Host("C:\\quonix\\sys\\smemcmnt.bin"), Bytes(16 + 32 * 512, 'd'));
     qt::WriteBytes(Host("C:\\quonix\\smemcmnt.bin"), Bytes(16 + 32 * 512, 'd'));
   };
-  // A refused create (result set) is asked to overwrite, so that only the
-  // row's own fault can stop it.
+  // A refused create may overwrite: only the row's fault stops it.
   struct Case {
     const char* situation;
     std::uint32_t result = 0;
@@ -172,8 +164,7 @@ TEST_F(CommentTest, Creates) {
   }
 }
 
-// A full disk, as a file size limit in a child: every stage of the create
-// that fails leaves no comment file behind.
+// A full disk at each stage of the create: no comment file left.
 TEST_F(CommentTest, DiskFull) {
   // 17936 bytes in all: header 16, spaces to 1552, system comments after.
   const rlim_t limits[] = {0, 10, 16, 1000, 1552, 10000, 17935};
@@ -236,91 +227,69 @@ TEST_F(CommentTest, Open) {
   EXPECT_EQ(QNA_PutCmnt(0, 0, 1, any), QNA_E_CMNT_NOTOPEN);
 }
 
-// Comments go to and come from exactly their place in the file, raw.
-TEST_F(CommentTest, GetAndPutPlaces) {
+// Comments go to and come from exactly their place in the file, raw; a
+// range that is not there moves nothing.
+TEST_F(CommentTest, GetAndPutRanges) {
   ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0), QNA_OK);
+  const std::string path = CommentPath('C', "bob");
+  const Bytes before = qt::ReadBytes(path);
   struct Case {
-    std::uint32_t kind;
-    std::uint32_t first;
-    std::uint32_t count;
-    std::size_t offset;  // where in the file
+    const char* situation;
+    std::uint32_t kind, first, count;
+    std::uint32_t result = 0;
+    std::size_t offset = 0;  // where in the file
+    bool buffer = true;
   };
   const Case cases[] = {
-      {0, 0, 1, 16},
-      {0, 14, 2, 16 + 32 * 14},
-      {1, 0, 2, 16 + 32 * 16},
-      {1, 31, 1, 16 + 32 * (16 + 31)},
-      {2, 0, 3, 16 + 32 * 48},
-      {2, 255, 1, 16 + 32 * (48 + 255)},
-      {3, 0, 1, 16 + 32 * (48 + 256)},
-      {3, 250, 6, 16 + 32 * (48 + 256 + 250)},
+      {"first word", 0, 0, 1, 0, 16},
+      {"words up to the end", 0, 14, 2, 0, 16 + 32 * 14},
+      {"first bits", 1, 0, 2, 0, 16 + 32 * 16},
+      {"last bit", 1, 31, 1, 0, 16 + 32 * (16 + 31)},
+      {"first system comments", 2, 0, 3, 0, 16 + 32 * 48},
+      {"system block 2 whole", 2, 0, 256, 0, 16 + 32 * 48},
+      {"system block 2, last", 2, 255, 1, 0, 16 + 32 * (48 + 255)},
+      {"system block 3, first", 3, 0, 1, 0, 16 + 32 * (48 + 256)},
+      {"last system comments", 3, 250, 6, 0, 16 + 32 * (48 + 256 + 250)},
+      {"one word past", 0, 15, 2, 305},
+      {"first past the end", 0, 16, 1, 305},
+      {"one bit past", 1, 31, 2, 305},
+      {"one system comment past", 2, 1, 256, 305},
+      {"kind 4", 4, 0, 1, 305},
+      {"kind 0xFFFFFFFF", 0xFFFFFFFFu, 0, 1, 305},
+      {"count 0 at the end", 1, 32, 0, 0},
+      {"count 0 without a buffer", 0, 0, 0, 0, 0, false},
+      {"count 0 past the end", 1, 33, 0, 305},
+      {"range wraps", 0, 0xFFFFFFFFu, 2, 305},
+      {"count wraps", 0, 1, 0xFFFFFFFFu, 305},
+      {"no buffer", 0, 0, 1, 305, 0, false},
   };
   std::uint8_t seed = 1;
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "kind " << c.kind << " first " << c.first << " count " << c.count);
-    Bytes text = Comments(c.count, seed);
+    SCOPED_TRACE(c.situation);
+    const bool moves = c.result == 0 && c.count > 0;
+    Bytes text = Comments(moves ? c.count : 1, seed);
     text[0] = 0;  // no terminator is added or looked for: bytes are bytes
     seed = static_cast<std::uint8_t>(seed + 40);
-    ASSERT_EQ(QNA_PutCmnt(c.kind, c.first, c.count, text.data()), QNA_OK);
-    const Bytes file = qt::ReadBytes(CommentPath('C', "bob"));
-    ASSERT_EQ(file.size(), 17936u);
-    EXPECT_EQ(Bytes(file.begin() + static_cast<long>(c.offset),
-                    file.begin() + static_cast<long>(c.offset + text.size())),
-              text);
-    Bytes back(text.size() + 1, 0xEE);
-    ASSERT_EQ(QNA_GetCmnt(c.kind, c.first, c.count, back.data()), QNA_OK);
-    EXPECT_EQ(Bytes(back.begin(), back.end() - 1), text);
-    EXPECT_EQ(back.back(), 0xEE);
-  }
-}
-
-TEST_F(CommentTest, Ranges) {
-  ASSERT_EQ(QNA_CreateCmnt('C', "bob", 16, 32, 'C', 0), QNA_OK);
-  const Bytes before = qt::ReadBytes(CommentPath('C', "bob"));
-  struct Case {
-    const char* situation;
-    std::uint32_t kind;
-    std::uint32_t first;
-    std::uint32_t count;
-    bool buffer;
-    std::uint32_t result;
-  };
-  const Case cases[] = {
-      {"words up to the end", 0, 0, 16, true, 0},
-      {"last word", 0, 15, 1, true, 0},
-      {"one word past", 0, 15, 2, true, 305},
-      {"first past the end", 0, 16, 1, true, 305},
-      {"last bit", 1, 31, 1, true, 0},
-      {"one bit past", 1, 31, 2, true, 305},
-      {"last system comment", 3, 255, 1, true, 0},
-      {"system block 2 whole", 2, 0, 256, true, 0},
-      {"one system comment past", 2, 1, 256, true, 305},
-      {"kind 4", 4, 0, 1, true, 305},
-      {"kind 0xFFFFFFFF", 0xFFFFFFFFu, 0, 1, true, 305},
-      {"count 0 at the end", 1, 32, 0, true, 0},
-      {"count 0 without a buffer", 0, 0, 0, false, 0},
-      {"count 0 past the end", 1, 33, 0, true, 305},
-      {"range wraps", 0, 0xFFFFFFFFu, 2, true, 305},
-      {"count wraps", 0, 1, 0xFFFFFFFFu, true, 305},
-      {"no buffer", 0, 0, 1, false, 305},
-  };
-  std::vector<std::uint8_t> buffer(32 * 256, 'z');
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.situation);
-    void* get = c.buffer ? buffer.data() : nullptr;
-    EXPECT_EQ(QNA_GetCmnt(c.kind, c.first, c.count, get), c.result);
-    std::fill(buffer.begin(), buffer.end(), 'z');
-    const void* put = c.buffer ? buffer.data() : nullptr;
-    EXPECT_EQ(QNA_PutCmnt(c.kind, c.first, c.count, put), c.result);
-    if (c.result != 0 || c.count == 0) {
-      EXPECT_EQ(qt::ReadBytes(CommentPath('C', "bob")), before);  // nothing moved
+    EXPECT_EQ(QNA_PutCmnt(c.kind, c.first, c.count, c.buffer ? text.data() : nullptr), c.result);
+    const Bytes file = qt::ReadBytes(path);
+    ASSERT_EQ(file.size(), before.size());
+    if (!moves) {
+      EXPECT_EQ(file, before);
+    } else {
+      const auto at = file.begin() + static_cast<long>(c.offset);
+      EXPECT_EQ(Bytes(at, at + static_cast<long>(text.size())), text);
     }
-    qt::WriteBytes(CommentPath('C', "bob"), before);
+    Bytes back(text.size() + 1, 0xEE);
+    EXPECT_EQ(QNA_GetCmnt(c.kind, c.first, c.count, c.buffer ? back.data() : nullptr), c.result);
+    if (moves) {
+      EXPECT_EQ(Bytes(back.begin(), back.end() - 1), text);
+    }
+    EXPECT_EQ(back.back(), 0xEE);
+    ASSERT_TRUE(qt::WriteBytes(path, before));
   }
 }
 
-// The server lays out a system comment file with its own texts when there is
-// none, and leaves one that is there alone.
+// The server writes a system comment file when there is none, keeps one.
 TEST(CommentInstallTest, ServerWritesTheSystemFile) {
   qt::TempRoot root;
   {

@@ -1,6 +1,4 @@
-// The exchange itself on a scripted link (what lands in the caller's parts
-// and what keeps the link in step), and the word, bit and masked writes and
-// the application mailboxes on the local link, against a scripted server.
+// The writes and the mailboxes on the local link, and the exchange's bounds.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,11 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/core.h"
 #include "core/requests.h"
 #include "support/family.h"
+#include "support/holder.h"
 #include "apps/mailbox.h"
-#include "core/exchange.h"
 
 namespace {
 
@@ -21,10 +18,8 @@ using namespace qt;
 
 using WriteTest = LibraryTest;
 
-// Runs `call` on the local link against a server that answers its first
-// requests with `replies` and the others as a server does (a write without
-// reply with nothing); the probe after it must find the link in step.  The
-// requests the server saw, the probe's the last.
+// `call` on the local link, the first requests answered with `replies`;
+// the probe after it must work.  The requests seen.
 std::vector<Bytes> OnLocalLink(const std::function<std::uint32_t()>& call, std::uint32_t result,
                                std::vector<Bytes> replies = {}) {
   Peer peer([replies = std::move(replies)](PeerConn& conn) {
@@ -45,9 +40,7 @@ std::vector<Bytes> OnLocalLink(const std::function<std::uint32_t()>& call, std::
   return seen;
 }
 
-// QNA_Write, QNA_WriteN and QNA_WriteS (1, 100, 3, {0x1111, 0x2222,
-// 0x3333}, 0): the 24-byte head (length 26, command 100101, options 0, area
-// 1, offset 100, count 3), then the 6 data bytes.
+// QNA_Write and its twins (1, 100, 3, kProbeWords, 0).
 TEST_F(WriteTest, WordWriteDetailCodes) {
   const Family family{
       .request = kProbeRequest,
@@ -64,8 +57,7 @@ TEST_F(WriteTest, WordWriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(1101, {24, 6})));
 }
 
-// QNA_WriteWithFlag(0, 16, 32, ...): on bit area 0 a count of 32 bits is 2
-// data words and 2 flag words: length 28, count field 4.
+// QNA_WriteWithFlag(0, 16, 32, ...): 2 data and 2 flag words.
 TEST_F(WriteTest, MaskedWriteDetailCodes) {
   static const std::uint16_t data[2] = {0xAAAA, 0x5555};
   static const std::uint16_t flags[2] = {0xFFFF, 0x00FF};
@@ -90,9 +82,7 @@ TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
   EXPECT_EQ(seen.size(), 3u);
 }
 
-// Arguments with no meaning are refused before anything is sent: counts of
-// 0, null buffers and names, and ranges whose end passes 2^32 (their pieces
-// would reach the server as writes at the start of the area).
+// Refused before anything is sent (a range past 2^32 would wrap).
 TEST_F(WriteTest, UnusableArgumentsSendNothing) {
   Peer peer(AnswerOne);
   LinkSession session;
@@ -137,8 +127,7 @@ TEST_F(WriteTest, UnusableArgumentsSendNothing) {
   EXPECT_EQ(peer.received(), kProbeRequest);
 }
 
-// Options bit 0: the request goes out whole and no reply is read (the server
-// sends none; a read would wait for it).
+// Options bit 0: the request goes whole and no reply is read.
 TEST_F(WriteTest, NoReplyOptionReadsNothing) {
   static const std::uint16_t words[16] = {};
   static const std::uint16_t flags[1] = {0xFFFF};
@@ -163,22 +152,13 @@ TEST_F(WriteTest, NoReplyOptionReadsNothing) {
   }
 }
 
-// Another thread holds the request lock longer than QNA_MtxTimeOut: every
-// request of the local link (messages too) gives up with 2 and the wait's
-// 640, and sends nothing.
+// The request lock held elsewhere: every local request gives 2 with 640.
 TEST_F(WriteTest, RequestLockTimeOut) {
   Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
-  qt::Signal held;
-  qt::Signal release;
-  std::thread holder([&] {
-    MtxWait(LinkRequestLock(), kInfinite);
-    held.Post();
-    release.Take(std::chrono::seconds(60));
-    MtxRelease(LinkRequestLock());
-  });
-  ASSERT_EQ(held.Take(), 1);
+  MutexHolder holder(LinkRequestLock());
+  ASSERT_TRUE(holder.taken());
   QNA_MtxTimeOut = 100;
   const std::uint16_t sixteen[1] = {};
   std::uint16_t word = 0;
@@ -197,16 +177,13 @@ TEST_F(WriteTest, RequestLockTimeOut) {
   for (std::uint32_t r : results) EXPECT_EQ(r, QNA_E_MUTEX);
   EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
   EXPECT_GE(waited, std::chrono::milliseconds(7 * 90));
-  release.Post();
-  holder.join();
+  holder.Release();
   EXPECT_EQ(Probe(), QNA_OK);
   peer.Finish();
   EXPECT_EQ(peer.received(), kProbeRequest);
 }
 
-// A thread that ended while holding the request lock abandoned it.  The next
-// request reports 2 with 95 and gives the lock back, so that the other
-// threads of the process can go on.
+// An abandoned request lock: 2 with 95, and the lock given back.
 TEST_F(WriteTest, AbandonedRequestLockIsGivenBack) {
   Peer peer(AnswerOne);
   LinkSession session;
@@ -242,8 +219,7 @@ TEST_F(WriteTest, ClosedLinkGivesFiftyBeforeAnything) {
 
 using MailboxTest = LibraryTest;
 
-// QNA_ReadApp("PUMP", 5, 2, ...): length 24, command 200, options 0, the
-// name zero-padded to 8 bytes, index 5, count 2.
+// QNA_ReadApp("PUMP", 5, 2, ...).
 const Bytes kMailboxRead = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
                             0x00, 0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00,
                             0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
@@ -265,8 +241,7 @@ TEST_F(MailboxTest, ReadDetailCodes) {
   RunFamily(family, Rows(rows, StepRows(2000, 28, two_words)));
 }
 
-// QNA_WriteApp("PUMP", 5, 2, {0x0102, 0x0304}, 0): the 28-byte head (length
-// 28, command 100200), then the 4 data bytes.
+// QNA_WriteApp("PUMP", 5, 2, {0x0102, 0x0304}, 0).
 TEST_F(MailboxTest, WriteDetailCodes) {
   static const std::uint16_t words[2] = {0x0102, 0x0304};
   const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x68, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
@@ -283,8 +258,7 @@ TEST_F(MailboxTest, WriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(2100, {28, 4})));
 }
 
-// The caller's buffer holds count words: a reply never writes past them,
-// and only a successful reply with words writes into it at all.
+// Only a successful reply writes the buffer, and never past count words.
 TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
   struct Case {
     const char* what;
@@ -329,8 +303,7 @@ Outcome Exchange2(Script server, std::span<std::uint8_t> first, std::span<std::u
   return out;
 }
 
-// The bound on a sane reply: at it the reply is read to its end, past it the
-// link is cut without reading.
+// At the bound the reply is read; past it the link is cut unread.
 TEST_F(ExchangeTest, ReplyLengthBound) {
   Bytes first(4), second(3);
   const Bytes at_bound = Cat({Le32({kMaxReplyLength, 0, 0}), Bytes(kMaxReplyLength - 8, 0)});
@@ -344,8 +317,7 @@ TEST_F(ExchangeTest, ReplyLengthBound) {
   EXPECT_EQ(cut.link.at, 4u);
 }
 
-// A family described beyond what its code table names is refused before a
-// byte is written.
+// Pieces beyond the code table: refused before a byte is written.
 TEST_F(ExchangeTest, UnnamedPiecesAreRefused) {
   const Bytes piece = {1};
   const std::span<const std::uint8_t> pieces[] = {piece, piece, piece, piece};

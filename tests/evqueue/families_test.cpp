@@ -1,6 +1,4 @@
-// The event queue requests, one table per family: every row on a scripted
-// link, on a pipe connection and on a TCP connection, with the exact request
-// bytes; then what lands in the caller's outputs.
+// The event queue requests, a table each, and what lands in the outputs.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -16,9 +14,7 @@ using FamilyTest = EvQueueTest;
 const std::uint8_t kNoName[12] = {};
 const std::uint8_t kAbc[3] = {'a', 'b', 'c'};
 
-// Each request of the family with its exact bytes, its exchange and its
-// exported function, and its table: the common rows from its first code, then
-// its own.
+// Each request: its bytes, exchange, exported function and table.
 TEST_F(FamilyTest, DetailCodes) {
   const Bytes count = Le32({7, 2, 3, 9}), name = {'P', 'U', 'M', 'P', 'S', 0, 0, 0, 0}, max = Le32({16});
   const struct {
@@ -109,8 +105,7 @@ TEST_F(FamilyTest, DetailCodes) {
   }
 }
 
-// Each row: the reply and the list word; what comes back is the result, the
-// count and the list (of 3, 0xEE... where untouched).
+// The result, the count and the list (of 3, 0xEE... where untouched).
 TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
   constexpr std::uint32_t E = 0xEEEEEEEEu;
   const struct {
@@ -137,8 +132,7 @@ TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
   EXPECT_EQ(Detail(), 10010);
 }
 
-// A name that fills its 9 bytes is cut to 8 characters; a refused maximum
-// stores nothing.
+// A name that fills 9 bytes keeps 8; a refused maximum stores nothing.
 TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
   for (const std::uint8_t fill : {std::uint8_t{'Q'}, std::uint8_t{0}}) {
     char name[9];
@@ -153,8 +147,8 @@ TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
   EXPECT_EQ(max, 0u);
 }
 
-// The named and used counts and a post without data as they go out; what
-// cannot be sent is refused before a byte goes (no memory for a post: 8).
+// The named and used counts and an empty post as they go; refusals send
+// nothing (no memory for a post: 8).
 TEST_F(FamilyTest, RequestsSentAndRefused) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
@@ -187,9 +181,8 @@ TEST_F(FamilyTest, RequestsSentAndRefused) {
                                   Name12(""), Le32({0}), Le32({12, 200107, 0, 9}), Le32({20, 200102, 0, 9, 42, 0})}));
 }
 
-// The request lock of the connection: held past QNA_MtxTimeOut gives 2
-// (detail unchanged); abandoned by a thread that ended gives 499 with 95,
-// and the lock is usable again.
+// The request lock: held, 2 (detail unchanged); abandoned, 499 with 95 and
+// usable again.
 TEST_F(FamilyTest, RequestLock) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
@@ -197,13 +190,13 @@ TEST_F(FamilyTest, RequestLock) {
   QNA_MtxTimeOut = 100;
   std::uint32_t max = 0;
   {
-    Holder holder(session.record()->request_lock, 1000ms);
+    MutexHolder holder(session.record()->request_lock);
     EXPECT_EQ(QNA_GetMaxEvQueueNum(session.id(), &max), QNA_E_MUTEX);
     EXPECT_EQ(QNA_InternalErr, 0);
   }
   {
-    Holder holder(session.record()->request_lock, 0ms, false);
-    holder.Join();
+    MutexHolder holder(session.record()->request_lock, 0ms, false);
+    holder.Release();
     EXPECT_EQ(QNA_GetMaxEvQueueNum(session.id(), &max), QNA_E_EVQ_LOCK);
     EXPECT_EQ(QNA_InternalErr, 95);
   }

@@ -18,9 +18,8 @@ namespace {
 
 using namespace et;
 
-// One listening socket and the script it runs on its first client.  Every
-// wait of its thread ends after 10 s (SO_RCVTIMEO also bounds accept), so
-// the thread ends even when the test fails.
+// A listening socket and the script run on its first client; every wait
+// ends after 10 s.
 class PlainServer {
  public:
   PlainServer(const std::string& root, const std::string& folder, const std::string& name)
@@ -93,8 +92,7 @@ class PlainServer {
   std::thread thread_;
 };
 
-// Answers as a server does until the client goes: registrations, reads and
-// mailbox reads (Answer), queue opens with queue 7 on the pipe "evq7", closes.
+// Answers as a server does; queue opens get queue 7 on "evq7".
 void Answering(PlainServer& server) {
   for (;;) {
     const Bytes request = server.ReadRequest();

@@ -1,6 +1,4 @@
-// The event queue table and the queue operations on a scripted server: the
-// table's operations, opens, closes and reads with every result they give,
-// the close of a connection's queues, and a close while a read is waiting.
+// The event queue table, and opens, reads and closes on a scripted server.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,8 +26,7 @@ EvQueueEntry Entry(std::uint32_t connection, std::uint32_t queue) {
   return e;
 }
 
-// An entry is removed wherever it is, once; handles are not reused, and
-// after the largest comes 1, never 0.
+// Handles are never reused, and skip 0.
 TEST_F(TableTest, HandlesAreNeverReusedOrZero) {
   EvQueueSetHandleCounterSeam(0);
   for (std::uint32_t queue = 10; queue < 13; ++queue) ASSERT_NE(EvQueueAddEntry(Entry(1, queue)), nullptr);
@@ -155,8 +152,7 @@ TEST_F(QueueTest, ReadResults) {
   ASSERT_TRUE(pipe.Send(EventRecord(1, "", 5, {})));
   QNA_EVENT bare{0, 1234, nullptr};
   EXPECT_EQ(Take(q.handle, bare, QNA_EVQ_NOWAIT), (Event{QNA_OK, 1, "", 5, 1234}));
-  // Data beyond the capacity: 451 and the event is gone, nothing stored; the
-  // next one comes.
+  // Data beyond the capacity: 451, the event gone; the next one comes.
   ASSERT_TRUE(pipe.Send(Cat({EventRecord(1, "A", 6, Bytes(5, 1)), EventRecord(1, "B", 7, Bytes(4, 2))})));
   event = {0, 4, data};
   EXPECT_EQ(Take(q.handle, event).result, QNA_E_EVQ_SMALL);
@@ -214,8 +210,7 @@ TEST_F(QueueTest, BrokenRecords) {
   }
 }
 
-// Open failures: each result from the situation that makes it, and the
-// close request that follows every failure after the server's open.
+// Open failures; every failure after the server's open sends a close.
 TEST_F(QueueTest, OpenFailures) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
@@ -224,8 +219,7 @@ TEST_F(QueueTest, OpenFailures) {
   EXPECT_EQ(QNA_OpenEvQueue(session.id() + 1, 3, nullptr, nullptr, &handle, 0), QNA_E_NOCONN);
   EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, "ABCDEFGHIJKL", &handle, 0), QNA_E_ARG);
   EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, nullptr, 0), QNA_E_ARG);
-  // Nobody serves "evq3": ten attempts, then the close request; its result
-  // is the detail and the pipe's error the result.
+  // Nobody serves "evq3": the pipe's error, the close's result as detail.
   EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, "ABCDEFGHIJK", &handle, 0), win::ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(QNA_InternalErr, 0);
   // The entry's lock, or the entry itself, cannot be made: 400.
@@ -244,15 +238,13 @@ TEST_F(QueueTest, OpenFailures) {
                                   CloseRequest(3), OpenRequest(3, "", 0), CloseRequest(3)}));
 }
 
-// The table lock: none can be made (400); held past 1000 ms (406 for open,
-// close and read).
+// The table lock: none made (400); held past 1000 ms (406).
 TEST_F(QueueTest, TableLock) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
   std::uint32_t handle = 0;
-  // Once the last open queue is closed no table lock exists, and the next
-  // open makes one.
+  // The last close drops the table lock; the next open makes one.
   {
     QueuePipe pipe("evq3");
     const Opened q = Open(session.id(), 3);
@@ -266,7 +258,7 @@ TEST_F(QueueTest, TableLock) {
   const Opened q = Open(session.id(), 3);
   ASSERT_EQ(q.result, QNA_OK);
   {
-    Holder holder(EvQueueTableLockSeam(), 4000ms);
+    MutexHolder holder(EvQueueTableLockSeam());
     ASSERT_TRUE(holder.taken());
     std::uint8_t data[4];
     QNA_EVENT event{0, 4, data};
@@ -279,8 +271,8 @@ TEST_F(QueueTest, TableLock) {
   EXPECT_EQ(QNA_CloseEvQueue(q.handle, 0), QNA_OK);
 }
 
-// Close: the server refuses ten times, the handle goes all the same; the
-// connection is gone: 50 and the entry stays.
+// A close refused ten times drops the handle all the same; with the
+// connection gone, 50 and the entry stays.
 TEST_F(QueueTest, CloseResults) {
   {
     LiveQueue refusing(3, 10);
@@ -299,9 +291,8 @@ TEST_F(QueueTest, CloseResults) {
   EXPECT_EQ(EvQueueRemoveEntry(orphan.handle), 1);
 }
 
-// A read waiting for an event holds the queue's lock: a second reader gets
-// 406 after 500 ms.  A close on another thread ends the waiting read (408)
-// without pulling the entry from under it.
+// A waiting read holds the queue's lock (406 for another); a close on
+// another thread ends it (408).
 TEST_F(QueueTest, CloseWhileReading) {
   LiveQueue live(6);
   ASSERT_TRUE(live.ok());
@@ -328,8 +319,8 @@ TEST_F(QueueTest, CloseWhileReading) {
   EXPECT_EQ(EvQueueFindHandle(q.handle), nullptr);
 }
 
-// Closing a connection closes its queues, oldest first; a walk that cannot
-// take the table lock gives up instead of trying for ever.
+// A connection's close closes its queues, oldest first, and gives up on a
+// held table lock.
 TEST_F(QueueTest, ConnectionCloseClosesQueues) {
   {
     Peer peer(Wire::Pipe, kHostPipe, QueueServer());
@@ -348,7 +339,7 @@ TEST_F(QueueTest, ConnectionCloseClosesQueues) {
   LiveQueue live(5);
   ASSERT_TRUE(live.ok());
   {
-    Holder holder(EvQueueTableLockSeam(), 5000ms);
+    MutexHolder holder(EvQueueTableLockSeam());
     const auto start = Clock::now();
     ConnCloseQueues(live.session.id());
     EXPECT_LT(Clock::now() - start, 4500ms);
@@ -356,8 +347,7 @@ TEST_F(QueueTest, ConnectionCloseClosesQueues) {
   EXPECT_EQ(QNA_CloseEvQueue(live.q.handle, 0), QNA_OK);
 }
 
-// The per-queue pipe name: on the host, or this machine's, or the emulated
-// pipe of the Windows 95 family; a field without a zero is used whole.
+// The per-queue pipe name on a host, here, and on the Windows 95 family.
 TEST_F(QueueTest, PipeNames) {
   struct Case {
     const char* host;
@@ -382,8 +372,7 @@ TEST_F(QueueTest, PipeNames) {
   ASSERT_TRUE(session.ok());
   win::SetVersionPlatformSeam(1);
   std::uint32_t handle = 0;
-  // The emulated pipe cannot be opened (2); the close request then goes
-  // over the connection's own link, a real pipe since its open (0).
+  // The emulated pipe cannot be opened (2); the close goes over the link.
   EXPECT_EQ(QNA_OpenEvQueue(session.id(), 3, nullptr, nullptr, &handle, 0), win::ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(QNA_InternalErr, 0);
   // A read of an emulated pipe goes through the emulation's read.

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "evqueue_peer.h"
@@ -71,8 +70,7 @@ Got Read(std::uint32_t handle, std::uint32_t flags = 0, std::uint32_t capacity =
   return got;
 }
 
-// One client posts; two others have the same queue open and each reads
-// every event, whole, in order, with its data and the poster's name.
+// Two readers of one queue each get every event, whole, in order.
 TEST_F(EvQueueServerTest, TwoReadersGetEveryEventInOrder) {
   qt::Server server;
   ASSERT_TRUE(server.ready());
@@ -101,8 +99,7 @@ std::vector<std::uint32_t> List(std::uint32_t (*fn)(std::uint32_t, std::uint32_t
   return list;
 }
 
-// Closing a connection closes its queues on the server: another connection
-// sees them usable again.
+// A connection's close (or its process's end) frees its queues.
 TEST_F(EvQueueServerTest, ClosingAConnectionClosesItsQueues) {
   qt::Server server;
   ASSERT_TRUE(server.ready());
@@ -178,9 +175,8 @@ TEST_F(EvQueueServerTest, InformationMatchesTheServer) {
   EXPECT_EQ(QNA_OpenEvQueue(id, 9, &q, nullptr, &h, 0), 10u);
 }
 
-// A reader that does not read blocks neither the server nor other clients,
-// and the server keeps a bounded backlog for it: the oldest events go, and
-// a record of kind 2 says how many before the ones that are left.
+// A reader that does not read blocks nobody: the oldest events go, and a
+// record of kind 2 says how many.
 TEST_F(EvQueueServerTest, SlowReaderLosesOldestEventsOnly) {
   qt::Server server({"--evqueue-mib", "1"});
   ASSERT_TRUE(server.ready());
@@ -216,8 +212,7 @@ TEST_F(EvQueueServerTest, SlowReaderLosesOldestEventsOnly) {
   EXPECT_EQ(last, static_cast<std::int64_t>(kEvents - 1));  // the newest is kept
 }
 
-// The server's answers to requests that do not fit, on a raw link: each is
-// refused with its result and the link goes on.
+// Requests that do not fit, on a raw link: refused, the link goes on.
 TEST_F(EvQueueServerTest, RefusalsOnARawLink) {
   qt::Server server({"--evqueues", "2"});
   ASSERT_TRUE(server.ready());

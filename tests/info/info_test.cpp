@@ -10,7 +10,6 @@
 #include "apps/info.h"
 #include "remote/data.h"
 #include "support/family.h"
-#include "remote/remote.h"
 #include "integration/integration.h"
 
 namespace {
@@ -69,8 +68,7 @@ std::uint32_t ReadWith(const Bytes& reply, const Bytes& request, Call call) {
   return result;
 }
 
-// The application block is read 512 bytes and never written past; a short
-// or refused reply leaves the buffer as it was.
+// Blocks land whole and never beyond; a refusal leaves the buffer.
 TEST_F(InfoTest, BlocksLandWholeAndNeverBeyond) {
   std::uint8_t buffer[600];
   std::memset(buffer, 0xEE, sizeof buffer);
@@ -147,8 +145,7 @@ TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
     if (name == "READER") reader_requests = Get32(entry + 28);
   }
   EXPECT_EQ(names, (std::set<std::string>{"APPONE", "APPTWO", "READER"}));
-  // Its count covers every request up to this read: two more since the last
-  // block, the other read and this one.
+  // Its count covers every request up to this read: two more.
   ASSERT_GE(reader_requests, 3u);
   ASSERT_EQ(QNA_ReadCmInfo(cm), 0u);
   ASSERT_EQ(QNA_ReadAppInfo(apps), 0u);

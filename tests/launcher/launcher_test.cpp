@@ -8,11 +8,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,8 +51,7 @@ class InFolder {
   fs::path previous_;
 };
 
-// A program named `name` in `folder` that records how it was started into
-// `record`: its program path, its current folder and each argument in [].
+// A program that records its path, its folder and each argument in [].
 void PutRecorder(const std::string& folder, const std::string& name, const std::string& record) {
   fs::create_directories(folder);
   const std::string path = folder + "/" + name;
@@ -66,8 +63,7 @@ void PutRecorder(const std::string& folder, const std::string& name, const std::
   chmod(path.c_str(), 0755);
 }
 
-// The topmost window (the shell) is never examined: with nothing below it
-// no pattern matches, and the pattern is left as it was.
+// The topmost window (the shell) is never examined.
 TEST(WindowWalkTest, TopmostIsNeverExaminedAndTheServerIsFoundByPrefix) {
   qt::TempRoot root;
   char pattern[] = "shell", empty[] = "", small[] = "abc";
@@ -136,8 +132,7 @@ TEST(WindowWalkTest, TitleMatchModes) {
   EXPECT_EQ(QNA_FindAppTitle(nullptr, 0x01), 0u);
 }
 
-// The command lines and folders of the launchers, seen by the program they
-// start.
+// The launchers' command lines and folders, seen by the program started.
 class LauncherTest : public ::testing::Test {
  protected:
   std::string Folder(const std::string& name) {
@@ -159,58 +154,18 @@ class LauncherTest : public ::testing::Test {
 using Launch = std::uint32_t(QNA_API*)(const char*, const char*);
 const Launch kLaunchers[] = {QNA_StartQuonix, QNA_StartQuonixHide};
 
-TEST_F(LauncherTest, CommandLines) {
-  const std::string bin = Folder("bin");
-  const std::string cwd = Folder("cwd");
+// What the started program saw (program, folder, arguments), or the refusal
+// and nothing started.  Run in the folder "cwd"; `elsewhere`: in "empty".
+TEST_F(LauncherTest, CommandLinesAndRefusals) {
+  const std::string bin = Folder("bin"), cwd = Folder("cwd"), empty = Folder("empty");
+  const std::string blank = Folder("with blank"), folder_exe = Folder("folder"), plain = Folder("plain");
   const std::string drive_bin = win::HostPath("C:\\bin");
-  PutRecorder(bin, "QUONIX.EXE", Record());
-  PutRecorder(cwd, "QUONIX.EXE", Record());
+  for (const std::string& folder : {bin, cwd, blank, plain}) PutRecorder(folder, "QUONIX.EXE", Record());
   PutRecorder(drive_bin, "quonix.exe", Record());  // drive paths are lower case on the host
-  struct Case {
-    const char* situation;
-    const char* directory;
-    const char* arguments;
-    std::string expected;  // program, folder, arguments
-  };
-  const std::vector<Case> cases = {
-      {"directory and arguments", bin.c_str(), "--cw 100 -v",
-       bin + "/QUONIX.EXE\n" + bin + "\n[--cw]\n[100]\n[-v]\n"},
-      {"directory alone", bin.c_str(), nullptr, bin + "/QUONIX.EXE\n" + bin + "\n"},
-      {"directory, empty arguments", bin.c_str(), "", bin + "/QUONIX.EXE\n" + bin + "\n"},
-      {"arguments alone", nullptr, "a b", cwd + "/QUONIX.EXE\n" + cwd + "\n[a]\n[b]\n"},
-      {"neither", nullptr, nullptr, cwd + "/QUONIX.EXE\n" + cwd + "\n"},
-      {"drive directory", "C:\\bin", "x",
-       drive_bin + "/quonix.exe\n" + drive_bin + "\n[x]\n"},
-  };
-  const InFolder in_cwd(cwd);
-  const Window other("quonix run");  // a server's title is matched case-sensitively
-  for (const Launch launch : kLaunchers) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(testing::Message() << c.situation << (launch == QNA_StartQuonix ? "" : " (hidden)"));
-      const std::int32_t detail_before = QNA_InternalErr = 4242;
-      EXPECT_EQ(launch(c.directory, c.arguments), QNA_OK);
-      EXPECT_EQ(QNA_InternalErr, detail_before);
-      EXPECT_EQ(Recorded(20s), c.expected);
-    }
-  }
-  QNA_InternalErr = 0;
-}
-
-TEST_F(LauncherTest, Refusals) {
-  const std::string bin = Folder("bin");
-  const std::string empty = Folder("empty");
-  const std::string blank = Folder("with blank");
-  const std::string folder_exe = Folder("folder");
-  const std::string plain = Folder("plain");
-  PutRecorder(bin, "QUONIX.EXE", Record());
-  PutRecorder(blank, "QUONIX.EXE", Record());
   fs::create_directories(folder_exe + "/QUONIX.EXE");
-  PutRecorder(plain, "QUONIX.EXE", Record());
   chmod((plain + "/QUONIX.EXE").c_str(), 0644);
-  // The command line buffer holds 1023 characters: a folder of about 1000
-  // characters leaves room for the path, not for long arguments; one of
-  // 1015 not even for the path.
-  std::string deep = root_.path();
+  // The line holds 1023 characters: ~1000 leave room for the path only.
+  std::string deep = fs::canonical(root_.path()).string();
   while (deep.size() < 990) deep.append("/").append(std::min<std::size_t>(200, 995 - deep.size()), 'd');
   std::string deeper = deep + "/" + std::string(1015 - deep.size(), 'e');
   PutRecorder(deep, "QUONIX.EXE", Record());
@@ -218,37 +173,48 @@ TEST_F(LauncherTest, Refusals) {
   const std::string long_arguments(100, 'a');
   struct Case {
     const char* situation;
-    std::string directory;
+    std::string directory;  // "": none
     const char* arguments;
-    std::uint32_t result;
+    std::string expected;  // "": nothing started
+    std::uint32_t result = 0;
     const char* window = nullptr;  // a window open meanwhile
+    bool elsewhere = false;
   };
   const std::vector<Case> cases = {
-      {"a server runs", bin, nullptr, QNA_E_START_RUNNING, "QUONIX RUNNING"},
-      {"no QUONIX.EXE there", empty, nullptr, 201},
-      {"no QUONIX.EXE in the current folder", "", nullptr, 201},
-      {"QUONIX.EXE is a folder", folder_exe, nullptr, 200},
-      {"QUONIX.EXE cannot run", plain, nullptr, 200},
-      {"a blank in the folder: no quotes", blank, nullptr, 200},
-      {"path fills the buffer, arguments do not fit", deep, long_arguments.c_str(), 200},
-      {"path does not fit", deeper, nullptr, 201},
-      {"path fills the buffer, short arguments", deep, "-v", 0},
+      {"directory and arguments", bin, "--cw 100 -v", bin + "/QUONIX.EXE\n" + bin + "\n[--cw]\n[100]\n[-v]\n"},
+      {"directory alone", bin, nullptr, bin + "/QUONIX.EXE\n" + bin + "\n"},
+      {"directory, empty arguments", bin, "", bin + "/QUONIX.EXE\n" + bin + "\n"},
+      {"arguments alone", "", "a b", cwd + "/QUONIX.EXE\n" + cwd + "\n[a]\n[b]\n"},
+      {"neither", "", nullptr, cwd + "/QUONIX.EXE\n" + cwd + "\n"},
+      {"drive directory", "C:\\bin", "x", drive_bin + "/quonix.exe\n" + drive_bin + "\n[x]\n"},
+      {"path fills the buffer, short arguments", deep, "-v", deep + "/QUONIX.EXE\n" + deep + "\n[-v]\n"},
+      // A server's title is matched case-sensitively.
+      {"a window of another case", bin, nullptr, bin + "/QUONIX.EXE\n" + bin + "\n", 0, "quonix run"},
+      {"a server runs", bin, nullptr, "", QNA_E_START_RUNNING, "QUONIX RUNNING"},
+      {"no QUONIX.EXE there", empty, nullptr, "", 201},
+      {"no QUONIX.EXE in the current folder", "", nullptr, "", 201, nullptr, true},
+      {"QUONIX.EXE is a folder", folder_exe, nullptr, "", 200},
+      {"QUONIX.EXE cannot run", plain, nullptr, "", 200},
+      {"a blank in the folder: no quotes", blank, nullptr, "", 200},
+      {"path fills the buffer, arguments do not fit", deep, long_arguments.c_str(), "", 200},
+      {"path does not fit", deeper, nullptr, "", 201},
   };
-  const InFolder in_empty(empty);
   for (const Launch launch : kLaunchers) {
     for (const Case& c : cases) {
-      SCOPED_TRACE(c.situation);
+      SCOPED_TRACE(testing::Message() << c.situation << (launch == QNA_StartQuonix ? "" : " (hidden)"));
+      const InFolder in(c.elsewhere ? empty : cwd);
       std::optional<Window> window;
       if (c.window != nullptr) window.emplace(c.window);
-      const char* directory = c.directory.empty() ? nullptr : c.directory.c_str();
-      EXPECT_EQ(launch(directory, c.arguments), c.result);
-      EXPECT_EQ(Recorded(c.result == 0 ? 20000ms : 300ms).empty(), c.result != 0);
+      QNA_InternalErr = 4242;
+      EXPECT_EQ(launch(c.directory.empty() ? nullptr : c.directory.c_str(), c.arguments), c.result);
+      EXPECT_EQ(QNA_InternalErr, 4242);
+      EXPECT_EQ(Recorded(c.result == 0 ? 20s : 300ms), c.expected);
     }
   }
+  QNA_InternalErr = 0;
 }
 
-// Stops a server that a launcher started, whatever happens to the test: by
-// its window's process.
+// Stops, by its window's process, a server a launcher started.
 class StartedServer {
  public:
   ~StartedServer() { Stop(); }

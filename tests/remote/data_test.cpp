@@ -1,5 +1,4 @@
-// The data requests of both kinds of connection, from one table per family:
-// every row on a scripted link, on a pipe connection and on a TCP connection.
+// The data requests of both kinds of connection.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -16,8 +15,7 @@ using DataTest = LibraryTest;
 
 const Bytes kWordRead = ReadRequest(101, 1, 100, 3);
 
-// QNA_ReadN / QNA_ReadS (1, 100, 3): the exported functions leave the result
-// itself in QNA_InternalErr, the exchange the step's code.
+// QNA_ReadN / QNA_ReadS (1, 100, 3): QNA_InternalErr gets the result itself.
 const std::vector<Row> kWordReadRows = Rows({
     {"server reads", {.reply = Reply(0, Bytes(6, 0x5A))}, 0, 0, 28, After::InStep},
     {"fewer words than asked", {.reply = Reply(0, Bytes(2, 1))}, 0, 0, 28, After::InStep},
@@ -69,9 +67,7 @@ TEST_F(DataTest, BitReadDetailCodes) {
                          StepRows(1002, 28, {1, 0, 1})));
 }
 
-// QNA_WriteBit, QNA_WriteBitN and QNA_WriteBitS (2, 5, 3, {1, 0, 7},
-// options 0x40): one byte per bit as the caller gave them, the options
-// passed on.
+// QNA_WriteBit and its twins (2, 5, 3, {1, 0, 7}, options 0x40).
 TEST_F(DataTest, BitWriteDetailCodes) {
   static const std::uint8_t bits[3] = {1, 0, 7};
   const Bytes request = Cat({Le32({23, 100100, 0x40, 2, 5, 3}), Bytes{1, 0, 7}});
@@ -87,9 +83,7 @@ TEST_F(DataTest, BitWriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(1101, {24, 3})));
 }
 
-// The exchanges' own refusals, which the exported functions never reach
-// (they check their arguments first), and a closed pipe or socket: nothing
-// is written.
+// The exchanges' own refusals (behind the exported functions' checks).
 TEST_F(DataTest, ExchangeRefusals) {
   std::uint16_t words[4] = {};
   const std::uint32_t one = 1, none = 0;
@@ -115,8 +109,7 @@ TEST_F(DataTest, ExchangeRefusals) {
   EXPECT_EQ(LinkDataWriteExchange(Link{}, 1, 0, 3, kProbeWords, 0, 1), QNA_E_NOTOPEN);
 }
 
-// Large transfers: words in requests of 16384 with advancing starts and
-// buffer, bits written 32768 at a time, a bit read in one request.
+// Words go in requests of 16384, bits written 32768 at a time.
 TEST_F(DataTest, TransfersAreSplit) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
@@ -168,8 +161,7 @@ TEST_F(DataTest, TransfersAreSplit) {
   }
 }
 
-// A failed request ends a split transfer: the words before it are in the
-// buffer, the read leaves the result itself, and no further request goes.
+// A failed request ends a split read; the words before it stay.
 TEST_F(DataTest, FailedRequestEndsASplitRead) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
@@ -196,8 +188,7 @@ TEST_F(DataTest, FailedRequestEndsASplitRead) {
   }
 }
 
-// Options bit 0: the writes go out whole and no reply is read (the server
-// sends none; a read would wait for it).
+// Options bit 0: the write goes whole and no reply is read.
 TEST_F(DataTest, NoReplyOptionReadsNothing) {
   static const std::uint16_t words[2] = {7, 8};
   static const std::uint8_t bits[2] = {1, 0};
@@ -226,8 +217,7 @@ TEST_F(DataTest, NoReplyOptionReadsNothing) {
   }
 }
 
-// Counts of 0, unknown ids, null buffers, ranges that wrap past 2^32 and no
-// memory for the request: answered before anything is sent.
+// Refused before anything is sent.
 TEST_F(DataTest, NothingToSend) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
@@ -284,8 +274,7 @@ TEST_F(DataTest, NothingToSend) {
   }
 }
 
-// Each range of a gathered read is a request of its own, packed after the
-// words of the ranges before it; a failing range ends it.
+// A gathered read: a request per range, packed; a failing range ends it.
 TEST_F(DataTest, GatheredReads) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
     SCOPED_TRACE(WireName(wire));
@@ -312,8 +301,7 @@ TEST_F(DataTest, GatheredReads) {
   }
 }
 
-// A server-less pipe connection reads the mapped areas (as the local reads
-// do) and never its pipe; its writes go over the pipe.
+// Server-less: reads from the mapped areas, writes over the pipe.
 TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
   ServerObjects objects;
   ASSERT_TRUE(objects.ok());
@@ -343,8 +331,7 @@ TEST_F(DataTest, ServerLessReadsTheMappedAreas) {
   AreaCloseAll();
 }
 
-// The id of the other kind of connection: its data functions reach a pipe
-// or socket field of 0, and fail at the first write with 101.
+// The other kind's id finds no link of this kind: 101 at the first write.
 TEST_F(DataTest, IdOfTheOtherKind) {
   Peer pipe_peer(Wire::Pipe, kHostPipe, [](PeerConn& conn) { conn.WaitFinish(); });
   Peer tcp_peer(Wire::Tcp, kHostPipe, [](PeerConn& conn) { conn.WaitFinish(); });

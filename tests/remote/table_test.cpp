@@ -1,6 +1,4 @@
-// The connection table: its operations, the ids shared by both kinds of
-// connection, the connection table lock, and lookups while other threads
-// open and close connections.
+// The connection table, its ids and its lock.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,8 +23,7 @@ std::vector<std::uint32_t> Ids() {
   return ids;
 }
 
-// A record is removed wherever it is in the table, and only that one; one
-// that is not in it is left alone.
+// Only the record given is removed, wherever it is; a stranger is left alone.
 TEST_F(TableTest, RemoveFindsTheRecordAnywhere) {
   ASSERT_EQ(ConnTableLock(true), 0);
   ConnRecord* records[3];
@@ -42,9 +39,8 @@ TEST_F(TableTest, RemoveFindsTheRecordAnywhere) {
   ConnTableUnlock();
 }
 
-// Ids count 1, 2, ... for both kinds together; failed opens use theirs up;
-// after 4294967295 comes 1, never 0.  A second close of one id, of either
-// kind, finds nothing and frees no record twice.
+// Ids count for both kinds, failed opens too, and skip 0; a second close of
+// an id finds nothing.
 TEST_F(TableTest, IdsAreSharedAndNeverZero) {
   Peer pipe_peer(Wire::Pipe, kHostPipe);
   Peer tcp_peer(Wire::Tcp);
@@ -82,8 +78,7 @@ TEST_F(TableTest, IdsAreSharedAndNeverZero) {
   ConnTableUnlock();
 }
 
-// No memory for the record (51), or no place for the id or no parameters
-// (6): detail 0, and no id is used.
+// No memory for the record (51), no parameters (6): no id used.
 TEST_F(TableTest, OpensThatCannotStart) {
   std::uint32_t id = 0;
   QNA_CONNPARAM box = Params(kHostName);
@@ -104,10 +99,8 @@ TEST_F(TableTest, OpensThatCannotStart) {
   ConnTableUnlock();
 }
 
-// Threads open and close connections of both kinds at once, while another
-// thread keeps using a connection of its own: every open gets its own id,
-// the lookups never see a freed record (ASan, TSan), the table ends empty
-// and the table lock is the one it was.
+// Opens and closes on many threads while others use connections of their own:
+// ids unique, no freed record seen, the table empty and its lock kept.
 TEST_F(TableTest, OpensAndClosesOfManyThreads) {
   // quonix serves the host "h" to every thread.
   constexpr int kThreads = 3;

@@ -4,22 +4,18 @@
 #include <stdlib.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/tags.h"
-#include "platform/platform.h"
-#include "qnapi.h"
 #include "support/family.h"
+#include "support/holder.h"
 #include "support/server.h"
-#include "support/test_support.h"
 #include "tagfile.h"
 
 // Tag files built with the qna writer, byte patches, and project paths.
@@ -233,11 +229,9 @@ TEST(TagStateTest, NothingLoadedBeforeInitRavo) {
   QNA_EndRavo();
 }
 
-// Loading and searching, each row after a good load of the tags ALPHA,
-// BRAVO and CHARLIE on CW1 to CW3: the project the mailbox names (anything
-// that would put the tag file outside its own folder is refused with 200 and
-// 6000, even with a good file where that path leads), the file damaged as
-// the row says, the load's result, and the lookups after it (-1: not found).
+// Loads and searches, each after a good load of ALPHA, BRAVO, CHARLIE on CW1
+// to CW3: a project path out of its folder is refused (200, 6000) even with a
+// good file there; lookups after a load (-1: not found).
 TEST_F(TagTest, LoadAndSearchTable) {
   using Damage = std::function<void(Bytes&)>;
   using Lookups = std::vector<std::pair<const char*, std::int32_t>>;
@@ -269,14 +263,12 @@ TEST_F(TagTest, LoadAndSearchTable) {
        201, 6004},
       {"second table cut short", [n](Bytes& b) { b.resize(28 + 4 * n - 1); }, 201, 6005},
       {"second table cut at its start", [n](Bytes& b) { b.resize(28 + 2 * n); }, 201, 6005},
-      // Record 0 at the first probe compares as "<UNDEFINED>", before the
-      // letters: the search goes on to the right.
+      // Record 0 compares as "<UNDEFINED>": the search goes right.
       {"record 0 at the first probe", [](Bytes& b) { tt::Put16(b, tt::IndexAt(b, 2), 0); }, 0, 0,
        {{"CHARLIE", 0x3333}, {"BRAVO", -1}, {"ALPHA", -1}, {"<undefined>", -1}}},
       {"search bound below n", [](Bytes& b) { tt::Put16(b, 14, 2); }, 0, 0,
        {{"ALPHA", 0x1111}, {"BRAVO", -1}, {"CHARLIE", -1}}},
-      // A record cut off by the end of the file never lends the rest of the
-      // record read before it to CHARLIE.
+      // A record cut by the end lends nothing of the one before.
       {"last record cut", [](Bytes& b) { b.resize(tt::RecordAt(b, 3) + 20); }, 0, 0,
        {{"CHARLIE", -1}, {"BRAVO", 0x2222}}},
       {"lower case c:plant", {}, 0, 0, {{"ALPHA", 0x1111}}, Project('c', "plant")},
@@ -337,8 +329,7 @@ TEST_F(TagTest, LoadAndSearchTable) {
   ExpectNotLoaded();
 }
 
-// Every lookup outcome, with the caller's name upper-cased in place once
-// the search has run.
+// Every lookup outcome; the name is upper-cased in place once searched.
 TEST_F(TagTest, LookupDetailCodes) {
   LoadPlant();
   struct Case {
@@ -395,8 +386,7 @@ TEST_F(TagTest, LookupDetailCodes) {
   EXPECT_EQ(QNA_WriteTag(nullptr, 0, 0), QNA_E_ARG);
 }
 
-// Values by tag come from the data areas as the address says, addresses
-// written oddly too (the integration test has the plain ones).
+// Values by tag, addresses written oddly too.
 TEST_F(TagTest, ValuesRead) {
   LoadPlant();
   struct Case {
@@ -431,16 +421,8 @@ TEST_F(TagTest, ValuesRead) {
 TEST_F(TagTest, NoLockFlagPassedOn) {
   LoadPlant();
   objects_.area(1)[10] = 5;
-  qt::Signal held;
-  qt::Signal release;
-  std::thread holder([&] {
-    if (MtxWait(objects_.mutex(1), 5000) == kWaitOk) {
-      held.Post();
-      release.Take(std::chrono::seconds(30));
-      MtxRelease(objects_.mutex(1));
-    }
-  });
-  ASSERT_EQ(held.Take(), 1);
+  const qt::MutexHolder holder(objects_.mutex(1));
+  ASSERT_TRUE(holder.taken());
   QNA_TimeOut = 50;
   char name[] = "PUMP_SPEED";
   std::int32_t value = 0;
@@ -448,12 +430,9 @@ TEST_F(TagTest, NoLockFlagPassedOn) {
   EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
   EXPECT_EQ(QNA_ReadTag(name, &value, 1), QNA_OK);
   EXPECT_EQ(value, 5);
-  release.Post();
-  holder.join();
 }
 
-// QNA_WriteTag sends exactly the write request of the tag's address, with
-// the caller's options word, and nothing for a tag it refuses.
+// QNA_WriteTag sends the address's write with the caller's options.
 TEST_F(TagTest, WriteRequestsSent) {
   LoadPlant();
   struct Case {
@@ -504,8 +483,7 @@ TEST_F(TagTest, WriteRequestsSent) {
   for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(writes[i], cases[i].request) << cases[i].name;
 }
 
-// The library's state is released before the server goes, also when a test
-// fails half-way.
+// The library lets go before the server stops, also after a failure.
 class TagIntegrationTest : public ::testing::Test {
  protected:
   void StartServer(const std::vector<std::string>& args) {
@@ -540,8 +518,7 @@ constexpr const char* kLayoutCsv =
     "\n"
     "START,CB7,BIT\n";
 
-// A record as the lookup reads it: the name in 15 bytes and a zero, 32 zero
-// bytes, the class, the address in 20 bytes, the attributes and a zero word.
+// A record: name (15 + 0), 32 zeros, class, address (20), attributes, 0.
 Bytes TagRecord(const std::string& name, std::uint32_t record_class, const std::string& address,
                 std::uint16_t attributes) {
   Bytes r(76, 0);
@@ -552,9 +529,8 @@ Bytes TagRecord(const std::string& name, std::uint32_t record_class, const std::
   return r;
 }
 
-// Four tags: n = 5 entries (position 0 is record 0), c = n; the index in name
-// order (record 0, then ALARM 3, LEVEL 2, PUMP_SPEED 1, START 4), then the
-// index position of each record; the records in the order of the CSV.
+// Four tags: n = c = 5 (position 0 is record 0), the index in name order, the
+// position of each record, the records in CSV order.
 TEST(TagfileTest, LayoutThatTheLookupSearches) {
   qt::TempRoot root;
   const Bytes index = {0, 0, 3, 0, 2, 0, 1, 0, 4, 0};
@@ -606,8 +582,7 @@ TEST(TagfileTest, EmptyAndLargestFiles) {
   EXPECT_FALSE(std::filesystem::exists(tag_path));
 }
 
-// Lines the writer refuses (with their line number, and no file made), and
-// damaged files that the reader reports instead of reading past them.
+// Lines the writer refuses, and damaged files the reader reports.
 TEST(TagfileTest, RefusedLinesAndDamagedFiles) {
   const std::pair<const char*, const char*> lines[] = {
       {"A,CW1\n", "line 1:"},
