@@ -90,8 +90,7 @@ TEST_F(AppCtlTest, StartCodesOnAPipeConnection) {
                 qt::Rows(kRows, qt::BadLengthRows(1107, 688, 684)));
 }
 
-// The exact record each function sends (a text of 128 or more is cut to 127),
-// its result and its out (untouched after a refusal).
+// Each function's exact record (texts cut to 127), result and out.
 TEST_F(AppCtlTest, EachFunctionSendsItsFieldsAndZeros) {
   using Call = std::uint32_t (*)(std::uint32_t id, std::uint32_t* out);
   struct Case {

@@ -18,8 +18,7 @@ using namespace qt;
 
 using WriteTest = LibraryTest;
 
-// `call` on the local link, the first requests answered with `replies`;
-// the probe after it must work.  The requests seen.
+// `call` on the local link, answered with `replies` first: the requests seen.
 std::vector<Bytes> OnLocalLink(const std::function<std::uint32_t()>& call, std::uint32_t result,
                                std::vector<Bytes> replies = {}) {
   Peer peer([replies = std::move(replies)](PeerConn& conn) {

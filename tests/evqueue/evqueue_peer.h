@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -18,8 +19,7 @@ namespace et {
 using namespace qt;
 using namespace std::chrono_literals;
 
-// The steps of a queue family (StepRows), and a refusal whose payload is
-// dropped.
+// A queue family's steps, and a refusal whose payload is dropped.
 inline std::vector<Row> CommonRows(std::int32_t first, std::size_t bytes, const Bytes& good) {
   return Rows(StepRows(first, bytes, good), {{"server refuses, payload follows",
                                               {.reply = Reply(10, Bytes(5, 1))}, 10, 0, bytes, After::InStep}});
@@ -64,41 +64,22 @@ inline Bytes EventRecord(std::uint16_t kind, const std::string& name, std::uint3
 // The server end of the per-queue pipe "\\box\pipe\NAME".
 class QueuePipe {
  public:
-  explicit QueuePipe(const std::string& name) {
-    const std::string full = std::string("\\\\box\\pipe\\") + name;
-    listener_ = NpipeListen(full.c_str());
-  }
-  ~QueuePipe() {
-    if (end_ != kInvalidHandle) HndClose(end_);
-    if (listener_ != kInvalidHandle) HndClose(listener_);
-  }
-  QueuePipe(const QueuePipe&) = delete;
-  QueuePipe& operator=(const QueuePipe&) = delete;
-  bool listening() const { return listener_ != kInvalidHandle; }
-  bool Accept() {
-    end_ = NpipeAccept(listener_, 10000);
-    return end_ != kInvalidHandle;
-  }
-  bool Send(const Bytes& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      std::uint32_t moved = 0;
-      if (PipeWriteRaw(end_, bytes.data() + done, static_cast<std::uint32_t>(bytes.size() - done), &moved) != 0)
-        return false;
-      done += moved;
-    }
-    return true;
-  }
-  // The client end sees the pipe closed.
-  void Close() { NpipeDisconnect(end_); }
+  explicit QueuePipe(const std::string& name)
+      : peer_(Wire::Pipe, ("\\\\box\\pipe\\" + name).c_str(), [this](PeerConn& conn) {
+          conn_.store(&conn);
+          conn.WaitFinish();
+        }) {}
+  bool listening() const { return peer_.listening(); }
+  bool Accept() { return WaitFor([this] { return conn_.load() != nullptr; }); }
+  bool Send(const Bytes& bytes) { return conn_.load()->Send(bytes); }
+  void Close() { conn_.load()->Close(); }  // the client end sees the pipe closed
 
  private:
-  Handle listener_ = kInvalidHandle;
-  Handle end_ = kInvalidHandle;
+  std::atomic<PeerConn*> conn_{nullptr};
+  Peer peer_;
 };
 
-// Opens get queues 7, 8, ... (or the one asked for) on the pipe "evqN";
-// closes answer `close_result`, posts 0, the rest as Answering does.
+// Opens get queues 7, 8, ... on "evqN"; closes answer `close_result`.
 inline std::function<void(PeerConn&)> QueueServer(std::uint32_t close_result = 0) {
   return [close_result](PeerConn& conn) {
     std::uint32_t next = 7;

@@ -18,8 +18,7 @@ namespace {
 
 using namespace et;
 
-// A listening socket and the script run on its first client; every wait
-// ends after 10 s.
+// A listening socket running a script on its first client (waits: 10 s).
 class PlainServer {
  public:
   PlainServer(const std::string& root, const std::string& folder, const std::string& name)

@@ -1,5 +1,4 @@
-// Event queues against quonix: posts and reads across connections, closes,
-// the information requests, and a reader that does not keep up.
+// Event queues against quonix.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -91,12 +90,15 @@ TEST_F(EvQueueServerTest, TwoReadersGetEveryEventInOrder) {
   EXPECT_EQ(QNA_CloseEvQueue(hb, 0), QNA_OK);
 }
 
-std::vector<std::uint32_t> List(std::uint32_t (*fn)(std::uint32_t, std::uint32_t*, std::uint32_t*, std::uint32_t),
-                                std::uint32_t id, std::uint32_t* count) {
-  std::vector<std::uint32_t> list(64, 0xEEEEEEEE);
-  EXPECT_EQ(fn(id, count, list.data(), 64), QNA_OK);
-  list.erase(std::find(list.begin(), list.end(), 0xEEEEEEEEu), list.end());
-  return list;
+// A list function's count, then its list (within `room`).
+using List = std::vector<std::uint32_t>;
+template <typename Call>
+List Listed(Call call, std::uint32_t id, std::uint32_t room = 8) {
+  List list(room + 1, 0xEEEEEEEE);
+  std::uint32_t count = 0;
+  EXPECT_EQ(call(id, &count, list.data(), room), QNA_OK);
+  list.insert(list.begin(), count);
+  return List(list.begin(), std::find(list.begin() + 1, list.end(), 0xEEEEEEEEu));
 }
 
 // A connection's close (or its process's end) frees its queues.
@@ -108,14 +110,10 @@ TEST_F(EvQueueServerTest, ClosingAConnectionClosesItsQueues) {
   std::uint32_t h1 = 0, h2 = 0;
   ASSERT_EQ(QNA_OpenEvQueue(reader, 2, nullptr, nullptr, &h1, 0), QNA_OK);
   ASSERT_EQ(QNA_OpenEvQueue(reader, 5, nullptr, nullptr, &h2, 0), QNA_OK);
-  std::uint32_t count = 0;
-  EXPECT_EQ(List(QNA_GetUsedEvQueueNum, watcher, &count), (std::vector<std::uint32_t>{2, 5}));
-  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(Listed(QNA_GetUsedEvQueueNum, watcher), (List{2, 2, 5}));
   QNA_CloseN(reader);
   EXPECT_EQ(QNA_CloseEvQueue(h1, 0), QNA_E_EVQ_HANDLE);  // gone with the connection
-  EXPECT_TRUE(qt::WaitFor([&] {
-    return List(QNA_GetUsedEvQueueNum, watcher, &count).empty() && count == 0;
-  }));
+  EXPECT_TRUE(qt::WaitFor([&] { return Listed(QNA_GetUsedEvQueueNum, watcher) == List{0}; }));
   // And a link that simply ends (its process gone) loses them as well.
   const std::uint32_t child_result = [&] {
     qt::Child child([] {
@@ -128,7 +126,7 @@ TEST_F(EvQueueServerTest, ClosingAConnectionClosesItsQueues) {
     return static_cast<std::uint32_t>(child.Wait());
   }();
   EXPECT_EQ(child_result, 0u);
-  EXPECT_TRUE(qt::WaitFor([&] { return List(QNA_GetUsedEvQueueNum, watcher, &count).empty(); }));
+  EXPECT_TRUE(qt::WaitFor([&] { return Listed(QNA_GetUsedEvQueueNum, watcher) == List{0}; }));
 }
 
 // The information functions tell what the server has.
@@ -148,26 +146,17 @@ TEST_F(EvQueueServerTest, InformationMatchesTheServer) {
   ASSERT_EQ(QNA_OpenEvQueue(id, 2, &q, "VALVES", &h, 0), QNA_OK);  // names the unnamed queue
   const std::uint32_t third = Connect("THIRD");
   EXPECT_EQ(QNA_OpenEvQueue(third, 4, &q, "VALVES", &h, 0), 12u);  // it bears another name
-  // Each list with its count in front; the list word bounds the list.
-  using List = std::vector<std::uint32_t>;
-  const auto listed = [id](auto call, std::uint32_t room) {
-    List list(room + 1, 0xEEEEEEEE);
-    std::uint32_t count = 0;
-    EXPECT_EQ(call(id, &count, list.data(), room), QNA_OK);
-    list.insert(list.begin(), count);
-    return List(list.begin(), std::find(list.begin() + 1, list.end(), 0xEEEEEEEEu));
-  };
   const auto named = [](const char* name) {
     return [name](std::uint32_t i, std::uint32_t* n, std::uint32_t* l, std::uint32_t room) {
       return QNA_GetNamedEvQueueNum(i, name, n, l, room);
     };
   };
-  EXPECT_EQ(listed(QNA_GetUsedEvQueueNum, 8), (List{2, 2, 4}));
-  EXPECT_EQ(listed(QNA_GetUsableEvQueueNum, 8), (List{4, 1, 3, 5, 6}));
-  EXPECT_EQ(listed(QNA_GetUsableEvQueueNum, 1), (List{4, 1}));
-  EXPECT_EQ(listed(named("PUMPS"), 8), (List{1, 4}));
-  EXPECT_EQ(listed(named(""), 8), (List{2, 2, 4}));  // any name
-  EXPECT_EQ(listed(named("NOBODY"), 8), (List{0}));
+  EXPECT_EQ(Listed(QNA_GetUsedEvQueueNum, id), (List{2, 2, 4}));
+  EXPECT_EQ(Listed(QNA_GetUsableEvQueueNum, id), (List{4, 1, 3, 5, 6}));
+  EXPECT_EQ(Listed(QNA_GetUsableEvQueueNum, id, 1), (List{4, 1}));
+  EXPECT_EQ(Listed(named("PUMPS"), id), (List{1, 4}));
+  EXPECT_EQ(Listed(named(""), id), (List{2, 2, 4}));  // any name
+  EXPECT_EQ(Listed(named("NOBODY"), id), (List{0}));
   char pumps[9] = "xxxxxxxx", unnamed[9] = "xxxxxxxx", none[9];
   EXPECT_EQ(QNA_GetEvQueueName(id, 4, pumps) + QNA_GetEvQueueName(id, 1, unnamed), QNA_OK);
   EXPECT_EQ(std::string(pumps) + "|" + unnamed, "PUMPS|");
@@ -175,8 +164,7 @@ TEST_F(EvQueueServerTest, InformationMatchesTheServer) {
   EXPECT_EQ(QNA_OpenEvQueue(id, 9, &q, nullptr, &h, 0), 10u);
 }
 
-// A reader that does not read blocks nobody: the oldest events go, and a
-// record of kind 2 says how many.
+// A reader that does not read: the oldest go, a kind 2 record counts them.
 TEST_F(EvQueueServerTest, SlowReaderLosesOldestEventsOnly) {
   qt::Server server({"--evqueue-mib", "1"});
   ASSERT_TRUE(server.ready());

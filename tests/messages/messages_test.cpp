@@ -68,11 +68,7 @@ std::uint32_t RecvLocal() {
 }
 
 using MessagesTest = qt::LibraryTest;
-// The exchanges on a scripted link alone; a private root all the same.
-class MessagesExchange : public ::testing::Test {
- protected:
-  qt::TempRoot root_;
-};
+using MessagesExchange = qt::LibraryTest;
 
 TEST_F(MessagesTest, SendCodesOnEveryLink) {
   qt::RunFamily({.request = kSendRequest,
@@ -124,8 +120,7 @@ Received RecvFrom(const Bytes& reply, std::uint32_t capacity) {
   return r;
 }
 
-// The words once 8 bytes came, the body up to the capacity, nothing after
-// a refusal.
+// The words once 8 bytes came, the body up to the capacity, none if refused.
 TEST_F(MessagesExchange, ReceiveStores) {
   struct Case {
     const char* what;
@@ -177,8 +172,7 @@ TEST_F(MessagesExchange, SendsWrite) {
   }
 }
 
-// Refused before anything goes: a channel that wraps to a data area,
-// missing pointers, lengths that wrap.
+// Refused unsent: channels that wrap to a data area, no pointers, wraps.
 TEST_F(MessagesExchange, RefusedBeforeAnythingIsWritten) {
   using Call = std::uint32_t (*)(FakeLink&);
   static std::uint32_t w = 0, length = 4;

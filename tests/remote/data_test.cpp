@@ -95,7 +95,6 @@ TEST_F(DataTest, ExchangeRefusals) {
       {[&](FakeLink& l) { return DataReadExchange(l, 0, &one, &one, &one, words, 0, 1); }, 6, 0},
       {[&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &one, words, 0, 2); }, 9999, 1000},
       {[&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &none, words, 0, 1); }, 6, 0},
-      {[](FakeLink& l) { return WordWriteExchange(l, 1, 0, 3, kProbeWords, 0, 2); }, 9999, 1100},
       {[](FakeLink& l) { return WordWriteExchange(l, 1, 0, 0, kProbeWords, 0, 1); }, 6, 0},
   };
   for (const auto& c : cases) {
@@ -185,35 +184,6 @@ TEST_F(DataTest, FailedRequestEndsASplitRead) {
     EXPECT_EQ(Probe(wire, session.id()), QNA_OK);
     peer.Finish();
     EXPECT_EQ(after, kProbeRequest);
-  }
-}
-
-// Options bit 0: the write goes whole and no reply is read.
-TEST_F(DataTest, NoReplyOptionReadsNothing) {
-  static const std::uint16_t words[2] = {7, 8};
-  static const std::uint8_t bits[2] = {1, 0};
-  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
-    for (const bool bit : {false, true}) {
-      SCOPED_TRACE(testing::Message() << WireName(wire) << (bit ? " bits" : " words"));
-      Peer peer(wire, kHostPipe);
-      Bytes request;
-      peer.Serve([&request](PeerConn& conn) {
-        request = conn.ReadRequest();
-        if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
-        conn.WaitFinish();
-      });
-      Session session(peer);
-      ASSERT_TRUE(session.ok());
-      SetDetail(77);
-      EXPECT_EQ(bit ? WriteBits(wire, 0, 0, 2, bits, 3, session.id())
-                    : WriteWords(wire, 1, 0, 2, words, 1, session.id()),
-                QNA_OK);
-      EXPECT_EQ(QNA_InternalErr, 0);
-      EXPECT_EQ(Probe(wire, session.id()), QNA_OK);  // its reply is the first one
-      peer.Finish();
-      EXPECT_EQ(request, bit ? Cat({Le32({22, 100100, 3, 0, 0, 2}), Bytes{1, 0}})
-                             : Cat({Le32({24, 100101, 1, 1, 0, 2}), Bytes{7, 0, 8, 0}}));
-    }
   }
 }
 

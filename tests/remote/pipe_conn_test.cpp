@@ -17,8 +17,7 @@ using PipeConnTest = LibraryTest;
 
 Bytes Word(std::uint16_t w) { return {static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8)}; }
 
-// Answer()s, but the handshake words come from a list (nullopt: refused with 6;
-// the last repeats); keeps every request.
+// Answer()s, the handshake words from a list (nullopt: refused; last repeats).
 struct HandshakeServer {
   std::vector<std::optional<std::uint16_t>> words;
   std::vector<Bytes> requests;
@@ -40,8 +39,7 @@ struct HandshakeServer {
   }
 };
 
-// An open to a host polls the handshake word through the connection until it
-// changes, 50 ms apart and 20 times at most.
+// An open to a host polls the handshake word, 50 ms apart, 20 times at most.
 TEST_F(PipeConnTest, OpenHandshakeToAHost) {
   struct Case {
     const char* what;
@@ -77,8 +75,7 @@ TEST_F(PipeConnTest, OpenHandshakeToAHost) {
   }
 }
 
-// The sizes set, no area mapped; QNA_CloseS closes a pipe too, with one
-// handshake read, and leaves no handle.
+// The sizes set, no area mapped; QNA_CloseS closes a pipe too, leaving nothing.
 TEST_F(PipeConnTest, OpenAndCloseToAHost) {
   ServerObjects objects;  // present, but a connection to a host maps nothing
   ASSERT_TRUE(objects.ok());
@@ -114,8 +111,7 @@ TEST_F(PipeConnTest, OpenAndCloseToAHost) {
   EXPECT_EQ(PlatformOpenHandles(), handles);
 }
 
-// To the local server: the areas mapped, the handshake word read from area 3,
-// the close waiting for the server's change of it.
+// Server-less: the areas mapped; the close waits for the server's change.
 TEST_F(PipeConnTest, ServerLessOpenAndClose) {
   ServerObjects objects;
   ASSERT_TRUE(objects.ok());
@@ -227,8 +223,7 @@ TEST_F(PipeConnTest, AreasLiveWithTheServerLessConnections) {
   EXPECT_EQ(g_remote_area_flag, 0);
 }
 
-// QNA_OpenN takes QNA_Open's link over (a failed one gives it back); QNA_Close
-// then leaves the pipe to its connection.
+// QNA_OpenN takes QNA_Open's link over; QNA_Close leaves it the pipe.
 TEST_F(PipeConnTest, TheLinkIsTakenOver) {
   ServerObjects objects;
   ASSERT_TRUE(objects.ok());

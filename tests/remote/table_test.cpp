@@ -39,8 +39,7 @@ TEST_F(TableTest, RemoveFindsTheRecordAnywhere) {
   ConnTableUnlock();
 }
 
-// Ids count for both kinds, failed opens too, and skip 0; a second close of
-// an id finds nothing.
+// Ids count for both kinds and failed opens, skip 0; closes twice are safe.
 TEST_F(TableTest, IdsAreSharedAndNeverZero) {
   Peer pipe_peer(Wire::Pipe, kHostPipe);
   Peer tcp_peer(Wire::Tcp);
@@ -99,8 +98,7 @@ TEST_F(TableTest, OpensThatCannotStart) {
   ConnTableUnlock();
 }
 
-// Opens and closes on many threads while others use connections of their own:
-// ids unique, no freed record seen, the table empty and its lock kept.
+// Opens and closes on many threads: ids unique, no freed record seen.
 TEST_F(TableTest, OpensAndClosesOfManyThreads) {
   // quonix serves the host "h" to every thread.
   constexpr int kThreads = 3;
