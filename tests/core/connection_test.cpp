@@ -12,7 +12,6 @@
 namespace {
 
 using namespace qt;
-using Clock = std::chrono::steady_clock;
 
 using ConnectionTest = LibraryTest;
 

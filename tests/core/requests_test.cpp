@@ -1,4 +1,4 @@
-// The writes and the mailboxes on the local link, and the exchange's bounds.
+// The writes and the mailboxes on the local link, and the exchange's guard.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -236,6 +236,11 @@ TEST_F(MailboxTest, ReadDetailCodes) {
       {"server refuses, words follow", {.reply = Reply(6, two_words)}, 6, 0, 28, After::InStep},
       {"link closes in the words", {.reply = Cat({Le32({12, 0, 0}), Bytes{1, 2}}), .close_after = true},
        102, 2007, 28, After::Cut},
+      // The bound on a sane reply: at it the reply is read, past it the link is cut.
+      {"reply at the bound",
+       {.reply = Cat({Le32({kMaxReplyLength, 0, 0}), Bytes(kMaxReplyLength - 8, 0)})}, 0, 0, 28,
+       After::InStep},
+      {"past the bound", {.reply = Le32({kMaxReplyLength + 1})}, 102, 2004, 28, After::Cut},
   };
   RunFamily(family, Rows(rows, StepRows(2000, 28, two_words)));
 }
@@ -283,38 +288,6 @@ TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
 using ExchangeTest = LibraryTest;  // no platform object here, but the same clean state
 
 constexpr ExchangeCodes kCodes = CodesFrom(100, 2, 2);  // 100..103, 104..108, 109..112
-
-struct Outcome {
-  ExchangeResult result;
-  std::int32_t detail;
-  FakeLink link;
-};
-
-Outcome Exchange2(Script server, std::span<std::uint8_t> first, std::span<std::uint8_t> second,
-                  std::uint32_t exact = 0, Bytes body = {1, 2, 3}) {
-  Outcome out{{}, 0, FakeLink(std::move(server))};
-  const Bytes head = {9, 9, 9, 9};
-  const std::span<const std::uint8_t> pieces[] = {head, body};
-  const std::span<std::uint8_t> parts[] = {first, second};
-  SetDetail(0);
-  out.result = RunExchange(out.link, {.codes = kCodes, .pieces = pieces, .exact_length = exact, .payload = parts});
-  out.detail = Detail();
-  return out;
-}
-
-// At the bound the reply is read; past it the link is cut unread.
-TEST_F(ExchangeTest, ReplyLengthBound) {
-  Bytes first(4), second(3);
-  const Bytes at_bound = Cat({Le32({kMaxReplyLength, 0, 0}), Bytes(kMaxReplyLength - 8, 0)});
-  const Outcome read = Exchange2({.reply = at_bound}, first, second);
-  EXPECT_EQ(read.result.result, 0u);
-  EXPECT_EQ(read.link.at, at_bound.size());
-  const Outcome cut = Exchange2({.reply = Le32({kMaxReplyLength + 1, 0, 0})}, first, second);
-  EXPECT_EQ(cut.result.result, 102u);
-  EXPECT_EQ(cut.detail, 106);
-  EXPECT_TRUE(cut.link.cut);
-  EXPECT_EQ(cut.link.at, 4u);
-}
 
 // Pieces beyond the code table: refused before a byte is written.
 TEST_F(ExchangeTest, UnnamedPiecesAreRefused) {

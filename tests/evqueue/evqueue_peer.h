@@ -25,7 +25,6 @@ inline std::vector<Row> CommonRows(std::int32_t first, std::size_t bytes, const 
                                               {.reply = Reply(10, Bytes(5, 1))}, 10, 0, bytes, After::InStep}});
 }
 
-// The 12-byte name field.
 inline Bytes Name12(const char* name) {
   Bytes field(12, 0);
   std::memcpy(field.data(), name, std::strlen(name));
@@ -106,7 +105,6 @@ inline std::function<void(PeerConn&)> QueueServer(std::uint32_t close_result = 0
   };
 }
 
-// The requests of one command among what a peer received.
 inline std::vector<Bytes> RequestsOf(const Bytes& received, std::uint32_t command) {
   std::vector<Bytes> out;
   for (const Bytes& record : Records(received))

@@ -12,7 +12,6 @@
 namespace {
 
 using namespace et;
-using Clock = std::chrono::steady_clock;
 
 using TableTest = EvQueueTest;
 using QueueTest = EvQueueTest;
@@ -39,7 +38,6 @@ TEST_F(TableTest, HandlesAreNeverReusedOrZero) {
   EXPECT_EQ(EvQueueNextHandle(), 1u);
 }
 
-// An open on a connection to the scripted server, with its per-queue pipe.
 struct Opened {
   std::uint32_t result = 0;
   std::uint32_t handle = 0;
@@ -111,7 +109,6 @@ TEST_F(QueueTest, OpenReadClose) {
   EXPECT_EQ(any1, (Opened{QNA_OK, 2, 7}));
   EXPECT_EQ(any2, (Opened{QNA_OK, 3, 8}));
 
-  // An event with data, name and kind.
   ASSERT_TRUE(pipe5.Send(EventRecord(3, "POSTER", 0xABCD, {1, 2, 3, 4, 5})));
   std::uint8_t data[8] = {};
   QNA_EVENT event{0, sizeof data, data};

@@ -13,11 +13,9 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 class EvQueueServerTest : public qt::LibraryTest {
  protected:
-  // A connection to the local quonix under an application name.
   std::uint32_t Connect(const char* app) {
     QNA_CONNPARAM params = qt::Params("");
     std::memset(params.name, 0, sizeof params.name);
@@ -174,11 +172,11 @@ TEST_F(EvQueueServerTest, SlowReaderLosesOldestEventsOnly) {
   ASSERT_EQ(QNA_OpenEvQueue(reader, 1, nullptr, nullptr, &handle, 0), QNA_OK);
   constexpr std::uint32_t kEvents = 200;
   const std::vector<std::uint8_t> big(60000, 0x5A);
-  const auto start = Clock::now();
+  const auto start = qt::Clock::now();
   for (std::uint32_t i = 0; i < kEvents; ++i) ASSERT_EQ(Post(poster, 1, i, big), QNA_OK);
   std::uint32_t max = 0;
   EXPECT_EQ(QNA_GetMaxEvQueueNum(poster, &max), QNA_OK);
-  EXPECT_LT(Clock::now() - start, 20s);
+  EXPECT_LT(qt::Clock::now() - start, 20s);
   std::uint64_t delivered = 0, dropped = 0;
   std::int64_t last = -1;
   while (delivered + dropped < kEvents) {

@@ -13,11 +13,7 @@
 
 namespace {
 
-using qt::Bytes;
-using qt::Cat;
-using qt::FakeLink;
-using qt::Le32;
-using qt::Reply;
+using namespace qt;
 using namespace std::chrono_literals;
 
 const Bytes kCmRequest = Cat({Le32({24, 100, 0}), Bytes{1, 0, 0, 0}, Le32({1000, 0, 448})});

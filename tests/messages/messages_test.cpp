@@ -9,22 +9,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-using qt::Bytes;
-using qt::Cat;
-using qt::FakeLink;
-using qt::Le32;
-using qt::Reply;
-using qt::Script;
-using qt::Wire;
+using namespace qt;
 
 constexpr std::uint32_t kChannel = 7;
 const Bytes kBody = {'h', 'e', 'l', 'l', 'o'};
-
-using qt::After;
-using qt::BadLengthRows;
-using qt::StepRows;
-using qt::Row;
-using qt::Rows;
 
 // Send: channel 7 (area 107), words 0x11, 0x22, 0x33, "hello", flags 0x40.
 const Bytes kSendRequest =

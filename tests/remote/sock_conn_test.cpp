@@ -70,9 +70,8 @@ TEST_F(SockConnTest, OpenRegistersAndPauses) {
 // None for 0 attempts or less; a refusing server is tried as often as asked.
 TEST_F(SockConnTest, ConnectAttempts) {
   {
-    Peer peer(Wire::Tcp);
     bool came = false;
-    peer.Serve([&came](PeerConn&) { came = true; });
+    Peer peer(Wire::Tcp, kLocalPipe, [&came](PeerConn&) { came = true; });
     for (const std::int16_t attempts : {std::int16_t{0}, std::int16_t{-3}}) {
       QNA_CONNPARAM params = Params("127.0.0.1", peer.port(), attempts);
       std::uint32_t id = 0;

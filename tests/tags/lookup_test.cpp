@@ -53,7 +53,6 @@ inline Bytes BuildTagFile(const std::string& csv) {
   return data;
 }
 
-// Fields of a tag file.
 using qt::At16;
 using qt::At32;
 inline void Put16(Bytes& b, std::size_t at, std::uint16_t v) {
@@ -67,7 +66,6 @@ inline std::int16_t FieldN(const Bytes& b) { return static_cast<std::int16_t>(At
 inline std::int16_t FieldC(const Bytes& b) { return static_cast<std::int16_t>(At16(b, 14)); }
 inline std::uint32_t Tables(const Bytes& b) { return At32(b, 16); }
 inline std::uint32_t Records(const Bytes& b) { return At32(b, 20); }
-// Offset of record k and of index position p.
 inline std::size_t RecordAt(const Bytes& b, std::size_t k) { return Records(b) + 76 * k; }
 inline std::size_t IndexAt(const Bytes& b, std::size_t p) { return Tables(b) + 2 * p; }
 
@@ -184,7 +182,6 @@ class TagTest : public qt::LibraryTest {
     ravowld_->bytes = bytes;
     ravowld_->result = result;
   }
-  // Loads the plant's tag file as project C:PLANT.
   void LoadPlant() {
     ASSERT_TRUE(qt::WriteBytes(tt::ProjectTagPath('C', "PLANT"), PlantFile()));
     ASSERT_EQ(QNA_InitRavo(), QNA_OK);
@@ -197,7 +194,6 @@ class TagTest : public qt::LibraryTest {
   QNA_REGREC record_{0, 0, {'T', 'A', 'G', 'T', 'E', 'S', 'T', 0}};
 };
 
-// Changes the current folder for a scope.
 struct InFolder {
   explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
   ~InFolder() { std::filesystem::current_path(previous); }
@@ -466,7 +462,6 @@ TEST_F(TagTest, WriteRequestsSent) {
   }
   QNA_Close();
   peer_.Finish();
-  // Every request the server saw, in order; keep the writes.
   std::vector<Bytes> writes;
   for (const Bytes& one : qt::Records(peer_.received())) {
     const std::uint32_t command = qt::At32(one, 4);
@@ -524,7 +519,6 @@ TEST(TagfileTest, DumpGivesTheCsvBack) {
             "LEVEL,SW20,dword\n"
             "ALARM,SB35,bit\n"
             "START,CB7,bit\n");
-  // And that CSV builds the same file again.
   EXPECT_EQ(tt::BuildTagFile(csv), qt::ReadBytes(tag_path));
 }
 
