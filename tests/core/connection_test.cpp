@@ -18,9 +18,8 @@ using ConnectionTest = LibraryTest;
 const QNA_REGREC kRecord{1, 0x22, {'T', 'E', 'S', 'T', 'A', 'P', 'P', 0}};
 
 // The mailbox wait's read: the own mailbox, word 0, one word.
-const Bytes kMailboxPoll = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
-                            0x00, 0x00, 'T',  'E',  'S',  'T',  'A',  'P',  'P',  0x00,
-                            0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
+const Bytes kMailboxPoll =
+    Cat({Le32({24, 200, 0}), {'T', 'E', 'S', 'T', 'A', 'P', 'P', 0}, Le32({0, 1})});
 
 const Bytes kOwnSizes = Le32({16, 300, 32, 256, 8, 9});
 

@@ -60,9 +60,8 @@ TEST_F(WriteTest, WordWriteDetailCodes) {
 TEST_F(WriteTest, MaskedWriteDetailCodes) {
   static const std::uint16_t data[2] = {0xAAAA, 0x5555};
   static const std::uint16_t flags[2] = {0xFFFF, 0x00FF};
-  const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x18, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
-                         0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0x00,
-                         0x00, 0x00, 0xaa, 0xaa, 0x55, 0x55, 0xff, 0xff, 0xff, 0x00};
+  const Bytes request =
+      Cat({Le32({28, 100120, 0, 0, 16, 4}), {0xaa, 0xaa, 0x55, 0x55, 0xff, 0xff, 0xff, 0}});
   const Family family{
       .request = request,
       .on_fake = [](FakeLink& link) { return MaskedWriteExchange(link, 0, 16, 32, data, flags, 0); },
@@ -218,10 +217,8 @@ TEST_F(WriteTest, ClosedLinkGivesFiftyBeforeAnything) {
 
 using MailboxTest = LibraryTest;
 
-// QNA_ReadApp("PUMP", 5, 2, ...).
-const Bytes kMailboxRead = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
-                            0x00, 0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00,
-                            0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+const Bytes kPump = {'P', 'U', 'M', 'P', 0, 0, 0, 0};
+const Bytes kMailboxRead = Cat({Le32({24, 200, 0}), kPump, Le32({5, 2})});
 
 TEST_F(MailboxTest, ReadDetailCodes) {
   static std::uint16_t words[2];
@@ -245,12 +242,9 @@ TEST_F(MailboxTest, ReadDetailCodes) {
   RunFamily(family, Rows(rows, StepRows(2000, 28, two_words)));
 }
 
-// QNA_WriteApp("PUMP", 5, 2, {0x0102, 0x0304}, 0).
 TEST_F(MailboxTest, WriteDetailCodes) {
   static const std::uint16_t words[2] = {0x0102, 0x0304};
-  const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x68, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
-                         0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
-                         0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x01, 0x04, 0x03};
+  const Bytes request = Cat({Le32({28, 100200, 0}), kPump, Le32({5, 2}), {0x02, 0x01, 0x04, 0x03}});
   const Family family{.request = request,
                       .on_fake = [](FakeLink& link) { return MailboxWriteExchange(link, "PUMP", 5, 2, words, 0); },
                       .local = [] { return QNA_WriteApp("PUMP", 5, 2, words, 0); }};

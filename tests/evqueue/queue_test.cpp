@@ -13,7 +13,6 @@ namespace {
 
 using namespace et;
 
-using TableTest = EvQueueTest;
 using QueueTest = EvQueueTest;
 
 EvQueueEntry Entry(std::uint32_t connection, std::uint32_t queue) {
@@ -26,7 +25,7 @@ EvQueueEntry Entry(std::uint32_t connection, std::uint32_t queue) {
 }
 
 // An entry goes once, wherever it is; handles are never reused, and skip 0.
-TEST_F(TableTest, HandlesAreNeverReusedOrZero) {
+TEST_F(QueueTest, HandlesAreNeverReusedOrZero) {
   EvQueueSetHandleCounterSeam(0);
   for (std::uint32_t queue = 10; queue < 13; ++queue) ASSERT_NE(EvQueueAddEntry(Entry(1, queue)), nullptr);
   EXPECT_EQ(EvQueueRemoveEntry(2), 1);
@@ -44,16 +43,12 @@ struct Opened {
   std::uint32_t queue = 0;
   bool operator==(const Opened&) const = default;
 };
-void PrintTo(const Opened& o, std::ostream* out) {
-  *out << "result " << o.result << " handle " << o.handle << " queue " << o.queue;
-}
 Opened Open(std::uint32_t id, std::uint32_t queue, const char* name = nullptr, std::uint32_t option = 0) {
   Opened o;
   o.result = QNA_OpenEvQueue(id, queue, &o.queue, name, &o.handle, option);
   return o;
 }
 
-// What one read gives: its result and the outputs it fills in.
 struct Event {
   std::uint32_t result;
   std::uint16_t kind;

@@ -108,7 +108,6 @@ TEST(WindowWalkTest, TitleMatchModes) {
   EXPECT_EQ(QNA_FindAppTitle(nullptr, 0x01), 0u);
 }
 
-// The launchers' command lines and folders, seen by the program started.
 class LauncherTest : public ::testing::Test {
  protected:
   std::string Folder(const std::string& name) {

@@ -56,7 +56,6 @@ std::uint32_t RecvLocal() {
 }
 
 using MessagesTest = qt::LibraryTest;
-using MessagesExchange = qt::LibraryTest;
 
 TEST_F(MessagesTest, SendCodesOnEveryLink) {
   qt::RunFamily({.request = kSendRequest,
@@ -109,7 +108,7 @@ Received RecvFrom(const Bytes& reply, std::uint32_t capacity) {
 }
 
 // The words once 8 bytes came, the body up to the capacity, none if refused.
-TEST_F(MessagesExchange, ReceiveStores) {
+TEST_F(MessagesTest, ReceiveStores) {
   struct Case {
     const char* what;
     Bytes reply;
@@ -138,7 +137,7 @@ TEST_F(MessagesExchange, ReceiveStores) {
 }
 
 // A send with an empty body, with no reply, and to the last channel.
-TEST_F(MessagesExchange, SendsWrite) {
+TEST_F(MessagesTest, SendsWrite) {
   struct Case {
     const char* what;
     std::uint32_t channel, length, flags;
@@ -161,7 +160,7 @@ TEST_F(MessagesExchange, SendsWrite) {
 }
 
 // Refused unsent: channels that wrap to a data area, no pointers, wraps.
-TEST_F(MessagesExchange, RefusedBeforeAnythingIsWritten) {
+TEST_F(MessagesTest, RefusedBeforeAnythingIsWritten) {
   using Call = std::uint32_t (*)(FakeLink&);
   static std::uint32_t w = 0, length = 4;
   static std::uint8_t buffer[4];

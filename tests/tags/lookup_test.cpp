@@ -14,7 +14,6 @@
 #include "core/tags.h"
 #include "support/family.h"
 #include "support/holder.h"
-#include "support/server.h"
 #include "tagfile.h"
 
 // Tag files built with the qna writer, byte patches, and project paths.
@@ -26,7 +25,6 @@ inline bool WriteText(const std::string& path, const std::string& text) {
   return qt::WriteBytes(path, Bytes(text.begin(), text.end()));
 }
 
-// The host file a Win32 path stands for in the current platform root.
 inline std::string Host(const std::string& win_path) { return win::HostPath(win_path.c_str()); }
 
 // Where QNA_InitRavo looks for project `name` on drive `drive`.
@@ -469,33 +467,6 @@ TEST_F(TagTest, WriteRequestsSent) {
   }
   ASSERT_EQ(writes.size(), cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(writes[i], cases[i].request) << cases[i].name;
-}
-
-// The library lets go before the server stops, also after a failure.
-class TagIntegrationTest : public ::testing::Test {
- protected:
-  void StartServer(const std::vector<std::string>& args) {
-    server_ = std::make_unique<qt::Server>(args);
-    ASSERT_TRUE(server_->ready());
-    const QNA_REGREC record{0, 0, {'T', 'A', 'G', 'S', 0, 0, 0, 0}};
-    ASSERT_EQ(QNA_Open(&record), QNA_OK);
-  }
-  void TearDown() override {
-    QNA_EndRavo();
-    QNA_Close();
-    if (server_) {
-      EXPECT_EQ(server_->Stop(), 0);
-    }
-  }
-  qt::TempRoot root_;
-  std::unique_ptr<qt::Server> server_;
-};
-
-// Without --project the RAVOWLD mailbox is empty: no path is formed.
-TEST_F(TagIntegrationTest, NoProject) {
-  StartServer({});
-  EXPECT_EQ(QNA_InitRavo(), QNA_E_TAG_OPEN);
-  EXPECT_EQ(QNA_InternalErr, QNA_TAG_CANT_OPEN);
 }
 
 constexpr const char* kLayoutCsv =
