@@ -12,16 +12,18 @@
 // and uses them.  A close may still run while other threads read (a remote
 // close that leaves no server-less connection closes the areas too), so each
 // thread that accesses areas owns a flag, raised around its use of a row and
-// ordered with the row's loads by a compiler fence only.  A close first sets
-// the rows' limits to 0 and takes the pins out, then makes every thread pass a
-// barrier (win::FlushProcessWriteBuffers): from then on a thread either finds
-// the rows closed, or its flag is seen raised.  The close waits until every
-// flag it sees raised has dropped, and only then unmaps the views and closes
-// the mutexes.  A row's view is taken out only then: a reader that found a
-// limit above 0 may use the view without testing it.  A reader it waits for may be in a mutex wait, which QNA_TimeOut
-// bounds.  g_readers_lock guards the list of the flags: a thread takes it at
-// its first access and at its end, a close for its walk, during which it
-// waits for raised flags; a raised flag never waits for the lock.
+// ordered with the row's loads by a compiler fence only.  A row's limit is
+// above 0 only while its view is mapped and its mutex pinned.  A close first
+// sets the rows' limits to 0, then makes every thread pass a barrier
+// (win::FlushProcessWriteBuffers): from then on a thread either finds the
+// rows closed, or its flag is seen raised.  The close waits until every flag
+// it sees raised has dropped, and only then takes the views and the pins out,
+// unmaps the views and closes the mutexes: a reader that found a limit above
+// 0 may use the view and the pin without testing them.  A reader it waits for
+// may be in a mutex wait, which QNA_TimeOut bounds.  g_readers_lock guards
+// the list of the flags: a thread takes it at its first access and at its
+// end, a close for its walk, during which it waits for raised flags; a raised
+// flag never waits for the lock.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -44,10 +46,14 @@ namespace {
 
 // ---- Readers ---------------------------------------------------------------
 
-// This thread's flag, written by this thread only: 1 while it uses a row.
-// Both are trivial, so the hot path reads and writes them directly.
-thread_local std::atomic<std::uint32_t> t_inside{0};
-thread_local bool t_joined = false;
+// This thread's flags, written by this thread only: `inside` is 1 while it
+// uses a row, `joined` once the flag is on the list.  One trivial record, so
+// that the hot path reads and writes both directly, from one address.
+struct ReaderFlags {
+  std::atomic<std::uint32_t> inside{0};
+  bool joined = false;
+};
+thread_local ReaderFlags t_reader;
 
 // The flags of the threads that have accessed areas and not ended since.  A
 // thread that ends leaves the list under its lock before its flag goes, and
@@ -57,10 +63,10 @@ std::vector<std::atomic<std::uint32_t>*> g_readers;
 
 struct LeaveReaders {
   ~LeaveReaders() {
-    if (!t_joined) return;
+    if (!t_reader.joined) return;
     const std::lock_guard guard(g_readers_lock);
-    std::erase(g_readers, &t_inside);
-    t_joined = false;
+    std::erase(g_readers, &t_reader.inside);
+    t_reader.joined = false;
   }
 };
 thread_local LeaveReaders t_leave;
@@ -70,12 +76,12 @@ thread_local LeaveReaders t_leave;
 [[gnu::noinline]] bool JoinReaders() {
   try {
     const std::lock_guard guard(g_readers_lock);
-    g_readers.push_back(&t_inside);
+    g_readers.push_back(&t_reader.inside);
   } catch (...) {
     return false;
   }
   (void)&t_leave;  // its destructor takes the flag off the list when the thread ends
-  t_joined = true;
+  t_reader.joined = true;
   return true;
 }
 
@@ -84,12 +90,12 @@ thread_local LeaveReaders t_leave;
 class ReaderScope {
  public:
   ReaderScope() {
-    t_inside.store(1, std::memory_order_relaxed);
+    t_reader.inside.store(1, std::memory_order_relaxed);
     // Only the compiler must keep the row's loads after the raise; the
     // close's barrier orders it for the processor.
     std::atomic_signal_fence(std::memory_order_seq_cst);
   }
-  ~ReaderScope() { t_inside.store(0, std::memory_order_release); }
+  ~ReaderScope() { t_reader.inside.store(0, std::memory_order_release); }
   ReaderScope(const ReaderScope&) = delete;
   ReaderScope& operator=(const ReaderScope&) = delete;
 };
@@ -114,14 +120,15 @@ void Store(T& field, T value) {
 }
 
 // Guards the writes of the rows' limits and of what they are made from
-// (size, mapped_words): a size set while a close runs must not give a row
-// back a limit above 0 after the close has set it to 0, since readers trust
-// a limit above 0 to mean a mapped view.
+// (size, mapped_words, pin): a size set while a close runs must not give a
+// row back a limit above 0 after the close has set it to 0, since readers
+// trust a limit above 0 to mean a mapped view and a pinned mutex.
 std::mutex g_limits_lock;
 
-// Under g_limits_lock.  mapped_words is 0 while the row is not mapped.
+// Under g_limits_lock.  mapped_words is 0 while the row is not mapped; a row
+// whose mutex is not open (yet) gets no limit either.
 void SetLimit(AreaRow& row) {
-  const std::uint64_t mapped = row.mapped_words;
+  const std::uint64_t mapped = row.pin != nullptr ? row.mapped_words : 0;
   Store(row.limit, static_cast<std::uint32_t>(mapped < row.size ? mapped : row.size));
 }
 
@@ -143,7 +150,9 @@ int AreaOpenAll() {
       Handle mutex = 0;
       if (MtxOpen(row.mutex_name, &mutex) != 0) return -1;
       row.mutex = mutex;
+      const std::lock_guard guard(g_limits_lock);
       Store(row.pin, MtxPin(mutex));
+      SetLimit(row);
     }
   }
   return 0;
@@ -155,11 +164,14 @@ void AreaCloseAll() {
     for (AreaRow& row : g_areas) {
       row.mapped_words = 0;
       Store(row.limit, 0u);
-      Store(row.pin, static_cast<MutexPin>(nullptr));
     }
   }
   WaitForReaders();
   for (AreaRow& row : g_areas) {
+    {
+      const std::lock_guard guard(g_limits_lock);
+      Store(row.pin, static_cast<MutexPin>(nullptr));
+    }
     if (row.view != nullptr) ShmClose(row.view, row.mapping);
     Store(row.view, static_cast<void*>(nullptr));
     row.mapping = 0;
@@ -228,17 +240,15 @@ std::uint32_t AreaAccess(std::uint32_t area, std::uint32_t first, std::uint64_t 
   if (area >= kAreaCount) return QNA_E_ARG;
   ReaderScope reader;
   AreaRow& row = g_areas[area];
-  // A limit above 0 says the view is mapped (the close takes it out last).
+  // A limit above 0 says the view is mapped and the mutex pinned (the close
+  // takes them out last).
   if (last >= Load(row.limit)) return QNA_E_ARG;
   std::uint16_t* const at = static_cast<std::uint16_t*>(Load(row.view)) + first;
   if (no_lock != 0) {
     transfer(at);
     return QNA_OK;
   }
-  // No pin with a limit: a close is under way (or the mutex never opened);
-  // a locked access never runs without its lock.
   const MutexPin mutex = Load(row.pin);
-  if (mutex == nullptr) return QNA_E_ARG;
   if (const int tried = MtxPinTry(mutex); tried != 0) {
     if (const std::uint32_t waited = WaitAfterTry(mutex, tried); waited != QNA_OK) return waited;
   }
@@ -282,7 +292,7 @@ struct BitCursor {
 
 std::uint32_t AreaReadWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                             std::uint16_t* buffer, std::uint32_t no_lock) {
-  if (!t_joined) return JoinFirst<AreaReadWords>(area, offset, count, buffer, no_lock);
+  if (!t_reader.joined) return JoinFirst<AreaReadWords>(area, offset, count, buffer, no_lock);
   if (count == 0 || buffer == nullptr) return QNA_E_ARG;
   const std::size_t words = count;
   return AreaAccess(area, offset, std::uint64_t{offset} + words - 1, no_lock,
@@ -291,33 +301,46 @@ std::uint32_t AreaReadWords(std::uint32_t area, std::uint32_t offset, std::uint3
 
 std::uint32_t AreaWriteWords(std::uint32_t area, std::uint32_t offset, std::uint32_t count,
                              const std::uint16_t* source, std::uint32_t no_lock) {
-  if (!t_joined) return JoinFirst<AreaWriteWords>(area, offset, count, source, no_lock);
+  if (!t_reader.joined) return JoinFirst<AreaWriteWords>(area, offset, count, source, no_lock);
   if (count == 0 || source == nullptr) return QNA_E_ARG;
   const std::size_t words = count;
   return AreaAccess(area, offset, std::uint64_t{offset} + words - 1, no_lock,
                     [&](std::uint16_t* at) { CopyWords(at, source, words); });
 }
 
-std::uint32_t AreaReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
-                           std::uint8_t* buffer, std::uint32_t no_lock) {
-  if (!t_joined) return JoinFirst<AreaReadBits>(area, bit, count, buffer, no_lock);
+namespace {
+
+// More than one bit: the walk, out of line, so that the one-bit read keeps
+// no more registers than a one-word read.
+[[gnu::noinline]] std::uint32_t ReadBitWalk(std::uint32_t area, std::uint32_t bit,
+                                            std::uint32_t count, std::uint8_t* buffer,
+                                            std::uint32_t no_lock) {
   if (count == 0 || buffer == nullptr || BitsWrap(bit, count)) return QNA_E_ARG;
   return AreaAccess(area, bit / 16, (std::uint64_t{bit} + count - 1) / 16, no_lock,
                     [&](const std::uint16_t* view) {
-                      // One bit, the most common read, without the walk's set-up.
-                      if (count == 1) {
-                        buffer[0] = static_cast<std::uint8_t>((*view >> (bit % 16)) & 1u);
-                        return;
-                      }
                       BitCursor at(bit);
                       for (std::uint32_t i = 0; i < count; ++i, at.Next())
                         buffer[i] = (view[at.word] & at.mask) != 0 ? 1 : 0;
                     });
 }
 
+}  // namespace
+
+std::uint32_t AreaReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
+                           std::uint8_t* buffer, std::uint32_t no_lock) {
+  if (!t_reader.joined) return JoinFirst<AreaReadBits>(area, bit, count, buffer, no_lock);
+  if (count != 1) return ReadBitWalk(area, bit, count, buffer, no_lock);
+  // One bit, the most common read, is its word's access (one bit never wraps).
+  if (buffer == nullptr) return QNA_E_ARG;
+  const std::uint32_t word = bit / 16;
+  return AreaAccess(area, word, word, no_lock, [&](const std::uint16_t* at) {
+    *buffer = static_cast<std::uint8_t>((*at >> (bit % 16)) & 1u);
+  });
+}
+
 std::uint32_t AreaWriteBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count,
                             const std::uint8_t* source, std::uint32_t no_lock) {
-  if (!t_joined) return JoinFirst<AreaWriteBits>(area, bit, count, source, no_lock);
+  if (!t_reader.joined) return JoinFirst<AreaWriteBits>(area, bit, count, source, no_lock);
   if (count == 0 || source == nullptr || BitsWrap(bit, count)) return QNA_E_ARG;
   return AreaAccess(area, bit / 16, (std::uint64_t{bit} + count - 1) / 16, no_lock,
                     [&](std::uint16_t* view) {

@@ -96,16 +96,24 @@ void LinkPipeName(char* out, std::size_t size);
 // thread.  The hold gives it back at once and reports the 95: the caller still
 // fails with result 2, but other clients are not blocked for good by a mutex
 // that nobody would ever release.
+//
+// The mutex's object is taken from the handle table once, for the wait and
+// the release both (MtxHold, platform.h).
 class MutexHold {
  public:
-  MutexHold(Handle mutex, std::uint32_t timeout_ms) : mutex_(mutex) {
-    if (mutex_ == 0) return;
-    outcome_ = MtxWait(mutex_, timeout_ms);
+  MutexHold(Handle mutex, std::uint32_t timeout_ms) {
+    if (mutex == 0) return;
+    object_ = MtxHold(mutex);
+    if (!object_) {
+      outcome_ = kWaitFailed;
+      return;
+    }
+    outcome_ = MtxHeldWait(object_.get(), timeout_ms);
     if (outcome_ == kWaitOk) held_ = true;
-    if (outcome_ == kWaitAbandoned) MtxRelease(mutex_);
+    if (outcome_ == kWaitAbandoned) MtxHeldRelease(object_.get());
   }
   ~MutexHold() {
-    if (held_) MtxRelease(mutex_);
+    if (held_) MtxHeldRelease(object_.get());
   }
   MutexHold(const MutexHold&) = delete;
   MutexHold& operator=(const MutexHold&) = delete;
@@ -116,11 +124,11 @@ class MutexHold {
   int Release() {
     if (!held_) return 0;
     held_ = false;
-    return MtxRelease(mutex_);
+    return MtxHeldRelease(object_.get());
   }
 
  private:
-  Handle mutex_;
+  HeldObject object_;
   bool held_ = false;
   int outcome_ = kWaitOk;
 };

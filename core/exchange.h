@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "core/core.h"
 #include "core/link.h"
@@ -199,12 +200,10 @@ inline ExchangeResult Failed(std::uint32_t result, std::int32_t detail) {
 
 }  // namespace exchange_detail
 
-// Runs one exchange.  The family has already set QNA_InternalErr to 0 and
-// made its own tests; on failure this stores the step's code and returns 101
-// or 102, else it returns the server's result with QNA_InternalErr left at 0.
+namespace exchange_detail {
+
 template <Transport T>
-ExchangeResult RunExchange(T& link, const Exchange& x) {
-  using exchange_detail::Failed;
+ExchangeResult RunSteps(T& link, const Exchange& x) {
   const ExchangeCodes& codes = x.codes;
   // A family described beyond what its code table can name is a programming
   // error: refuse it before a byte is written rather than send it.
@@ -282,4 +281,20 @@ ExchangeResult RunExchange(T& link, const Exchange& x) {
     }
   }
   return out;
+}
+
+}  // namespace exchange_detail
+
+// Runs one exchange.  The family has already set QNA_InternalErr to 0 and
+// made its own tests; on failure this stores the step's code and returns 101
+// or 102, else it returns the server's result with QNA_InternalErr left at 0.
+// A Link is in use, its pipe held, for the whole exchange.
+template <Transport T>
+ExchangeResult RunExchange(T& link, const Exchange& x) {
+  if constexpr (std::same_as<std::remove_const_t<T>, Link>) {
+    LinkInUse in_use(link);
+    return exchange_detail::RunSteps(in_use.link(), x);
+  } else {
+    return exchange_detail::RunSteps(link, x);
+  }
 }

@@ -99,7 +99,9 @@ std::uint32_t OpenWhenFree(const char* name, Handle* out) {
 
 int Link::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) const {
   switch (kind) {
-    case LinkKind::Pipe: return PipeWriteRaw(pipe, data, size, written);
+    case LinkKind::Pipe:
+      return held != nullptr ? PipeHeldWrite(held, data, size, written)
+                             : PipeWriteRaw(pipe, data, size, written);
     case LinkKind::Emulated: return Emulated(W95NpipeWrite(pipe, data, size, written));
     // There is no send-all: every piece goes out in one send, and fewer
     // bytes sent count as a short write.
@@ -112,7 +114,9 @@ int Link::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* wri
 
 int Link::Read(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) const {
   switch (kind) {
-    case LinkKind::Pipe: return PipeReadRaw(pipe, data, size, got);
+    case LinkKind::Pipe:
+      return held != nullptr ? PipeHeldRead(held, data, size, got)
+                             : PipeReadRaw(pipe, data, size, got);
     case LinkKind::Emulated: return Emulated(W95NpipeRead(pipe, data, size, got));
     case LinkKind::Socket: return SockRecv(socket, data, size, got);
     case LinkKind::None:

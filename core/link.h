@@ -37,6 +37,9 @@ struct Link {
   LinkKind kind = LinkKind::None;
   Handle pipe = kInvalidHandle;              // Pipe and Emulated
   win::SOCKET socket = win::INVALID_SOCKET;  // Socket
+  // The pipe's object while a LinkInUse holds it (Pipe only), else nullptr:
+  // the reads and writes then skip the handle table.
+  void* held = nullptr;
 
   static Link OfPipe(Handle pipe, bool emulated) {
     return {emulated ? LinkKind::Emulated : LinkKind::Pipe, pipe, win::INVALID_SOCKET};
@@ -59,6 +62,26 @@ struct Link {
   int Available(std::uint32_t* count) const;
   void Cut() const;
   void Close();
+};
+
+// A link for the length of one exchange: a real pipe's object is held
+// (platform.h), so that the exchange's writes and reads take it from the
+// handle table once, not at each call.  Other kinds are used as they are.
+// The Link it gives must not outlive it.
+class LinkInUse {
+ public:
+  explicit LinkInUse(const Link& link) : link_(link) {
+    if (link_.kind != LinkKind::Pipe) return;
+    object_ = PipeHold(link_.pipe);
+    link_.held = object_.get();  // nullptr when the handle is not open: the calls fail on it
+  }
+  LinkInUse(const LinkInUse&) = delete;
+  LinkInUse& operator=(const LinkInUse&) = delete;
+  Link& link() { return link_; }
+
+ private:
+  Link link_;
+  HeldObject object_;
 };
 
 // Set by OsProbe on the Windows 95 family: pipes are opened through the

@@ -12,7 +12,8 @@
 //   * The list guard (a plain mutex in table.cpp) guards the links of the
 //     list and the entries' reference counts; nothing is waited for under it.
 //   * Each entry's own lock is held by one QNA_ReadEvQueue for its pipe read,
-//     so that one reader at a time takes whole records from a queue.
+//     so that one reader at a time takes whole records from a queue; it
+//     guards the bytes the entry has read ahead and its broken flag.
 //   * A connection's request lock (QNA_MtxTimeOut) is held for one exchange.
 //   * Order: connection table lock, then the table lock, then a
 //     connection's request lock.  An entry's lock is taken with no other.
@@ -29,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 
 #include "core/core.h"
@@ -39,6 +41,11 @@
 #include "remote/remote.h"
 
 // ---- The table (table.cpp) ---------------------------------------------------
+
+// A real pipe's read takes what has come, up to this many bytes: the records
+// behind the one asked for wait in the entry, so that a record costs one read
+// of the pipe, and a burst far fewer.
+inline constexpr std::uint32_t kEvReadAhead = 4096;
 
 struct EvQueueEntry {
   std::uint32_t handle;      // never 0
@@ -52,6 +59,14 @@ struct EvQueueEntry {
   // Not part of the caller's copy: kept by the table.
   bool broken;          // a read lost its place in the pipe; under the entry's lock
   std::uint32_t refs;   // under the list guard
+  // The entry's lock in pinned form (nullptr when it has none), taken by a
+  // read without the handle table; valid while the entry is referenced.
+  MutexPin lock_pin;
+  // Bytes read from the pipe and not yet taken: ahead[ahead_begin,
+  // ahead_end).  Under the entry's lock.
+  std::uint32_t ahead_begin;
+  std::uint32_t ahead_end;
+  std::uint8_t ahead[kEvReadAhead];
 };
 
 // Adds a copy of `entry` at the tail; nullptr when memory is exhausted.
@@ -85,6 +100,9 @@ int EvQueueTableMake();
 int EvQueueTableWait(std::uint32_t timeout_ms, bool opening);
 bool EvQueueTableExists();
 void EvQueueTableRelease();
+// Waits for a pinned lock as MtxWait does (kWaitOk, 95, 640, -1), with the
+// uncontended wait a bare try.
+int EvQueuePinWait(MutexPin lock, std::uint32_t timeout_ms);
 // The count of open queues, under the table lock.  When a close brings it to
 // 0 the table lock stops existing for the callers.
 void EvQueueCountUp();
@@ -190,17 +208,24 @@ std::uint32_t EvQueueCloseExchange(T& link, std::uint32_t queue) {
   return RunExchange(link, {.codes = kEvCloseCodes, .pieces = pieces, .exact_length = 0}).result;
 }
 
-// Post: the whole request in one write (its codes name one piece).  The
-// request buffer comes from the heap: 8 when there is none, also for a
-// length whose record would not fit the length word.
+// Post: the whole request in one write (its codes name one piece).  A small
+// request is built on the stack; a larger one on the heap: 8 when there is
+// no memory for it, also for a length whose record would not fit the length
+// word.
+inline constexpr std::size_t kEvPostOnStack = 256;
 template <Transport T>
 std::uint32_t EvQueuePostExchange(T& link, std::uint32_t queue, std::uint32_t value,
                                   std::uint32_t length, const void* data) {
   if (length > 0xFFFFFFFFu - 20) return kEvNoMemory;
   const std::size_t size = std::size_t{length} + 24;
-  const auto request = ConnAlloc(size);
-  if (!request) return kEvNoMemory;
-  std::uint8_t* at = request.get();
+  std::uint8_t small[kEvPostOnStack];
+  std::unique_ptr<std::uint8_t[]> large;
+  std::uint8_t* at = small;
+  if (size > sizeof small) {
+    large = ConnAlloc(size);
+    if (!large) return kEvNoMemory;
+    at = large.get();
+  }
   proto::Put32(at, length + 20);
   proto::Put32(at + 4, proto::kEvQueuePost);
   proto::Put32(at + 8, 0);

@@ -6,8 +6,10 @@
 // request.  A read holds the table lock only to find the entry and take a
 // reference to it, then the entry's own lock, alone, for the pipe read.  A
 // write takes only the connection's request lock.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "evqueue/evqueue.h"
 #include "platform/platform.h"
@@ -76,6 +78,33 @@ struct EntryRef {
   EvQueueEntry* entry;
 };
 
+// Holds an entry's lock for a scope: through its pin where it has one, else
+// as any mutex (none: nothing to take).  An abandoned lock is given back at
+// once and reported (95).
+class EntryLockHold {
+ public:
+  explicit EntryLockHold(const EvQueueEntry& entry) : pin_(entry.lock_pin) {
+    if (pin_ == nullptr) {
+      hold_.emplace(entry.lock, kEvQueueLockTimeoutMs);
+      outcome_ = hold_->outcome();
+      return;
+    }
+    outcome_ = EvQueuePinWait(pin_, kEvQueueLockTimeoutMs);
+    if (outcome_ == kWaitAbandoned) MtxPinRelease(pin_);
+  }
+  ~EntryLockHold() {
+    if (pin_ != nullptr && outcome_ == kWaitOk) MtxPinRelease(pin_);
+  }
+  EntryLockHold(const EntryLockHold&) = delete;
+  EntryLockHold& operator=(const EntryLockHold&) = delete;
+  int outcome() const { return outcome_; }
+
+ private:
+  MutexPin pin_;
+  std::optional<MutexHold> hold_;
+  int outcome_ = kWaitOk;
+};
+
 win::DWORD LastError() {
   const win::DWORD error = win::GetLastError();
   return error != 0 ? error : win::ERROR_INVALID_HANDLE;  // a failure never reads as success
@@ -96,6 +125,7 @@ bool PlainPipeName(const std::uint8_t* name) {
 // entry's lock.
 void CutPipe(EvQueueEntry& entry) {
   entry.broken = true;
+  entry.ahead_begin = entry.ahead_end = 0;
   entry.link.Cut();
 }
 
@@ -105,6 +135,11 @@ void CutPipe(EvQueueEntry& entry) {
 // emulated pipe that reports 0 bytes has been closed by the server, 109);
 // one that ended part way gives 0 and fewer bytes.  Cut ends the pipe
 // (CutPipe).
+//
+// Bytes come from what an earlier read took ahead first.  A small read of a
+// real pipe takes whatever has come, up to kEvReadAhead, and keeps the rest
+// for the next; a large one, and any read of an emulated pipe (whose read
+// waits until it has every byte asked), reads only what was asked.
 struct EventPipe {
   EvQueueEntry& entry;
   std::int32_t error = 0;
@@ -114,11 +149,46 @@ struct EventPipe {
   }
   int ReadAtLeast(std::uint8_t* at, std::uint32_t least, std::uint32_t most,
                   std::uint32_t* done) {
-    if (entry.link.ReadAtLeast(at, least, most, done) == 0) return 0;
+    *done = TakeAhead(at, most);
+    if (*done >= least) return 0;
+    int rc = 0;
+    if (entry.link.kind == LinkKind::Pipe && most - *done < kEvReadAhead) {
+      rc = FillAhead(least - *done);
+      *done += TakeAhead(at + *done, most - *done);
+    } else {
+      std::uint32_t got = 0;
+      rc = entry.link.ReadAtLeast(at + *done, least - *done, most - *done, &got);
+      *done += got;
+    }
+    if (rc == 0) return 0;
     error = static_cast<std::int32_t>(LastError());
     return *done == 0 ? -1 : 0;
   }
   void Cut() { CutPipe(entry); }
+
+ private:
+  std::uint32_t TakeAhead(std::uint8_t* at, std::uint32_t most) {
+    const std::uint32_t n = std::min(most, entry.ahead_end - entry.ahead_begin);
+    std::memcpy(at, entry.ahead + entry.ahead_begin, n);
+    entry.ahead_begin += n;
+    if (entry.ahead_begin == entry.ahead_end) entry.ahead_begin = entry.ahead_end = 0;
+    return n;
+  }
+  // Reads until `least` bytes are ahead (called with none ahead); 0, or -1
+  // with what came before the failure kept ahead.
+  int FillAhead(std::uint32_t least) {
+    while (entry.ahead_end < least) {
+      std::uint32_t n = 0;
+      if (entry.link.Read(entry.ahead + entry.ahead_end, kEvReadAhead - entry.ahead_end, &n) != 0)
+        return -1;
+      if (n == 0 || n > kEvReadAhead - entry.ahead_end) {
+        win::SetLastError(win::ERROR_BROKEN_PIPE);
+        return -1;
+      }
+      entry.ahead_end += n;
+    }
+    return 0;
+  }
 };
 
 // A queue that the server has opened for this client and that no entry
@@ -196,9 +266,11 @@ std::uint32_t ReadRecord(EvQueueEntry& entry, std::uint16_t* kind, char* name,
     SetDetail(static_cast<std::int32_t>(win::ERROR_BROKEN_PIPE));
     return QNA_E_EVQ_READ;
   }
-  // Only a real pipe can tell that nothing has come; another waits.
+  // Only a real pipe can tell that nothing has come; another waits.  Bytes
+  // already taken ahead are an event that has come.
   std::uint32_t available = 0;
-  const int peeked = (flags & QNA_EVQ_NOWAIT) != 0 ? entry.link.Available(&available) : 1;
+  const bool ask = (flags & QNA_EVQ_NOWAIT) != 0 && entry.ahead_end == entry.ahead_begin;
+  const int peeked = ask ? entry.link.Available(&available) : 1;
   if (peeked < 0) {
     SetDetail(static_cast<std::int32_t>(LastError()));
     return QNA_E_EVQ_READ;
@@ -353,7 +425,7 @@ std::uint32_t QNA_API QNA_ReadEvQueue(std::uint32_t handle, std::uint16_t* kind,
   if (entry == nullptr) return QNA_E_EVQ_HANDLE;
   EntryRef ref(entry);
 
-  MutexHold hold(entry->lock, kEvQueueLockTimeoutMs);
+  EntryLockHold hold(*entry);
   switch (hold.outcome()) {
     case kWaitOk:
       break;

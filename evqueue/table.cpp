@@ -10,7 +10,8 @@
 //   * g_table (a platform mutex) is the table lock of evqueue.h.  It is made
 //     once, under g_made, and kept for the life of the process; g_exists
 //     says whether it exists for the callers.  g_counter and g_count are
-//     changed only under it.
+//     changed only under it.  Its pin, g_table_pin, is published once it is
+//     made and never changes, so waits and releases read it without g_made.
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -25,6 +26,7 @@ EvQueueEntry* g_head = nullptr;
 
 std::mutex g_made;
 Handle g_table = 0;
+std::atomic<MutexPin> g_table_pin{nullptr};
 std::atomic<bool> g_exists{false};
 
 std::uint32_t g_counter = 0;  // under g_table
@@ -52,6 +54,7 @@ EvQueueEntry* EvQueueAddEntry(const EvQueueEntry& entry) {
   if (added == nullptr) return nullptr;
   added->next = nullptr;
   added->refs = 1;  // the table's
+  added->lock_pin = entry.lock != 0 ? MtxPin(entry.lock) : nullptr;
   std::lock_guard guard(g_list);
   EvQueueEntry** tail = &g_head;
   while (*tail != nullptr) tail = &(*tail)->next;
@@ -149,23 +152,30 @@ int EvQueueTableMake() {
   if (g_table == 0) {
     Handle made = 0;
     if (MtxCreate(nullptr, &made, 0) != 0) return -1;
+    const MutexPin pin = MtxPin(made);
+    if (pin == nullptr) {
+      HndClose(made);
+      return -1;
+    }
     g_table = made;
+    g_table_pin.store(pin, std::memory_order_release);
   }
   return 0;
 }
 
+int EvQueuePinWait(MutexPin lock, std::uint32_t timeout_ms) {
+  const int tried = MtxPinTry(lock);
+  return tried == 0 ? kWaitOk : MtxPinWaitAfter(lock, tried, timeout_ms);
+}
+
 int EvQueueTableWait(std::uint32_t timeout_ms, bool opening) {
-  Handle lock = 0;
-  {
-    std::lock_guard guard(g_made);
-    lock = g_table;
-  }
-  if (lock == 0 || (!opening && !g_exists)) {
+  const MutexPin lock = g_table_pin.load(std::memory_order_acquire);
+  if (lock == nullptr || (!opening && !g_exists)) {
     // As a wait on a lock that was closed.
     win::SetLastError(win::ERROR_INVALID_HANDLE);
     return kWaitFailed;
   }
-  int waited = MtxWait(lock, timeout_ms);
+  int waited = EvQueuePinWait(lock, timeout_ms);
   if (waited == kWaitAbandoned) waited = kWaitOk;
   // An open makes the lock exist again, also when a close that left no
   // queue open came between its making and its wait.
@@ -176,12 +186,7 @@ int EvQueueTableWait(std::uint32_t timeout_ms, bool opening) {
 bool EvQueueTableExists() { return g_exists; }
 
 void EvQueueTableRelease() {
-  Handle lock = 0;
-  {
-    std::lock_guard guard(g_made);
-    lock = g_table;
-  }
-  if (lock != 0) MtxRelease(lock);
+  if (const MutexPin lock = g_table_pin.load(std::memory_order_acquire)) MtxPinRelease(lock);
 }
 
 void EvQueueCountUp() { ++g_count; }

@@ -1,9 +1,6 @@
-// comment.cpp - fuzz target: the comment file reader.
-//
-// The fuzzer's bytes are a user's comment file.  It is opened, and comments
-// of every kind are read and written at the ends and the middle of the
-// sections its header announces, and at positions beyond them.  Buffers are
-// exactly as large as the count asked, so a read past them is a finding.
+// comment.cpp - fuzz target: a user's comment file, read and written at the
+// ends, the middle and beyond the sections its header announces, into
+// buffers exactly as large as the count asked.
 #include <cstring>
 #include <string>
 #include <vector>

@@ -1,6 +1,5 @@
 // fuzz_support.h - what the fuzz targets share: a private platform root, a
-// byte reader over the fuzzer's input, and a link whose far end has sent the
-// fuzzer's bytes.
+// byte reader over the input, and a client link whose far end sent it.
 #pragma once
 
 #include <stdlib.h>
@@ -16,15 +15,15 @@
 #include <span>
 #include <string>
 
+#include "core/core.h"
 #include "platform/platform.h"
 #include "platform/posix/handles.h"
 
 namespace fz {
 
-// A fresh root for the whole run, so the targets never touch the user's own
-// objects or files: on the memory file system, where there is one, since
-// most inputs create and remove files.  The folder is left behind (libFuzzer
-// ends the process with _exit); it is small and named after the target.
+// A fresh root for the whole run, on the memory file system where there is
+// one (most inputs create and remove files).  libFuzzer ends with _exit, so
+// the small folder named after the target is left behind.
 inline void MakePrivateRoot(const char* target) {
   for (const char* base : {"/dev/shm", "/tmp"}) {
     std::string pattern = std::string(base) + "/qnapi-fuzz-" + target + "-XXXXXX";
@@ -37,8 +36,7 @@ inline void MakePrivateRoot(const char* target) {
   std::abort();
 }
 
-// Makes the folder `relative` (like "/drive/c/x") and those above it under
-// the root; returns its full path.
+// Makes `relative` (like "/drive/c/x") and the folders above it under the root.
 inline std::string MakeRootFolder(const std::string& relative) {
   const std::string root = PlatformRoot();
   for (std::size_t at = relative.find('/', 1);; at = relative.find('/', at + 1)) {
@@ -62,7 +60,12 @@ inline Handle NewMutex() {
   return mutex;
 }
 
-// Takes bytes off the front of the input; past the end it gives zeros.
+// A property every input must keep; a finding when it does not.
+inline void Check(bool holds) {
+  if (!holds) std::abort();
+}
+
+// Bytes off the front of the input; zeros past its end.
 class Input {
  public:
   Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -83,12 +86,9 @@ class Input {
   std::size_t at_ = 0;
 };
 
-// A connected pair of stream sockets, both above the standard descriptors,
-// with the peer's bytes already on the far end and that direction ended: the
-// end under test reads them, then the end of the stream.  No peer thread is
-// needed, since what the end under test writes waits in the socket buffers
-// (made as large as the system allows) until the far end closes, with the
-// pair.  The near end is the caller's to close.
+// A socket pair whose far end has sent `bytes` and ended that direction: no
+// peer thread is needed, since what the near end writes waits in the (large)
+// buffers.  The near end is the caller's to close.
 struct SocketPair {
   int near = -1;  // the end under test
   int far = -1;   // the peer's end
@@ -111,7 +111,26 @@ struct SocketPair {
   ~SocketPair() { close(far); }
 };
 
-// Writes a whole file; aborts on failure (the harness cannot go on).
+// The client side of a target: a private root and the request lock.
+inline void ClientSetup(const char* target) {
+  MakePrivateRoot(target);
+  g_request_lock = NewMutex();
+}
+
+// g_link on a socket pair whose far end has sent `bytes`, for one scope.
+struct ClientLink {
+  SocketPair pair;
+  Handle link;
+  explicit ClientLink(std::span<const std::uint8_t> bytes)
+      : pair(bytes), link(PipeHandleOf(pair.near)) {
+    g_link = link;
+  }
+  ~ClientLink() {
+    g_link = kInvalidHandle;
+    HndClose(link);
+  }
+};
+
 inline void WriteFile(const std::string& path, std::span<const std::uint8_t> bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) {

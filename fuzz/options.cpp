@@ -1,19 +1,13 @@
-// options.cpp - fuzz target: quonix's command line.
-//
-// The fuzzer's bytes are the arguments, each ended by a NUL.  Besides not
-// crashing, a line that parses must keep every size within its limits and
-// names that cannot leave their folder or pipe path.
+// options.cpp - fuzz target: quonix's command line (NUL-ended arguments).  A
+// line that parses keeps sizes in their limits and names in their folders.
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "server/options.h"
 
-namespace {
-void Check(bool holds) {
-  if (!holds) std::abort();
-}
-}  // namespace
+using fz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> args{"quonix", ""};

@@ -1,22 +1,12 @@
-// requests.cpp - fuzz target: the server's handling of what a client sends.
-//
-// The fuzzer's bytes are one client's stream on a socket link; the server's
-// own request reader, dispatch and reply writer run on it until the stream
-// ends or the reader ends the link, exactly as a link thread runs them.  The
-// areas, mailboxes, message channels, information blocks and event queues
-// are the real ones, made once in a private root.
-//
-// Left out on purpose: the application control requests that start, close or
-// raise programs (300100 to 300102) would run whatever program a fuzzed path
-// names; they are turned into the status request, whose parsing of the same
-// bytes still runs.  A message receive's wait is set to 0 so that no input
-// can make an iteration wait.
-#include <sys/socket.h>
+// requests.cpp - fuzz target: the server's request reader, dispatch and reply
+// writer on one client's stream, as a link thread runs them, with the real
+// areas, mailboxes, channels, information blocks and event queues.  Requests
+// that start, close or raise programs become the status request (no fuzzed
+// path is ever run), and a receive's wait is 0.
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
-#include <fcntl.h>
 #include <vector>
 
 #include "core/protocol.h"
@@ -34,7 +24,7 @@ namespace {
 
 void Serve(const quonix::SocketLink& link, std::uint32_t id) {
   using namespace quonix;
-  LinkState state;
+  quonix::LinkState state;  // not the library's, which core/core.h names too
   state.id = id;
   RequestReader reader(link);
   Request request;
@@ -77,8 +67,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static std::uint32_t next_id = 1;
   fz::SocketPair pair(std::span<const std::uint8_t>(data, size));
-  // Nobody reads the replies: a write the buffers cannot take fails, as on
-  // a link the client stopped reading, instead of waiting.
+  // Nobody reads the replies: a write the buffers cannot take fails.
   fcntl(pair.near, F_SETFL, O_NONBLOCK);
   Serve(quonix::SocketLink{pair.near}, next_id++);
   close(pair.near);

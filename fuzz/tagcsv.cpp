@@ -1,8 +1,5 @@
-// tagcsv.cpp - fuzz target: qna tagfile build's reading of a CSV file.
-//
-// The fuzzer's bytes are the CSV file.  A file that builds must read back
-// whole: every tag usable, the index in name order, and the names found
-// where the lookup looks.
+// tagcsv.cpp - fuzz target: qna tagfile build's CSV reader.  A file that
+// builds reads back whole: every tag usable, in order, found by the lookup.
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -31,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<TagfileTag> tags;
   bool unordered = true;
   if (TagfileRead(g_tag, tags, unordered, error) != 0 || unordered) std::abort();
-  // Every tag's lookup reads the file again: a few spread over the index.
+  // A few lookups spread over the index (each reads the file again).
   for (std::size_t i = 0; i < tags.size(); i += tags.size() / 8 + 1) {
     const TagfileTag& tag = tags[i];
     TagfileTag found;

@@ -1,12 +1,6 @@
-// tagfile.cpp - fuzz target: the tag file reader.
-//
-// The fuzzer's bytes are the project's tag file.  QNA_InitRavo finds the
-// project through the RAVOWLD mailbox, which the link's far end answers with
-// project C:FUZZ; then names are resolved against whatever loaded: fixed
-// names, system names, and names taken from the file's own record slots so
-// that the index search reaches real records.
-#include <unistd.h>
-
+// tagfile.cpp - fuzz target: the tag file reader.  The bytes are project
+// C:FUZZ's tag file, loaded by QNA_InitRavo; fixed, system and the file's own
+// names are then resolved, so that the index search reaches real records.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,28 +36,22 @@ void Resolve(const char* text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fz::MakePrivateRoot("tagfile");
+  fz::ClientSetup("tagfile");
   g_tag_path = fz::MakeRootFolder("/drive/c/ravowld/usr/fuzz") + "/fuzz.tag";
   g_mailbox_reply = MailboxReply();
-  g_request_lock = fz::NewMutex();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fz::WriteFile(g_tag_path, std::span<const std::uint8_t>(data, size));
   {
-    fz::SocketPair pair{std::span<const std::uint8_t>(g_mailbox_reply)};
-    g_link = fz::PipeHandleOf(pair.near);
-    const std::uint32_t loaded = QNA_InitRavo();
-    HndClose(g_link);
-    g_link = kInvalidHandle;
-    if (loaded != QNA_OK) return 0;
+    fz::ClientLink client{std::span<const std::uint8_t>(g_mailbox_reply)};
+    if (QNA_InitRavo() != QNA_OK) return 0;
   }
   for (const char* name : {"A", "TAG", "ZZZZZZZZZZZZZZ", "#ERRNUM", "#LBUTTON", "", "0",
                            "AAAAAAAAAAAAAAAAAAAA"})
     Resolve(name);
-  // Names as the file's records would hold them (a 76-byte record begins
-  // with its name), wherever records might start.
+  // A 76-byte record begins with its name, wherever records might start.
   for (std::size_t at = 28; at + 14 <= size && at < 28 + 16 * 76; at += 38) {
     char name[15] = {};
     std::memcpy(name, data + at, 14);

@@ -1,15 +1,8 @@
-// w95pipe.cpp - fuzz target: the Windows 95 pipe emulation's opening side
-// against a hostile creating side.
-//
-// Per input the harness makes the creating side's objects by hand, as a
-// peer that does not keep to the protocol would: the pipe header (4096
-// bytes) with an offer and its record, the pipe lock, the connect event, and
-// one instance segment whose size, capacities, counts and contents all come
-// from the input.  Then the library opens the pipe, reads and writes a few
-// times and closes it.  Nothing may block: the header always offers an
-// instance (a negative word would make the open poll for five seconds), and
-// in normal mode a read never asks for more than the peer's data hold.
-//
+// w95pipe.cpp - fuzz target: the emulated pipe's opening side against a
+// creating side made by hand from the input (header, locks, events, one
+// segment), opened, read and written a few times and closed.  Nothing may
+// block: an instance is always offered, and a normal-mode read never asks for
+// more than the peer's data hold.
 // Input layout (little-endian; past the end everything is zero):
 //   byte    flags: bit 0 events even in no-wait mode, bit 1 no direction
 //           locks, bit 2 segment under the wrong instance number, bits 3-4
@@ -25,6 +18,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
@@ -38,32 +32,21 @@ constexpr int kOps = 4;
 // The creating side's objects of one input; all closed on destruction.
 struct Peer {
   std::vector<Handle> handles;
-  struct View {
-    void* at;
-    Handle mapping;
-  };
-  std::vector<View> views;
+  std::vector<std::pair<void*, Handle>> views;
   ~Peer() {
-    for (const View& v : views) ShmClose(v.at, v.mapping);
+    for (const auto& [at, mapping] : views) ShmClose(at, mapping);
     for (Handle h : handles) HndClose(h);
   }
-  bool Mutex(std::string name) {
+  void Object(bool event, std::string name) {
     Handle h = 0;
-    if (MtxCreate(name.data(), &h, 0) != 0) return false;
+    if ((event ? EvCreate(name.data(), &h, 0) : MtxCreate(name.data(), &h, 0)) != 0) std::abort();
     handles.push_back(h);
-    return true;
-  }
-  bool Event(std::string name) {
-    Handle h = 0;
-    if (EvCreate(name.data(), &h, 0) != 0) return false;
-    handles.push_back(h);
-    return true;
   }
   std::uint8_t* Mapping(std::string name, std::uint32_t size) {
     void* at = nullptr;
     Handle h = 0;
-    if (ShmCreate(&at, name.data(), size, 2, &h) != 0) return nullptr;
-    views.push_back({at, h});
+    if (ShmCreate(&at, name.data(), size, 2, &h) != 0) std::abort();
+    views.emplace_back(at, h);
     return static_cast<std::uint8_t*>(at);
   }
 };
@@ -140,28 +123,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A segment under another number than the offered one: the open finds none.
     const std::uint32_t n = (flags & 4) != 0 ? offered + 1 : offered;
     const std::string number = std::to_string(n);
-    if (!peer.Event("\\sem32\\w95npipe_ev_" + name) ||
-        !peer.Mutex("\\sem32\\w95npipe_mtx_" + name))
-      std::abort();
-    if ((flags & 2) == 0) {
-      if (!peer.Mutex("\\sem32\\w95npipe_mtx_" + name + "out" + number) ||
-          !peer.Mutex("\\sem32\\w95npipe_mtx_" + name + "in" + number))
-        std::abort();
-    }
-    if (!no_wait || (flags & 1) != 0) {
-      if (!peer.Event("\\sem32\\w95npipe_ev_" + name + "out" + number) ||
-          !peer.Event("\\sem32\\w95npipe_ev_" + name + "in" + number))
-        std::abort();
+    peer.Object(true, "\\sem32\\w95npipe_ev_" + name);
+    peer.Object(false, "\\sem32\\w95npipe_mtx_" + name);
+    for (const char* direction : {"out", "in"}) {
+      if ((flags & 2) == 0)
+        peer.Object(false, "\\sem32\\w95npipe_mtx_" + name + direction + number);
+      if (!no_wait || (flags & 1) != 0)
+        peer.Object(true, "\\sem32\\w95npipe_ev_" + name + direction + number);
     }
     std::uint8_t* header = peer.Mapping("\\sharemem\\w95npipe_" + name, kW95HeaderSize);
-    if (header == nullptr) std::abort();
     Put(header, offered);
     Put(header + 4, in_use);
     Put(header + 8, mode);
     Put(header + 12, in_capacity);
     Put(header + 32, out_capacity);
     std::uint8_t* segment = peer.Mapping("\\sharemem\\w95npipe_" + name + number, segment_size);
-    if (segment == nullptr) std::abort();
     if (!contents.empty())
       std::memcpy(segment, contents.data(), std::min<std::size_t>(contents.size(), segment_size));
     const Layout counts = Locate(segment, segment_size, out_capacity, in_capacity);
@@ -173,8 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (opened == 0) {
       for (const Op& op : ops) {
         std::uint32_t done = 0;
-        // A buffer of exactly the size asked for (a size with the top bit
-        // asks for nothing: one byte), so that any byte past it is a finding.
+        // Exactly the size asked for (the top bit asks for nothing: one byte).
         const std::size_t room = (op.size & 0x80000000u) != 0 ? 1 : op.size;
         if (op.write) {
           std::vector<std::uint8_t> bytes(room, 0x5A);
@@ -182,9 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           continue;
         }
         std::uint32_t wanted = op.size;
-        // In normal mode a read waits while it lacks bytes: it asks for no
-        // more than a true count offers.  A false count or the closed mark
-        // ends it at once.
+        // A normal-mode read waits while it lacks bytes: no more than a true
+        // count offers (a false count or the closed mark ends it at once).
         if (!no_wait && counts.out != nullptr && wanted < 0x80000000u) {
           const std::int32_t c = Get(counts.out);
           if (c >= 0 && static_cast<std::uint32_t>(c) <= out_capacity) {
@@ -196,8 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         W95NpipeRead(pipe, buffer.data(), wanted, &done);
         if (done > wanted) std::abort();
       }
-      // The peer ends its side so that the close need not wait for a reader
-      // of what the library wrote.
+      // So that the close need not wait for a reader of what was written.
       const unsigned end = (flags >> 3) & 3;
       if (end == 2 && counts.out != nullptr) {
         Put(counts.out, 0xFFFFFFFFu);

@@ -1,25 +1,19 @@
-// web.cpp - fuzz target: qna web's reading of a request, as civetweb hands
-// it over (method, decoded path, query, Host, Origin, body).
-//
-// The fuzzer's bytes: one byte of setting (bit 0 writes allowed, bit 1
-// listening on loopback), then method, path, query, Host and Origin, each
-// ended by a newline, then the body.  Besides not crashing, what the reading
-// lets through must hold: no write without writes allowed, every range
-// inside its area, a page file that exists, and a refusal with a status of
-// the API's list and a text.
+// web.cpp - fuzz target: qna web's reading of a request.  Input: a setting
+// byte (bit 0 writes allowed, bit 1 loopback), method, path, query, Host and
+// Origin each ended by a newline, then the body.  What passes holds: no write
+// unless allowed, ranges in their areas, pages that exist, refusals listed.
 #include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "web.h"
 
 namespace {
 
-constexpr std::uint32_t kSizes[6] = {256, 1024, 256, 256, 128, 128};
+using fz::Check;
 
-void Check(bool holds) {
-  if (!holds) std::abort();
-}
+constexpr std::uint32_t kSizes[6] = {256, 1024, 256, 256, 128, 128};
 
 bool IsWrite(qna::web::Call call) {
   using qna::web::Call;

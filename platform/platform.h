@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "qnapi.h"
@@ -68,6 +69,23 @@ MutexPin MtxPin(Handle mutex);  // nullptr when the handle is not an open mutex
 int MtxPinTry(MutexPin mutex);
 int MtxPinWaitAfter(MutexPin mutex, int tried, std::uint32_t timeout_ms);
 int MtxPinRelease(MutexPin mutex);
+
+// ---- Held handles ----------------------------------------------------------
+// An exchange calls on the same two handles, its request lock and its pipe,
+// several times.  It takes each one's object out of the handle table once,
+// for its whole length, and calls on the object itself.  A hold keeps the
+// object in memory while it lasts, so a thread that closes the handle
+// meanwhile never frees what another still uses; a call through a hold
+// whose handle has been closed since fails as a call on the handle would (6).
+// A hold is empty (error 6) when the handle is not open as that kind; the
+// calls take its get().
+using HeldObject = std::shared_ptr<void>;
+HeldObject MtxHold(Handle mutex);
+int MtxHeldWait(void* mutex, std::uint32_t timeout_ms);  // as MtxWait
+int MtxHeldRelease(void* mutex);                         // as MtxRelease
+HeldObject PipeHold(Handle pipe);
+int PipeHeldRead(void* pipe, void* buffer, std::uint32_t count, std::uint32_t* read);
+int PipeHeldWrite(void* pipe, const void* buffer, std::uint32_t count, std::uint32_t* written);
 
 // Events are manual-reset.
 int EvCreate(char* name, Handle* event, int initial_state);

@@ -82,28 +82,17 @@ std::uint32_t QNA_API QNA_OpenN(const QNA_CONNPARAM* params, std::uint32_t* id) 
     SetDetail(0);
     return QNA_E_ARG;
   }
-  if (ConnTableLock(true) != 0) return QNA_E_OPEN;
-  SetDetail(0);
-  ConnRecord* record = ConnAddEntry();
-  if (record == nullptr) {
-    ConnTableUnlock();
-    return QNA_E_OPEN;
-  }
-  record->id = ConnNextId();
-  record->kind = ConnKind::Pipe;
   // A failed open gives the link back as it was: the local connection (or
-  // the connection opened before) goes on as if nothing had happened.
-  const LinkState link = LinkSave();
-  const std::uint32_t result = OpenPipeConnection(record, params);
-  if (result != QNA_OK) {
-    ConnCleanup(record);
-    LinkRestore(link);
-  } else {
-    *id = record->id;
-    ConnCountOpened();
-  }
-  ConnTableUnlock();
-  return result;
+  // the connection opened before) goes on as if nothing had happened.  The
+  // link is saved under the table lock, which its changes are made under.
+  LinkState link{};
+  return ConnOpen(
+      ConnKind::Pipe, id,
+      [&](ConnRecord* record) {
+        link = LinkSave();
+        return OpenPipeConnection(record, params);
+      },
+      [&] { LinkRestore(link); });
 }
 
 void QNA_API QNA_CloseN(std::uint32_t id) { ConnClose(id); }

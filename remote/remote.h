@@ -101,6 +101,35 @@ void ConnCleanup(ConnRecord* record);
 // QNA_CloseN and QNA_CloseS.
 void ConnClose(std::uint32_t id);
 
+// The frame of QNA_OpenN and QNA_OpenS, under the connection table lock: a
+// new record of `kind` with the next id, then `open(record)`.  A failed
+// open's record is cleaned up, and `after_cleanup()` runs after that (the
+// pipe open gives the link back as it found it).  0 and the id, 51 when no
+// lock or record could be had, or the failed open's result.
+template <typename Open, typename AfterCleanup>
+std::uint32_t ConnOpen(ConnKind kind, std::uint32_t* id, Open&& open,
+                       AfterCleanup&& after_cleanup) {
+  if (ConnTableLock(true) != 0) return QNA_E_OPEN;
+  SetDetail(0);
+  ConnRecord* record = ConnAddEntry();
+  if (record == nullptr) {
+    ConnTableUnlock();
+    return QNA_E_OPEN;
+  }
+  record->id = ConnNextId();
+  record->kind = kind;
+  const std::uint32_t result = open(record);
+  if (result != QNA_OK) {
+    ConnCleanup(record);
+    after_cleanup();
+  } else {
+    *id = record->id;
+    ConnCountOpened();
+  }
+  ConnTableUnlock();
+  return result;
+}
+
 // A heap block for a request, or nullptr when memory is exhausted.
 std::unique_ptr<std::uint8_t[]> ConnAlloc(std::size_t size);
 

@@ -98,24 +98,9 @@ std::uint32_t QNA_API QNA_OpenS(QNA_CONNPARAM* params, std::uint32_t* id) {
     SetDetail(0);
     return QNA_E_ARG;
   }
-  if (ConnTableLock(true) != 0) return QNA_E_OPEN;
-  SetDetail(0);
-  ConnRecord* record = ConnAddEntry();
-  if (record == nullptr) {
-    ConnTableUnlock();
-    return QNA_E_OPEN;
-  }
-  record->id = ConnNextId();
-  record->kind = ConnKind::Tcp;
-  const std::uint32_t result = OpenTcpConnection(record, params);
-  if (result != QNA_OK) {
-    ConnCleanup(record);
-  } else {
-    *id = record->id;
-    ConnCountOpened();
-  }
-  ConnTableUnlock();
-  return result;
+  return ConnOpen(
+      ConnKind::Tcp, id, [&](ConnRecord* record) { return OpenTcpConnection(record, params); },
+      [] {});
 }
 
 void QNA_API QNA_CloseS(std::uint32_t id) { ConnClose(id); }

@@ -21,7 +21,9 @@
 // the post's own thread writes the event, as far as the pipe takes it
 // without waiting; what does not fit is left to the delivery thread, which
 // writes it before anything else.  A reader that keeps up therefore costs a
-// post no hand-over between threads.
+// post no hand-over between threads, and when every reader of the queue
+// keeps up the record goes from the post's buffer into the pipes without
+// passing through the log.
 //
 // Lock rules: g_lock guards the queues (names, opens, logs) and every open's
 // cursor, counters, pipe and flags.  A delivery thread holds it only to take
@@ -30,6 +32,7 @@
 #include "server/evqueues.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -158,7 +161,12 @@ void Trim(Queue& queue) {
   if (wanted == queue.end) {
     queue.first_at += queue.log.size();
     queue.first = queue.end;
-    std::deque<std::uint8_t>().swap(queue.log);
+    // A cleared deque keeps one block for the next record; a fresh one would
+    // cost two allocations on every post.  The memory of a backlog goes back.
+    if (queue.log.size() > kBatchBytes)
+      std::deque<std::uint8_t>().swap(queue.log);
+    else
+      queue.log.clear();
     return;
   }
   while (queue.first < wanted) DropFirst(queue);
@@ -501,6 +509,65 @@ void WriteNow(Open& open, Queue& queue, std::unique_lock<std::mutex>& lock) {
   g_written.notify_all();
 }
 
+// Whether a post may write its event to `open` itself: the reader has taken
+// its pipe and everything before the event, and nothing else is writing.
+bool WritesNow(const Open& open, std::uint64_t serial) {
+  return open.connected && !open.closing && !open.writing && !open.lagging && open.pending.empty() &&
+         open.w95 == kInvalidHandle && open.next == serial;
+}
+
+// The post of an event that every reader of the queue takes at once (see
+// WritesNow), the common case: the record goes from the post's buffer
+// straight into each pipe and never into the log.  Called with g_lock held
+// and the event's serial taken; returns with it held.  Each open counts as
+// writing until its write is done, which keeps it (and its pipe) from a
+// close meanwhile (Finish waits for that).
+void PostDirect(Queue& queue, const Record& record, std::unique_lock<std::mutex>& lock) {
+  // Only the first `count` of each are set (and used).
+  std::array<Open*, kMaxOpensPerQueue> targets;
+  std::array<Handle, kMaxOpensPerQueue> pipes;
+  std::size_t count = 0;
+  for (const auto& open : queue.opens) {
+    if (open->gone) continue;
+    open->writing = true;
+    ++open->next;
+    open->next_at += record.size();
+    ++open->delivered;
+    pipes[count] = open->pipe;
+    targets[count++] = open.get();
+  }
+  // The log has nothing before the event, and the event is delivered.
+  queue.first = queue.end;
+  queue.first_at += record.size();
+  const auto size = static_cast<std::uint32_t>(record.size());
+  std::array<std::uint32_t, kMaxOpensPerQueue> put;
+  std::array<bool, kMaxOpensPerQueue> ok;
+  lock.unlock();
+  for (std::size_t i = 0; i < count; ++i)
+    ok[i] = PipeWriteNow(pipes[i], record.data(), size, &put[i]) == 0;
+  lock.lock();
+  bool lost = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    Open& open = *targets[i];
+    open.writing = false;
+    if (!ok[i]) {
+      open.gone = true;
+      lost = true;
+    } else if (put[i] < size) {
+      // The pipe is full: the reader lags, and its delivery thread writes
+      // the rest before anything else.
+      open.pending.assign(record.begin() + put[i], record.end());
+      open.lagging = true;
+    }
+    if (!ok[i] || put[i] == size) open.written = open.next;
+    // Work for the delivery thread: the rest of this record, or events that
+    // posts made while this one was writing.
+    if (!open.pending.empty() || open.next < queue.end) open.wake.notify_all();
+  }
+  if (lost) Trim(queue);
+  g_written.notify_all();
+}
+
 Reply HandleEvQueuePost(const Request& request, const LinkState& link) {
   if (request.body.size() < 12) return Refuse(kRange, "evqueue post: layout");
   const std::uint32_t number = proto::Get32(request.body.data());
@@ -508,9 +575,19 @@ Reply HandleEvQueuePost(const Request& request, const LinkState& link) {
   const std::uint32_t length = proto::Get32(request.body.data() + 8);
   if (request.body.size() != 12 + std::uint64_t{length} || length > kMaxEventData)
     return Refuse(kRange, "evqueue post: data length " + std::to_string(length) + " does not fit");
-  // The record carries the poster's application name.
-  Record record;
+  // The record carries the poster's application name.  Each link thread
+  // builds its records in a buffer of its own, kept from post to post.
+  thread_local Record t_record;
+  Record& record = t_record;
+  record.clear();
   PutRecord(record, kKindPosted, link.app, value, request.body.data() + 12, length);
+  // A record of unusual size is not kept beyond its post.
+  struct Shrink {
+    Record& record;
+    ~Shrink() {
+      if (record.capacity() > kBatchBytes) Record().swap(record);
+    }
+  } shrink{record};
   std::unique_lock lock(g_lock);
   Queue* queue = QueueOf(number);
   if (queue == nullptr) return Refuse(kNoSuchQueue, "evqueue post: no queue " + std::to_string(number));
@@ -518,6 +595,12 @@ Reply HandleEvQueuePost(const Request& request, const LinkState& link) {
   if (std::all_of(queue->opens.begin(), queue->opens.end(), [](const auto& o) { return o->gone; }))
     return Reply{};
   const std::uint64_t serial = queue->end++;
+  if (queue->first == serial && !FaultEvQueuesStalled() && queue->opens.size() <= kMaxOpensPerQueue &&
+      std::all_of(queue->opens.begin(), queue->opens.end(),
+                  [serial](const auto& o) { return o->gone || WritesNow(*o, serial); })) {
+    PostDirect(*queue, record, lock);
+    return Reply{};
+  }
   queue->log.insert(queue->log.end(), record.begin(), record.end());
   // The newest event always stays, even one larger than the bound.
   while (queue->log.size() > g_bound && queue->first < serial) DropFirst(*queue);

@@ -87,6 +87,7 @@ bool HandleRemove(Handle handle) {
       return false;
     }
     doomed = std::move(g_slots[index].object);
+    doomed->closed.store(true, std::memory_order_release);
     g_slots[index].generation++;
     g_free.push_back(static_cast<std::uint32_t>(index));
   }

@@ -11,6 +11,7 @@
 // while a caller works on an object, and nothing else is taken under it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,6 +34,9 @@ struct Object {
   std::uint64_t size = 0;  // mapping: bytes of the data view
   std::string name;        // object or pipe name, for diagnostics and listeners
   std::uintptr_t extra = 0;  // kind-specific (process id, ...)
+  // Set when its handle is closed: a caller that holds the object past the
+  // close (a held handle, platform.h) then fails as the handle's lookup would.
+  std::atomic<bool> closed{false};
 
   explicit Object(Kind k) : kind(k) {}
   ~Object();
@@ -46,7 +50,8 @@ Handle HandleAdd(std::shared_ptr<Object> object);
 // open or, with a kind given, is of another kind.
 std::shared_ptr<Object> HandleGet(Handle handle);
 std::shared_ptr<Object> HandleGet(Handle handle, Kind kind);
-// Removes the handle; the object dies with its last user.  false: not open.
+// Removes the handle and marks its object closed; the object dies with its
+// last user.  false: not open.
 bool HandleRemove(Handle handle);
 std::size_t HandleCount();
 // Holds and frees the table's lock around fork(), so that a child forked

@@ -913,6 +913,33 @@ int MtxPinWaitAfter(MutexPin mutex, int tried, std::uint32_t timeout_ms) {
 
 int MtxPinRelease(MutexPin mutex) { return UnlockRaw(static_cast<pthread_mutex_t*>(mutex)); }
 
+// A hold is the handle's Object itself, kept alive by the shared pointer.
+HeldObject MtxHold(Handle mutex) { return posix::HandleGet(mutex, Kind::Mutex); }
+
+namespace {
+
+// The mutex of a held object whose handle is still open, or nullptr (6).
+pthread_mutex_t* HeldMutex(void* held) {
+  const auto* object = static_cast<const Object*>(held);
+  if (object->closed.load(std::memory_order_acquire)) {
+    win::SetLastError(win::ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return static_cast<pthread_mutex_t*>(object->state.get());
+}
+
+}  // namespace
+
+int MtxHeldWait(void* mutex, std::uint32_t timeout_ms) {
+  pthread_mutex_t* const raw = HeldMutex(mutex);
+  return raw != nullptr ? WaitRaw(raw, timeout_ms) : kWaitFailed;
+}
+
+int MtxHeldRelease(void* mutex) {
+  pthread_mutex_t* const raw = HeldMutex(mutex);
+  return raw != nullptr ? ReleaseRaw(raw) : -1;
+}
+
 // ---- Events --------------------------------------------------------------------
 
 int EvCreate(char* name, Handle* event, int initial_state) {

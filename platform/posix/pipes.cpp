@@ -535,6 +535,80 @@ int NpipeDisconnect(Handle pipe) {
 
 // ---- Raw reads and writes ---------------------------------------------------
 
+namespace {
+
+// The read and the write of ReadFile and WriteFile on the pipe's object.
+win::BOOL ReadPipe(const posix::Object& pipe, void* buffer, DWORD count, DWORD* read) {
+  if (buffer == nullptr && count != 0) {
+    SetError(win::ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (count == 0) return 1;
+  ssize_t got;
+  do {
+    got = ::recv(pipe.fd, buffer, count, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got == 0) {
+    SetError(win::ERROR_BROKEN_PIPE);  // never a read that "succeeds" with nothing
+    return 0;
+  }
+  if (got < 0) {
+    SetReadError(errno);
+    return 0;
+  }
+  if (read != nullptr) *read = static_cast<DWORD>(got);
+  return 1;
+}
+
+win::BOOL WritePipe(const posix::Object& pipe, const void* buffer, DWORD count, DWORD* written) {
+  if (buffer == nullptr && count != 0) {
+    SetError(win::ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (count == 0) return 1;
+  // One send: callers compare the count written with the count asked, so a
+  // write cut short (by a signal) must show, not be completed in a loop.
+  ssize_t sent;
+  do {
+    sent = ::send(pipe.fd, buffer, count, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    if (errno == EPIPE || errno == ECONNRESET)
+      SetError(win::ERROR_NO_DATA);
+    else
+      posix::SetErrorFromErrno(errno);
+    return 0;
+  }
+  if (written != nullptr) *written = static_cast<DWORD>(sent);
+  return 1;
+}
+
+// The pipe of a held object whose handle is still open, or nullptr (6).
+const posix::Object* HeldPipe(void* held) {
+  const auto* object = static_cast<const posix::Object*>(held);
+  if (object->closed.load(std::memory_order_acquire)) {
+    SetError(win::ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return object;
+}
+
+}  // namespace
+
+HeldObject PipeHold(Handle pipe) { return posix::HandleGet(pipe, posix::Kind::Pipe); }
+
+int PipeHeldRead(void* pipe, void* buffer, std::uint32_t count, std::uint32_t* read) {
+  if (read != nullptr) *read = 0;
+  const posix::Object* const object = HeldPipe(pipe);
+  return object != nullptr && ReadPipe(*object, buffer, count, read) ? 0 : -1;
+}
+
+int PipeHeldWrite(void* pipe, const void* buffer, std::uint32_t count, std::uint32_t* written) {
+  if (written != nullptr) *written = 0;
+  const posix::Object* const object = HeldPipe(pipe);
+  return object != nullptr && WritePipe(*object, buffer, count, written) ? 0 : -1;
+}
+
 int PipeWriteNow(Handle pipe, const void* buffer, std::uint32_t count, std::uint32_t* written) {
   *written = 0;
   const auto object = posix::HandleGet(pipe, posix::Kind::Pipe);
@@ -641,51 +715,22 @@ BOOL ReadFile(Handle file, void* buffer, DWORD count, DWORD* read, void* overlap
   if (read != nullptr) *read = 0;
   const auto object = posix::HandleGet(file, posix::Kind::Pipe);
   if (!object) return 0;
-  if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
+  if (overlapped != nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (count == 0) return 1;
-  ssize_t got;
-  do {
-    got = ::recv(object->fd, buffer, count, 0);
-  } while (got < 0 && errno == EINTR);
-  if (got == 0) {
-    SetError(ERROR_BROKEN_PIPE);  // never a read that "succeeds" with nothing
-    return 0;
-  }
-  if (got < 0) {
-    SetReadError(errno);
-    return 0;
-  }
-  if (read != nullptr) *read = static_cast<DWORD>(got);
-  return 1;
+  return ReadPipe(*object, buffer, count, read);
 }
 
 BOOL WriteFile(Handle file, const void* buffer, DWORD count, DWORD* written, void* overlapped) {
   if (written != nullptr) *written = 0;
   const auto object = posix::HandleGet(file, posix::Kind::Pipe);
   if (!object) return 0;
-  if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
+  if (overlapped != nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (count == 0) return 1;
-  // One send: callers compare the count written with the count asked, so a
-  // write cut short (by a signal) must show, not be completed in a loop.
-  ssize_t sent;
-  do {
-    sent = ::send(object->fd, buffer, count, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0) {
-    if (errno == EPIPE || errno == ECONNRESET)
-      SetError(ERROR_NO_DATA);
-    else
-      posix::SetErrorFromErrno(errno);
-    return 0;
-  }
-  if (written != nullptr) *written = static_cast<DWORD>(sent);
-  return 1;
+  return WritePipe(*object, buffer, count, written);
 }
 
 BOOL CloseHandle(Handle handle) { return posix::HandleRemove(handle) ? 1 : 0; }

@@ -258,6 +258,21 @@ int MtxPinWaitAfter(MutexPin mutex, int tried, std::uint32_t timeout_ms) {
 
 int MtxPinRelease(MutexPin mutex) { return ReleaseMutex(static_cast<HANDLE>(mutex)) ? 0 : -1; }
 
+// A kernel handle needs no holding: the hold is the handle, with no owner.
+HeldObject MtxHold(Handle mutex) {
+  if (!win32::Usable(mutex)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return {};
+  }
+  return HeldObject(HeldObject(), win32::ToHandle(mutex));
+}
+
+int MtxHeldWait(void* mutex, std::uint32_t timeout_ms) {
+  return WaitResult(WaitForSingleObject(static_cast<HANDLE>(mutex), timeout_ms));
+}
+
+int MtxHeldRelease(void* mutex) { return ReleaseMutex(static_cast<HANDLE>(mutex)) ? 0 : -1; }
+
 // ---- Events --------------------------------------------------------------------
 
 int EvCreate(char* name, Handle* event, int initial_state) {

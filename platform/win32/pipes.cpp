@@ -443,6 +443,30 @@ int PipeWriteNow(Handle, const void*, std::uint32_t, std::uint32_t* written) {
   return 0;
 }
 
+// A kernel handle needs no holding: the hold is the handle, with no owner.
+HeldObject PipeHold(Handle pipe) {
+  if (!win32::Usable(pipe)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return {};
+  }
+  return HeldObject(HeldObject(), win32::ToHandle(pipe));
+}
+
+int PipeHeldRead(void* pipe, void* buffer, std::uint32_t count, std::uint32_t* read) {
+  if (read != nullptr) *read = 0;
+  return PipeTransfer(win32::FromHandle(static_cast<HANDLE>(pipe)), buffer, count, read, false)
+             ? 0
+             : -1;
+}
+
+int PipeHeldWrite(void* pipe, const void* buffer, std::uint32_t count, std::uint32_t* written) {
+  if (written != nullptr) *written = 0;
+  return PipeTransfer(win32::FromHandle(static_cast<HANDLE>(pipe)), const_cast<void*>(buffer),
+                      count, written, true)
+             ? 0
+             : -1;
+}
+
 // ---- Win32 calls ---------------------------------------------------------------
 
 namespace win {

@@ -1,5 +1,4 @@
-"""Tests of the Python binding; run with run_tests.sh, or
-`python3 -m unittest discover -s tests -t .` from python/."""
+"""Tests of the Python binding; run them with python/run_tests.sh."""
 
 import faulthandler
 

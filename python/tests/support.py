@@ -31,15 +31,6 @@ def quonix_path():
     return candidate if os.path.exists(candidate) else None
 
 
-def wait_for(condition, limit, step=0.01):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(step)
-    return condition()
-
-
 class Server:
     """A quonix in a private root of its own.  The root becomes this
     process's QNAPI_ROOT (the library reads it at each use) until stop().
@@ -53,25 +44,18 @@ class Server:
         self.root = os.path.join(self.folder, "root")
         os.mkdir(self.root, 0o700)
         self.log_path = os.path.join(self.folder, "server.log")
-        self.host = host
         self.port = None
         for relative, content in (files or {}).items():
             path = os.path.join(self.root, relative)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(content)
-        command = [program] + list(args)
-        if host:
-            command += ["--host", host]
-        if tcp:
-            command += ["--tcp", "0"]
-        if project:
-            command += ["--project", project]
+        command = ([program, *args] + (["--host", host] if host else [])
+                   + (["--tcp", "0"] if tcp else []) + (["--project", project] if project else []))
         self._previous_root = os.environ.get("QNAPI_ROOT")
         os.environ["QNAPI_ROOT"] = self.root
-        env = dict(os.environ)
         with open(self.log_path, "wb") as log:
-            self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                             stdout=subprocess.DEVNULL, stderr=log)
         try:
             self._wait_ready(tcp)
@@ -81,11 +65,10 @@ class Server:
 
     def _wait_ready(self, tcp):
         # The server opens its window once it listens on every pipe and port.
-        def ready():
-            if self.process.poll() is not None:
-                return True
-            return qnapi.find_window("QUONIX RUN")
-        wait_for(ready, START_LIMIT)
+        deadline = time.monotonic() + START_LIMIT
+        while (self.process.poll() is None and not qnapi.find_window("QUONIX RUN")
+               and time.monotonic() < deadline):
+            time.sleep(0.01)
         if self.process.poll() is not None or not qnapi.find_window("QUONIX RUN"):
             raise AssertionError("quonix did not come up:\n" + self.log())
         if tcp:
@@ -146,8 +129,7 @@ def tag_file(tags):
 
 
 def assert_error(case, error, result, details=None):
-    """Checks an Error's result code and, when given, that its detail is one
-    of `details`; its text names the codes or says what they mean."""
+    """An Error with `result`, a detail among `details` (when given), a text."""
     case.assertIsInstance(error, qnapi.Error)
     case.assertEqual(error.result, result, str(error))
     if details is not None:

@@ -16,19 +16,14 @@ BIG = 1 << 32
 # (what, call) with no connection.
 OPEN_CASES = [
     ("tcp port above 65535", lambda: qnapi.Connection.tcp(HOST, 65536 + 5021)),
-    ("tcp port negative", lambda: qnapi.Connection.tcp(HOST, -1)),
     ("tcp attempts beyond int16", lambda: qnapi.Connection.tcp(HOST, 1, attempts=40000)),
     ("tcp host with a blank", lambda: qnapi.Connection.tcp("plant1 x", 1)),
-    ("tcp host empty", lambda: qnapi.Connection.tcp("", 1)),
     ("host of 16 characters", lambda: qnapi.Connection.pipe("PY", "h" * 16)),
-    ("host not a string", lambda: qnapi.Connection.pipe("PY", 5)),
     ("name of 9 characters", lambda: qnapi.Connection.local("NINECHARS")),
     ("name with a NUL", lambda: qnapi.Connection.local("A\0B")),
-    ("first word negative", lambda: qnapi.Connection.local("PY", first=-1)),
     ("second word 2^32", lambda: qnapi.Connection.local("PY", second=BIG)),
     ("server name of 32", lambda: setattr(qnapi.settings, "server_name", "s" * 32)),
     ("time-out 2^32", lambda: setattr(qnapi.settings, "area_timeout", BIG)),
-    ("time-out a float", lambda: setattr(qnapi.settings, "request_timeout", 1.5)),
     ("sleep negative", lambda: qnapi.sleep(-1)),
     ("window pattern None", lambda: qnapi.find_window(None)),
     ("window match unknown", lambda: qnapi.find_window("x", match="exact")),
@@ -41,26 +36,18 @@ OPEN_CASES = [
 # (what, call on an open connection) for every kind.
 CONNECTION_CASES = [
     ("area 2^32 + 1", lambda c: c.read(BIG + 1, 0, 1)),
-    ("area negative", lambda c: c.write(-1, 0, [1])),
     ("start 2^32", lambda c: c.write(1, BIG, [1])),
     ("count 2^32", lambda c: c.read(1, 0, BIG)),
     ("count above the cap", lambda c: c.read_bits(0, 0, qnapi.MAX_TRANSFER + 1)),
     ("area a float", lambda c: c.read(1.0, 0, 1)),
-    ("area a string", lambda c: c.read("1", 0, 1)),
     ("area True", lambda c: c.read(True, 0, 1)),
     ("word 65536", lambda c: c.write(1, 0, [1, 65536])),
-    ("word negative", lambda c: c.write(1, 0, [-1])),
     ("words a string", lambda c: c.write(1, 0, "12")),
-    ("words of floats", lambda c: c.write(1, 0, [1.5])),
     ("bits a string", lambda c: c.write_bits(0, 0, "101")),
-    ("bits with None", lambda c: c.write_bits(0, 0, [1, None])),
     ("mux without ranges", lambda c: c.read_mux([])),
-    ("mux range of two", lambda c: c.read_mux([(1, 0)])),
-    ("mux not a list", lambda c: c.read_mux(5)),
     ("mux total above the cap", lambda c: c.read_mux([(1, 0, qnapi.MAX_TRANSFER), (1, 0, 1)])),
     ("channel negative", lambda c: c.send_message(-1)),
     ("body a string", lambda c: c.send_message(1, "text")),
-    ("body not bytes", lambda c: c.send_message(1, 5)),
 ]
 
 QUEUE_CASES = [
@@ -74,7 +61,6 @@ QUEUE_CASES = [
 LINK_CASES = [
     ("wait above 65535", lambda c: c.receive_message(1, wait_ms=70000)),
     ("mailbox name of 9", lambda c: c.write_mailbox("NINECHARS", 0, [1])),
-    ("mailbox name with NUL", lambda c: c.read_mailbox("A\0B", 0, 1)),
     ("tag value beyond 32 bits", lambda c: c.write_tag("X", 1 << 32)),
     ("tag name not a string", lambda c: c.read_tag(5)),
     ("masked write of 15 words", lambda c: c.write_masked(1, 0, [1] * 15, [1])),
@@ -83,7 +69,6 @@ LINK_CASES = [
 
 CONTROL_CASES = [
     ("program of 128 characters", lambda c: c.start_app("p" * 128)),
-    ("name of 128 characters", lambda c: c.close_app("n" * 128)),
     ("delay negative", lambda c: c.raise_app("APP", delay_ms=-1)),
     ("request id 2^32", lambda c: c.cancel_request(BIG)),
 ]

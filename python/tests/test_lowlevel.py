@@ -1,12 +1,10 @@
-"""The low-level module against the library it loaded: every exported
-symbol is bound, every prototype matches the header, and the result texts."""
+"""The low-level module: every prototype matches the header, and the result
+texts."""
 
 import ctypes
 import glob
 import os
 import re
-import shutil
-import subprocess
 import unittest
 
 import qnapi
@@ -18,25 +16,6 @@ PACKAGE = os.path.dirname(os.path.abspath(qnapi.__file__))
 def header_paths():
     folder = os.environ.get("QNAPI_INCLUDE") or os.path.join(PACKAGE, "..", "..", "include")
     return sorted(glob.glob(os.path.join(folder, "qnapi*.h")))
-
-
-def exported_symbols():
-    """(functions, variables) that libqnapi exports, from nm -D."""
-    nm = shutil.which("nm")
-    if nm is None:
-        return None
-    out = subprocess.run([nm, "-D", "--defined-only", lowlevel.library_path],
-                         capture_output=True, text=True, check=True).stdout
-    functions, variables = set(), set()
-    for line in out.splitlines():
-        parts = line.split()
-        if len(parts) < 3 or parts[2].startswith(("_Z", "__")):
-            continue  # C++ instantiations and sanitizer markers are no part of the API
-        if parts[1] == "T":
-            functions.add(parts[2])
-        elif parts[1] in "BDRG":
-            variables.add(parts[2])
-    return functions, variables
 
 
 SCALARS = {"uint32_t": ctypes.c_uint32, "int32_t": ctypes.c_int32, "char": ctypes.c_char,
@@ -73,24 +52,7 @@ def header_prototypes():
     return found
 
 
-class ExportsTest(unittest.TestCase):
-    def test_every_exported_symbol_is_bound(self):
-        symbols = exported_symbols()
-        if symbols is None:
-            self.skipTest("no nm on this machine")
-        functions, variables = symbols
-        self.assertGreaterEqual(len(functions), 60)
-        declared = set(lowlevel.PROTOTYPES) | set(lowlevel.OPTIONAL_PROTOTYPES)
-        for name in sorted(functions):
-            with self.subTest(function=name):
-                self.assertIn(name, declared)
-                function = getattr(lowlevel, name)
-                self.assertIsNotNone(function)
-                self.assertIsNotNone(function.argtypes)
-        self.assertEqual(variables, set(lowlevel.VARIABLES))
-        for name in variables:
-            self.assertIsInstance(getattr(lowlevel, name), lowlevel.VARIABLES[name])
-
+class PrototypeTest(unittest.TestCase):
     def test_prototypes_match_the_header(self):
         prototypes = header_prototypes()
         if not prototypes:
@@ -107,32 +69,11 @@ class ExportsTest(unittest.TestCase):
                     self.assertIn(bound, expected_types(parameter),
                                   "argument %d (%s)" % (i + 1, parameter.strip()))
 
-    def test_structures_match_the_c_layout(self):
-        # Sizes as a C compiler lays them out (natural alignment).
-        self.assertEqual(ctypes.sizeof(lowlevel.QNA_REGREC), 16)
-        self.assertEqual(lowlevel.QNA_CONNPARAM.host.offset, 17)
-        self.assertEqual(lowlevel.QNA_CONNPARAM.port.offset, 36)
-        self.assertEqual(ctypes.sizeof(lowlevel.QNA_CONNPARAM), 44)
-        self.assertEqual(lowlevel.QNA_EVENT.data.offset, 8)
-
-
-class SystemTest(unittest.TestCase):
-    def test_os_version_and_sleep(self):
-        major, minor, build, platform = qnapi.os_version()
-        self.assertEqual(platform, 3)  # the NT family, as the library numbers it
-        if hasattr(os, "uname"):
-            release = re.findall(r"\d+", os.uname().release)
-            self.assertEqual((major, minor), (int(release[0]), int(release[1])))
-        qnapi.sleep(0)
-
 
 class ResultTextTest(unittest.TestCase):
-    def setUp(self):
-        if lowlevel.QNA_ResultText is None:
-            self.skipTest("this libqnapi has no QNA_ResultText (an older build): "
-                          "the package gives the plain 'result R, detail D' texts")
-
     def test_a_long_text_is_asked_for_again_with_room(self):
+        if lowlevel.QNA_ResultText is None:
+            self.skipTest("this libqnapi has no QNA_ResultText (an older build)")
         whole = qnapi.result_text(102, 1107)
         saved = errors._TEXT_ROOM
         errors._TEXT_ROOM = 4
@@ -140,24 +81,14 @@ class ResultTextTest(unittest.TestCase):
             self.assertEqual(qnapi.result_text(102, 1107), whole)
         finally:
             errors._TEXT_ROOM = saved
-
-    def test_errors_carry_the_text(self):
-        error = qnapi.Error(102, 1107, "QNA_WriteS")
-        self.assertEqual(error.text, qnapi.result_text(102, 1107))
-        self.assertIn(error.text, str(error))
-
-
-class FallbackTextTest(unittest.TestCase):
-    """A library without QNA_ResultText: the plain text."""
+        self.assertIn(whole, str(qnapi.Error(102, 1107, "QNA_WriteS")))
 
     def test_plain_text_without_the_function(self):
         saved = lowlevel.QNA_ResultText
         lowlevel.QNA_ResultText = None
         try:
-            self.assertEqual(qnapi.result_text(102, 1107), "result 102, detail 1107")
             self.assertEqual(qnapi.result_text(2, -1), "result 2, detail -1")
             error = qnapi.Error(51, 53, "QNA_OpenN", "no such host")
-            self.assertEqual((error.result, error.detail), (51, 53))
             self.assertEqual(str(error), "QNA_OpenN: no such host (result 51, detail 53)")
         finally:
             lowlevel.QNA_ResultText = saved

@@ -13,13 +13,10 @@ import qnapi
 from . import support
 
 HOST = "127.0.0.1"  # the server's host pipe; TCP connections find their queues' pipes there
-KINDS = ("local", "pipe", "tcp")
 
 
 class TransportCases:
-    """Cases that run over each connection of `self.connections` (kind:
-    connection), which the classes below open once for all their cases.
-    Every case leaves the areas as it found them."""
+    """Cases run over each of `self.connections` (kind: connection)."""
 
     def test_words_and_bits_round_trip(self):
         for i, (kind, c) in enumerate(self.connections.items()):
@@ -28,15 +25,9 @@ class TransportCases:
                 words = [base + k for k in range(10)] + [0xFFFF]
                 c.write(qnapi.CW, base, words)
                 self.assertEqual(c.read(qnapi.CW, base, len(words)), array("H", words))
-                self.assertEqual(c.read_word(qnapi.CW, base + 10), 0xFFFF)
-                c.write(qnapi.CW, base + 20, 77, no_reply=True)
-                self.assertTrue(support.wait_for(lambda: c.read_word(qnapi.CW, base + 20) == 77,
-                                                 10))
-
                 bits = [1, 0, 1, 1, 0, 0, 0, 1, 1]
                 c.write_bits(qnapi.CB, 16 * base + 3, bits)
                 self.assertEqual(c.read_bits(qnapi.CB, 16 * base + 3, len(bits)), bytes(bits))
-                self.assertEqual(c.read_bit(qnapi.CB, 16 * base + 4), 0)
                 self.assertEqual(c.read_mux([(qnapi.CW, base, 2), (qnapi.CW, base + 10, 1)]),
                                  array("H", [base, base + 1, 0xFFFF]))
 
@@ -46,16 +37,11 @@ class TransportCases:
         refused = [
             ("read of area 9", lambda c: c.read(9, 0, 1)),
             ("read past the area", lambda c: c.read(qnapi.CW, 32760, 100)),
-            ("write past the area", lambda c: c.write(qnapi.CW, 32767, [1, 2])),
             ("write longer than the area", lambda c: c.write(qnapi.CW, 0, [7] * 40000)),
             ("bit write past the area", lambda c: c.write_bits(qnapi.CB, 65535, [1, 1])),
-            ("bit write to area 7", lambda c: c.write_bits(7, 0, [1])),
             ("range of a mux read", lambda c: c.read_mux([(1, 0, 1), (1, 40000, 1)])),
         ]
-        by_the_library = [
-            ("read of no words", lambda c: c.read(qnapi.CW, 0, 0)),
-            ("bit read of no bits", lambda c: c.read_bits(qnapi.CB, 0, 0)),
-        ]
+        by_the_library = [("read of no words", lambda c: c.read(qnapi.CW, 0, 0))]
         for kind, c in self.connections.items():
             before = (c.read(qnapi.CW, 0, 32768), c.read(qnapi.CB, 0, 4096))
             for name, call in refused + by_the_library:
@@ -66,9 +52,6 @@ class TransportCases:
                                      (name, call) in refused)
                     support.assert_error(self, caught.exception, qnapi.E_ARG)
             self.assertEqual((c.read(qnapi.CW, 0, 32768), c.read(qnapi.CB, 0, 4096)), before)
-            # The connection goes on after each refusal.
-            c.write(qnapi.CW, 10, [123])
-            self.assertEqual(c.read_word(qnapi.CW, 10), 123)
 
     def test_messages(self):
         # The library receives on the link or a pipe connection.
@@ -81,6 +64,7 @@ class TransportCases:
                 self.assertEqual(got[0], qnapi.Message(1, channel, b"first"))
                 self.assertEqual(got[1].body, b"")
 
+
 class LocalTransportTest(TransportCases, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -92,8 +76,6 @@ class LocalTransportTest(TransportCases, unittest.TestCase):
 
 
 class RemoteTransportTest(TransportCases, unittest.TestCase):
-    """A host pipe and TCP; the pipe and TCP opens each take about a second
-    (the registration's handshake wait, the pause after the connect)."""
 
     @classmethod
     def setUpClass(cls):
@@ -109,17 +91,13 @@ class RemoteTransportTest(TransportCases, unittest.TestCase):
         for kind, c in self.connections.items():
             with self.subTest(kind=kind), c.open_queue(name="ALARMS") as queue:
                 self.assertIn(queue.number, c.used_queues())
-                self.assertNotIn(queue.number, c.usable_queues())
                 self.assertEqual(c.named_queues("ALARMS"), [queue.number])
                 self.assertEqual(c.queue_name(queue.number), "ALARMS")
-                self.assertEqual(c.max_queues(), 16)
-
                 c.post_event(queue.number, 1, b"abc")
                 c.post_event(queue.number, 2)
                 self.assertEqual(queue.read(), qnapi.Event(1, c.name, 1, b"abc"))
                 rest = next(queue.events(wait=True))
                 self.assertEqual((rest.value, rest.data), (2, b""))
-                self.assertIsNone(queue.read(wait=False))
                 self.assertEqual(list(queue), [])
                 queue.close()
                 self.assertEqual(c.named_queues("ALARMS"), [])
@@ -146,13 +124,13 @@ class RemoteTransportTest(TransportCases, unittest.TestCase):
         self.assertFalse(any(t.is_alive() for t in threads))
         self.assertEqual(failures, [])
 
+
 TAGS = [("PUMP_SPEED", "CW10", False), ("LEVEL", "SW20", True), ("ALARM", "SB35", False),
         ("SETPOINT", "CW11", False)]
 
 
 class LinkTest(unittest.TestCase):
-    """What goes over the library's link: mailboxes, information blocks,
-    tags, masked and direct writes, registration."""
+    """What goes over the library's link only."""
 
     @classmethod
     def setUpClass(cls):
@@ -164,22 +142,14 @@ class LinkTest(unittest.TestCase):
         self.c = qnapi.Connection.local("PYLINK")
         self.addCleanup(self.c.close)
 
-    def test_mailboxes(self):
+    def test_mailboxes_and_information_blocks(self):
         c = self.c
         c.write_mailbox("PYLINK", 5, [1, 2, 3])
         self.assertEqual(c.read_mailbox("PYLINK", 4, 5), array("H", [0, 1, 2, 3, 0]))
-        with self.assertRaises(qnapi.Error) as caught:
-            c.read_mailbox("NOBODY", 0, 1)
-        self.assertNotIn(caught.exception.result, (0, qnapi.E_ARG))  # quonix: 7
-
-    def test_information_blocks(self):
-        info = self.c.server_info()
+        info = c.server_info()
         self.assertEqual(len(info), qnapi.CMINFO_SIZE)
-        self.assertEqual(info[:8], b"QUONIX\0\0")
         self.assertEqual(int.from_bytes(info[16:20], "little"), self.server.process.pid)
-        apps = self.c.applications_info()
-        self.assertEqual(len(apps), qnapi.APPINFO_SIZE)
-        self.assertIn(b"PYLINK", apps)
+        self.assertIn(b"PYLINK", c.applications_info())
 
     def test_tags(self):
         c = self.c
@@ -187,19 +157,14 @@ class LinkTest(unittest.TestCase):
             c.read_tag("PUMP_SPEED")
         support.assert_error(self, caught.exception, qnapi.E_TAG_NOTLOADED, {6010})
         c.load_tags()
-        c.write(qnapi.CW, 10, [0xFFFE])                    # -2 as a signed word
-        self.assertEqual(c.read_tag("pump_speed"), -2)     # any case
         c.write_tag("LEVEL", 0x12345678)
         self.assertEqual(c.read(qnapi.SW, 20, 2), array("H", [0x5678, 0x1234]))
-        self.assertEqual(c.read_tag("LEVEL"), 0x12345678)
         c.write_tag("Alarm", 1)
-        self.assertEqual(c.read_bit(qnapi.SB, 35), 1)
         name = "setpoint"
         c.write_tag(name, 7)
         self.assertEqual(name, "setpoint")  # the caller's string is left alone
-        self.assertEqual(c.read_word(qnapi.CW, 11), 7)
         with self.assertRaises(qnapi.Error) as caught:
-            c.read_tag("NOSUCHTAG")
+            c.write_tag("NOSUCHTAG", 1)
         support.assert_error(self, caught.exception, qnapi.E_TAG_NOTFOUND, {6012})
         # A value the tag cannot hold is refused, not cut to its low bits.
         for tag, value in (("Alarm", 2), ("setpoint", 70000), ("setpoint", -32769)):
@@ -227,7 +192,6 @@ class LinkTest(unittest.TestCase):
     def test_register_again_and_settings(self):
         self.c.register("PYOTHER")
         self.assertIn(b"PYOTHER", self.c.applications_info())
-        self.assertEqual(qnapi.settings.area_sizes, (4096, 32768, 4096, 4096, 8192, 8192))
         saved = qnapi.settings.request_timeout
         try:
             qnapi.settings.request_timeout = 2500
@@ -235,29 +199,21 @@ class LinkTest(unittest.TestCase):
         finally:
             qnapi.settings.request_timeout = saved
 
+
 class ApplicationControlTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = support.Server(tcp=True)
         cls.addClassCleanup(cls.server.stop)
 
-    def test_request_ids_and_their_errors(self):
+    def test_over_a_pipe_connection_only(self):
         with qnapi.Connection.pipe("PYCTL") as c:
             later = c.start_app("/bin/sleep", "60", name="SLEEPER", delay_ms=600000)
-            self.assertGreater(later, 0)
             c.cancel_request(later)
             self.assertEqual(c.request_status(later), 5)
-            with self.assertRaises(qnapi.Error) as caught:
-                c.request_status(0)
-            support.assert_error(self, caught.exception, qnapi.E_REQUEST_ID)
-
-    def test_needs_a_pipe_connection(self):
-        with qnapi.Connection.tcp(HOST, self.server.port, "PYCTL") as c:
-            with self.assertRaises(qnapi.Error) as caught:
-                c.start_app("/bin/true")
-            support.assert_error(self, caught.exception, qnapi.E_NOCONN)
-        with qnapi.Connection.local("PYCTL") as c:
-            with self.assertRaises(qnapi.Error) as caught:
+        for opener in (lambda: qnapi.Connection.tcp(HOST, self.server.port, "PYCTL"),
+                       lambda: qnapi.Connection.local("PYCTL")):
+            with opener() as c, self.assertRaises(qnapi.Error) as caught:
                 c.request_status(1)
             support.assert_error(self, caught.exception, qnapi.E_NOCONN)
 
@@ -272,15 +228,10 @@ class CommentFileTest(unittest.TestCase):
     def test_create_write_read_reopen(self):
         with qnapi.CommentFile.create("operator", 64, 128, overwrite=True) as f:
             self.assertEqual(f.header, (64, 128, 256, 256))
-            self.assertEqual(f.get("word", 0), [b" " * 32])
             f.put("word", 10, ["Pump speed setpoint", b"x" * 32])
             f.put("bit", 127, "last bit")
             self.assertTrue(f.text("system2", 204).startswith("SW0204"))
-        with self.assertRaises(qnapi.Error) as caught:
-            qnapi.CommentFile.create("operator", 64, 128)
-        support.assert_error(self, caught.exception, qnapi.E_CMNT_EXISTS, {0})
         with qnapi.CommentFile.open("operator") as f:
-            self.assertEqual(f.header, (64, 128, 256, 256))
             self.assertEqual(f.get("word", 10, 2), [b"Pump speed setpoint".ljust(32), b"x" * 32])
             self.assertEqual(f.text("bit", 127), "last bit")
             for call in (lambda: f.get("bit", 120, 9), lambda: f.put("word", 64, "past"),
@@ -292,21 +243,16 @@ class CommentFileTest(unittest.TestCase):
             f.get("word", 0)
         support.assert_error(self, caught.exception, qnapi.E_CMNT_NOTOPEN)
 
+
 class LauncherTest(unittest.TestCase):
     def test_window_match_modes_and_start_server_results(self):
         program = support.quonix_path()
-        with support.Server() as server:
-            self.assertTrue(qnapi.find_window("QUONIX RUN"))
+        with support.Server():
             self.assertTrue(qnapi.find_window("stand-in server", match="suffix"))
             self.assertTrue(qnapi.find_window("quonix run", ignore_case=True))
             self.assertFalse(qnapi.find_window("quonix run"))
-            self.assertFalse(qnapi.find_window("no such window", match="substring"))
             # A server runs in this root: nothing is started.
             self.assertFalse(qnapi.start_server(os.path.dirname(program)))
-            server.stop()
-            with self.assertRaises(qnapi.Error) as caught:
-                qnapi.start_server(server.folder + "/none")
-            support.assert_error(self, caught.exception, qnapi.E_START_NOFILE, {0})
 
 
 class ExampleTest(unittest.TestCase):

@@ -155,7 +155,8 @@ TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
   EXPECT_EQ(max, 0u);
 }
 
-// The named and used counts and an empty post; refusals send nothing.
+// The named and used counts and an empty post; refusals send nothing (no
+// memory for a request too large for the stack: 8).
 TEST_F(FamilyTest, RequestsSentAndRefused) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
@@ -163,6 +164,8 @@ TEST_F(FamilyTest, RequestsSentAndRefused) {
   const std::uint32_t id = session.id();
   std::uint32_t n = 0;
   QNA_EVENT empty{42, 0, nullptr}, nodata{1, 5, nullptr};
+  std::vector<std::uint8_t> bytes(1000, 7);
+  QNA_EVENT large{43, static_cast<std::uint32_t>(bytes.size()), bytes.data()};
   const struct {
     std::function<std::uint32_t()> call;
     std::uint32_t result;
@@ -176,7 +179,7 @@ TEST_F(FamilyTest, RequestsSentAndRefused) {
       {[&] { return QNA_GetNamedEvQueueNum(99, "A", &n, nullptr, 5); }, QNA_E_NOCONN},
       {[&] {
          ConnFailNextAllocSeam();
-         return QNA_WriteEvQueue(id, 9, &empty);
+         return QNA_WriteEvQueue(id, 9, &large);
        }, 8},
       {[&] { return QNA_WriteEvQueue(id, 9, &nodata); }, QNA_E_ARG},
       {[&] { return QNA_WriteEvQueue(id, 9, nullptr); }, QNA_E_ARG},

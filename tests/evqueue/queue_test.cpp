@@ -157,6 +157,12 @@ TEST_F(QueueTest, ReadResults) {
   // A name that fills its 32 bytes: 31 characters and the zero.
   ASSERT_TRUE(pipe.Send(EventRecord(1, std::string(32, 'N'), 10, {})));
   EXPECT_EQ(Take(q.handle, bare).name, std::string(31, 'N'));
+  // Events that came in one piece: once the first is taken the pipe is
+  // empty, but the others have come and a read that does not wait gets them.
+  ASSERT_TRUE(pipe.Send(Cat({EventRecord(1, "E", 11, {}), EventRecord(1, "F", 12, {})})));
+  EXPECT_EQ(Take(q.handle, bare).value, 11u);
+  EXPECT_EQ(Take(q.handle, bare, QNA_EVQ_NOWAIT), (Event{QNA_OK, 1, "F", 12, 1234}));
+  EXPECT_EQ(Take(q.handle, bare, QNA_EVQ_NOWAIT).result, QNA_E_EVQ_EMPTY);
   // No such handle; no descriptor.
   EXPECT_EQ(Take(q.handle + 100, event).result, QNA_E_EVQ_HANDLE);
   EXPECT_EQ(QNA_ReadEvQueue(q.handle, nullptr, nullptr, nullptr, 0), QNA_E_ARG);

@@ -38,8 +38,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Words = std::vector<std::uint16_t>;
 
-// The area sizes quonix serves without size options.
-inline constexpr std::array<std::uint32_t, 6> kDefaultWords = {4096, 32768, 4096, 4096, 8192, 8192};
 // Small areas, so that the tests reach their ends.  Area 3 keeps word 204,
 // the close handshake word.
 inline constexpr std::array<std::uint32_t, 6> kSmallWords = {64, 256, 64, 256, 32, 48};

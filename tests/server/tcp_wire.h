@@ -1,14 +1,8 @@
-// tcp_wire.h - the client end of a TCP link to quonix for the server tests,
-// with the same calls as wire::Link, and the port a server logged.
-//
-// Plain BSD sockets, none of the platform layer the server uses, so that the
-// server is checked against a client that shares none of its code; every
-// wait is bounded by poll, so a server that does not answer fails the test
-// instead of hanging it.
+// tcp_wire.h - a TCP link to quonix with the calls of wire::Link, on plain
+// BSD sockets (none of the platform layer the server uses), and the port a
+// server logged.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -26,21 +21,14 @@
 
 namespace wire {
 
+// A link to 127.0.0.1:port.
 class TcpLink : public Calls<TcpLink> {
  public:
-  explicit TcpLink(std::uint16_t port, const char* address = "127.0.0.1") {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(address, nullptr, &hints, &found) != 0 || found == nullptr) {
-      error_ = EHOSTUNREACH;
-      return;
-    }
+  explicit TcpLink(std::uint16_t port) {
     sockaddr_in target{};
-    std::memcpy(&target, found->ai_addr, sizeof target);
-    freeaddrinfo(found);
+    target.sin_family = AF_INET;
     target.sin_port = htons(port);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
       error_ = errno;
@@ -59,9 +47,9 @@ class TcpLink : public Calls<TcpLink> {
   }
 
   bool Send(const Bytes& bytes, milliseconds limit = kReplyLimit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
+    const auto end = Clock::now() + limit;
     for (std::size_t done = 0; done < bytes.size();) {
-      if (!Wait(POLLOUT, end)) return false;
+      if (!Ready(POLLOUT, end)) return false;
       const ssize_t put = ::send(fd_, bytes.data() + done, bytes.size() - done,
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
       if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
@@ -69,42 +57,20 @@ class TcpLink : public Calls<TcpLink> {
     }
     return true;
   }
-
-  // Exactly n bytes within `limit`; false when the link broke or time ran out.
-  bool ReadExact(std::uint8_t* at, std::size_t n, milliseconds limit = kReplyLimit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (n > 0) {
-      if (!Wait(POLLIN, end)) return false;
-      const ssize_t got = ::recv(fd_, at, n, MSG_DONTWAIT);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
-      if (got > 0) {
-        at += got;
-        n -= static_cast<std::size_t>(got);
-      }
-    }
-    return true;
-  }
-
-  // True once the server has ended the link (a receive gives the close or an
-  // error) within `limit`; bytes that still arrive are dropped.
-  bool Ended(milliseconds limit = kReplyLimit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    char sink[4096];
-    for (;;) {
-      if (!ok()) return true;
-      if (!Wait(POLLIN, end)) return false;
-      const ssize_t got = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return true;
-    }
+  long Some(std::uint8_t* at, std::size_t n, Clock::time_point end) {
+    if (fd_ < 0) return -1;
+    if (!Ready(POLLIN, end)) return 0;
+    const ssize_t got = ::recv(fd_, at, n, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    return got > 0 ? static_cast<long>(got) : -1;
   }
 
  private:
-  // Whether the socket is ready for `events` (or has an error) before `end`.
-  bool Wait(short events, std::chrono::steady_clock::time_point end) {
-    if (fd_ < 0) return false;
+  // Ready for `events` (or failed) before `end`.
+  bool Ready(short events, Clock::time_point end) {
     for (;;) {
-      const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
-      if (left.count() < 0) return false;
+      const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
+      if (fd_ < 0 || left.count() < 0) return false;
       pollfd p{fd_, events, 0};
       const int n = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
       if (n > 0) return true;
@@ -116,28 +82,23 @@ class TcpLink : public Calls<TcpLink> {
   int error_ = 0;
 };
 
-// What a server's log says its TCP listener listens on: the line
-// "tcp listening on ADDRESS:PORT".
+// Where a server's log says its TCP listener listens: "tcp listening on ADDRESS:PORT".
 struct TcpListening {
   std::string address;
   std::uint16_t port = 0;
 };
 inline std::optional<TcpListening> ListeningOn(const std::string& log_path) {
   const std::string text = qt::ReadText(log_path);
-  constexpr std::string_view kMark = "tcp listening on ";
-  const auto at = text.find(kMark);
-  if (at == std::string::npos) return std::nullopt;
-  const auto start = at + kMark.size();
-  const auto end = text.find_first_of(" \n", start);
-  const std::string endpoint = text.substr(start, end - start);
-  const auto colon = endpoint.rfind(':');
-  if (colon == std::string::npos) return std::nullopt;
-  const unsigned long port = std::strtoul(endpoint.c_str() + colon + 1, nullptr, 10);
-  if (port == 0 || port > 65535) return std::nullopt;
-  return TcpListening{endpoint.substr(0, colon), static_cast<std::uint16_t>(port)};
+  const auto start = text.find("tcp listening on ");
+  if (start == std::string::npos) return std::nullopt;
+  char address[256] = {};
+  unsigned port = 0;
+  if (std::sscanf(text.c_str() + start, "tcp listening on %255[^: \n]:%u", address, &port) != 2 ||
+      port == 0 || port > 65535)
+    return std::nullopt;
+  return TcpListening{address, static_cast<std::uint16_t>(port)};
 }
 
-// The port of the TCP listener of a server that logs to `log`, checked.
 inline std::uint16_t TcpPort(const std::string& log) {
   const auto listening = ListeningOn(log);
   EXPECT_TRUE(listening.has_value()) << "no port line in the log:\n" << qt::ReadText(log);
@@ -146,14 +107,12 @@ inline std::uint16_t TcpPort(const std::string& log) {
 
 enum class Kind { Pipe, HostPipe, Tcp };
 
-inline const char* NameOf(Kind kind) {
-  return kind == Kind::Tcp ? "Tcp" : kind == Kind::HostPipe ? "HostPipe" : "Pipe";
+inline std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
+  return info.param == Kind::Tcp ? "Tcp" : info.param == Kind::HostPipe ? "HostPipe" : "Pipe";
 }
-inline void PrintTo(Kind kind, std::ostream* out) { *out << NameOf(kind); }
-inline std::string KindName(const ::testing::TestParamInfo<Kind>& info) { return NameOf(info.param); }
 
-// Runs body(link) with a fresh link of `kind`: the local pipe, the pipe of
-// host PLANT7 (served with --host PLANT7), or TCP to `port`.
+// body(link) on a fresh link of `kind`: the local pipe, the pipe of host
+// PLANT7 (served with --host PLANT7), or TCP to `port`.
 template <class Body>
 void OnLink(Kind kind, std::uint16_t port, Body&& body) {
   if (kind == Kind::Tcp) {

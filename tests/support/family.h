@@ -1,10 +1,5 @@
-// family.h - the table runner of every request family.  A row says what the
-// scripted server does and what the client must make of it; the runner plays
-// it on a scripted link, then on each kind of link the family has (the local
-// pipe, a pipe connection to a host, a TCP connection), and probes the link
-// afterwards: in step it must work, cut it must fail at once.  Also here:
-// the client ends without their opens, a server script that answers like a
-// server, and the fixture that puts the library back to its initial state.
+// family.h - the table runner of every request family (docs/testing.md),
+// the client ends without their opens, and the library's fixture.
 #pragma once
 
 #include <dirent.h>
@@ -31,14 +26,12 @@ namespace qt {
 
 using Clock = std::chrono::steady_clock;
 
-// The pipe of the server on the machine "box".
 inline constexpr const char* kHostPipe = "\\\\box\\pipe\\qoxsmem";
 inline constexpr const char* kHostName = "box";
 
 inline const char* WireName(Wire wire) { return wire == Wire::Pipe ? "pipe" : "tcp"; }
 
-// Descriptors this process has open: sockets are not platform handles, so a
-// socket left behind shows only here.
+// Sockets are not platform handles: one left behind shows only here.
 inline std::size_t OpenDescriptors() {
   std::size_t n = 0;
   if (DIR* dir = opendir("/proc/self/fd")) {
@@ -54,9 +47,7 @@ inline std::size_t TableSize() {
   return n;
 }
 
-// ---- What a server says -----------------------------------------------------
-// The parameters of an open: registration words 1 and 0x22, application
-// "TESTAPP", the host given, port and connect attempts for TCP.
+// Registration words 1 and 0x22, application "TESTAPP".
 inline QNA_CONNPARAM Params(const char* host, std::uint16_t port = 0, std::int16_t attempts = 1) {
   QNA_CONNPARAM p{};
   p.first = 1;
@@ -68,25 +59,20 @@ inline QNA_CONNPARAM Params(const char* host, std::uint16_t port = 0, std::int16
   return p;
 }
 
-// The registration of words 1 and 0x22 and "TESTAPP" (QNA_Open with that
-// record sends the same): length 24, command 100000, options 0, 16 bytes.
+// What QNA_Open sends for Params().
 inline const Bytes kRegistration = {0x18, 0x00, 0x00, 0x00, 0xa0, 0x86, 0x01, 0x00, 0x00, 0x00,
                                     0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x22, 0x00, 0x00, 0x00,
                                     'T',  'E',  'S',  'T',  'A',  'P',  'P',  0x00};
 
 inline const Bytes kSizes = Le32({64, 300, 64, 256, 16, 16});
 
-// A data read request of one range: length 24, command (100 bits, 101
-// words), options 0, one range, option 0, area, start, count.
 inline Bytes ReadRequest(std::uint32_t command, std::uint32_t area, std::uint32_t start,
                          std::uint32_t count) {
   return Cat({Le32({24, command, 0}), Bytes{1, 0, 0, 0}, Le32({area, start, count})});
 }
-// The close handshake read: word 204 of area 3.
 inline const Bytes kHandshakeRead = ReadRequest(101, 3, 204, 1);
 
-// The data a server script returns for a read: word n is n * 3 + 1, bit n
-// is set when n is a multiple of 3.
+// What a server script's reads return.
 inline std::uint16_t WordAt(std::uint32_t n) { return static_cast<std::uint16_t>(n * 3 + 1); }
 inline std::uint8_t BitAt(std::uint32_t n) { return static_cast<std::uint8_t>(n % 3 == 0); }
 inline Bytes ReadData(const Bytes& request) {
@@ -108,10 +94,7 @@ inline Bytes ReadData(const Bytes& request) {
   return out;
 }
 
-// What a well-behaved server answers: the registration with `sizes`, the
-// handshake read with `handshake` (0x8000 by default: negative, so nobody
-// waits), other reads with ReadData, writes with 0 (no-reply writes not at
-// all), mailbox reads with zero words.
+// A well-behaved server's reply; the handshake word 0x8000 makes nobody wait.
 inline std::optional<Bytes> Answer(const Bytes& request, const Bytes& sizes = kSizes,
                                    std::uint16_t handshake = 0x8000) {
   const std::uint32_t command = At32(request, 4);
@@ -125,7 +108,6 @@ inline std::optional<Bytes> Answer(const Bytes& request, const Bytes& sizes = kS
   return Reply(0);
 }
 
-// A script that answers every request until the link closes.
 inline std::function<void(PeerConn&)> Answering(Bytes sizes = kSizes, std::uint16_t handshake = 0x8000) {
   return [sizes = std::move(sizes), handshake](PeerConn& conn) {
     for (;;) {
@@ -137,16 +119,12 @@ inline std::function<void(PeerConn&)> Answering(Bytes sizes = kSizes, std::uint1
   };
 }
 
-// A script that answers one request (the probe, mostly) with 0, then keeps
-// the link as it is.
 inline void AnswerOne(PeerConn& conn) {
   if (!conn.ReadRequest().empty()) conn.Send(Reply(0));
   conn.WaitFinish();
 }
 
-// ---- The client ends, without their opens -----------------------------------
-// The local link: g_link connected to a listening peer and the request lock,
-// as QNA_Open leaves them; QNA_Close at the end.
+// The local link as QNA_Open leaves it, on a listening peer.
 class LinkSession {
  public:
   explicit LinkSession(const char* pipe_name = kLocalPipe) {
@@ -161,15 +139,13 @@ class LinkSession {
   bool ok() const { return g_link != kInvalidHandle && g_request_lock != 0; }
 };
 
-// The record that QNA_OpenN (host "box") or QNA_OpenS leaves, on a peer's
-// pipe or socket, with a request lock; no registration and no one-second
-// pause.  The destructor lets the peer finish first (a pipe close reads the
-// handshake word through the connection) and then closes with QNA_CloseN.
+// The record QNA_OpenN (host "box") or QNA_OpenS leaves, without the
+// registration.  The peer finishes before QNA_CloseN (a pipe close reads the
+// handshake word through the connection).
 class Session {
  public:
   explicit Session(Peer& peer, const char* host = kHostName)
       : Session(peer.wire(), peer.port(), &peer, host) {}
-  // On a server that the test plays otherwise (kHostPipe, or the port).
   Session(Wire wire, std::uint16_t port, Peer* peer = nullptr, const char* host = kHostName)
       : peer_(peer) {
     Handle pipe = kInvalidHandle;
@@ -219,35 +195,28 @@ class Session {
   std::uint32_t id_ = 0;
 };
 
-// The data functions of each kind of connection, by wire.
 inline std::uint32_t ReadWords(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
                                std::uint16_t* buffer, std::uint32_t id) {
-  return w == Wire::Pipe ? QNA_ReadN(area, start, count, buffer, 0, id)
-                         : QNA_ReadS(area, start, count, buffer, 0, id);
+  return (w == Wire::Pipe ? QNA_ReadN : QNA_ReadS)(area, start, count, buffer, 0, id);
 }
 inline std::uint32_t ReadBits(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
                               std::uint8_t* buffer, std::uint32_t id) {
-  return w == Wire::Pipe ? QNA_ReadBitN(area, start, count, buffer, 0, id)
-                         : QNA_ReadBitS(area, start, count, buffer, 0, id);
+  return (w == Wire::Pipe ? QNA_ReadBitN : QNA_ReadBitS)(area, start, count, buffer, 0, id);
 }
 inline std::uint32_t ReadMux(Wire w, std::uint32_t n, const std::uint32_t* areas,
                              const std::uint32_t* starts, const std::uint32_t* counts,
                              std::uint16_t* buffer, std::uint32_t id) {
-  return w == Wire::Pipe ? QNA_ReadMuxN(n, areas, starts, counts, buffer, id)
-                         : QNA_ReadMuxS(n, areas, starts, counts, buffer, id);
+  return (w == Wire::Pipe ? QNA_ReadMuxN : QNA_ReadMuxS)(n, areas, starts, counts, buffer, id);
 }
 inline std::uint32_t WriteWords(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
                                 const std::uint16_t* data, std::uint32_t options, std::uint32_t id) {
-  return w == Wire::Pipe ? QNA_WriteN(area, start, count, data, options, id)
-                         : QNA_WriteS(area, start, count, data, options, id);
+  return (w == Wire::Pipe ? QNA_WriteN : QNA_WriteS)(area, start, count, data, options, id);
 }
 inline std::uint32_t WriteBits(Wire w, std::uint32_t area, std::uint32_t start, std::uint32_t count,
                                const std::uint8_t* data, std::uint32_t options, std::uint32_t id) {
-  return w == Wire::Pipe ? QNA_WriteBitN(area, start, count, data, options, id)
-                         : QNA_WriteBitS(area, start, count, data, options, id);
+  return (w == Wire::Pipe ? QNA_WriteBitN : QNA_WriteBitS)(area, start, count, data, options, id);
 }
 
-// The word write that probes a link after a row: always the same request.
 inline const std::uint16_t kProbeWords[3] = {0x1111, 0x2222, 0x3333};
 inline std::uint32_t Probe() { return QNA_Write(1, 100, 3, kProbeWords, 0); }
 inline std::uint32_t Probe(Wire w, std::uint32_t id) { return WriteWords(w, 1, 100, 3, kProbeWords, 0, id); }
@@ -255,12 +224,8 @@ inline const Bytes kProbeRequest = {0x1a, 0x00, 0x00, 0x00, 0x05, 0x87, 0x01, 0x
                                     0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00,
                                     0x03, 0x00, 0x00, 0x00, 0x11, 0x11, 0x22, 0x22, 0x33, 0x33};
 
-// ---- The runner --------------------------------------------------------------
-// The rows of a family whose request of `bytes` bytes goes in one piece and
-// whose codes run from `first` in the order of the steps: the request not
-// written, written short, the reply length not read, read short, not a
-// length of the family (BadLengthRows), the head not read, read short, and
-// with a payload (`good`, a whole one) the payload not read, read short.
+// The step rows of a one-piece request of `bytes`, codes from `first` in
+// the order of the steps; `good` is a whole payload (none: no payload steps).
 inline std::vector<Row> StepRows(std::int32_t first, std::size_t bytes, const Bytes& good) {
   const auto length = static_cast<std::uint32_t>(8 + good.size());
   std::vector<Row> rows = Rows(BadLengthRows(first + 4, bytes), {
@@ -280,10 +245,7 @@ inline std::vector<Row> StepRows(std::int32_t first, std::size_t bytes, const By
   });
 }
 
-// The rows of a family whose request goes in pieces of `sizes` bytes and
-// whose reply is the 8-byte head alone, its codes from `first` in the order
-// of the steps: each piece not written, written short, then the reply's
-// steps as in StepRows.
+// The same for a request in pieces of `sizes` bytes and a head-only reply.
 inline std::vector<Row> WriteRows(std::int32_t first, std::initializer_list<std::size_t> sizes) {
   static constexpr const char* kNotWritten[] = {"server gone before the request", "second piece not written",
                                                 "third piece not written"};
@@ -312,11 +274,9 @@ struct Family {
   Bytes request;                                    // the exact request
   std::function<std::uint32_t(FakeLink&)> on_fake;  // the family's exchange on a scripted link
   std::function<std::uint32_t()> local = {};        // the exported function on the local link
-  // The exported function on a connection of the wire's kind.
   std::function<std::uint32_t(Wire, std::uint32_t id)> remote = {};
   bool tcp = true;  // the family has a TCP function
-  // The remote reads leave the result itself in QNA_InternalErr after a
-  // failed request, not the exchange's code.
+  // QNA_InternalErr holds the result, not the exchange's code.
   bool detail_is_result = false;
 };
 
@@ -328,7 +288,6 @@ inline void RunOnFake(const Family& family, const Row& row) {
   EXPECT_EQ(Detail(), row.detail);
   EXPECT_EQ(link.written, Prefix(family.request, row.bytes));
   EXPECT_EQ(link.cut, row.after == After::Cut);
-  // In step: exactly the whole reply was read, nothing more was asked for.
   if (row.after == After::InStep) {
     EXPECT_EQ(link.at, row.server.reply.size());
     if (row.server.reply.empty()) {
@@ -337,8 +296,6 @@ inline void RunOnFake(const Family& family, const Row& row) {
   }
 }
 
-// The row on a real link: the local pipe (`remote` empty) or a connection of
-// the wire's kind.
 inline void RunOnLink(const Family& family, const Row& row, Wire wire, bool local) {
   SCOPED_TRACE(testing::Message() << (local ? "local" : WireName(wire)) << ": " << row.situation);
   Peer peer(wire, local ? kLocalPipe : kHostPipe);
@@ -379,8 +336,7 @@ inline void RunOnLink(const Family& family, const Row& row, Wire wire, bool loca
   EXPECT_EQ(QNA_InternalErr, by_result ? static_cast<std::int32_t>(row.result) : row.detail);
   EXPECT_EQ(local ? Probe() : Probe(wire, id), in_step ? QNA_OK : QNA_E_WRITE);
   EXPECT_EQ(QNA_InternalErr, in_step ? 0 : 1101);
-  // The peer stays silent after its reply: a client that waits for more
-  // would be freed only by the peer's watchdog, a minute later.
+  // A client that waits for more is freed only by the watchdog, much later.
   EXPECT_LT(Clock::now() - start, kPromptly);
   peer.Finish();
   const Bytes expected = in_step ? Cat({Prefix(family.request, row.bytes), kProbeRequest})
@@ -398,11 +354,9 @@ inline void RunFamily(const Family& family, const std::vector<Row>& rows) {
   }
 }
 
-// ---- The fixture ---------------------------------------------------------------
-// Every test starts from the library's initial state in a private root, with
-// the id counter at 0, and leaves it so: every connection a test left open
-// is closed.  The connection table lock lives as long as the process once
-// made; it is made first, so that the handles a test counts are its own.
+// The library's initial state in a private root, before and after.  The
+// table lock, which lives as long as the process, is made first, so that
+// the handles a test counts are its own.
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {

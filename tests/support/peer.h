@@ -1,9 +1,5 @@
-// peer.h - a scripted server for the library's tests.  The test plays the
-// server on the other end of a real platform pipe or of a real loopback TCP
-// socket: it checks the bytes it receives and sends exactly the reply a case
-// needs, broken ones included.  Also here: byte helpers, the six data areas a
-// server publishes, and a transport with the scripted faults that no real
-// link makes (short writes and short reads).
+// peer.h - a scripted server on a real pipe or loopback socket, the data
+// areas a server publishes, and a fake link for the faults no real link makes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,7 +32,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr const char* kLocalPipe = "\\\\.\\pipe\\qoxsmem";
 
-// ---- Bytes -----------------------------------------------------------------
 inline void Add32(Bytes& out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
@@ -50,28 +45,20 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
-// A whole reply: length 8 + payload, first word, result, payload.
 inline Bytes Reply(std::uint32_t result, const Bytes& payload = {}, std::uint32_t first = 0) {
   return Cat({Le32({static_cast<std::uint32_t>(8 + payload.size()), first, result}), payload});
 }
 inline Bytes Prefix(const Bytes& bytes, std::size_t n) {
   return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(n, bytes.size())));
 }
-inline std::uint32_t At32(const Bytes& b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
+inline std::uint32_t At32(const Bytes& b, std::size_t at) { return Word32(b, at); }
 inline std::uint16_t At16(const Bytes& b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
 }
 
-// ---- The server side of one connection -----------------------------------
-// The link a peer plays the server on: a platform pipe, or a loopback TCP
-// socket.
 enum class Wire { Pipe, Tcp };
 
-// One connected end; all bits set when there is none (both kInvalidHandle
-// and INVALID_SOCKET).
+// No end: both kInvalidHandle and INVALID_SOCKET.
 inline constexpr std::uintptr_t kNoEnd = ~std::uintptr_t{0};
 
 inline int EndRead(Wire wire, std::uintptr_t end, std::uint8_t* buffer, std::uint32_t size,
@@ -90,27 +77,20 @@ inline int EndWrite(Wire wire, std::uintptr_t end, const std::uint8_t* data, std
   *moved = n > 0 ? static_cast<std::uint32_t>(n) : 0;
   return n >= 0 ? 0 : -1;
 }
-// Ends the connection so that both sides' reads and writes fail; the end stays open.
+// Both sides' reads and writes fail; the end stays open.
 inline void EndDisconnect(Wire wire, std::uintptr_t end) {
-  if (end == kNoEnd) return;
-  if (wire == Wire::Pipe)
-    NpipeDisconnect(end);
-  else
-    win::TcpShutdown(static_cast<win::SOCKET>(end));
+  if (end != kNoEnd && wire == Wire::Pipe) NpipeDisconnect(end);
+  if (end != kNoEnd && wire == Wire::Tcp) win::TcpShutdown(static_cast<win::SOCKET>(end));
 }
 inline void EndClose(Wire wire, std::uintptr_t end) {
-  if (end == kNoEnd) return;
-  if (wire == Wire::Pipe)
-    HndClose(end);
-  else
-    win::closesocket(static_cast<win::SOCKET>(end));
+  if (end != kNoEnd && wire == Wire::Pipe) HndClose(end);
+  if (end != kNoEnd && wire == Wire::Tcp) win::closesocket(static_cast<win::SOCKET>(end));
 }
 
 class PeerConn {
  public:
   explicit PeerConn(Wire wire = Wire::Pipe) : wire_(wire) {}
-  // Reads exactly n bytes and keeps them in received(); false when the link
-  // failed first.
+  // Exactly n bytes, kept in received(); false when the link failed first.
   bool Read(std::size_t n) {
     std::uint8_t buffer[4096];
     while (n > 0) {
@@ -123,7 +103,7 @@ class PeerConn {
     }
     return true;
   }
-  // Reads one request record (length word and what follows); empty on failure.
+  // One request record; empty on failure.
   Bytes ReadRequest() {
     const std::size_t start = received_.size();
     Bytes request;
@@ -141,9 +121,7 @@ class PeerConn {
     }
     return true;
   }
-  // Ends the connection: the client's next read or write fails.
   void Close() { EndDisconnect(wire_, end_.load()); }
-  // Keeps the connection as it is until the test has finished with it.
   void WaitFinish() {
     std::unique_lock lock(mutex_);
     finished_cv_.wait_for(lock, 60s, [this] { return finishing_; });
@@ -152,9 +130,8 @@ class PeerConn {
 
  private:
   friend class Peer;
-  // Waits until the link has bytes to read, or has failed (the read then
-  // says so); false once the test has finished and nothing is left to read,
-  // so that a script waiting for a request that will never come ends at once.
+  // False once the test has finished and nothing is left: a script waiting
+  // for a request that never comes ends at once.
   bool WaitReadable() {
     for (;;) {
       const std::uintptr_t end = end_.load();
@@ -182,11 +159,9 @@ class PeerConn {
   bool finishing_ = false;
 };
 
-// Plays the server: listens under a pipe name (or on a loopback TCP port of
-// its own) and runs a script on the next client in a thread of its own.  A
-// watchdog cuts the connection when the test has not finished within a wide
-// bound, so a client or script that waits for bytes that never come fails
-// the test instead of hanging it.
+// Runs a script on the next client in a thread of its own; a watchdog cuts
+// the connection after a minute, so that a wait for bytes that never come
+// fails the test instead of hanging it.
 class Peer {
  public:
   explicit Peer(const char* pipe_name = kLocalPipe) : Peer(Wire::Pipe, pipe_name) {}
@@ -199,7 +174,6 @@ class Peer {
       if (s != win::INVALID_SOCKET) port_ = win::TcpLocalPort(s);
     }
   }
-  // Listening, and serving `script` on the first client.
   explicit Peer(std::function<void(PeerConn&)> script) : Peer(Wire::Pipe, kLocalPipe, std::move(script)) {}
   Peer(Wire wire, const char* pipe_name, std::function<void(PeerConn&)> script) : Peer(wire, pipe_name) {
     Serve(std::move(script));
@@ -223,7 +197,6 @@ class Peer {
     script_ = std::thread([this, conn, script = std::move(script)] {
       // In short steps, so that a test that finishes without a client does
       // not wait for the whole bound.
-      // A client that came before the test finished is still taken.
       std::uintptr_t end = kNoEnd;
       const auto deadline = std::chrono::steady_clock::now() + 30s;
       while (end == kNoEnd && std::chrono::steady_clock::now() < deadline) {
@@ -243,17 +216,14 @@ class Peer {
     });
   }
 
-  // True once the script has returned.
   bool ScriptDone() {
     if (!conn_) return true;
     std::lock_guard guard(conn_->mutex_);
     return done_;
   }
-  // Waits (bounded) until the script has returned.
   bool WaitScript() { return WaitFor([this] { return ScriptDone(); }, 30s); }
 
   // Tells the script the test is done, waits for it, cuts its connection.
-  // received() may be read afterwards.
   void Finish() {
     if (!conn_) return;
     {
@@ -292,7 +262,6 @@ class Peer {
   Bytes received_;
 };
 
-// The request records in what a peer received.
 inline std::vector<Bytes> Records(const Bytes& received) {
   std::vector<Bytes> out;
   for (std::size_t at = 0; at + 4 <= received.size();) {
@@ -305,25 +274,24 @@ inline std::vector<Bytes> Records(const Bytes& received) {
   return out;
 }
 
-// ---- The server's data areas ----------------------------------------------
-// The six mappings and mutexes a server publishes, under the names the
-// library opens.  Word 204 of area 3 (the close handshake word) starts at
-// 0xFFFF so that a closing client does not wait, unless a test says otherwise.
+inline constexpr const char* kAreaNames[6] = {"\\sharemem\\qoxmemcb", "\\sharemem\\qoxmemcw",
+                                             "\\sharemem\\qoxmemsb", "\\sharemem\\qoxmemsw",
+                                             "\\sharemem\\qoxlgp",   "\\sharemem\\qoxtman"};
+inline constexpr const char* kMutexNames[6] = {"\\sem32\\qoxsemcb", "\\sem32\\qoxsemcw",
+                                              "\\sem32\\qoxsemsb", "\\sem32\\qoxsemsw",
+                                              "\\sem32\\qoxslgp",  "\\sem32\\qoxstman"};
+
+// The six mappings and mutexes of a server.  The close handshake word (204
+// of area 3) starts at 0xFFFF so that a closing client does not wait.
 class ServerObjects {
  public:
   explicit ServerObjects(std::array<std::uint32_t, 6> words = {64, 300, 64, 256, 16, 16}) {
-    static constexpr const char* kAreas[6] = {"\\sharemem\\qoxmemcb", "\\sharemem\\qoxmemcw",
-                                              "\\sharemem\\qoxmemsb", "\\sharemem\\qoxmemsw",
-                                              "\\sharemem\\qoxlgp",   "\\sharemem\\qoxtman"};
-    static constexpr const char* kMutexes[6] = {"\\sem32\\qoxsemcb", "\\sem32\\qoxsemcw",
-                                                "\\sem32\\qoxsemsb", "\\sem32\\qoxsemsw",
-                                                "\\sem32\\qoxslgp",  "\\sem32\\qoxstman"};
     ok_ = true;
     for (int i = 0; i < 6; ++i) {
       char area[32];
       char mutex[32];
-      std::snprintf(area, sizeof area, "%s", kAreas[i]);
-      std::snprintf(mutex, sizeof mutex, "%s", kMutexes[i]);
+      std::snprintf(area, sizeof area, "%s", kAreaNames[i]);
+      std::snprintf(mutex, sizeof mutex, "%s", kMutexNames[i]);
       words_[i] = words[static_cast<std::size_t>(i)];
       if (ShmCreate(&views_[i], area, words_[i] * 2, 3, &mappings_[i]) != 0) ok_ = false;
       if (MtxCreate(mutex, &mutexes_[i], 0) != 0) ok_ = false;
@@ -344,7 +312,6 @@ class ServerObjects {
   std::uint16_t* area(int i) { return static_cast<std::uint16_t*>(views_[i]); }
   Handle mutex(int i) const { return mutexes_[i]; }
   std::uint32_t words(int i) const { return words_[i]; }
-  // The registration payload that announces these sizes.
   Bytes SizesPayload() const {
     Bytes out;
     for (std::uint32_t w : words_) Add32(out, w);
@@ -359,22 +326,17 @@ class ServerObjects {
   std::uint32_t words_[6] = {};
 };
 
-// ---- A transport with scripted faults -------------------------------------
-// What the server side does in one row of a family table.  The faults after
-// "fake link only" cannot be made on a real link: a real pipe or socket
-// never writes short here, and its reads either complete or fail.
+// What the server side does in one row of a family table.
 struct Script {
   Bytes reply = {};          // sent once the request has been read
   bool close_first = false;  // gone before the request: the first write fails
   bool close_after = false;  // closes after sending `reply`
-  // fake link only:
+  // fake link only (a real link never writes short, reads all or fails):
   int fail_write = -1;   // this write (0: the first piece) fails
   int short_write = -1;  // this write moves half its bytes
   int short_read = -1;   // this read (0 length, 1 head, 2 payload) stops half-way
   bool PipeCanPlay() const { return fail_write < 0 && short_write < 0 && short_read < 0; }
-  // A TCP peer that goes before the request is not seen by the client's
-  // first send, which the system takes into its buffer all the same: the
-  // failure shows only at the reply.
+  // A TCP peer gone before the request shows only at the reply.
   bool TcpCanPlay() const { return PipeCanPlay() && !close_first; }
 };
 
@@ -396,8 +358,7 @@ struct FakeLink {
     *moved = n;
     return 0;
   }
-  // Like NpipeRead: all bytes, or -1 when the reply runs out (the server
-  // closed); a scripted short read "succeeds" with half the bytes.
+  // Like NpipeRead: all bytes or -1; a scripted short read "succeeds" half.
   int ReadAll(std::uint8_t* data, std::uint32_t size, std::uint32_t* moved) {
     const int call = reads++;
     *moved = 0;
@@ -414,9 +375,8 @@ struct FakeLink {
 };
 static_assert(Transport<FakeLink>);
 
-// ---- The rows of a family table -------------------------------------------
-// After a failure the link is either still in step (the reply was read to its
-// end) or cut (every later exchange fails at its first write).
+// In step: the reply was read to its end; cut: the next exchange fails at
+// its first write.
 enum class After { InStep, Cut };
 
 struct Row {
@@ -428,14 +388,11 @@ struct Row {
   After after;
 };
 
-// A call that must not wait for the peer returns within this: a second at
-// most, with room for a slow machine.
+// A call that must not wait for the peer: a second, with room to spare.
 inline constexpr auto kPromptly = 5s;
 
-// A reply whose length word cannot begin a reply of the family: the peer
-// sends that word alone and then stays silent, so a client that reads on
-// waits for good.  It fails at once with the family's length code and cuts
-// the link.  `exact`: the one length the family takes (0: at least 8).
+// A length word no reply of the family has, then silence: the call fails at
+// once and cuts the link.  `exact`: the family's one length (0: at least 8).
 inline std::vector<Row> BadLengthRows(std::int32_t detail, std::size_t bytes,
                                       std::uint32_t exact = 0) {
   std::vector<Row> rows;

@@ -10,13 +10,13 @@
 
 namespace qt {
 
+namespace {
+
 std::string ServerPipeName(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i + 1 < args.size(); ++i)
     if (args[i] == "--server-name") return "\\\\.\\" + args[i + 1] + "\\qoxpipe";
   return "\\\\.\\pipe\\qoxsmem";
 }
-
-namespace {
 
 bool HasServerWindow(win::DWORD pid) {
   char title[128];
@@ -48,10 +48,7 @@ Server::Server(const std::vector<std::string>& args, const std::string& log_path
   process_ = std::make_unique<Process>(QUONIX_PATH, args, log_path);
   pid_ = process_->pid();
   if (pid_ <= 0) return;
-  // WaitNamedPipeA asks only whether the pipe is there; it opens no link, so
-  // the server sees nothing of the probe.  The server opens its window after
-  // it listens on every pipe, so the window of this process says that links
-  // can come.
+  // WaitNamedPipeA opens no link; the window comes once every pipe listens.
   const auto pid = static_cast<win::DWORD>(pid_);
   ready_ = WaitFor(
                [&] {
@@ -63,9 +60,7 @@ Server::Server(const std::vector<std::string>& args, const std::string& log_path
 #endif
 }
 
-// A server is asked to stop before it is killed: one that ends by SIGKILL
-// leaves no coverage counts behind, so what only it ran would count as unrun.
-// A server that does not stop in time is killed and reaped by Process.
+// Asked to stop first: a server ended by SIGKILL leaves no coverage counts.
 Server::~Server() {
   if (running()) Stop(std::chrono::seconds(10));
 }

@@ -1,5 +1,4 @@
-// server.h - a stand-in server (quonix) for one test, in the test's own
-// platform root.
+// server.h - quonix for one test, in the test's own platform root.
 #pragma once
 
 #include <sys/types.h>
@@ -13,15 +12,8 @@
 
 namespace qt {
 
-// The pipe a quonix started with `args` serves: \\.\pipe\qoxsmem, or the name
-// formed from --server-name NAME.
-std::string ServerPipeName(const std::vector<std::string>& args);
-
-// Starts QUONIX_PATH with `args` in the current platform root (create a
-// TempRoot first: QNAPI_ROOT is inherited) and waits, at most `limit`, until
-// it serves its pipe and shows its "QUONIX RUN" window (which it opens once
-// it listens).  With a log path the server's stderr goes to that file.
-// The destructor kills and reaps a server that still runs.
+// Starts quonix in the current TempRoot and waits until it serves its pipe
+// and shows its window; its stderr goes to `log_path` when given.
 class Server {
  public:
   explicit Server(const std::vector<std::string>& args = {}, const std::string& log_path = {},
@@ -32,10 +24,8 @@ class Server {
 
   bool ready() const { return ready_; }
   pid_t pid() const { return pid_; }
-  const std::string& pipe_name() const { return pipe_; }
   bool running() { return process_ && process_->running(); }
-  // SIGTERM, then waits at most `limit`: the exit status, or -1 when it
-  // still runs (it is then killed by the destructor).
+  // SIGTERM: the exit status, or -1 when it still runs after `limit`.
   int Stop(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
  private:

@@ -75,7 +75,6 @@ Child::Child(const std::function<int()>& body) {
   }
 }
 
-// The exit status once `pid` ended within `limit` (it is then forgotten), else -1.
 static int Reap(pid_t& pid, int& status, std::chrono::milliseconds limit) {
   const int result = WaitPid(pid, status, limit);
   if (result != -1) pid = -1;

@@ -11,9 +11,7 @@
 
 namespace qt {
 
-// A private platform root for one test: created empty, set as QNAPI_ROOT,
-// removed with everything in it at the end.  Tests that each make their own
-// root never see each other's objects, so they can run in parallel.
+// A private platform root (QNAPI_ROOT) for one test, removed at the end.
 class TempRoot {
  public:
   TempRoot();
@@ -28,9 +26,8 @@ class TempRoot {
   bool had_previous_ = false;
 };
 
-// A forked child that runs a function and exits with its return value.  The
-// destructor kills (SIGKILL) and reaps it if it still runs, so a failing test
-// never leaves a process behind.
+// A forked child that exits with the function's result; killed and reaped
+// by the destructor, so a failing test leaves no process behind.
 class Child {
  public:
   explicit Child(const std::function<int()>& body);
@@ -38,8 +35,7 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   pid_t pid() const { return pid_; }
-  // Waits at most `limit` for the child to end; returns its exit status
-  // (128 + signal when killed), or -1 when it is still running.
+  // The exit status (128 + signal when killed), or -1 while it still runs.
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
   void Kill();  // SIGKILL and reap
 
@@ -48,11 +44,9 @@ class Child {
   int status_ = -1;
 };
 
-// A program started with posix_spawn (arguments as given, no shell).  Killed
-// and reaped by the destructor.  With a stderr (stdout) path, the program's
-// standard error (output) goes to that file, created or truncated, instead of
-// the test's.  In a process group of its own, kill(-pid()) reaches whatever
-// it started too.
+// A program started without a shell, killed and reaped by the destructor;
+// stderr and stdout may go to files.  With own_group, kill(-pid()) reaches
+// whatever it started too.
 class Process {
  public:
   Process(const std::string& program, const std::vector<std::string>& args,
@@ -72,33 +66,28 @@ class Process {
   int status_ = -1;
 };
 
-// The whole text of a file (empty when it cannot be read).
+// Empty when the file cannot be read; WriteBytes makes the folders it needs.
 std::string ReadText(const std::string& path);
-// The bytes of a file (empty when it cannot be read), and a file made of
-// `data` with the folders it needs.
 std::vector<std::uint8_t> ReadBytes(const std::string& path);
 bool WriteBytes(const std::string& path, const std::vector<std::uint8_t>& data);
-// A little-endian word of a byte string.
 inline std::uint32_t Word32(const std::vector<std::uint8_t>& b, std::size_t at) {
   return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
          static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 
-// Resident memory of a process, in KiB (0 when unknown).
+// In KiB, 0 when unknown.
 long RssKiB(pid_t pid);
 
-// Polls `condition` every few milliseconds until it holds or `limit` passes.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-// A pipe between a parent and a forked child to pass a few bytes of state
-// (a handle's readiness, a value read) without any shared memory of ours.
+// A pipe that passes a few bytes between a parent and a forked child.
 class Signal {
  public:
   Signal();
   ~Signal();
   void Post(char value = 1);
-  // The next byte, or -1 after `limit` without one.
+  // -1 when no byte came within `limit`.
   int Take(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
  private:

@@ -1,8 +1,7 @@
-"""Prints the shape of each line of files of JSON lines, as a parser that
-shares nothing with qna reads it: objects as {key:shape,...} in their order,
-lists by their first element, and str, num, bool or null for the rest.
-Each file's shapes end with a line "."; a file that is not JSON lines, or
-not UTF-8, shows as "not JSON: why" and makes the status 1."""
+"""Prints the shape of each line of files of JSON lines: objects as
+{key:shape,...} in their order, lists by their first element, and str, num,
+bool or null; "." after each file, "not JSON: why" (status 1) for one that
+is not JSON lines in UTF-8."""
 
 import json
 import sys

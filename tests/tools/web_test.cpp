@@ -1,7 +1,5 @@
-// web_test.cpp - qna web's API as scripts and other sites meet it: the
-// reading of requests as a table, and a running qna web asked over plain
-// sockets (an HTTP client that shares nothing with civetweb) with what a
-// careless or hostile client sends.
+// web_test.cpp - qna web's API: the reading of requests as a table, and a
+// running qna web asked over plain sockets with what a hostile client sends.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -10,16 +8,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "plant.h"
 #include "platform/platform.h"
-#include "support/server.h"
-#include "support/test_support.h"
 #include "web.h"
 
 namespace {
@@ -48,26 +43,19 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
   const std::string deep = std::string(5000, '[') + std::string(5000, ']');
   const Case cases[] = {
       {"GET", "/", "", "", 0, Call::file, "file 'index.html'"},
-      {"GET", "/app.js", "", "", 0, Call::file, "file 'app.js'"},
       // Page files by name only: nothing else of the machine is a file here.
       {"GET", "/../../etc/passwd", "", "", 404, Call::file, "no such page file"},
-      {"GET", "/..", "", "", 404, Call::file, "no such page file"},
-      {"GET", "//etc/passwd", "", "", 404, Call::file, "no such page file"},
       {"GET", "/index.html/", "", "", 404, Call::file, "no such page file"},
       {"GET", std::string("/index.html\0.js", 15), "", "", 404, Call::file, "no such page file"},
       {"POST", "/index.html", "", "", 405, Call::file, "GET"},
-      {"GET", "/api/areas", "", "", 0, Call::areas, ""},
       {"GET", "/api/areas/cw", "start=10&count=5", "", 0, Call::read, "area 1 start 10 count 5 value"},
-      {"GET", "/api/areas/4", "", "", 0, Call::read, "area 4 start 0 count 1 value"},
       {"GET", "/api/areas/XW", "", "", 404, Call::read, "no area 'XW'"},
       {"GET", "/api/areas/CW", "start=32767&count=2", "", 400, Call::read, "CW32767..32768 does not fit in CW, which holds 32768 words"},
-      {"GET", "/api/areas/CW", "start=-1", "", 400, Call::read, "bad start '-1'"},
       {"GET", "/api/areas/CW", "count=0", "", 400, Call::read, "does not fit"},
       {"GET", "/api/areas/CW", "count=65537", "", 400, Call::read, "more than one read gives"},
       {"GET", "/api/areas/CB", "start=65535&bits=1", "", 0, Call::read, "area 0 start 65535 count 1 bits"},
       {"GET", "/api/areas/CB", "start=65536&bits=1", "", 400, Call::read, "bits CB65536 do not fit"},
       {"GET", "/api/areas/CW", "start=" + std::string(600, '1'), "", 400, Call::read, "too long"},
-      {"DELETE", "/api/areas", "", "", 405, Call::areas, "not served on this path"},
       {"GET", "/api/nothing", "", "", 404, Call::areas, "no such path"},
       // Writes: only with --allow-writes, from no page or this view's own.
       {"POST", "/api/areas/CW/10", "", "{\"value\":5}", 403, Call::write, "without --allow-writes", false},
@@ -81,9 +69,7 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
       {"POST", "/api/areas/CW/10", "", "{\"value\":-32769}", 400, Call::write, "from -32768 to 65535"},
       {"POST", "/api/areas/CW/10", "", "{\"value\":65536}", 400, Call::write, "from -32768 to 65535"},
       {"POST", "/api/areas/CW/10", "", "{\"value\":18446744073709551615}", 400, Call::write, "whole number"},
-      {"POST", "/api/areas/CW/10", "", "{\"value\":1.5}", 400, Call::write, "whole number"},
       {"POST", "/api/areas/CW/10", "", "{}", 400, Call::write, "no \"value\""},
-      {"POST", "/api/areas/CW/10", "", "{\"value\":", 400, Call::write, "not a JSON object"},
       {"POST", "/api/areas/CW/10", "", deep, 400, Call::write, "not a JSON object"},
       {"POST", "/api/areas/CW/10", "", big, 413, Call::write, "longer than"},
       {"POST", "/api/areas/CW/32768", "", "{\"value\":1}", 400, Call::write, "CW32768 does not fit"},
@@ -96,16 +82,11 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
       {"POST", "/api/queues", "", "{\"queue\":7,\"name\":\"ALARMS\"}", 0, Call::queue_open, "queue 7 text 'ALARMS'", false},
       {"POST", "/api/queues", "", "{\"name\":\"twelve chars\"}", 400, Call::queue_open, "more than 11 bytes"},
       {"DELETE", "/api/queues/7", "", "", 0, Call::queue_close, "queue 7"},
-      {"DELETE", "/api/queues/x", "", "", 404, Call::queue_close, "a queue is a number"},
       {"POST", "/api/queues/7/events", "", "{\"data\":\"x\"}", 0, Call::post, "value 0 queue 7 text 'x'"},
-      {"POST", "/api/queues/7/events", "", "{\"data\":\"x\"}", 403, Call::post, "without --allow-writes", false},
       {"POST", "/api/messages", "", "{\"channel\":3,\"text\":\"hi\",\"urgent\":1}", 400, Call::message, "true or false"},
-      {"POST", "/api/messages", "", "{\"text\":\"hi\"}", 400, Call::message, "no \"channel\""},
       {"GET", "/api/stream", "area=CW&start=256&count=256", "", 0, Call::stream, "area 1 start 256 count 256"},
       {"GET", "/api/stream", "", "", 0, Call::stream, "area 0 start 0 count 0"},
       {"GET", "/api/stream", "area=CW&count=257", "", 400, Call::stream, "at most 256 words"},
-      {"GET", "/api/stream", "area=CW&start=32767&count=2", "", 400, Call::stream, "does not fit"},
-      {"GET", "/api/stream", "area=QQ", "", 404, Call::stream, "no area 'QQ'"},
       {"GET", "/api/tags", "count=201", "", 400, Call::tags, "at most 200"},
   };
   for (const Case& c : cases) {
@@ -135,8 +116,6 @@ TEST(WebRequest, ReadsEachCallAndRefusesWhatDoesNotFit) {
   }
 }
 
-// ---- A running qna web, asked over plain sockets --------------------------------
-
 struct Response {
   int status = 0;  // 0: no answer (the connection closed)
   std::string head, body;
@@ -165,8 +144,7 @@ std::string Start(int s) {
   return s >= 0 && recv(s, first, sizeof first - 1, 0) > 0 ? first : "";
 }
 
-// Sends `raw` as it is and reads the whole answer (qna web closes every
-// connection after its answer).
+// Sends `raw` and reads the whole answer (qna web closes after it).
 Response Ask(int port, const std::string& raw) {
   Response r;
   const int s = Open(port, raw);
@@ -192,14 +170,9 @@ std::string Request(const std::string& method, const std::string& target, const 
 class WebServed : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Project PLANT, with a tag whose second word lies outside CW.
-    const fs::path project = fs::path(root_.path()) / "drive/c/ravowld/usr/plant";
-    fs::create_directories(project);
-    std::ofstream(root_.path() + "/plant.csv") << "LEVEL,CW10,word\nEDGE,CW32767,dword\n";
-    qt::Process build(QNA_PATH, {"tagfile", "build", root_.path() + "/plant.csv", (project / "plant.tag").string()});
-    ASSERT_EQ(build.Wait(), 0);
-    server_ = std::make_unique<qt::Server>(std::vector<std::string>{"--project", "C:PLANT"}, root_.path() + "/server.log");
-    ASSERT_TRUE(server_->ready());
+    // A tag whose second word lies outside CW.
+    server_ = plant::Serve(root_.path(), "LEVEL,CW10,word\nEDGE,CW32767,dword\n");
+    ASSERT_TRUE(server_);
     const std::string out = root_.path() + "/web.out";
     web_ = std::make_unique<qt::Process>(
         "/bin/sh", std::vector<std::string>{"-c", std::string("exec '") + QNA_PATH + "' web --http 127.0.0.1:0 --json >'" + out + "'"},
@@ -228,7 +201,6 @@ TEST_F(WebServed, AnswersWithJsonErrorsAndSurvivesHostileRequests) {
   };
   const Row rows[] = {
       {Request("POST", "/api/areas/CW/10", "{\"value\":1}"), 403, "\"result\":null,\"detail\":null,\"text\":\"writes are off"},
-      {Request("GET", "/api/areas/NOPE"), 404, "no area 'NOPE'"},
       {Request("GET", "/api/areas/SW?start=4095&count=2"), 400, "\"result\":6,\"detail\":0"},
       {Request("GET", "/api/areas/SW?start=204&count=1"), 200, "\"values\":["},
       {Request("GET", "/../../../../etc/passwd"), 404, "no such page file"},
