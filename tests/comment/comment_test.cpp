@@ -38,8 +38,6 @@ Bytes Comments(std::size_t count, std::uint8_t first) {
   return out;
 }
 
-// A comment text as the server writes it: blank-padded to 32 bytes.
-std::string Padded(const std::string& text) { return text + std::string(32 - text.size(), ' '); }
 
 class CommentTest : public ::testing::Test {
  protected:
@@ -291,7 +289,7 @@ TEST(CommentInstallTest, ServerWritesTheSystemFile) {
   ASSERT_EQ(QNA_CreateCmnt('C', "bob", 0, 0, 'C', 0), QNA_OK);
   char text[33] = {};
   ASSERT_EQ(QNA_GetCmnt(3, 204, 1, text), QNA_OK);
-  EXPECT_EQ(std::string(text), Padded("SW0204 link close handshake"));
+  EXPECT_EQ(std::string(text), "SW0204 link close handshake     ");
   QNA_CloseCmnt();
   EXPECT_FALSE(fs::exists(Host("C:\\quonix\\sys\\sbswcmnt.new")));
 

@@ -279,12 +279,11 @@ TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
   }
 }
 
-using ExchangeTest = LibraryTest;  // no platform object here, but the same clean state
 
 constexpr ExchangeCodes kCodes = CodesFrom(100, 2, 2);  // 100..103, 104..108, 109..112
 
 // Pieces beyond the code table: refused before a byte is written.
-TEST_F(ExchangeTest, UnnamedPiecesAreRefused) {
+TEST_F(WriteTest, ExchangeRefusesUnnamedPieces) {
   const Bytes piece = {1};
   const std::span<const std::uint8_t> pieces[] = {piece, piece, piece, piece};
   FakeLink link({.reply = Reply(0)});

@@ -157,8 +157,7 @@ TEST_F(QueueTest, ReadResults) {
   // A name that fills its 32 bytes: 31 characters and the zero.
   ASSERT_TRUE(pipe.Send(EventRecord(1, std::string(32, 'N'), 10, {})));
   EXPECT_EQ(Take(q.handle, bare).name, std::string(31, 'N'));
-  // Events that came in one piece: once the first is taken the pipe is
-  // empty, but the others have come and a read that does not wait gets them.
+  // Events that came in one piece: after the first, a read without waiting gets the rest.
   ASSERT_TRUE(pipe.Send(Cat({EventRecord(1, "E", 11, {}), EventRecord(1, "F", 12, {})})));
   EXPECT_EQ(Take(q.handle, bare).value, 11u);
   EXPECT_EQ(Take(q.handle, bare, QNA_EVQ_NOWAIT), (Event{QNA_OK, 1, "F", 12, 1234}));

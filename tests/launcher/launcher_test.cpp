@@ -167,7 +167,6 @@ TEST_F(LauncherTest, CommandLinesAndRefusals) {
       {"neither", "", nullptr, seen(cwd)},
       {"drive directory", "C:\\bin", "x", drive_bin + "/quonix.exe\n" + drive_bin + "\n[x]\n"},
       {"path fills the buffer, short arguments", deep, "-v", seen(deep, "[-v]\n")},
-      // A server's title is matched case-sensitively.
       {"a window of another case", bin, nullptr, seen(bin), 0, "quonix run"},
       {"a window of a shorter title", bin, nullptr, seen(bin), 0, "QUONIX RU"},
       {"a server runs", bin, nullptr, "", QNA_E_START_RUNNING, "QUONIX RUNNING"},

@@ -96,8 +96,6 @@ struct Received {
 Received RecvFrom(const Bytes& reply, std::uint32_t capacity) {
   FakeLink link(Script{reply});
   Received r{};
-  r.w1 = 0xDEAD;
-  r.w2 = 0xBEEF;
   r.length = capacity;
   std::memset(r.buffer, 0xEE, sizeof r.buffer);
   SetDetail(0);

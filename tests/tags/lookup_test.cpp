@@ -27,7 +27,6 @@ inline bool WriteText(const std::string& path, const std::string& text) {
 
 inline std::string Host(const std::string& win_path) { return win::HostPath(win_path.c_str()); }
 
-// Where QNA_InitRavo looks for project `name` on drive `drive`.
 inline std::string ProjectTagPath(char drive, const std::string& name) {
   return Host(std::string(1, drive) + ":\\RAVOWLD\\USR\\" + name + "\\" + name + ".TAG");
 }
