@@ -1,6 +1,4 @@
-// The exchange itself on a scripted link (what lands in the caller's parts
-// and what keeps the link in step), and the word, bit and masked writes and
-// the application mailboxes on the local link, against a scripted server.
+// The writes and the mailboxes on the local link, and the exchange's guard.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,11 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/core.h"
 #include "core/requests.h"
 #include "support/family.h"
+#include "support/holder.h"
 #include "apps/mailbox.h"
-#include "core/exchange.h"
 
 namespace {
 
@@ -21,10 +18,7 @@ using namespace qt;
 
 using WriteTest = LibraryTest;
 
-// Runs `call` on the local link against a server that answers its first
-// requests with `replies` and the others as a server does (a write without
-// reply with nothing); the probe after it must find the link in step.  The
-// requests the server saw, the probe's the last.
+// `call` on the local link, answered with `replies` first: the requests seen.
 std::vector<Bytes> OnLocalLink(const std::function<std::uint32_t()>& call, std::uint32_t result,
                                std::vector<Bytes> replies = {}) {
   Peer peer([replies = std::move(replies)](PeerConn& conn) {
@@ -45,9 +39,7 @@ std::vector<Bytes> OnLocalLink(const std::function<std::uint32_t()>& call, std::
   return seen;
 }
 
-// QNA_Write, QNA_WriteN and QNA_WriteS (1, 100, 3, {0x1111, 0x2222,
-// 0x3333}, 0): the 24-byte head (length 26, command 100101, options 0, area
-// 1, offset 100, count 3), then the 6 data bytes.
+// QNA_Write and its twins (1, 100, 3, kProbeWords, 0).
 TEST_F(WriteTest, WordWriteDetailCodes) {
   const Family family{
       .request = kProbeRequest,
@@ -64,14 +56,12 @@ TEST_F(WriteTest, WordWriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(1101, {24, 6})));
 }
 
-// QNA_WriteWithFlag(0, 16, 32, ...): on bit area 0 a count of 32 bits is 2
-// data words and 2 flag words: length 28, count field 4.
+// QNA_WriteWithFlag(0, 16, 32, ...): 2 data and 2 flag words.
 TEST_F(WriteTest, MaskedWriteDetailCodes) {
   static const std::uint16_t data[2] = {0xAAAA, 0x5555};
   static const std::uint16_t flags[2] = {0xFFFF, 0x00FF};
-  const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x18, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
-                         0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0x00,
-                         0x00, 0x00, 0xaa, 0xaa, 0x55, 0x55, 0xff, 0xff, 0xff, 0x00};
+  const Bytes request =
+      Cat({Le32({28, 100120, 0, 0, 16, 4}), {0xaa, 0xaa, 0x55, 0x55, 0xff, 0xff, 0xff, 0}});
   const Family family{
       .request = request,
       .on_fake = [](FakeLink& link) { return MaskedWriteExchange(link, 0, 16, 32, data, flags, 0); },
@@ -90,9 +80,7 @@ TEST_F(WriteTest, FailedRequestEndsASplitWrite) {
   EXPECT_EQ(seen.size(), 3u);
 }
 
-// Arguments with no meaning are refused before anything is sent: counts of
-// 0, null buffers and names, and ranges whose end passes 2^32 (their pieces
-// would reach the server as writes at the start of the area).
+// Refused before anything is sent (a range past 2^32 would wrap).
 TEST_F(WriteTest, UnusableArgumentsSendNothing) {
   Peer peer(AnswerOne);
   LinkSession session;
@@ -137,8 +125,7 @@ TEST_F(WriteTest, UnusableArgumentsSendNothing) {
   EXPECT_EQ(peer.received(), kProbeRequest);
 }
 
-// Options bit 0: the request goes out whole and no reply is read (the server
-// sends none; a read would wait for it).
+// Options bit 0: the request goes whole and no reply is read.
 TEST_F(WriteTest, NoReplyOptionReadsNothing) {
   static const std::uint16_t words[16] = {};
   static const std::uint16_t flags[1] = {0xFFFF};
@@ -163,22 +150,13 @@ TEST_F(WriteTest, NoReplyOptionReadsNothing) {
   }
 }
 
-// Another thread holds the request lock longer than QNA_MtxTimeOut: every
-// request of the local link (messages too) gives up with 2 and the wait's
-// 640, and sends nothing.
+// The request lock held elsewhere: every local request gives 2 with 640.
 TEST_F(WriteTest, RequestLockTimeOut) {
   Peer peer(AnswerOne);
   LinkSession session;
   ASSERT_TRUE(session.ok());
-  qt::Signal held;
-  qt::Signal release;
-  std::thread holder([&] {
-    MtxWait(LinkRequestLock(), kInfinite);
-    held.Post();
-    release.Take(std::chrono::seconds(60));
-    MtxRelease(LinkRequestLock());
-  });
-  ASSERT_EQ(held.Take(), 1);
+  MutexHolder holder(LinkRequestLock());
+  ASSERT_TRUE(holder.taken());
   QNA_MtxTimeOut = 100;
   const std::uint16_t sixteen[1] = {};
   std::uint16_t word = 0;
@@ -197,16 +175,13 @@ TEST_F(WriteTest, RequestLockTimeOut) {
   for (std::uint32_t r : results) EXPECT_EQ(r, QNA_E_MUTEX);
   EXPECT_EQ(QNA_InternalErr, QNA_WAIT_TIMEOUT);
   EXPECT_GE(waited, std::chrono::milliseconds(7 * 90));
-  release.Post();
-  holder.join();
+  holder.Release();
   EXPECT_EQ(Probe(), QNA_OK);
   peer.Finish();
   EXPECT_EQ(peer.received(), kProbeRequest);
 }
 
-// A thread that ended while holding the request lock abandoned it.  The next
-// request reports 2 with 95 and gives the lock back, so that the other
-// threads of the process can go on.
+// An abandoned request lock: 2 with 95, and the lock given back.
 TEST_F(WriteTest, AbandonedRequestLockIsGivenBack) {
   Peer peer(AnswerOne);
   LinkSession session;
@@ -242,11 +217,8 @@ TEST_F(WriteTest, ClosedLinkGivesFiftyBeforeAnything) {
 
 using MailboxTest = LibraryTest;
 
-// QNA_ReadApp("PUMP", 5, 2, ...): length 24, command 200, options 0, the
-// name zero-padded to 8 bytes, index 5, count 2.
-const Bytes kMailboxRead = {0x18, 0x00, 0x00, 0x00, 0xc8, 0x00, 0x00, 0x00, 0x00, 0x00,
-                            0x00, 0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00,
-                            0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+const Bytes kPump = {'P', 'U', 'M', 'P', 0, 0, 0, 0};
+const Bytes kMailboxRead = Cat({Le32({24, 200, 0}), kPump, Le32({5, 2})});
 
 TEST_F(MailboxTest, ReadDetailCodes) {
   static std::uint16_t words[2];
@@ -261,17 +233,18 @@ TEST_F(MailboxTest, ReadDetailCodes) {
       {"server refuses, words follow", {.reply = Reply(6, two_words)}, 6, 0, 28, After::InStep},
       {"link closes in the words", {.reply = Cat({Le32({12, 0, 0}), Bytes{1, 2}}), .close_after = true},
        102, 2007, 28, After::Cut},
+      // The bound on a sane reply: at it the reply is read, past it the link is cut.
+      {"reply at the bound",
+       {.reply = Cat({Le32({kMaxReplyLength, 0, 0}), Bytes(kMaxReplyLength - 8, 0)})}, 0, 0, 28,
+       After::InStep},
+      {"past the bound", {.reply = Le32({kMaxReplyLength + 1})}, 102, 2004, 28, After::Cut},
   };
   RunFamily(family, Rows(rows, StepRows(2000, 28, two_words)));
 }
 
-// QNA_WriteApp("PUMP", 5, 2, {0x0102, 0x0304}, 0): the 28-byte head (length
-// 28, command 100200), then the 4 data bytes.
 TEST_F(MailboxTest, WriteDetailCodes) {
   static const std::uint16_t words[2] = {0x0102, 0x0304};
-  const Bytes request = {0x1c, 0x00, 0x00, 0x00, 0x68, 0x87, 0x01, 0x00, 0x00, 0x00, 0x00,
-                         0x00, 'P',  'U',  'M',  'P',  0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
-                         0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x01, 0x04, 0x03};
+  const Bytes request = Cat({Le32({28, 100200, 0}), kPump, Le32({5, 2}), {0x02, 0x01, 0x04, 0x03}});
   const Family family{.request = request,
                       .on_fake = [](FakeLink& link) { return MailboxWriteExchange(link, "PUMP", 5, 2, words, 0); },
                       .local = [] { return QNA_WriteApp("PUMP", 5, 2, words, 0); }};
@@ -283,8 +256,7 @@ TEST_F(MailboxTest, WriteDetailCodes) {
   RunFamily(family, Rows(rows, WriteRows(2100, {28, 4})));
 }
 
-// The caller's buffer holds count words: a reply never writes past them,
-// and only a successful reply with words writes into it at all.
+// Only a successful reply writes the buffer, and never past count words.
 TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
   struct Case {
     const char* what;
@@ -307,101 +279,11 @@ TEST_F(MailboxTest, ReadWritesOnlyTheWordsAsked) {
   }
 }
 
-using ExchangeTest = LibraryTest;  // no platform object here, but the same clean state
 
 constexpr ExchangeCodes kCodes = CodesFrom(100, 2, 2);  // 100..103, 104..108, 109..112
 
-struct Outcome {
-  ExchangeResult result;
-  std::int32_t detail;
-  FakeLink link;
-};
-
-Outcome Exchange2(Script server, std::span<std::uint8_t> first, std::span<std::uint8_t> second,
-                  std::uint32_t exact = 0, Bytes body = {1, 2, 3}) {
-  Outcome out{{}, 0, FakeLink(std::move(server))};
-  const Bytes head = {9, 9, 9, 9};
-  const std::span<const std::uint8_t> pieces[] = {head, body};
-  const std::span<std::uint8_t> parts[] = {first, second};
-  SetDetail(0);
-  out.result = RunExchange(out.link, {.codes = kCodes, .pieces = pieces, .exact_length = exact, .payload = parts});
-  out.detail = Detail();
-  return out;
-}
-
-TEST_F(ExchangeTest, PayloadLandsPartByPartAndNeverBeyond) {
-  struct Case {
-    const char* situation;
-    Bytes payload;
-    std::uint32_t delivered0, delivered1;
-    Bytes first, second;  // 4 and 3 bytes, starting as 0xEE
-  };
-  const std::vector<Case> cases = {
-      {"exact fit", {1, 2, 3, 4, 5, 6, 7}, 4, 3, {1, 2, 3, 4}, {5, 6, 7}},
-      {"short of the first part", {1, 2}, 2, 0, {1, 2, 0xEE, 0xEE}, {0xEE, 0xEE, 0xEE}},
-      {"into the second part", {1, 2, 3, 4, 5}, 4, 1, {1, 2, 3, 4}, {5, 0xEE, 0xEE}},
-      {"beyond both parts", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 4, 3, {1, 2, 3, 4}, {5, 6, 7}},
-      {"none", {}, 0, 0, {0xEE, 0xEE, 0xEE, 0xEE}, {0xEE, 0xEE, 0xEE}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.situation);
-    Bytes first(4, 0xEE), second(3, 0xEE);
-    const Outcome out = Exchange2({.reply = Reply(0, c.payload)}, first, second);
-    EXPECT_EQ(out.result.result, 0u);
-    EXPECT_EQ(out.result.payload, c.payload.size());
-    EXPECT_EQ(out.result.delivered[0], c.delivered0);
-    EXPECT_EQ(out.result.delivered[1], c.delivered1);
-    EXPECT_EQ(first, c.first);
-    EXPECT_EQ(second, c.second);
-    EXPECT_EQ(out.link.at, out.link.server.reply.size());  // the whole reply was read
-    EXPECT_FALSE(out.link.cut);
-  }
-}
-
-// A family may demand a fixed reply length other than 8 (a record that comes
-// back whole); any other length is refused without reading a byte more, and
-// the link is cut.
-TEST_F(ExchangeTest, ExactLengthOtherThanEight) {
-  Bytes first(4), second(3);
-  const Outcome fits = Exchange2({.reply = Reply(0, {1, 2, 3, 4, 5, 6, 7})}, first, second, 15);
-  EXPECT_EQ(fits.result.result, 0u);
-  EXPECT_EQ(fits.result.delivered[1], 3u);
-  const Outcome refused = Exchange2({.reply = Reply(0, {1, 2, 3})}, first, second, 15);
-  EXPECT_EQ(refused.result.result, 102u);
-  EXPECT_EQ(refused.detail, 106);
-  EXPECT_EQ(refused.link.at, 4u);
-  EXPECT_TRUE(refused.link.cut);
-}
-
-// Bytes beyond the caller's parts that cannot be read leave the link at an
-// unknown place: the last part's code, and the link is cut.
-TEST_F(ExchangeTest, LostExcessCutsTheLink) {
-  Bytes first(4), second(3);
-  const Bytes reply = Cat({Le32({8 + 20, 0, 0}), Bytes(10, 1)});  // 20 announced, 10 sent
-  const Outcome out = Exchange2({.reply = reply}, first, second);
-  EXPECT_EQ(out.result.result, 102u);
-  EXPECT_EQ(out.detail, 111);
-  EXPECT_TRUE(out.link.cut);
-}
-
-// The bound on a sane reply: at it the reply is read to its end, past it the
-// link is cut without reading.
-TEST_F(ExchangeTest, ReplyLengthBound) {
-  Bytes first(4), second(3);
-  const Bytes at_bound = Cat({Le32({kMaxReplyLength, 0, 0}), Bytes(kMaxReplyLength - 8, 0)});
-  const Outcome read = Exchange2({.reply = at_bound}, first, second);
-  EXPECT_EQ(read.result.result, 0u);
-  EXPECT_EQ(read.link.at, at_bound.size());
-  const Outcome cut = Exchange2({.reply = Le32({kMaxReplyLength + 1, 0, 0})}, first, second);
-  EXPECT_EQ(cut.result.result, 102u);
-  EXPECT_EQ(cut.detail, 106);
-  EXPECT_TRUE(cut.link.cut);
-  EXPECT_EQ(cut.link.at, 4u);
-}
-
-// A family described beyond what its code table names is refused before a
-// byte is written.
-TEST_F(ExchangeTest, UnnamedPiecesAreRefused) {
+// Pieces beyond the code table: refused before a byte is written.
+TEST_F(WriteTest, ExchangeRefusesUnnamedPieces) {
   const Bytes piece = {1};
   const std::span<const std::uint8_t> pieces[] = {piece, piece, piece, piece};
   FakeLink link({.reply = Reply(0)});

@@ -1,34 +1,30 @@
-// evqueue_peer.h - helpers of the event queue tests on a scripted peer: the
-// fixture, the common rows of every family table, a server script that
-// answers the queue requests, and the server end of a per-queue pipe.
+// evqueue_peer.h - the event queue tests' fixture, rows and scripted servers.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "evqueue/evqueue.h"
 #include "support/family.h"
+#include "support/holder.h"
 
 namespace et {
 
 using namespace qt;
 using namespace std::chrono_literals;
 
-// The rows of every queue family (its request of `bytes` bytes is one
-// piece, its codes from `first`; `good` is a whole payload of a success):
-// the steps, and a refusal whose payload is read and dropped.
+// A queue family's steps, and a refusal whose payload is dropped.
 inline std::vector<Row> CommonRows(std::int32_t first, std::size_t bytes, const Bytes& good) {
   return Rows(StepRows(first, bytes, good), {{"server refuses, payload follows",
                                               {.reply = Reply(10, Bytes(5, 1))}, 10, 0, bytes, After::InStep}});
 }
 
-// The 12-byte name field.
 inline Bytes Name12(const char* name) {
   Bytes field(12, 0);
   std::memcpy(field.data(), name, std::strlen(name));
@@ -64,47 +60,25 @@ inline Bytes EventRecord(std::uint16_t kind, const std::string& name, std::uint3
   return out;
 }
 
-// The server end of a per-queue pipe: listens under "\\box\pipe\NAME"
-// before the open, takes the client once it has connected.
+// The server end of the per-queue pipe "\\box\pipe\NAME".
 class QueuePipe {
  public:
-  explicit QueuePipe(const std::string& name) {
-    const std::string full = std::string("\\\\box\\pipe\\") + name;
-    listener_ = NpipeListen(full.c_str());
-  }
-  ~QueuePipe() {
-    if (end_ != kInvalidHandle) HndClose(end_);
-    if (listener_ != kInvalidHandle) HndClose(listener_);
-  }
-  QueuePipe(const QueuePipe&) = delete;
-  QueuePipe& operator=(const QueuePipe&) = delete;
-  bool listening() const { return listener_ != kInvalidHandle; }
-  bool Accept() {
-    end_ = NpipeAccept(listener_, 10000);
-    return end_ != kInvalidHandle;
-  }
-  bool Send(const Bytes& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      std::uint32_t moved = 0;
-      if (PipeWriteRaw(end_, bytes.data() + done, static_cast<std::uint32_t>(bytes.size() - done), &moved) != 0)
-        return false;
-      done += moved;
-    }
-    return true;
-  }
-  // The client end sees the pipe closed.
-  void Close() { NpipeDisconnect(end_); }
+  explicit QueuePipe(const std::string& name)
+      : peer_(Wire::Pipe, ("\\\\box\\pipe\\" + name).c_str(), [this](PeerConn& conn) {
+          conn_.store(&conn);
+          conn.WaitFinish();
+        }) {}
+  bool listening() const { return peer_.listening(); }
+  bool Accept() { return WaitFor([this] { return conn_.load() != nullptr; }); }
+  bool Send(const Bytes& bytes) { return conn_.load()->Send(bytes); }
+  void Close() { conn_.load()->Close(); }  // the client end sees the pipe closed
 
  private:
-  Handle listener_ = kInvalidHandle;
-  Handle end_ = kInvalidHandle;
+  std::atomic<PeerConn*> conn_{nullptr};
+  Peer peer_;
 };
 
-// A server script for the queue requests: opens get queue numbers 7, 8, ...
-// (or the number asked for, below 100000) and the pipe "evqN"; closes and
-// posts 0 (closes `close_result`); every other request as Answering does.
-// The requests it saw are in the peer's received().
+// Opens get queues 7, 8, ... on "evqN"; closes answer `close_result`.
 inline std::function<void(PeerConn&)> QueueServer(std::uint32_t close_result = 0) {
   return [close_result](PeerConn& conn) {
     std::uint32_t next = 7;
@@ -131,7 +105,6 @@ inline std::function<void(PeerConn&)> QueueServer(std::uint32_t close_result = 0
   };
 }
 
-// The requests of one command among what a peer received.
 inline std::vector<Bytes> RequestsOf(const Bytes& received, std::uint32_t command) {
   std::vector<Bytes> out;
   for (const Bytes& record : Records(received))
@@ -139,35 +112,7 @@ inline std::vector<Bytes> RequestsOf(const Bytes& received, std::uint32_t comman
   return out;
 }
 
-// Holds a platform mutex on a thread of its own for `hold`; with `release`
-// false the thread ends holding it, which abandons it.
-class Holder {
- public:
-  Holder(Handle mutex, std::chrono::milliseconds hold, bool release = true) {
-    thread_ = std::thread([this, mutex, hold, release] {
-      taken_ = MtxWait(mutex, 5000) == kWaitOk;
-      held_ = true;
-      std::this_thread::sleep_for(hold);
-      if (release) MtxRelease(mutex);
-    });
-    qt::WaitFor([this] { return held_.load(); });
-  }
-  ~Holder() { Join(); }
-  Holder(const Holder&) = delete;
-  Holder& operator=(const Holder&) = delete;
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
-  bool taken() const { return taken_; }
-
- private:
-  std::atomic<bool> taken_{false};
-  std::atomic<bool> held_{false};
-  std::thread thread_;
-};
-
-// Every test starts with no queue open and leaves none: the queues are
-// closed with their connections.
+// No queue outlives a test: they close with their connections.
 class EvQueueTest : public LibraryTest {
  protected:
   void TearDown() override {

@@ -1,6 +1,4 @@
-// The event queue requests, one table per family: every row on a scripted
-// link, on a pipe connection and on a TCP connection, with the exact request
-// bytes; then what lands in the caller's outputs.
+// The event queue requests, a table each, and what lands in the outputs.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -15,7 +13,7 @@ using FamilyTest = EvQueueTest;
 
 const std::uint8_t kNoName[12] = {};
 
-// QNA_OpenEvQueue (id, 5, "ALARMS", option 0x99): 7000 to 7008.
+// QNA_OpenEvQueue (id, 5, "ALARMS", option 0x99).
 TEST_F(FamilyTest, OpenDetailCodes) {
   const Family family{.request = OpenRequest(5, "ALARMS", 0x99),
                       .on_fake = [](FakeLink& link) {
@@ -115,8 +113,7 @@ TEST_F(FamilyTest, MaxDetailCodes) {
                           {"maximum of 2 bytes", {.reply = Reply(0, Bytes{1, 2})}, 102, 10208, 12, After::InStep}}));
 }
 
-// Each row: the reply and the list word; what comes back is the result, the
-// count and the list (of 3, 0xEE... where untouched).
+// The result, the count and the list (of 3, 0xEE... where untouched).
 TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
   constexpr std::uint32_t E = 0xEEEEEEEEu;
   const struct {
@@ -143,26 +140,9 @@ TEST_F(FamilyTest, CountRepliesStayInsideTheList) {
   EXPECT_EQ(Detail(), 10010);
 }
 
-TEST_F(FamilyTest, NamedCountRequests) {
-  Peer peer(Wire::Pipe, kHostPipe, Answering());
-  Session session(peer);
-  ASSERT_TRUE(session.ok());
-  std::uint32_t count = 0;
-  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), "ALARMS", &count, nullptr, 5), QNA_E_READ);
-  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), nullptr, nullptr, nullptr, 0), QNA_E_READ);
-  EXPECT_EQ(QNA_GetUsedEvQueueNum(session.id(), nullptr, nullptr, 9), QNA_E_READ);
-  // A name of 12 characters does not fit its field: refused, nothing sent.
-  EXPECT_EQ(QNA_GetNamedEvQueueNum(session.id(), "ABCDEFGHIJKL", &count, nullptr, 5), QNA_E_ARG);
-  EXPECT_EQ(QNA_GetNamedEvQueueNum(99, "A", &count, nullptr, 5), QNA_E_NOCONN);
-  peer.Finish();
-  // The answering peer replies 0 without payload: 10008 each time, in step.
-  EXPECT_EQ(peer.received(), Cat({Le32({24, 200105, 0}), Name12("ALARMS"), Le32({5}),
-                                  Le32({24, 200105, 0}), Name12(""), Le32({0}),
-                                  Le32({12, 200107, 0, 9})}));
-}
-
+// A name that fills 9 bytes keeps 8; a refused maximum stores nothing.
 TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
-  for (const std::uint8_t fill : {std::uint8_t{'Q'}, std::uint8_t{0}}) {  // no zero among the 9, or all
+  for (const std::uint8_t fill : {std::uint8_t{'Q'}, std::uint8_t{0}}) {
     char name[9];
     std::memset(name, 'x', sizeof name);
     FakeLink link({.reply = Reply(0, Bytes(9, fill))});
@@ -175,31 +155,46 @@ TEST_F(FamilyTest, NameRepliesStayInsideTheirNineBytes) {
   EXPECT_EQ(max, 0u);
 }
 
-// A post without data is 24 bytes; no memory for a request too large for
-// the stack gives 8; a descriptor that is missing or points at no data is
-// refused before anything is sent.
-TEST_F(FamilyTest, PostRequests) {
+// The named and used counts and an empty post; refusals send nothing (no
+// memory for a request too large for the stack: 8).
+TEST_F(FamilyTest, RequestsSentAndRefused) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
   ASSERT_TRUE(session.ok());
-  QNA_EVENT empty{42, 0, nullptr};
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &empty), QNA_OK);
+  const std::uint32_t id = session.id();
+  std::uint32_t n = 0;
+  QNA_EVENT empty{42, 0, nullptr}, nodata{1, 5, nullptr};
   std::vector<std::uint8_t> bytes(1000, 7);
   QNA_EVENT large{43, static_cast<std::uint32_t>(bytes.size()), bytes.data()};
-  ConnFailNextAllocSeam();
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &large), 8u);
-  EXPECT_EQ(QNA_InternalErr, 0);
-  QNA_EVENT nodata{1, 5, nullptr};
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, &nodata), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteEvQueue(session.id(), 9, nullptr), QNA_E_ARG);
-  EXPECT_EQ(QNA_WriteEvQueue(session.id() + 1, 9, &empty), QNA_E_NOCONN);
+  const struct {
+    std::function<std::uint32_t()> call;
+    std::uint32_t result;
+  } calls[] = {
+      // The scripted server replies 0 without payload: 10008, in step.
+      {[&] { return QNA_GetNamedEvQueueNum(id, "ALARMS", &n, nullptr, 5); }, QNA_E_READ},
+      {[&] { return QNA_GetNamedEvQueueNum(id, nullptr, nullptr, nullptr, 0); }, QNA_E_READ},
+      {[&] { return QNA_GetUsedEvQueueNum(id, nullptr, nullptr, 9); }, QNA_E_READ},
+      {[&] { return QNA_WriteEvQueue(id, 9, &empty); }, QNA_OK},
+      {[&] { return QNA_GetNamedEvQueueNum(id, "ABCDEFGHIJKL", &n, nullptr, 5); }, QNA_E_ARG},
+      {[&] { return QNA_GetNamedEvQueueNum(99, "A", &n, nullptr, 5); }, QNA_E_NOCONN},
+      {[&] {
+         ConnFailNextAllocSeam();
+         return QNA_WriteEvQueue(id, 9, &large);
+       }, 8},
+      {[&] { return QNA_WriteEvQueue(id, 9, &nodata); }, QNA_E_ARG},
+      {[&] { return QNA_WriteEvQueue(id, 9, nullptr); }, QNA_E_ARG},
+      {[&] { return QNA_WriteEvQueue(id + 1, 9, &empty); }, QNA_E_NOCONN},
+  };
+  for (std::size_t i = 0; i < std::size(calls); ++i) {
+    EXPECT_EQ(calls[i].call(), calls[i].result) << "call " << i;
+  }
   peer.Finish();
-  EXPECT_EQ(peer.received(), Le32({20, 200102, 0, 9, 42, 0}));
+  EXPECT_EQ(peer.received(), Cat({Le32({24, 200105, 0}), Name12("ALARMS"), Le32({5}),
+                                  Le32({24, 200105, 0}), Name12(""), Le32({0}),
+                                  Le32({12, 200107, 0, 9}), Le32({20, 200102, 0, 9, 42, 0})}));
 }
 
-// The request lock of the connection: held past QNA_MtxTimeOut gives 2
-// (detail unchanged); abandoned by a thread that ended gives 499 with 95,
-// and the lock is usable again.
+// The request lock held: 2; abandoned: 499 with 95, then usable.
 TEST_F(FamilyTest, RequestLock) {
   Peer peer(Wire::Pipe, kHostPipe, QueueServer());
   Session session(peer);
@@ -207,13 +202,13 @@ TEST_F(FamilyTest, RequestLock) {
   QNA_MtxTimeOut = 100;
   std::uint32_t max = 0;
   {
-    Holder holder(session.record()->request_lock, 1000ms);
+    MutexHolder holder(session.record()->request_lock);
     EXPECT_EQ(QNA_GetMaxEvQueueNum(session.id(), &max), QNA_E_MUTEX);
     EXPECT_EQ(QNA_InternalErr, 0);
   }
   {
-    Holder holder(session.record()->request_lock, 0ms, false);
-    holder.Join();
+    MutexHolder holder(session.record()->request_lock, 0ms, false);
+    holder.Release();
     EXPECT_EQ(QNA_GetMaxEvQueueNum(session.id(), &max), QNA_E_EVQ_LOCK);
     EXPECT_EQ(QNA_InternalErr, 95);
   }

@@ -1,7 +1,4 @@
-// The information block reads against a scripted server on the local link
-// (the detail codes 1001 to 1010, the exact request, the block never written
-// past its size), and the blocks of a real quonix: its own status and the
-// client processes registered with it.
+// The information blocks from a scripted server and from quonix.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,20 +9,14 @@
 #include "apps/info.h"
 #include "remote/data.h"
 #include "support/family.h"
-#include "remote/remote.h"
 #include "integration/integration.h"
 
 namespace {
 
-using qt::Bytes;
-using qt::Cat;
-using qt::FakeLink;
-using qt::Le32;
-using qt::Reply;
+using namespace qt;
 using namespace std::chrono_literals;
 
 const Bytes kCmRequest = Cat({Le32({24, 100, 0}), Bytes{1, 0, 0, 0}, Le32({1000, 0, 448})});
-const Bytes kAppRequest = Cat({Le32({24, 100, 0}), Bytes{1, 0, 0, 0}, Le32({1001, 0, 512})});
 
 Bytes Block(std::size_t size) {
   Bytes b(size);
@@ -52,50 +43,6 @@ class InfoTest : public qt::LibraryTest {};
 TEST_F(InfoTest, CodesOfTheServerBlock) {
   qt::RunFamily({.request = kCmRequest, .on_fake = CmOnFake, .local = [] { return QNA_ReadCmInfo(g_block); }},
                 qt::Rows(kRows, qt::StepRows(1002, 28, Block(448))));
-}
-
-// A server that answers one information read with `reply`, then the probe.
-template <typename Call>
-std::uint32_t ReadWith(const Bytes& reply, const Bytes& request, Call call) {
-  qt::Peer peer;
-  EXPECT_TRUE(peer.listening());
-  peer.Serve([reply](qt::PeerConn& conn) {
-    if (conn.Read(28)) conn.Send(reply);
-    conn.WaitFinish();
-  });
-  qt::LinkSession session;
-  EXPECT_TRUE(session.ok());
-  const std::uint32_t result = call();
-  peer.Finish();
-  EXPECT_EQ(peer.received(), request);
-  return result;
-}
-
-// The application block is read 512 bytes and never written past; a short
-// or refused reply leaves the buffer as it was.
-TEST_F(InfoTest, BlocksLandWholeAndNeverBeyond) {
-  std::uint8_t buffer[600];
-  std::memset(buffer, 0xEE, sizeof buffer);
-  EXPECT_EQ(ReadWith(Reply(0), kCmRequest, [&] { return QNA_ReadCmInfo(buffer); }), 0u);
-  EXPECT_EQ(ReadWith(Reply(6, Block(448)), kCmRequest, [&] { return QNA_ReadCmInfo(buffer); }), 6u);
-  EXPECT_EQ(buffer[0], 0xEE);
-  EXPECT_EQ(ReadWith(Reply(0, Block(700)), kAppRequest, [&] { return QNA_ReadAppInfo(buffer); }), 0u);
-  EXPECT_EQ(Bytes(buffer, buffer + 512), Block(512));
-  EXPECT_EQ(buffer[512], 0xEE);
-}
-
-TEST_F(InfoTest, NoMemoryForTheRequestGives100With1001) {
-  qt::Peer peer;
-  ASSERT_TRUE(peer.listening());
-  peer.Serve([](qt::PeerConn& conn) { conn.WaitFinish(); });
-  qt::LinkSession session;
-  ASSERT_TRUE(session.ok());
-  std::uint8_t buffer[448];
-  ConnFailNextAllocSeam();
-  EXPECT_EQ(QNA_ReadCmInfo(buffer), QNA_E_NOMEM);
-  EXPECT_EQ(QNA_InternalErr, 1001);
-  peer.Finish();
-  EXPECT_TRUE(peer.received().empty());
 }
 
 TEST_F(InfoTest, BeforeOpenBothGive50) {
@@ -139,14 +86,6 @@ TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
   ASSERT_EQ(QNA_ReadCmInfo(cm), 0u);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(cm)), "QUONIX");
   EXPECT_EQ(Get32(cm + 8), 2u);                                    // layout
-  // The version in the block is the one --version prints.
-  const std::uint32_t version = Get32(cm + 12);
-  const std::string version_log = root_.path() + "/version.log";
-  qt::Process print("/bin/sh", {"-c", std::string(QUONIX_PATH) + " --version >&2"}, version_log);
-  EXPECT_EQ(print.Wait(), 0);
-  EXPECT_EQ(qt::ReadText(version_log), "quonix " + std::to_string(version >> 16) + "." +
-                                           std::to_string(version >> 8 & 0xFF) + "." +
-                                           std::to_string(version & 0xFF) + "\n");
   EXPECT_EQ(Get32(cm + 16), static_cast<std::uint32_t>(server_->pid()));
   const auto now = static_cast<std::uint32_t>(std::time(nullptr));
   EXPECT_LE(Get32(cm + 20), now);                                  // start time
@@ -171,16 +110,8 @@ TEST_F(InfoServerTest, BlocksShowTheServerAndTwoClients) {
     if (name == "READER") reader_requests = Get32(entry + 28);
   }
   EXPECT_EQ(names, (std::set<std::string>{"APPONE", "APPTWO", "READER"}));
-  // Its count covers every request up to this read: two more since the last
-  // block, the other read and this one.
-  ASSERT_GE(reader_requests, 3u);
-  ASSERT_EQ(QNA_ReadCmInfo(cm), 0u);
-  ASSERT_EQ(QNA_ReadAppInfo(apps), 0u);
-  for (std::uint32_t i = 0; i < 3; ++i) {
-    if (std::string(reinterpret_cast<const char*>(apps + 8 + 32 * i)) == "READER") {
-      EXPECT_EQ(Get32(apps + 8 + 32 * i + 28), reader_requests + 2);
-    }
-  }
+  // Its request count covers this read: the registration, the other block.
+  EXPECT_GE(reader_requests, 3u);
 
   // The server counts the messages it holds.
   const char body[] = "kept";

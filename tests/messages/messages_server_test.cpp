@@ -1,13 +1,9 @@
-// messages_server_test.cpp - messages through a real quonix: two client
-// processes over the local link, over the host pipe (QNA_OpenN) and from a
-// TCP connection to a pipe, and the channel behaviours the server documents.
+// Messages through quonix.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
-#include <atomic>
-#include <thread>
 
 #include "integration/integration.h"
 #include "remote/remote.h"
@@ -63,9 +59,7 @@ std::uint32_t Send(std::uint32_t channel, const std::string& body, std::uint32_t
   return QNA_SendMsg(channel, w1, w2, w3, static_cast<std::uint32_t>(body.size()), body.data(), 0);
 }
 
-// Another process sends three messages over a connection, to the host pipe
-// or over TCP; they are received through a connection to the host pipe, or
-// on the local pipe.
+// Another process sends (host pipe or TCP) to waiting receives.
 TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
   ASSERT_TRUE(StartServer({"--host", "plant", "--tcp", "127.0.0.1:0"}));
   const auto listening = wire::ListeningOn(root_.path() + "/quonix.log");
@@ -78,6 +72,7 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
       std::uint32_t id = 0;
       const std::uint32_t opened = tcp ? QNA_OpenS(&params, &id) : QNA_OpenN(&params, &id);
       if (opened != 0) return it::ChildFail(it::Got("open", opened));
+      SysSleep(500);  // the first receive is waiting by then
       std::uint32_t result = 0;
       for (std::uint32_t i = 0; i < 3 && result == 0; ++i) {
         const std::string body = "message " + std::to_string(i);
@@ -96,6 +91,7 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
       const QNA_CONNPARAM params = Params("RECVN", "plant");
       ASSERT_EQ(QNA_OpenN(&params, &id), 0u) << ServerLog();
     }
+    const auto start = it::Clock::now();
     for (std::uint32_t i = 0; i < 3; ++i) {
       const Got got = Receive(channel, 15000, 256, id);
       ASSERT_EQ(got.result, 0u) << ServerLog();
@@ -103,36 +99,12 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
       EXPECT_EQ(got.w2, 100 + i);
       EXPECT_EQ(got.body, "message " + std::to_string(i));
     }
+    EXPECT_LT(it::MsSince(start), 15000);  // answered as the messages came
     EXPECT_EQ(sender.Wait(30s), 0);
   }
 }
 
-// A receive that waits is answered when a message arrives from another
-// process over the local link, well before its wait runs out.
-TEST_F(MessagesServerTest, ReceiveWaitsForAMessage) {
-  ASSERT_TRUE(StartServer());
-  qt::Child sender([&] {
-    QNA_REGREC record = it::Record("LATE");
-    if (QNA_Open(&record) != 0) return it::ChildFail("open failed");
-    SysSleep(500);
-    const std::uint32_t result = Send(3, "late", 0x1234, 0x5678);
-    QNA_Close();
-    return result == 0 ? 0 : it::ChildFail(it::Got("QNA_SendMsg", result));
-  });
-  QNA_REGREC record = it::Record("WAITER");
-  ASSERT_EQ(QNA_Open(&record), 0u);
-  const auto start = it::Clock::now();
-  const Got got = Receive(3, 20000);
-  EXPECT_EQ(got.result, 0u);
-  EXPECT_EQ(got.body, "late");
-  EXPECT_EQ(got.w1, 0x1234u);
-  EXPECT_EQ(got.w2, 0x5678u);
-  EXPECT_LT(it::MsSince(start), 15000);
-  EXPECT_EQ(sender.Wait(30s), 0);
-}
-
-// A receiver that dies while it waits: the message that then arrives is
-// not lost with the reply the server could not send, it waits for the next.
+// A receiver that dies waiting does not take the next message with it.
 TEST_F(MessagesServerTest, ReceiverThatDiesWhileItWaitsLosesNoMessage) {
   ASSERT_TRUE(StartServer());
   qt::Child receiver([] {
@@ -155,8 +127,7 @@ TEST_F(MessagesServerTest, ReceiverThatDiesWhileItWaitsLosesNoMessage) {
 
 class ChannelTest : public it::OpenClient {};
 
-// First in, first out, urgent messages first; an empty channel gives 20
-// after the wait; a message without reply arrives all the same.
+// In order, urgent first; an empty channel gives 20 after the wait.
 TEST_F(ChannelTest, OrderAndEmptyChannel) {
   EXPECT_EQ(Receive(1, 0).result, kChannelEmpty);
   const auto start = it::Clock::now();
@@ -176,9 +147,7 @@ TEST_F(ChannelTest, OrderAndEmptyChannel) {
   EXPECT_EQ(Receive(2, 0).result, kChannelEmpty);
 }
 
-// A full channel (21), a message too large (22) and a receiver with too
-// little room (23) cost no message: the channel keeps what it holds and
-// the message stays at the head until a receiver has room for it.
+// A full channel (21), too large (22), too little room (23): none lost.
 TEST_F(ChannelTest, LimitsKeepEveryMessage) {
   for (std::uint32_t i = 0; i < 64; ++i) ASSERT_EQ(Send(4, std::to_string(i)), 0u) << i;
   EXPECT_EQ(Send(4, "one too many"), kChannelFull);
@@ -197,46 +166,11 @@ TEST_F(ChannelTest, LimitsKeepEveryMessage) {
   EXPECT_EQ(Receive(8, 0, 12).body, "twelve bytes");
 }
 
-TEST_F(ChannelTest, ChannelThatWrapsIsRefusedAndNoDataAreaChanges) {
-  std::uint16_t before[4] = {};
-  ASSERT_EQ(QNA_Read(0, 0, 4, before, 0), 0u);
-  const std::uint8_t ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-  // Channel 2^32 - 100 would be area 0.
-  EXPECT_EQ(QNA_SendMsg(0xFFFFFF9Cu, 0xFFFF, 0xFFFF, 0xFFFF, 8, ones, 0), QNA_E_ARG);
-  std::uint16_t after[4] = {};
-  ASSERT_EQ(QNA_Read(0, 0, 4, after, 0), 0u);
-  EXPECT_EQ(std::memcmp(before, after, sizeof before), 0);
-  // The information blocks are not channels: a send there is refused.
+// The information blocks are not channels; the last channel is one.
+TEST_F(ChannelTest, InformationBlocksAreNoChannelsTheLastChannelIs) {
   EXPECT_EQ(Send(900, "x"), 6u);
   EXPECT_EQ(Send(0xFFFFFF9Bu, "last"), 0u);
   EXPECT_EQ(Receive(0xFFFFFF9Bu, 0).body, "last");
-}
-
-// After QNA_OpenN the local functions use the connection's pipe: local and
-// connection exchanges from two threads share that pipe and never
-// interleave (each thread gets exactly its own messages back).
-TEST_F(MessagesServerTest, LocalAndConnectionExchangesShareOnePipeInStep) {
-  ASSERT_TRUE(StartServer());
-  const QNA_CONNPARAM params = Params("SHARED", "");
-  std::uint32_t id = 0;
-  ASSERT_EQ(QNA_OpenN(&params, &id), 0u) << ServerLog();
-  std::atomic<int> failures{0};
-  const auto loop = [&](std::uint32_t channel, bool local) {
-    for (std::uint32_t i = 0; i < 200; ++i) {
-      const std::string body = std::to_string(channel) + ":" + std::to_string(i);
-      const auto size = static_cast<std::uint32_t>(body.size());
-      const std::uint32_t sent = local ? QNA_SendMsg(channel, i, 0, 0, size, body.data(), 0)
-                                       : QNA_SendMsgN(channel, i, 0, 0, size, body.data(), 0, id);
-      const Got got = Receive(channel, 0, 64, local ? 0 : id);
-      if (sent != 0 || got.result != 0 || got.w1 != i || got.body != body) ++failures;
-    }
-  };
-  QNA_MtxTimeOut = 20000;
-  std::thread a(loop, 21, true);
-  std::thread b(loop, 22, false);
-  a.join();
-  b.join();
-  EXPECT_EQ(failures.load(), 0) << ServerLog();
 }
 
 }  // namespace

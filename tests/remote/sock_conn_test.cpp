@@ -1,10 +1,6 @@
-// QNA_OpenS and QNA_CloseS against a scripted server on a loopback socket:
-// the host name, the connect attempts, the registration over the socket, the
-// pause after it; the cleanup after every failing step of either open.
+// QNA_OpenS and QNA_CloseS against a scripted server on a loopback socket.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -24,9 +20,7 @@ std::uint16_t RefusingPort() {
   return port;
 }
 
-// The open registers with the 28-byte request, takes the sizes, makes the
-// request lock and pauses a second; the close closes the socket.  The host
-// name ends at its first space, in the caller's parameters as well.
+// The open registers and pauses a second; the host name ends at a space.
 TEST_F(SockConnTest, OpenRegistersAndPauses) {
   const std::size_t descriptors = OpenDescriptors();
   {
@@ -62,7 +56,7 @@ TEST_F(SockConnTest, OpenRegistersAndPauses) {
     EXPECT_EQ(g_link, kInvalidHandle);  // a TCP connection is never the link
     EXPECT_EQ(QNA_WriteS(1, 100, 3, kProbeWords, 0, id), QNA_OK);
     const auto close_start = Clock::now();
-    QNA_CloseS(id);
+    QNA_CloseN(id);
     EXPECT_LT(Clock::now() - close_start, 500ms);  // no handshake on TCP
     EXPECT_EQ(ConnFindEntry(id), nullptr);
     ASSERT_TRUE(peer.WaitScript());
@@ -73,13 +67,11 @@ TEST_F(SockConnTest, OpenRegistersAndPauses) {
   EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
-// Connect attempts: none at all for 0 or less; a refusing server is tried
-// the number of times asked, 10 ms apart.
+// None for 0 attempts or less; a refusing server is tried as often as asked.
 TEST_F(SockConnTest, ConnectAttempts) {
   {
-    Peer peer(Wire::Tcp);
     bool came = false;
-    peer.Serve([&came](PeerConn&) { came = true; });
+    Peer peer(Wire::Tcp, kLocalPipe, [&came](PeerConn&) { came = true; });
     for (const std::int16_t attempts : {std::int16_t{0}, std::int16_t{-3}}) {
       QNA_CONNPARAM params = Params("127.0.0.1", peer.port(), attempts);
       std::uint32_t id = 0;
@@ -104,32 +96,44 @@ TEST_F(SockConnTest, ConnectAttempts) {
   EXPECT_EQ(TableSize(), 0u);
 }
 
-// Every failing step of an open before the registration, on either kind:
-// 51 with its detail, no record, no handle, socket or area left, the link as
-// it was, the id used up, nothing reaches the server.
+// Every failing step of either open: nothing left, the id used up.
 TEST_F(SockConnTest, FailedOpenLeavesNothing) {
   struct Case {
     const char* what;
     Wire wire;
-    bool objects;        // the server's data areas exist
-    const char* listen;  // the pipe a peer listens on (any for TCP), or nullptr
     const char* host;
-    std::uint32_t platform;  // 1: the Windows 95 family
     std::int32_t detail;
+    std::uint32_t result = QNA_E_OPEN;
+    const char* listen = nullptr;  // the pipe a peer listens on (any for TCP)
+    std::optional<Bytes> registered = {};  // the peer's reply to the registration; none: silent
+    bool close_first = false;      // the peer goes at the pipe's handshake read
+    bool close_after = false;      // the peer goes after its reply
+    bool objects = false;          // the server's data areas exist
+    std::uint32_t platform = 0;    // 1: the Windows 95 family
   };
   const Case cases[] = {
-      {"no data areas for a server-less connection", Wire::Pipe, false, qt::kLocalPipe, "", 0, -1},
-      {"no local pipe", Wire::Pipe, true, nullptr, "", 0, 2},
-      {"no pipe on the host", Wire::Pipe, false, "\\\\box\\pipe\\other", kHostName, 0, 2},
-      {"unknown host", Wire::Pipe, false, nullptr, "nowhere", 0, 53},
-      {"pipe host name of 16 characters", Wire::Pipe, false, kHostPipe, "0123456789abcdef", 0, 0},
-      {"emulated pipe", Wire::Pipe, true, qt::kLocalPipe, "", 1, 2},
-      {"empty host name", Wire::Tcp, false, "", "", 0, 0},
-      {"host name that is empty once cut", Wire::Tcp, false, "", " 127.0.0.1", 0, 0},
-      {"host name of 16 characters", Wire::Tcp, false, "", "127.0.0.1.......", 0, 0},
-      {"Windows 95 family", Wire::Tcp, false, "", "127.0.0.1", 1, 0},
-      {"host name not resolved", Wire::Tcp, false, "", "no-such-host.invalid", 0, 0},
-      {"nobody listens", Wire::Tcp, false, nullptr, "127.0.0.1", 0, 0},
+      {"no data areas for a server-less connection", Wire::Pipe, "", -1, 51, qt::kLocalPipe},
+      {"no local pipe", Wire::Pipe, "", 2, 51, nullptr, {}, false, false, true},
+      {"no pipe on the host", Wire::Pipe, kHostName, 2, 51, "\\\\box\\pipe\\other"},
+      {"unknown host", Wire::Pipe, "nowhere", 53},
+      {"pipe host name of 16 characters", Wire::Pipe, "0123456789abcdef", 0, 51, kHostPipe},
+      {"emulated pipe", Wire::Pipe, "", 2, 51, qt::kLocalPipe, {}, false, false, true, 1},
+      {"empty host name", Wire::Tcp, "", 0, 51, ""},
+      {"host name that is empty once cut", Wire::Tcp, " 127.0.0.1", 0, 51, ""},
+      {"host name of 16 characters", Wire::Tcp, "127.0.0.1.......", 0, 51, ""},
+      {"Windows 95 family", Wire::Tcp, "127.0.0.1", 0, 51, "", {}, false, false, false, 1},
+      {"host name not resolved", Wire::Tcp, "no-such-host.invalid", 0, 51, ""},
+      {"nobody listens", Wire::Tcp, "127.0.0.1", 0},
+      {"registration refused", Wire::Pipe, kHostName, 0, 7, kHostPipe, Reply(7, kSizes)},
+      // The failed handshake read ends the link: the registration finds it gone.
+      {"gone at the handshake read", Wire::Pipe, kHostName, 4000, 101, kHostPipe, Bytes{}, true},
+      {"gone before the reply", Wire::Pipe, kHostName, 4002, 102, kHostPipe, Bytes{}, false, true},
+      {"reply length 6, then silence", Wire::Pipe, kHostName, 4004, 102, kHostPipe, Le32({6})},
+      {"link closes in the sizes", Wire::Pipe, kHostName, 4007, 102, kHostPipe,
+       Cat({Le32({32, 0, 0}), Bytes(5, 1)}), false, true},
+      {"TCP: registration refused", Wire::Tcp, "127.0.0.1", 0, 7, "", Reply(7, kSizes)},
+      {"TCP: closes before the reply", Wire::Tcp, "127.0.0.1", 4002, 102, "", Bytes{}, false, true},
+      {"TCP: reply length 0xFFFFFFFF", Wire::Tcp, "127.0.0.1", 4004, 102, "", Le32({0xFFFFFFFFu})},
   };
   const std::uint32_t count = ConnOpenCount();
   for (const Case& c : cases) {
@@ -142,11 +146,23 @@ TEST_F(SockConnTest, FailedOpenLeavesNothing) {
       std::optional<Peer> peer;
       std::uint16_t port = RefusingPort();
       bool came = false;
+      const bool pipe = c.wire == Wire::Pipe;
       if (c.listen != nullptr) {
         peer.emplace(c.wire, c.listen);
-        if (c.wire == Wire::Tcp) port = peer->port();
-        peer->Serve([&came](PeerConn& conn) {
+        if (!pipe) port = peer->port();
+        peer->Serve([&came, &c, pipe](PeerConn& conn) {
           came = true;
+          if (c.registered) {
+            if (pipe) {
+              if (conn.ReadRequest() != kHandshakeRead) return;
+              if (c.close_first) return conn.Close();
+              if (!conn.Send(Reply(0, {0x00, 0x80}))) return;
+            }
+            if (conn.ReadRequest() != kRegistration || !conn.Send(*c.registered)) return;
+            if (c.close_after) return conn.Close();
+            // The cleanup's handshake read, when the link is in step.
+            if (pipe && conn.ReadRequest() == kHandshakeRead) conn.Send(Reply(0, {0x00, 0x80}));
+          }
           conn.WaitFinish();
         });
       }
@@ -154,7 +170,11 @@ TEST_F(SockConnTest, FailedOpenLeavesNothing) {
       QNA_CONNPARAM params = Params(c.host, port, 3);
       std::uint32_t id = 0;
       SetDetail(77);
-      EXPECT_EQ(c.wire == Wire::Pipe ? QNA_OpenN(&params, &id) : QNA_OpenS(&params, &id), QNA_E_OPEN);
+      const auto start = Clock::now();
+      EXPECT_EQ(pipe ? QNA_OpenN(&params, &id) : QNA_OpenS(&params, &id), c.result);
+      if (c.registered) {
+        EXPECT_LT(Clock::now() - start, 900ms);  // no pause after it
+      }
       EXPECT_EQ(QNA_InternalErr, c.detail);
       EXPECT_EQ(id, 0u);
       EXPECT_EQ(TableSize(), 0u);
@@ -166,14 +186,16 @@ TEST_F(SockConnTest, FailedOpenLeavesNothing) {
       if (peer) {
         peer->Finish();
         // A pipe peer may have been reached by a failed open, never spoken to.
-        EXPECT_TRUE(c.wire == Wire::Pipe ? peer->received().empty() : !came);
+        if (!c.registered) {
+          EXPECT_TRUE(pipe ? peer->received().empty() : !came);
+        }
       }
     }
     EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_EQ(PlatformOpenHandles(), handles);
   }
   ASSERT_EQ(ConnTableLock(true), 0);
-  EXPECT_EQ(ConnNextId(), 13u);  // each failed open used its id
+  EXPECT_EQ(ConnNextId(), std::size(cases) + 1);  // each failed open used its id
   ConnTableUnlock();
 }
 
