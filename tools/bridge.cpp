@@ -7,18 +7,20 @@
 // thread of the bridge's own (Mqtt::Loop), which makes no library call and
 // prints nothing: what it has to tell waits in Mqtt for the main thread.
 //
-// Lock rules: Mqtt::lock_ guards the connection flags, the messages waiting
-// for the broker's acknowledgement, the incoming set messages and the notes.
-// It is held for a few assignments only, never across a libmosquitto call,
-// so that a callback (which libmosquitto may run holding locks of its own)
-// and a publish never wait for each other.
+// Lock rules: Mqtt::lock_ guards the connection flags, the kept events, the
+// messages waiting for the broker's acknowledgement, the incoming set
+// messages and the notes.  It is held for a few assignments only, never
+// across a libmosquitto call, so that a callback (which libmosquitto may run
+// holding locks of its own) and a publish never wait for each other.
 //
-// Delivery: every message goes at QoS 1.  libmosquitto keeps a QoS 1
-// message until the broker acknowledges it, across a reconnect too, so an
-// event handed to it while the broker is away goes out when the broker is
-// back; the bridge bounds how many may wait and counts the rest as dropped.
-// A value is not kept while the broker is away: the latest one is
-// published (retained) when it is back.
+// Delivery: every message goes at QoS 1.  libmosquitto cannot be trusted
+// with a message around a reconnect (one handed to it then may never be
+// sent, and is not told as lost), so the bridge keeps each event itself
+// until the broker acknowledges it: it hands events to libmosquitto only
+// while connected, in order, and after a reconnect hands over again, from
+// the oldest, those not acknowledged.  It bounds how many may wait and
+// counts the rest as dropped.  A value is not kept while the broker is
+// away: the latest one is published (retained) when it is back.
 #include <cjson/cJSON.h>
 #include <mosquitto.h>
 #include <pthread.h>
@@ -29,6 +31,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -270,8 +273,10 @@ class Mqtt {
     if (Connected()) {
       Publish(status_, "offline", true, Kind::other);
       const auto due = std::chrono::steady_clock::now() + kFlushTime;
-      while (Unacknowledged() > 0 && Connected() && std::chrono::steady_clock::now() < due)
+      while (Unacknowledged() > 0 && Connected() && std::chrono::steady_clock::now() < due) {
+        SendEvents();
         std::this_thread::sleep_for(milliseconds(10));
+      }
     }
     {
       std::lock_guard guard(lock_);
@@ -296,22 +301,53 @@ class Mqtt {
       std::lock_guard guard(lock_);
       if (!connected_ || waiting_[static_cast<int>(Kind::value)] >= kValueBacklog) return false;
     }
-    return Publish(topic, payload, true, Kind::value);
+    return Publish(topic, payload, true, Kind::value) == MOSQ_ERR_SUCCESS;
   }
 
-  // An event: kept while the broker is away, up to --max-queued of them;
-  // false when it was dropped.
+  // An event: kept until the broker acknowledges it, up to --max-queued of
+  // them; false when it was dropped.
   bool PublishEvent(const std::string& topic, const std::string& payload) {
     {
       std::lock_guard guard(lock_);
-      if (waiting_[static_cast<int>(Kind::event)] >= args_.max_queued) return false;
+      if (events_.size() >= args_.max_queued) return false;
+      events_.emplace(next_event_++, Event{topic, payload});
     }
-    return Publish(topic, payload, false, Kind::event);
+    SendEvents();
+    return true;
   }
 
-  // An answer on PREFIX/error: sent when the broker is there.
-  void PublishError(const std::string& payload) {
-    if (Connected()) Publish(args_.prefix + "/error", payload, false, Kind::other);
+  // Hands the kept events not yet handed over on this connection to
+  // libmosquitto, oldest first, while connected and not too many are out.
+  // Only the main thread calls it, so that they go in order.
+  void SendEvents() {
+    for (;;) {
+      std::uint64_t number = 0;
+      Event event;
+      std::uint32_t connection = 0;
+      {
+        std::lock_guard guard(lock_);
+        const auto next = events_.lower_bound(next_to_send_);
+        if (!connected_ || next == events_.end() || waiting_[static_cast<int>(Kind::event)] >= kInFlight) return;
+        number = next->first;
+        event = next->second;
+        connection = connection_;
+      }
+      const int rc = Publish(event.topic, event.payload, false, Kind::event, number, connection);
+      // Found no connection after all: tried again at the next call (what
+      // libmosquitto took then may go out too, as a duplicate).
+      if (rc == MOSQ_ERR_NO_CONN) return;
+      std::lock_guard guard(lock_);
+      // One libmosquitto refuses (its note is out) would stop all after it.
+      if (rc != MOSQ_ERR_SUCCESS) events_.erase(number);
+      // After a reconnect meanwhile, sending starts again from the oldest.
+      if (connection == connection_) next_to_send_ = number + 1;
+    }
+  }
+
+  // An answer on PREFIX/error: sent when the broker is there; false when
+  // it was not handed over.
+  bool PublishError(const std::string& payload) {
+    return Connected() && Publish(args_.prefix + "/error", payload, false, Kind::other) == MOSQ_ERR_SUCCESS;
   }
 
   // True once after each connect: the broker may be a new one that holds
@@ -333,30 +369,56 @@ class Mqtt {
   }
 
  private:
+  struct Event {
+    std::string topic, payload;
+  };
+  // A message handed to libmosquitto: the event's number for an event, and
+  // the connection it was handed over on.
+  struct Sent {
+    Kind kind = Kind::other;
+    std::uint64_t event = 0;
+    std::uint32_t connection = 0;
+  };
+
   std::size_t Unacknowledged() const {
     std::lock_guard guard(lock_);
-    return unacknowledged_.size();
+    return events_.size() + waiting_[static_cast<int>(Kind::value)] + waiting_[static_cast<int>(Kind::other)];
   }
 
   // Hands a message to libmosquitto and keeps its id until the broker
-  // acknowledges it.  A QoS 1 message that finds no connection is kept by
-  // libmosquitto all the same and sent once it connects.
-  bool Publish(const std::string& topic, const std::string& payload, bool retain, Kind kind) {
+  // acknowledges it.
+  int Publish(const std::string& topic, const std::string& payload, bool retain, Kind kind) {
+    std::uint32_t connection = 0;
+    {
+      std::lock_guard guard(lock_);
+      connection = connection_;
+    }
+    return Publish(topic, payload, retain, kind, 0, connection);
+  }
+
+  // libmosquitto's code: MOSQ_ERR_SUCCESS when handed over, MOSQ_ERR_NO_CONN
+  // when it found no connection (libmosquitto may or may not send it).
+  int Publish(const std::string& topic, const std::string& payload, bool retain, Kind kind, std::uint64_t event,
+              std::uint32_t connection) {
     int mid = 0;
     const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
                                      retain);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
       std::lock_guard guard(lock_);
       notes_.push_back("could not publish to " + topic + ": " + MosquittoText(rc));
-      return false;
+      return rc;
     }
     std::lock_guard guard(lock_);
     // The acknowledgement may have come before this thread got here.
-    if (acknowledged_early_.erase(mid) == 0) {
-      unacknowledged_[mid] = kind;
-      ++waiting_[static_cast<int>(kind)];
+    if (acknowledged_early_.erase(mid) != 0) {
+      if (kind == Kind::event) events_.erase(event);
+      return rc;
     }
-    return true;
+    sent_[mid] = {kind, event, connection};
+    // Counted only for the present connection: what an earlier one left
+    // unacknowledged is handed over again (an event) or published afresh.
+    if (connection == connection_ && rc == MOSQ_ERR_SUCCESS) ++waiting_[static_cast<int>(kind)];
+    return rc;
   }
 
   bool Stopping() const {
@@ -405,6 +467,14 @@ class Mqtt {
       std::lock_guard guard(m.lock_);
       m.connected_ = true;
       m.republish_ = true;
+      // libmosquitto may yet send again what the last connection left
+      // unacknowledged, and the broker acknowledge it on this one; older
+      // ones are given up.
+      const std::uint32_t last = m.connection_++;
+      std::erase_if(m.sent_, [&](const auto& sent) { return sent.second.connection != last; });
+      m.acknowledged_early_.clear();
+      std::fill(std::begin(m.waiting_), std::end(m.waiting_), 0);
+      m.next_to_send_ = m.events_.empty() ? m.next_event_ : m.events_.begin()->first;
     }
     m.Tell("connected to the broker at " + m.where_);
     m.Publish(m.status_, "online", true, Kind::other);
@@ -425,13 +495,15 @@ class Mqtt {
   static void OnPublish(mosquitto*, void* self, int mid) {
     auto& m = *static_cast<Mqtt*>(self);
     std::lock_guard guard(m.lock_);
-    const auto found = m.unacknowledged_.find(mid);
-    if (found == m.unacknowledged_.end()) {
+    const auto found = m.sent_.find(mid);
+    if (found == m.sent_.end()) {
       m.acknowledged_early_.insert(mid);
       return;
     }
-    --m.waiting_[static_cast<int>(found->second)];
-    m.unacknowledged_.erase(found);
+    const Sent& sent = found->second;
+    if (sent.connection == m.connection_) --m.waiting_[static_cast<int>(sent.kind)];
+    if (sent.kind == Kind::event) m.events_.erase(sent.event);
+    m.sent_.erase(found);
   }
 
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
@@ -459,8 +531,16 @@ class Mqtt {
   bool connected_ = false;
   bool stopping_ = false;
   bool republish_ = false;
-  std::unordered_map<int, Kind> unacknowledged_;
+  // Every event read and not yet acknowledged, by its number: in order.
+  std::map<std::uint64_t, Event> events_;
+  std::uint64_t next_event_ = 0;
+  // The first event not yet handed over on this connection.
+  std::uint64_t next_to_send_ = 0;
+  // Counts the connections; each message handed over carries its own.
+  std::uint32_t connection_ = 0;
+  std::unordered_map<int, Sent> sent_;
   std::unordered_set<int> acknowledged_early_;
+  // Handed over on this connection and not yet acknowledged, by kind.
   std::size_t waiting_[3] = {};
   std::vector<Incoming> inbox_;
   std::size_t inbox_refused_ = 0;
@@ -704,8 +784,10 @@ class Bridge {
     ReportDropped();
   }
 
-  // Takes what waits in each queue and hands it on.
+  // Takes what waits in each queue and hands it on, after what was kept
+  // while the broker was away.
   Refusal DrainEvents() {
+    mqtt_.SendEvents();
     for (const BridgeQueue& q : queues_)
       for (int n = 0; n < kBridgeEventsPerPoll; ++n) {
         const std::uint32_t r = TakeEvent(q.handle, event_);
@@ -772,11 +854,12 @@ class Bridge {
 
   void ReportDropped() {
     if (dropped_ == 0 || !mqtt_.Connected()) return;
-    const Refusal dropped = Refusal::Own(std::to_string(std::exchange(dropped_, 0)) +
-                                         " events were dropped: more than " + std::to_string(args_.max_queued) +
-                                         " waited for the broker (--max-queued)");
+    const Refusal dropped = Refusal::Own(std::to_string(dropped_) + " events were dropped: more than " +
+                                         std::to_string(args_.max_queued) + " waited for the broker (--max-queued)");
+    // Not handed over: said at a later poll, with any dropped meanwhile.
+    if (!mqtt_.PublishError(ErrorPayload("", dropped))) return;
+    dropped_ = 0;
     Refuse(kCommand, dropped);
-    mqtt_.PublishError(ErrorPayload("", dropped));
   }
 
   // While the server is away: the broker's news printed, set messages
@@ -786,6 +869,7 @@ class Bridge {
     std::size_t refused = 0;
     for (const Incoming& in : mqtt_.TakeIncoming(refused))
       Answer(in, Refusal::Own("the server is not reachable: nothing written"));
+    mqtt_.SendEvents();
     ReportDropped();
   }
 
