@@ -51,14 +51,17 @@ stop_run() {
   wait "$running_pid" 2>/dev/null || true
 }
 trap stop_run EXIT
-finish_run() {  # waits for the run in the background, if any; stops on its failure
+# A failed run does not stop the steps after it (a build that fails does):
+# every failure is told at the end, and the exit status is 1.
+failed=()
+finish_run() {  # waits for the run in the background, if any
   [ -n "$running_pid" ] || return 0
   local status=0
   wait "$running_pid" || status=$?
   running_pid=""
   echo "== $running: run"
   cat "build/test-$running.log"
-  [ $status -eq 0 ] || { echo "test.sh: FAILED: the run of $running" >&2; exit 1; }
+  [ $status -eq 0 ] || failed+=("$running")
 }
 for step in "${steps[@]}"; do
   echo "== $step: build"
@@ -87,3 +90,7 @@ if git rev-parse --git-dir >/dev/null 2>&1; then
   awk -v t="$tests" -v a="$all" 'BEGIN { printf "test share: %d of %d non-blank source lines (%.1f%%)\n", t, a, 100 * t / a }'
 fi
 [ ! -f build/coverage/coverage.txt ] || cat build/coverage/coverage.txt
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "test.sh: FAILED: the run of ${failed[*]}" >&2
+  exit 1
+fi
