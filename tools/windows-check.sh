@@ -33,12 +33,91 @@ wine32=/usr/lib/wine/wine
 wineserver=$(command -v wineserver || true)
 [ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
 
+# ---- Wine ----------------------------------------------------------------------
+# A private Wine prefix per build in the build folder (a 32-bit one for
+# i686), with the null display driver: windows exist (the window lookup needs
+# them) without any display.  Each prefix has its own wineserver, so the two
+# builds' tests can run at the same time.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+stop_wine() { "$wineserver" -k >/dev/null 2>&1 || true; }
+jobs_left=()
+cleanup() {
+  local pid
+  for pid in "${jobs_left[@]}"; do
+    pkill -TERM -P "$pid" 2>/dev/null || true
+    kill "$pid" 2>/dev/null || true
+  done
+  wait 2>/dev/null || true
+  for WINEPREFIX in "$root/build/wine" "$root/build/wine32"; do export WINEPREFIX; stop_wine; done
+}
+trap cleanup EXIT
+
+make_prefix() {  # loader, prefix, WINEARCH, name of the Wine
+  local wine=$1 name=$4
+  export WINEPREFIX=$2 WINEARCH=$3
+  [ ! -f "$WINEPREFIX/.qnapi-prefix" ] || return 0
+  step "wine prefix $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  "$wine" wineboot --init >/dev/null 2>&1 || fail "$name cannot start (wineboot)"
+  "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
+    fail "$name: the display driver could not be set"
+  "$wineserver" -w
+  touch "$WINEPREFIX/.qnapi-prefix"
+}
+
+under_wine() {  # preset, loader, prefix, WINEARCH, name of the Wine
+  local preset=$1 wine=$2 name=$5
+  export WINEPREFIX=$3 WINEARCH=$4
+  # No program of an earlier run (a server left behind) stays in the way.
+  stop_wine
+
+  step "tests of $preset under $name"
+  ctest --preset "$preset" || fail "the Windows tests of $preset under $name"
+
+  step "qna demo of $preset under $name"
+  local demo_log=build/$preset/qna-demo.log
+  if ! (cd "build/$preset/tools" && timeout 120 "$wine" ./qna.exe demo) >"$demo_log" 2>&1 ||
+     ! grep -q 'all good' "$demo_log"; then
+    cat "$demo_log"
+    fail "qna demo of $preset under $name"
+  fi
+  grep 'steps passed' "$demo_log"
+  stop_wine
+}
+
+# Runs a step in the background with its output in a log, shown when it ends.
+background() {  # log, command...
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 &
+  jobs_left+=($!)
+}
+# Waits for the oldest background step and shows its log.
+finish() {  # log, what failed
+  local pid=${jobs_left[0]} status=0
+  wait "$pid" || status=$?
+  jobs_left=("${jobs_left[@]:1}")
+  cat "$1"
+  [ $status -eq 0 ] || fail "$2"
+}
+
 # ---- Build -------------------------------------------------------------------
-for preset in mingw64 mingw32; do
-  step "build $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j 2
-done
+build() {  # preset
+  step "build $1"
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j 2
+}
+# The prefixes are made while the first build runs (wineboot needs no build),
+# and the x86_64 tests run while the i686 build is made: both mostly wait.
+mkdir -p build
+background build/wine-prefixes.log make_prefix "$wine64" "$root/build/wine" win64 wine64
+build mingw64
+finish build/wine-prefixes.log "the wine64 prefix"
+background build/wine-prefixes.log make_prefix "$wine32" "$root/build/wine32" win32 wine32
+background build/mingw64-wine.log under_wine mingw64 "$wine64" "$root/build/wine" win64 wine64
+build mingw32
+finish build/wine-prefixes.log "the wine32 prefix"
 
 # ---- Exports -----------------------------------------------------------------
 # The export table of each DLL must hold exactly the names of exports.txt,
@@ -87,44 +166,7 @@ if [ -f build/mingw32/tests/win/test_win_dll.exe ]; then
     fail "i686: an application does not import QNA_Open by its plain name"
 fi
 
-# ---- Under Wine ------------------------------------------------------------------
-# A private Wine prefix per build in the build folder (a 32-bit one for
-# i686), with the null display driver: windows exist (the window lookup needs
-# them) without any display.
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-stop_wine() { "$wineserver" -k >/dev/null 2>&1 || true; }
-trap 'for WINEPREFIX in "$root/build/wine" "$root/build/wine32"; do export WINEPREFIX; stop_wine; done' EXIT
-
-under_wine() {  # preset, loader, prefix, WINEARCH, name of the Wine
-  local preset=$1 wine=$2 name=$5
-  export WINEPREFIX=$3 WINEARCH=$4
-  if [ ! -f "$WINEPREFIX/.qnapi-prefix" ]; then
-    step "wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    "$wine" wineboot --init >/dev/null 2>&1 || fail "$name cannot start (wineboot)"
-    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
-      fail "$name: the display driver could not be set"
-    "$wineserver" -w
-    touch "$WINEPREFIX/.qnapi-prefix"
-  fi
-  # No program of an earlier run (a server left behind) stays in the way.
-  stop_wine
-
-  step "tests of $preset under $name"
-  ctest --preset "$preset" || fail "the Windows tests of $preset under $name"
-
-  step "qna demo of $preset under $name"
-  local demo_log=build/$preset/qna-demo.log
-  if ! (cd "build/$preset/tools" && timeout 120 "$wine" ./qna.exe demo) >"$demo_log" 2>&1 ||
-     ! grep -q 'all good' "$demo_log"; then
-    cat "$demo_log"
-    fail "qna demo of $preset under $name"
-  fi
-  grep 'steps passed' "$demo_log"
-  stop_wine
-}
-under_wine mingw64 "$wine64" "$root/build/wine" win64 wine64
 under_wine mingw32 "$wine32" "$root/build/wine32" win32 wine32
+finish build/mingw64-wine.log "under wine64"
 
 echo "windows-check: all good ($(($(date +%s) - start)) s)"
