@@ -1,7 +1,6 @@
 // Area mutexes between processes around a real quonix: a client killed
 // while it holds one, and one that never lets go.  Nothing hangs, and what
-// can go on does.  (Clients and servers killed at random moments are
-// tests/faults' own.)
+// can go on does.  (Servers killed at random moments are tests/faults'.)
 #include <gtest/gtest.h>
 
 #include <functional>
