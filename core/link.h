@@ -60,6 +60,8 @@ struct Link {
   // The bytes that can be read now without waiting: 0 and the count, -1 on
   // failure, 1 when the kind cannot tell (then a read may wait).
   int Available(std::uint32_t* count) const;
+  // The emulation's read waits until it has every byte asked (exchange.h).
+  bool WaitsForAll() const { return kind == LinkKind::Emulated; }
   void Cut() const;
   void Close();
 };

@@ -160,6 +160,30 @@ TEST_F(DataTest, TransfersAreSplit) {
   }
 }
 
+// A small reply comes in one read with its length word: its words land in
+// the buffer and not beyond it; bytes that come after a reply belong to no
+// request, so the link is cut once the reply is taken.
+TEST_F(DataTest, SmallRepliesComeWholeAndNothingAfterThem) {
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    SCOPED_TRACE(WireName(wire));
+    Peer peer(wire, kHostPipe);
+    peer.Serve([](PeerConn& conn) {
+      if (conn.ReadRequest().empty() || !conn.Send(Reply(0, Le32({0x22221111, 0x44443333, 0x66665555})))) return;
+      if (conn.ReadRequest().empty() || !conn.Send(Cat({Reply(6), Bytes{9, 9, 9}}))) return;
+      conn.WaitFinish();
+    });
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    std::uint16_t words[4] = {0, 0, 0, 0xEEEE};
+    EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), QNA_OK);
+    EXPECT_EQ(words[0], 0x1111);
+    EXPECT_EQ(words[2], 0x3333);
+    EXPECT_EQ(words[3], 0xEEEE);
+    EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), 6u);
+    EXPECT_EQ(Probe(wire, session.id()), QNA_E_WRITE);
+  }
+}
+
 // A failed request ends a split read; the words before it stay.
 TEST_F(DataTest, FailedRequestEndsASplitRead) {
   for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
