@@ -85,8 +85,9 @@ TEST_F(DataTest, BitWriteDetailCodes) {
 
 // The exchanges' own refusals (behind the exported functions' checks).
 TEST_F(DataTest, ExchangeRefusals) {
-  std::uint16_t words[4] = {};
+  std::uint16_t words[8] = {};
   const std::uint32_t one = 1, none = 0;
+  const std::uint32_t ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
   const struct {
     std::function<std::uint32_t(FakeLink&)> call;
     std::uint32_t result;
@@ -95,6 +96,10 @@ TEST_F(DataTest, ExchangeRefusals) {
       {[&](FakeLink& l) { return DataReadExchange(l, 0, &one, &one, &one, words, 0, 1); }, 6, 0},
       {[&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &one, words, 0, 2); }, 9999, 1000},
       {[&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &none, words, 0, 1); }, 6, 0},
+      {[&](FakeLink& l) {
+         ConnFailNextAllocSeam();  // a request of many ranges is the one that takes memory
+         return DataReadExchange(l, 8, ones, ones, ones, words, 0, 1);
+       }, 100, 1001},
       {[](FakeLink& l) { return WordWriteExchange(l, 1, 0, 0, kProbeWords, 0, 1); }, 6, 0},
   };
   for (const auto& c : cases) {
@@ -251,10 +256,6 @@ TEST_F(DataTest, NothingToSend) {
         {"bit write of 0 bits", [&] { return WriteBits(wire, 0, 0, 0, bits, 0, id); }, 0, 77},
         {"bit write, unknown id", [&] { return WriteBits(wire, 0, 0, 1, bits, 0, unknown); }, 50, 77},
         {"bit write that wraps", [&] { return WriteBits(wire, 0, 0xFFFFFFFFu, 2, bits, 0, id); }, 6, 0},
-        {"read, no memory for the request", [&] {
-           ConnFailNextAllocSeam();
-           return ReadWords(wire, 1, 100, 3, words, id);
-         }, 100, 100},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.what);
