@@ -1,11 +1,13 @@
 // The data requests of both kinds of connection.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <vector>
 
 #include "core/requests.h"
 #include "remote/data.h"
 #include "support/family.h"
+#include "w95pipe/w95pipe.h"
 
 namespace {
 
@@ -187,6 +189,41 @@ TEST_F(DataTest, SmallRepliesComeWholeAndNothingAfterThem) {
     EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), 6u);
     EXPECT_EQ(Probe(wire, session.id()), QNA_E_WRITE);
   }
+}
+
+// The emulated pipe's read waits for every byte asked: a refusal, shorter
+// than the reply of the words asked, still ends the read at once.  The
+// creating side is a child process, as a server is.
+TEST_F(DataTest, EmulatedPipeTakesAShortReplyByItsLength) {
+  qt::Signal to_child, to_parent;
+  qt::Child child([&] {
+    Handle server = 0;
+    std::uint8_t request[28];
+    std::uint32_t n = 0;
+    const Bytes refusal = Reply(6);
+    if (W95NpipeCreate("\\pipe\\shortreply", &server, 0, 1, 256, 256, 0) != 0) return 1;
+    to_parent.Post('c');
+    if (W95NpipeConnect(server) != 0 || W95NpipeRead(server, request, sizeof request, &n) != 0 ||
+        W95NpipeWrite(server, refusal.data(), static_cast<std::uint32_t>(refusal.size()), &n) != 0)
+      return 1;
+    return to_child.Take(30s) == 'x' ? 0 : 2;
+  });
+  ASSERT_EQ(to_parent.Take(), 'c');
+  Handle client = 0;
+  ASSERT_EQ(W95NpipeOpen("\\pipe\\shortreply", &client), 0u);
+  auto read = std::async(std::launch::async, [client] {
+    Link link = Link::OfPipe(client, true);
+    std::uint16_t words[3] = {};
+    const std::uint32_t area = 1, start = 100, count = 3;
+    return DataReadExchange(link, 1, &area, &start, &count, words, 0, 1);
+  });
+  const bool prompt = read.wait_for(kPromptly) == std::future_status::ready;
+  if (!prompt) W95NpipeCut(client);  // frees the waiting read
+  EXPECT_TRUE(prompt);
+  EXPECT_EQ(read.get(), 6u);
+  W95NpipeClose(client);
+  to_child.Post('x');
+  EXPECT_EQ(child.Wait(), 0);
 }
 
 // A failed request ends a split read; the words before it stay.
