@@ -87,6 +87,14 @@ long long Available(Handle h) {
   return available;
 }
 
+// A private root and one connected pipe.
+class PipeLink : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(link.server.valid()) << win::GetLastError(); }
+  qt::TempRoot root;
+  Link link = Connect(Local("link"));
+};
+
 // ---- Servers ----------------------------------------------------------------
 
 TEST(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
@@ -126,10 +134,7 @@ constexpr win::DWORD kDisconnected = win::ERROR_PIPE_NOT_CONNECTED;
 constexpr win::DWORD kDisconnected = win::ERROR_BROKEN_PIPE;
 #endif
 
-TEST(PipeServer, DisconnectWakesABlockedReaderAndKeepsTheHandle) {
-  qt::TempRoot root;
-  Link link = Connect(Local("wake"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, DisconnectWakesABlockedReaderAndKeepsTheHandle) {
   win::DWORD error = 0;
   const int outcome = EndedBy(
       [&] {
@@ -153,10 +158,7 @@ TEST(PipeServer, DisconnectWakesABlockedReaderAndKeepsTheHandle) {
 // Every exchange moves its bytes through holds.  A cut from another thread
 // wakes a read on one; once the handle is closed, every call through the
 // hold fails with 6, as the handle would, while the object stays.
-TEST(PipeHold, CallsThroughAHoldFailOnceItsHandleIsClosed) {
-  qt::TempRoot root;
-  Link link = Connect(Local("held"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, CallsThroughAHoldFailOnceItsHandleIsClosed) {
   Handle mutex = 0;
   ASSERT_EQ(MtxCreate(nullptr, &mutex, 0), 0);
   const HeldObject pipe = PipeHold(link.client.get());
@@ -189,10 +191,7 @@ TEST(PipeHold, CallsThroughAHoldFailOnceItsHandleIsClosed) {
 
 // ---- Reads and writes -------------------------------------------------------
 
-TEST(PipeIo, NpipeReadGathersARecordWrittenInSmallPieces) {
-  qt::TempRoot root;
-  Link link = Connect(Local("pieces"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, NpipeReadGathersARecordWrittenInSmallPieces) {
   std::string record(1000, '\0');
   for (std::size_t i = 0; i < record.size(); ++i) record[i] = static_cast<char>(i * 7);
   std::thread writer([&] {
@@ -207,10 +206,7 @@ TEST(PipeIo, NpipeReadGathersARecordWrittenInSmallPieces) {
 
 // A peer's close ends a blocked NpipeRead, which counts what came before it;
 // every later read fails with 109, never an empty success.
-TEST(PipeIo, ClosedPeerFailsWithBrokenPipeNeverAnEmptySuccess) {
-  qt::TempRoot root;
-  Link link = Connect(Local("closed"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, ClosedPeerFailsWithBrokenPipeNeverAnEmptySuccess) {
   std::uint32_t n = 0;
   char buffer[10] = {};
   win::DWORD error = 0;
@@ -236,10 +232,7 @@ TEST(PipeIo, ClosedPeerFailsWithBrokenPipeNeverAnEmptySuccess) {
   EXPECT_LT(Clock::now() - start, 5s);
 }
 
-TEST(PipeIo, PeekShowsWaitingBytesWithoutTakingThem) {
-  qt::TempRoot root;
-  Link link = Connect(Local("peek"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, PeekShowsWaitingBytesWithoutTakingThem) {
   EXPECT_EQ(Available(link.server.get()), 0);  // an open, empty pipe
   ASSERT_TRUE(Write(link.client.get(), "12345"));
   ASSERT_TRUE(qt::WaitFor([&] { return Available(link.server.get()) == 5; }));
@@ -261,11 +254,8 @@ TEST(PipeIo, PeekShowsWaitingBytesWithoutTakingThem) {
 
 // ---- Bad arguments ----------------------------------------------------------
 
-TEST(PipeArguments, BadHandlesFailWith6AndMissingBuffersWith87) {
-  qt::TempRoot root;
-  Link link = Connect(Local("bad"));
-  ASSERT_TRUE(link.server.valid());
-  Owned closed = Open(Local("bad"));
+TEST_F(PipeLink, BadHandlesFailWith6AndMissingBuffersWith87) {
+  Owned closed = Open(Local("link"));
   [[maybe_unused]] const Handle stale = closed.get();
   closed.reset();
 
@@ -328,10 +318,7 @@ TEST(PipeArguments, BadHandlesFailWith6AndMissingBuffersWith87) {
 
 // With the emulation flag set, the link's reads and writes go to the pipe
 // emulation, never to the real pipe; the raw calls still reach it.
-TEST(PipeDispatch, EmulationFlagSendsReadsAndWritesToTheEmulation) {
-  qt::TempRoot root;
-  Link link = Connect(Local("dispatch"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, EmulationFlagSendsReadsAndWritesToTheEmulation) {
   ASSERT_TRUE(Write(link.client.get(), "data"));
   struct Restore {
     ~Restore() { g_emulation = 0; }
@@ -685,11 +672,8 @@ TEST(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
 
 // A signal without SA_RESTART interrupts the calls: a read goes on waiting,
 // and a write that moved some bytes reports exactly those.
-TEST(PipeSignals, InterruptedReadKeepsWaitingForData) {
-  qt::TempRoot root;
+TEST_F(PipeLink, InterruptedReadKeepsWaitingForData) {
   const Interrupts interrupts;
-  Link link = Connect(Local("eintr"));
-  ASSERT_TRUE(link.server.valid());
   std::atomic<bool> done{false};
   win::BOOL ok = 0;
   char byte = 0;
@@ -712,11 +696,8 @@ TEST(PipeSignals, InterruptedReadKeepsWaitingForData) {
   EXPECT_EQ(byte, 'k');
 }
 
-TEST(PipeSignals, InterruptedWriteReportsTheShortCount) {
-  qt::TempRoot root;
+TEST_F(PipeLink, InterruptedWriteReportsTheShortCount) {
   const Interrupts interrupts;
-  Link link = Connect(Local("short"));
-  ASSERT_TRUE(link.server.valid());
   const std::vector<char> big(64u << 20, 'w');  // far more than a socket holds
   std::atomic<bool> done{false};
   win::BOOL ok = 0;
@@ -740,10 +721,7 @@ TEST(PipeSignals, InterruptedWriteReportsTheShortCount) {
 
 // A zero-length write completes a waiting read with nothing; the read must
 // wait on for real bytes.
-TEST(PipeIo, AReadReturnsAtLeastOneByte) {
-  qt::TempRoot root;
-  Link link = Connect(Local("zero"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, AReadReturnsAtLeastOneByte) {
   std::thread writer([&] {
     std::uint32_t put = 0;
     std::this_thread::sleep_for(50ms);
@@ -775,12 +753,7 @@ TEST(PipeServer, ClosingTheListenerWakesAnAcceptAndFreesTheName) {
   EXPECT_TRUE(Owned(NpipeListen(Local("freed").c_str())).valid());
 }
 
-// A name has one server; other machines cannot be served, this one can be
-// under its own name as well.
-TEST(PipeServer, DisconnectEndsAClientEndAndRefusesAnEvent) {
-  qt::TempRoot root;
-  Link link = Connect(Local("cutclient"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, DisconnectEndsAClientEndAndRefusesAnEvent) {
   EXPECT_EQ(NpipeDisconnect(link.client.get()), 0);
   std::uint32_t moved = 0;
   char got[4];

@@ -41,14 +41,9 @@ int FreePort() {
 }
 
 bool Accepts(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
+  const int s = plant::Connect(port);
+  if (s >= 0) close(s);
+  return s >= 0;
 }
 
 int Occurrences(const std::string& text, const std::string& what) {

@@ -2,8 +2,6 @@
 // running qna web asked over plain sockets with what a hostile client sends.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -123,17 +121,10 @@ struct Response {
 
 // A socket connected to qna web that has sent `raw`, or -1; reads time out.
 int Open(int port, const std::string& raw) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<std::uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int s = plant::Connect(port);
+  if (s < 0) return -1;
   timeval limit{30, 0};
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(s);
-    return -1;
-  }
   send(s, raw.data(), raw.size(), MSG_NOSIGNAL);
   return s;
 }
