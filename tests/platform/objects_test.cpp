@@ -155,8 +155,6 @@ PT_BODY(hold) {
   return pt::Hold();
 }
 
-// ---- Names --------------------------------------------------------------------
-
 TEST(ObjectsNames, TranslationTable) {
   qt::TempRoot root;
   struct Row {
@@ -220,8 +218,6 @@ TEST(ObjectsNames, TranslationTable) {
   EXPECT_EQ(none, 777u);
   EXPECT_EQ(HndClose(unnamed), 0);
 }
-
-// ---- Lifetime -----------------------------------------------------------------
 
 TEST(ObjectsLifetime, LastCloseEndsTheObject) {
   qt::TempRoot root;
@@ -309,11 +305,8 @@ int PollElsewhere() {
   return other.Wait();
 }
 
-// While the creator lives its objects are shared and its mutex is its own: a
-// poll and a timed wait time out, a release from here is refused.  Killed,
-// it abandons the mutex to the waiter, which owns it then until it releases
-// it; what nobody else holds goes with it, and a restarted creator makes the
-// objects again, fresh.
+// A killed creator abandons its mutex to the waiter; what nobody else holds
+// goes with it, and a restarted creator makes the objects again, fresh.
 TEST(ObjectsLifetime, ObjectsOfAKilledCreator) {
   qt::TempRoot root;
   pt::Other creator("create_and_hold");
@@ -362,8 +355,6 @@ TEST(ObjectsLifetime, ObjectsOfAKilledCreator) {
   EXPECT_EQ(HndClose(x), 0);
   EXPECT_EQ(HndClose(e), 0);
 }
-
-// ---- Mappings ---------------------------------------------------------------------
 
 TEST(ObjectsMapping, FailuresLeaveTheOutArgumentsAlone) {
   qt::TempRoot root;
@@ -450,8 +441,6 @@ TEST(ObjectsMapping, ModeOneGivesAReadOnlyView) {
   EXPECT_EQ(ShmClose(writer, created), 0);
 }
 
-// ---- Mutexes -----------------------------------------------------------------------
-
 TEST(ObjectsMutex, ExitedOwnerThreadAbandonsIt) {
   qt::TempRoot root;
   for (const char* name : {"\\sem32\\mtx", static_cast<const char*>(nullptr)}) {
@@ -471,10 +460,8 @@ TEST(ObjectsMutex, ExitedOwnerThreadAbandonsIt) {
   }
 }
 
-// One owner at a time, and the owner may take it again: the initial owner
-// holds it at return, other threads time out (a poll at once, a timed wait
-// after its time) and cannot release it, until it is released as often as
-// it was taken; a wait without a time-out ends then.
+// One owner at a time, who may take it again and must release it as often
+// as it took it; other threads time out and cannot release it.
 TEST(ObjectsMutex, OneRecursiveOwnerAtATime) {
   qt::TempRoot root;
   for (const char* name : {"\\sem32\\mtx", static_cast<const char*>(nullptr)}) {
@@ -517,8 +504,6 @@ TEST(ObjectsMutex, OneRecursiveOwnerAtATime) {
   }
 }
 
-// ---- Events ------------------------------------------------------------------------
-
 TEST(ObjectsEvent, ManualResetStaysSetUntilResetAndWaitsTimeOut) {
   qt::TempRoot root;
   for (const char* name : {"\\sharemem\\evt", static_cast<const char*>(nullptr)}) {
@@ -552,8 +537,6 @@ TEST(ObjectsEvent, ManualResetStaysSetUntilResetAndWaitsTimeOut) {
     EXPECT_EQ(HndClose(event), 0);
   }
 }
-
-// ---- Handles -----------------------------------------------------------------------
 
 // Handles that are none, closed, or of the wrong kind fail cleanly and leave
 // the objects alone; a close takes any kind, once.

@@ -1,6 +1,4 @@
-// Pipes: names and errors, client and server ends, the read and write
-// guarantees, NpipeRead and the emulation dispatch; then what only the POSIX
-// backend has, or only Windows.
+// Pipes; then what only the POSIX backend has, or only Windows.
 #ifndef _WIN32
 #include <fcntl.h>
 #include <linux/netlink.h>
@@ -95,8 +93,6 @@ class PipeLink : public ::testing::Test {
   Link link = Connect(Local("link"));
 };
 
-// ---- Servers ----------------------------------------------------------------
-
 TEST(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
   qt::TempRoot root;
   const std::size_t handles_before = PlatformOpenHandles();
@@ -189,8 +185,6 @@ TEST_F(PipeLink, CallsThroughAHoldFailOnceItsHandleIsClosed) {
 #endif
 }
 
-// ---- Reads and writes -------------------------------------------------------
-
 TEST_F(PipeLink, NpipeReadGathersARecordWrittenInSmallPieces) {
   std::string record(1000, '\0');
   for (std::size_t i = 0; i < record.size(); ++i) record[i] = static_cast<char>(i * 7);
@@ -251,8 +245,6 @@ TEST_F(PipeLink, PeekShowsWaitingBytesWithoutTakingThem) {
   EXPECT_EQ(Available(link.server.get()), 5);
   EXPECT_EQ(ReadAll(link.server.get(), 5), "12345");
 }
-
-// ---- Bad arguments ----------------------------------------------------------
 
 TEST_F(PipeLink, BadHandlesFailWith6AndMissingBuffersWith87) {
   Owned closed = Open(Local("link"));
@@ -339,8 +331,6 @@ TEST_F(PipeLink, EmulationFlagSendsReadsAndWritesToTheEmulation) {
   ASSERT_EQ(PipeWrite(link.server.get(), "back", 4, &n), 0);
   EXPECT_EQ(n, 4u);
 }
-
-// ---- Names and servers ------------------------------------------------------
 
 std::string OfHost(const std::string& host, const std::string& name) {
   return "\\\\" + host + "\\pipe\\" + name;
@@ -588,10 +578,8 @@ TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
   EXPECT_FALSE(fs::exists(socket_path));  // a closed listener takes its file along
 }
 
-// A server of ours, and a listener that shares none of our code (no owner
-// lock), serve the pipe while they live; NpipeListen never takes the name
-// from them.  Dead, they leave their socket file, which is no pipe and is
-// replaced by the next server.
+// A live server, ours or one sharing none of our code, keeps its name; a dead
+// one leaves a socket file that is no pipe and goes to the next server.
 TEST(PipeServer, LiveServersServeAndDeadOnesLeaveNoPipe) {
   qt::TempRoot root;
   ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "host" / "box" / "pipe"));

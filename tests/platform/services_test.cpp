@@ -28,8 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// ---- Time ---------------------------------------------------------------------
-
 TEST(TimeGet, FillsTheRecordFromLocalTime) {
   qt::TempRoot root;
   std::uint8_t record[11];
@@ -90,8 +88,6 @@ TEST(Services, RefuseWhatTheyCannotTake) {
   }
 }
 
-// ---- Exit and beep -------------------------------------------------------------------
-
 // Writes the argument's file through a stream buffer that nothing flushes,
 // with another thread still running, and ends the process with 7.
 PT_BODY(exit_with_a_buffered_stream) {
@@ -149,8 +145,6 @@ TEST(SysBeep, TakesTheToneTimeAndChecksTheFrequency) {
 }
 #endif
 
-// ---- Critical section -----------------------------------------------------------------
-
 TEST(CriticalSection, IsRecursiveForItsOwnerAndExcludesOthers) {
   qt::TempRoot root;
   ASSERT_EQ(CsEnter(), 0);
@@ -179,7 +173,6 @@ TEST(CriticalSection, IsRecursiveForItsOwnerAndExcludesOthers) {
   EXPECT_EQ(CsLeave(), 0);
 }
 
-// ---- Window messages --------------------------------------------------------------------
 // The window table's queues; Windows queues a thread's messages (its tests).
 #ifndef _WIN32
 
@@ -253,8 +246,6 @@ TEST(Messages, OnlyThisProcessesWindowsTakeMessages) {
   EXPECT_EQ(message, 0x400u);
 }
 #endif
-
-// ---- Timers and the plain wait ----------------------------------------------------------------
 
 struct Event {
   Handle handle = 0;

@@ -41,8 +41,6 @@ void WriteFile(const std::string& path, const std::string& text, bool executable
 }
 #endif
 
-// ---- Last error, sleep, clocks ------------------------------------------------
-
 TEST(LastError, IsKeptPerThread) {
   qt::TempRoot root;
   // Starting and joining a thread may reset the value of the caller (on
@@ -99,8 +97,6 @@ TEST(SysSleep, SignalsDoNotCutItShort) {
 
 #endif
 
-// ---- Stop requests ----------------------------------------------------------------
-
 // Installs the stop handler and ends with 7 once a stop request came.
 PT_BODY(stop_handler) {
   if (SysStopRequested()) return 2;
@@ -139,8 +135,6 @@ TEST(StopRequests, EndAProgramThroughItsHandlerOrAtOnce) {
 #endif
 }
 
-// ---- Starting programs --------------------------------------------------------------
-
 #ifdef _WIN32
 extern "C" __declspec(dllimport) unsigned long __stdcall GetModuleFileNameA(void*, char*,
                                                                            unsigned long);
@@ -177,8 +171,6 @@ TEST(CreateProcessA, StartsAProgramKnownByItsId) {
   EXPECT_NE(win::GetLastError(), 0u);
   EXPECT_EQ(info.dwProcessId, 0u);
 }
-
-// ---- Version probe -----------------------------------------------------------------
 
 // Both sizes of the record are filled (a base record: the kernel's version,
 // no service pack), nothing past them; other sizes are refused.  A test seam
@@ -238,8 +230,6 @@ TEST(GetVersionExA, FillsBothRecordSizesAndRefusesOthers) {
   ASSERT_EQ(win::GetVersionExA(info), 1);
   EXPECT_EQ(info->dwPlatformId, 2u);
 }
-
-// ---- Files by Win32 path -------------------------------------------------------------
 
 // A folder for the file tests by Win32 path: on drive C: of the root here, in
 // the current folder on Windows.
@@ -330,8 +320,6 @@ TEST_F(Files, NeedExistingFolders) {
 }
 
 #ifndef _WIN32  // drive letters map into the root; Windows has its own
-// ---- Drive paths ---------------------------------------------------------------------
-
 TEST(HostPath, MapsWin32Paths) {
   qt::TempRoot root;
   const std::string r = root.path();

@@ -249,10 +249,8 @@ TEST_F(QnaTest, WatchShowsEachChangeOnce) {
   EXPECT_NE(o.out.find("\"area\":\"CW\",\"start\":700,\"value\":6,\"was\":0"), std::string::npos) << o.out;
 }
 
-// Mistakes (those the documented examples do not show) and what cannot work
-// are refused at once with one line, and leave every word of CW and CB as it
-// was: no part of a long write, no value cut to its low bits, no allocation
-// of gigabytes first.
+// Mistakes and what cannot work are refused at once with one line and leave
+// CW and CB as they were (no part written, nothing cut, nothing huge made).
 TEST_F(QnaTest, RefusalsComeAtOnceAndLeaveTheAreasAsTheyWere) {
   Qna({"write CW0 7 --fill 32768", "write CB0 0x5555 --fill 4096", "tag write PUMP 1"}, work_);
   const auto areas = [&] { return Qna({"read CW0 32768 --json"}, work_) + Qna({"read CB0 4096 --json"}, work_); };

@@ -126,9 +126,8 @@ TEST_F(W95Client, RemoteConnectionWithEventQueues) {
   EXPECT_EQ(QNA_ReadEvQueue(handles[1], nullptr, nullptr, &none, 0), QNA_E_EVQ_LOCK);
 }
 
-// A server that stops while clients of the emulation are connected and one
-// of them waits for an event: the server ends cleanly, and the waiting read
-// and the next request fail instead of hanging.
+// A server that stops under a waiting event read: the read and the next
+// request fail instead of hanging.
 TEST_F(W95Client, ServerStopsUnderConnectedClients) {
   ASSERT_TRUE(server.ready());
   // No QNA_Open first: QNA_OpenN would replace that link without closing it.
