@@ -173,8 +173,7 @@ TEST(CreateProcessA, StartsAProgramKnownByItsId) {
 }
 
 // Both sizes of the record are filled (a base record: the kernel's version,
-// no service pack), nothing past them; other sizes are refused.  A test seam
-// reports the Windows 95 family until it is turned off.
+// no service pack), nothing past them; other sizes are refused.
 TEST(GetVersionExA, FillsBothRecordSizesAndRefusesOthers) {
   qt::TempRoot root;
   win::OSVERSIONINFOA base;
@@ -219,16 +218,6 @@ TEST(GetVersionExA, FillsBothRecordSizesAndRefusesOthers) {
     EXPECT_EQ(win::GetLastError(), kWrongSize) << wrong;
   }
   EXPECT_EQ(Failed(win::GetVersionExA(nullptr) != 0), win::ERROR_INVALID_PARAMETER);
-
-  struct SeamReset {
-    ~SeamReset() { win::SetVersionPlatformSeam(0); }
-  } reset;
-  win::SetVersionPlatformSeam(1);
-  ASSERT_EQ(win::GetVersionExA(info), 1);
-  EXPECT_EQ(info->dwPlatformId, 1u);
-  win::SetVersionPlatformSeam(0);
-  ASSERT_EQ(win::GetVersionExA(info), 1);
-  EXPECT_EQ(info->dwPlatformId, 2u);
 }
 
 // A folder for the file tests by Win32 path: on drive C: of the root here, in

@@ -4,16 +4,11 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
-#include "qnapi.h"
-#include "support/server.h"
-#include "support/test_support.h"
+#include "integration/integration.h"
 
 namespace {
 
@@ -28,18 +23,6 @@ struct Windows95 {
   }
 };
 
-QNA_REGREC Record(const char* name) {
-  QNA_REGREC record{0, 0, {}};
-  std::memcpy(record.name, name, std::min(std::strlen(name), sizeof record.name));
-  return record;
-}
-
-QNA_CONNPARAM Local(const char* name) {
-  QNA_CONNPARAM params{};
-  std::memcpy(params.name, name, std::min(std::strlen(name), std::size_t{8}));
-  return params;
-}
-
 class W95Client : public ::testing::Test {
  protected:
   qt::TempRoot root;
@@ -52,13 +35,13 @@ TEST_F(W95Client, LocalConnectionsDataAndWrites) {
   ASSERT_TRUE(server.ready());
   // Each close frees the served instance while the server keeps the next one
   // ready, so every open finds an offer.
-  QNA_REGREC again = Record("W95AGAIN");
+  QNA_REGREC again = it::Record("W95AGAIN");
   for (std::uint16_t round = 0; round < 10; ++round) {
     ASSERT_EQ(QNA_Open(&again), QNA_OK) << "round " << round << ": " << QNA_InternalErr;
     ASSERT_EQ(QNA_Write(1, 50, 1, &round, 0), QNA_OK) << "round " << round;
     QNA_Close();
   }
-  QNA_REGREC record = Record("W95APP");
+  QNA_REGREC record = it::Record("W95APP");
   ASSERT_EQ(QNA_Open(&record), QNA_OK) << QNA_InternalErr;
 
   // A large write crosses the server-to-client buffer in several pieces of
@@ -71,9 +54,7 @@ TEST_F(W95Client, LocalConnectionsDataAndWrites) {
   EXPECT_EQ(big_back, big);
 
   // TCP connections are not offered on the Windows 95 family.
-  QNA_CONNPARAM tcp = Local("W95TCP");
-  std::strcpy(tcp.host, "127.0.0.1");
-  tcp.port = 1;
+  QNA_CONNPARAM tcp = it::Connection("W95TCP", "127.0.0.1", 1);
   tcp.attempts = 1;
   std::uint32_t tcp_id = 0;
   EXPECT_EQ(QNA_OpenS(&tcp, &tcp_id), QNA_E_OPEN);
@@ -89,7 +70,7 @@ TEST_F(W95Client, LocalConnectionsDataAndWrites) {
 
 TEST_F(W95Client, RemoteConnectionWithEventQueues) {
   ASSERT_TRUE(server.ready());
-  const QNA_CONNPARAM params = Local("W95REM");
+  const QNA_CONNPARAM params = it::Connection("W95REM");
   std::uint32_t id = 0;
   ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK) << QNA_InternalErr;
   const std::uint16_t word = 4321;
@@ -131,7 +112,7 @@ TEST_F(W95Client, RemoteConnectionWithEventQueues) {
 TEST_F(W95Client, ServerStopsUnderConnectedClients) {
   ASSERT_TRUE(server.ready());
   // No QNA_Open first: QNA_OpenN would replace that link without closing it.
-  const QNA_CONNPARAM params = Local("W95STOPN");
+  const QNA_CONNPARAM params = it::Connection("W95STOPN");
   std::uint32_t id = 0;
   ASSERT_EQ(QNA_OpenN(&params, &id), QNA_OK) << QNA_InternalErr;
   std::uint32_t handle = 0;
