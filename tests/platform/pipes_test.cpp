@@ -35,6 +35,10 @@
 
 namespace {
 
+using PipeServer = qt::RootedTest;
+using PipeNames = qt::RootedTest;
+using PipeIo = qt::RootedTest;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -93,8 +97,7 @@ class PipeLink : public ::testing::Test {
   Link link = Connect(Local("link"));
 };
 
-TEST(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
   const std::size_t handles_before = PlatformOpenHandles();
   {
     Link link = Connect(Local("Echo"));
@@ -364,8 +367,7 @@ struct NameCase {
   bool posix;        // the root's host folders, or a rule of its own
 };
 
-TEST(PipeNames, OpenAndWaitFollowTheNameRules) {
-  qt::TempRoot root;
+TEST_F(PipeNames, OpenAndWaitFollowTheNameRules) {
   std::string own = OwnHostName();
   const NameCase cases[] = {
       {"local pipe", Local("plain"), Local("plain"), 0, false},
@@ -424,8 +426,7 @@ PT_BODY(listen_too) {
 
 // A name has one server, here or in another process, until it goes; and only
 // this machine's pipes can be served.
-TEST(PipeServer, ASecondServerIsRefusedWhileTheFirstLives) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ASecondServerIsRefusedWhileTheFirstLives) {
   Owned first(NpipeListen(Local("one").c_str()));
   ASSERT_TRUE(first.valid());
   EXPECT_EQ(Failed(NpipeListen(Local("ONE").c_str()) != kInvalidHandle), win::ERROR_PIPE_BUSY);
@@ -445,8 +446,7 @@ TEST(PipeServer, ASecondServerIsRefusedWhileTheFirstLives) {
 }
 
 // Clients that come between accepts are connected by the next ones.
-TEST(PipeServer, ClientsBetweenAcceptsAreKeptForTheNextOnes) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ClientsBetweenAcceptsAreKeptForTheNextOnes) {
   Owned listener(NpipeListen(Local("between").c_str()));
   ASSERT_TRUE(listener.valid());
   EXPECT_EQ(NpipeAccept(listener.get(), 0), kInvalidHandle);  // none yet
@@ -478,8 +478,7 @@ PT_BODY(write_to_gone) {
   return win::GetLastError() == win::ERROR_BROKEN_PIPE ? 0 : 16;
 }
 
-TEST(PipeIo, WriteToAClosedPeerFailsWith232AndRaisesNoSignal) {
-  qt::TempRoot root;
+TEST_F(PipeIo, WriteToAClosedPeerFailsWith232AndRaisesNoSignal) {
   pt::Other other("write_to_gone");
   EXPECT_EQ(other.Wait(), 0);
 }
@@ -531,8 +530,7 @@ bool KernelReportsListenQueues() {
   return ok;
 }
 
-TEST(PipeNames, NameNeverLeavesThePipeFolder) {
-  qt::TempRoot root;
+TEST_F(PipeNames, NameNeverLeavesThePipeFolder) {
   Owned listener(NpipeListen(Local("..\\../escape").c_str()));
   ASSERT_TRUE(listener.valid()) << win::GetLastError();
   EXPECT_TRUE(fs::exists(fs::path(root.path()) / "pipe" / "..\\..\\escape"));
@@ -544,11 +542,10 @@ TEST(PipeNames, NameNeverLeavesThePipeFolder) {
 
 // A root longer than sun_path still works, and never through a cut-off path:
 // decoy listeners wait at the paths a cut would give.
-TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
-  qt::TempRoot base;
-  const std::string root = base.path() + "/" + std::string(120, 'r');
-  setenv("QNAPI_ROOT", root.c_str(), 1);  // `base` puts the old value back
-  const std::string socket_path = root + "/pipe/long";
+TEST_F(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
+  const std::string long_root = root.path() + "/" + std::string(120, 'r');
+  setenv("QNAPI_ROOT", long_root.c_str(), 1);  // the fixture's root puts the old value back
+  const std::string socket_path = long_root + "/pipe/long";
   int decoys[2] = {-1, -1};
   const std::size_t cuts[2] = {sizeof(sockaddr_un::sun_path) - 1, sizeof(sockaddr_un::sun_path)};
   for (int i = 0; i < 2; ++i) {
@@ -580,8 +577,7 @@ TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
 
 // A live server, ours or one sharing none of our code, keeps its name; a dead
 // one leaves a socket file that is no pipe and goes to the next server.
-TEST(PipeServer, LiveServersServeAndDeadOnesLeaveNoPipe) {
-  qt::TempRoot root;
+TEST_F(PipeServer, LiveServersServeAndDeadOnesLeaveNoPipe) {
   ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "host" / "box" / "pipe"));
   ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "pipe"));
   for (const std::string& name : {Local("ours"), Local("plain"), OfHost("box", "plain")}) {
@@ -614,8 +610,7 @@ TEST(PipeServer, LiveServersServeAndDeadOnesLeaveNoPipe) {
   }
 }
 
-TEST(PipeServer, ClosingAListenerLeavesAReplacedSocketFileAlone) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ClosingAListenerLeavesAReplacedSocketFileAlone) {
   Owned listener(NpipeListen(Local("mine").c_str()));
   ASSERT_TRUE(listener.valid());
   const std::string path = root.path() + "/pipe/mine";
@@ -629,8 +624,7 @@ TEST(PipeServer, ClosingAListenerLeavesAReplacedSocketFileAlone) {
   close(other);
 }
 
-TEST(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
-  qt::TempRoot root;
+TEST_F(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
   Owned listener(NpipeListen(Local("crowded").c_str()));
   ASSERT_TRUE(listener.valid());
   std::vector<Owned> clients;
@@ -725,8 +719,7 @@ TEST_F(PipeLink, AReadReturnsAtLeastOneByte) {
   EXPECT_EQ(std::string(got, moved), "xyz");
 }
 
-TEST(PipeServer, ClosingTheListenerWakesAnAcceptAndFreesTheName) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ClosingTheListenerWakesAnAcceptAndFreesTheName) {
   const Handle listener = NpipeListen(Local("freed").c_str());
   ASSERT_NE(listener, kInvalidHandle);
   std::atomic<bool> returned{false};

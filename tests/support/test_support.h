@@ -1,6 +1,7 @@
 // test_support.h - helpers shared by every test program.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -25,6 +26,12 @@ class TempRoot {
   std::string path_;
   std::string previous_;
   bool had_previous_ = false;
+};
+
+// A test in a private root of its own.
+class RootedTest : public ::testing::Test {
+ protected:
+  TempRoot root;
 };
 
 // The current folder is `folder` for the scope.
