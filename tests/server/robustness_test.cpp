@@ -14,16 +14,7 @@ using wire::Kind;
 using wire::Link;
 using wire::TcpLink;
 
-// A server with a log and the TCP listener its arguments ask for.
-struct Served {
-  qt::TempRoot root;
-  std::string log = root.path() + "/server.log";
-  qt::Server server;
-  std::uint16_t port = 0;
-  explicit Served(std::vector<std::string> args = {"--tcp", "0"}) : server(std::move(args), log) {
-    if (server.ready()) port = wire::TcpPort(log);
-  }
-};
+using wire::Served;
 
 class ServerHostileLength : public ::testing::TestWithParam<std::tuple<Kind, std::uint32_t>> {};
 
