@@ -128,6 +128,15 @@ def tag_file(tags):
     return head + index + second + body
 
 
+def raises(case, call, result, details=None, kind=None):
+    """Calls `call`, which must raise `kind` (qnapi.Error) as assert_error
+    checks it; returns the error."""
+    with case.assertRaises(kind or qnapi.Error) as caught:
+        call()
+    assert_error(case, caught.exception, result, details)
+    return caught.exception
+
+
 def assert_error(case, error, result, details=None):
     """An Error with `result`, a detail among `details` (when given), a text."""
     case.assertIsInstance(error, qnapi.Error)

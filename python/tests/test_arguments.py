@@ -83,10 +83,8 @@ class ArgumentTest(unittest.TestCase):
         cls.addClassCleanup(cls.tcp.close)
 
     def refused(self, call, result=qnapi.E_ARG):
-        with self.assertRaises(qnapi.ArgumentError) as caught:
-            call()
-        support.assert_error(self, caught.exception, result, {0})
-        self.assertIsInstance(caught.exception, ValueError)
+        error = support.raises(self, call, result, {0}, qnapi.ArgumentError)
+        self.assertIsInstance(error, ValueError)
 
     def test_refused_without_a_connection(self):
         timeouts = (qnapi.settings.area_timeout, qnapi.settings.request_timeout)

@@ -37,9 +37,7 @@ class ClosedTest(unittest.TestCase):
         self.assertTrue(connection.closed)
         for name, call in CLOSED_CALLS:
             with self.subTest(kind=connection.kind, call=name):
-                with self.assertRaises(qnapi.Error) as caught:
-                    call(connection)
-                support.assert_error(self, caught.exception, qnapi.E_NOTOPEN, {0})
+                support.raises(self, lambda: call(connection), qnapi.E_NOTOPEN, {0})
 
     def test_closed_connections(self):
         # connect() makes each kind from what it is given.
@@ -52,9 +50,7 @@ class ClosedTest(unittest.TestCase):
         self.check_closed(tcp)
         # The connection's close closed its queue too.
         self.assertTrue(queue.closed)
-        with self.assertRaises(qnapi.Error) as caught:
-            queue.read(wait=False)
-        support.assert_error(self, caught.exception, qnapi.E_EVQ_HANDLE, {0})
+        support.raises(self, lambda: queue.read(wait=False), qnapi.E_EVQ_HANDLE, {0})
         queue.close()  # closing again does nothing
 
 
@@ -98,11 +94,9 @@ class PartWayTest(unittest.TestCase):
         # second piece the third, which this server refuses.
         with support.Server("--cw", "65536", "--fault-refuse", "3", host=HOST, tcp=True) as server:
             with qnapi.Connection.tcp(HOST, server.port, "PYPART") as tcp:
-                with self.assertRaises(qnapi.Error) as caught:
-                    tcp.write(1, 0, [7] * 40000)
-            support.assert_error(self, caught.exception, 99)
-            self.assertEqual(caught.exception.written, 16384)
-            self.assertIn("16384 of 40000 words were written", caught.exception.text)
+                error = support.raises(self, lambda: tcp.write(1, 0, [7] * 40000), 99)
+            self.assertEqual(error.written, 16384)
+            self.assertIn("16384 of 40000 words were written", error.text)
             with qnapi.Connection.local("PYPART") as c:
                 words = c.read(1, 0, 65536)
             self.assertEqual(words.count(7), 16384)

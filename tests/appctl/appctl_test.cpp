@@ -176,8 +176,7 @@ class AppCtlServerTest : public it::IntegrationTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(StartServer());
-    QNA_CONNPARAM params{};
-    std::strncpy(params.name, "CONTROL", 8);
+    const QNA_CONNPARAM params = it::Connection("CONTROL");
     ASSERT_EQ(QNA_OpenN(&params, &id_), 0u) << ServerLog();
   }
   void TearDown() override {

@@ -53,11 +53,7 @@ TEST_F(InfoTest, BeforeOpenBothGive50) {
   EXPECT_EQ(QNA_ReadAppInfo(buffer), QNA_E_NOTOPEN);
 }
 
-
-std::uint32_t Get32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
+using proto::Get32;
 
 class InfoServerTest : public it::IntegrationTest {};
 

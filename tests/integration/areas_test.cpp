@@ -1,7 +1,5 @@
 // The data areas and mailboxes of a real quonix, where the library's view of
-// them and the server's must agree: words and bits written one way and read
-// back the other, and the ends of the areas and mailboxes as the server
-// holds them.  (Many clients in processes of their own are tests/load's.)
+// them and the server's must agree.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,9 +30,7 @@ Bits ReadBits(std::uint32_t area, std::uint32_t bit, std::uint32_t count) {
 
 using DataAreas = OpenClient;
 
-// Words and bits written one way are read back the other way: direct writes
-// through the server's mapping, server writes in this process's view, a bit
-// range across a word boundary both ways, a no-lock and a gathered read.
+// Words and bits written one way (direct or served) are read back the other.
 TEST_F(DataAreas, WritesOfEitherKindAreReadBackEitherWay) {
   const Words direct = {0x0102, 0x0304, 0xFFFF, 0x8000};
   ASSERT_EQ(QNA_WriteSmem(1, 20, 4, direct.data(), 0), QNA_OK);
@@ -69,11 +65,8 @@ TEST_F(DataAreas, WritesOfEitherKindAreReadBackEitherWay) {
   }
 }
 
-// Results at the ends of the areas and mailboxes of a server that holds
-// small ones, for the direct reads and the requests it serves.  Every
-// refusal is 6 (7 for an unknown mailbox) with detail 0, a refused read
-// copies nothing, and the link stays in step after each (a write without a
-// reply too).
+// The ends of small areas and mailboxes: a refused read copies nothing, and
+// the link stays in step after each row.
 TEST_F(DataAreas, EdgeTable) {
   static Words words(4);
   static Bits bits(4);

@@ -1,6 +1,5 @@
 // Area mutexes between processes around a real quonix: a client killed
-// while it holds one, and one that never lets go.  Nothing hangs, and what
-// can go on does.  (Servers killed at random moments are tests/faults'.)
+// while it holds one, and one that never lets go.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -78,10 +77,8 @@ TEST_F(IntegrationTest, AKilledMutexHolderDoesNotStopOtherClients) {
   EXPECT_EQ(words, (Words{0x0B0B, 0x5A5A}));
 }
 
-// A live process keeps area 1's mutex.  No-lock accesses go ahead, a locked
-// read gives 2 with 640 after QNA_TimeOut, copying nothing, other areas are
-// free, and another client's close (in a process of its own, so that a hang
-// fails the test) gives the area up after QNA_TimeOut.
+// A live process keeps area 1's mutex: only locked accesses of area 1 wait,
+// and a close (in a child, so that a hang fails the test) gives up in time.
 TEST_F(IntegrationTest, AHeldAreaMutexStopsOnlyLockedAccessesAndNoClose) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
   qt::Signal held, ready, go;

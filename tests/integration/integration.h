@@ -58,13 +58,15 @@ inline QNA_REGREC Record(const char* name, std::uint32_t first = 0) {
   return record;
 }
 
-// Names the instances of a parameterised test after their row's `name`.
-struct RowName {
-  template <typename Info>
-  std::string operator()(const Info& row) const {
-    return row.param.name;
-  }
-};
+// A connection's parameters: application `name` at `host` ("": this one).
+inline QNA_CONNPARAM Connection(const char* name, const char* host = "", std::uint16_t port = 0) {
+  QNA_CONNPARAM p{};
+  std::strncpy(p.name, name, sizeof p.name);
+  std::strncpy(p.host, host, sizeof p.host - 1);
+  p.port = port;
+  p.attempts = 5;
+  return p;
+}
 
 inline std::int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();

@@ -1,6 +1,4 @@
-// Opening and closing the connection to a real quonix: an absent server (its
-// objects gone, whatever way it went) and the close handshake across
-// processes.
+// Opening and closing the connection to a real quonix.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,9 +17,8 @@ std::uint16_t HandshakeWord() {
   return word;
 }
 
-// Whatever way the server is missing (never started, stopped, killed), its
-// areas are gone: the open fails with 51 and detail -1, leaves nothing open,
-// and the link stays closed; a later server is found by the next open.
+// Whatever way the server is missing, the open fails with 51 and leaves
+// nothing open; a later server is found by the next open.
 TEST_F(IntegrationTest, WithoutAServerOpenGives51AndTheLinkStaysClosed) {
   const QNA_REGREC record = Record("NOSERVER");
   for (const char* absence : {"never started", "stopped", "killed"}) {
@@ -44,10 +41,8 @@ TEST_F(IntegrationTest, WithoutAServerOpenGives51AndTheLinkStaysClosed) {
   }
 }
 
-// A client in another process closes while the server is stopped for a
-// moment, so that its change of word 204 of area 3 comes late: the close is
-// prompt all the same, yet returns only after that change (seen in a view
-// that outlives the library's), which another client sees too.
+// A close while the server is stopped for a moment returns promptly, yet
+// only after the server changed the handshake word (204 of area 3).
 TEST_F(IntegrationTest, CloseWaitsForTheServerToSeeIt) {
   ASSERT_TRUE(StartServer(SizeArgs(kSmallWords)));
   qt::Signal ready, go;

@@ -33,17 +33,6 @@ class Window {
   win::HWND handle_;
 };
 
-class InFolder {
- public:
-  explicit InFolder(const std::string& folder) : previous_(fs::current_path()) { fs::current_path(folder); }
-  ~InFolder() { fs::current_path(previous_); }
-  InFolder(const InFolder&) = delete;
-  InFolder& operator=(const InFolder&) = delete;
-
- private:
-  fs::path previous_;
-};
-
 // A program that records its path, its folder and each argument in [].
 void PutRecorder(const std::string& folder, const std::string& name, const std::string& record) {
   fs::create_directories(folder);
@@ -183,7 +172,7 @@ TEST_F(LauncherTest, CommandLinesAndRefusals) {
     SCOPED_TRACE(launch == kLaunchers[0] ? "shown" : "hidden");
     for (const Case& c : cases) {
       SCOPED_TRACE(c.situation);
-      const InFolder in(c.elsewhere ? empty : cwd);
+      const qt::InFolder in(c.elsewhere ? empty : cwd);
       std::optional<Window> window;
       if (c.window != nullptr) window.emplace(c.window);
       QNA_InternalErr = 4242;

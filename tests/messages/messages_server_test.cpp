@@ -27,15 +27,6 @@ class MessagesServerTest : public it::IntegrationTest {
   }
 };
 
-QNA_CONNPARAM Params(const char* name, const char* host, std::uint16_t port = 0) {
-  QNA_CONNPARAM p{};
-  std::strncpy(p.name, name, 8);
-  std::strncpy(p.host, host, 15);
-  p.port = port;
-  p.attempts = 5;
-  return p;
-}
-
 struct Got {
   std::uint32_t result;
   std::uint32_t w1 = 0, w2 = 0;
@@ -68,7 +59,7 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
     SCOPED_TRACE(tcp ? "tcp to the local pipe" : "host pipe to host pipe");
     const std::uint32_t channel = tcp ? 11 : 9;
     qt::Child sender([&] {
-      QNA_CONNPARAM params = tcp ? Params("SENDS", "127.0.0.1", listening->port) : Params("SENDN", "plant");
+      QNA_CONNPARAM params = tcp ? it::Connection("SENDS", "127.0.0.1", listening->port) : it::Connection("SENDN", "plant");
       std::uint32_t id = 0;
       const std::uint32_t opened = tcp ? QNA_OpenS(&params, &id) : QNA_OpenN(&params, &id);
       if (opened != 0) return it::ChildFail(it::Got("open", opened));
@@ -88,7 +79,7 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
       QNA_REGREC record = it::Record("RECVP");
       ASSERT_EQ(QNA_Open(&record), 0u);
     } else {
-      const QNA_CONNPARAM params = Params("RECVN", "plant");
+      const QNA_CONNPARAM params = it::Connection("RECVN", "plant");
       ASSERT_EQ(QNA_OpenN(&params, &id), 0u) << ServerLog();
     }
     const auto start = it::Clock::now();

@@ -33,6 +33,13 @@ __declspec(dllimport) int __stdcall IsBadWritePtr(void*, std::uintptr_t);
 
 namespace {
 
+using ObjectsNames = qt::RootedTest;
+using ObjectsLifetime = qt::RootedTest;
+using ObjectsMapping = qt::RootedTest;
+using ObjectsMutex = qt::RootedTest;
+using ObjectsEvent = qt::RootedTest;
+using ObjectsHandles = qt::RootedTest;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -155,10 +162,7 @@ PT_BODY(hold) {
   return pt::Hold();
 }
 
-// ---- Names --------------------------------------------------------------------
-
-TEST(ObjectsNames, TranslationTable) {
-  qt::TempRoot root;
+TEST_F(ObjectsNames, TranslationTable) {
   struct Row {
     Family family;
     const char* given;
@@ -221,10 +225,7 @@ TEST(ObjectsNames, TranslationTable) {
   EXPECT_EQ(HndClose(unnamed), 0);
 }
 
-// ---- Lifetime -----------------------------------------------------------------
-
-TEST(ObjectsLifetime, LastCloseEndsTheObject) {
-  qt::TempRoot root;
+TEST_F(ObjectsLifetime, LastCloseEndsTheObject) {
   for (Family family : kFamilies) {
     SCOPED_TRACE(FamilyName(family));
     std::string name = Named(family, "gone");
@@ -246,8 +247,7 @@ TEST(ObjectsLifetime, LastCloseEndsTheObject) {
 // A name held here or by another process: a create of it fails with 183 and
 // leaks no handle, and under a mutex's name a mapping or an event can be
 // neither opened nor made.
-TEST(ObjectsLifetime, AHeldNameRefusesCreatesAndOtherKinds) {
-  qt::TempRoot root;
+TEST_F(ObjectsLifetime, AHeldNameRefusesCreatesAndOtherKinds) {
   for (bool elsewhere : {false, true}) {
     for (Family family : kFamilies) {
       SCOPED_TRACE(std::string(FamilyName(family)) + (elsewhere ? " elsewhere" : " here"));
@@ -309,13 +309,9 @@ int PollElsewhere() {
   return other.Wait();
 }
 
-// While the creator lives its objects are shared and its mutex is its own: a
-// poll and a timed wait time out, a release from here is refused.  Killed,
-// it abandons the mutex to the waiter, which owns it then until it releases
-// it; what nobody else holds goes with it, and a restarted creator makes the
-// objects again, fresh.
-TEST(ObjectsLifetime, ObjectsOfAKilledCreator) {
-  qt::TempRoot root;
+// A killed creator abandons its mutex to the waiter; what nobody else holds
+// goes with it, and a restarted creator makes the objects again, fresh.
+TEST_F(ObjectsLifetime, ObjectsOfAKilledCreator) {
   pt::Other creator("create_and_hold");
   ASSERT_TRUE(creator.WaitReady());
   Handle m = 0, e = 0;
@@ -363,10 +359,7 @@ TEST(ObjectsLifetime, ObjectsOfAKilledCreator) {
   EXPECT_EQ(HndClose(e), 0);
 }
 
-// ---- Mappings ---------------------------------------------------------------------
-
-TEST(ObjectsMapping, FailuresLeaveTheOutArgumentsAlone) {
-  qt::TempRoot root;
+TEST_F(ObjectsMapping, FailuresLeaveTheOutArgumentsAlone) {
   const std::size_t handles = PlatformOpenHandles();
   std::string zero = "\\sharemem\\zero", missing = "\\sharemem\\missing";
   Handle handle = 777;
@@ -402,8 +395,7 @@ PT_BODY(check_data) {
 
 // The data is shared with another process, up to the object's last byte, and
 // the view keeps the object alive after its handle is closed.
-TEST(ObjectsMapping, DataIsSharedAndTheViewOutlivesItsHandle) {
-  qt::TempRoot root;
+TEST_F(ObjectsMapping, DataIsSharedAndTheViewOutlivesItsHandle) {
   Handle mapping = 0;
   auto* bytes = static_cast<unsigned char*>(NewMapping("\\sharemem\\data", kDataSize, &mapping));
   ASSERT_NE(bytes, nullptr);
@@ -430,8 +422,7 @@ TEST(ObjectsMapping, DataIsSharedAndTheViewOutlivesItsHandle) {
   EXPECT_EQ(again, 777u);
 }
 
-TEST(ObjectsMapping, ModeOneGivesAReadOnlyView) {
-  qt::TempRoot root;
+TEST_F(ObjectsMapping, ModeOneGivesAReadOnlyView) {
   Handle created = 0, opened = 0, second = 0;
   void* writer = NewMapping("\\sharemem\\ro", 4096, &created);
   ASSERT_NE(writer, nullptr);
@@ -450,10 +441,7 @@ TEST(ObjectsMapping, ModeOneGivesAReadOnlyView) {
   EXPECT_EQ(ShmClose(writer, created), 0);
 }
 
-// ---- Mutexes -----------------------------------------------------------------------
-
-TEST(ObjectsMutex, ExitedOwnerThreadAbandonsIt) {
-  qt::TempRoot root;
+TEST_F(ObjectsMutex, ExitedOwnerThreadAbandonsIt) {
   for (const char* name : {"\\sem32\\mtx", static_cast<const char*>(nullptr)}) {
     SCOPED_TRACE(name ? "named" : "unnamed");
     const Handle mutex = NewMutex(name);
@@ -471,12 +459,9 @@ TEST(ObjectsMutex, ExitedOwnerThreadAbandonsIt) {
   }
 }
 
-// One owner at a time, and the owner may take it again: the initial owner
-// holds it at return, other threads time out (a poll at once, a timed wait
-// after its time) and cannot release it, until it is released as often as
-// it was taken; a wait without a time-out ends then.
-TEST(ObjectsMutex, OneRecursiveOwnerAtATime) {
-  qt::TempRoot root;
+// One owner at a time, who may take it again and must release it as often
+// as it took it; other threads time out and cannot release it.
+TEST_F(ObjectsMutex, OneRecursiveOwnerAtATime) {
   for (const char* name : {"\\sem32\\mtx", static_cast<const char*>(nullptr)}) {
     SCOPED_TRACE(name ? "named" : "unnamed");
     const Handle mutex = NewMutex(name, 1);
@@ -517,10 +502,7 @@ TEST(ObjectsMutex, OneRecursiveOwnerAtATime) {
   }
 }
 
-// ---- Events ------------------------------------------------------------------------
-
-TEST(ObjectsEvent, ManualResetStaysSetUntilResetAndWaitsTimeOut) {
-  qt::TempRoot root;
+TEST_F(ObjectsEvent, ManualResetStaysSetUntilResetAndWaitsTimeOut) {
   for (const char* name : {"\\sharemem\\evt", static_cast<const char*>(nullptr)}) {
     SCOPED_TRACE(name ? "named" : "unnamed");
     const Handle event = NewEvent(name, 1);
@@ -553,12 +535,9 @@ TEST(ObjectsEvent, ManualResetStaysSetUntilResetAndWaitsTimeOut) {
   }
 }
 
-// ---- Handles -----------------------------------------------------------------------
-
 // Handles that are none, closed, or of the wrong kind fail cleanly and leave
 // the objects alone; a close takes any kind, once.
-TEST(ObjectsHandles, BadClosedOrWrongKindHandlesFailCleanly) {
-  qt::TempRoot root;
+TEST_F(ObjectsHandles, BadClosedOrWrongKindHandlesFailCleanly) {
   const std::size_t before = PlatformOpenHandles();
   Handle mapping = 0, closed_mapping = 0;
   void* view = NewMapping("\\sharemem\\kinds", 64, &mapping);
@@ -620,8 +599,7 @@ TEST(ObjectsHandles, BadClosedOrWrongKindHandlesFailCleanly) {
 // ---- What only POSIX has: forks, signals and the root's object files ----------------
 #ifndef _WIN32
 
-TEST(ObjectsNames, UnsafeOrOverlongNamesAreRefused) {
-  qt::TempRoot root;
+TEST_F(ObjectsNames, UnsafeOrOverlongNamesAreRefused) {
   const std::string rows[] = {"..", ".", "../escape", "a/b", "/tmp/abs", std::string(201, 'n')};
   const std::size_t handles = PlatformOpenHandles();
   for (const std::string& row : rows) {
@@ -664,8 +642,7 @@ Handle CreateOrOpenMutex(const char* given) {
 // that creates race with each other and with the last close removing the
 // object.  Were any two of them ever left on different objects under one
 // name, their increments would no longer be exclusive and some would be lost.
-TEST(ObjectsLifetime, ChurningOpensAndClosesKeepOneObjectPerName) {
-  qt::TempRoot root;
+TEST_F(ObjectsLifetime, ChurningOpensAndClosesKeepOneObjectPerName) {
   constexpr int kProcesses = 3;
   constexpr int kRounds = 1500;
   Handle counter = 0;
@@ -693,8 +670,7 @@ TEST(ObjectsLifetime, ChurningOpensAndClosesKeepOneObjectPerName) {
   EXPECT_TRUE(ObjectFiles(root).empty());
 }
 
-TEST(ObjectsLifetime, LeftoverFileIsTakenOverAndReset) {
-  qt::TempRoot root;
+TEST_F(ObjectsLifetime, LeftoverFileIsTakenOverAndReset) {
   // What a killed creator may leave: a file nobody holds, full of old bytes.
   ASSERT_TRUE(qt::WriteBytes(root.path() + "/obj/OLD", std::vector<std::uint8_t>(3 * 4096, 0xff)));
   Handle mapping = 777;
@@ -709,8 +685,7 @@ TEST(ObjectsLifetime, LeftoverFileIsTakenOverAndReset) {
   EXPECT_EQ(ShmClose(bytes, mapping), 0);
 }
 
-TEST(ObjectsLifetime, MappingLargerThanItsFileIsRefused) {
-  qt::TempRoot root;
+TEST_F(ObjectsLifetime, MappingLargerThanItsFileIsRefused) {
   pt::Other holder("hold", "0\\sharemem\\CUT");
   ASSERT_TRUE(holder.WaitReady());
   // Someone cut the file short under a live object: mapping what the object
@@ -721,8 +696,7 @@ TEST(ObjectsLifetime, MappingLargerThanItsFileIsRefused) {
   EXPECT_EQ(mapping, 777u);
 }
 
-TEST(ObjectsMutex, ClosingAHeldMutexStillAbandonsItAtThreadEnd) {
-  qt::TempRoot root;
+TEST_F(ObjectsMutex, ClosingAHeldMutexStillAbandonsItAtThreadEnd) {
   const Handle mutex = NewMutex("\\sem32\\closedheld");
   qt::Signal ready, go;
   qt::Child waiter([&] {
@@ -750,8 +724,7 @@ constexpr bool kAddressSanitizer = false;
 
 // A child forked while other threads open, map and look up objects finds the
 // process's tables unlocked and can use objects itself.
-TEST(ObjectsHandles, ChildForkedWhileThreadsUseObjectsCanUseThem) {
-  qt::TempRoot root;
+TEST_F(ObjectsHandles, ChildForkedWhileThreadsUseObjectsCanUseThem) {
   const Handle mutex = NewMutex("\\sem32\\forked");
   ASSERT_NE(mutex, 0u);
   std::atomic<bool> stop{false};

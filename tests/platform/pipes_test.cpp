@@ -1,6 +1,4 @@
-// Pipes: names and errors, client and server ends, the read and write
-// guarantees, NpipeRead and the emulation dispatch; then what only the POSIX
-// backend has, or only Windows.
+// Pipes; then what only the POSIX backend has, or only Windows.
 #ifndef _WIN32
 #include <fcntl.h>
 #include <linux/netlink.h>
@@ -36,6 +34,10 @@
 #include "other.h"
 
 namespace {
+
+using PipeServer = qt::RootedTest;
+using PipeNames = qt::RootedTest;
+using PipeIo = qt::RootedTest;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -87,10 +89,15 @@ long long Available(Handle h) {
   return available;
 }
 
-// ---- Servers ----------------------------------------------------------------
-
-TEST(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
+// A private root and one connected pipe.
+class PipeLink : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(link.server.valid()) << win::GetLastError(); }
   qt::TempRoot root;
+  Link link = Connect(Local("link"));
+};
+
+TEST_F(PipeServer, ClientAndServerTalkBothWaysAndCloseCleanly) {
   const std::size_t handles_before = PlatformOpenHandles();
   {
     Link link = Connect(Local("Echo"));
@@ -126,10 +133,7 @@ constexpr win::DWORD kDisconnected = win::ERROR_PIPE_NOT_CONNECTED;
 constexpr win::DWORD kDisconnected = win::ERROR_BROKEN_PIPE;
 #endif
 
-TEST(PipeServer, DisconnectWakesABlockedReaderAndKeepsTheHandle) {
-  qt::TempRoot root;
-  Link link = Connect(Local("wake"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, DisconnectWakesABlockedReaderAndKeepsTheHandle) {
   win::DWORD error = 0;
   const int outcome = EndedBy(
       [&] {
@@ -153,10 +157,7 @@ TEST(PipeServer, DisconnectWakesABlockedReaderAndKeepsTheHandle) {
 // Every exchange moves its bytes through holds.  A cut from another thread
 // wakes a read on one; once the handle is closed, every call through the
 // hold fails with 6, as the handle would, while the object stays.
-TEST(PipeHold, CallsThroughAHoldFailOnceItsHandleIsClosed) {
-  qt::TempRoot root;
-  Link link = Connect(Local("held"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, CallsThroughAHoldFailOnceItsHandleIsClosed) {
   Handle mutex = 0;
   ASSERT_EQ(MtxCreate(nullptr, &mutex, 0), 0);
   const HeldObject pipe = PipeHold(link.client.get());
@@ -187,12 +188,7 @@ TEST(PipeHold, CallsThroughAHoldFailOnceItsHandleIsClosed) {
 #endif
 }
 
-// ---- Reads and writes -------------------------------------------------------
-
-TEST(PipeIo, NpipeReadGathersARecordWrittenInSmallPieces) {
-  qt::TempRoot root;
-  Link link = Connect(Local("pieces"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, NpipeReadGathersARecordWrittenInSmallPieces) {
   std::string record(1000, '\0');
   for (std::size_t i = 0; i < record.size(); ++i) record[i] = static_cast<char>(i * 7);
   std::thread writer([&] {
@@ -207,10 +203,7 @@ TEST(PipeIo, NpipeReadGathersARecordWrittenInSmallPieces) {
 
 // A peer's close ends a blocked NpipeRead, which counts what came before it;
 // every later read fails with 109, never an empty success.
-TEST(PipeIo, ClosedPeerFailsWithBrokenPipeNeverAnEmptySuccess) {
-  qt::TempRoot root;
-  Link link = Connect(Local("closed"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, ClosedPeerFailsWithBrokenPipeNeverAnEmptySuccess) {
   std::uint32_t n = 0;
   char buffer[10] = {};
   win::DWORD error = 0;
@@ -236,10 +229,7 @@ TEST(PipeIo, ClosedPeerFailsWithBrokenPipeNeverAnEmptySuccess) {
   EXPECT_LT(Clock::now() - start, 5s);
 }
 
-TEST(PipeIo, PeekShowsWaitingBytesWithoutTakingThem) {
-  qt::TempRoot root;
-  Link link = Connect(Local("peek"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, PeekShowsWaitingBytesWithoutTakingThem) {
   EXPECT_EQ(Available(link.server.get()), 0);  // an open, empty pipe
   ASSERT_TRUE(Write(link.client.get(), "12345"));
   ASSERT_TRUE(qt::WaitFor([&] { return Available(link.server.get()) == 5; }));
@@ -259,13 +249,8 @@ TEST(PipeIo, PeekShowsWaitingBytesWithoutTakingThem) {
   EXPECT_EQ(ReadAll(link.server.get(), 5), "12345");
 }
 
-// ---- Bad arguments ----------------------------------------------------------
-
-TEST(PipeArguments, BadHandlesFailWith6AndMissingBuffersWith87) {
-  qt::TempRoot root;
-  Link link = Connect(Local("bad"));
-  ASSERT_TRUE(link.server.valid());
-  Owned closed = Open(Local("bad"));
+TEST_F(PipeLink, BadHandlesFailWith6AndMissingBuffersWith87) {
+  Owned closed = Open(Local("link"));
   [[maybe_unused]] const Handle stale = closed.get();
   closed.reset();
 
@@ -328,10 +313,7 @@ TEST(PipeArguments, BadHandlesFailWith6AndMissingBuffersWith87) {
 
 // With the emulation flag set, the link's reads and writes go to the pipe
 // emulation, never to the real pipe; the raw calls still reach it.
-TEST(PipeDispatch, EmulationFlagSendsReadsAndWritesToTheEmulation) {
-  qt::TempRoot root;
-  Link link = Connect(Local("dispatch"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, EmulationFlagSendsReadsAndWritesToTheEmulation) {
   ASSERT_TRUE(Write(link.client.get(), "data"));
   struct Restore {
     ~Restore() { g_emulation = 0; }
@@ -352,8 +334,6 @@ TEST(PipeDispatch, EmulationFlagSendsReadsAndWritesToTheEmulation) {
   ASSERT_EQ(PipeWrite(link.server.get(), "back", 4, &n), 0);
   EXPECT_EQ(n, 4u);
 }
-
-// ---- Names and servers ------------------------------------------------------
 
 std::string OfHost(const std::string& host, const std::string& name) {
   return "\\\\" + host + "\\pipe\\" + name;
@@ -387,8 +367,7 @@ struct NameCase {
   bool posix;        // the root's host folders, or a rule of its own
 };
 
-TEST(PipeNames, OpenAndWaitFollowTheNameRules) {
-  qt::TempRoot root;
+TEST_F(PipeNames, OpenAndWaitFollowTheNameRules) {
   std::string own = OwnHostName();
   const NameCase cases[] = {
       {"local pipe", Local("plain"), Local("plain"), 0, false},
@@ -447,8 +426,7 @@ PT_BODY(listen_too) {
 
 // A name has one server, here or in another process, until it goes; and only
 // this machine's pipes can be served.
-TEST(PipeServer, ASecondServerIsRefusedWhileTheFirstLives) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ASecondServerIsRefusedWhileTheFirstLives) {
   Owned first(NpipeListen(Local("one").c_str()));
   ASSERT_TRUE(first.valid());
   EXPECT_EQ(Failed(NpipeListen(Local("ONE").c_str()) != kInvalidHandle), win::ERROR_PIPE_BUSY);
@@ -468,8 +446,7 @@ TEST(PipeServer, ASecondServerIsRefusedWhileTheFirstLives) {
 }
 
 // Clients that come between accepts are connected by the next ones.
-TEST(PipeServer, ClientsBetweenAcceptsAreKeptForTheNextOnes) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ClientsBetweenAcceptsAreKeptForTheNextOnes) {
   Owned listener(NpipeListen(Local("between").c_str()));
   ASSERT_TRUE(listener.valid());
   EXPECT_EQ(NpipeAccept(listener.get(), 0), kInvalidHandle);  // none yet
@@ -501,8 +478,7 @@ PT_BODY(write_to_gone) {
   return win::GetLastError() == win::ERROR_BROKEN_PIPE ? 0 : 16;
 }
 
-TEST(PipeIo, WriteToAClosedPeerFailsWith232AndRaisesNoSignal) {
-  qt::TempRoot root;
+TEST_F(PipeIo, WriteToAClosedPeerFailsWith232AndRaisesNoSignal) {
   pt::Other other("write_to_gone");
   EXPECT_EQ(other.Wait(), 0);
 }
@@ -554,8 +530,7 @@ bool KernelReportsListenQueues() {
   return ok;
 }
 
-TEST(PipeNames, NameNeverLeavesThePipeFolder) {
-  qt::TempRoot root;
+TEST_F(PipeNames, NameNeverLeavesThePipeFolder) {
   Owned listener(NpipeListen(Local("..\\../escape").c_str()));
   ASSERT_TRUE(listener.valid()) << win::GetLastError();
   EXPECT_TRUE(fs::exists(fs::path(root.path()) / "pipe" / "..\\..\\escape"));
@@ -567,11 +542,10 @@ TEST(PipeNames, NameNeverLeavesThePipeFolder) {
 
 // A root longer than sun_path still works, and never through a cut-off path:
 // decoy listeners wait at the paths a cut would give.
-TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
-  qt::TempRoot base;
-  const std::string root = base.path() + "/" + std::string(120, 'r');
-  setenv("QNAPI_ROOT", root.c_str(), 1);  // `base` puts the old value back
-  const std::string socket_path = root + "/pipe/long";
+TEST_F(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
+  const std::string long_root = root.path() + "/" + std::string(120, 'r');
+  setenv("QNAPI_ROOT", long_root.c_str(), 1);  // the fixture's root puts the old value back
+  const std::string socket_path = long_root + "/pipe/long";
   int decoys[2] = {-1, -1};
   const std::size_t cuts[2] = {sizeof(sockaddr_un::sun_path) - 1, sizeof(sockaddr_un::sun_path)};
   for (int i = 0; i < 2; ++i) {
@@ -601,12 +575,9 @@ TEST(PipeNames, LongRootWorksAndNeverUsesACutOffPath) {
   EXPECT_FALSE(fs::exists(socket_path));  // a closed listener takes its file along
 }
 
-// A server of ours, and a listener that shares none of our code (no owner
-// lock), serve the pipe while they live; NpipeListen never takes the name
-// from them.  Dead, they leave their socket file, which is no pipe and is
-// replaced by the next server.
-TEST(PipeServer, LiveServersServeAndDeadOnesLeaveNoPipe) {
-  qt::TempRoot root;
+// A live server, ours or one sharing none of our code, keeps its name; a dead
+// one leaves a socket file that is no pipe and goes to the next server.
+TEST_F(PipeServer, LiveServersServeAndDeadOnesLeaveNoPipe) {
   ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "host" / "box" / "pipe"));
   ASSERT_TRUE(fs::create_directories(fs::path(root.path()) / "pipe"));
   for (const std::string& name : {Local("ours"), Local("plain"), OfHost("box", "plain")}) {
@@ -639,8 +610,7 @@ TEST(PipeServer, LiveServersServeAndDeadOnesLeaveNoPipe) {
   }
 }
 
-TEST(PipeServer, ClosingAListenerLeavesAReplacedSocketFileAlone) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ClosingAListenerLeavesAReplacedSocketFileAlone) {
   Owned listener(NpipeListen(Local("mine").c_str()));
   ASSERT_TRUE(listener.valid());
   const std::string path = root.path() + "/pipe/mine";
@@ -654,8 +624,7 @@ TEST(PipeServer, ClosingAListenerLeavesAReplacedSocketFileAlone) {
   close(other);
 }
 
-TEST(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
-  qt::TempRoot root;
+TEST_F(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
   Owned listener(NpipeListen(Local("crowded").c_str()));
   ASSERT_TRUE(listener.valid());
   std::vector<Owned> clients;
@@ -685,11 +654,8 @@ TEST(PipeServer, FullListenQueueIsBusyAndWaitingForItTimesOut) {
 
 // A signal without SA_RESTART interrupts the calls: a read goes on waiting,
 // and a write that moved some bytes reports exactly those.
-TEST(PipeSignals, InterruptedReadKeepsWaitingForData) {
-  qt::TempRoot root;
+TEST_F(PipeLink, InterruptedReadKeepsWaitingForData) {
   const Interrupts interrupts;
-  Link link = Connect(Local("eintr"));
-  ASSERT_TRUE(link.server.valid());
   std::atomic<bool> done{false};
   win::BOOL ok = 0;
   char byte = 0;
@@ -712,11 +678,8 @@ TEST(PipeSignals, InterruptedReadKeepsWaitingForData) {
   EXPECT_EQ(byte, 'k');
 }
 
-TEST(PipeSignals, InterruptedWriteReportsTheShortCount) {
-  qt::TempRoot root;
+TEST_F(PipeLink, InterruptedWriteReportsTheShortCount) {
   const Interrupts interrupts;
-  Link link = Connect(Local("short"));
-  ASSERT_TRUE(link.server.valid());
   const std::vector<char> big(64u << 20, 'w');  // far more than a socket holds
   std::atomic<bool> done{false};
   win::BOOL ok = 0;
@@ -740,10 +703,7 @@ TEST(PipeSignals, InterruptedWriteReportsTheShortCount) {
 
 // A zero-length write completes a waiting read with nothing; the read must
 // wait on for real bytes.
-TEST(PipeIo, AReadReturnsAtLeastOneByte) {
-  qt::TempRoot root;
-  Link link = Connect(Local("zero"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, AReadReturnsAtLeastOneByte) {
   std::thread writer([&] {
     std::uint32_t put = 0;
     std::this_thread::sleep_for(50ms);
@@ -759,8 +719,7 @@ TEST(PipeIo, AReadReturnsAtLeastOneByte) {
   EXPECT_EQ(std::string(got, moved), "xyz");
 }
 
-TEST(PipeServer, ClosingTheListenerWakesAnAcceptAndFreesTheName) {
-  qt::TempRoot root;
+TEST_F(PipeServer, ClosingTheListenerWakesAnAcceptAndFreesTheName) {
   const Handle listener = NpipeListen(Local("freed").c_str());
   ASSERT_NE(listener, kInvalidHandle);
   std::atomic<bool> returned{false};
@@ -775,12 +734,7 @@ TEST(PipeServer, ClosingTheListenerWakesAnAcceptAndFreesTheName) {
   EXPECT_TRUE(Owned(NpipeListen(Local("freed").c_str())).valid());
 }
 
-// A name has one server; other machines cannot be served, this one can be
-// under its own name as well.
-TEST(PipeServer, DisconnectEndsAClientEndAndRefusesAnEvent) {
-  qt::TempRoot root;
-  Link link = Connect(Local("cutclient"));
-  ASSERT_TRUE(link.server.valid());
+TEST_F(PipeLink, DisconnectEndsAClientEndAndRefusesAnEvent) {
   EXPECT_EQ(NpipeDisconnect(link.client.get()), 0);
   std::uint32_t moved = 0;
   char got[4];

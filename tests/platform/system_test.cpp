@@ -28,6 +28,8 @@
 
 namespace {
 
+using System = qt::RootedTest;
+
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -41,10 +43,7 @@ void WriteFile(const std::string& path, const std::string& text, bool executable
 }
 #endif
 
-// ---- Last error, sleep, clocks ------------------------------------------------
-
-TEST(LastError, IsKeptPerThread) {
-  qt::TempRoot root;
+TEST_F(System, LastErrorIsKeptPerThread) {
   // Starting and joining a thread may reset the value of the caller (on
   // Windows they do), so each side sets its own while the other spins.
   std::atomic<int> step{0};
@@ -71,8 +70,7 @@ TEST(LastError, IsKeptPerThread) {
   EXPECT_EQ(mine, win::ERROR_ACCESS_DENIED);
 }
 
-TEST(SysSleep, SleepsTheWholeTimeAndTheTickFollows) {
-  qt::TempRoot root;
+TEST_F(System, SysSleepSleepsTheWholeTimeAndTheTickFollows) {
   const std::uint32_t tick0 = SysTickMs();
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(SysSleep(60), 0);
@@ -84,8 +82,7 @@ TEST(SysSleep, SleepsTheWholeTimeAndTheTickFollows) {
 }
 
 #ifndef _WIN32  // signals, and a root of files
-TEST(SysSleep, SignalsDoNotCutItShort) {
-  qt::TempRoot root;
+TEST_F(System, SysSleepSignalsDoNotCutItShort) {
   const Interrupts interrupts;
   std::atomic<bool> done{false};
   std::thread poker([&, sleeper = pthread_self()] { Interrupts::Until(sleeper, done); });
@@ -98,8 +95,6 @@ TEST(SysSleep, SignalsDoNotCutItShort) {
 }
 
 #endif
-
-// ---- Stop requests ----------------------------------------------------------------
 
 // Installs the stop handler and ends with 7 once a stop request came.
 PT_BODY(stop_handler) {
@@ -118,8 +113,7 @@ PT_BODY(sleeper) {
 // A program with a stop handler sees a stop request and ends on its own; one
 // without is ended as SIGTERM ends it.  An ended program, reaped or not, is
 // not alive.
-TEST(StopRequests, EndAProgramThroughItsHandlerOrAtOnce) {
-  qt::TempRoot root;
+TEST_F(System, StopRequestsEndAProgramThroughItsHandlerOrAtOnce) {
   for (const std::string body : {"stop_handler", "sleeper"}) {
     SCOPED_TRACE(body);
     pt::Other other(body);
@@ -139,8 +133,6 @@ TEST(StopRequests, EndAProgramThroughItsHandlerOrAtOnce) {
 #endif
 }
 
-// ---- Starting programs --------------------------------------------------------------
-
 #ifdef _WIN32
 extern "C" __declspec(dllimport) unsigned long __stdcall GetModuleFileNameA(void*, char*,
                                                                            unsigned long);
@@ -157,8 +149,7 @@ std::string ThisProgram() {
 }
 
 // A started program is known by its id alone, and a missing one is not started.
-TEST(CreateProcessA, StartsAProgramKnownByItsId) {
-  qt::TempRoot root;
+TEST_F(System, CreateProcessAStartsAProgramKnownByItsId) {
   std::string command = ThisProgram() + " --gtest_list_tests --gtest_filter=none";
   win::PROCESS_INFORMATION info{};
   info.hProcess = 77;
@@ -178,13 +169,9 @@ TEST(CreateProcessA, StartsAProgramKnownByItsId) {
   EXPECT_EQ(info.dwProcessId, 0u);
 }
 
-// ---- Version probe -----------------------------------------------------------------
-
 // Both sizes of the record are filled (a base record: the kernel's version,
-// no service pack), nothing past them; other sizes are refused.  A test seam
-// reports the Windows 95 family until it is turned off.
-TEST(GetVersionExA, FillsBothRecordSizesAndRefusesOthers) {
-  qt::TempRoot root;
+// no service pack), nothing past them; other sizes are refused.
+TEST_F(System, GetVersionExAFillsBothRecordSizesAndRefusesOthers) {
   win::OSVERSIONINFOA base;
   std::memset(&base, 0x5A, sizeof base);
   base.dwOSVersionInfoSize = 148;
@@ -227,23 +214,11 @@ TEST(GetVersionExA, FillsBothRecordSizesAndRefusesOthers) {
     EXPECT_EQ(win::GetLastError(), kWrongSize) << wrong;
   }
   EXPECT_EQ(Failed(win::GetVersionExA(nullptr) != 0), win::ERROR_INVALID_PARAMETER);
-
-  struct SeamReset {
-    ~SeamReset() { win::SetVersionPlatformSeam(0); }
-  } reset;
-  win::SetVersionPlatformSeam(1);
-  ASSERT_EQ(win::GetVersionExA(info), 1);
-  EXPECT_EQ(info->dwPlatformId, 1u);
-  win::SetVersionPlatformSeam(0);
-  ASSERT_EQ(win::GetVersionExA(info), 1);
-  EXPECT_EQ(info->dwPlatformId, 2u);
 }
-
-// ---- Files by Win32 path -------------------------------------------------------------
 
 // A folder for the file tests by Win32 path: on drive C: of the root here, in
 // the current folder on Windows.
-class Files : public ::testing::Test {
+class Files : public qt::RootedTest {
  protected:
   void SetUp() override { ASSERT_EQ(win::_mkdir(folder_.c_str()), 0); }
   void TearDown() override {
@@ -252,7 +227,6 @@ class Files : public ::testing::Test {
   }
   std::string In(const std::string& name) const { return folder_ + "\\" + name; }
 
-  qt::TempRoot root_;
 #ifdef _WIN32
   std::string folder_ = "qnatest-files-" + std::to_string(SysProcessId());
 #else
@@ -330,10 +304,7 @@ TEST_F(Files, NeedExistingFolders) {
 }
 
 #ifndef _WIN32  // drive letters map into the root; Windows has its own
-// ---- Drive paths ---------------------------------------------------------------------
-
-TEST(HostPath, MapsWin32Paths) {
-  qt::TempRoot root;
+TEST_F(System, HostPathMapsWin32Paths) {
   const std::string r = root.path();
   struct Case {
     const char* win32;
@@ -371,8 +342,8 @@ TEST_F(Files, PathsOutsideTheDriveAreRefused) {
   EXPECT_EQ(Failed(win::_open("C:\\..\\escape", kCreate) != -1), win::ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(Failed(win::_mkdir("C:\\..\\outside") != -1), win::ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(Failed(win::_unlink("C:\\..\\x") != -1), win::ERROR_PATH_NOT_FOUND);
-  EXPECT_FALSE(fs::exists(root_.path() + "/drive/escape"));
-  EXPECT_FALSE(fs::exists(root_.path() + "/drive/outside"));
+  EXPECT_FALSE(fs::exists(root.path() + "/drive/escape"));
+  EXPECT_FALSE(fs::exists(root.path() + "/drive/outside"));
 }
 
 // Records its working folder and arguments in out.txt of its working folder;
@@ -397,8 +368,7 @@ bool Gone(win::DWORD pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errn
 // The program runs in the given folder with its arguments, by a host path, a
 // path in backslashes or a drive path, with only the standard streams unless
 // asked to inherit handles, and is reaped when it ends.
-TEST(CreateProcessA, RunsTheProgramInTheDirectory) {
-  qt::TempRoot root;
+TEST_F(System, CreateProcessARunsTheProgramInTheDirectory) {
   const std::string work = root.path() + "/work", data = root.path() + "/drive/c/data";
   WriteFile(work + "/prog.sh", kScript, true);
   WriteFile(root.path() + "/bin/prog.sh", kScript, true);
@@ -450,8 +420,7 @@ TEST(CreateProcessA, RunsTheProgramInTheDirectory) {
 // Relative program names and folders are taken from the caller's current
 // directory, not from the folder the program runs in; what is missing is
 // told apart.
-TEST(CreateProcessA, RelativeNamesStartFromTheCurrentDirectory) {
-  qt::TempRoot root;
+TEST_F(System, CreateProcessARelativeNamesStartFromTheCurrentDirectory) {
   const std::string here = root.path() + "/here";
   WriteFile(here + "/prog.sh", kScript, true);
   WriteFile(here + "/bin/prog.sh", kScript, true);

@@ -20,6 +20,8 @@
 
 namespace {
 
+using TopWindows = qt::RootedTest;
+
 using namespace std::chrono_literals;
 using win::HWND;
 
@@ -62,8 +64,7 @@ PT_BODY(window) {
 
 using Names = std::vector<std::string>;
 
-TEST(Windows, NewAndRaisedWindowsGoOnTop) {
-  qt::TempRoot root;
+TEST_F(TopWindows, NewAndRaisedWindowsGoOnTop) {
   const HWND a = win::WindowOpen("w:A");
   const HWND b = win::WindowOpen("w:B");
   const HWND c = win::WindowOpen("w:C");
@@ -90,8 +91,7 @@ TEST(Windows, NewAndRaisedWindowsGoOnTop) {
   EXPECT_EQ(win::WindowClose(c), 1);
 }
 
-TEST(Windows, ClosedHandlesAreStale) {
-  qt::TempRoot root;
+TEST_F(TopWindows, ClosedHandlesAreStale) {
   const HWND a = win::WindowOpen("w:A");
   ASSERT_NE(a, 0u);
   ASSERT_EQ(win::WindowClose(a), 1);
@@ -111,8 +111,7 @@ TEST(Windows, ClosedHandlesAreStale) {
   }
 }
 
-TEST(Windows, TitlesAreCutAt127AndCopiedToSmallBuffers) {
-  qt::TempRoot root;
+TEST_F(TopWindows, TitlesAreCutAt127AndCopiedToSmallBuffers) {
   const std::string long_title(200, 'L');
   const HWND cut = win::WindowOpen(long_title.c_str());
   EXPECT_EQ(Title(cut), std::string(127, 'L'));
@@ -146,8 +145,7 @@ TEST(Windows, TitlesAreCutAt127AndCopiedToSmallBuffers) {
   for (const HWND own : {cut, none, w}) EXPECT_EQ(win::WindowClose(own), 1);
 }
 
-TEST(Windows, WalkSeesOtherProcessesUntilTheyEnd) {
-  qt::TempRoot root;
+TEST_F(TopWindows, WalkSeesOtherProcessesUntilTheyEnd) {
   pt::Other other("window", "w:theirs");
   ASSERT_TRUE(other.WaitReady());
   const HWND mine = win::WindowOpen("w:mine");
@@ -174,8 +172,7 @@ TEST(Windows, WalkSeesOtherProcessesUntilTheyEnd) {
 // ---- What only the POSIX window table has ---------------------------------------
 #ifndef _WIN32
 
-TEST(Windows, ShellIsTopmostAndOwnedByNobody) {
-  qt::TempRoot root;
+TEST_F(TopWindows, ShellIsTopmostAndOwnedByNobody) {
   const HWND shell = win::GetTopWindow(0);
   ASSERT_NE(shell, 0u);
   EXPECT_EQ(Title(shell), "shell");
@@ -190,8 +187,7 @@ TEST(Windows, ShellIsTopmostAndOwnedByNobody) {
   EXPECT_EQ(win::GetWindow(shell, win::GW_HWNDNEXT), w);
 }
 
-TEST(Windows, EndedButUnreapedOwnerHasNoWindows) {
-  qt::TempRoot root;
+TEST_F(TopWindows, EndedButUnreapedOwnerHasNoWindows) {
   qt::Signal opened;
   qt::Child child([&] {
     if (win::WindowOpen("QUONIX RUN zombie") == 0) return 1;
@@ -203,8 +199,7 @@ TEST(Windows, EndedButUnreapedOwnerHasNoWindows) {
   EXPECT_EQ(child.Wait(30s), 0);
 }
 
-TEST(Windows, SlotsOfEndedProcessesAreReused) {
-  qt::TempRoot root;
+TEST_F(TopWindows, SlotsOfEndedProcessesAreReused) {
   // Fill the table from a child, which then ends.
   qt::Child filler([] {
     while (win::WindowOpen("filler") != 0) {
@@ -225,8 +220,7 @@ TEST(Windows, SlotsOfEndedProcessesAreReused) {
   EXPECT_NE(win::WindowOpen("one more"), 0u);
 }
 
-TEST(Windows, ThreadsOpeningAtOnceGetDistinctWindows) {
-  qt::TempRoot root;
+TEST_F(TopWindows, ThreadsOpeningAtOnceGetDistinctWindows) {
   std::mutex lock;
   std::set<HWND> opened;
   std::vector<std::thread> threads;
@@ -245,8 +239,7 @@ TEST(Windows, ThreadsOpeningAtOnceGetDistinctWindows) {
   EXPECT_EQ(std::set<HWND>(walk.begin(), walk.end()), opened);
 }
 
-TEST(Windows, AForeignFileInThePlaceOfTheTableIsReplaced) {
-  qt::TempRoot root;
+TEST_F(TopWindows, AForeignFileInThePlaceOfTheTableIsReplaced) {
   std::ofstream(root.path() + "/windows") << "not a window table";
   const HWND shell = win::GetTopWindow(0);
   EXPECT_EQ(Title(shell), "shell");

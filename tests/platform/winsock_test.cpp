@@ -26,6 +26,9 @@
 
 namespace {
 
+using Winsock = qt::RootedTest;
+using Links = qt::RootedTest;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using win::INVALID_SOCKET;
@@ -86,16 +89,14 @@ bool NoDelay(SOCKET s) {
 }
 #endif
 
-TEST(Winsock, StartupReportsVersion11) {
-  qt::TempRoot root;
+TEST_F(Winsock, StartupReportsVersion11) {
   win::WSADATA data{};
   EXPECT_EQ(win::WSAStartup(0x0101, &data), 0);
   EXPECT_EQ(data.wVersion, 0x0101);
   EXPECT_EQ(win::WSAStartup(0x0101, nullptr), 0);
 }
 
-TEST(Winsock, ConnectedPairTalksBothWaysAndCloses) {
-  qt::TempRoot root;
+TEST_F(Winsock, ConnectedPairTalksBothWaysAndCloses) {
   Tcp tcp;
   ASSERT_NO_FATAL_FAILURE(Connect(tcp));
 #ifndef _WIN32
@@ -125,8 +126,7 @@ TEST(Winsock, ConnectedPairTalksBothWaysAndCloses) {
 #ifndef _WIN32  // signals and descriptors are POSIX's own
 // SIGPIPE stays at its default in the child: a send that raised it would
 // kill the child, and its status would show the signal.
-TEST(Winsock, SendToAClosedPeerFailsWithoutSignal) {
-  qt::TempRoot root;
+TEST_F(Winsock, SendToAClosedPeerFailsWithoutSignal) {
   qt::Child child([] {
     signal(SIGPIPE, SIG_DFL);
     Tcp tcp;
@@ -145,8 +145,7 @@ TEST(Winsock, SendToAClosedPeerFailsWithoutSignal) {
 
 #endif
 
-TEST(Winsock, ShutdownWakesABlockedRecv) {
-  qt::TempRoot root;
+TEST_F(Winsock, ShutdownWakesABlockedRecv) {
   Tcp tcp;
   ASSERT_NO_FATAL_FAILURE(Connect(tcp));
   const int result = EndedBy(
@@ -162,8 +161,7 @@ TEST(Winsock, ShutdownWakesABlockedRecv) {
 
 // An accept without a client fails with 258 in about its time, on a pipe
 // and on a socket.
-TEST(Links, AcceptTimesOutWith258InAboutTheTime) {
-  qt::TempRoot root;
+TEST_F(Links, AcceptTimesOutWith258InAboutTheTime) {
   using Owned = Closer<Handle, kInvalidHandle, win::CloseHandle>;
   Owned pipe(NpipeListen("\\\\.\\pipe\\quiet"));
   Sock socket(win::TcpListen("127.0.0.1", 0));
@@ -181,8 +179,7 @@ TEST(Links, AcceptTimesOutWith258InAboutTheTime) {
   }
 }
 
-TEST(Winsock, ListenersAndRefusedConnects) {
-  qt::TempRoot root;
+TEST_F(Winsock, ListenersAndRefusedConnects) {
   Sock listener(win::TcpListen("localhost", 0));
   ASSERT_TRUE(listener.valid()) << win::GetLastError();
   const std::uint16_t port = win::TcpLocalPort(listener.get());
@@ -200,8 +197,7 @@ TEST(Winsock, ListenersAndRefusedConnects) {
   EXPECT_EQ(win::TcpListen("no-such-host.invalid", 0), INVALID_SOCKET);
 }
 
-TEST(Winsock, BadArgumentsAreRefused) {
-  qt::TempRoot root;
+TEST_F(Winsock, BadArgumentsAreRefused) {
   struct SocketCase {
     int family, type, protocol;
   };
@@ -227,8 +223,7 @@ TEST(Winsock, BadArgumentsAreRefused) {
   EXPECT_EQ(win::closesocket(INVALID_SOCKET), win::SOCKET_ERROR);
 }
 
-TEST(Winsock, HostNamesResolveToIpv4PerThread) {
-  qt::TempRoot root;
+TEST_F(Winsock, HostNamesResolveToIpv4PerThread) {
   const win::HOSTENT* local = win::gethostbyname("localhost");
   ASSERT_NE(local, nullptr);
   EXPECT_EQ(local->h_addrtype, 2);
@@ -255,8 +250,7 @@ TEST(Winsock, HostNamesResolveToIpv4PerThread) {
 #ifndef _WIN32
 // The library passes a socket field of 0 (no socket) to closesocket; that
 // must never close the process's standard input, even when it is a socket.
-TEST(Winsock, StandardDescriptorsAreNeverSockets) {
-  qt::TempRoot root;
+TEST_F(Winsock, StandardDescriptorsAreNeverSockets) {
   qt::Child child([] {
     // closesocket closes nothing that is not a socket.
     const int file = open("/dev/null", O_RDONLY | O_CLOEXEC);

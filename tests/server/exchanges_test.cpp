@@ -161,16 +161,14 @@ std::vector<Exchange> Script() {
 class ServerExchanges : public ::testing::TestWithParam<wire::Kind> {};
 
 TEST_P(ServerExchanges, EveryLinkAnswersTheScript) {
-  qt::TempRoot root;
-  const std::string log = root.path() + "/server.log";
-  qt::Server server(kArgs, log);
-  ASSERT_TRUE(server.ready());
+  wire::Served s(kArgs);
+  ASSERT_TRUE(s.server.ready());
   AreaView cw(1), sw(3);
   ASSERT_TRUE(cw.ok() && sw.ok());
   sw.Set(299, 0xCAFE);
   const std::uint16_t handshake = sw.Get(204);
   const auto script = Script();
-  wire::OnLink(GetParam(), wire::TcpPort(log), [&](auto& link) {
+  wire::OnLink(GetParam(), s.port, [&](auto& link) {
     ASSERT_TRUE(link.ok()) << "error " << link.error();
     for (const Exchange& step : script) {
       SCOPED_TRACE(step.what);

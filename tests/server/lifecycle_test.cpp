@@ -12,18 +12,7 @@ namespace {
 using wire::AreaView;
 using wire::Link;
 using wire::MappingExists;
-
-bool ServerWindowShown() {
-  // The walk skips the topmost (shell) window, as the library's does.
-  char title[128];
-  for (win::HWND w = win::GetWindow(win::GetTopWindow(0), win::GW_HWNDNEXT); w != 0;
-       w = win::GetWindow(w, win::GW_HWNDNEXT)) {
-    title[0] = '\0';
-    win::GetWindowTextA(w, title, sizeof title);
-    if (std::strncmp(title, "QUONIX RUN", 10) == 0) return true;
-  }
-  return false;
-}
+using qt::ServerWindowShown;
 
 // The window comes once the pipe is served and goes with the objects; no
 // TCP listener unless asked for.

@@ -50,11 +50,9 @@ bool Join(Kind& link, std::size_t k) {
 // the server stays within the memory docs/server.md gives for them.
 TEST(ServerScale, AThousandLinksOfEveryKindAreServedInTheirMemory) {
   ASSERT_TRUE(RaiseOpenFiles(2048)) << "open file limit too low";
-  qt::TempRoot root;
-  const std::string log = root.path() + "/server.log";
-  qt::Server server({"--host", "SCALEHOST", "--tcp", "0"}, log);
-  ASSERT_TRUE(server.ready());
-  const std::uint16_t port = wire::TcpPort(log);
+  wire::Served s({"--host", "SCALEHOST", "--tcp", "0"});
+  ASSERT_TRUE(s.server.ready());
+  const std::uint16_t port = s.port;
 
   const std::size_t all = kSanitized ? 200 : 1000, tcp = 15, pipes = all - tcp, local = pipes - 15;
   std::vector<std::unique_ptr<Link>> piped(pipes);
@@ -78,7 +76,7 @@ TEST(ServerScale, AThousandLinksOfEveryKindAreServedInTheirMemory) {
     });
   }
   for (auto& t : openers) t.join();
-  const long after = qt::RssKiB(server.pid());
+  const long after = qt::RssKiB(s.server.pid());
   EXPECT_EQ(served.load(), all);
   if (!kSanitized) {
     EXPECT_LT(after, kThousandIdleLinksKiB + 8 * 1024);

@@ -37,12 +37,10 @@ void PrintTo(const ListenCase& c, std::ostream* out) { *out << c.what; }
 class ServerTcpListen : public ::testing::TestWithParam<ListenCase> {};
 
 TEST_P(ServerTcpListen, PortLineNamesWhereItListens) {
-  qt::TempRoot root;
-  const std::string log = root.path() + "/server.log";
-  qt::Server server(GetParam().args, log);
-  ASSERT_TRUE(server.ready());
-  const auto listening = wire::ListeningOn(log);
-  ASSERT_TRUE(listening.has_value()) << qt::ReadText(log);
+  wire::Served s(GetParam().args);
+  ASSERT_TRUE(s.server.ready());
+  const auto listening = wire::ListeningOn(s.log);
+  ASSERT_TRUE(listening.has_value()) << qt::ReadText(s.log);
   EXPECT_EQ(listening->address, GetParam().logged_address);
   EXPECT_NE(listening->port, 0u) << "the chosen port, not the asked-for 0";
   EXPECT_EQ(ListenerAddress(listening->port),

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "server/wire.h"
+#include "support/server.h"
 #include "support/test_support.h"
 
 namespace wire {
@@ -104,6 +105,18 @@ inline std::uint16_t TcpPort(const std::string& log) {
   EXPECT_TRUE(listening.has_value()) << "no port line in the log:\n" << qt::ReadText(log);
   return listening ? listening->port : 0;
 }
+
+// A server in a root of its own, with a log and the TCP listener its
+// arguments ask for.
+struct Served {
+  qt::TempRoot root;
+  std::string log = root.path() + "/server.log";
+  qt::Server server;
+  std::uint16_t port = 0;
+  explicit Served(std::vector<std::string> args = {"--tcp", "0"}) : server(std::move(args), log) {
+    if (server.ready()) port = TcpPort(log);
+  }
+};
 
 enum class Kind { Pipe, HostPipe, Tcp };
 

@@ -18,18 +18,18 @@ std::string ServerPipeName(const std::vector<std::string>& args) {
   return "\\\\.\\pipe\\qoxsmem";
 }
 
-bool HasServerWindow(win::DWORD pid) {
+}  // namespace
+
+bool ServerWindowShown(pid_t pid) {
   char title[128];
   for (win::HWND w = win::GetTopWindow(0); w != 0; w = win::GetWindow(w, win::GW_HWNDNEXT)) {
-    if (win::WindowProcessId(w) != pid) continue;
+    if (pid != 0 && win::WindowProcessId(w) != static_cast<win::DWORD>(pid)) continue;
     title[0] = '\0';
     win::GetWindowTextA(w, title, sizeof title);
     if (std::strncmp(title, "QUONIX RUN", 10) == 0) return true;
   }
   return false;
 }
-
-}  // namespace
 
 Server::Server(const std::vector<std::string>& args, const std::string& log_path,
                std::chrono::milliseconds limit)
@@ -49,11 +49,10 @@ Server::Server(const std::vector<std::string>& args, const std::string& log_path
   pid_ = process_->pid();
   if (pid_ <= 0) return;
   // WaitNamedPipeA opens no link; the window comes once every pipe listens.
-  const auto pid = static_cast<win::DWORD>(pid_);
   ready_ = WaitFor(
                [&] {
                  return !process_->running() ||
-                        (win::WaitNamedPipeA(pipe_.c_str(), 0) != 0 && HasServerWindow(pid));
+                        (win::WaitNamedPipeA(pipe_.c_str(), 0) != 0 && ServerWindowShown(pid_));
                },
                limit) &&
            process_->running();

@@ -35,4 +35,7 @@ class Server {
   bool ready_ = false;
 };
 
+// Whether a server window ("QUONIX RUN...") is open: of `pid`, or of anyone.
+bool ServerWindowShown(pid_t pid = 0);
+
 }  // namespace qt

@@ -1,10 +1,12 @@
 // test_support.h - helpers shared by every test program.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +26,24 @@ class TempRoot {
   std::string path_;
   std::string previous_;
   bool had_previous_ = false;
+};
+
+// A test in a private root of its own.
+class RootedTest : public ::testing::Test {
+ protected:
+  TempRoot root;
+};
+
+// The current folder is `folder` for the scope.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
+  ~InFolder() { std::filesystem::current_path(previous_); }
+  InFolder(const InFolder&) = delete;
+  InFolder& operator=(const InFolder&) = delete;
+
+ private:
+  const std::filesystem::path previous_ = std::filesystem::current_path();
 };
 
 // A forked child that exits with the function's result; killed and reaped

@@ -191,12 +191,6 @@ class TagTest : public qt::LibraryTest {
   QNA_REGREC record_{0, 0, {'T', 'A', 'G', 'T', 'E', 'S', 'T', 0}};
 };
 
-struct InFolder {
-  explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
-  ~InFolder() { std::filesystem::current_path(previous); }
-  const std::filesystem::path previous = std::filesystem::current_path();
-};
-
 // No tag file is loaded: a lookup answers 202 with 6010.
 void ExpectNotLoaded() {
   char name[] = "PUMP_SPEED";
@@ -279,7 +273,7 @@ TEST_F(TagTest, LoadAndSearchTable) {
   };
   for (std::size_t i = 1; i <= 3; ++i) objects_.area(1)[i] = static_cast<std::uint16_t>(0x1111 * i);
   // Relative paths (a drive that is not a letter) land in the current folder.
-  const InFolder in_root(root_.path());
+  const qt::InFolder in_root(root_.path());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
     SetProject(Project('C', "PLANT"));

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -40,14 +41,9 @@ int FreePort() {
 }
 
 bool Accepts(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
+  const int s = plant::Connect(port);
+  if (s >= 0) close(s);
+  return s >= 0;
 }
 
 int Occurrences(const std::string& text, const std::string& what) {
@@ -57,12 +53,15 @@ int Occurrences(const std::string& text, const std::string& what) {
 }
 
 // A mosquitto that keeps its sessions on disk, so that a subscriber's
-// session (and what came for it meanwhile) outlives a restart.
+// session (and what came for it meanwhile) outlives a restart.  Started by
+// root it would become the user mosquitto, who cannot write in the test's
+// private folder: it stays who we are.
 class Broker {
  public:
   explicit Broker(const fs::path& dir) : dir_(dir), port_(FreePort()) {
     std::ofstream(dir_ / "mosquitto.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
-                                           << "persistence true\npersistence_location " << dir_.string() << "/\n";
+                                           << "persistence true\npersistence_location " << dir_.string() << "/\n"
+                                           << "user " << getpwuid(geteuid())->pw_name << "\n";
     Start();
   }
   void Start() {
@@ -73,6 +72,8 @@ class Broker {
   void Stop() {
     process_->Signal(SIGTERM);
     EXPECT_EQ(process_->Wait(), 0);
+    const std::string log = qt::ReadText((dir_ / "mosquitto.log").string());
+    EXPECT_EQ(log.find("Error saving"), std::string::npos) << log;
   }
   int port() const { return port_; }
 

@@ -1,6 +1,10 @@
 // plant.h - project PLANT's stand-in server for the qna, web and bridge tests.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -35,6 +39,18 @@ inline std::string Tcp(const std::string& root) {
   std::smatch at;
   const std::regex line("tcp listening on (127\\.0\\.0\\.1:[0-9]+)");
   return std::regex_search(log, at, line) ? at[1].str() : "";
+}
+
+// A socket connected to 127.0.0.1:port, or -1.
+inline int Connect(int port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return s;
+  close(s);
+  return -1;
 }
 
 }  // namespace plant

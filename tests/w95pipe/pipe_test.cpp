@@ -1,9 +1,5 @@
 // The pipe emulation between two real processes: the creating side runs in a
-// forked child, the opening side in the test.  The protocol's edge cases
-// (the header word, opens before a connect, partial reads, the capacity cut,
-// the closed mark, no-wait mode), a creating side that does not keep to it
-// (hostile headers and segments, a peer that dies holding a lock), and data
-// pushed both ways at once through several instances.
+// forked child, the opening side in the test.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -307,12 +303,8 @@ TEST_F(W95Test, NoWaitModeAndOddCapacities) {
   EXPECT_EQ(child.Wait(), 0);
 }
 
-// A creating side that does not keep to the protocol: pipe headers and
-// instance segments written by a hostile peer (instance numbers out of
-// range, capacities the segment cannot hold, counts below -1 or above the
-// capacity) give a documented error and touch nothing outside the segment;
-// a peer that dies holding a direction's lock leaves it abandoned, and the
-// reader that gets 95 does not keep it.
+// Pipe headers and instance segments written by a hostile creating side give
+// an error and touch nothing outside the segment.
 struct Row {
   const char* name;
   std::int32_t offered;
@@ -432,15 +424,9 @@ TEST_F(W95Test, AbandonedLocksAreNotKept) {
   EXPECT_EQ(W95NpipeClose(pipe), 0u);
 }
 
-// Two processes push data both ways at once through several instances of
-// one pipe, each side with a writer thread and a reader thread per instance,
-// in random piece sizes (many larger than the buffers, so writes are cut and
-// reads wait for the rest).  The creating side serves each instance on its
-// threads while it offers the next; the opening side opens them from threads
-// of its own.  Every byte is checked: none lost, duplicated or reordered, and
-// no hang.  QNAPI_STRESS=full makes it 100 MB each way; in the TSan build
-// the threads of each process working on shared tables and on one instance
-// at once are what is checked for races.
+// Two processes push data both ways at once through several instances, in
+// random piece sizes (many larger than the buffers), and check every byte.
+// QNAPI_STRESS=full makes it 100 MB each way.
 constexpr int kInstances = 3;
 constexpr std::uint32_t kCapacity = 64u << 10;
 constexpr std::uint32_t kMaxPiece = 150u << 10;
@@ -460,6 +446,10 @@ struct Stream {
   std::uint32_t state;
 };
 
+std::uint32_t PieceSize(std::mt19937& random, std::uint64_t left) {
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(left, 1 + random() % kMaxPiece));
+}
+
 // Writes `total` bytes of the stream in random pieces; false on a failure.
 bool Push(Handle pipe, std::uint64_t total, std::uint32_t seed) {
   Stream stream(seed);
@@ -467,8 +457,7 @@ bool Push(Handle pipe, std::uint64_t total, std::uint32_t seed) {
   std::vector<std::uint8_t> piece(kMaxPiece);
   std::uint64_t sent = 0;
   while (sent < total) {
-    const auto size = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(total - sent, 1 + random() % kMaxPiece));
+    const std::uint32_t size = PieceSize(random, total - sent);
     for (std::uint32_t i = 0; i < size; ++i) piece[i] = stream.Next();
     std::uint32_t done = 0;
     int idle = 0;
@@ -476,8 +465,7 @@ bool Push(Handle pipe, std::uint64_t total, std::uint32_t seed) {
       std::uint32_t n = 0;
       if (W95NpipeWrite(pipe, piece.data() + done, size - done, &n) != 0) return false;
       done += n;
-      // Full: the reader is behind; let it run.
-      idle = n == 0 ? idle + 1 : 0;
+      idle = n == 0 ? idle + 1 : 0;  // full: let the reader run
       if (idle > 100) SysSleep(1);
     }
     sent += size;
@@ -485,17 +473,15 @@ bool Push(Handle pipe, std::uint64_t total, std::uint32_t seed) {
   return true;
 }
 
-// Reads `total` bytes in random pieces and checks each against the stream.
-// The offset of the first bad byte, or -1 when all were right; -2 on a
-// failed or closed read.
+// Reads `total` bytes in random pieces and checks them: the offset of the
+// first bad byte, -1 when all were right, -2 on a failed or closed read.
 std::int64_t Pull(Handle pipe, std::uint64_t total, std::uint32_t seed) {
   Stream stream(seed);
   std::mt19937 random(seed + 200);
   std::vector<std::uint8_t> piece(kMaxPiece);
   std::uint64_t got = 0;
   while (got < total) {
-    const auto size = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(total - got, 1 + random() % kMaxPiece));
+    const std::uint32_t size = PieceSize(random, total - got);
     std::uint32_t n = 0;
     if (W95NpipeRead(pipe, piece.data(), size, &n) != 0 || n != size) return -2;
     for (std::uint32_t i = 0; i < size; ++i)
@@ -505,8 +491,7 @@ std::int64_t Pull(Handle pipe, std::uint64_t total, std::uint32_t seed) {
   return -1;
 }
 
-// Both directions of one instance at once, each with a stream of its own
-// for each instance; a wrong byte ends the instance, so that the peer stops.
+// Both directions of one instance at once; a wrong byte cuts the instance.
 bool BothWays(Handle pipe, std::uint64_t total, bool creating) {
   std::uint32_t entry = 0, instance = 0;
   if (W95NpipeSplitHandle(pipe, &entry, &instance) != 0) return false;
