@@ -312,6 +312,6 @@ INSTANTIATE_TEST_SUITE_P(Transports, ServerKilled,
                          testing::Values(Kind{"LocalPipe", Transport::LocalPipe},
                                          Kind{"HostPipe", Transport::HostPipe}, Kind{"Tcp", Transport::Tcp},
                                          Kind{"EmulatedPipe", Transport::Emulated}),
-                         RowName());
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
