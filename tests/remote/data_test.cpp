@@ -201,9 +201,11 @@ TEST_F(DataTest, EmulatedPipeTakesAShortReplyByItsLength) {
     std::uint8_t request[28];
     std::uint32_t n = 0;
     const Bytes refusal = Reply(6);
-    if (W95NpipeCreate("\\pipe\\shortreply", &server, 0, 1, 256, 256, 0) != 0) return 1;
+    // Offered before the parent opens: an open that finds nothing offered fails at once.
+    if (W95NpipeCreate("\\pipe\\shortreply", &server, 0, 1, 256, 256, 0) != 0 || W95NpipeOffer(server) != 0)
+      return 1;
     to_parent.Post('c');
-    if (W95NpipeConnect(server) != 0 || W95NpipeRead(server, request, sizeof request, &n) != 0 ||
+    if (W95NpipeAwait(server) != 0 || W95NpipeRead(server, request, sizeof request, &n) != 0 ||
         W95NpipeWrite(server, refusal.data(), static_cast<std::uint32_t>(refusal.size()), &n) != 0)
       return 1;
     return to_child.Take(30s) == 'x' ? 0 : 2;
