@@ -21,6 +21,7 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
   bool ok() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::uint16_t tcp_port() const { return tcp_port_; }
 
  private:

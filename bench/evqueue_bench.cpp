@@ -9,6 +9,12 @@
 //     into the queue's pipe before it answers the post, so a read after the
 //     post finds it there: what the event costs beyond the round trip is the
 //     read of the queue's pipe and the work on both sides.
+//   RecordSendRecv
+//     what the event path does beyond its limit's system calls: one send of
+//     an event's 64-byte record and one receive of it, on a connected Unix
+//     stream socket pair (what the platform's pipes are) in this one thread,
+//     so without any wake-up.  PostRoundTrip + RecordSendRecv is the least an
+//     event can cost through a server that writes it into a pipe of its own.
 //   EvQueueBurst
 //     1,000 posts, then 1,000 reads: every event arrives, whole, in order,
 //     and nothing more (an error otherwise); the figure is the time per event.
@@ -19,6 +25,7 @@
 // swings with the others' load, the CPU time much less.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -147,6 +154,23 @@ void PostRoundTrip(benchmark::State& state) {
   HndClose(link);
 }
 BENCHMARK(PostRoundTrip)->UseRealTime();
+
+void RecordSendRecv(benchmark::State& state) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return state.SkipWithError("no socket pair");
+  std::uint8_t record[4 + 44 + kData] = {44 + kData};
+  std::uint8_t in[sizeof record];
+  for (auto _ : state) {
+    if (send(pair[0], record, sizeof record, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof record) ||
+        recv(pair[1], in, sizeof in, 0) != static_cast<ssize_t>(sizeof in)) {
+      state.SkipWithError("send or receive failed");
+      break;
+    }
+  }
+  close(pair[0]);
+  close(pair[1]);
+}
+BENCHMARK(RecordSendRecv)->UseRealTime();
 
 void EvQueueBurst(benchmark::State& state) {
   if (!Ready()) return state.SkipWithError("no server or no queue");

@@ -98,22 +98,27 @@ void LinkPipeName(char* out, std::size_t size);
 // that nobody would ever release.
 //
 // The mutex's object is taken from the handle table once, for the wait and
-// the release both (MtxHold, platform.h).
+// the release both (MtxHold, platform.h), unless the caller holds it already
+// for longer (`held`: a connection's request lock, held for its whole open).
 class MutexHold {
  public:
-  MutexHold(Handle mutex, std::uint32_t timeout_ms) {
+  MutexHold(Handle mutex, std::uint32_t timeout_ms, void* held = nullptr) {
     if (mutex == 0) return;
-    object_ = MtxHold(mutex);
-    if (!object_) {
+    object_ = held;
+    if (object_ == nullptr) {
+      owned_ = MtxHold(mutex);
+      object_ = owned_.get();
+    }
+    if (object_ == nullptr) {
       outcome_ = kWaitFailed;
       return;
     }
-    outcome_ = MtxHeldWait(object_.get(), timeout_ms);
+    outcome_ = MtxHeldWait(object_, timeout_ms);
     if (outcome_ == kWaitOk) held_ = true;
-    if (outcome_ == kWaitAbandoned) MtxHeldRelease(object_.get());
+    if (outcome_ == kWaitAbandoned) MtxHeldRelease(object_);
   }
   ~MutexHold() {
-    if (held_) MtxHeldRelease(object_.get());
+    if (held_) MtxHeldRelease(object_);
   }
   MutexHold(const MutexHold&) = delete;
   MutexHold& operator=(const MutexHold&) = delete;
@@ -124,11 +129,12 @@ class MutexHold {
   int Release() {
     if (!held_) return 0;
     held_ = false;
-    return MtxHeldRelease(object_.get());
+    return MtxHeldRelease(object_);
   }
 
  private:
-  HeldObject object_;
+  HeldObject owned_;
+  void* object_ = nullptr;
   bool held_ = false;
   int outcome_ = kWaitOk;
 };

@@ -53,7 +53,9 @@ static_assert(std::endian::native == std::endian::little, "the wire carries litt
 //   Cut      ends the link so that every later write and read on it fails;
 //   ReadAtLeast (where a reader has it) reads at least `least` and at most
 //            `most` bytes, ending as ReadAll ends: lets a length word and the
-//            head after it come in one read when they are there together.
+//            rest of a reply come in one read when they are there together;
+//   WaitsForAll (with ReadAtLeast) true when a read waits for every byte
+//            asked, so that only bytes certain to come may be asked for.
 // A reader has only ReadAll and Cut, and ReadAtLeast where it can.
 template <typename T>
 concept Reader = requires(T& t, std::uint8_t* in, std::uint32_t n, std::uint32_t* moved) {
@@ -73,6 +75,10 @@ inline constexpr std::size_t kMaxParts = 2;   // e.g. a message's header words, 
 // The largest reply length the library reads to its end; a length beyond it
 // is taken for a broken link, not for a reply.
 inline constexpr std::uint32_t kMaxReplyLength = 16u << 20;
+// The most payload bytes that come in the read of a reply's length word
+// (RunSteps); a one-word read's reply is then one receive, as its bytes are
+// one send.
+inline constexpr std::uint32_t kEarlyPayload = 256;
 
 struct StepCodes {
   std::int32_t failed = 0;
@@ -134,26 +140,30 @@ struct LengthWord {
   std::uint32_t value = 0;
 };
 
-// Reads the u32 length word and tests it against [least, most].  A read that
-// failed or stopped short, or a length outside the range, leaves no known
-// place in the stream: the link is cut at once and nothing more is read.
+// Reads the u32 length word into the front of `in` and tests it against
+// [least, most].  A read that failed or stopped short, or a length outside
+// the range, leaves no known place in the stream: the link is cut at once
+// and nothing more is read.
 //
-// `after` is room for the bytes that every reply or record of the range has
-// after its length word (least must cover them): a reader with ReadAtLeast
-// takes what has come of them in the same read, and `early` says how many
-// that was.  The word is still tested as soon as it is in, before anything
-// more is waited for.
+// A reader with ReadAtLeast takes what has come of the bytes after the word,
+// up to the rest of `in`, in the same read, and `early` says how many that
+// was (0 on failure); the word is still tested as soon as it is in, before
+// anything more is waited for.  A reader whose reads wait for every byte
+// asked (WaitsForAll, the emulated pipe) is asked for no more than every
+// reply or record of the range has (least), nor is one that cannot tell.
 template <Reader R>
 LengthWord ReadLengthWord(R& link, std::uint32_t least, std::uint32_t most,
-                          std::span<std::uint8_t> after = {}, std::uint32_t* early = nullptr) {
-  std::uint8_t bytes[4 + 44];
+                          std::span<std::uint8_t> in, std::uint32_t* early) {
   std::uint32_t got = 0;
   int rc = 0;
-  if constexpr (requires { link.ReadAtLeast(bytes, 4u, 4u, &got); }) {
-    const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(after.size(), sizeof bytes - 4));
-    rc = link.ReadAtLeast(bytes, 4, 4 + room, &got);
+  if constexpr (requires { link.ReadAtLeast(in.data(), 4u, 4u, &got); }) {
+    auto room = static_cast<std::uint32_t>(in.size() - 4);
+    bool waits = true;
+    if constexpr (requires { link.WaitsForAll(); }) waits = link.WaitsForAll();
+    if (waits) room = std::min(room, least);
+    rc = link.ReadAtLeast(in.data(), 4, 4 + room, &got);
   } else {
-    rc = link.ReadAll(bytes, 4, &got);
+    rc = link.ReadAll(in.data(), 4, &got);
   }
   LengthWord out;
   if (rc != 0) {
@@ -161,17 +171,14 @@ LengthWord ReadLengthWord(R& link, std::uint32_t least, std::uint32_t most,
   } else if (got < 4) {
     out.how = LengthRead::Short;
   } else {
-    out.value = proto::Get32(bytes);
+    out.value = proto::Get32(in.data());
     if (out.value < least || out.value > most) out.how = LengthRead::Wrong;
   }
   if (out.how != LengthRead::Ok) {
     link.Cut();
     got = 4;
   }
-  if (early != nullptr && after.size() >= got - 4) {
-    *early = got - 4;
-    std::copy_n(bytes + 4, got - 4, after.data());
-  }
+  *early = got - 4;
   return out;
 }
 
@@ -225,11 +232,23 @@ ExchangeResult RunSteps(T& link, const Exchange& x) {
   if (x.no_reply) return {};
 
   // The first word and the result follow the length word of every reply.
-  std::uint8_t head[8];
+  // A reply whose payload fits in kEarlyPayload comes in the read of its
+  // length word, as far as it has come: the bytes of the biggest reply the
+  // exchange can take are asked for, and a shorter one (a refusal, a reply
+  // with less data) is taken by its length word.  A larger payload is read
+  // straight into the caller's parts.
+  std::size_t capacity = 0;
+  for (const std::span<std::uint8_t> part : x.payload) capacity += part.size();
+  std::uint32_t bound = x.exact_length != 0 ? x.exact_length
+                        : capacity <= kEarlyPayload ? 8 + static_cast<std::uint32_t>(capacity)
+                                                    : 8;
+  bound = std::min(bound, 8 + kEarlyPayload);
+  std::uint8_t in[4 + 8 + kEarlyPayload];
   std::uint32_t early = 0;
+  const std::span<std::uint8_t> first{in, 4 + bound};
   const LengthWord word = x.exact_length != 0
-                               ? ReadLengthWord(link, x.exact_length, x.exact_length, head, &early)
-                               : ReadLengthWord(link, 8, kMaxReplyLength, head, &early);
+                               ? ReadLengthWord(link, x.exact_length, x.exact_length, first, &early)
+                               : ReadLengthWord(link, 8, kMaxReplyLength, first, &early);
   switch (word.how) {
     case LengthRead::Ok: break;
     case LengthRead::Failed: return Failed(QNA_E_READ, codes.length.failed);
@@ -237,23 +256,34 @@ ExchangeResult RunSteps(T& link, const Exchange& x) {
     case LengthRead::Wrong: return Failed(QNA_E_READ, codes.length_wrong);
   }
   const std::uint32_t length = word.value;
+  if (early > length) {
+    // Bytes beyond the reply came with it: they belong to no request, and
+    // where the next reply begins is unknown.  The reply is taken by its
+    // length word; later exchanges fail at their first write.
+    link.Cut();
+    early = length;
+  }
 
+  std::uint8_t* const head = in + 4;
   std::uint32_t got = 0;
   int rc = 0;
-  if (early < sizeof head) {
-    rc = link.ReadAll(head + early, sizeof head - early, &got);
-    if (rc != 0 || got != sizeof head - early) {
+  if (early < 8) {
+    rc = link.ReadAll(head + early, 8 - early, &got);
+    if (rc != 0 || got != 8 - early) {
       link.Cut();
       return Failed(QNA_E_READ, rc != 0 ? codes.head.failed : codes.head.short_read);
     }
+    early = 8;
   }
   ExchangeResult out;
   out.result = proto::Get32(head + 4);
-  std::uint32_t rest = length - 8;
+  std::uint32_t rest = length - 8;  // payload bytes of the reply not yet delivered or dropped
+  std::uint32_t ahead = early - 8;  // of which these are in `in` already
+  const std::uint8_t* from = head + 8;
   if (out.result != 0) {
     // The caller gets no payload with a refusal; it is read all the same so
     // that the next exchange starts at the next reply.
-    if (DrainBytes(link, rest) != 0) link.Cut();
+    if (DrainBytes(link, rest - ahead) != 0) link.Cut();
     return out;
   }
 
@@ -264,17 +294,23 @@ ExchangeResult RunSteps(T& link, const Exchange& x) {
     const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(rest, part.size()));
     last = codes.payload[i];
     if (n == 0) continue;
-    rc = link.ReadAll(part.data(), n, &got);
-    if (rc != 0 || got != n) {
-      link.Cut();
-      return Failed(QNA_E_READ, rc != 0 ? last.failed : last.short_read);
+    const std::uint32_t taken = std::min(n, ahead);
+    std::copy_n(from, taken, part.data());
+    from += taken;
+    ahead -= taken;
+    if (taken < n) {
+      rc = link.ReadAll(part.data() + taken, n - taken, &got);
+      if (rc != 0 || got != n - taken) {
+        link.Cut();
+        return Failed(QNA_E_READ, rc != 0 ? last.failed : last.short_read);
+      }
     }
     out.delivered[i] = n;
     rest -= n;
   }
   // Bytes beyond the caller's buffer are read and dropped, never written past it.
-  if (rest > 0) {
-    const int drained = DrainBytes(link, rest);
+  if (rest > ahead) {
+    const int drained = DrainBytes(link, rest - ahead);
     if (drained != 0) {
       link.Cut();
       return Failed(QNA_E_READ, drained < 0 ? last.failed : last.short_read);

@@ -37,8 +37,9 @@ struct Link {
   LinkKind kind = LinkKind::None;
   Handle pipe = kInvalidHandle;              // Pipe and Emulated
   win::SOCKET socket = win::INVALID_SOCKET;  // Socket
-  // The pipe's object while a LinkInUse holds it (Pipe only), else nullptr:
-  // the reads and writes then skip the handle table.
+  // The pipe's object while a LinkInUse, a connection or a queue holds it
+  // (Pipe only), else nullptr: the reads and writes then skip the handle
+  // table.
   void* held = nullptr;
 
   static Link OfPipe(Handle pipe, bool emulated) {
@@ -60,6 +61,8 @@ struct Link {
   // The bytes that can be read now without waiting: 0 and the count, -1 on
   // failure, 1 when the kind cannot tell (then a read may wait).
   int Available(std::uint32_t* count) const;
+  // The emulation's read waits until it has every byte asked (exchange.h).
+  bool WaitsForAll() const { return kind == LinkKind::Emulated; }
   void Cut() const;
   void Close();
 };
@@ -71,7 +74,7 @@ struct Link {
 class LinkInUse {
  public:
   explicit LinkInUse(const Link& link) : link_(link) {
-    if (link_.kind != LinkKind::Pipe) return;
+    if (link_.kind != LinkKind::Pipe || link_.held != nullptr) return;  // held for longer
     object_ = PipeHold(link_.pipe);
     link_.held = object_.get();  // nullptr when the handle is not open: the calls fail on it
   }

@@ -62,6 +62,9 @@ struct EvQueueEntry {
   // The entry's lock in pinned form (nullptr when it has none), taken by a
   // read without the handle table; valid while the entry is referenced.
   MutexPin lock_pin;
+  // A real pipe's object, held while the entry is referenced (link.held):
+  // a read takes it without the handle table.
+  HeldObject pipe_held;
   // Bytes read from the pipe and not yet taken: ahead[ahead_begin,
   // ahead_end).  Under the entry's lock.
   std::uint32_t ahead_begin;

@@ -286,10 +286,10 @@ std::uint32_t ReadRecord(EvQueueEntry& entry, std::uint16_t* kind, char* name,
   // taking data for a length word.
   // The 44 bytes before the data come with the length word where they can.
   EventPipe pipe{entry};
-  std::uint8_t head[kEvRecordHead];
+  std::uint8_t in[4 + kEvRecordHead];
+  std::uint8_t* const head = in + 4;
   std::uint32_t early = 0;
-  const LengthWord word =
-      ReadLengthWord(pipe, kEvRecordHead, kEvRecordHead + kEvMaxData, head, &early);
+  const LengthWord word = ReadLengthWord(pipe, kEvRecordHead, kEvRecordHead + kEvMaxData, in, &early);
   switch (word.how) {
     case LengthRead::Ok: break;
     case LengthRead::Failed: return ReadFailed(pipe.error);
@@ -298,8 +298,8 @@ std::uint32_t ReadRecord(EvQueueEntry& entry, std::uint16_t* kind, char* name,
       return ReadFailed(word.value < kEvRecordHead ? kEvRecordSmall : kEvRecordLarge);
   }
   std::uint32_t got = 0;
-  if (early < sizeof head &&
-      (pipe.ReadAll(head + early, sizeof head - early, &got) != 0 || got != sizeof head - early)) {
+  if (early < kEvRecordHead &&
+      (pipe.ReadAll(head + early, kEvRecordHead - early, &got) != 0 || got != kEvRecordHead - early)) {
     pipe.Cut();
     return ReadFailed(got == 0 && early == 0 ? pipe.error : kEvRecordShort);
   }

@@ -55,6 +55,10 @@ EvQueueEntry* EvQueueAddEntry(const EvQueueEntry& entry) {
   added->next = nullptr;
   added->refs = 1;  // the table's
   added->lock_pin = entry.lock != 0 ? MtxPin(entry.lock) : nullptr;
+  if (added->link.kind == LinkKind::Pipe) {
+    added->pipe_held = PipeHold(added->link.pipe);
+    added->link.held = added->pipe_held.get();
+  }
   std::lock_guard guard(g_list);
   EvQueueEntry** tail = &g_head;
   while (*tail != nullptr) tail = &(*tail)->next;

@@ -47,6 +47,10 @@ int ShmClose(void* view, Handle mapping);
 // Bytes of data a mapping really holds (what a view of it may touch); 0 for
 // a handle that is not an open mapping.
 std::uint64_t ShmSize(Handle mapping);
+// 1 when another process also holds the named mapping, 0 when only this one
+// does, -1 when that is not known (an unnamed mapping, a system that does not
+// tell).  Lets a peer that died without a word be noticed.
+int ShmHeldElsewhere(Handle mapping);
 
 int MtxCreate(char* name, Handle* mutex, int initial_owner);
 int MtxOpen(char* name, Handle* mutex);

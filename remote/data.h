@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "core/core.h"
@@ -47,13 +48,19 @@ std::uint32_t DataReadExchange(T& link, std::uint32_t n, const std::uint32_t* ar
   // The range count travels in 16 bits: more ranges would be a different request.
   if (n > 0xFFFFu || areas == nullptr || starts == nullptr || counts == nullptr || buffer == nullptr)
     return QNA_E_ARG;
+  // A request of a few ranges is built on the stack, a larger one on the heap.
   const std::size_t size = 12 * std::size_t{n} + 16;
-  const auto request = ConnAlloc(size);
-  if (!request) {
-    SetDetail(kReadNoMemory);
-    return QNA_E_NOMEM;
+  std::uint8_t small[16 + 12 * 4];
+  std::unique_ptr<std::uint8_t[]> large;
+  std::uint8_t* at = small;
+  if (size > sizeof small) {
+    large = ConnAlloc(size);
+    if (!large) {
+      SetDetail(kReadNoMemory);
+      return QNA_E_NOMEM;
+    }
+    at = large.get();
   }
-  std::uint8_t* at = request.get();
   proto::Put32(at, static_cast<std::uint32_t>(size - 4));
   proto::Put32(at + 4, kind == 1 ? proto::kReadWords : proto::kReadBytes);
   proto::Put32(at + 8, 0);

@@ -45,6 +45,11 @@ struct ConnRecord {
   char host[16];  // zero-terminated; empty: the local server (pipe only)
   ConnRecord* next;
   ConnKind kind;
+  // The request lock's and the pipe's objects, held from the end of a
+  // successful open until the record goes (ConnHoldHandles), so that an
+  // exchange takes neither from the handle table; empty until then.
+  HeldObject lock_held;
+  HeldObject pipe_held;
   // The link as a family of connections of kind `family` finds it: a
   // connection of the other kind gives a link that fails at the first write.
   Link LinkAs(ConnKind family) const {
@@ -79,6 +84,10 @@ std::uint32_t ConnNextId();
 // The count of connections whose open succeeded and that are not closed.
 void ConnCountOpened();
 std::uint32_t ConnOpenCount();
+// Holds the request lock and a real pipe's objects in the record of an open
+// that succeeded.  The application does not close a connection while
+// another of its threads uses it, so the holds outlive every exchange.
+void ConnHoldHandles(ConnRecord& record);
 
 // Set when QNA_OpenN opened the data areas for a server-less connection;
 // cleared when a close closes them.  Under the connection table lock.
@@ -124,6 +133,7 @@ std::uint32_t ConnOpen(ConnKind kind, std::uint32_t* id, Open&& open,
     after_cleanup();
   } else {
     *id = record->id;
+    ConnHoldHandles(*record);
     ConnCountOpened();
   }
   ConnTableUnlock();
@@ -147,7 +157,7 @@ enum class LockFailure : std::uint8_t { Request, EvQueue };
 template <typename Body>
 std::uint32_t ConnExchange(const ConnRecord& connection, ConnKind kind, LockFailure failure,
                            Body&& exchange) {
-  MutexHold hold(connection.request_lock, QNA_MtxTimeOut);
+  MutexHold hold(connection.request_lock, QNA_MtxTimeOut, connection.lock_held.get());
   const int outcome = hold.outcome();
   if (outcome != kWaitOk) {
     if (failure == LockFailure::Request) {

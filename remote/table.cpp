@@ -58,6 +58,10 @@ bool AllocFails() { return g_fail_next_alloc.exchange(false, std::memory_order_r
 void ConnClosePipe(ConnRecord* record) {
   const std::int32_t before = ConnHandshakeWord(record->id);
   LinkDrop(record->link.pipe);
+  // A held pipe stays open in the system until its last hold goes: the
+  // hold goes first, so that the server sees the close it answers.
+  record->pipe_held.reset();
+  record->link.held = nullptr;
   record->link.Close();
   AwaitHandshake(before, [record] { return ConnHandshakeWord(record->id); });
 }
@@ -152,6 +156,14 @@ void ConnCountOpened() { ++g_open_count; }
 
 std::uint32_t ConnOpenCount() { return g_open_count; }
 
+void ConnHoldHandles(ConnRecord& record) {
+  if (record.request_lock != 0) record.lock_held = MtxHold(record.request_lock);
+  if (record.link.kind == LinkKind::Pipe) {
+    record.pipe_held = PipeHold(record.link.pipe);
+    record.link.held = record.pipe_held.get();
+  }
+}
+
 std::unique_ptr<std::uint8_t[]> ConnAlloc(std::size_t size) {
   if (AllocFails()) return nullptr;
   return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[size]);
@@ -180,6 +192,7 @@ void ConnCloseRecord(ConnRecord* record) {
     // The link stops being this connection's pipe first, so that no local
     // request picks up the lock about to be closed.
     if (record->link.IsPipe()) LinkDrop(record->link.pipe);
+    record->lock_held.reset();
     HndClose(record->request_lock);
     record->request_lock = 0;
   }

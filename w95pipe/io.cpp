@@ -12,7 +12,10 @@
 //   * a close first lets the reader take what is still waiting (within the
 //     close time-out, while the reader is there), since the closed mark takes
 //     the place of the count: a last request written just before the close
-//     would otherwise be lost.
+//     would otherwise be lost;
+//   * a read of the opening side that waits for data looks every so often
+//     whether the creating process still holds the segment: a server that
+//     died leaves no closed mark, and its client would wait for ever.
 #include <algorithm>
 #include <thread>
 
@@ -51,6 +54,22 @@ std::uint32_t Take(const W95Direction& d, bool no_wait) {
   if (locked == kWaitOk) return 0;
   if (locked == kWaitAbandoned) MtxRelease(d.lock);
   return WaitResult(locked);
+}
+
+// Waits until the writer signals data.  The creating side holds the segment
+// from before its offer until its close, so once the opening side is its
+// only holder, nothing will ever come: 109, as from a closed pipe.
+std::uint32_t AwaitData(const W95Direction& d, bool opening) {
+  constexpr std::uint32_t kPeerCheckMs = 200;
+  for (;;) {
+    const int waited = EvWait(d.event, opening ? kPeerCheckMs : kInfinite);
+    if (waited == kWaitOk) break;
+    if (waited != kWaitTimeout) return WaitResult(waited);
+    if (ShmHeldElsewhere(d.mapping) == 0) return win::ERROR_BROKEN_PIPE;
+  }
+  std::uint32_t ignored = 0;
+  EvReset(d.event, &ignored);
+  return 0;
 }
 
 bool CountValid(std::int32_t count, std::uint32_t capacity) {
@@ -99,10 +118,8 @@ std::uint32_t ReadLoop(Handle handle, void* buffer, std::uint32_t size, std::uin
     if (d.event == 0) return *read > 0 ? 0 : win::ERROR_NO_DATA;
     if (some && *read > 0) return 0;
     if (wanted > 0 && count == 0) {
-      const int waited = EvWait(d.event, kInfinite);
-      if (waited != kWaitOk) return WaitResult(waited);
-      std::uint32_t ignored = 0;
-      EvReset(d.event, &ignored);
+      const std::uint32_t waited = AwaitData(d, g_w95_side == kSideOpened);
+      if (waited != 0) return waited;
     }
   }
   return 0;

@@ -743,6 +743,12 @@ std::uint64_t ShmSize(Handle mapping) {
   return object ? object->size : 0;
 }
 
+int ShmHeldElsewhere(Handle mapping) {
+  const auto object = posix::HandleGet(mapping, Kind::Mapping);
+  const auto* file = object ? static_cast<const NamedFile*>(object->state.get()) : nullptr;
+  return file != nullptr && file->fd >= 0 ? OtherHolders(file->fd) : -1;
+}
+
 // ---- Mutexes -------------------------------------------------------------------
 
 namespace {

@@ -192,6 +192,9 @@ std::uint64_t ShmSize(Handle mapping) {
   return found == g_sizes.end() ? 0 : found->second;
 }
 
+// Windows does not tell who else holds a mapping.
+int ShmHeldElsewhere(Handle) { return -1; }
+
 // ---- Mutexes -------------------------------------------------------------------
 
 int MtxCreate(char* name, Handle* mutex, int initial_owner) {

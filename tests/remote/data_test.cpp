@@ -1,11 +1,13 @@
 // The data requests of both kinds of connection.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <vector>
 
 #include "core/requests.h"
 #include "remote/data.h"
 #include "support/family.h"
+#include "w95pipe/w95pipe.h"
 
 namespace {
 
@@ -85,8 +87,9 @@ TEST_F(DataTest, BitWriteDetailCodes) {
 
 // The exchanges' own refusals (behind the exported functions' checks).
 TEST_F(DataTest, ExchangeRefusals) {
-  std::uint16_t words[4] = {};
+  std::uint16_t words[8] = {};
   const std::uint32_t one = 1, none = 0;
+  const std::uint32_t ones[8] = {1, 1, 1, 1, 1, 1, 1, 1};
   const struct {
     std::function<std::uint32_t(FakeLink&)> call;
     std::uint32_t result;
@@ -95,6 +98,10 @@ TEST_F(DataTest, ExchangeRefusals) {
       {[&](FakeLink& l) { return DataReadExchange(l, 0, &one, &one, &one, words, 0, 1); }, 6, 0},
       {[&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &one, words, 0, 2); }, 9999, 1000},
       {[&](FakeLink& l) { return DataReadExchange(l, 1, &one, &one, &none, words, 0, 1); }, 6, 0},
+      {[&](FakeLink& l) {
+         ConnFailNextAllocSeam();  // a request of many ranges is the one that takes memory
+         return DataReadExchange(l, 8, ones, ones, ones, words, 0, 1);
+       }, 100, 1001},
       {[](FakeLink& l) { return WordWriteExchange(l, 1, 0, 0, kProbeWords, 0, 1); }, 6, 0},
   };
   for (const auto& c : cases) {
@@ -158,6 +165,66 @@ TEST_F(DataTest, TransfersAreSplit) {
     const std::vector<Bytes> requests = Records(peer.received());
     EXPECT_TRUE(requests == expected) << requests.size() << " requests";
   }
+}
+
+// A small reply comes in one read with its length word: its words land in
+// the buffer and not beyond it; bytes that come after a reply belong to no
+// request, so the link is cut once the reply is taken.
+TEST_F(DataTest, SmallRepliesComeWholeAndNothingAfterThem) {
+  for (const Wire wire : {Wire::Pipe, Wire::Tcp}) {
+    SCOPED_TRACE(WireName(wire));
+    Peer peer(wire, kHostPipe);
+    peer.Serve([](PeerConn& conn) {
+      if (conn.ReadRequest().empty() || !conn.Send(Reply(0, Le32({0x22221111, 0x44443333, 0x66665555})))) return;
+      if (conn.ReadRequest().empty() || !conn.Send(Cat({Reply(6), Bytes{9, 9, 9}}))) return;
+      conn.WaitFinish();
+    });
+    Session session(peer);
+    ASSERT_TRUE(session.ok());
+    std::uint16_t words[4] = {0, 0, 0, 0xEEEE};
+    EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), QNA_OK);
+    EXPECT_EQ(words[0], 0x1111);
+    EXPECT_EQ(words[2], 0x3333);
+    EXPECT_EQ(words[3], 0xEEEE);
+    EXPECT_EQ(ReadWords(wire, 1, 100, 3, words, session.id()), 6u);
+    EXPECT_EQ(Probe(wire, session.id()), QNA_E_WRITE);
+  }
+}
+
+// The emulated pipe's read waits for every byte asked: a refusal, shorter
+// than the reply of the words asked, still ends the read at once.  The
+// creating side is a child process, as a server is.
+TEST_F(DataTest, EmulatedPipeTakesAShortReplyByItsLength) {
+  qt::Signal to_child, to_parent;
+  qt::Child child([&] {
+    Handle server = 0;
+    std::uint8_t request[28];
+    std::uint32_t n = 0;
+    const Bytes refusal = Reply(6);
+    if (W95NpipeCreate("\\pipe\\shortreply", &server, 0, 1, 256, 256, 0) != 0) return 1;
+    to_parent.Post('c');
+    if (W95NpipeConnect(server) != 0 || W95NpipeRead(server, request, sizeof request, &n) != 0 ||
+        W95NpipeWrite(server, refusal.data(), static_cast<std::uint32_t>(refusal.size()), &n) != 0)
+      return 1;
+    return to_child.Take(30s) == 'x' ? 0 : 2;
+  });
+  ASSERT_EQ(to_parent.Take(), 'c');
+  Handle client = 0;
+  // The instance is offered once the child's connect runs, a moment after its post.
+  ASSERT_TRUE(qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\shortreply", &client) == 0; }));
+  auto read = std::async(std::launch::async, [client] {
+    Link link = Link::OfPipe(client, true);
+    std::uint16_t words[3] = {};
+    const std::uint32_t area = 1, start = 100, count = 3;
+    return DataReadExchange(link, 1, &area, &start, &count, words, 0, 1);
+  });
+  const bool prompt = read.wait_for(kPromptly) == std::future_status::ready;
+  if (!prompt) W95NpipeCut(client);  // frees the waiting read
+  EXPECT_TRUE(prompt);
+  EXPECT_EQ(read.get(), 6u);
+  W95NpipeClose(client);
+  to_child.Post('x');
+  EXPECT_EQ(child.Wait(), 0);
 }
 
 // A failed request ends a split read; the words before it stay.
@@ -227,10 +294,6 @@ TEST_F(DataTest, NothingToSend) {
         {"bit write of 0 bits", [&] { return WriteBits(wire, 0, 0, 0, bits, 0, id); }, 0, 77},
         {"bit write, unknown id", [&] { return WriteBits(wire, 0, 0, 1, bits, 0, unknown); }, 50, 77},
         {"bit write that wraps", [&] { return WriteBits(wire, 0, 0xFFFFFFFFu, 2, bits, 0, id); }, 6, 0},
-        {"read, no memory for the request", [&] {
-           ConnFailNextAllocSeam();
-           return ReadWords(wire, 1, 100, 3, words, id);
-         }, 100, 100},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.what);
