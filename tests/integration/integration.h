@@ -29,8 +29,8 @@
 
 #include "platform/platform.h"
 #include "qnapi.h"
+#include "support/family.h"
 #include "support/server.h"
-#include "support/test_support.h"
 
 namespace it {
 
@@ -142,14 +142,7 @@ class Paused {
 class IntegrationTest : public ::testing::Test {
  protected:
   // Runs before the members go, so a link is closed while its server lives.
-  void TearDown() override {
-    QNA_Close();
-    QNA_TimeOut = 5000;
-    QNA_MtxTimeOut = 1000;
-    std::memset(QNA_ServerName, 0, sizeof QNA_ServerName);
-    for (std::uint32_t& size : QNA_SizeTb) size = 0;
-    QNA_InternalErr = 0;
-  }
+  void TearDown() override { qt::ResetLibrary(); }
 
   // Starts quonix in this test's root, once the one started before has
   // ended, and waits until it serves.

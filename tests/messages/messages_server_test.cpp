@@ -6,7 +6,6 @@
 #include <string>
 
 #include "integration/integration.h"
-#include "remote/remote.h"
 #include "server/tcp_wire.h"
 
 namespace {
@@ -18,14 +17,7 @@ constexpr std::uint32_t kChannelFull = 21;
 constexpr std::uint32_t kMessageTooLarge = 22;
 constexpr std::uint32_t kMessageTooLong = 23;
 
-class MessagesServerTest : public it::IntegrationTest {
- protected:
-  void TearDown() override {
-    for (std::uint32_t id = 1; id < 64; ++id)
-      if (ConnFindEntry(id) != nullptr) QNA_CloseN(id);
-    IntegrationTest::TearDown();
-  }
-};
+using MessagesServerTest = it::IntegrationTest;
 
 struct Got {
   std::uint32_t result;

@@ -1,5 +1,4 @@
-// objects_test.cpp - named kernel objects of the platform layer: names,
-// lifetime across processes, mappings, mutexes, events, handles.
+// Named kernel objects of the platform layer.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <signal.h>

@@ -1,5 +1,4 @@
-// The services the library does not call itself: time, exit, beep, memory,
-// the critical section, window messages, timers and the plain handle wait.
+// The services the library does not call itself.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <pthread.h>

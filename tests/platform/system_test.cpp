@@ -1,5 +1,4 @@
-// Process-wide basics: last error, sleep and clocks, stop requests, the
-// version probe, starting programs and files by Win32 path.
+// Process-wide basics: errors, sleeps, stops, programs, files by Win32 path.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <fcntl.h>

@@ -1,5 +1,4 @@
-// Top-level windows: Z order, titles, owners, and windows of processes that
-// ended; then what only the POSIX window table has.
+// Top-level windows; then what only the POSIX window table has.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <unistd.h>

@@ -354,6 +354,24 @@ inline void RunFamily(const Family& family, const std::vector<Row>& rows) {
   }
 }
 
+// Every connection and the link closed, the settings as they start.
+inline void ResetLibrary() {
+  for (std::uint32_t id = 1; id < 256; ++id) {
+    if (ConnFindEntry(id) != nullptr) QNA_CloseN(id);
+  }
+  QNA_Close();
+  QNA_TimeOut = 5000;
+  QNA_MtxTimeOut = 1000;
+  std::memset(QNA_ServerName, 0, sizeof QNA_ServerName);
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    QNA_SizeTb[i] = 0;
+    AreaSetSize(i, 0);
+  }
+  win::SetVersionPlatformSeam(0);
+  g_emulation = 0;
+  SetDetail(0);
+}
+
 // The library's initial state in a private root, before and after.  The
 // table lock, which lives as long as the process, is made first, so that
 // the handles a test counts are its own.
@@ -364,22 +382,7 @@ class LibraryTest : public ::testing::Test {
     ASSERT_EQ(ConnTableLock(true), 0);
     ConnTableUnlock();
   }
-  void TearDown() override {
-    for (std::uint32_t id = 1; id < 256; ++id) {
-      if (ConnFindEntry(id) != nullptr) QNA_CloseN(id);
-    }
-    QNA_Close();
-    QNA_TimeOut = 5000;
-    QNA_MtxTimeOut = 1000;
-    std::memset(QNA_ServerName, 0, sizeof QNA_ServerName);
-    for (std::uint32_t i = 0; i < 6; ++i) {
-      QNA_SizeTb[i] = 0;
-      AreaSetSize(i, 0);
-    }
-    win::SetVersionPlatformSeam(0);
-    g_emulation = 0;
-    SetDetail(0);
-  }
+  void TearDown() override { ResetLibrary(); }
   TempRoot root_;
 };
 

@@ -149,14 +149,10 @@ tt::Bytes PlantFile() {
   tt::Put32(file, tt::RecordAt(file, 7) + 48, 2);
   tt::Put16(file, tt::RecordAt(file, 8) + 72, 0x04);
   tt::Put16(file, tt::RecordAt(file, 9) + 72, 0x40);
-  tt::PatchAddress(file, 10, "DW5");
-  tt::PatchAddress(file, 11, "CX5");
-  tt::PatchAddress(file, 12, "CW");
-  tt::PatchAddress(file, 13, "CW10X");
-  tt::PatchAddress(file, 14, "CW99999999999");
-  tt::PatchAddress(file, 15, "cw21");
-  tt::PatchAddress(file, 16, "CW 22");
-  tt::PatchAddress(file, 17, "CW+23");
+  const char* const addresses[] = {"DW5",  "CX5",   "CW",   "CW10X", "CW99999999999",
+                                   "cw21", "CW 22", "CW+23"};  // records 10 to 17
+  for (std::size_t k = 0; k < std::size(addresses); ++k)
+    tt::PatchAddress(file, 10 + k, addresses[k]);
   tt::Put16(file, tt::RecordAt(file, 18) + 72, 0x8383);  // type 7, bits 0, 1, 8, 9, 15
   tt::PatchAddress(file, 20, "CW-1");
   return file;
