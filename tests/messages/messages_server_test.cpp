@@ -90,13 +90,18 @@ TEST_F(MessagesServerTest, FromAnotherProcessOverEachLink) {
 // A receiver that dies waiting does not take the next message with it.
 TEST_F(MessagesServerTest, ReceiverThatDiesWhileItWaitsLosesNoMessage) {
   ASSERT_TRUE(StartServer());
-  qt::Child receiver([] {
+  qt::Signal receiving;
+  qt::Child receiver([&] {
     QNA_REGREC record = it::Record("DYING");
     if (QNA_Open(&record) != 0) return 1;
+    receiving.Post();
     Receive(9, 60000);
     return 2;
   });
-  SysSleep(1000);  // time to be waiting; earlier, the message just waits
+  // Killed once its receive waits in the server (earlier, the message just
+  // waits): the reply to it cannot be sent.
+  ASSERT_EQ(receiving.Take(30s), 1);
+  SysSleep(500);
   receiver.Kill();
   QNA_REGREC record = it::Record("NEXT");
   ASSERT_EQ(QNA_Open(&record), 0u);
