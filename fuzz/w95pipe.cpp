@@ -29,67 +29,42 @@ namespace {
 constexpr const char* kPath = "\\pipe\\fuzz";
 constexpr int kOps = 4;
 
-// The creating side's objects.  Making and removing a named object is most
-// of an input's cost, so one stays from input to input while the inputs ask
-// for it, made as new again (a mapping zeroed, an event reset, a mutex let
-// go); those an input does not ask for are closed before the library looks.
-class Peer {
- public:
-  void Begin() {
-    for (Kept& k : kept_) k.used = false;
-  }
-  void Object(bool event, const std::string& name) {
-    if (const Kept* k = Find(name, 0)) {
-      if (event) EvReset(k->handle, nullptr);
-      while (!event && MtxRelease(k->handle) == 0) {
-      }
-      return;
-    }
-    Handle h = 0;
-    std::string text = name;  // upper-cased by the call
-    if ((event ? EvCreate(text.data(), &h, 0) : MtxCreate(text.data(), &h, 0)) != 0) std::abort();
-    kept_.push_back({name, 0, h, nullptr, true});
-  }
-  std::uint8_t* Mapping(const std::string& name, std::uint32_t size) {
-    if (const Kept* k = Find(name, size))
-      return static_cast<std::uint8_t*>(std::memset(k->view, 0, size));
-    void* at = nullptr;
-    Handle h = 0;
-    std::string text = name;
-    if (ShmCreate(&at, text.data(), size, 2, &h) != 0) std::abort();
-    kept_.push_back({name, size, h, at, true});
-    return static_cast<std::uint8_t*>(at);
-  }
-  void End() {
-    std::erase_if(kept_, [](const Kept& k) { return !k.used && Close(k); });
-  }
-
- private:
-  struct Kept {
-    std::string name;
-    std::uint32_t size;  // of a mapping
-    Handle handle;
-    void* view;  // of a mapping
-    bool used;
-  };
-  // The kept object of that name, now used; one of another size goes.
-  const Kept* Find(const std::string& name, std::uint32_t size) {
-    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
-      if (it->name != name) continue;
-      it->used = it->size == size;
-      if (it->used) return &*it;
-      Close(*it);
-      kept_.erase(it);
-      break;
-    }
-    return nullptr;
-  }
-  static bool Close(const Kept& k) {
-    if (k.view != nullptr) return ShmClose(k.view, k.handle), true;
-    return HndClose(k.handle), true;
-  }
-  std::vector<Kept> kept_;
+// One of the creating side's objects: 'e' an event, 'm' a mutex, 's' a
+// mapping of `size` bytes.
+struct Object {
+  char kind;
+  std::string name;
+  std::uint32_t size = 0;
+  Handle handle = 0;
+  void* view = nullptr;
+  bool operator==(const Object& o) const { return kind == o.kind && name == o.name && size == o.size; }
 };
+
+// Makes `wanted` the creating side's objects.  Making and removing a named
+// object is most of an input's cost, so one the input before had is kept and
+// made as new (zeroed, reset, let go); the others go before the library looks.
+void Provide(std::vector<Object>& wanted) {
+  static std::vector<Object> kept;
+  for (const Object& k : kept) {
+    if (std::find(wanted.begin(), wanted.end(), k) == wanted.end())
+      k.kind == 's' ? ShmClose(k.view, k.handle) : HndClose(k.handle);
+  }
+  for (Object& w : wanted) {
+    std::string text = w.name;  // upper-cased by the calls
+    if (const auto k = std::find(kept.begin(), kept.end(), w); k != kept.end()) {
+      w = *k;
+      if (w.kind == 's') std::memset(w.view, 0, w.size);
+      if (w.kind == 'e') EvReset(w.handle, nullptr);
+      while (w.kind == 'm' && MtxRelease(w.handle) == 0) {
+      }
+    } else if ((w.kind == 's'   ? ShmCreate(&w.view, text.data(), w.size, 2, &w.handle)
+                : w.kind == 'e' ? EvCreate(text.data(), &w.handle, 0)
+                                : MtxCreate(text.data(), &w.handle, 0)) != 0) {
+      std::abort();
+    }
+  }
+  kept = wanted;
+}
 
 void Put(std::uint8_t* at, std::uint32_t value) { std::memcpy(at, &value, 4); }
 std::int32_t Get(const std::uint8_t* at) {
@@ -156,35 +131,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> contents = in.Rest();
   const bool no_wait = (mode & kW95NoWait) != 0;
 
-  static Peer peer;
-  peer.Begin();
   {
-    const std::string name = "FUZZ";
+    const std::string name = "\\w95npipe_FUZZ";
     // A segment under another number than the offered one: the open finds none.
-    const std::uint32_t n = (flags & 4) != 0 ? offered + 1 : offered;
-    const std::string number = std::to_string(n);
-    peer.Object(true, "\\sem32\\w95npipe_ev_" + name);
-    peer.Object(false, "\\sem32\\w95npipe_mtx_" + name);
+    const std::string number = std::to_string((flags & 4) != 0 ? offered + 1 : offered);
+    std::vector<Object> objects{{'s', "\\sharemem" + name, kW95HeaderSize},
+                                {'s', "\\sharemem" + name + number, segment_size},
+                                {'e', "\\sem32\\w95npipe_ev_FUZZ"},
+                                {'m', "\\sem32\\w95npipe_mtx_FUZZ"}};
     for (const char* direction : {"out", "in"}) {
       if ((flags & 2) == 0)
-        peer.Object(false, "\\sem32\\w95npipe_mtx_" + name + direction + number);
+        objects.push_back({'m', "\\sem32\\w95npipe_mtx_FUZZ" + (direction + number)});
       if (!no_wait || (flags & 1) != 0)
-        peer.Object(true, "\\sem32\\w95npipe_ev_" + name + direction + number);
+        objects.push_back({'e', "\\sem32\\w95npipe_ev_FUZZ" + (direction + number)});
     }
-    std::uint8_t* header = peer.Mapping("\\sharemem\\w95npipe_" + name, kW95HeaderSize);
+    Provide(objects);
+    auto* header = static_cast<std::uint8_t*>(objects[0].view);
     Put(header, offered);
     Put(header + 4, in_use);
     Put(header + 8, mode);
     Put(header + 12, in_capacity);
     Put(header + 32, out_capacity);
-    std::uint8_t* segment = peer.Mapping("\\sharemem\\w95npipe_" + name + number, segment_size);
+    auto* segment = static_cast<std::uint8_t*>(objects[1].view);
     if (!contents.empty())
       std::memcpy(segment, contents.data(), std::min<std::size_t>(contents.size(), segment_size));
     const Layout counts = Locate(segment, segment_size, out_capacity, in_capacity);
     if (counts.out != nullptr) Put(counts.out, out_count);
     if (counts.in != nullptr) Put(counts.in, in_count);
 
-    peer.End();
     const std::size_t handles_before = PlatformOpenHandles();
     Handle pipe = 0;
     const std::uint32_t opened = W95NpipeOpen(kPath, &pipe);
