@@ -29,39 +29,7 @@ namespace {
 void MailboxesFresh() { quonix::MailboxesInit(576, 32, 'C', "FUZZ"); }
 
 // Every input starts from the same state, and one that leaves nothing
-// allocated behind costs no leak check: what an input made is undone, the
-// messages it sent received and, if it registered, the mailboxes made anew.
-void Undo(const std::vector<std::uint32_t>& channels, bool registered, quonix::LinkState& state) {
-  for (std::uint32_t area : channels) {
-    std::uint8_t body[16] = {1};  // one range, no wait
-    proto::Put32(body + 4, area);
-    proto::Put32(body + 12, 8 + quonix::kMaxMessageBody);
-    while (quonix::Dispatch({proto::kReadBytes, 0, body}, state).result == quonix::kOk) {
-    }
-  }
-  if (registered) MailboxesFresh();
-}
-
-// A queue's delivery thread waits for its reader in slices of 100 ms, and a
-// close joins it: the reader connects just before the close, which then
-// ends at once.
-struct Readers {
-  std::vector<std::pair<std::uint32_t, std::string>> pipes;  // queue number, pipe name
-  std::vector<Handle> connected;
-  void Connect(bool every, std::uint32_t queue = 0) {
-    std::erase_if(pipes, [&](const auto& open) {
-      if (!every && open.first != queue) return false;
-      const std::string name = "\\\\.\\pipe\\" + open.second;
-      connected.push_back(win::CreateFileA(name.c_str(), win::GENERIC_READ, 0, nullptr,
-                                           win::OPEN_EXISTING, 0, kInvalidHandle));
-      return true;
-    });
-  }
-  ~Readers() {
-    for (Handle h : connected) HndClose(h);
-  }
-};
-
+// allocated behind costs no leak check: what it made is undone at its end.
 void Serve(const quonix::SocketLink& link, std::uint32_t id) {
   using namespace quonix;
   quonix::LinkState state;  // not the library's, which core/core.h names too
@@ -70,9 +38,22 @@ void Serve(const quonix::SocketLink& link, std::uint32_t id) {
   Request request;
   std::string why;
   std::vector<std::uint8_t> patched;
-  std::vector<std::uint32_t> channels;
+  std::vector<std::uint32_t> channels;  // sent to
   bool registered = false;
-  Readers readers;
+  // A queue's delivery thread waits for its reader in slices of 100 ms, and
+  // a close joins it: the reader connects just before, and the close is done
+  // at once.
+  std::vector<std::pair<std::uint32_t, std::string>> pipes;  // queue number, pipe name
+  std::vector<Handle> readers;
+  const auto connect = [&](bool every, std::uint32_t queue) {
+    std::erase_if(pipes, [&](const auto& open) {
+      if (!every && open.first != queue) return false;
+      const std::string name = "\\\\.\\pipe\\" + open.second;
+      readers.push_back(win::CreateFileA(name.c_str(), win::GENERIC_READ, 0, nullptr,
+                                         win::OPEN_EXISTING, 0, kInvalidHandle));
+      return true;
+    });
+  };
   while (reader.Next(request, why) == ReadOutcome::Ok) {
     if (request.command >= proto::kAppControlFirst && request.command < proto::kAppControlFirst + 3)
       request.command = proto::kAppControlFirst + 3;
@@ -86,19 +67,27 @@ void Serve(const quonix::SocketLink& link, std::uint32_t id) {
     if (request.command == proto::kWriteBytes && IsMessageRequest(request))
       channels.push_back(proto::Get32(request.body.data()));
     if (request.command == proto::kEvQueueClose && request.body.size() == 8)
-      readers.Connect(false, proto::Get32(request.body.data()));
+      connect(false, proto::Get32(request.body.data()));
     Reply reply = Dispatch(request, state);
     if (request.command == proto::kEvQueueOpen && reply.result == kOk)
-      readers.pipes.emplace_back(proto::Get32(reply.Payload().data()),
-                                 reinterpret_cast<const char*>(reply.Payload().data() + 4));
+      pipes.emplace_back(proto::Get32(reply.Payload().data()),
+                         reinterpret_cast<const char*>(reply.Payload().data() + 4));
     if (reply.send && !WriteReply(link, request.command, reply)) break;
     GiveBackReplyBuffer(std::move(reply.payload));
     reader.Trim();
   }
-  Undo(channels, registered, state);
-  readers.Connect(true);
+  for (std::uint32_t area : channels) {
+    std::uint8_t body[16] = {1};  // a receive of one range, no wait
+    proto::Put32(body + 4, area);
+    proto::Put32(body + 12, 8 + kMaxMessageBody);
+    while (Dispatch({proto::kReadBytes, 0, body}, state).result == kOk) {
+    }
+  }
+  if (registered) MailboxesFresh();
+  connect(true, 0);
   EvQueuesCloseLink(state.id);
   InfoLinkClosed(state.id);
+  for (Handle reader_pipe : readers) HndClose(reader_pipe);
 }
 
 // One socket pair for the whole run.  The near end does not block, so its
