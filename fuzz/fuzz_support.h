@@ -135,12 +135,9 @@ struct ClientLink {
 
 inline void WriteFile(const std::string& path, std::span<const std::uint8_t> bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    std::perror(path.c_str());
+  if (f == nullptr || (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) ||
+      std::fclose(f) != 0)
     std::abort();
-  }
-  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) std::abort();
-  std::fclose(f);
 }
 
 }  // namespace fz
