@@ -27,6 +27,7 @@ out=build/fuzz-cov/profiles
 mkdir -p "$out"
 for t in "${targets[@]}"; do
   bin=build/fuzz-cov/fuzz/fuzz_$t
+  rm -f "$out/$t.profraw"
   LLVM_PROFILE_FILE="$out/$t.profraw" "$bin" -runs=0 "fuzz/corpus/$t" >"$out/$t.log" 2>&1
   llvm-profdata merge -sparse "$out/$t.profraw" -o "$out/$t.profdata"
   # Per file: regions, missed, %, functions, missed, %, lines, missed, %; the
