@@ -92,13 +92,15 @@ class Input {
 struct SocketPair {
   int near = -1;  // the end under test
   int far = -1;   // the peer's end
-  explicit SocketPair(std::span<const std::uint8_t> bytes) {
+  SocketPair() {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
     near = fds[0];
     far = fds[1];
     const int room = 4 << 20;
     for (int fd : fds) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+  }
+  explicit SocketPair(std::span<const std::uint8_t> bytes) : SocketPair() {
     for (std::size_t sent = 0; sent < bytes.size();) {
       const ssize_t n = send(far, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) std::abort();
@@ -133,12 +135,9 @@ struct ClientLink {
 
 inline void WriteFile(const std::string& path, std::span<const std::uint8_t> bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    std::perror(path.c_str());
+  if (f == nullptr || (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) ||
+      std::fclose(f) != 0)
     std::abort();
-  }
-  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) std::abort();
-  std::fclose(f);
 }
 
 }  // namespace fz

@@ -6,14 +6,10 @@
 # The input of a finding lands in build/fuzz/findings/.
 # Usage: tools/fuzz.sh [seconds per target, default 30] [target ...]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/fuzz-common.sh"
 seconds=${1:-30}
 shift || true
-targets=("$@")
-# Every fuzz/<name>.cpp is the target fuzz_<name>.
-if [ ${#targets[@]} -eq 0 ]; then
-  for source in fuzz/*.cpp; do targets+=("$(basename "$source" .cpp)"); done
-fi
+fuzz_targets "$@"
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
@@ -27,8 +23,7 @@ run() {
   # New inputs go to the work folder; the committed seeds are only read.
   mkdir -p "build/fuzz/work/$t"
   build/fuzz/fuzz/fuzz_"$t" "build/fuzz/work/$t" "fuzz/corpus/$t" \
-    -max_total_time="$seconds" -max_len=8192 -timeout=20 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$findings/$t-" >"$out/$t.log" 2>&1
+    -max_total_time="$seconds" "${fuzz_flags[@]}" -artifact_prefix="$findings/$t-" >"$out/$t.log" 2>&1
 }
 
 pids=()
