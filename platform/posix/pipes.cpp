@@ -537,12 +537,16 @@ int NpipeDisconnect(Handle pipe) {
 
 namespace {
 
+// A buffer may be null only when nothing is asked of it.
+bool BufferUsable(const void* buffer, DWORD count) {
+  if (buffer != nullptr || count == 0) return true;
+  SetError(win::ERROR_INVALID_PARAMETER);
+  return false;
+}
+
 // The read and the write of ReadFile and WriteFile on the pipe's object.
 win::BOOL ReadPipe(const posix::Object& pipe, void* buffer, DWORD count, DWORD* read) {
-  if (buffer == nullptr && count != 0) {
-    SetError(win::ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!BufferUsable(buffer, count)) return 0;
   if (count == 0) return 1;
   ssize_t got;
   do {
@@ -561,10 +565,7 @@ win::BOOL ReadPipe(const posix::Object& pipe, void* buffer, DWORD count, DWORD* 
 }
 
 win::BOOL WritePipe(const posix::Object& pipe, const void* buffer, DWORD count, DWORD* written) {
-  if (buffer == nullptr && count != 0) {
-    SetError(win::ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!BufferUsable(buffer, count)) return 0;
   if (count == 0) return 1;
   // One send: callers compare the count written with the count asked, so a
   // write cut short (by a signal) must show, not be completed in a loop.
