@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A long fuzzing campaign, on demand (never in CI): each target runs alone
-# for the given seconds or 2 x 10^7 executions, whichever ends first; then
+# for the given seconds or 2 x 10^7 executions (QNAPI_FUZZ_RUNS, to finish a
+# campaign begun in an earlier run), whichever ends first; then
 # its seeds and new inputs are minimised together (-merge=1: only inputs that
 # add coverage stay) into the committed corpus fuzz/corpus/<target>.  Prints
 # each target's executions, exec/s and the edges and features the corpus
@@ -19,7 +20,7 @@ mkdir -p "$out"
 for t in "${targets[@]}"; do
   bin=build/fuzz/fuzz/fuzz_$t
   rm -rf "$out/$t" && mkdir -p "$out/$t"
-  "$bin" "$out/$t" "fuzz/corpus/$t" -max_total_time="$seconds" -runs=20000000 "${fuzz_flags[@]}" \
+  "$bin" "$out/$t" "fuzz/corpus/$t" -max_total_time="$seconds" -runs="${QNAPI_FUZZ_RUNS:-20000000}" "${fuzz_flags[@]}" \
     -artifact_prefix="$out/$t-" >"$out/$t.log" 2>&1 || { echo "fuzz_$t: FINDING (see $out/$t.log)"; exit 1; }
   # The seeds and the new inputs minimised together: only inputs that add coverage stay.
   rm -rf "$out/$t.min" && mkdir "$out/$t.min"
