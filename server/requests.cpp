@@ -83,8 +83,15 @@ ReadOutcome RequestReader<Link>::Next(Request& request, std::string& why) {
           std::to_string(kMaxRequestLength);
     return ReadOutcome::Refused;
   }
-  buffer_.resize(length);
-  if (!Fill(buffer_.data(), length)) return ReadOutcome::Closed;
+  // The buffer grows with the bytes that come, not with what the length word
+  // announces: a length word alone costs no megabyte.
+  buffer_.clear();
+  for (std::uint32_t have = 0; have < length;) {
+    const std::uint32_t next = std::min(length, std::max(2 * have, kReadAhead * 16));
+    buffer_.resize(next);
+    if (!Fill(buffer_.data() + have, next - have)) return ReadOutcome::Closed;
+    have = next;
+  }
   request.command = proto::Get32(buffer_.data());
   request.options = proto::Get32(buffer_.data() + 4);
   request.body = std::span<const std::uint8_t>(buffer_.data() + 8, length - 8);

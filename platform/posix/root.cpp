@@ -19,18 +19,18 @@ std::string Root() {
 }
 
 bool MakeDirs(const std::string& path) {
-  std::string partial;
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    partial = path.substr(0, pos);
-    if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-      SetErrorFromErrno(errno);
-      return false;
+  if (path.empty()) return true;
+  // Mostly the folder is there already: one call then, not one per level.
+  if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
+  if (errno == ENOENT) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash != 0) {
+      if (!MakeDirs(path.substr(0, slash))) return false;
+      if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
     }
   }
-  return true;
+  SetErrorFromErrno(errno);
+  return false;
 }
 
 std::string RootDir(const std::string& sub) {

@@ -117,6 +117,14 @@ TEST_P(ServerStreams, PiecesBatchesCapsAndAHalfRequest) {
     EXPECT_EQ(whole->word(524287), 0xCAFEu);
     EXPECT_EQ(link.Result(wire::DataRead(proto::kReadWords, {{1, 0, 524288}, {1, 0, 1}})), 6u);
 
+    // A request many times the reader's first buffer comes whole.
+    std::vector<std::uint16_t> many(300000);
+    for (std::size_t i = 0; i < many.size(); ++i) many[i] = static_cast<std::uint16_t>(i * 13 + 1);
+    EXPECT_EQ(link.Result(wire::WordWrite(1, 200000, many)), 0u);
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < many.size(); ++i) wrong += cw.Get(200000 + static_cast<std::uint32_t>(i)) != many[i];
+    EXPECT_EQ(wrong, 0u);
+
     // The largest request taken (1 MiB + 64 bytes) is answered in step.
     EXPECT_EQ(link.Result(wire::Record(12345, 0, Bytes((1u << 20) + 56, 0x11))), 1u);
     wire::Registered(link, "ATCAP");
