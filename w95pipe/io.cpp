@@ -13,9 +13,11 @@
 //     close time-out, while the reader is there), since the closed mark takes
 //     the place of the count: a last request written just before the close
 //     would otherwise be lost;
-//   * a read of the opening side that waits for data looks every so often
-//     whether the creating process still holds the segment: a server that
-//     died leaves no closed mark, and its client would wait for ever.
+//   * a read that waits for data looks every so often whether the peer
+//     process still holds the segment, and so does a write that finds no
+//     room: a peer that died leaves no closed mark, and the other side would
+//     wait for ever (a client for its reply, a server for a request or for
+//     room in a dead client's buffer).
 #include <algorithm>
 #include <thread>
 
@@ -56,16 +58,21 @@ std::uint32_t Take(const W95Direction& d, bool no_wait) {
   return WaitResult(locked);
 }
 
-// Waits until the writer signals data.  The creating side holds the segment
-// from before its offer until its close, so once the opening side is its
-// only holder, nothing will ever come: 109, as from a closed pipe.
-std::uint32_t AwaitData(const W95Direction& d, bool opening) {
+// Each side holds the instance's segment while it has the instance: the
+// creating side from before its offer until its close, the opening side from
+// its open.  A read or write waits only on a connected instance, so a
+// segment no other process holds means a peer that is gone.
+bool PeerGone(const W95Direction& d) { return ShmHeldElsewhere(d.mapping) == 0; }
+
+// Waits until the writer signals data; 109, as from a closed pipe, once the
+// writer is gone.
+std::uint32_t AwaitData(const W95Direction& d) {
   constexpr std::uint32_t kPeerCheckMs = 200;
   for (;;) {
-    const int waited = EvWait(d.event, opening ? kPeerCheckMs : kInfinite);
+    const int waited = EvWait(d.event, kPeerCheckMs);
     if (waited == kWaitOk) break;
     if (waited != kWaitTimeout) return WaitResult(waited);
-    if (ShmHeldElsewhere(d.mapping) == 0) return win::ERROR_BROKEN_PIPE;
+    if (PeerGone(d)) return win::ERROR_BROKEN_PIPE;
   }
   std::uint32_t ignored = 0;
   EvReset(d.event, &ignored);
@@ -118,7 +125,7 @@ std::uint32_t ReadLoop(Handle handle, void* buffer, std::uint32_t size, std::uin
     if (d.event == 0) return *read > 0 ? 0 : win::ERROR_NO_DATA;
     if (some && *read > 0) return 0;
     if (wanted > 0 && count == 0) {
-      const std::uint32_t waited = AwaitData(d, g_w95_side == kSideOpened);
+      const std::uint32_t waited = AwaitData(d);
       if (waited != 0) return waited;
     }
   }
@@ -171,6 +178,8 @@ std::uint32_t W95NpipeWrite(Handle handle, const void* bytes, std::uint32_t size
     if (d.event != 0) EvSet(d.event);
   } else {
     MtxRelease(d.lock);
+    // No room, and nobody left to make any: as a write to a closed pipe.
+    if (size > 0 && PeerGone(d)) return win::ERROR_NO_DATA;
   }
   // A reader waiting for these bytes runs at once.  This is Sleep(0) on
   // Windows: a yield, where a zero-length sleep on POSIX would idle for the
@@ -223,7 +232,8 @@ std::uint32_t W95NpipeClose(Handle handle) {
       const int locked = MtxWait(written.lock, left);
       if (locked != kWaitOk && locked != kWaitAbandoned) break;
       const std::int32_t count = LoadCount(written.buffer);
-      const bool peer_gone = read.buffer != nullptr && LoadCount(read.buffer) == -1;
+      const bool peer_gone = (read.buffer != nullptr && LoadCount(read.buffer) == -1) ||
+                             (count > 0 && PeerGone(written));
       if (count > 0 && left > 0 && !peer_gone && !record->cut.load()) {
         MtxRelease(written.lock);
         SysSleep(1);

@@ -107,6 +107,20 @@ TEST_F(W95Client, RemoteConnectionWithEventQueues) {
   EXPECT_EQ(QNA_ReadEvQueue(handles[1], nullptr, nullptr, &none, 0), QNA_E_EVQ_LOCK);
 }
 
+// A client that ends without a close leaves no closed mark: the server sees
+// that nobody else holds the instance and closes the link.
+TEST_F(W95Client, AClientThatEndsWithoutACloseIsClosed) {
+  ASSERT_TRUE(server.ready());
+  qt::Child client([] {
+    QNA_REGREC record = it::Record("W95GONE");
+    return QNA_Open(&record) == QNA_OK ? 0 : 1;  // ends with the link open
+  });
+  ASSERT_EQ(client.Wait(), 0);
+  EXPECT_TRUE(qt::WaitFor([&] {
+    return qt::ReadText(log).find("closed (application 'W95GONE'") != std::string::npos;
+  }, 20s)) << qt::ReadText(log);
+}
+
 // A server that stops under a waiting event read: the read and the next
 // request fail instead of hanging.
 TEST_F(W95Client, ServerStopsUnderConnectedClients) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -422,6 +423,37 @@ TEST_F(W95Test, AbandonedLocksAreNotKept) {
   EXPECT_EQ(Write(pipe, "ab"), Wrote(0, 2));
   EXPECT_EQ(W95NpipeCut(pipe), 0u);
   EXPECT_EQ(W95NpipeClose(pipe), 0u);
+}
+
+// A peer that ends without a close leaves no closed mark.  The side left
+// sees that nobody else holds the instance: a read that waits for data gives
+// 109, a write into a full buffer 232, whichever side died.
+TEST_F(W95Test, APeerThatEndsWithoutACloseIsNoticed) {
+  for (const bool creator_dies : {true, false}) {
+    SCOPED_TRACE(creator_dies ? "the creating side ends" : "the opening side ends");
+    Handle pipe = 0;
+    std::unique_ptr<qt::Child> child;
+    if (creator_dies) {
+      child = std::make_unique<qt::Child>([] {
+        Handle h = 0;
+        if (W95NpipeCreate("\\pipe\\gone", &h, 0, 1, 16, 16, 0) != 0) return 1;
+        return W95NpipeConnect(h) == 0 ? 0 : 2;  // ends holding the instance
+      });
+      ASSERT_TRUE(qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\gone", &pipe) == 0; }));
+    } else {
+      ASSERT_EQ(W95NpipeCreate("\\pipe\\gone", &pipe, 0, 1, 16, 16, 0), 0u);
+      child = std::make_unique<qt::Child>([] {
+        Handle h = 0;
+        return qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\gone", &h) == 0; }) ? 0 : 1;
+      });
+      ASSERT_EQ(W95NpipeConnect(pipe), 0u);
+    }
+    ASSERT_EQ(child->Wait(), 0);
+    EXPECT_EQ(Read(pipe, 4), Got(win::ERROR_BROKEN_PIPE, ""));
+    EXPECT_EQ(Write(pipe, std::string(16, 'f')), Wrote(0, 16));
+    EXPECT_EQ(Write(pipe, "x"), Wrote(win::ERROR_NO_DATA, 0));
+    EXPECT_EQ(W95NpipeClose(pipe), 0u);
+  }
 }
 
 // Two processes push data both ways at once through several instances, in
