@@ -60,19 +60,23 @@ std::uint32_t Take(const W95Direction& d, bool no_wait) {
 
 // Each side holds the instance's segment while it has the instance: the
 // creating side from before its offer until its close, the opening side from
-// its open.  A read or write waits only on a connected instance, so a
-// segment no other process holds means a peer that is gone.
-bool PeerGone(const W95Direction& d) { return ShmHeldElsewhere(d.mapping) == 0; }
+// its open.  Once the peer has been seen holding it, a segment no other
+// process holds means a peer that is gone.
+bool PeerGone(W95Instance& record, const W95Direction& d) {
+  const int held = ShmHeldElsewhere(d.mapping);
+  if (held == 1) record.peer_seen.store(true);
+  return held == 0 && record.peer_seen.load();
+}
 
 // Waits until the writer signals data; 109, as from a closed pipe, once the
 // writer is gone.
-std::uint32_t AwaitData(const W95Direction& d) {
+std::uint32_t AwaitData(W95Instance& record, const W95Direction& d) {
   constexpr std::uint32_t kPeerCheckMs = 200;
   for (;;) {
     const int waited = EvWait(d.event, kPeerCheckMs);
     if (waited == kWaitOk) break;
     if (waited != kWaitTimeout) return WaitResult(waited);
-    if (PeerGone(d)) return win::ERROR_BROKEN_PIPE;
+    if (PeerGone(record, d)) return win::ERROR_BROKEN_PIPE;
   }
   std::uint32_t ignored = 0;
   EvReset(d.event, &ignored);
@@ -125,7 +129,7 @@ std::uint32_t ReadLoop(Handle handle, void* buffer, std::uint32_t size, std::uin
     if (d.event == 0) return *read > 0 ? 0 : win::ERROR_NO_DATA;
     if (some && *read > 0) return 0;
     if (wanted > 0 && count == 0) {
-      const std::uint32_t waited = AwaitData(d);
+      const std::uint32_t waited = AwaitData(*side.record, d);
       if (waited != 0) return waited;
     }
   }
@@ -179,7 +183,7 @@ std::uint32_t W95NpipeWrite(Handle handle, const void* bytes, std::uint32_t size
   } else {
     MtxRelease(d.lock);
     // No room, and nobody left to make any: as a write to a closed pipe.
-    if (size > 0 && PeerGone(d)) return win::ERROR_NO_DATA;
+    if (size > 0 && PeerGone(*side.record, d)) return win::ERROR_NO_DATA;
   }
   // A reader waiting for these bytes runs at once.  This is Sleep(0) on
   // Windows: a yield, where a zero-length sleep on POSIX would idle for the
@@ -233,7 +237,7 @@ std::uint32_t W95NpipeClose(Handle handle) {
       if (locked != kWaitOk && locked != kWaitAbandoned) break;
       const std::int32_t count = LoadCount(written.buffer);
       const bool peer_gone = (read.buffer != nullptr && LoadCount(read.buffer) == -1) ||
-                             (count > 0 && PeerGone(written));
+                             (count > 0 && PeerGone(*record, written));
       if (count > 0 && left > 0 && !peer_gone && !record->cut.load()) {
         MtxRelease(written.lock);
         SysSleep(1);

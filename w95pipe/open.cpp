@@ -139,6 +139,8 @@ std::uint32_t W95NpipeOpen(const char* path, Handle* handle) {
   if (entry->instances[n].in_use != 0) return fail(110);  // ERROR_OPEN_FAILED
   const std::uint32_t opened = OpenInstance(*entry, n, wire, entry->instances[n]);
   if (opened != 0) return fail(opened);
+  // The creating side held the segment before it offered the instance.
+  entry->instances[n].peer_seen.store(true);
   EvSet(entry->connect_event);
   *handle = static_cast<Handle>(entry - g_w95_opened) + static_cast<Handle>(n) * 65536u;
   g_w95_side = kSideOpened;

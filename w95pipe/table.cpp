@@ -83,6 +83,7 @@ void Install(W95Instance& record, W95Instance& made, std::uint8_t* segment, Hand
   record.in = made.in;
   record.out = made.out;
   record.cut.store(false);
+  record.peer_seen.store(false);
   record.in_use = 1;
 }
 
@@ -101,6 +102,7 @@ void CloseRecord(W95Instance& record) {
   record.in = {};
   record.out = {};
   record.cut.store(false);
+  record.peer_seen.store(false);
 }
 
 bool AnyInUse(const W95PipeEntry& entry) {

@@ -65,6 +65,10 @@ struct W95Instance {
   // This process has ended the instance (W95NpipeCut): its reads fail with
   // 109 and its writes with 232 from then on.  Not part of the shared record.
   std::atomic<bool> cut;
+  // The peer process has been seen holding the instance's segment, so a
+  // segment nobody else holds means a peer that is gone, not one still on
+  // its way in.  Not part of the shared record.
+  std::atomic<bool> peer_seen;
 };
 
 // One pipe name in one process.

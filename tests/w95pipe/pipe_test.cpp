@@ -441,12 +441,16 @@ TEST_F(W95Test, APeerThatEndsWithoutACloseIsNoticed) {
       });
       ASSERT_TRUE(qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\gone", &pipe) == 0; }));
     } else {
-      ASSERT_EQ(W95NpipeCreate("\\pipe\\gone", &pipe, 0, 1, 16, 16, 0), 0u);
-      child = std::make_unique<qt::Child>([] {
+      // Forked first: a child forked later would share this process's
+      // hold on the segment instead of taking its own.
+      child = std::make_unique<qt::Child>([this] {
         Handle h = 0;
-        return qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\gone", &h) == 0; }) ? 0 : 1;
+        if (!qt::WaitFor([&] { return W95NpipeOpen("\\pipe\\gone", &h) == 0; })) return 1;
+        return to_child.Take(30s) == 'e' ? 0 : 2;  // ends once connected
       });
+      ASSERT_EQ(W95NpipeCreate("\\pipe\\gone", &pipe, 0, 1, 16, 16, 0), 0u);
       ASSERT_EQ(W95NpipeConnect(pipe), 0u);
+      to_child.Post('e');
     }
     ASSERT_EQ(child->Wait(), 0);
     EXPECT_EQ(Read(pipe, 4), Got(win::ERROR_BROKEN_PIPE, ""));
