@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -90,6 +91,16 @@ void Serve(const quonix::SocketLink& link, std::uint32_t id) {
   for (Handle reader_pipe : readers) HndClose(reader_pipe);
 }
 
+// Nothing an input made is left in the root: every pipe of its queues and
+// the pipe's owner lock went with the queue's close.
+bool PipeFoldersEmpty() {
+  for (const char* folder : {"/pipe", "/pipelock"}) {
+    std::error_code missing;
+    if (!std::filesystem::is_empty(PlatformRoot() + folder, missing) && !missing) return false;
+  }
+  return true;
+}
+
 // One socket pair for the whole run.  The near end does not block, so its
 // reader ends where the input does, and a write the buffers cannot take
 // (nobody reads the replies meanwhile) fails.
@@ -123,5 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int fd : {g_pair->near, g_pair->far})
     while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
     }
+  if (!PipeFoldersEmpty()) std::abort();
   return 0;
 }

@@ -231,12 +231,23 @@ bool SocketAddress(const PipePath& path, int folder, sockaddr_un& address, sockl
   return true;
 }
 
-// The lock files of a listener: held while it lives, and its socket file
-// removed when it goes, unless someone has put another file there meanwhile.
+// Whether `name` in `folder` is the file open as `fd`.
+bool SameFile(int folder, const std::string& name, int fd) {
+  struct stat named {}, own {};
+  return fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &own) == 0 &&
+         named.st_dev == own.st_dev && named.st_ino == own.st_ino;
+}
+
+// The files of a listener: its owner lock, held while it lives, and its
+// socket file.  Both are removed when it goes (a server that opens and
+// closes pipe names all day must not leave a file per name), unless
+// someone has put another file at the name meanwhile.
 struct ListenerFiles {
   Fd folder;  // the pipe folder
-  Fd lock;    // the lock file, write-locked
+  Fd locks;   // the lock folder
+  Fd lock;    // the lock file, write-locked once `owner`
   std::string file;
+  bool owner = false;
   bool bound = false;
   dev_t device = 0;
   ino_t inode = 0;
@@ -245,12 +256,13 @@ struct ListenerFiles {
   ListenerFiles(const ListenerFiles&) = delete;
   ListenerFiles& operator=(const ListenerFiles&) = delete;
   ~ListenerFiles() {
-    // Unlinked before the lock goes, so a new owner's file is never ours to
-    // remove; the inode check guards against anyone else's.
+    // Unlinked before the lock goes, so a new owner's files are never ours
+    // to remove; the inode checks guard against anyone else's.
     struct stat st {};
     if (bound && fstatat(folder.get(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_dev == device && st.st_ino == inode)
       unlinkat(folder.get(), file.c_str(), 0);
+    if (owner && SameFile(locks.get(), file, lock.get())) unlinkat(locks.get(), file.c_str(), 0);
   }
 };
 
@@ -423,23 +435,33 @@ Handle NpipeListen(const char* pipe_name) {
   auto files = std::make_shared<ListenerFiles>();
   files->file = path.file;
   files->folder = OpenFolder(path.folder);
-  const Fd locks = OpenFolder(LockFolder(path));
-  if (!files->folder.valid() || !locks.valid()) {
+  files->locks = OpenFolder(LockFolder(path));
+  if (!files->folder.valid() || !files->locks.valid()) {
     posix::SetErrorFromErrno(errno);
     return kInvalidHandle;
   }
-  files->lock = Fd(openat(locks.get(), path.file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!files->lock.valid()) {
-    posix::SetErrorFromErrno(errno);
-    return kInvalidHandle;
-  }
-  struct flock lock = WholeFileLock();
-  if (fcntl(files->lock.get(), F_OFD_SETLK, &lock) != 0) {
-    if (errno == EAGAIN || errno == EACCES)
-      SetError(win::ERROR_PIPE_BUSY);  // a live server owns the name
-    else
+  // An owner that closes removes the lock file it held: a lock taken on a
+  // file no longer at the name owns nothing, and the name is opened again.
+  constexpr int kLockTries = 8;
+  for (int tries = 1; !files->owner; ++tries) {
+    files->lock = Fd(openat(files->locks.get(), path.file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!files->lock.valid()) {
       posix::SetErrorFromErrno(errno);
-    return kInvalidHandle;
+      return kInvalidHandle;
+    }
+    struct flock lock = WholeFileLock();
+    if (fcntl(files->lock.get(), F_OFD_SETLK, &lock) != 0) {
+      if (errno == EAGAIN || errno == EACCES)
+        SetError(win::ERROR_PIPE_BUSY);  // a live server owns the name
+      else
+        posix::SetErrorFromErrno(errno);
+      return kInvalidHandle;
+    }
+    files->owner = SameFile(files->locks.get(), path.file, files->lock.get());
+    if (!files->owner && tries == kLockTries) {
+      SetError(win::ERROR_PIPE_BUSY);  // owners come and go faster than we look
+      return kInvalidHandle;
+    }
   }
 
   // Holding the lock, whatever is at the name is a dead server's leftover,

@@ -445,6 +445,31 @@ TEST_F(PipeServer, ASecondServerIsRefusedWhileTheFirstLives) {
 #endif
 }
 
+// Owners of one name come and go from two threads: never two at once, and
+// nothing is left behind (a server makes a pipe name per event queue open;
+// a file per name would fill the file system in time).
+TEST_F(PipeServer, OwnersComeAndGoOneAtATimeAndLeaveNoFiles) {
+  std::atomic<int> owners{0}, doubled{0}, turns{0};
+  const auto churn = [&] {
+    for (int i = 0; i < 300; ++i) {
+      Owned listener(NpipeListen(Local("churn").c_str()));
+      if (!listener.valid()) continue;
+      doubled += ++owners > 1;
+      ++turns;
+      std::this_thread::yield();
+      --owners;
+    }
+  };
+  std::thread other(churn);
+  churn();
+  other.join();
+  EXPECT_EQ(doubled.load(), 0);
+  EXPECT_GT(turns.load(), 0);
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(Owned(NpipeListen(Local("q" + std::to_string(i)).c_str())).valid());
+  EXPECT_TRUE(fs::is_empty(root.path() + "/pipe"));
+  EXPECT_TRUE(fs::is_empty(root.path() + "/pipelock"));
+}
+
 // Clients that come between accepts are connected by the next ones.
 TEST_F(PipeServer, ClientsBetweenAcceptsAreKeptForTheNextOnes) {
   Owned listener(NpipeListen(Local("between").c_str()));
