@@ -465,9 +465,14 @@ TEST_F(PipeServer, OwnersComeAndGoOneAtATimeAndLeaveNoFiles) {
   other.join();
   EXPECT_EQ(doubled.load(), 0);
   EXPECT_GT(turns.load(), 0);
-  for (int i = 0; i < 20; ++i) EXPECT_TRUE(Owned(NpipeListen(Local("q" + std::to_string(i)).c_str())).valid());
+#ifndef _WIN32  // the socket and owner lock files of a POSIX pipe
+  for (char last = 'a'; last <= 'z'; ++last) {
+    const std::string name = Local(std::string("queue-") + last);
+    EXPECT_TRUE(Owned(NpipeListen(name.c_str())).valid());
+  }
   EXPECT_TRUE(fs::is_empty(root.path() + "/pipe"));
   EXPECT_TRUE(fs::is_empty(root.path() + "/pipelock"));
+#endif
 }
 
 // Clients that come between accepts are connected by the next ones.
