@@ -87,7 +87,8 @@ ReadOutcome RequestReader<Link>::Next(Request& request, std::string& why) {
   // announces: a length word alone costs no megabyte.
   buffer_.clear();
   for (std::uint32_t have = 0; have < length;) {
-    const std::uint32_t next = std::min(length, std::max(2 * have, kReadAhead * 16));
+    constexpr std::uint32_t kFirstStep = 64 * 1024;
+    const std::uint32_t next = std::min(length, std::max(2 * have, kFirstStep));
     buffer_.resize(next);
     if (!Fill(buffer_.data() + have, next - have)) return ReadOutcome::Closed;
     have = next;

@@ -156,11 +156,10 @@ std::uint32_t W95NpipeAwait(Handle handle) {
     EvReset(entry->connect_event, &ignored);
     if (record->cut.load()) return win::ERROR_PIPE_NOT_CONNECTED;
     if (LoadHeaderWord(entry->header) != static_cast<std::int32_t>(n)) {
-      // A client sets the event once it holds the instance; a wake-up for
-      // another reason may come while it is still opening, and then a later
-      // look sees it (io.cpp, PeerGone).
-      if (ShmHeldElsewhere(record->in.mapping != 0 ? record->in.mapping : record->out.mapping) == 1)
-        record->peer_seen.store(true);
+      // A client sets the event once it holds the instance, so this look
+      // marks it seen; a wake-up for another reason may come while it is
+      // still opening, and then a later look sees it.
+      PeerGone(*record);
       return 0;
     }
     if (wait == 0) return win::ERROR_PIPE_NOT_CONNECTED;

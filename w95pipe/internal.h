@@ -72,6 +72,13 @@ void CloseRecord(W95Instance& record);
 void ReleaseEntry(W95PipeEntry& entry);
 bool AnyInUse(const W95PipeEntry& entry);
 
+// Each side holds the instance's segment while it has the instance: the
+// creating side from before its offer until its close, the opening side from
+// its open.  True when the peer, once seen holding it, holds it no more (a
+// peer that died leaves no closed mark); a look that finds it there marks it
+// seen.  False where the system does not tell.
+bool PeerGone(W95Instance& record);
+
 // A creator may choose an odd out capacity, which puts the in count off its
 // alignment: such a word is copied instead (its lock still guards it).
 inline bool Aligned(const std::uint8_t* at) {

@@ -58,16 +58,6 @@ std::uint32_t Take(const W95Direction& d, bool no_wait) {
   return WaitResult(locked);
 }
 
-// Each side holds the instance's segment while it has the instance: the
-// creating side from before its offer until its close, the opening side from
-// its open.  Once the peer has been seen holding it, a segment no other
-// process holds means a peer that is gone.
-bool PeerGone(W95Instance& record, const W95Direction& d) {
-  const int held = ShmHeldElsewhere(d.mapping);
-  if (held == 1) record.peer_seen.store(true);
-  return held == 0 && record.peer_seen.load();
-}
-
 // Waits until the writer signals data; 109, as from a closed pipe, once the
 // writer is gone.
 std::uint32_t AwaitData(W95Instance& record, const W95Direction& d) {
@@ -76,7 +66,7 @@ std::uint32_t AwaitData(W95Instance& record, const W95Direction& d) {
     const int waited = EvWait(d.event, kPeerCheckMs);
     if (waited == kWaitOk) break;
     if (waited != kWaitTimeout) return WaitResult(waited);
-    if (PeerGone(record, d)) return win::ERROR_BROKEN_PIPE;
+    if (PeerGone(record)) return win::ERROR_BROKEN_PIPE;
   }
   std::uint32_t ignored = 0;
   EvReset(d.event, &ignored);
@@ -183,7 +173,7 @@ std::uint32_t W95NpipeWrite(Handle handle, const void* bytes, std::uint32_t size
   } else {
     MtxRelease(d.lock);
     // No room, and nobody left to make any: as a write to a closed pipe.
-    if (size > 0 && PeerGone(*side.record, d)) return win::ERROR_NO_DATA;
+    if (size > 0 && PeerGone(*side.record)) return win::ERROR_NO_DATA;
   }
   // A reader waiting for these bytes runs at once.  This is Sleep(0) on
   // Windows: a yield, where a zero-length sleep on POSIX would idle for the
@@ -237,7 +227,7 @@ std::uint32_t W95NpipeClose(Handle handle) {
       if (locked != kWaitOk && locked != kWaitAbandoned) break;
       const std::int32_t count = LoadCount(written.buffer);
       const bool peer_gone = (read.buffer != nullptr && LoadCount(read.buffer) == -1) ||
-                             (count > 0 && PeerGone(*record, written));
+                             (count > 0 && PeerGone(*record));
       if (count > 0 && left > 0 && !peer_gone && !record->cut.load()) {
         MtxRelease(written.lock);
         SysSleep(1);

@@ -105,6 +105,14 @@ void CloseRecord(W95Instance& record) {
   record.peer_seen.store(false);
 }
 
+bool PeerGone(W95Instance& record) {
+  // Both buffers lie in the one segment.
+  const Handle mapping = record.out.buffer != nullptr ? record.out.mapping : record.in.mapping;
+  const int held = ShmHeldElsewhere(mapping);
+  if (held == 1) record.peer_seen.store(true);
+  return held == 0 && record.peer_seen.load();
+}
+
 bool AnyInUse(const W95PipeEntry& entry) {
   if (entry.instances == nullptr) return false;
   for (std::uint32_t i = 0; i < entry.max_instances; ++i)
